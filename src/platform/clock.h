@@ -1,0 +1,141 @@
+// Time for everything that waits: the real monotonic clock, a scaled clock for
+// demos against the simulator, and a virtual clock whose sleeps advance time at
+// once. Every sleep is also a suspension point of the calling thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+
+namespace quorrel {
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+
+  // Monotonic milliseconds since an arbitrary origin.
+  virtual uint64_t NowMs() = 0;
+
+  // Parks at the calling thread's suspension gate first (see SuspendGate),
+  // then waits ms milliseconds of this clock's time.
+  void Sleep(uint32_t ms);
+
+  // Total of every sleep asked of this clock, in its own milliseconds.
+  uint64_t RequestedSleepMs() const { return requested_sleep_ms_.load(); }
+
+ protected:
+  virtual void DoSleep(uint32_t ms) = 0;
+
+ private:
+  std::atomic<uint64_t> requested_sleep_ms_{0};
+};
+
+class RealClock : public Clock {
+ public:
+  RealClock();
+  uint64_t NowMs() override;
+
+ protected:
+  void DoSleep(uint32_t ms) override;
+
+ private:
+  std::chrono::steady_clock::time_point origin_;
+};
+
+// All waits and time-outs multiplied by a factor: a sleep of ms lasts
+// ms * factor real milliseconds, and NowMs runs 1/factor times as fast as real
+// time, so time-outs measured with NowMs shrink by the same factor.
+class ScaledClock : public Clock {
+ public:
+  explicit ScaledClock(double factor);
+  uint64_t NowMs() override;
+  double factor() const { return factor_; }
+
+ protected:
+  void DoSleep(uint32_t ms) override;
+
+ private:
+  double factor_;
+  std::chrono::steady_clock::time_point origin_;
+};
+
+// Time that moves only when a thread sleeps (or a test advances it). Events
+// can be scheduled at a virtual time; they run, in time order, on the thread
+// whose sleep carries the clock past them, with NowMs() equal to their time.
+class VirtualClock : public Clock {
+ public:
+  using EventId = uint64_t;
+
+  explicit VirtualClock(uint64_t start_ms = 0) : now_ms_(start_ms) {}
+
+  uint64_t NowMs() override;
+
+  // Runs fn when the clock reaches at_ms (at once on the next advance if
+  // at_ms is not in the future). Returns an id for Cancel.
+  EventId ScheduleAt(uint64_t at_ms, std::function<void()> fn);
+  EventId ScheduleIn(uint64_t delay_ms, std::function<void()> fn);
+  void Cancel(EventId id);
+  size_t PendingEvents();
+
+  // Moves time forward without a suspension point (for tests and drivers).
+  void Advance(uint64_t ms);
+  // Runs every event due at the current time.
+  void RunDue();
+
+ protected:
+  void DoSleep(uint32_t ms) override { Advance(ms); }
+
+ private:
+  std::mutex mutex_;
+  uint64_t now_ms_;
+  EventId next_id_ = 1;
+  // (time, id) keeps events of the same time in the order they were scheduled.
+  std::map<std::pair<uint64_t, EventId>, std::function<void()>> events_;
+};
+
+// Cooperative suspension of one thread. The thread binds the gate to itself
+// (SuspendGate::Bind); every Clock::Sleep and every exchange with a phone calls
+// SuspensionPoint(), which parks the thread while its gate is suspended.
+class SuspendGate {
+ public:
+  void Suspend();
+  void Resume();
+  bool IsSuspended();
+  // True while the owning thread is parked at a suspension point.
+  bool IsParked();
+  // Blocks the caller until the owning thread has parked (for tests and for
+  // callers that must know the thread stopped touching shared state).
+  void WaitUntilParked();
+
+  // Parks while suspended. Called by the owning thread only.
+  void Checkpoint();
+
+  // Binds a gate to the calling thread for the lifetime of this object.
+  class Bind {
+   public:
+    explicit Bind(SuspendGate& gate);
+    ~Bind();
+    Bind(const Bind&) = delete;
+    Bind& operator=(const Bind&) = delete;
+
+   private:
+    SuspendGate* previous_;
+  };
+
+  static SuspendGate* Current();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool suspended_ = false;
+  bool parked_ = false;
+};
+
+// The suspension point of the calling thread (nothing when it has no gate).
+void SuspensionPoint();
+
+}  // namespace quorrel

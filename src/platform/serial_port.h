@@ -1,0 +1,78 @@
+// The byte pipe between a line and one port of its phone.
+//
+// SerialPort keeps the semantics the line code relies on (open once, purge on
+// write, bounded writes, a queued-byte count and reads that never block); the
+// device underneath comes from a SerialDevices source: real ttys attached
+// under <root>/dosdevices (SystemSerialDevices), or in-memory wires whose far
+// end is the device simulator (MemoryPorts, platform/memory_wire.h).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace quorrel {
+
+// One opened port.
+class SerialDevice {
+ public:
+  virtual ~SerialDevice() = default;  // closes the device
+
+  // Discards received bytes not yet read (input) and/or bytes of an
+  // unfinished write (output). Bytes of a write that has completed are never
+  // thrown away: the device already has them.
+  virtual void Purge(bool input, bool output) = 0;
+  // Writes the whole block; returns once its bytes have left the output queue,
+  // with the count written, or 0 when that does not happen within 10 s.
+  virtual int Write(const uint8_t* data, int length) = 0;
+  // Received bytes waiting to be read.
+  virtual int BytesQueued() = 0;
+  // Reads at most maxLength of the bytes queued now; never blocks.
+  virtual int Read(uint8_t* buffer, int maxLength) = 0;
+};
+
+// Where numbered ports come from.
+class SerialDevices {
+ public:
+  virtual ~SerialDevices() = default;
+  // Opens port number `port` exclusively, raw, at the given line settings
+  // (parity is always none). nullptr when the port is missing or busy.
+  virtual std::unique_ptr<SerialDevice> Open(int port, int baudRate, int dataBits,
+                                             int stopBits) = 0;
+};
+
+// The ports of this machine: COM port N is <root>/dosdevices/comN.
+SerialDevices& SystemSerialDevices();
+
+class SerialPort {
+ public:
+  explicit SerialPort(SerialDevices& devices = SystemSerialDevices());
+  ~SerialPort();
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
+
+  // 1 on success. On an open port: 1 at once, settings unchanged.
+  int Open(int portNumber, int baudRate, int dataBits, int stopBits);
+  // Always 1; harmless on a closed port.
+  int Close();
+  int IsOpen() const { return device_ ? 1 : 0; }
+  // Discards both queues, then writes; the count written, 0 on failure.
+  int Write(const uint8_t* data, int length);
+  // Discards only the output queue, so received bytes stay readable.
+  int WriteKeepInput(const uint8_t* data, int length);
+  // Received bytes waiting; 0 when closed.
+  int BytesQueued();
+  // Reads at most maxLength of the queued bytes; 0 when closed or nothing queued.
+  int Read(uint8_t* buffer, int maxLength);
+
+  // The port number given to the last successful Open (0 when never opened).
+  int PortNumber() const { return port_number_; }
+  // Changes where later Opens find their ports (the port is closed first).
+  void SetDevices(SerialDevices& devices);
+
+ private:
+  SerialDevices* devices_;
+  std::unique_ptr<SerialDevice> device_;
+  int port_number_ = 0;
+};
+
+}  // namespace quorrel
