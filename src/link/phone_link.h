@@ -1,0 +1,130 @@
+// One line's conversation with its phone over the diagnostic port.
+//
+// A command fills in the request (protocol, code, parameters), calls Exchange
+// (or one of the streaming variants) and, on failure, puts its own sentence in
+// front of lastError. The packet layouts and reply parsers of each protocol
+// are supplied by the protocol layers through ProtocolCodecs; this class owns
+// the port, the buffers, the framing and the wait for replies.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "link/records.h"
+#include "platform/clock.h"
+#include "platform/serial_port.h"
+
+namespace quorrel {
+
+enum class LinkProtocol : int32_t { Diag = 0, Dmss = 1, Streaming = 2, Raw = 3 };
+
+class PhoneLink;
+
+// Packet builder and reply parser of one protocol.
+class PacketCodec {
+ public:
+  virtual ~PacketCodec() = default;
+  // Writes the packet of the current request (link.requestCode and
+  // link.request, link.dataBlock) into out; returns its length, or 0 for no
+  // packet. Never writes more than out.size() bytes.
+  virtual size_t BuildPacket(const PhoneLink& link, std::span<uint8_t> out) const = 0;
+  // Parses the unframed reply in link.replyBuffer (link.packetLength bytes,
+  // zeros after them; link.reply.code already set) into link.reply. Returns
+  // non-zero when the reply is accepted; may set link.lastError when not.
+  virtual int ParseReply(PhoneLink& link) const = 0;
+};
+
+struct ProtocolCodecs {
+  const PacketCodec* diag = nullptr;
+  const PacketCodec* dmss = nullptr;
+  const PacketCodec* streaming = nullptr;
+};
+
+class PhoneLink {
+ public:
+  // Largest packet any request makes: a downloader write of kMaxWriteData
+  // bytes (code, 4-byte address, 2-byte length, data).
+  static constexpr size_t kMaxPacket = 1 + 4 + 2 + kMaxWriteData;
+  // Every byte of packet and CRC stuffed, plus two flags.
+  static constexpr size_t kFrameCapacity = 2 * (kMaxPacket + 2) + 2;
+  static constexpr size_t kReplyCapacity = 1024;
+  static constexpr size_t kDataBlockCapacity = 1024;
+  static constexpr size_t kMaxAcks = 64;
+  static constexpr int kCollectLimit = 1000;
+
+  PhoneLink(Clock& clock, SerialDevices& devices, const ProtocolCodecs& codecs);
+  virtual ~PhoneLink();
+  PhoneLink(const PhoneLink&) = delete;
+  PhoneLink& operator=(const PhoneLink&) = delete;
+
+  // ---- request / reply exchange ----
+  // Prepares a new request: clears scratchText, the data block, the reply and
+  // frame buffers. Keeps lastError, protocol, requestCode, the request
+  // parameters, the reply record and the acknowledged list.
+  void ResetRequest();
+  // Sends the current request and waits up to timeoutMs per try for its
+  // reply. 1 on success; 0 with the reason in lastError.
+  int Exchange(uint8_t tries, uint32_t timeoutMs);
+  // One streaming write: keeps earlier replies queued, waits for the reply to
+  // settle; no reply within timeoutMs still counts as sent.
+  int ExchangeStreamWrite(uint32_t timeoutMs);
+  // Sends frameBuffer as it is, keeping received bytes; reads nothing.
+  int SendFrameOnly();
+  // Decodes whatever streaming replies are queued (at most kCollectLimit bytes).
+  int CollectReplies();
+
+  // ---- framing ----
+  // Appends the two CRC bytes behind length bytes; returns length + 2.
+  static size_t AppendCrc(uint8_t* buffer, size_t length);
+  // 1 when the length bytes (packet and its CRC) are intact; 0 for length 0.
+  static int CheckCrc(const uint8_t* buffer, size_t length);
+  // Builds the frame of the current request into frameBuffer; returns its
+  // length (0 when the request has no packet or does not fit).
+  uint32_t EncodeRequestFrame();
+  // Unframes replyBuffer in place, checks it and runs the protocol's parser.
+  int DecodeReplyFrame();
+  // Streaming: decodes every reply in replyBuffer, collecting the addresses
+  // of written blocks into ackAddresses.
+  int DecodeReplyFrames();
+  // Builds a streaming write frame straight from the caller's data.
+  // 0 (with lastError) when length exceeds kMaxWriteData.
+  int BuildStreamWriteFrame(const uint8_t* data, uint32_t address, uint32_t length);
+
+  Clock& clock() { return clock_; }
+
+  // ---- state, read and written by the commands and the line code ----
+  SerialPort port;
+  uint8_t ackCount = 0;
+  std::array<uint32_t, kMaxAcks> ackAddresses{};
+  uint8_t requestCode = 0;
+  RequestParams request;
+  ReplyRecord reply;
+  uint32_t frameLength = 0;
+  std::array<uint8_t, kFrameCapacity> frameBuffer{};
+  uint16_t replyLength = 0;
+  std::array<uint8_t, kReplyCapacity> replyBuffer{};
+  // Bytes of the unframed reply packet, without its CRC.
+  uint16_t packetLength = 0;
+  std::string lastError;
+  std::string scratchText;
+  LinkProtocol protocol = LinkProtocol::Diag;
+  std::array<uint8_t, kDataBlockCapacity> dataBlock{};
+  uint32_t dataBlockLength = 0;
+  uint16_t rawReplyLength = 0;
+  // The six digits of the service programming code sent to unlock the phone.
+  std::string serviceCode = "000000";
+
+ private:
+  const PacketCodec* CodecFor(LinkProtocol p) const;
+  // Decodes one frame body (between flags) of a streaming reply; 0 on an
+  // error reply or a CRC failure (lastError set).
+  int DecodeOneStreamReply(std::span<const uint8_t> body);
+
+  Clock& clock_;
+  ProtocolCodecs codecs_;
+};
+
+}  // namespace quorrel
