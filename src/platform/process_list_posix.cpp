@@ -1,0 +1,47 @@
+#include <dirent.h>
+
+#include <cctype>
+#include <fstream>
+#include <iterator>
+
+#include "platform/process_list.h"
+
+namespace quorrel {
+
+namespace {
+
+bool AllDigits(const char* s) {
+  if (*s == '\0') return false;
+  for (; *s != '\0'; ++s) {
+    if (!std::isdigit(static_cast<unsigned char>(*s))) return false;
+  }
+  return true;
+}
+
+// argv[0] is the text up to the first zero of /proc/<pid>/cmdline. A Windows
+// program started under an emulator may carry backslashes in it.
+std::string BaseName(const std::string& argv0) {
+  size_t cut = argv0.find_last_of("/\\");
+  return cut == std::string::npos ? argv0 : argv0.substr(cut + 1);
+}
+
+}  // namespace
+
+std::optional<std::vector<ProcessEntry>> SystemProcessList() {
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return std::nullopt;
+  std::vector<ProcessEntry> list;
+  while (dirent* entry = ::readdir(proc)) {
+    if (!AllDigits(entry->d_name)) continue;
+    std::ifstream in(std::string("/proc/") + entry->d_name + "/cmdline", std::ios::binary);
+    if (!in) continue;  // the process ended meanwhile
+    std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string argv0 = cmdline.substr(0, cmdline.find('\0'));
+    if (argv0.empty()) continue;  // kernel threads have no command line
+    list.push_back(ProcessEntry{std::stoi(entry->d_name), BaseName(argv0)});
+  }
+  ::closedir(proc);
+  return list;
+}
+
+}  // namespace quorrel
