@@ -1,0 +1,72 @@
+// One line's AT command channel on the device's data (modem) port: sends one
+// command, waits for the reply to stop growing and extracts the answer line.
+// No frames here: plain text out, plain text in.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/clock.h"
+#include "platform/serial_port.h"
+
+namespace quorrel {
+
+class AtChannel {
+ public:
+  static constexpr uint32_t kMaxTimeoutMs = 5000;
+  static constexpr int kMaxTries = 9;
+  // At most this many reply bytes are read; the rest stays queued and is
+  // discarded by the next command's write.
+  static constexpr int kMaxResponse = 256;
+  // Time between two samples of the input queue.
+  static constexpr uint32_t kSampleMs = 100;
+
+  AtChannel(Clock& clock, SerialDevices& devices);
+  virtual ~AtChannel();
+  AtChannel(const AtChannel&) = delete;
+  AtChannel& operator=(const AtChannel&) = delete;
+
+  // Stores the wait of one attempt, clamped to kMaxTimeoutMs. Always true.
+  bool SetTimeout(uint32_t ms);
+  // Stores the attempts per command when 1 <= count <= kMaxTries; otherwise
+  // false and the old value stays.
+  bool SetTries(int count);
+  // command = text followed by one carriage return. Always true.
+  bool SetCommand(std::string_view text);
+  // Sends the command and collects the reply into response. False when no
+  // attempt got any byte back (response unchanged).
+  bool SendAndWait();
+  // Extracts the answer line of response into out; false when response has
+  // no answer line or the line says "error".
+  bool ParseAnswer(std::string& out) const;
+  // SetCommand, SendAndWait, ParseAnswer.
+  bool AtExchange(std::string_view text, std::string& out);
+
+  // "AT+GMR": out = the answer line after its first blank (all of it when it
+  // has none); out is unchanged on failure.
+  bool GetVersion(std::string& out);
+  // "AT+VDIAG=<mode>".
+  bool SetDiagMode(int mode);
+  // "AT+VDIAG?": the digit after the 8-character prefix; 0 on failure.
+  int GetDiagMode();
+  // Any command whose answer line is not needed.
+  bool SendCommand(std::string_view text);
+
+  uint32_t timeoutMs() const { return timeout_; }
+  int tries() const { return tries_; }
+  Clock& clock() { return clock_; }
+
+  SerialPort port;
+  // The command being sent, ending with a carriage return.
+  std::string command;
+  // The raw bytes of the last reply.
+  std::string response;
+
+ private:
+  Clock& clock_;
+  uint32_t timeout_ = kMaxTimeoutMs;
+  int tries_ = 3;
+};
+
+}  // namespace quorrel
