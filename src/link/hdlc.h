@@ -39,5 +39,8 @@ std::vector<uint8_t> EncodeFrame(std::span<const uint8_t> packet, bool leadingFl
 
 // Undoes stuffing. Returns nothing when an escape byte has no byte after it.
 std::optional<std::vector<uint8_t>> Unstuff(std::span<const uint8_t> data);
+// Undoes stuffing into out, stopping when capacity bytes are written. Returns
+// the count, or -1 when an escape byte has no byte after it.
+int UnstuffInto(std::span<const uint8_t> data, uint8_t* out, size_t capacity);
 
 }  // namespace quorrel

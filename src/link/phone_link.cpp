@@ -16,21 +16,6 @@ uint32_t ReadLe32(const uint8_t* p) {
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-// Un-stuffs in into out (capacity cap). Returns the count, or -1 when an
-// escape byte ends the input.
-int UnstuffInto(std::span<const uint8_t> in, uint8_t* out, size_t cap) {
-  size_t n = 0;
-  for (size_t i = 0; i < in.size() && n < cap; ++i) {
-    if (in[i] == kEscape) {
-      if (i + 1 >= in.size()) return -1;
-      out[n++] = static_cast<uint8_t>(in[++i] ^ kEscapeXor);
-    } else {
-      out[n++] = in[i];
-    }
-  }
-  return static_cast<int>(n);
-}
-
 }  // namespace
 
 PhoneLink::PhoneLink(Clock& clock, SerialDevices& devices, const ProtocolCodecs& codecs)
