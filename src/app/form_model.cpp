@@ -1,0 +1,342 @@
+#include "app/form_model.h"
+
+#include <algorithm>
+
+#include "app/logs.h"
+#include "platform/files.h"
+#include "platform/local_time.h"
+#include "release/embedded_resources.h"
+#include "util/text.h"
+
+namespace quorrel {
+
+namespace {
+
+using namespace controls;
+
+// The controls that a running line (or released ports) disables.
+constexpr int kIdleOnly[] = {kProgrammerButton, kBootFileButton, kNvDirectoryButton, kDefaultNvButton,
+                             kNoBackupNv,       kRestoreRfNv,    kRestoreRfNvImei,   kLoadDefaultNv,
+                             kEraseBoot,        kRestoreAllPorts, kReleaseAll,       kSoftwareVersion,
+                             1040,              1042,            1043,               kDownload};
+
+// The controls the form shows; every other control exists but stays hidden.
+constexpr int kVisible[] = {kDownload, kPortNumber, kCurrentVersion, kStateLine, 1024, 1101,
+                            1189,      1190,        1191,            1192,       1193, 1194,
+                            1195,      1196};
+
+struct StatusPicture {
+  int bitmap;
+  const char* failure;
+};
+
+constexpr StatusPicture kPictures[] = {
+    {kBitmapReady, "Load Ready图标失败!"},
+    {kBitmapRunning, "Load Running图标失败!"},
+    {kBitmapPass, "Load Pass图标失败!"},
+    {kBitmapFail, "Load Fail图标失败!"},
+};
+
+}  // namespace
+
+FormModel::FormModel(CQuorrelDoc& doc, std::string startupDirectory)
+    : doc_(doc), startup_directory_(std::move(startupDirectory)), resources_(&EmbeddedResources()) {
+  for (int id : kVisible) controls_[id].visible = true;
+  for (int line = 0; line < kLineCount; ++line) {
+    controls_[ProgressText(line)].text = "0/100";
+    controls_[StatusIcon(line)];
+    controls_[StartButton(line)];
+    controls_[StopButton(line)];
+  }
+  controls_[kStateLine].text = "Waiting...";
+  controls_[kCurrentVersion].text = "No Phone";
+}
+
+ControlState& FormModel::ControlLocked(int id) { return controls_[id]; }
+
+void FormModel::Changed(int id) {
+  ControlListener listener;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    listener = listener_;
+  }
+  if (listener) listener(id);
+}
+
+void FormModel::ShowStatus(int line, int kind) {
+  if (kind < kStatusReady || kind > kStatusFail) {
+    Message("出现不可知的状态类型!");
+    return;
+  }
+  const StatusPicture& picture = kPictures[kind];
+  const ResourceTable* resources;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    resources = resources_;
+  }
+  if (resources == nullptr || !resources->Find(picture.bitmap, "BITMAP")) {
+    Message(picture.failure);
+    return;
+  }
+  if (!ValidLine(line)) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ControlLocked(StatusIcon(line)).image = picture.bitmap;
+  }
+  Changed(StatusIcon(line));
+}
+
+void FormModel::SetProgress(int line, int percent) {
+  if (!ValidLine(line)) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ControlState& bar = ControlLocked(ProgressBar(line));
+    if (percent == 0) {
+      bar.rangeLow = 0;
+      bar.rangeHigh = 100;
+      bar.position = 0;
+    } else {
+      bar.position = std::clamp(percent, bar.rangeLow, bar.rangeHigh);
+    }
+    ControlLocked(ProgressText(line)).text = Format("%d/100", std::min(percent, 100));
+  }
+  Changed(ProgressBar(line));
+  Changed(ProgressText(line));
+}
+
+void FormModel::SetBarPosition(int id, int position) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ControlState& bar = ControlLocked(id);
+    bar.position = std::clamp(position, bar.rangeLow, bar.rangeHigh);
+  }
+  Changed(id);
+}
+
+void FormModel::UpdateControls(int line, bool startEnabled) {
+  bool anyBusy = false;
+  bool allBusy = true;
+  for (int i = 0; i < kLineCount; ++i) {
+    bool running = doc_.line(i).runFlag == 1;
+    anyBusy = anyBusy || running;
+    allBusy = allBusy && running;
+  }
+  std::vector<int> changed;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    anyBusy = anyBusy || ports_released_;
+    allBusy = allBusy || ports_released_;
+    auto set = [&](int id, bool enabled) {
+      ControlLocked(id).enabled = enabled;
+      changed.push_back(id);
+    };
+    for (int id : kIdleOnly) set(id, !anyBusy);
+    for (int i = 0; i < kLineCount; ++i) set(RestorePortButton(i), !anyBusy);
+    set(kAllStop, anyBusy);
+    set(kAllStart, !allBusy);
+    if (ValidLine(line)) {
+      set(StartButton(line), startEnabled);
+      set(StopButton(line), !startEnabled);
+    }
+  }
+  for (int id : changed) Changed(id);
+}
+
+void FormModel::FinishDisplay(int line, int endKind, bool downloadMode) {
+  if (!ValidLine(line)) return;
+  bool pass = endKind == 0 || endKind == 1;
+  bool reset = endKind == 0 || endKind == 2 || endKind == 4;
+  if (endKind >= 0 && endKind <= 5) ShowStatus(line, pass ? kStatusPass : kStatusFail);
+  if (reset) {
+    doc_.line(line).phoneState = kPhoneNoAnswer;
+    PhoneResetter resetter;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      resetter = phone_resetter_;
+    }
+    if (resetter) resetter(doc_.link(line), downloadMode);
+  }
+  if (endKind == 5 && downloadMode) {
+    Message(Format("线路%d任务失败，请手动重启相应手机", line + 1));
+  }
+  doc_.line(line).runFlag = 0;
+  UpdateControls(line, true);
+  SetBarPosition(ProgressBar(line), 0);
+  SetProgress(line, 0);
+  LineHook resumer;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    resumer = port_watch_resumer_;
+  }
+  if (resumer) resumer(line);
+}
+
+std::string FormModel::StatusStamp() const { return StatusTimeStamp(CurrentLocalTime()); }
+
+void FormModel::StatusLine(int line, std::string_view text, bool withTimeStamp) {
+  if (!ValidLine(line)) return;
+  std::string entry = withTimeStamp ? StatusStamp() : std::string();
+  entry += text;
+  entry += '\n';
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_texts_[line] += entry;
+    ControlLocked(StateText(line)).text = text;
+  }
+  Changed(StateText(line));
+}
+
+void FormModel::JobEnd(int line, std::string_view text, int endKind) {
+  if (!ValidLine(line)) return;
+  StatusLine(line, text, true);
+  std::string stamp = FileTimeStamp(CurrentLocalTime());
+  EnsureDirectory(LogFolder(startup_directory_));
+  std::optional<File> file = File::OpenWrite(ActionLogPath(startup_directory_, line + 1, stamp));
+  if (file) file->Write(ToFileText(LogText(line)));
+  StatusLine(line, text, true);
+  bool downloadMode = doc_.link(line).protocol == LinkProtocol::Dmss;
+  FinishDisplay(line, endKind, downloadMode);
+  if (file) file->Close();
+}
+
+void FormModel::ClearLogText(int line) {
+  if (!ValidLine(line)) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  log_texts_[line].clear();
+}
+
+void FormModel::AppendLogText(int line, std::string_view text) {
+  if (!ValidLine(line)) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  log_texts_[line] += text;
+}
+
+std::string FormModel::LogText(int line) const {
+  if (!ValidLine(line)) return {};
+  std::lock_guard<std::mutex> lock(mutex_);
+  return log_texts_[line];
+}
+
+void FormModel::SetPortText(int line, std::string_view text) {
+  if (!ValidLine(line)) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    port_texts_[line] = text;
+    ControlLocked(controls::PortText(line)).text = text;
+  }
+  Changed(controls::PortText(line));
+}
+
+void FormModel::SetVersionText(int line, std::string_view text) {
+  if (!ValidLine(line)) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    version_texts_[line] = text;
+    ControlLocked(controls::VersionText(line)).text = text;
+  }
+  Changed(controls::VersionText(line));
+}
+
+void FormModel::SetControlText(int id, std::string_view text) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ControlLocked(id).text = text;
+  }
+  Changed(id);
+}
+
+void FormModel::EnableControl(int id, bool enabled) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ControlLocked(id).enabled = enabled;
+  }
+  Changed(id);
+}
+
+void FormModel::SetControlVisible(int id, bool visible) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ControlLocked(id).visible = visible;
+  }
+  Changed(id);
+}
+
+MessageResult FormModel::MessageBox(const MessageBoxRequest& request) {
+  MessageBoxHandler handler;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handler = message_box_;
+  }
+  if (handler) return handler(request);
+  return request.buttons == MessageButtons::YesNo ? MessageResult::Yes : MessageResult::Ok;
+}
+
+std::optional<std::string> FormModel::BrowseForFolder(std::string_view title) {
+  FolderBrowser browser;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    browser = folder_browser_;
+  }
+  if (browser) return browser(title);
+  return std::nullopt;
+}
+
+ControlState FormModel::Control(int id) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = controls_.find(id);
+  return it == controls_.end() ? ControlState{} : it->second;
+}
+
+std::string FormModel::PortText(int line) const {
+  if (!ValidLine(line)) return {};
+  std::lock_guard<std::mutex> lock(mutex_);
+  return port_texts_[line];
+}
+
+std::string FormModel::VersionText(int line) const {
+  if (!ValidLine(line)) return {};
+  std::lock_guard<std::mutex> lock(mutex_);
+  return version_texts_[line];
+}
+
+void FormModel::SetPortsReleased(bool released) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ports_released_ = released;
+}
+
+bool FormModel::PortsReleased() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ports_released_;
+}
+
+void FormModel::SetMessageBoxHandler(MessageBoxHandler handler) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  message_box_ = std::move(handler);
+}
+
+void FormModel::SetFolderBrowser(FolderBrowser browser) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  folder_browser_ = std::move(browser);
+}
+
+void FormModel::SetPhoneResetter(PhoneResetter resetter) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  phone_resetter_ = std::move(resetter);
+}
+
+void FormModel::SetPortWatchResumer(LineHook resumer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  port_watch_resumer_ = std::move(resumer);
+}
+
+void FormModel::SetControlListener(ControlListener listener) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  listener_ = std::move(listener);
+}
+
+void FormModel::SetResources(const ResourceTable* resources) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  resources_ = resources;
+}
+
+}  // namespace quorrel
