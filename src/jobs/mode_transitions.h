@@ -1,0 +1,49 @@
+// The line-level operations that move a line's phone between its normal
+// firmware, the downloader in its boot code and the flash programmer in its
+// RAM, and that find the phone again after it re-enumerates. Each has its own
+// fixed pattern of tries, waits and port re-opens; all run on the calling
+// line's thread and use only that line's PhoneLink and AT channel.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "jobs/job_environment.h"
+
+namespace quorrel {
+
+// The tag a release is made for; the current version must contain it.
+inline constexpr char kVersionTag[] = "ZIZ_RU_Farrick";
+
+// Closes the line's diagnostic port if open and opens it on the line's
+// diagnostic port number at 115200 baud, 8N1. To reopen means this.
+bool OpenDiagPort(JobEnvironment& env, int line);
+// Closes the line's diagnostic port if open; always true.
+bool CloseDiagPort(JobEnvironment& env, int line);
+
+// The phone's ninth version text, upper-cased and without spaces; empty when
+// two rounds of two requests got nothing.
+std::string ReadCurrentVersion(JobEnvironment& env, int line);
+// True when version contains kVersionTag, letters compared without case.
+bool VersionCheckPasses(std::string_view version);
+
+// Finds out whether a phone answers and what it calls itself: sets the
+// line's phone state and version text ("нет телефона" when not detected).
+bool DetectPhone(JobEnvironment& env, int line);
+
+// "Switch to downloader": from the normal firmware into the DMSS downloader,
+// ending with the flash parameters stored in the line's flash information.
+bool EnterDownloader(JobEnvironment& env, int line);
+// Starts the uploaded programmer and greets it over the streaming protocol.
+bool StartProgrammer(JobEnvironment& env, int line);
+// Resets the programmer, waits for the modem's ports and for the phone to
+// answer in its normal firmware again (up to 60 passes).
+bool ResetAndWaitForReturn(JobEnvironment& env, int line);
+// Up to 60 passes of: wait 1 s, open the AT port (3 tries), open the
+// diagnostic port and detect the phone. True once detected.
+bool Reconnect(JobEnvironment& env, int line);
+
+// Calls env.discoverLinePorts and waits 1000 ms, until it answers true.
+void WaitForPorts(JobEnvironment& env, int line);
+
+}  // namespace quorrel
