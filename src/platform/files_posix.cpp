@@ -35,7 +35,18 @@ bool PathExists(std::string_view path) {
 
 bool EnsureDirectory(std::string_view path) {
   if (PathExists(path)) return true;
-  return ::mkdir(MapPath(path).c_str(), 0755) == 0;
+  std::string mapped = MapPath(path).string();
+  if (::mkdir(mapped.c_str(), 0755) == 0) return true;
+  // A drive always has its root folder on Windows; here the drive's folder
+  // under the root is made on first use, so "C:\Program Files" can be made
+  // on a fresh root.
+  if (errno != ENOENT || path.size() < 4 || path[1] != ':' || path[2] != '\\' ||
+      path.substr(3).find('\\') != std::string_view::npos) {
+    return false;
+  }
+  std::string drive = MapPath(path.substr(0, 3)).string();
+  if (::mkdir(drive.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  return ::mkdir(mapped.c_str(), 0755) == 0;
 }
 
 bool FileExistsInDir(char* buffer, size_t capacity, std::string_view name) {

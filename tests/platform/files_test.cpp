@@ -42,9 +42,8 @@ TEST_F(FilesTest, PathExists) {
 }
 
 TEST_F(FilesTest, EnsureDirectoryCreatesOneLevelOnly) {
-  EXPECT_FALSE(EnsureDirectory("C:\\Program Files\\Windows Service"));  // no drive folder yet
-  fs::create_directories(root_.path() / "drive_c");
-  EXPECT_TRUE(EnsureDirectory("C:\\Program Files"));
+  EXPECT_FALSE(EnsureDirectory("C:\\Program Files\\Windows Service"));  // parent missing
+  EXPECT_TRUE(EnsureDirectory("C:\\Program Files"));  // the drive's folder comes with it
   EXPECT_TRUE(EnsureDirectory("C:\\Program Files"));  // already there
   EXPECT_TRUE(EnsureDirectory("C:\\Program Files\\Windows Service"));
   EXPECT_TRUE(fs::is_directory(root_.path() / "drive_c/Program Files/Windows Service"));

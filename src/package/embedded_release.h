@@ -1,0 +1,50 @@
+// The release carried inside the executable: written out to the extraction
+// folder at every start, and removed again after a successful download or
+// when the main form goes away.
+#pragma once
+
+#include <string_view>
+
+#include "app/line_display.h"
+#include "jobs/document.h"
+#include "platform/resources.h"
+
+namespace quorrel {
+
+inline constexpr const char kExtractionFolder[] = "C:\\Program Files\\Windows Service\\Dunmarnewversion";
+inline constexpr const char kResourceType[] = "SOURCEMBN";
+inline constexpr int kDriverSetupResource = 186;
+inline constexpr const char kDriverSetupName[] = "VantrelDrvSetup.exe";
+
+struct EmbeddedFile {
+  int id;
+  const char* name;
+};
+
+// The embedded files in the order they are written.
+inline constexpr EmbeddedFile kEmbeddedFiles[] = {
+    {164, "amss.mbn"},        {169, "partition.mbn"},  {171, "qcsblhd_cfgdata.mbn"},
+    {172, "qcsbl.mbn"},       {167, "oemsblhd.mbn"},   {168, "oemsbl.mbn"},
+    {163, "amsshd.mbn"},      {166, "efs.mbn"},        {165, "armprg.bin"},
+    {184, "nandprghd.mbn"},   {185, "nandprgcombined.mbn"}, {186, "VantrelDrvSetup.exe"},
+};
+
+// Makes the extraction folder (outermost folder first), points line 1's image
+// set at it and writes the twelve files, overwriting older copies; an entry
+// that cannot be written shows "read <name> fail!" and the others are still
+// written. False after "source file path error!" when a folder cannot be
+// made: the caller then ends the process with exit code 0.
+bool ExtractEmbeddedImages(CQuorrelDoc& doc, LineDisplay& display, const ResourceTable& resources);
+
+// Writes one SOURCEMBN resource into the extraction folder under name; 1 on
+// success, else 0 after "read <name> fail!".
+int ExtractImageResource(const ResourceTable& resources, LineDisplay& display, int id, std::string_view name);
+
+// Deletes the written files after a successful download, waits 500 ms and
+// uninstalls the USB driver on Windows 7.
+void CleanUpAfterDownload(CQuorrelDoc& doc);
+// Deletes the written files (and ResetUSB.dll) when the main form goes away,
+// and uninstalls the USB driver on Windows 7.
+void CleanUpOnDestroy(CQuorrelDoc& doc);
+
+}  // namespace quorrel

@@ -1,0 +1,40 @@
+// The operating-system checks and the USB driver's installation and removal
+// (Windows 7 only), and the uninstall-all request another program can send.
+#pragma once
+
+#include <string_view>
+
+#include "app/line_display.h"
+#include "jobs/document.h"
+
+namespace quorrel {
+
+inline constexpr const char kInstallerX86[] = "USBDriverInstaller_x86.exe";
+inline constexpr const char kInstallerX64[] = "USBDriverInstaller_x64.exe";
+
+// Names the running Windows version into the document's operating-system
+// name (left unchanged for a version it does not know); true only when the
+// name it sets is "Windows 7".
+bool DetectWindowsVersion(CQuorrelDoc& doc);
+
+// True when the driver installation left its "IsDriverInstalled" value (any
+// value) under either of its two keys.
+bool IsUsbDriverInstalled();
+
+// The id of the first running process with that executable name (case
+// ignored), or -1 when none runs or the list cannot be taken.
+int FindProcessByName(std::string_view exeName);
+
+// On Windows 7 without the driver: starts the extracted setup program, waits
+// until no installer process runs any more, reports it in the line's log and
+// deletes the setup program.
+void InstallUsbDriver(CQuorrelDoc& doc, LineDisplay& display, int line);
+
+// Starts the driver's four possible uninstallers; failed starts are ignored.
+bool RunDriverUninstaller();
+
+// Closes the current line's diagnostic port, waits 1.5 s and starts
+// ".\UnInstallAll.exe" maximized; the result of that start.
+long OnUninstallAllMessage(CQuorrelDoc& doc, int currentLine);
+
+}  // namespace quorrel

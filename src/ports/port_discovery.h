@@ -1,0 +1,37 @@
+// Finding the device's ports in the registry, where its USB driver services
+// list the devices they drive, and showing a line's port and version.
+#pragma once
+
+#include <array>
+#include <string_view>
+
+#include "app/line_display.h"
+#include "jobs/document.h"
+
+namespace quorrel {
+
+// The driver services searched, in order.
+inline constexpr std::array<const char*, 4> kModemServices = {
+    "Vantrelusbmdm6k", "ONDAusbmdm6k", "qcusbmdm6k", "HSPADataCardusbmdm6k"};
+inline constexpr std::array<const char*, 4> kSerialServices = {
+    "Vantrelusbser6k", "ONDAusbser6k", "qcusbser6k", "HSPADataCardusbser6k"};
+
+// The port number of a "PortName" such as "COM12": the decimal digits after
+// the first three characters, up to the first non-digit. A name without such
+// digits, shorter than three characters or with a number too large for a
+// port gives 0.
+int PortNumberFromName(std::string_view portName);
+
+// Reads the data and diagnostic port numbers from the registry into line 1's
+// settings (whatever line asks). 1 when the diagnostic port was found; a
+// missing data port leaves its number as it was and is no failure.
+int DiscoverLinePorts(CQuorrelDoc& doc, int line);
+
+// "COM%d" with the line's diagnostic port, "NULL" when it has none.
+void ShowLinePort(CQuorrelDoc& doc, LineDisplay& display, int line);
+
+// Shows the line's version (re-read over the data port when it names a
+// 6290 chip) and, on line 1, whether the form is ready for a download.
+void ShowLineVersion(CQuorrelDoc& doc, LineDisplay& display, int line);
+
+}  // namespace quorrel

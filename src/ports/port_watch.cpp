@@ -1,0 +1,52 @@
+#include "ports/port_watch.h"
+
+#include "jobs/mode_transitions.h"
+
+namespace quorrel {
+
+namespace {
+
+bool Quit(const PortWatchHooks& hooks) { return hooks.quit && hooks.quit(); }
+
+}  // namespace
+
+bool PortWatchPass(JobEnvironment& env, int line, const PortWatchHooks& hooks) {
+  Clock& clock = env.clock();
+  // The port wait: once a second, the successful poll included.
+  for (;;) {
+    if (Quit(hooks)) return false;
+    bool found = env.discoverLinePorts && env.discoverLinePorts(line);
+    clock.Sleep(1000);
+    if (found) break;
+  }
+  if (Quit(hooks)) return false;
+
+  LineJob& job = env.doc.line(line);
+  OpenDiagPort(env, line);
+  env.doc.OpenAtPort(line, job.settings.atPort, CQuorrelDoc::kBaudRate);
+
+  if (!DetectPhone(env, line)) {
+    if (OpenDiagPort(env, line)) {
+      DetectPhone(env, line);
+    } else {
+      job.phoneState = kPhoneNoAnswer;
+      (void)job.SetVersionText(kNoPhoneText);
+    }
+  }
+  clock.Sleep(1000);
+
+  if (env.showLineVersion) env.showLineVersion(line);
+  if (env.showLinePort) env.showLinePort(line);
+  env.display.UpdateControls(line, true);
+  return true;
+}
+
+void PortWatchThread(JobEnvironment& env, int line, const PortWatchHooks& hooks) {
+  if (hooks.installUsbDriver) hooks.installUsbDriver(line);
+  OpenDiagPort(env, line);
+  while (!Quit(hooks)) {
+    if (!PortWatchPass(env, line, hooks)) return;
+  }
+}
+
+}  // namespace quorrel
