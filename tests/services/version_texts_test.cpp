@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "services/diag_codec.h"
@@ -16,8 +17,9 @@ using testsupport::PeerLink;
 std::string Chars(char c, size_t n) { return std::string(n, c); }
 
 Bytes Packet(const std::string& content) {
-  Bytes packet{0x39};
-  packet.insert(packet.end(), content.begin(), content.end());
+  Bytes packet(content.size() + 1);
+  packet[0] = 0x39;
+  std::copy(content.begin(), content.end(), packet.begin() + 1);
   return packet;
 }
 
