@@ -1,0 +1,176 @@
+// What a virtual modem is and how it misbehaves: its identity, firmware texts,
+// NV contents, timings and the faults to inject. Everything that varies is
+// derived from the seed, so two modems built from the same configuration act
+// byte for byte alike.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorrel::sim {
+
+// The three personalities of the diagnostic port, and the moments between
+// them when the port hears nothing.
+enum class ModemMode {
+  Normal,      // the firmware: diagnostic requests and AT probes
+  Downloader,  // the boot code's DMSS downloader
+  Programmer,  // the flash programmer in RAM: streaming download
+  Switching,   // on the way into the downloader or the programmer
+  Hung,        // jumped into RAM that held no programmer
+  Detached,    // off the bus (re-enumerating, unplugged, gone)
+};
+std::string_view ModeName(ModemMode mode);
+
+// Which replies a fault applies to: the nth, (n+1)th, ... reply that matches
+// the mode and request-code filters, count of them (0: every one from the nth
+// on). Replies are counted per fault, on the diagnostic port only.
+struct ReplyMatch {
+  uint32_t nth = 1;
+  uint32_t count = 1;
+  std::optional<ModemMode> mode;
+  std::optional<uint8_t> code;  // the request code the reply answers
+};
+
+struct ReplyFault {
+  enum class Kind { Drop, Corrupt, Delay, Split };
+  Kind kind = Kind::Drop;
+  ReplyMatch match;
+  uint64_t delayMs = 0;      // Delay
+  size_t pieceSize = 1;      // Split: bytes per piece
+  uint64_t intervalMs = 20;  // Split: time between pieces
+};
+
+// A DMSS write refused with a reject reason: the nth write request received
+// and the count-1 after it (count 0: every one from the nth on).
+struct DmssRejectFault {
+  uint32_t nth = 1;
+  uint32_t count = 1;
+  uint16_t reason = 7;  // "operation did not succeed"
+};
+
+// A stream write answered with an error reply: the block at index block
+// (address / 1024) of the image of the given type; count times (0: always).
+struct StreamErrorFault {
+  uint8_t imageType = 5;
+  uint32_t block = 0;
+  uint32_t code = 10;  // "Write-verify failed"
+  uint32_t count = 1;
+};
+
+// A status answered for an NV item instead of the stored one; count times
+// (0: always). Unset read/write statuses leave that direction alone.
+struct NvStatusFault {
+  std::optional<uint16_t> read;
+  std::optional<uint16_t> write;
+  uint32_t count = 0;
+};
+
+// The cable is pulled while the host writes block `block` of the image of the
+// given type; the modem comes back in its normal firmware after replugMs (0:
+// never).
+struct UnplugFault {
+  uint8_t imageType = 9;
+  uint32_t block = 0;
+  uint64_t replugMs = 0;
+};
+
+struct FaultPlan {
+  std::vector<ReplyFault> replies;
+  // Drop or corrupt each diagnostic-port reply with this probability (in
+  // thousandths), drawn from the seed.
+  uint32_t randomDropPerMille = 0;
+  uint32_t randomCorruptPerMille = 0;
+  std::vector<DmssRejectFault> dmssRejects;
+  std::vector<StreamErrorFault> streamErrors;
+  std::map<uint16_t, NvStatusFault> nvStatus;
+  // The modem does not come back after its nth re-enumerating reset (0: off).
+  uint32_t noReturnAfterReset = 0;
+  std::optional<UnplugFault> unplug;
+  // The readiness poll never reports ready.
+  bool neverReady = false;
+};
+
+struct Timings {
+  uint64_t replyMs = 2;            // ordinary replies
+  uint64_t nvReplyMs = 6;          // NV read and write
+  uint64_t atReplyMs = 20;         // AT answers on either port
+  uint64_t flashWriteMs = 3;       // a stream write, until its block-written reply
+  uint64_t downloaderStartMs = 1500;  // from the switch reply until the downloader answers
+  uint64_t programmerStartMs = 500;   // from the go acknowledgement until the programmer answers
+  uint64_t detachAfterMs = 300;    // from a reset reply until the ports vanish
+  uint64_t reattachAfterMs = 4000; // ports gone until they appear with new numbers
+};
+
+struct ModemConfig {
+  uint64_t seed = 1;
+
+  // Identity.
+  uint32_t esn = 0x8A3F21C4;
+  std::string buildVersion = "M6290A-KPRBL-1.5.1205";
+  // Texts 1 to 8 of the version-text reply (at most 30 characters each);
+  // missing ones are empty.
+  std::vector<std::string> versionTexts = {"Q6290-ASWP-1.5",  "HW-V2.1", "BOOT-1.05",
+                                           "CFG-7",           "RF-3.2",  "AUD-1",
+                                           "MMC-2",           "NAND-512"};
+  // The ninth text (the firmware release the updater checks for its carrier
+  // tag; up to 53 characters, running on into fields 10 and 11).
+  std::string firmwareVersion = "ZIZ_RU_Farrick_B01";
+  // What the ninth text becomes once a release has been flashed (an AMSS
+  // image written and closed) and the modem restarted.
+  std::string flashedVersion = "ZIZ_RU_Farrick_B02";
+  // The answer to AT+GMR; empty: the current ninth text.
+  std::string gmrText;
+  bool atEcho = false;
+  std::string serviceCode = "000000";
+
+  // USB identity: <vendor>usbser6k / <vendor>usbmdm6k services and the
+  // device path's vendor and product ids.
+  std::string vendor = "Vantrel";
+  uint16_t usbVendorId = 0x1E0E;
+  uint16_t usbProductId = 0x9000;
+  // Port numbers of the first attachment; each re-enumeration moves both on.
+  int firstDiagPort = 5;
+  int firstDataPort = 6;
+
+  // NV items: every item 0..65535 is active with 128 bytes derived from the
+  // seed, except these.
+  std::set<uint16_t> inactiveItems;
+  std::set<uint16_t> readOnlyItems;
+  std::map<uint16_t, std::vector<uint8_t>> nvContents;  // explicit contents
+
+  // Downloader: the parameter reply, the RAM that takes DMSS writes, and,
+  // when set, the programmer that must be in RAM for go to start it.
+  uint8_t dmssVersion = 2;
+  uint8_t dmssMinVersion = 1;
+  uint32_t dmssValue32 = 1024;
+  uint8_t dmssModel = 0x26;
+  uint8_t flashSizeCode = 6;
+  uint8_t flashKind = 0x05;
+  uint32_t ramBase = 0x00800000;
+  uint32_t ramSize = 0x00200000;
+  std::vector<uint8_t> expectedProgrammer;
+
+  // Vendor settings kept across restarts.
+  uint8_t autorun = 1;
+  uint8_t vendorSwitchAA = 0;
+  int diagPortMode = 6;  // AT+VDIAG; 0 removes the diagnostic port at the next attach
+  // Readiness polls answered "not ready" after each offline request.
+  uint32_t readyAfterPolls = 0;
+  // The challenge of the vendor handshake; unset: drawn from the seed.
+  std::optional<std::vector<uint8_t>> challenge;
+
+  Timings timings;
+  FaultPlan faults;
+};
+
+// Names used for image types in reports and dumps ("amss", "efs", ...).
+std::string ImageTypeName(uint8_t type);
+// The header file name of an image type that has one ("amsshd"), else empty.
+std::string ImageHeaderName(uint8_t type);
+
+}  // namespace quorrel::sim

@@ -1,0 +1,125 @@
+#include "sim/in_process.h"
+
+#include "sim/usb_registry.h"
+
+namespace quorrel::sim {
+
+InProcessModem::InProcessModem(VirtualClock& clock, MemoryPorts& ports, ModemConfig config)
+    : InProcessModem(clock, ports, std::move(config), Options{}) {}
+
+InProcessModem::InProcessModem(VirtualClock& clock, MemoryPorts& ports, ModemConfig config,
+                               Options options)
+    : clock_(clock), ports_(ports), options_(options) {
+  ModemTransport& transport = *this;
+  modem_ = std::make_unique<VirtualModem>(std::move(config), transport);
+}
+
+InProcessModem::~InProcessModem() {
+  Unplug();
+  modem_.reset();
+}
+
+void InProcessModem::PlugIn() { modem_->PowerOn(); }
+
+void InProcessModem::Unplug() {
+  modem_->Shutdown();
+  if (options_.registry) {
+    std::lock_guard lock(mutex_);
+    for (const Enumeration& e : seen_) ForgetDevice(e);
+    seen_.clear();
+  }
+}
+
+int InProcessModem::DiagPort() {
+  std::lock_guard lock(mutex_);
+  return attached_ ? attached_->diagPort : 0;
+}
+
+int InProcessModem::DataPort() {
+  std::lock_guard lock(mutex_);
+  return attached_ ? attached_->dataPort : 0;
+}
+
+std::shared_ptr<MemoryWire> InProcessModem::DiagWire() {
+  std::lock_guard lock(mutex_);
+  return diag_wire_;
+}
+
+std::shared_ptr<MemoryWire> InProcessModem::DataWire() {
+  std::lock_guard lock(mutex_);
+  return data_wire_;
+}
+
+uint64_t InProcessModem::NowMs() { return clock_.NowMs(); }
+
+void InProcessModem::Send(PortRole role, std::vector<uint8_t> bytes, const ReplyShape& shape) {
+  std::shared_ptr<MemoryWire> wire;
+  {
+    std::lock_guard lock(mutex_);
+    wire = role == PortRole::Diag ? diag_wire_ : data_wire_;
+  }
+  if (!wire) return;
+  if (shape.pieceSize > 0 && shape.pieceSize < bytes.size()) {
+    wire->SendToHostInPieces(bytes, shape.pieceSize, shape.delayMs, shape.intervalMs);
+  } else {
+    wire->SendToHost(bytes, shape.delayMs);
+  }
+}
+
+ModemTransport::TimerId InProcessModem::After(uint64_t delayMs, std::function<void()> fn) {
+  return clock_.ScheduleIn(delayMs, std::move(fn));
+}
+
+void InProcessModem::CancelTimer(TimerId id) { clock_.Cancel(id); }
+
+Enumeration InProcessModem::Attach(const Enumeration& proposed) {
+  Enumeration e = proposed;
+  // Port numbers another device holds are skipped, as the bus driver would.
+  auto freePort = [&](int n, int other) {
+    while (ports_.Wire(n) != nullptr || n == other) n = n % 255 + 1;
+    return n;
+  };
+  if (e.diagPort > 0) e.diagPort = freePort(e.diagPort, 0);
+  e.dataPort = freePort(e.dataPort, e.diagPort);
+
+  auto makeWire = [&](PortRole role) {
+    auto wire = std::make_shared<MemoryWire>(clock_);
+    VirtualModem* modem = modem_.get();
+    wire->SetReceiver([modem, role](std::span<const uint8_t> bytes) { modem->Receive(role, bytes); });
+    return wire;
+  };
+  std::shared_ptr<MemoryWire> diag = e.diagPort > 0 ? makeWire(PortRole::Diag) : nullptr;
+  std::shared_ptr<MemoryWire> data = makeWire(PortRole::Data);
+  {
+    std::lock_guard lock(mutex_);
+    diag_wire_ = diag;
+    data_wire_ = data;
+    attached_ = e;
+    seen_.push_back(e);
+  }
+  if (diag) ports_.Attach(e.diagPort, diag);
+  ports_.Attach(e.dataPort, data);
+  if (options_.registry) RegisterPorts(e);
+  return e;
+}
+
+void InProcessModem::Detach() {
+  std::optional<Enumeration> e;
+  std::shared_ptr<MemoryWire> diag, data;
+  {
+    std::lock_guard lock(mutex_);
+    e = attached_;
+    attached_.reset();
+    diag = std::move(diag_wire_);
+    data = std::move(data_wire_);
+  }
+  if (!e) return;
+  if (options_.registry) UnregisterPorts(*e);
+  for (auto& wire : {diag, data}) {
+    if (wire) wire->SetReceiver(nullptr);
+  }
+  if (e->diagPort > 0) ports_.Detach(e->diagPort);
+  ports_.Detach(e->dataPort);
+}
+
+}  // namespace quorrel::sim
