@@ -1,0 +1,470 @@
+#include "jobs/download_job.h"
+
+#include <array>
+#include <functional>
+#include <initializer_list>
+#include <optional>
+
+#include "download/streaming.h"
+#include "jobs/image_steps.h"
+#include "jobs/mode_transitions.h"
+#include "jobs/nv_backup.h"
+#include "services/diag_commands.h"
+#include "util/md5.h"
+#include "util/text.h"
+
+namespace quorrel {
+
+std::array<uint8_t, 16> ChallengeAnswer(std::span<const uint8_t, 8> challenge) {
+  return Md5::Of(challenge);
+}
+
+namespace {
+
+constexpr int kReplugAfterPolls = 30;
+
+// A failure that ends the job through the job end, once phase D is through.
+struct PendingEnd {
+  std::string text;
+  int endKind;
+};
+
+class DownloadRun {
+ public:
+  DownloadRun(JobEnvironment& env, const LineHooks& hooks, int line)
+      : env_(env),
+        hooks_(hooks),
+        doc_(env.doc),
+        display_(env.display),
+        link_(env.doc.link(line)),
+        job_(env.doc.line(line)),
+        clock_(env.clock()),
+        line_(line) {}
+
+  DownloadResult Run();
+
+ private:
+  // ---- phases ----
+  std::optional<DownloadResult> PhaseA();
+  std::optional<DownloadResult> PhaseB();
+  bool PhaseC();
+  bool ImageAttempt(int attempt);
+  DownloadResult PhaseD();
+
+  // ---- pieces ----
+  void Wait(uint32_t ms) { clock_.Sleep(ms); }
+  void Progress(int percent) { display_.SetProgress(line_, percent); }
+  void Status(std::string_view text) { display_.StatusLine(line_, text, true); }
+  void Box(std::string_view text, std::string_view caption = kErrorCaption,
+           MessageIcon icon = MessageIcon::Error) {
+    display_.MessageBox(MessageBoxRequest{std::string(text), std::string(caption), MessageButtons::Ok, icon});
+  }
+  bool Reopen() { return OpenDiagPort(env_, line_); }
+  bool OpenAt() {
+    return doc_.OpenAtPort(line_, job_.settings.atPort, CQuorrelDoc::kBaudRate) != 0;
+  }
+  void ShowPort() {
+    if (env_.showLinePort) env_.showLinePort(line_);
+  }
+  void ShowVersion() {
+    if (env_.showLineVersion) env_.showLineVersion(line_);
+  }
+
+  // Up to `tries` tries, waiting waitMs after each failed one.
+  bool Tries(int tries, uint32_t waitMs, const std::function<bool()>& op) {
+    for (int i = 0; i < tries; ++i) {
+      if (op()) return true;
+      Wait(waitMs);
+    }
+    return false;
+  }
+  // A try; while it fails, the next preparation and another try.
+  static bool Stage(const std::function<bool()>& attempt,
+                    std::initializer_list<std::function<void()>> beforeRetries) {
+    if (attempt()) return true;
+    for (const auto& prepare : beforeRetries) {
+      prepare();
+      if (attempt()) return true;
+    }
+    return false;
+  }
+  // An AT command: up to 3 tries; after each failed one the AT port is
+  // opened again and waitMs pass.
+  bool SendAt(std::string_view command, uint32_t waitMs) {
+    for (int i = 0; i < 3; ++i) {
+      if (doc_.SendAtCommand(line_, command)) return true;
+      OpenAt();
+      Wait(waitMs);
+    }
+    return false;
+  }
+  // Until the modem's ports are found: a poll, a second, the progress; the
+  // re-plug request after 30 polls.
+  void PortWaitWithProgress();
+  // Ends the job through the job end with a Fail picture, then the box.
+  DownloadResult FailWithBox(std::string_view text, int endKind, std::string_view boxText);
+  // Records a failure of phases C and D: the first one is the job's end.
+  void NoteFailure(std::string_view text, int endKind) {
+    Status(text);
+    if (!pending_) pending_ = PendingEnd{std::string(text), endKind};
+  }
+
+  JobEnvironment& env_;
+  const LineHooks& hooks_;
+  CQuorrelDoc& doc_;
+  LineDisplay& display_;
+  PhoneLink& link_;
+  LineJob& job_;
+  Clock& clock_;
+  const int line_;
+
+  uint64_t start_ms_ = 0;
+  std::array<uint8_t, kNvDataSize> nv22_{};
+  std::array<uint8_t, kSavedNvPrefix> nv22_saved_{};
+  bool nv22_read_ = false;
+  std::optional<PendingEnd> pending_;
+};
+
+DownloadResult DownloadRun::FailWithBox(std::string_view text, int endKind, std::string_view boxText) {
+  display_.JobEnd(line_, text, endKind);
+  job_.runFlag = 0;
+  Box(boxText);
+  return DownloadResult::Failed;
+}
+
+void DownloadRun::PortWaitWithProgress() {
+  int polls = 0;
+  for (;;) {
+    bool found = env_.discoverLinePorts && env_.discoverLinePorts(line_);
+    Wait(1000);
+    ++polls;
+    Progress(3 + polls / 10);
+    if (polls == kReplugAfterPolls) display_.Message(kReplugText);
+    if (found) return;
+  }
+}
+
+std::optional<DownloadResult> DownloadRun::PhaseA() {
+  // 1.
+  start_ms_ = clock_.NowMs();
+  Progress(0);
+  Status(kInstallingText);
+
+  // 2. Offline.
+  Tries(3, 3000, [&] { return PutOffline(link_) != 0; });
+  // 3-4. The vendor switch and autorun off.
+  Wait(3000);
+  Tries(3, 1000, [&] { return SetVendorSwitchAA(link_, 1) != 0; });
+  Wait(2000);
+  Progress(1);
+  Tries(3, 1000, [&] { return SetAutorun(link_, 0) != 0; });
+  // 5-6. The same over the data port.
+  Wait(2000);
+  SendAt("AT+VCDRUN=E", 2000);
+  Wait(2000);
+  SendAt("AT+VCDRUN=8", 2000);
+
+  // 7. Offline and reset: up to 3 passes.
+  Wait(2000);
+  Progress(2);
+  for (int pass = 0; pass < 3; ++pass) {
+    if (PutOffline(link_)) {
+      Wait(2000);
+      if (ResetPhone(link_)) break;
+    }
+    Wait(3000);
+  }
+
+  // 8-11. The modem re-enumerates; find it again.
+  Wait(10000);
+  Progress(3);
+  PortWaitWithProgress();
+  Progress(7);
+  Reconnect(env_, line_);
+  Progress(8);
+  ShowPort();
+
+  // 12. The log header.
+  display_.ClearLogText(line_);
+  display_.AppendLogText(line_, "Current Version : ");
+  display_.AppendLogText(line_, job_.VersionText());
+  display_.AppendLogText(line_, "\n");
+  display_.AppendLogText(line_, "Download Version : ");
+  display_.AppendLogText(line_, doc_.line(0).settings.firmwareFolder.view());
+  display_.AppendLogText(line_, "\n");
+  display_.AppendLogText(line_, "Armprg path : ");
+  display_.AppendLogText(line_, job_.settings.armprgPath.view());
+  display_.AppendLogText(line_, "\n");
+  display_.AppendLogText(line_, "\n");
+
+  // 13. NV item 22: only its first 22 bytes survive the download.
+  nv22_read_ = Tries(3, 200, [&] {
+    uint16_t status = 0;
+    return ReadNvItem(link_, kSavedNvItem, nv22_, status) != 0;
+  });
+  if (nv22_read_) {
+    std::copy_n(nv22_.begin(), kSavedNvKeep, nv22_saved_.begin());
+  }
+  // 14.
+  Wait(200);
+  Progress(9);
+
+  // 15. The NV backup.
+  const int option = doc_.nvOption.load();
+  if (option == kNvRestoreRf || option == kNvRestoreRfImei) {
+    bool ok = CheckNvDirectory(env_, job_.settings.nvDirectory.view()) &&
+              BackupNv(env_, line_, job_.settings.nvFile.view()) != 0;
+    if (!ok) return FailWithBox(kInstallFailedDotText, 3, kInstallFailedDotText);
+  }
+
+  // 16. The version once more.
+  Progress(20);
+  std::string version = ReadCurrentVersion(env_, line_);
+  if (!VersionCheckPasses(version)) {
+    Box(kVersionMismatchText, kWarningCaption);
+    if (hooks_.closeMainWindow) hooks_.closeMainWindow();
+    return DownloadResult::VersionRejected;
+  }
+
+  // 17. The challenge; nothing of it is reported.
+  std::array<uint8_t, kDeviceValueSize> challenge{};
+  bool got = Tries(3, 500, [&] { return GetDeviceValue(link_, challenge) != 0; });
+  if (got) {
+    std::array<uint8_t, kDeviceAnswerSize> answer = ChallengeAnswer(challenge);
+    SetDeviceValue(link_, answer);
+  }
+  // 18.
+  Status(kInstallingText);
+  return std::nullopt;
+}
+
+std::optional<DownloadResult> DownloadRun::PhaseB() {
+  // 19.
+  if (!EnterDownloader(env_, line_)) return FailWithBox(kInstallFailedText, 4, kInstallFailedText);
+  // 20. A stop request made so far is seen here.
+  ShowPort();
+  if (job_.runFlag == 0) {
+    display_.FinishDisplay(line_, 4, link_.protocol == LinkProtocol::Dmss);
+    return DownloadResult::Stopped;
+  }
+  // 21.
+  if (!UploadProgrammer(env_, line_)) return FailWithBox(kInstallFailedText, 4, kInstallFailedText);
+  // 22.
+  Progress(21);
+  Wait(5000);
+  if (!StartProgrammer(env_, line_)) return FailWithBox(kSkipFailText, 4, kInstallFailedText);
+  // 23.
+  ShowPort();
+  Progress(22);
+  return std::nullopt;
+}
+
+bool DownloadRun::ImageAttempt(int attempt) {
+  auto wait = [this](uint32_t ms) { return [this, ms] { Wait(ms); }; };
+  auto reopenWait = [this](uint32_t ms) {
+    return [this, ms] {
+      Reopen();
+      Wait(ms);
+    };
+  };
+
+  // 24.
+  if (attempt == 2) {
+    Wait(2000);
+    StreamClose(link_);
+    Wait(2000);
+    if (!StreamNoOp(link_)) {
+      Wait(500);
+      if (!StreamNoOp(link_)) {
+        Wait(5000);
+        return false;
+      }
+    }
+  }
+
+  // 25. The probe write.
+  Progress(23);
+  std::array<uint8_t, kStreamBlock> probe{};
+  probe[0] = 0x61;
+  if (!Stage([&] { return StreamWrite(link_, probe.data(), kProbeAddress, kStreamBlock) != 0; },
+             {wait(500), reopenWait(2000)})) {
+    Wait(5000);
+    return false;
+  }
+
+  // 26.
+  Wait(500);
+  if (!Stage([&] { return StreamSecurityMode(link_) != 0; }, {wait(500), reopenWait(2000)})) return false;
+
+  // 27.
+  Progress(24);
+  if (!Stage([&] { return WritePartitionTable(env_, line_); }, {wait(5000), reopenWait(2000)})) return false;
+
+  // 28.
+  Wait(500);
+  Progress(25);
+  if (!Stage([&] { return WritePlainImage(env_, line_, PlainImage::QcsblHdCfgData); },
+             {wait(500), reopenWait(2000)}))
+    return false;
+
+  // 29. A third try at once.
+  if (!Stage([&] { return WritePlainImage(env_, line_, PlainImage::Qcsbl); }, {wait(500), [] {}})) {
+    Wait(2000);
+    return false;
+  }
+
+  // 30.
+  if (!Stage([&] { return WriteImageWithHeader(env_, line_, HeaderedImage::Oemsbl); },
+             {wait(500), reopenWait(2000)}))
+    return false;
+
+  // 31. The modem software.
+  Progress(26);
+  Status(kInstallingText);
+  if (!Stage([&] { return WriteImageWithHeader(env_, line_, HeaderedImage::Amss); },
+             {[this] { Progress(4); },
+              [this] {
+                Wait(2000);
+                Reopen();
+                Progress(4);
+              }}))
+    return false;
+
+  // 32. The NAND programmer image; its failure does not fail the attempt.
+  Wait(10000);
+  Tries(3, 2000, [&] { return WriteImageWithHeader(env_, line_, HeaderedImage::NandProgrammer); });
+
+  // 33. The EFS image.
+  Status(kInstallingText);
+  if (!Stage([&] { return WriteEfsImage(env_, line_); },
+             {wait(2000),
+              [this] {
+                Wait(2000);
+                Reopen();
+              }}))
+    return false;
+
+  // 34.
+  Progress(80);
+  return true;
+}
+
+bool DownloadRun::PhaseC() {
+  for (int attempt = 1; attempt <= 2; ++attempt) {
+    if (ImageAttempt(attempt)) return true;
+  }
+  // Both attempts failed. The modem still goes back to its normal mode and
+  // gets its NV items back; the job ends as a failure after that.
+  NoteFailure(kDownloadFailText, 4);
+  Box(kInstallFailedText);
+  return false;
+}
+
+DownloadResult DownloadRun::PhaseD() {
+  // 35.
+  if (!ResetAndWaitForReturn(env_, line_)) {
+    NoteFailure(kResetFailText, 5);
+    Box(kInstallFailedText);
+  }
+  // 36.
+  ShowPort();
+  ShowVersion();
+  Progress(81);
+  ShowPort();
+  ShowVersion();
+
+  // 37. NV item 22 back, with only its first 22 bytes as they were; only
+  // when it could be read before.
+  if (nv22_read_) {
+    std::array<uint8_t, kNvDataSize> data = nv22_;
+    std::copy(nv22_saved_.begin(), nv22_saved_.end(), data.begin());
+    Tries(3, 200, [&] {
+      uint16_t status = 0;
+      return WriteNvItem(link_, kSavedNvItem, data, status) != 0;
+    });
+  }
+
+  // 38-39. The NV restore.
+  Status(kInstallingText);
+  Progress(82);
+  const int option = doc_.nvOption.load();
+  int restored = 1;
+  if (option == kNvRestoreRf || option == kNvRestoreRfImei) {
+    restored = RestoreNv(env_, line_, job_.settings.nvFile.view());
+  } else if (option == kNvLoadDefault) {
+    restored = RestoreNv(env_, line_, doc_.line(0).settings.defaultNvFile.view());
+  }
+  if (!restored) {
+    if (pending_) {
+      Status(kRestoreFailText);
+      display_.JobEnd(line_, pending_->text, pending_->endKind);
+    } else {
+      display_.JobEnd(line_, kRestoreFailText, 5);
+    }
+    display_.ShowStatus(line_, kStatusFail);
+    return DownloadResult::Failed;
+  }
+
+  // 40-41. Find the modem again.
+  Progress(95);
+  WaitForPorts(env_, line_);
+  Reconnect(env_, line_);
+  Progress(96);
+  ShowPort();
+  Wait(1000);
+
+  // 42-45. Autorun back on.
+  Tries(3, 2000, [&] { return SetVendorSwitchAA(link_, 0) != 0; });
+  Wait(500);
+  Progress(97);
+  Tries(3, 2000, [&] { return SetAutorun(link_, 1) != 0; });
+  Wait(500);
+  SendAt("AT+VCDRUN=F", 5000);
+  Wait(2000);
+  SendAt("AT+VCDRUN=9", 5000);
+  Wait(1000);
+  Progress(98);
+
+  // 46. Restart it.
+  Tries(3, 3000, [&] { return PutOffline(link_) != 0; });
+  Tries(3, 3000, [&] { return ResetPhone(link_) != 0; });
+  Progress(99);
+
+  if (pending_) {
+    // The images were not written: no success, the release stays for the
+    // next try, the line can be started again.
+    display_.JobEnd(line_, pending_->text, pending_->endKind);
+    return DownloadResult::Failed;
+  }
+
+  // 47-48.
+  if (hooks_.cleanUpAfterDownload) hooks_.cleanUpAfterDownload();
+  Wait(3000);
+  const uint64_t seconds = (clock_.NowMs() - start_ms_) / 1000;
+  Progress(100);
+  Status(kDoneText);
+  job_.runFlag = 0;
+  // 49.
+  Box(Format(kSuccessFormat, static_cast<int>(seconds / 60), static_cast<int>(seconds % 60)), kSuccessCaption,
+      MessageIcon::Information);
+  // 50-51.
+  if (doc_.OsName() == "Windows 7" && hooks_.runDriverUninstaller) hooks_.runDriverUninstaller();
+  if (hooks_.endProcess) hooks_.endProcess(0);
+  return DownloadResult::Succeeded;
+}
+
+DownloadResult DownloadRun::Run() {
+  if (auto end = PhaseA()) return *end;
+  if (auto end = PhaseB()) return *end;
+  PhaseC();
+  return PhaseD();
+}
+
+}  // namespace
+
+DownloadResult RunDownloadJob(JobEnvironment& env, const LineHooks& hooks, int line) {
+  DownloadRun run(env, hooks, line);
+  return run.Run();
+}
+
+}  // namespace quorrel

@@ -1,0 +1,385 @@
+#include "jobs/line_controller.h"
+
+#include "app/form_model.h"
+#include "download/dmss.h"
+#include "jobs/download_job.h"
+#include "jobs/mode_transitions.h"
+#include "jobs/nv_backup.h"
+#include "package/embedded_release.h"
+#include "package/image_checks.h"
+#include "platform/files.h"
+#include "ports/driver_setup.h"
+#include "ports/port_discovery.h"
+#include "ports/port_watch.h"
+#include "services/diag_commands.h"
+#include "util/text.h"
+
+namespace quorrel {
+
+LineHooks StandardLineHooks(JobEnvironment& env) {
+  LineHooks hooks;
+  CQuorrelDoc* doc = &env.doc;
+  LineDisplay* display = &env.display;
+  hooks.checkLineImages = [doc, display](int line, bool requirePhone) {
+    return CheckLineImages(*doc, *display, line, requirePhone ? 1 : 0) != 0;
+  };
+  hooks.cleanUpAfterDownload = [doc] { CleanUpAfterDownload(*doc); };
+  hooks.runDriverUninstaller = [] { RunDriverUninstaller(); };
+  hooks.installUsbDriver = [doc, display](int line) { InstallUsbDriver(*doc, *display, line); };
+  return hooks;
+}
+
+JobEnvironment StandardJobEnvironment(CQuorrelDoc& doc, LineDisplay& display) {
+  CQuorrelDoc* d = &doc;
+  LineDisplay* v = &display;
+  return JobEnvironment{
+      doc,
+      display,
+      [d](int line) { return DiscoverLinePorts(*d, line) != 0; },
+      [d, v](int line) { ShowLinePort(*d, *v, line); },
+      [d, v](int line) { ShowLineVersion(*d, *v, line); },
+  };
+}
+
+LineController::LineController(JobEnvironment& env, LineHooks hooks)
+    : env_(env), thread_env_(env), hooks_(std::move(hooks)) {
+  // A port wait has no bound; it gives up when the controller goes.
+  thread_env_.discoverLinePorts = [this, inner = env.discoverLinePorts](int line) {
+    if (Quitting()) throw LineThreadQuit{};
+    bool found = inner && inner(line);
+    if (Quitting()) throw LineThreadQuit{};
+    return found;
+  };
+}
+
+LineController::~LineController() {
+  quitting_ = true;
+  // One thread at a time, so that two threads of a line never share its
+  // link: the job first, then the port watches, newest last.
+  for (int line = 0; line < kLineCount; ++line) {
+    std::thread job;
+    std::shared_ptr<SuspendGate> jobGate;
+    std::vector<std::thread> watches;
+    std::vector<std::shared_ptr<SuspendGate>> watchGates;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      LineThreads& t = lines_[static_cast<size_t>(line)];
+      job = std::move(t.job);
+      jobGate = t.jobGate;
+      watches = std::move(t.watchThreads);
+      watchGates = t.watchGates;
+    }
+    if (job.joinable()) {
+      if (jobGate) jobGate->Resume();
+      job.join();
+    }
+    for (size_t i = 0; i < watches.size(); ++i) {
+      watchGates[i]->Resume();
+      if (watches[i].joinable()) watches[i].join();
+    }
+  }
+}
+
+void LineController::AttachForm(FormModel& form) {
+  form.SetPortWatchResumer([this](int line) { ResumePortWatch(line); });
+  form.SetPhoneResetter([](PhoneLink& link, bool downloadMode) {
+    if (downloadMode) {
+      DmssReset(link);
+    } else {
+      ResetPhone(link);
+    }
+  });
+}
+
+// ---- commands ----
+
+bool LineController::StartChecks(int line) {
+  CQuorrelDoc& doc = thread_env_.doc;
+  LineDisplay& display = thread_env_.display;
+  LineJob& job = doc.line(line);
+
+  // The version, and whether the modem is the carrier variant this release
+  // is made for.
+  std::string version = ReadCurrentVersion(thread_env_, line);
+  if (version.size() > 5) job.phoneState = kPhoneAnswered;
+  doc.SetCurrentVersionText(version);
+  if (!VersionCheckPasses(version)) {
+    display.MessageBox(MessageBoxRequest{kVersionMismatchText, kWarningCaption, MessageButtons::Ok,
+                                         MessageIcon::Error});
+    SetOutcome(line, JobOutcome::VersionRejected);
+    if (hooks_.closeMainWindow) hooks_.closeMainWindow();
+    return false;
+  }
+
+  display.ShowStatus(line, kStatusReady);
+
+  const int lineNumber = line + 1;
+  switch (job.lineMode.load()) {
+    case kModeDownload:
+    case kModeRepair:
+      if (hooks_.checkLineImages && !hooks_.checkLineImages(line, job.lineMode == kModeDownload)) return false;
+      break;
+    case kModeBackupNv:
+    case kModeRestoreNv: {
+      if (job.phoneState != kPhoneAnswered) return false;
+      if (job.settings.nvDirectory.empty()) {
+        display.Message(Format("Line%d No NV directory!", lineNumber));
+        return false;
+      }
+      if (job.lineMode == kModeBackupNv) {
+        // The backup writes a new file next to the old one and renames it
+        // over; test that such a file can be made there, leaving an earlier
+        // backup as it is.
+        const std::string probe = job.settings.nvFile.str() + ".start-check";
+        std::optional<File> file = File::OpenWrite(probe);
+        if (!file) {
+          display.Message(Format("Line%d can't create or open NV file!", lineNumber));
+          return false;
+        }
+        file->Close();
+        DeleteFileAt(probe);
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  return true;
+}
+
+bool LineController::StartLine(int line) {
+  if (line < 0 || line >= kLineCount || Quitting()) return false;
+  CQuorrelDoc& doc = thread_env_.doc;
+  LineDisplay& display = thread_env_.display;
+  LineJob& job = doc.line(line);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!lines_[static_cast<size_t>(line)].jobDone) return false;
+  }
+  if (job.runFlag == 1) return false;
+
+  // The checks talk to the phone over the line's link, which the port watch
+  // uses too: park it first.
+  bool watching = HasPortWatch(line);
+  if (watching) SuspendPortWatch(line, true);
+
+  if (!StartChecks(line)) {
+    if (watching) ResumePortWatch(line);
+    return false;
+  }
+
+  for (int i = 0; i < kLineCount; ++i) {
+    if (doc.line(i).runFlag == 0) display.UpdateControls(i, false);
+  }
+  job.runFlag = 1;
+  display.UpdateControls(line, false);
+  display.ShowStatus(line, kStatusRunning);
+
+  const int mode = job.lineMode.load();
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    LineThreads& t = lines_[static_cast<size_t>(line)];
+    if (t.job.joinable()) {
+      // The line's previous job thread has returned (jobDone); collect it.
+      std::thread old = std::move(t.job);
+      lock.unlock();
+      old.join();
+      lock.lock();
+    }
+    hand_off_ = line;
+    hand_off_taken_ = false;
+    t.jobDone = false;
+    t.outcome = JobOutcome::Running;
+    t.jobGate = std::make_shared<SuspendGate>();
+  }
+  display.SetProgress(line, 0);
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    LineThreads& t = lines_[static_cast<size_t>(line)];
+    std::shared_ptr<SuspendGate> gate = t.jobGate;
+    t.job = std::thread([this, mode, gate] {
+      SuspendGate::Bind bind(*gate);
+      JobThreadMain(mode);
+    });
+    // The new thread takes the hand-off field before anything else.
+    changed_.wait(lock, [this] { return hand_off_taken_; });
+  }
+
+  for (int i = 0; i < kLineCount; ++i) {
+    if (doc.line(i).runFlag == 0) display.UpdateControls(i, true);
+  }
+  return true;
+}
+
+void LineController::JobThreadMain(int mode) {
+  int line;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    line = hand_off_.load();
+    hand_off_taken_ = true;
+  }
+  changed_.notify_all();
+
+  JobOutcome outcome = JobOutcome::Returned;
+  try {
+    switch (mode) {
+      case kModeDownload:
+        switch (RunDownloadJob(thread_env_, hooks_, line)) {
+          case DownloadResult::Succeeded:
+            outcome = JobOutcome::Succeeded;
+            break;
+          case DownloadResult::Failed:
+            outcome = JobOutcome::Failed;
+            break;
+          case DownloadResult::Stopped:
+            outcome = JobOutcome::Stopped;
+            break;
+          case DownloadResult::VersionRejected:
+            outcome = JobOutcome::VersionRejected;
+            break;
+        }
+        break;
+      case kModeBackupNv:
+        RunNvBackupJob(thread_env_, line);
+        break;
+      case kModeRestoreNv:
+        RunNvRestoreJob(thread_env_, line);
+        break;
+      default: {
+        // Repair does nothing yet; give the line back at once so that it can
+        // be started again.
+        LineDisplay& display = thread_env_.display;
+        thread_env_.doc.line(line).runFlag = 0;
+        display.ShowStatus(line, kStatusReady);
+        display.UpdateControls(line, true);
+        ResumePortWatch(line);
+        break;
+      }
+    }
+  } catch (const LineThreadQuit&) {
+    outcome = JobOutcome::Stopped;
+  }
+
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    LineThreads& t = lines_[static_cast<size_t>(line)];
+    t.outcome = outcome;
+    t.jobDone = true;
+  }
+  changed_.notify_all();
+}
+
+void LineController::StopLine(int line) {
+  if (line < 0 || line >= kLineCount) return;
+  thread_env_.doc.line(line).runFlag = 0;
+}
+
+void LineController::StartAll() {
+  CQuorrelDoc& doc = thread_env_.doc;
+  for (int line = 0; line < kLineCount; ++line) {
+    LineJob& job = doc.line(line);
+    if (job.settings.diagPort > 0 && job.runFlag == 0) {
+      StartLine(line);
+      thread_env_.clock().Sleep(100);
+    }
+  }
+}
+
+void LineController::StopAll() {
+  for (int line = 0; line < kLineCount; ++line) StopLine(line);
+}
+
+// ---- port watch ----
+
+void LineController::StartPortWatch(int line) {
+  if (line < 0 || line >= kLineCount || Quitting()) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  LineThreads& t = lines_[static_cast<size_t>(line)];
+  if (!t.watchGates.empty()) t.watchGates.back()->Suspend();
+  current_line_ = line;
+  auto gate = std::make_shared<SuspendGate>();
+  t.watchGates.push_back(gate);
+  t.watchThreads.emplace_back([this, line, gate] { PortWatchMain(line, gate); });
+}
+
+void LineController::PortWatchMain(int line, std::shared_ptr<SuspendGate> gate) {
+  SuspendGate::Bind bind(*gate);
+  PortWatchHooks hooks;
+  hooks.installUsbDriver = hooks_.installUsbDriver;
+  hooks.quit = [this] { return Quitting(); };
+  try {
+    PortWatchThread(thread_env_, line, hooks);
+  } catch (const LineThreadQuit&) {
+  }
+}
+
+void LineController::SuspendPortWatch(int line, bool wait) {
+  std::shared_ptr<SuspendGate> gate;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (line < 0 || line >= kLineCount) return;
+    LineThreads& t = lines_[static_cast<size_t>(line)];
+    if (t.watchGates.empty()) return;
+    gate = t.watchGates.back();
+  }
+  gate->Suspend();
+  if (wait) gate->WaitUntilParked();
+}
+
+void LineController::ResumePortWatch(int line) {
+  std::shared_ptr<SuspendGate> gate;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (line < 0 || line >= kLineCount) return;
+    LineThreads& t = lines_[static_cast<size_t>(line)];
+    if (t.watchGates.empty()) return;
+    gate = t.watchGates.back();
+  }
+  gate->Resume();
+}
+
+bool LineController::HasPortWatch(int line) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (line < 0 || line >= kLineCount) return false;
+  return !lines_[static_cast<size_t>(line)].watchGates.empty();
+}
+
+void LineController::SuspendAll() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (LineThreads& t : lines_) {
+    for (auto& gate : t.watchGates) gate->Suspend();
+    if (t.jobGate) t.jobGate->Suspend();
+  }
+}
+
+// ---- waiting ----
+
+bool LineController::JobRunning(int line) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (line < 0 || line >= kLineCount) return false;
+  return !lines_[static_cast<size_t>(line)].jobDone;
+}
+
+bool LineController::WaitForJob(int line, std::chrono::milliseconds timeout) {
+  if (line < 0 || line >= kLineCount) return true;
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto done = [&] { return lines_[static_cast<size_t>(line)].jobDone; };
+  if (timeout == std::chrono::milliseconds::max()) {
+    changed_.wait(lock, done);
+    return true;
+  }
+  return changed_.wait_for(lock, timeout, done);
+}
+
+JobOutcome LineController::LastOutcome(int line) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (line < 0 || line >= kLineCount) return JobOutcome::None;
+  return lines_[static_cast<size_t>(line)].outcome;
+}
+
+void LineController::SetOutcome(int line, JobOutcome outcome) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lines_[static_cast<size_t>(line)].outcome = outcome;
+}
+
+}  // namespace quorrel

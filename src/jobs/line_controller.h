@@ -1,0 +1,166 @@
+// The line threads and the commands that drive them, without a toolkit: per
+// line a job thread and a port-watch thread, the hand-off field that tells a
+// starting job thread its line, the start and stop commands, "all start" and
+// "全部停止", and the worker of each line mode (1 download, 2 repair, 3 back
+// up NV, 4 restore NV).
+//
+// Threads are std::threads that are never killed. Each binds its own
+// SuspendGate, so suspending one is cooperative: it parks at its next sleep or
+// exchange and goes on from there when resumed. The line's run flag is the
+// stop request. A front end (the window, quorrel-cli, a test) owns one
+// controller, calls the commands on its user-interface thread and supplies
+// the hooks through which a job closes the main window or ends the process.
+//
+// Destroying the controller stops its threads: a parked thread is woken, a
+// thread waiting for the modem's ports gives up at its next poll, and every
+// thread is joined. Bounded steps run to their end first.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "jobs/job_environment.h"
+
+namespace quorrel {
+
+class FormModel;
+
+// What the line jobs reach outside the jobs layer. StandardLineHooks fills
+// the package and driver steps with the program's own; the front end adds
+// closeMainWindow and endProcess.
+struct LineHooks {
+  // "Send the close message to the main window" (failed version check).
+  std::function<void()> closeMainWindow;
+  // End the process with an exit code (after a successful download).
+  std::function<void(int exitCode)> endProcess;
+  // The image-set check before a start; shows its own message on failure.
+  std::function<bool(int line, bool requirePhone)> checkLineImages;
+  // Removes the written-out release after a successful download.
+  std::function<void()> cleanUpAfterDownload;
+  // Starts the USB driver's uninstallers (only called on Windows 7).
+  std::function<void()> runDriverUninstaller;
+  // The port watch's first step: names the Windows version and installs the
+  // USB driver on Windows 7 when it is missing.
+  std::function<void(int line)> installUsbDriver;
+};
+
+// The hooks of the package and driver steps wired to the program's own
+// (CheckLineImages, CleanUpAfterDownload, RunDriverUninstaller,
+// InstallUsbDriver); closeMainWindow and endProcess stay empty.
+LineHooks StandardLineHooks(JobEnvironment& env);
+
+// The environment of the program's own port handling over a document and a
+// display: discovery in the registry, the port and version displays.
+JobEnvironment StandardJobEnvironment(CQuorrelDoc& doc, LineDisplay& display);
+
+// How the last job of a line ended, as far as the controller saw it.
+enum class JobOutcome {
+  None,        // no job ran yet
+  Running,
+  Succeeded,   // download: success reported and the process asked to end
+  Failed,      // ended through the job end or a failure box
+  Stopped,     // stop request noticed
+  VersionRejected,  // the version check failed; the main window was closed
+  Returned,    // mode 2, or an NV task (its end kind tells pass or fail)
+};
+
+class LineController {
+ public:
+  // env.doc, env.display and the hooks must outlive the controller.
+  LineController(JobEnvironment& env, LineHooks hooks);
+  ~LineController();
+  LineController(const LineController&) = delete;
+  LineController& operator=(const LineController&) = delete;
+
+  // Lets a form model resume the port watch at a job's end and restart the
+  // phone (downloader reset in download mode, diagnostic reset otherwise).
+  void AttachForm(FormModel& form);
+
+  // ---- commands, on the user-interface thread ----
+  // The start button of a line (0-7): the checks, then the job thread of the
+  // line's mode. Returns true when a job thread was started.
+  bool StartLine(int line);
+  // The stop button: clears the run flag (the job looks at it when it can).
+  void StopLine(int line);
+  // "all start": every line with a diagnostic port and run flag 0, in line
+  // order, 100 ms apart.
+  void StartAll();
+  // "全部停止": clears every run flag.
+  void StopAll();
+
+  // ---- port watch ----
+  // Starts the port-watch thread of a line; a thread the line had before is
+  // suspended for good. The line becomes the form's current line.
+  void StartPortWatch(int line);
+  // Suspends the line's port-watch thread; with wait, returns once it parked.
+  void SuspendPortWatch(int line, bool wait = false);
+  void ResumePortWatch(int line);
+  bool HasPortWatch(int line) const;
+  // The line whose port-watch thread was started last (-1: none).
+  int CurrentLine() const { return current_line_.load(); }
+
+  // View shutdown: suspends every port-watch and job thread.
+  void SuspendAll();
+
+  // ---- waiting, for the command-line front end and tests ----
+  // True while the line's job thread has not returned.
+  bool JobRunning(int line) const;
+  // Blocks until the line's current job thread has returned (at once when
+  // none runs). False when the timeout passed first.
+  bool WaitForJob(int line, std::chrono::milliseconds timeout = std::chrono::milliseconds::max());
+  JobOutcome LastOutcome(int line) const;
+
+  // The environment the line threads work with (discovery wrapped so that a
+  // port wait gives up when the controller is destroyed).
+  JobEnvironment& env() { return thread_env_; }
+  const LineHooks& hooks() const { return hooks_; }
+
+ private:
+  void JobThreadMain(int mode);
+  void PortWatchMain(int line, std::shared_ptr<SuspendGate> gate);
+  bool StartChecks(int line);
+  void SetOutcome(int line, JobOutcome outcome);
+  bool Quitting() const { return quitting_.load(); }
+
+  JobEnvironment& env_;
+  JobEnvironment thread_env_;
+  LineHooks hooks_;
+
+  struct LineThreads {
+    // The job thread of the line's last start and its gate.
+    std::thread job;
+    std::shared_ptr<SuspendGate> jobGate;
+    bool jobDone = true;
+    JobOutcome outcome = JobOutcome::None;
+    // Port-watch threads: the last one is the line's; earlier ones stay
+    // suspended until the controller goes.
+    std::vector<std::thread> watchThreads;
+    std::vector<std::shared_ptr<SuspendGate>> watchGates;
+  };
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::array<LineThreads, kLineCount> lines_;
+  std::atomic<int> current_line_{-1};
+  std::atomic<bool> quitting_{false};
+
+  // The hand-off field: the line whose job thread is starting. The new
+  // thread takes it and acknowledges, so that the next start cannot
+  // overwrite it first.
+  std::atomic<int> hand_off_{-1};
+  bool hand_off_taken_ = false;
+};
+
+// Thrown inside a line thread when the controller is going away, to leave a
+// wait that has no bound. Caught at the top of the thread.
+struct LineThreadQuit {};
+
+}  // namespace quorrel
