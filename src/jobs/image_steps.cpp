@@ -1,0 +1,560 @@
+#include "jobs/image_steps.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "download/dmss.h"
+#include "download/streaming.h"
+#include "platform/files.h"
+#include "util/text.h"
+
+namespace quorrel {
+
+namespace {
+
+// Image types given when an image is opened for streaming.
+constexpr uint8_t kTypeQcsblHdCfgData = 2;
+constexpr uint8_t kTypeQcsbl = 3;
+constexpr uint8_t kTypeOemsbl = 4;
+constexpr uint8_t kTypeAmss = 5;
+constexpr uint8_t kTypeEfs = 9;
+constexpr uint8_t kTypeNandProgrammer = 10;
+
+// The progress ranges of the amss and EFS images.
+constexpr int kAmssProgressStart = 26;
+constexpr int kAmssProgressEnd = 50;
+constexpr int kAmssPercentSteps = 24;
+constexpr int kEfsProgressStart = 50;
+constexpr int kEfsProgressEnd = 80;
+constexpr int kEfsPercentSteps = 30;
+
+// Texts of the steps.
+constexpr char kTextOpenFileFail[] = "open file fail!";
+constexpr char kTextLengthNotCorrect[] = "The length of file is not correct";
+constexpr char kTextNandHeaderMissing[] = "open file fail";
+constexpr char kTextNandHeaderLength[] = "The file's length is error";
+constexpr char kTextNandHeaderFail[] = "download nandprghd fail!";
+constexpr char kTextNandImageMissing[] = "Open file fail";
+constexpr char kTextCloseFailed[] = "Ошибка";
+constexpr char kTextEfsOpenFail[] = "Open EFS file fail!";
+constexpr char kTextEfsLength[] = "EFS file's length is not correct";
+constexpr char kTextEfsEnterFail[] = "Enter Download EFS mode fail!";
+constexpr char kTextStopped[] = "下载线程被人为终止!";
+constexpr char kTextNoAck[] = "No return value,write operation fail!";
+constexpr char kTextTooManyLost[] = "Too many data block is not responsed,download fail!";
+
+void Status(JobEnvironment& env, int line, std::string_view text) {
+  env.display.StatusLine(line, text, true);
+}
+
+void ReopenAtPort(JobEnvironment& env, int line) {
+  (void)env.doc.OpenAtPort(line, env.doc.line(line).settings.atPort, CQuorrelDoc::kBaudRate);
+}
+
+// The length of an open file, or nothing when it cannot be told or does not
+// fit the 32-bit addresses of the protocols.
+std::optional<uint32_t> LengthOf(const File& file) {
+  const int64_t size = file.Size();
+  if (size < 0 || size > static_cast<int64_t>(std::numeric_limits<uint32_t>::max())) {
+    return std::nullopt;
+  }
+  return static_cast<uint32_t>(size);
+}
+
+// The size of the next block: all that is left when it fits, else a whole block.
+uint32_t BlockSize(uint32_t remaining, uint32_t block) { return std::min(remaining, block); }
+
+// A file read block by block, with reads at earlier offsets served by opening
+// it again.
+class BlockReader {
+ public:
+  BlockReader(std::string path, File file) : path_(std::move(path)), file_(std::move(file)) {}
+
+  // Fills out with the bytes at offset; false when the file no longer holds
+  // them.
+  bool ReadAt(uint32_t offset, std::span<uint8_t> out) {
+    if (offset < position_) {
+      file_.Close();
+      std::optional<File> again = File::OpenRead(path_);
+      if (!again) return false;
+      file_ = std::move(*again);
+      position_ = 0;
+    }
+    std::array<uint8_t, kStreamBlock> skip;
+    while (position_ < offset) {
+      const uint32_t n = std::min<uint32_t>(offset - position_, kStreamBlock);
+      if (file_.Read(std::span<uint8_t>(skip.data(), n)) != n) return false;
+      position_ += n;
+    }
+    if (file_.Read(out) != static_cast<int64_t>(out.size())) return false;
+    position_ += static_cast<uint32_t>(out.size());
+    return true;
+  }
+  void Close() { file_.Close(); }
+
+ private:
+  std::string path_;
+  File file_;
+  uint32_t position_ = 0;
+};
+
+std::string ShortReadText(std::string_view path) {
+  return Format("Cannot read the file %.*s", static_cast<int>(path.size()), path.data());
+}
+
+std::string TooLongText(std::string_view path, uint32_t length) {
+  return Format("The file %.*s has %u bytes, more than the %u bytes it may have",
+                static_cast<int>(path.size()), path.data(), length, kStreamBlock);
+}
+
+// A whole small file (header or partition table) read into buffer. Its
+// length was checked to be 1 to 1024 bytes.
+bool ReadSmallFile(File& file, uint32_t length, std::array<uint8_t, kStreamBlock>& buffer) {
+  return file.Read(std::span<uint8_t>(buffer.data(), length)) == static_cast<int64_t>(length);
+}
+
+// How a block write is tried: once, or four times with waits and the AT port
+// opened again in between.
+enum class BlockRetry { Once, WithAtReopen };
+
+bool TryStreamWrite(JobEnvironment& env, int line, BlockRetry retry, const uint8_t* data,
+                    uint32_t address, uint32_t length) {
+  PhoneLink& link = env.doc.link(line);
+  Clock& clock = env.clock();
+  if (StreamWrite(link, data, address, length)) return true;
+  if (retry == BlockRetry::Once) return false;
+  clock.Sleep(2000);
+  if (StreamWrite(link, data, address, length)) return true;
+  ReopenAtPort(env, line);
+  clock.Sleep(2000);
+  if (StreamWrite(link, data, address, length)) return true;
+  clock.Sleep(2000);
+  ReopenAtPort(env, line);
+  clock.Sleep(2000);
+  return StreamWrite(link, data, address, length) != 0;
+}
+
+std::string_view HeaderPath(const SettingsRecord& s, HeaderedImage which) {
+  switch (which) {
+    case HeaderedImage::Oemsbl: return s.oemsblhdPath.view();
+    case HeaderedImage::Amss: return s.amsshdPath.view();
+    case HeaderedImage::NandProgrammer: return s.nandprghdPath.view();
+  }
+  return {};
+}
+
+std::string_view ImagePath(const SettingsRecord& s, HeaderedImage which) {
+  switch (which) {
+    case HeaderedImage::Oemsbl: return s.oemsblPath.view();
+    case HeaderedImage::Amss: return s.amssPath.view();
+    case HeaderedImage::NandProgrammer: return s.nandprgcombinedPath.view();
+  }
+  return {};
+}
+
+uint8_t TypeOf(HeaderedImage which) {
+  switch (which) {
+    case HeaderedImage::Oemsbl: return kTypeOemsbl;
+    case HeaderedImage::Amss: return kTypeAmss;
+    case HeaderedImage::NandProgrammer: return kTypeNandProgrammer;
+  }
+  return 0;
+}
+
+// Opens the image with its header bytes, by the image's pattern of tries.
+bool OpenWithHeader(JobEnvironment& env, int line, HeaderedImage which,
+                    const std::array<uint8_t, kStreamBlock>& header, uint32_t length) {
+  PhoneLink& link = env.doc.link(line);
+  Clock& clock = env.clock();
+  const uint8_t type = TypeOf(which);
+  auto open = [&] { return StreamOpenMultiImage(link, type, header.data(), length) != 0; };
+  switch (which) {
+    case HeaderedImage::Oemsbl:
+      if (open()) return true;
+      clock.Sleep(2000);
+      return open();
+    case HeaderedImage::Amss:
+      if (open()) return true;
+      clock.Sleep(2000);
+      if (open()) return true;
+      clock.Sleep(92000);
+      return open();
+    case HeaderedImage::NandProgrammer:
+      if (open()) return true;
+      for (int i = 0; i < 3; ++i) {
+        clock.Sleep(2000);
+        if (open()) return true;
+      }
+      Status(env, line, kTextNandHeaderFail);
+      return false;
+  }
+  return false;
+}
+
+// The amss image's progress: one percent every blocksPerPercent blocks (every
+// block when that is 0), never past the end of its range.
+class AmssPacer {
+ public:
+  explicit AmssPacer(uint32_t length) : blocksPerPercent_((length / kStreamBlock) / kAmssPercentSteps) {}
+
+  // After each block; false when the line was asked to stop.
+  bool AfterBlock(JobEnvironment& env, int line) {
+    ++count_;
+    if (count_ < blocksPerPercent_) return true;
+    value_ = std::min(value_ + 1, kAmssProgressEnd);
+    env.clock().Sleep(50);
+    env.display.SetProgress(line, value_);
+    if (value_ % 15 == 0) env.clock().Sleep(2000);
+    count_ = 0;
+    return env.doc.line(line).runFlag.load() != 0;
+  }
+
+ private:
+  uint32_t blocksPerPercent_;
+  uint32_t count_ = 0;
+  int value_ = kAmssProgressStart;
+};
+
+// The in-flight and unanswered block addresses of the EFS image.
+class EfsWindow {
+ public:
+  void Sent(uint32_t address) { in_flight_.push_back(address); }
+  size_t InFlight() const { return in_flight_.size(); }
+
+  // Takes the acknowledgements the link collected: an acknowledged block
+  // leaves the in-flight list together with every older one, which counts as
+  // lost. Acknowledgements of blocks not in flight are ignored.
+  void Match(PhoneLink& link) {
+    const size_t count = std::min<size_t>(link.ackCount, link.ackAddresses.size());
+    for (size_t i = 0; i < count; ++i) {
+      const auto it = std::find(in_flight_.begin(), in_flight_.end(), link.ackAddresses[i]);
+      if (it == in_flight_.end()) continue;
+      unanswered_.insert(unanswered_.end(), in_flight_.begin(), it);
+      in_flight_.erase(in_flight_.begin(), it + 1);
+    }
+    link.ackCount = 0;
+  }
+  // Whatever is still in flight counts as lost.
+  void GiveUpInFlight() {
+    unanswered_.insert(unanswered_.end(), in_flight_.begin(), in_flight_.end());
+    in_flight_.clear();
+  }
+  const std::vector<uint32_t>& Unanswered() const { return unanswered_; }
+
+ private:
+  std::vector<uint32_t> in_flight_;
+  std::vector<uint32_t> unanswered_;
+};
+
+}  // namespace
+
+bool CheckNvDirectory(JobEnvironment& env, std::string_view directory) {
+  if (PathExists(directory)) return true;
+  env.display.Message(Format("Cannot create directory:%.*s", static_cast<int>(directory.size()),
+                             directory.data()));
+  return false;
+}
+
+bool UploadProgrammer(JobEnvironment& env, int line) {
+  PhoneLink& link = env.doc.link(line);
+  const std::string path = env.doc.line(line).settings.armprgPath.str();
+  std::optional<File> file = File::OpenRead(path);
+  std::optional<uint32_t> length;
+  if (file) length = LengthOf(*file);
+  if (!file || !length) {
+    link.lastError = Format("Line%d :\tOpen armprg.bin fail!", line + 1);
+    env.display.Message(link.lastError);
+    return false;
+  }
+  // Nothing to start: an empty programmer would only fail later, with a
+  // reason that hides this one.
+  if (*length == 0) {
+    link.lastError = Format("Line%d :\tarmprg.bin is empty!", line + 1);
+    env.display.Message(link.lastError);
+    return false;
+  }
+  std::array<uint8_t, kProgrammerChunk> chunk;
+  for (uint32_t offset = 0; offset < *length;) {
+    const uint32_t n = BlockSize(*length - offset, kProgrammerChunk);
+    if (file->Read(std::span<uint8_t>(chunk.data(), n)) != n) {
+      link.lastError = ShortReadText(path);
+      return false;
+    }
+    if (!DmssWrite(link, chunk.data(), kProgrammerLoadAddress + offset, n)) return false;
+    offset += n;
+  }
+  file->Close();
+  return true;
+}
+
+bool WritePartitionTable(JobEnvironment& env, int line) {
+  PhoneLink& link = env.doc.link(line);
+  const std::string path = env.doc.line(line).settings.partitionPath.str();
+  std::optional<File> file = File::OpenRead(path);
+  if (!file) {
+    Status(env, line, kTextOpenFileFail);
+    return false;
+  }
+  const std::optional<uint32_t> length = LengthOf(*file);
+  if (!length || *length < 1) {
+    Status(env, line, kTextLengthNotCorrect);
+    return false;
+  }
+  if (*length > kStreamBlock) {
+    Status(env, line, TooLongText(path, *length));
+    return false;
+  }
+  std::array<uint8_t, kStreamBlock> table{};
+  if (!ReadSmallFile(*file, *length, table)) {
+    Status(env, line, ShortReadText(path));
+    return false;
+  }
+  file->Close();
+  if (StreamPartitionTable(link, table.data(), *length)) return true;
+  env.clock().Sleep(2000);
+  if (StreamPartitionTable(link, table.data(), *length)) return true;
+  env.clock().Sleep(2000);
+  return StreamPartitionTable(link, table.data(), *length) != 0;
+}
+
+bool WritePlainImage(JobEnvironment& env, int line, PlainImage which) {
+  PhoneLink& link = env.doc.link(line);
+  const SettingsRecord& s = env.doc.line(line).settings;
+  const std::string path =
+      which == PlainImage::QcsblHdCfgData ? s.qcsblhdCfgdataPath.str() : s.qcsblPath.str();
+  const uint8_t type = which == PlainImage::QcsblHdCfgData ? kTypeQcsblHdCfgData : kTypeQcsbl;
+
+  std::optional<File> file = File::OpenRead(path);
+  if (!file) return false;
+  const std::optional<uint32_t> length = LengthOf(*file);
+  if (!length || *length < 1) return false;
+
+  if (!StreamOpenMultiImage(link, type, nullptr, 0)) {
+    env.clock().Sleep(2000);
+    if (!StreamOpenMultiImage(link, type, nullptr, 0)) return false;
+  }
+
+  std::array<uint8_t, kStreamBlock> block;
+  for (uint32_t offset = 0; offset < *length;) {
+    const uint32_t n = BlockSize(*length - offset, kStreamBlock);
+    if (file->Read(std::span<uint8_t>(block.data(), n)) != n) {
+      Status(env, line, ShortReadText(path));
+      return false;
+    }
+    if (!TryStreamWrite(env, line, BlockRetry::Once, block.data(), offset, n)) {
+      Status(env, line, link.lastError);
+      return false;
+    }
+    offset += n;
+  }
+  file->Close();
+  return StreamClose(link) != 0;
+}
+
+bool WriteImageWithHeader(JobEnvironment& env, int line, HeaderedImage which) {
+  PhoneLink& link = env.doc.link(line);
+  const SettingsRecord& s = env.doc.line(line).settings;
+  const bool nand = which == HeaderedImage::NandProgrammer;
+  const bool amss = which == HeaderedImage::Amss;
+
+  // The header.
+  const std::string headerPath(HeaderPath(s, which));
+  std::optional<File> header = File::OpenRead(headerPath);
+  if (!header) {
+    if (!nand) return false;
+    // No NAND programmer image in this release: nothing to write.
+    Status(env, line, kTextNandHeaderMissing);
+    return true;
+  }
+  const std::optional<uint32_t> headerLength = LengthOf(*header);
+  if (!headerLength || *headerLength < 1) {
+    if (nand) Status(env, line, kTextNandHeaderLength);
+    return false;
+  }
+  if (*headerLength > kStreamBlock) {
+    Status(env, line, TooLongText(headerPath, *headerLength));
+    return false;
+  }
+  std::array<uint8_t, kStreamBlock> headerBytes{};
+  if (!ReadSmallFile(*header, *headerLength, headerBytes)) {
+    Status(env, line, ShortReadText(headerPath));
+    return false;
+  }
+  if (!OpenWithHeader(env, line, which, headerBytes, *headerLength)) return false;
+  header->Close();
+
+  // The image.
+  const std::string imagePath(ImagePath(s, which));
+  std::optional<File> image = File::OpenRead(imagePath);
+  if (!image) {
+    if (nand) Status(env, line, kTextNandImageMissing);
+    return false;
+  }
+  const std::optional<uint32_t> length = LengthOf(*image);
+  if (!length) return false;
+  if (*length < 1) {
+    // An empty amss or NAND programmer image would leave the modem without
+    // it while the step reports success.
+    if (which != HeaderedImage::Oemsbl) Status(env, line, kTextLengthNotCorrect);
+    return false;
+  }
+
+  std::optional<AmssPacer> pacer;
+  if (amss) {
+    env.display.SetProgress(line, kAmssProgressStart);
+    pacer.emplace(*length);
+  }
+  const BlockRetry retry =
+      which == HeaderedImage::Oemsbl ? BlockRetry::Once : BlockRetry::WithAtReopen;
+
+  std::array<uint8_t, kStreamBlock> block;
+  for (uint32_t offset = 0; offset < *length;) {
+    const uint32_t n = BlockSize(*length - offset, kStreamBlock);
+    if (image->Read(std::span<uint8_t>(block.data(), n)) != n) {
+      Status(env, line, ShortReadText(imagePath));
+      return false;
+    }
+    if (!TryStreamWrite(env, line, retry, block.data(), offset, n)) {
+      Status(env, line, link.lastError);
+      return false;
+    }
+    offset += n;
+    if (pacer && !pacer->AfterBlock(env, line)) return false;
+  }
+  image->Close();
+  if (StreamClose(link)) return true;
+  if (which != HeaderedImage::Oemsbl) Status(env, line, kTextCloseFailed);
+  return false;
+}
+
+bool WriteEfsImage(JobEnvironment& env, int line) {
+  PhoneLink& link = env.doc.link(line);
+  Clock& clock = env.clock();
+  const std::string path = env.doc.line(line).settings.efsPath.str();
+
+  std::optional<File> file = File::OpenRead(path);
+  if (!file) {
+    Status(env, line, kTextEfsOpenFail);
+    return false;
+  }
+  const std::optional<uint32_t> length = LengthOf(*file);
+  if (!length || *length < 1) {
+    Status(env, line, kTextEfsLength);
+    return false;
+  }
+
+  bool opened = false;
+  for (int i = 0; i < 3 && !opened; ++i) {
+    opened = StreamOpenMultiImage(link, kTypeEfs, nullptr, 0) != 0;
+    if (!opened) clock.Sleep(2000);
+  }
+  if (!opened) {
+    Status(env, line, kTextEfsEnterFail);
+    return false;
+  }
+
+  int progress = kEfsProgressStart;
+  env.display.SetProgress(line, progress);
+  const uint32_t blocksPerPercent = (*length / kStreamBlock) / kEfsPercentSteps;
+  uint32_t count = 0;
+  EfsWindow window;
+  BlockReader reader(path, std::move(*file));
+  file.reset();
+
+  std::array<uint8_t, kStreamBlock> block;
+  for (uint32_t offset = 0; offset < *length;) {
+    const uint32_t n = BlockSize(*length - offset, kStreamBlock);
+    if (!reader.ReadAt(offset, std::span<uint8_t>(block.data(), n))) {
+      Status(env, line, ShortReadText(path));
+      return false;
+    }
+    // a. Send without waiting for the acknowledgement.
+    if (!StreamWriteNoWait(link, block.data(), offset, n)) {
+      clock.Sleep(2000);
+      if (!StreamWriteNoWait(link, block.data(), offset, n)) {
+        clock.Sleep(5000);
+        if (!StreamWriteNoWait(link, block.data(), offset, n)) {
+          Status(env, line, link.lastError);
+          return false;
+        }
+      }
+    }
+    // b. Progress, and the stop request.
+    if (++count >= blocksPerPercent) {
+      progress = std::min(progress + 1, kEfsProgressEnd);
+      env.display.SetProgress(line, progress);
+      count = 0;
+      if (env.doc.line(line).runFlag.load() == 0) {
+        Status(env, line, kTextStopped);
+        return false;
+      }
+    }
+    // c, d. Keep at most kEfsWindow blocks unacknowledged.
+    window.Sent(offset);
+    const uint64_t sentAt = clock.NowMs();
+    while (window.InFlight() > static_cast<size_t>(kEfsWindow)) {
+      clock.Sleep(1);
+      (void)StreamCollectReplies(link);
+      window.Match(link);
+      if (window.InFlight() > static_cast<size_t>(kEfsWindow) &&
+          clock.NowMs() - sentAt >= kEfsAckTimeoutMs) {
+        Status(env, line, kTextNoAck);
+        return false;
+      }
+    }
+    offset += n;
+  }
+
+  // The last acknowledgements.
+  for (int i = 0; i < 3 && window.InFlight() > 0; ++i) {
+    clock.Sleep(150);
+    (void)StreamCollectReplies(link);
+    window.Match(link);
+  }
+  window.GiveUpInFlight();
+
+  if (window.Unanswered().size() > kEfsUnansweredLimit) {
+    Status(env, line, kTextTooManyLost);
+    return false;
+  }
+
+  // Write the unanswered blocks again, acknowledged this time.
+  for (uint32_t address : window.Unanswered()) {
+    const uint32_t n = BlockSize(*length - address, kStreamBlock);
+    if (!reader.ReadAt(address, std::span<uint8_t>(block.data(), n))) {
+      Status(env, line, ShortReadText(path));
+      return false;
+    }
+    if (!StreamWrite(link, block.data(), address, n)) {
+      clock.Sleep(2000);
+      if (!StreamWrite(link, block.data(), address, n)) {
+        clock.Sleep(5000);
+        if (!StreamWrite(link, block.data(), address, n)) {
+          Status(env, line, link.lastError);
+          return false;
+        }
+      }
+    }
+  }
+
+  reader.Close();
+  if (!StreamClose(link)) {
+    clock.Sleep(2000);
+    if (!StreamClose(link)) {
+      clock.Sleep(5000);
+      if (!StreamClose(link)) {
+        Status(env, line, kTextCloseFailed);
+        return false;
+      }
+    }
+  }
+  env.display.SetProgress(line, kEfsProgressEnd);
+  return true;
+}
+
+}  // namespace quorrel

@@ -1,0 +1,317 @@
+#include "jobs/nv_backup.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "app/control_ids.h"
+#include "app/line_display.h"
+#include "jobs/image_steps.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "services/diag_commands.h"
+#include "util/text.h"
+
+namespace quorrel {
+
+namespace {
+
+struct ItemRun {
+  uint16_t first;
+  uint16_t last;
+};
+
+// The saved items in record order; the order and the repetitions are part of
+// the NV file format.
+constexpr ItemRun kItemRuns[] = {
+    {0, 0}, {22, 22}, {90, 90}, {141, 141}, {148, 148}, {453, 453}, {519, 525}, {529, 545},
+    {569, 573}, {724, 735}, {740, 816}, {819, 822}, {856, 876}, {878, 878}, {916, 917},
+    {1058, 1097}, {1102, 1105}, {1143, 1144}, {1152, 1158}, {1161, 1161}, {1168, 1169},
+    {1173, 1176}, {1181, 1184}, {1186, 1188}, {1196, 1200}, {1284, 1284}, {1297, 1298},
+    {1323, 1323}, {1336, 1337}, {1345, 1348}, {1795, 1798}, {1801, 1802}, {1814, 1815},
+    {1823, 1829}, {1832, 1832}, {1839, 1840}, {1844, 1847}, {1861, 1864}, {1866, 1868},
+    {1971, 1976}, {2009, 2020}, {2724, 2729}, {2030, 2041}, {2055, 2066}, {2521, 2552},
+    {2585, 2592}, {2553, 2584}, {2593, 2648}, {2724, 2741}, {2743, 2743}, {2745, 2745},
+    {2749, 2749}, {2770, 2777}, {3059, 3062}, {3502, 3505}, {3650, 3651}, {3675, 3675},
+    {3659, 3665}, {3676, 3676}, {3680, 3683}, {3688, 3689}, {3691, 3691}, {3693, 3695},
+    {3706, 3709}, {3714, 3717}, {3746, 3751}, {3759, 3759}, {3767, 3767}, {3765, 3765},
+    {3778, 3780}, {3766, 3766}, {3781, 3783}, {3789, 3790}, {3804, 3812}, {3815, 3817},
+    {3819, 3848}, {3969, 3984}, {4179, 4182}, {4403, 4403}, {4401, 4401}, {4408, 4408},
+    {4406, 4406}, {4423, 4423}, {4421, 4421}, {4413, 4413}, {4411, 4411}, {4965, 4965},
+    {4970, 4970}, {4975, 4975}, {4969, 4969}, {4974, 4974}, {4979, 4979}, {4871, 4872},
+    {4965, 4965}, {4970, 4970}, {4975, 4975}, {4990, 4990}, {5201, 5219}, {5401, 5419},
+    {5601, 5625}, {6001, 6019}, {8000, 8024}, {550, 550}, {kNvEndItem, kNvEndItem},
+};
+
+constexpr size_t CountItems() {
+  size_t n = 0;
+  for (const ItemRun& run : kItemRuns) n += static_cast<size_t>(run.last - run.first + 1);
+  return n;
+}
+static_assert(CountItems() == kNvBackupItemCount);
+
+constexpr std::array<uint16_t, kNvBackupItemCount> ExpandItems() {
+  std::array<uint16_t, kNvBackupItemCount> items{};
+  size_t i = 0;
+  for (const ItemRun& run : kItemRuns) {
+    for (uint32_t item = run.first; item <= run.last; ++item) items[i++] = static_cast<uint16_t>(item);
+  }
+  return items;
+}
+
+constexpr std::array<uint16_t, kNvBackupItemCount> kItems = ExpandItems();
+static_assert(kItems[0] == 0 && kItems[5] == 453 && kItems[281] == 2724 && kItems[439] == 2724 &&
+              kItems[712] == 550 && kItems[713] == kNvEndItem);
+
+// NV statuses a restore does not retry: the item is not active, or read-only.
+constexpr uint16_t kNvNotActive = 5;
+constexpr uint16_t kNvReadOnly = 7;
+
+constexpr int kNvReadAttempts = 3;
+constexpr int kModeChangeAttempts = 3;
+
+constexpr char kTextWrongSize[] = "NVM file for backup NV doesn't exist or destroyed";
+
+void Status(JobEnvironment& env, int line, std::string_view text) {
+  env.display.StatusLine(line, text, true);
+}
+
+// The platform's own message for a file error, as a box.
+void ShowFileError(JobEnvironment& env, std::string_view path, int cause) {
+  const std::string reason = std::error_code(cause, std::generic_category()).message();
+  env.display.MessageBox(MessageBoxRequest{
+      Format("%.*s: %s", static_cast<int>(path.size()), path.data(), reason.c_str()), "",
+      MessageButtons::Ok, MessageIcon::Warning});
+}
+
+int ErrnoOr(int fallback) { return errno != 0 ? errno : fallback; }
+
+// Writes the table into a new file next to path and moves it over path, so
+// that a failed or interrupted write leaves the previous file whole. 0 on
+// success, else the cause (an errno value).
+int WriteTableFile(std::string_view path, const std::vector<uint8_t>& bytes) {
+  namespace fs = std::filesystem;
+  const fs::path target = MapPath(path);
+  std::error_code ec;
+  // A read-only NV file stays untouched, as it would be if written in place.
+  const fs::file_status st = fs::status(target, ec);
+  if (!ec && fs::exists(st)) {
+    if (!fs::is_regular_file(st)) return EISDIR;
+    if ((st.permissions() & (fs::perms::owner_write | fs::perms::group_write |
+                             fs::perms::others_write)) == fs::perms::none) {
+      return EACCES;
+    }
+  }
+  const std::string temporary = std::string(path) + ".tmp";
+  errno = 0;
+  std::optional<File> file = File::OpenWrite(temporary);
+  if (!file) return ErrnoOr(EACCES);
+  errno = 0;
+  if (!file->Write(std::span<const uint8_t>(bytes))) {
+    const int cause = ErrnoOr(EIO);
+    file->Close();
+    (void)DeleteFileAt(temporary);
+    return cause;
+  }
+  file->Close();
+  fs::rename(MapPath(temporary), target, ec);
+  if (ec) {
+    (void)DeleteFileAt(temporary);
+    return ec.value() != 0 ? ec.value() : EIO;
+  }
+  return 0;
+}
+
+// A mode change tried up to three times, 200 ms after each failure, then a
+// pause of a second whatever came of it.
+void ModeChangeBestEffort(JobEnvironment& env, int line, int (*change)(PhoneLink&)) {
+  PhoneLink& link = env.doc.link(line);
+  for (int i = 0; i < kModeChangeAttempts; ++i) {
+    if (change(link)) break;
+    env.clock().Sleep(200);
+  }
+  env.clock().Sleep(1000);
+}
+
+}  // namespace
+
+const std::array<uint16_t, kNvBackupItemCount> NvBackupItems = kItems;
+
+void NvRecord::StoreTo(std::span<uint8_t, kSize> out) const {
+  std::fill(out.begin(), out.end(), 0);
+  out[0] = static_cast<uint8_t>(item);
+  out[1] = static_cast<uint8_t>(item >> 8);
+  std::copy(data.begin(), data.end(), out.begin() + 4);
+  out[132] = static_cast<uint8_t>(status);
+  out[133] = static_cast<uint8_t>(status >> 8);
+}
+
+void NvRecord::LoadFrom(std::span<const uint8_t, kSize> in) {
+  item = static_cast<uint16_t>(in[0] | in[1] << 8);
+  std::copy(in.begin() + 4, in.begin() + 4 + kNvDataSize, data.begin());
+  status = static_cast<uint16_t>(in[132] | in[133] << 8);
+}
+
+void NvTable::StoreTo(std::span<uint8_t, kFileSize> out) const {
+  for (size_t i = 0; i < kRecords; ++i) {
+    records[i].StoreTo(std::span<uint8_t, NvRecord::kSize>(out.data() + i * NvRecord::kSize,
+                                                           NvRecord::kSize));
+  }
+}
+
+void NvTable::LoadFrom(std::span<const uint8_t, kFileSize> in) {
+  for (size_t i = 0; i < kRecords; ++i) {
+    records[i].LoadFrom(std::span<const uint8_t, NvRecord::kSize>(in.data() + i * NvRecord::kSize,
+                                                                  NvRecord::kSize));
+  }
+}
+
+NvTable BuildBackupTable() {
+  NvTable table;
+  for (size_t i = 0; i < kNvBackupItemCount; ++i) table.records[i].item = NvBackupItems[i];
+  return table;
+}
+
+int BackupNv(JobEnvironment& env, int line, std::string_view path) {
+  PhoneLink& link = env.doc.link(line);
+  NvTable table = BuildBackupTable();
+
+  for (size_t i = 0; i < NvTable::kRecords; ++i) {
+    env.display.SetProgress(line, 10 + static_cast<int>(i * 10 / NvTable::kRecords));
+    NvRecord& record = table.records[i];
+    if (record.item >= kNvEndItem) break;
+    for (int attempt = 0; attempt < kNvReadAttempts; ++attempt) {
+      if (ReadNvItem(link, record.item, record.data, record.status)) break;
+      env.clock().Sleep(100);
+    }
+  }
+
+  std::vector<uint8_t> bytes(NvTable::kFileSize);
+  table.StoreTo(std::span<uint8_t, NvTable::kFileSize>(bytes.data(), bytes.size()));
+  const int cause = WriteTableFile(path, bytes);
+  if (cause == 0) return 1;
+
+  ShowFileError(env, path, cause);
+  const std::string text = Format("线路 %d 失败,保存数据到 %.*s (%d)", line + 1,
+                                  static_cast<int>(path.size()), path.data(), cause);
+  Status(env, line, text);
+  // The job end reports the link's last error: make it this one rather than
+  // whatever the phone last failed.
+  link.lastError = text;
+  return 0;
+}
+
+int RestoreNv(JobEnvironment& env, int line, std::string_view path) {
+  PhoneLink& link = env.doc.link(line);
+
+  errno = 0;
+  std::optional<File> file = File::OpenRead(path);
+  if (!file) {
+    const int cause = ErrnoOr(ENOENT);
+    ShowFileError(env, path, cause);
+    Status(env, line, Format("fails to read data from file %.*s (%d)",
+                             static_cast<int>(path.size()), path.data(), cause));
+    return 0;
+  }
+  std::vector<uint8_t> bytes(NvTable::kFileSize);
+  if (file->Size() != static_cast<int64_t>(NvTable::kFileSize) ||
+      file->Read(std::span<uint8_t>(bytes)) != static_cast<int64_t>(NvTable::kFileSize)) {
+    Status(env, line, kTextWrongSize);
+    env.display.Message(kTextWrongSize);
+    file->Close();
+    return 0;
+  }
+  file->Close();
+  NvTable table;
+  table.LoadFrom(std::span<const uint8_t, NvTable::kFileSize>(bytes.data(), bytes.size()));
+
+  ModeChangeBestEffort(env, line, PutOffline);
+
+  const int option = env.doc.nvOption.load();
+  for (size_t i = 0; i < NvTable::kRecords; ++i) {
+    env.display.SetProgress(line, 82 + static_cast<int>(i * 13 / NvTable::kRecords));
+    NvRecord& record = table.records[i];
+    if (record.item >= kNvEndItem) break;
+    if (option == kNvRestoreRf && (record.item == 550 || record.item == 4051)) continue;
+    if (record.status != 0) continue;
+    if (WriteNvItem(link, record.item, record.data, record.status)) continue;
+    if (record.status == kNvNotActive || record.status == kNvReadOnly) continue;
+    if (!WriteNvItem(link, record.item, record.data, record.status)) return 0;
+  }
+
+  ModeChangeBestEffort(env, line, ChangeModeFour);
+  return 1;
+}
+
+void RunNvBackupJob(JobEnvironment& env, int line) {
+  LineJob& job = env.doc.line(line);
+  uint32_t esn = 0;
+  (void)GetEsn(env.doc.link(line), esn);
+
+  if (!CheckNvDirectory(env, job.settings.nvDirectory.view())) {
+    env.display.JobEnd(line, "不能建立NV区目录，请检查备份路径设置是否正确!", 5);
+    env.display.ShowStatus(line, kStatusFail);
+    return;
+  }
+  Status(env, line, "NV区备份目录建立成功");
+  Status(env, line, "现在开始备份NV区");
+
+  if (!BackupNv(env, line, job.settings.nvFile.view())) {
+    env.display.JobEnd(line, env.doc.link(line).lastError, 5);
+    return;
+  }
+  env.display.JobEnd(line, "备份NV区成功", 1);
+  env.display.ShowStatus(line, kStatusPass);
+  env.display.SetProgress(line, 100);
+}
+
+void RunNvRestoreJob(JobEnvironment& env, int line) {
+  LineJob& job = env.doc.line(line);
+  const int option = env.doc.nvOption.load();
+  if (option == kNvRestoreRf || option == kNvRestoreRfImei) {
+    Status(env, line, "重载NV区参数");
+    if (!RestoreNv(env, line, job.settings.nvFile.view())) {
+      env.display.JobEnd(line, "重载NV区参数失败", 5);
+      env.display.ShowStatus(line, kStatusFail);
+      return;
+    }
+  } else if (option == kNvLoadDefault) {
+    Status(env, line, "装载缺省NV区");
+    const std::string defaultFile = env.doc.line(0).settings.defaultNvFile.str();
+    if (!RestoreNv(env, line, defaultFile)) {
+      env.display.JobEnd(line, "装载缺省NV区失败", 5);
+      env.display.ShowStatus(line, kStatusFail);
+      return;
+    }
+  }
+  env.display.JobEnd(line, "恢复NV区成功", 0);
+  env.display.ShowStatus(line, kStatusPass);
+}
+
+void ChooseNvDirectory(JobEnvironment& env) {
+  const std::optional<std::string> folder =
+      env.display.BrowseForFolder("Please choose the NV directory");
+  if (folder) {
+    // Every line's paths change, or none: a folder too long for them is
+    // refused as a whole.
+    const std::string longest = Format("%s\\Channel%d.nvm", folder->c_str(), kLineCount);
+    if (Path256::Fits(*folder) && Path260::Fits(longest)) {
+      for (int i = 0; i < kLineCount; ++i) {
+        SettingsRecord& s = env.doc.line(i).settings;
+        (void)s.nvDirectory.Set(*folder);
+        (void)s.nvFile.Set(Format("%s\\Channel%d.nvm", folder->c_str(), i + 1));
+      }
+    } else {
+      env.display.Message(
+          Format("The folder %s is too long for the NV files; the NV directory stays as it was",
+                 folder->c_str()));
+    }
+  }
+  env.display.SetControlText(controls::kNvDirectoryEdit, env.doc.line(0).settings.nvDirectory.view());
+}
+
+}  // namespace quorrel
