@@ -1,0 +1,242 @@
+#include "ports/port_discovery.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/control_ids.h"
+#include "app/recording_display.h"
+#include "platform/memory_wire.h"
+#include "platform/registry.h"
+#include "platform/scoped_root.h"
+
+namespace quorrel {
+namespace {
+
+constexpr RegistryRoot kHklm = RegistryRoot::LocalMachine;
+
+std::string EnumKey(const std::string& service) {
+  return "SYSTEM\\CurrentControlSet\\Services\\" + service + "\\Enum";
+}
+
+std::string ParametersKey(const std::string& devicePath) {
+  return "SYSTEM\\CurrentControlSet\\Enum\\" + devicePath + "\\Device Parameters";
+}
+
+// What a driver writes when it drives one device on port `port`.
+void AttachPort(const std::string& service, const std::string& devicePath, const std::string& portName) {
+  ASSERT_EQ(RegistrySetValues(kHklm, EnumKey(service),
+                              {RegistryValue::Dword("Count", 1), RegistryValue::String("0", devicePath)}),
+            kRegistryOk);
+  ASSERT_EQ(RegistrySetString(kHklm, ParametersKey(devicePath), "PortName", portName), kRegistryOk);
+}
+
+// A modem of the given vendor prefix with its two ports, as the simulator attaches it.
+void AttachModem(const std::string& vendor, int diag, int data, const std::string& instance = "7&2f1c0a0b&0&0001") {
+  AttachPort(vendor + "usbser6k", "USB\\VID_1234&PID_5678&MI_01\\" + instance, "COM" + std::to_string(diag));
+  AttachPort(vendor + "usbmdm6k", "USB\\VID_1234&PID_5678&MI_00\\" + instance, "COM" + std::to_string(data));
+}
+
+void DetachModem(const std::string& vendor) {
+  RegistryDeleteKey(kHklm, EnumKey(vendor + "usbser6k"));
+  RegistryDeleteKey(kHklm, EnumKey(vendor + "usbmdm6k"));
+}
+
+class PortDiscoveryTest : public ::testing::Test {
+ protected:
+  int Diag() { return doc_.line(0).settings.diagPort; }
+  int Data() { return doc_.line(0).settings.atPort; }
+
+  testing::ScopedRoot root_;
+  VirtualClock clock_;
+  MemoryPorts ports_;
+  CQuorrelDoc doc_{clock_, ports_, ProtocolCodecs{}};
+  RecordingDisplay display_;
+};
+
+TEST(PortNumberFromNameTest, DigitsAfterTheThirdCharacter) {
+  struct Case {
+    const char* name;
+    int port;
+  } cases[] = {{"COM7", 7},   {"COM12", 12}, {"COM255", 255}, {"COM7 (x)", 7}, {"COMx", 0},
+               {"COM", 0},    {"CO", 0},     {"", 0},         {"LPT3", 3},     {"COM-4", 0},
+               {"COM99999999999", 0}};
+  for (const Case& c : cases) EXPECT_EQ(PortNumberFromName(c.name), c.port) << c.name;
+}
+
+TEST_F(PortDiscoveryTest, FindsTheAttachedModemForLineOneWhateverLineAsks) {
+  AttachModem("Vantrel", 7, 8);
+  EXPECT_EQ(DiscoverLinePorts(doc_, 3), 1);
+  EXPECT_EQ(Diag(), 7);
+  EXPECT_EQ(Data(), 8);
+  EXPECT_EQ(doc_.line(3).settings.diagPort, 0);
+}
+
+TEST_F(PortDiscoveryTest, NothingAttachedKeepsThePorts) {
+  EXPECT_EQ(DiscoverLinePorts(doc_, 0), 0);
+  EXPECT_EQ(Diag(), 1);
+  EXPECT_EQ(Data(), 0);
+}
+
+TEST_F(PortDiscoveryTest, FollowsAReEnumeration) {
+  AttachModem("Vantrel", 7, 8, "inst-1");
+  ASSERT_EQ(DiscoverLinePorts(doc_, 0), 1);
+  DetachModem("Vantrel");
+  EXPECT_EQ(DiscoverLinePorts(doc_, 0), 0);
+  EXPECT_EQ(Diag(), 7);
+  AttachModem("Vantrel", 11, 12, "inst-2");
+  EXPECT_EQ(DiscoverLinePorts(doc_, 0), 1);
+  EXPECT_EQ(Diag(), 11);
+  EXPECT_EQ(Data(), 12);
+}
+
+TEST_F(PortDiscoveryTest, FirstServiceInOrderWins) {
+  AttachModem("qc", 21, 22);
+  AttachModem("ONDA", 31, 32);
+  ASSERT_EQ(DiscoverLinePorts(doc_, 0), 1);
+  EXPECT_EQ(Diag(), 31);
+  EXPECT_EQ(Data(), 32);
+  AttachModem("Vantrel", 41, 42);
+  ASSERT_EQ(DiscoverLinePorts(doc_, 0), 1);
+  EXPECT_EQ(Diag(), 41);
+}
+
+TEST_F(PortDiscoveryTest, AServiceWithoutUsableInstanceIsPassedOver) {
+  AttachModem("HSPADataCard", 51, 52);
+  // Count 0 names no instance; a missing Count or instance value fails too.
+  RegistrySetValues(kHklm, EnumKey("Vantrelusbser6k"), {RegistryValue::Dword("Count", 0),
+                                                        RegistryValue::String("0", "USB\\X\\1")});
+  RegistrySetValues(kHklm, EnumKey("ONDAusbser6k"), {RegistryValue::String("0", "USB\\X\\1")});
+  RegistrySetValues(kHklm, EnumKey("qcusbser6k"), {RegistryValue::Dword("Count", 2),
+                                                   RegistryValue::String("0", "USB\\X\\1")});
+  RegistrySetString(kHklm, ParametersKey("USB\\X\\1"), "PortName", "COM99");
+  ASSERT_EQ(DiscoverLinePorts(doc_, 0), 1);
+  EXPECT_EQ(Diag(), 51);
+}
+
+TEST_F(PortDiscoveryTest, TheLastListedInstanceIsUsed) {
+  RegistrySetValues(kHklm, EnumKey("Vantrelusbser6k"),
+                    {RegistryValue::Dword("Count", 3), RegistryValue::String("0", "USB\\A\\0"),
+                     RegistryValue::String("1", "USB\\A\\1"), RegistryValue::String("2", "USB\\A\\2")});
+  for (int i = 0; i < 3; ++i) {
+    RegistrySetString(kHklm, ParametersKey("USB\\A\\" + std::to_string(i)), "PortName", "COM" + std::to_string(60 + i));
+  }
+  ASSERT_EQ(DiscoverLinePorts(doc_, 0), 1);
+  EXPECT_EQ(Diag(), 62);
+}
+
+TEST_F(PortDiscoveryTest, AFoundServiceWithoutPortNameFailsTheSearch) {
+  // The first service with an instance decides; a later complete one is not tried.
+  RegistrySetValues(kHklm, EnumKey("Vantrelusbser6k"), {RegistryValue::Dword("Count", 1),
+                                                        RegistryValue::String("0", "USB\\Gone\\1")});
+  AttachModem("qc", 21, 22);
+  EXPECT_EQ(DiscoverLinePorts(doc_, 0), 0);
+  EXPECT_EQ(Diag(), 1);
+  EXPECT_EQ(Data(), 22);  // the data port was found all the same
+}
+
+TEST_F(PortDiscoveryTest, DataPortIsOptional) {
+  AttachPort("Vantrelusbser6k", "USB\\VID_1234&PID_5678&MI_01\\x", "COM9");
+  doc_.line(0).settings.atPort = 4;
+  ASSERT_EQ(DiscoverLinePorts(doc_, 0), 1);
+  EXPECT_EQ(Diag(), 9);
+  EXPECT_EQ(Data(), 4);
+}
+
+TEST_F(PortDiscoveryTest, PortNameWithoutDigitsGivesNoPort) {
+  AttachPort("Vantrelusbser6k", "USB\\D\\1", "COMx");
+  ASSERT_EQ(DiscoverLinePorts(doc_, 0), 1);
+  EXPECT_EQ(Diag(), 0);
+  ShowLinePort(doc_, display_, 0);
+  EXPECT_EQ(display_.Events(DisplayEvent::Kind::PortText).back().text, "NULL");
+}
+
+TEST_F(PortDiscoveryTest, DevicePathsThatLeaveTheRegistryAreRefused) {
+  RegistrySetValues(kHklm, EnumKey("Vantrelusbser6k"), {RegistryValue::Dword("Count", 1),
+                                                        RegistryValue::String("0", "..\\..\\..\\..")});
+  EXPECT_EQ(DiscoverLinePorts(doc_, 0), 0);
+}
+
+TEST_F(PortDiscoveryTest, ShowLinePort) {
+  doc_.line(2).settings.diagPort = 12;
+  ShowLinePort(doc_, display_, 2);
+  ShowLinePort(doc_, display_, 3);
+  auto texts = display_.Events(DisplayEvent::Kind::PortText);
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(texts[0].line, 2);
+  EXPECT_EQ(texts[0].text, "COM12");
+  EXPECT_EQ(texts[1].text, "NULL");
+}
+
+TEST_F(PortDiscoveryTest, ShowLineVersionOnLineOne) {
+  struct Case {
+    const char* version;
+    bool ready;
+  } cases[] = {{"V1.0.2 B05", true}, {"нет телефона", false}, {"NULL", false}, {"", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.version);
+    display_.Clear();
+    ASSERT_TRUE(doc_.line(0).SetVersionText(c.version));
+    ShowLineVersion(doc_, display_, 0);
+    auto shown = display_.Events(DisplayEvent::Kind::VersionText);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].text, c.version);
+    auto prompt = display_.Events(DisplayEvent::Kind::ControlText);
+    ASSERT_EQ(prompt.size(), 1u);
+    EXPECT_EQ(prompt[0].line, controls::kStateLine);
+    EXPECT_EQ(prompt[0].text, c.ready ? "Готово. Нажмите кнопку для начала обновления" : "пожалуйста подождите...");
+    auto enable = display_.Events(DisplayEvent::Kind::EnableControl);
+    if (c.ready) {
+      EXPECT_TRUE(enable.empty());
+    } else {
+      ASSERT_EQ(enable.size(), 1u);
+      EXPECT_EQ(enable[0].line, controls::kDownload);
+      EXPECT_EQ(enable[0].value, 0);
+    }
+  }
+}
+
+TEST_F(PortDiscoveryTest, ShowLineVersionOnOtherLinesShowsOnlyTheText) {
+  ASSERT_TRUE(doc_.line(4).SetVersionText("NULL"));
+  ShowLineVersion(doc_, display_, 4);
+  EXPECT_EQ(display_.Events().size(), 1u);
+}
+
+TEST_F(PortDiscoveryTest, A6290VersionIsReReadOverTheDataPort) {
+  auto wire = std::make_shared<MemoryWire>(clock_);
+  std::weak_ptr<MemoryWire> weak = wire;
+  wire->SetReceiver([weak](std::span<const uint8_t> bytes) {
+    std::string command(bytes.begin(), bytes.end());
+    if (command == "AT+GMR\r") {
+      std::string reply = "\r\n+GMR: M6290A-V2.1.0\r\n\r\nOK\r\n";
+      weak.lock()->SendToHost(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(reply.data()), reply.size()), 50);
+    }
+  });
+  ports_.Attach(5, wire);
+  doc_.line(0).settings.atPort = 5;
+  doc_.line(0).phoneState = kPhoneNoAnswer;
+  ASSERT_TRUE(doc_.line(0).SetVersionText("M6290A"));
+  ShowLineVersion(doc_, display_, 0);
+  EXPECT_EQ(display_.Events(DisplayEvent::Kind::VersionText).at(0).text, "M6290A-V2.1.0");
+  EXPECT_EQ(doc_.line(0).phoneState, kPhoneAnswered);  // answered after re-opening the port
+  EXPECT_EQ(doc_.line(0).VersionText(), "M6290A");     // the stored text stays
+
+  // With the port already open the first query answers; the state is left alone.
+  doc_.line(0).phoneState = kPhoneNoAnswer;
+  display_.Clear();
+  ShowLineVersion(doc_, display_, 0);
+  EXPECT_EQ(display_.Events(DisplayEvent::Kind::VersionText).at(0).text, "M6290A-V2.1.0");
+  EXPECT_EQ(doc_.line(0).phoneState, kPhoneNoAnswer);
+}
+
+TEST_F(PortDiscoveryTest, A6290VersionThatCannotBeReReadIsShownAsItWas) {
+  doc_.line(0).settings.atPort = 6;  // nothing there
+  doc_.line(0).phoneState = kPhoneNoAnswer;
+  ASSERT_TRUE(doc_.line(0).SetVersionText("M6290A"));
+  ShowLineVersion(doc_, display_, 0);
+  EXPECT_EQ(display_.Events(DisplayEvent::Kind::VersionText).at(0).text, "M6290A");
+  EXPECT_EQ(doc_.line(0).phoneState, kPhoneNoAnswer);
+}
+
+}  // namespace
+}  // namespace quorrel
