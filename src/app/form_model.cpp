@@ -3,9 +3,11 @@
 #include <algorithm>
 
 #include "app/logs.h"
+#include "download/dmss.h"
 #include "platform/files.h"
 #include "platform/local_time.h"
 #include "release/embedded_resources.h"
+#include "services/diag_commands.h"
 #include "util/text.h"
 
 namespace quorrel {
@@ -40,7 +42,16 @@ constexpr StatusPicture kPictures[] = {
 }  // namespace
 
 FormModel::FormModel(CQuorrelDoc& doc, std::string startupDirectory)
-    : doc_(doc), startup_directory_(std::move(startupDirectory)), resources_(&EmbeddedResources()) {
+    : doc_(doc),
+      startup_directory_(std::move(startupDirectory)),
+      phone_resetter_([](PhoneLink& link, bool downloadMode) {
+        if (downloadMode) {
+          DmssReset(link);
+        } else {
+          ResetPhone(link);
+        }
+      }),
+      resources_(&EmbeddedResources()) {
   for (int id : kVisible) controls_[id].visible = true;
   for (int line = 0; line < kLineCount; ++line) {
     controls_[ProgressText(line)].text = "0/100";

@@ -86,8 +86,8 @@ class FormModel : public LineDisplay {
   // (Yes for a Yes/No box).
   void SetMessageBoxHandler(MessageBoxHandler handler);
   void SetFolderBrowser(FolderBrowser browser);
-  // Restarts a phone at a job's end: the downloader's reset in download mode,
-  // the diagnostic reset otherwise.
+  // Restarts a phone at a job's end. By default the downloader's reset in
+  // download mode, the diagnostic reset otherwise.
   void SetPhoneResetter(PhoneResetter resetter);
   // Resumes the line's port-watch thread when its job ends.
   void SetPortWatchResumer(LineHook resumer);

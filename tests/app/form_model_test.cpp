@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
 #include "app/logs.h"
+#include "download/codecs.h"
 #include "platform/memory_wire.h"
 #include "platform/paths.h"
 #include "platform/scoped_root.h"
@@ -269,6 +271,34 @@ TEST_F(FormModelTest, ListenerHearsEveryChange) {
   EXPECT_FALSE(form_.Control(kDownload).enabled);
   EXPECT_TRUE(form_.Control(kDownload).visible);
   EXPECT_FALSE(form_.Control(kAllStart).visible);
+}
+
+}  // namespace
+}  // namespace quorrel
+
+namespace quorrel {
+namespace {
+
+bool Contains(const std::vector<uint8_t>& haystack, std::vector<uint8_t> needle) {
+  return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
+}
+
+TEST(FormModelResetTest, FinishDisplayResetsThePhoneInItsProtocol) {
+  testing::ScopedRoot root;
+  VirtualClock clock;
+  MemoryPorts ports;
+  CQuorrelDoc doc(clock, ports, StandardCodecs());
+  FormModel form(doc, "C:\\work");
+  auto wire = std::make_shared<MemoryWire>(clock);
+  ports.Attach(4, wire);
+  ASSERT_EQ(doc.link(0).port.Open(4, 115200, 8, 1), 1);
+
+  form.FinishDisplay(0, 2, false);  // diagnostic reset: mode change to 2
+  EXPECT_TRUE(Contains(wire->HostWritten(), {0x29, 0x02, 0x00}));
+  EXPECT_FALSE(Contains(wire->HostWritten(), {0x7E, 0x0A}));
+
+  form.FinishDisplay(0, 4, true);  // the downloader's reset
+  EXPECT_TRUE(Contains(wire->HostWritten(), {0x7E, 0x0A}));
 }
 
 }  // namespace
