@@ -1,0 +1,218 @@
+// Line 1 of a document wired to the in-process virtual modem on the virtual
+// clock, under a scratch root: the embedded release written out as at
+// start-up, the NV directory made, the form model as the display (recording
+// what the user sees and answering every box with OK), the controller with
+// hooks that note a closed main window and the exit code.
+//
+// Header-only; include as "support/sim_line.h".
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/form_model.h"
+#include "download/codecs.h"
+#include "jobs/document.h"
+#include "jobs/line_controller.h"
+#include "package/embedded_release.h"
+#include "platform/clock.h"
+#include "platform/memory_wire.h"
+#include "platform/paths.h"
+#include "platform/scratch_root.h"
+#include "release/embedded_resources.h"
+#include "sim/in_process.h"
+
+namespace quorrel::testsupport {
+
+// One thing the user saw.
+struct Seen {
+  enum class Kind { Status, Progress, Picture, Box, JobEnd, Finish };
+  Kind kind = Kind::Status;
+  int value = 0;  // percent, picture, end kind
+  std::string text;
+  std::string caption;
+  uint64_t timeMs = 0;
+};
+
+// The form model, recording the line-1 calls as they come.
+class WatchedForm : public FormModel {
+ public:
+  WatchedForm(CQuorrelDoc& doc, std::string startupDirectory, Clock& clock)
+      : FormModel(doc, std::move(startupDirectory)), clock_(clock) {}
+
+  void ShowStatus(int line, int kind) override {
+    Note(line, Make(Seen::Kind::Picture, kind));
+    FormModel::ShowStatus(line, kind);
+  }
+  void SetProgress(int line, int percent) override {
+    Note(line, Make(Seen::Kind::Progress, percent));
+    FormModel::SetProgress(line, percent);
+  }
+  void StatusLine(int line, std::string_view text, bool withTimeStamp) override {
+    Note(line, Make(Seen::Kind::Status, withTimeStamp ? 1 : 0, std::string(text)));
+    FormModel::StatusLine(line, text, withTimeStamp);
+  }
+  void JobEnd(int line, std::string_view text, int endKind) override {
+    Note(line, Make(Seen::Kind::JobEnd, endKind, std::string(text)));
+    FormModel::JobEnd(line, text, endKind);
+  }
+  void FinishDisplay(int line, int endKind, bool downloadMode) override {
+    Note(line, Make(Seen::Kind::Finish, endKind, downloadMode ? "download" : ""));
+    FormModel::FinishDisplay(line, endKind, downloadMode);
+  }
+  MessageResult MessageBox(const MessageBoxRequest& request) override {
+    Note(0, Make(Seen::Kind::Box, static_cast<int>(request.icon), request.text, request.caption));
+    return FormModel::MessageBox(request);
+  }
+
+  static Seen Make(Seen::Kind kind, int value, std::string text = {}, std::string caption = {}) {
+    Seen seen;
+    seen.kind = kind;
+    seen.value = value;
+    seen.text = std::move(text);
+    seen.caption = std::move(caption);
+    return seen;
+  }
+
+  std::vector<Seen> All() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seen_;
+  }
+  std::vector<Seen> Of(Seen::Kind kind) const {
+    std::vector<Seen> out;
+    for (const Seen& s : All()) {
+      if (s.kind == kind) out.push_back(s);
+    }
+    return out;
+  }
+  std::vector<std::string> Texts(Seen::Kind kind) const {
+    std::vector<std::string> out;
+    for (const Seen& s : Of(kind)) out.push_back(s.text);
+    return out;
+  }
+  std::vector<int> Values(Seen::Kind kind) const {
+    std::vector<int> out;
+    for (const Seen& s : Of(kind)) out.push_back(s.value);
+    return out;
+  }
+  void Forget() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    seen_.clear();
+  }
+
+ private:
+  void Note(int line, Seen seen) {
+    if (line != 0) return;
+    seen.timeMs = clock_.NowMs();
+    std::lock_guard<std::mutex> lock(mutex_);
+    seen_.push_back(std::move(seen));
+  }
+
+  Clock& clock_;
+  mutable std::mutex mutex_;
+  std::vector<Seen> seen_;
+};
+
+inline std::vector<uint8_t> ReadBytes(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+inline bool Contains(const std::vector<std::string>& texts, std::string_view text) {
+  for (const auto& t : texts) {
+    if (t == text) return true;
+  }
+  return false;
+}
+
+// The NV folder line 1 backs up into.
+inline constexpr char kNvDirectory[] = "C:\\nvbackup";
+inline constexpr char kNvFile[] = "C:\\nvbackup\\Channel1.nvm";
+
+class SimLine {
+ public:
+  // config: the modem; its expected programmer is set to the release's
+  // armprg.bin unless the caller set one.
+  explicit SimLine(sim::ModemConfig config = {}, bool registry = true) {
+    startup_ = (root_.path() / "cwd").string();
+    std::filesystem::create_directories(startup_);
+    form_ = std::make_unique<WatchedForm>(doc_, startup_, clock_);
+    form_->SetMessageBoxHandler([](const MessageBoxRequest& r) {
+      return r.buttons == MessageButtons::YesNo ? MessageResult::Yes : MessageResult::Ok;
+    });
+    env_ = std::make_unique<JobEnvironment>(StandardJobEnvironment(doc_, *form_));
+    doc_.OnNewDocument("C:\\quorrel");
+    EXPECT_TRUE(ExtractEmbeddedImages(doc_, *form_, EmbeddedResources()));
+    releaseDir_ = MapPath(kExtractionFolder);
+    std::filesystem::create_directories(MapPath(kNvDirectory));
+    LineJob& job = doc_.line(0);
+    EXPECT_TRUE(job.settings.nvDirectory.Set(kNvDirectory));
+    EXPECT_TRUE(job.settings.nvFile.Set(kNvFile));
+    if (config.expectedProgrammer.empty()) config.expectedProgrammer = ReleaseFile("armprg.bin");
+    modem_ = std::make_unique<sim::InProcessModem>(clock_, ports_, std::move(config),
+                                                    sim::InProcessModem::Options{registry});
+    LineHooks hooks = StandardLineHooks(*env_);
+    hooks.closeMainWindow = [this] { closed_ = true; };
+    hooks.endProcess = [this](int code) { exitCode_ = code; };
+    controller_ = std::make_unique<LineController>(*env_, std::move(hooks));
+    controller_->AttachForm(*form_);
+  }
+
+  ~SimLine() {
+    controller_.reset();
+    modem_.reset();
+  }
+
+  // Plugs the modem in and points line 1 at its ports (as the port watch
+  // would have), with the phone answering.
+  void PlugInAndFind() {
+    modem_->PlugIn();
+    LineJob& job = doc_.line(0);
+    job.settings.diagPort = modem_->DiagPort();
+    job.settings.atPort = modem_->DataPort();
+    doc_.link(0).port.Open(job.settings.diagPort, 115200, 8, 1);
+    doc_.OpenAtPort(0, job.settings.atPort, 115200);
+    job.phoneState = kPhoneAnswered;
+  }
+
+  // Starts line 1 and waits for its job thread to return.
+  bool StartAndWait() {
+    if (!controller_->StartLine(0)) return false;
+    EXPECT_TRUE(controller_->WaitForJob(0, std::chrono::minutes(5)));
+    return true;
+  }
+
+  std::vector<uint8_t> ReleaseFile(const std::string& name) const { return ReadBytes(releaseDir_ / name); }
+  std::vector<uint8_t> EmbeddedFile(int id) const {
+    auto r = EmbeddedResources().Find(id, "SOURCEMBN");
+    if (!r) return {};
+    return std::vector<uint8_t>(r->begin(), r->end());
+  }
+
+  quorrel::testing::ScratchRoot root_;
+  VirtualClock clock_{1000000};
+  MemoryPorts ports_;
+  CQuorrelDoc doc_{clock_, ports_, StandardCodecs()};
+  std::string startup_;
+  std::unique_ptr<WatchedForm> form_;
+  std::unique_ptr<JobEnvironment> env_;
+  std::filesystem::path releaseDir_;
+  std::unique_ptr<sim::InProcessModem> modem_;
+  std::unique_ptr<LineController> controller_;
+  bool closed_ = false;
+  int exitCode_ = -1;
+
+  sim::VirtualModem& modem() { return modem_->device(); }
+  LineController& controller() { return *controller_; }
+  WatchedForm& form() { return *form_; }
+};
+
+}  // namespace quorrel::testsupport
