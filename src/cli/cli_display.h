@@ -1,0 +1,61 @@
+// The form of quorrel-cli: the form model, printing what a window would show.
+// Each status line is printed with its time stamp, the progress as a bar on a
+// terminal (a plain line per change otherwise), the port and version when
+// they change, and every message box, which is answered with OK (Yes for a
+// question).
+#pragma once
+
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/form_model.h"
+
+namespace quorrel::cli {
+
+class CliDisplay : public FormModel {
+ public:
+  CliDisplay(CQuorrelDoc& doc, std::string startupDirectory, std::FILE* out, bool terminal);
+
+  void SetProgress(int line, int percent) override;
+  void StatusLine(int line, std::string_view text, bool withTimeStamp) override;
+  void JobEnd(int line, std::string_view text, int endKind) override;
+  void SetPortText(int line, std::string_view text) override;
+  void SetVersionText(int line, std::string_view text) override;
+  void SetControlText(int id, std::string_view text) override;
+  MessageResult MessageBox(const MessageBoxRequest& request) override;
+
+  // Prints a line of the program's own (ends a progress bar first).
+  void Say(std::string_view text);
+
+  // Waits until line 1 shows the ready prompt (a modem answered); false when
+  // the timeout passed (a negative timeout waits without end).
+  bool WaitUntilReady(int timeoutSeconds);
+  // The end kind of line 1's last job end, if one came.
+  std::optional<int> LastEndKind() const;
+  // The last message box text and the last status text of line 1.
+  std::string LastBox() const;
+  std::string LastStatus() const;
+
+ private:
+  void PrintLocked(std::string_view text);
+  void EndBarLocked();
+
+  std::FILE* out_;
+  const bool terminal_;
+  mutable std::mutex print_mutex_;
+  std::condition_variable ready_changed_;
+  bool ready_ = false;
+  bool bar_shown_ = false;
+  int last_progress_ = -1;
+  std::string last_port_;
+  std::string last_version_;
+  std::string last_box_;
+  std::string last_status_;
+  std::optional<int> last_end_kind_;
+};
+
+}  // namespace quorrel::cli

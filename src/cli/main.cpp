@@ -1,0 +1,303 @@
+// quorrel-cli: the line jobs without a window. It writes out the release as
+// the program does at start-up (or takes a release folder), watches line 1's
+// ports until a modem answers, starts the job as the start button would and
+// prints what the form would show. Exit code 0 on success; otherwise the
+// reason is printed and the code says where it failed.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/cli_display.h"
+#include "cli/trace.h"
+#include "download/codecs.h"
+#include "jobs/document.h"
+#include "jobs/line_controller.h"
+#include "jobs/nv_backup.h"
+#include "package/embedded_release.h"
+#include "package/image_checks.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/named_mutex.h"
+#include "release/embedded_resources.h"
+
+namespace quorrel::cli {
+namespace {
+
+constexpr char kMutexName[] = "VantrelBrenlow,0x12,0xab,0x4f,0x06,0xab,0x1e,0x2c,0x8d,0x9b,0x1d,0x66";
+constexpr char kMutexTaken[] =
+    "Запущен Коннект менеджер. Закройте его и запустите программу обновления повторно!";
+
+// Exit codes.
+constexpr int kExitOk = 0;
+constexpr int kExitJobFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitNotStarted = 3;
+constexpr int kExitVersion = 4;
+constexpr int kExitNoModem = 5;
+constexpr int kExitSetup = 6;
+
+struct Options {
+  int mode = 0;
+  std::optional<int> nvOption;
+  std::string release;
+  std::string nvDir;
+  std::string defaultNv;
+  double timeScale = 0;  // 0: real time
+  std::string trace;
+  int waitSeconds = -1;
+  bool help = false;
+};
+
+const char kUsage[] =
+    "usage: quorrel-cli COMMAND [options]\n"
+    "\n"
+    "Runs a line job on the modem that port discovery finds (line 1).\n"
+    "\n"
+    "commands:\n"
+    "  download      write the release into the modem (line mode 1)\n"
+    "  backup-nv     save the modem's NV items into the NV file (line mode 3)\n"
+    "  restore-nv    write the NV file back into the modem (line mode 4)\n"
+    "\n"
+    "options:\n"
+    "  --nv-option N      0 no NV backup, 1 restore RF NV only, 2 RF NV and IMEI\n"
+    "                     (default), 3 load the default NV file\n"
+    "  --release DIR      the release folder (default: the embedded release,\n"
+    "                     written out as at start-up)\n"
+    "  --nv-dir DIR       the NV folder (ChannelN.nvm); default: the program's folder\n"
+    "  --default-nv FILE  the default NV file (option 3)\n"
+    "  --time-scale F     every wait and time-out times F (for the simulator)\n"
+    "  --trace FILE       every block sent and received, with time and direction, in hex\n"
+    "  --wait-seconds S   give up when no modem answered within S seconds\n"
+    "                     (default: wait without end)\n"
+    "\n"
+    "exit codes: 0 success, 1 the job failed, 2 usage, 3 the job was not started,\n"
+    "            4 the modem carries another version, 5 no modem, 6 set-up failed\n";
+
+std::optional<Options> Parse(int argc, char** argv, std::string* error) {
+  Options o;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= args.size()) {
+        *error = a + " needs a value";
+        return false;
+      }
+      *out = args[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "-h" || a == "--help") {
+      o.help = true;
+    } else if (a == "download") {
+      o.mode = kModeDownload;
+    } else if (a == "backup-nv") {
+      o.mode = kModeBackupNv;
+    } else if (a == "restore-nv") {
+      o.mode = kModeRestoreNv;
+    } else if (a == "--nv-option") {
+      if (!value(&v)) return std::nullopt;
+      if (v.size() != 1 || v[0] < '0' || v[0] > '3') {
+        *error = "--nv-option takes 0, 1, 2 or 3";
+        return std::nullopt;
+      }
+      o.nvOption = v[0] - '0';
+    } else if (a == "--release") {
+      if (!value(&o.release)) return std::nullopt;
+    } else if (a == "--nv-dir") {
+      if (!value(&o.nvDir)) return std::nullopt;
+    } else if (a == "--default-nv") {
+      if (!value(&o.defaultNv)) return std::nullopt;
+    } else if (a == "--trace") {
+      if (!value(&o.trace)) return std::nullopt;
+    } else if (a == "--time-scale") {
+      if (!value(&v)) return std::nullopt;
+      char* end = nullptr;
+      o.timeScale = std::strtod(v.c_str(), &end);
+      if (end == v.c_str() || *end != 0 || !(o.timeScale > 0) || o.timeScale > 1000) {
+        *error = "--time-scale takes a number above 0";
+        return std::nullopt;
+      }
+    } else if (a == "--wait-seconds") {
+      if (!value(&v)) return std::nullopt;
+      char* end = nullptr;
+      long s = std::strtol(v.c_str(), &end, 10);
+      if (end == v.c_str() || *end != 0 || s < 0 || s > 86400) {
+        *error = "--wait-seconds takes a whole number of seconds";
+        return std::nullopt;
+      }
+      o.waitSeconds = static_cast<int>(s);
+    } else {
+      *error = "unknown argument: " + a;
+      return std::nullopt;
+    }
+  }
+  if (!o.help && o.mode == 0) {
+    *error = "no command given";
+    return std::nullopt;
+  }
+  return o;
+}
+
+std::string ExecutableDirectory() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return std::filesystem::current_path(ec).string();
+  return exe.parent_path().string();
+}
+
+// Drops one trailing separator, as the folder choosers do.
+std::string Folder(std::string dir) {
+  if (dir.size() > 1 && (dir.back() == '/' || dir.back() == '\\')) dir.pop_back();
+  return dir;
+}
+
+int Run(const Options& o) {
+  // The clock every wait goes through.
+  std::unique_ptr<Clock> clock;
+  if (o.timeScale > 0) {
+    clock = std::make_unique<ScaledClock>(o.timeScale);
+  } else {
+    clock = std::make_unique<RealClock>();
+  }
+  const auto wallStart = std::chrono::steady_clock::now();
+
+  std::FILE* traceFile = nullptr;
+  std::unique_ptr<TracingSerialDevices> tracer;
+  SerialDevices* devices = &SystemSerialDevices();
+  if (!o.trace.empty()) {
+    traceFile = std::fopen(o.trace.c_str(), "w");
+    if (traceFile == nullptr) {
+      std::fprintf(stderr, "quorrel-cli: cannot write the trace %s\n", o.trace.c_str());
+      return kExitSetup;
+    }
+    tracer = std::make_unique<TracingSerialDevices>(*devices, traceFile);
+    devices = tracer.get();
+  }
+
+  bool taken = false;
+  std::unique_ptr<NamedMutex> mutex = NamedMutex::Create(kMutexName, &taken);
+  if (taken) {
+    std::printf("%s\n", kMutexTaken);
+    return kExitSetup;
+  }
+
+  std::error_code ec;
+  const std::string startup = std::filesystem::current_path(ec).string();
+  CQuorrelDoc doc(*clock, *devices, StandardCodecs());
+  std::string error;
+  if (!doc.OnNewDocument(ExecutableDirectory(), &error)) {
+    std::fprintf(stderr, "quorrel-cli: %s\n", error.c_str());
+    return kExitSetup;
+  }
+  CliDisplay display(doc, startup, stdout, ::isatty(STDOUT_FILENO) != 0);
+  JobEnvironment env = StandardJobEnvironment(doc, display);
+
+  std::optional<int> exitCode;
+  bool closed = false;
+  LineHooks hooks = StandardLineHooks(env);
+  hooks.closeMainWindow = [&closed] { closed = true; };
+  hooks.endProcess = [&exitCode](int code) { exitCode = code; };
+
+  // The release.
+  const bool embedded = o.release.empty();
+  if (embedded) {
+    if (!ExtractEmbeddedImages(doc, display, EmbeddedResources())) return kExitSetup;
+  } else {
+    const std::string dir = Folder(o.release);
+    display.SetFolderBrowser([dir](std::string_view) { return std::optional<std::string>(dir); });
+    ChooseVersionDirectory(doc, display);
+    const std::string programmer = dir + "\\armprg.bin";
+    if (PathExists(programmer)) {
+      for (int line = 0; line < kLineCount; ++line) (void)doc.line(line).settings.armprgPath.Set(programmer);
+    }
+  }
+  if (!o.nvDir.empty()) {
+    const std::string dir = Folder(o.nvDir);
+    display.SetFolderBrowser([dir](std::string_view) { return std::optional<std::string>(dir); });
+    ChooseNvDirectory(env);
+  }
+  if (!o.defaultNv.empty()) {
+    for (int line = 0; line < kLineCount; ++line) {
+      if (!doc.line(line).settings.defaultNvFile.Set(o.defaultNv)) {
+        std::fprintf(stderr, "quorrel-cli: the default NV file path is too long\n");
+        return kExitUsage;
+      }
+    }
+  }
+  if (o.nvOption) doc.nvOption = *o.nvOption;
+  doc.line(0).lineMode = o.mode;
+
+  int code;
+  std::string reason;
+  {
+    LineController controller(env, hooks);
+    controller.AttachForm(display);
+    display.Say("waiting for the modem...");
+    controller.StartPortWatch(0);
+    if (!display.WaitUntilReady(o.waitSeconds)) {
+      code = kExitNoModem;
+      reason = "no modem answered";
+    } else if (!controller.StartLine(0)) {
+      code = closed ? kExitVersion : kExitNotStarted;
+      reason = closed ? "the modem carries another version" : display.LastBox();
+      if (reason.empty()) reason = "the start checks failed";
+    } else {
+      controller.WaitForJob(0);
+      if (exitCode) {
+        code = *exitCode;
+      } else if (closed) {
+        code = kExitVersion;
+        reason = "the modem carries another version";
+      } else if (o.mode != kModeDownload && display.LastEndKind() &&
+                 (*display.LastEndKind() == 0 || *display.LastEndKind() == 1)) {
+        code = kExitOk;
+      } else {
+        code = kExitJobFailed;
+        reason = display.LastStatus();
+        if (reason.empty()) reason = display.LastBox();
+      }
+    }
+
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+    const double floorMs = static_cast<double>(clock->RequestedSleepMs()) * (o.timeScale > 0 ? o.timeScale : 1.0);
+    if (code == kExitOk) {
+      display.Say("result: success");
+    } else {
+      display.Say("result: failed (" + std::to_string(code) + "): " + reason);
+    }
+    char summary[160];
+    std::snprintf(summary, sizeof summary, "wall time: %.3f s; requested sleeps: %.3f s", wall, floorMs / 1000.0);
+    display.Say(summary);
+    if (embedded && code != kExitOk) CleanUpOnDestroy(doc);
+    std::fflush(stdout);
+    if (traceFile != nullptr) std::fflush(traceFile);
+    // The line threads are never awaited: the process ends here, as the
+    // program does after a download.
+    std::_Exit(code);
+  }
+}
+
+}  // namespace
+}  // namespace quorrel::cli
+
+int main(int argc, char** argv) {
+  std::string error;
+  std::optional<quorrel::cli::Options> options = quorrel::cli::Parse(argc, argv, &error);
+  if (!options) {
+    std::fprintf(stderr, "quorrel-cli: %s\n\n%s", error.c_str(), quorrel::cli::kUsage);
+    return quorrel::cli::kExitUsage;
+  }
+  if (options->help) {
+    std::fputs(quorrel::cli::kUsage, stdout);
+    return 0;
+  }
+  return quorrel::cli::Run(*options);
+}
