@@ -795,6 +795,7 @@ void VirtualModem::DmssGo(const Packet& p) {
     SwitchMode(ModemMode::Hung);
     return;
   }
+  started_programmer_.assign(ram_.begin(), ram_.begin() + ram_written_.begin()->second);
   SwitchMode(ModemMode::Switching);
   After(config_.timings.programmerStartMs, [this] {
     greeted_ = secure_ = partition_sent_ = false;
@@ -1110,7 +1111,9 @@ ModemSnapshot VirtualModem::Snapshot() {
   s.nvWrites = nv_writes_;
   s.partitionTables = flash_.PartitionTables();
   s.images = flash_.Images();
-  if (!ram_written_.empty() && ram_written_.begin()->first == 0) {
+  if (!started_programmer_.empty()) {
+    s.programmer = started_programmer_;
+  } else if (!ram_written_.empty() && ram_written_.begin()->first == 0) {
     s.programmer.assign(ram_.begin(), ram_.begin() + ram_written_.begin()->second);
   }
   s.version = current_version_;

@@ -131,7 +131,9 @@ struct ModemSnapshot {
   std::vector<NvWriteRecord> nvWrites;
   std::vector<std::vector<uint8_t>> partitionTables;
   std::vector<FlashImage> images;
-  std::vector<uint8_t> programmer;  // uploaded into RAM (contiguous part)
+  // The programmer the last successful go started, else what RAM holds at
+  // the load address now.
+  std::vector<uint8_t> programmer;
   std::string version;
   uint8_t autorun = 0;
   uint8_t vendorSwitchAA = 0;
@@ -273,6 +275,7 @@ class VirtualModem {
   std::vector<uint8_t> ram_;
   std::map<uint32_t, uint32_t> ram_written_;  // offset -> end, merged
   uint32_t dmss_writes_ = 0;
+  std::vector<uint8_t> started_programmer_;  // what the last successful go ran
 
   // Programmer state.
   bool greeted_ = false;

@@ -1,5 +1,7 @@
 #include "sim/usb_registry.h"
 
+#include <filesystem>
+
 #include "platform/registry.h"
 #include "util/text.h"
 
@@ -47,7 +49,20 @@ void UnregisterPorts(const Enumeration& e) {
 
 void ForgetDevice(const Enumeration& e) {
   for (const std::string& path : {e.diagDevicePath, e.modemDevicePath}) {
-    if (!path.empty()) RegistryDeleteKey(RegistryRoot::LocalMachine, kEnum + path);
+    if (path.empty()) continue;
+    std::string key = kEnum + path;
+    RegistryDeleteKey(RegistryRoot::LocalMachine, key);
+    // The interface keys above the instance go too once nothing is left in
+    // them (USB\VID_xxxx&PID_xxxx&MI_xx, then USB).
+    for (int level = 0; level < 2; ++level) {
+      size_t cut = key.rfind('\\');
+      if (cut == std::string::npos) break;
+      key.resize(cut);
+      auto folder = RegistryKeyFolder(RegistryRoot::LocalMachine, key);
+      std::error_code ec;
+      if (!folder || !std::filesystem::is_empty(*folder, ec) || ec) break;
+      RegistryDeleteKey(RegistryRoot::LocalMachine, key);
+    }
   }
 }
 

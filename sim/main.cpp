@@ -1,0 +1,93 @@
+// quorrel-sim: a virtual modem attached to this machine through pseudo-
+// terminals and the registry folder under $QUORREL_ROOT, for scripts and for
+// people without a modem on the desk.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "sim/device.h"
+#include "sim/options.h"
+#include "sim/pty_bus.h"
+#include "sim/report.h"
+
+namespace {
+
+int g_stop_pipe[2] = {-1, -1};
+
+extern "C" void OnStopSignal(int) {
+  const char byte = 1;
+  ssize_t ignored = ::write(g_stop_pipe[1], &byte, 1);
+  (void)ignored;
+}
+
+bool InstallStopSignals() {
+  if (::pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    if (::sigaction(sig, &action, nullptr) != 0) return false;
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace quorrel::sim;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string error;
+  auto options = ParseSimOptions(args, &error);
+  if (!options) {
+    std::fprintf(stderr, "quorrel-sim: %s\n", error.c_str());
+    return 2;
+  }
+  if (options->help) {
+    std::fputs(SimUsage().c_str(), stdout);
+    return 0;
+  }
+  if (!InstallStopSignals()) {
+    std::perror("quorrel-sim: signals");
+    return 1;
+  }
+
+  PtyBus bus(options->timeScale, [](const std::string& line) {
+    std::fprintf(stdout, "%s\n", line.c_str());
+    std::fflush(stdout);
+  });
+  VirtualModem modem(options->modem, bus);
+  bus.SetModem(&modem);
+  modem.PowerOn();
+  const bool loopOk = bus.Run(g_stop_pipe[0]);
+  modem.Shutdown();
+  bus.ForgetDevices();
+
+  int status = loopOk ? 0 : 1;
+  ModemSnapshot snapshot = modem.Snapshot();
+  if (!options->reportPath.empty()) {
+    ReportContext context{options->modem.seed, options->timeScale};
+    if (!WriteFileAtomically(options->reportPath, ReportJson(snapshot, context))) {
+      std::fprintf(stderr, "quorrel-sim: cannot write the report %s\n", options->reportPath.c_str());
+      status = 1;
+    }
+  }
+  if (!options->dumpDir.empty() && !DumpImages(snapshot, options->dumpDir, &error)) {
+    std::fprintf(stderr, "quorrel-sim: %s\n", error.c_str());
+    status = 1;
+  }
+  if (!options->quiet) {
+    std::fprintf(stderr, "quorrel-sim: %zu requests, %zu violations, %zu images opened, handshake %s\n",
+                 snapshot.requests.size(), snapshot.violations.size(), snapshot.images.size(),
+                 std::string(HandshakeResultName(snapshot.handshake.result)).c_str());
+    for (const Violation& v : snapshot.violations) {
+      std::fprintf(stderr, "  %8llu ms  %s: %s\n", static_cast<unsigned long long>(v.timeMs),
+                   std::string(ModeName(v.mode)).c_str(), v.text.c_str());
+    }
+  }
+  return status;
+}

@@ -1,0 +1,411 @@
+#include "sim/options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+#include "util/text.h"
+
+namespace quorrel::sim {
+
+namespace {
+
+bool ParseNumber(const std::string& text, uint64_t* out) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || end == nullptr || *end != '\0' || text[0] == '-') return false;
+  *out = v;
+  return true;
+}
+
+template <typename T>
+bool ParseBounded(const std::string& text, uint64_t max, T* out) {
+  uint64_t v = 0;
+  if (!ParseNumber(text, &v) || v > max) return false;
+  *out = static_cast<T>(v);
+  return true;
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    size_t at = text.find(separator, start);
+    parts.push_back(text.substr(start, at == std::string::npos ? std::string::npos : at - start));
+    if (at == std::string::npos) break;
+    start = at + 1;
+  }
+  return parts;
+}
+
+// "a=1,b=2" into a map; false on a part without '=' or a repeated key.
+bool ParseKeyValues(const std::string& spec, std::map<std::string, std::string>* out, std::string* error) {
+  for (const std::string& part : Split(spec, ',')) {
+    size_t eq = part.find('=');
+    if (eq == std::string::npos || eq == 0) {
+      *error = "expected key=value, got \"" + part + "\"";
+      return false;
+    }
+    if (!out->emplace(part.substr(0, eq), part.substr(eq + 1)).second) {
+      *error = "\"" + part.substr(0, eq) + "\" given twice";
+      return false;
+    }
+  }
+  return true;
+}
+
+// Takes keys off the map; whatever is left at the end is unknown.
+class Keys {
+ public:
+  Keys(std::map<std::string, std::string> values, std::string* error) : values_(std::move(values)), error_(error) {}
+  template <typename T>
+  bool Number(const std::string& key, uint64_t max, T* out, bool required = false) {
+    auto it = values_.find(key);
+    if (it == values_.end()) {
+      if (required) *error_ = "missing " + key + "=";
+      return !required;
+    }
+    std::string text = it->second;
+    values_.erase(it);
+    if (!ParseBounded(text, max, out)) {
+      *error_ = "bad value for " + key + ": \"" + text + "\"";
+      return false;
+    }
+    return true;
+  }
+  std::optional<std::string> Text(const std::string& key) {
+    auto it = values_.find(key);
+    if (it == values_.end()) return std::nullopt;
+    std::string text = it->second;
+    values_.erase(it);
+    return text;
+  }
+  bool Done() {
+    if (values_.empty()) return true;
+    *error_ = "unknown key \"" + values_.begin()->first + "\"";
+    return false;
+  }
+
+ private:
+  std::map<std::string, std::string> values_;
+  std::string* error_;
+};
+
+std::optional<ModemMode> ModeByName(const std::string& name) {
+  for (ModemMode m : {ModemMode::Normal, ModemMode::Downloader, ModemMode::Programmer}) {
+    if (ModeName(m) == name) return m;
+  }
+  if (name == "diag") return ModemMode::Normal;
+  if (name == "dmss") return ModemMode::Downloader;
+  if (name == "streaming") return ModemMode::Programmer;
+  return std::nullopt;
+}
+
+bool ParseItems(const std::string& list, std::set<uint16_t>* out, std::string* error) {
+  for (const std::string& part : Split(list, ',')) {
+    uint16_t item = 0;
+    if (!ParseBounded(part, 0xFFFF, &item)) {
+      *error = "bad NV item \"" + part + "\"";
+      return false;
+    }
+    out->insert(item);
+  }
+  return true;
+}
+
+bool ParseHex(const std::string& text, std::vector<uint8_t>* out) {
+  if (text.size() % 2 != 0) return false;
+  out->clear();
+  for (size_t i = 0; i < text.size(); i += 2) {
+    uint64_t v = 0;
+    if (!ParseNumber("0x" + text.substr(i, 2), &v)) return false;
+    out->push_back(static_cast<uint8_t>(v));
+  }
+  return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+}  // namespace
+
+bool ParseReplySpec(const std::string& spec, ReplyFault* fault, std::string* error) {
+  std::map<std::string, std::string> values;
+  if (!spec.empty() && !ParseKeyValues(spec, &values, error)) return false;
+  Keys keys(std::move(values), error);
+  if (!keys.Number("nth", 0xFFFFFFFF, &fault->match.nth) || !keys.Number("count", 0xFFFFFFFF, &fault->match.count)) {
+    return false;
+  }
+  if (fault->match.nth == 0) {
+    *error = "nth counts from 1";
+    return false;
+  }
+  if (auto mode = keys.Text("mode")) {
+    fault->match.mode = ModeByName(*mode);
+    if (!fault->match.mode) {
+      *error = "unknown mode \"" + *mode + "\" (normal, downloader, programmer)";
+      return false;
+    }
+  }
+  uint8_t code = 0;
+  if (auto text = keys.Text("code")) {
+    if (!ParseBounded(*text, 0xFF, &code)) {
+      *error = "bad request code \"" + *text + "\"";
+      return false;
+    }
+    fault->match.code = code;
+  }
+  if (fault->kind == ReplyFault::Kind::Delay && !keys.Number("ms", 3600000, &fault->delayMs, true)) return false;
+  if (fault->kind == ReplyFault::Kind::Split &&
+      (!keys.Number("piece", 65536, &fault->pieceSize) || !keys.Number("interval", 3600000, &fault->intervalMs))) {
+    return false;
+  }
+  if (fault->kind == ReplyFault::Kind::Split && fault->pieceSize == 0) {
+    *error = "piece must be at least 1";
+    return false;
+  }
+  return keys.Done();
+}
+
+std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, std::string* error) {
+  SimOptions o;
+  ModemConfig& m = o.modem;
+  bool versionGiven = false, noTag = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= args.size()) {
+        *error = arg + " needs a value";
+        return false;
+      }
+      *out = args[++i];
+      return true;
+    };
+    auto fail = [&](const std::string& why) {
+      *error = arg + ": " + why;
+      return std::nullopt;
+    };
+    std::string v;
+    if (arg == "--help" || arg == "-h") {
+      o.help = true;
+      continue;
+    }
+    if (arg == "--quiet") {
+      o.quiet = true;
+      continue;
+    }
+    if (arg == "--never-ready") {
+      m.faults.neverReady = true;
+      continue;
+    }
+    if (arg == "--no-carrier-tag") {
+      noTag = true;
+      continue;
+    }
+    if (arg == "--at-echo") {
+      m.atEcho = true;
+      continue;
+    }
+    if (!value(&v)) return std::nullopt;
+
+    if (arg == "--seed") {
+      if (!ParseNumber(v, &m.seed)) return fail("not a number");
+    } else if (arg == "--esn") {
+      uint64_t esn = 0;
+      if (!ParseNumber(v.rfind("0x", 0) == 0 ? v : "0x" + v, &esn) || esn > 0xFFFFFFFF) return fail("not a hexadecimal ESN");
+      m.esn = static_cast<uint32_t>(esn);
+    } else if (arg == "--version") {
+      if (v.size() > 53) return fail("at most 53 characters");
+      m.firmwareVersion = v;
+      versionGiven = true;
+    } else if (arg == "--flashed-version") {
+      if (v.size() > 53) return fail("at most 53 characters");
+      m.flashedVersion = v;
+    } else if (arg == "--build") {
+      if (v.size() > 255) return fail("at most 255 characters");
+      m.buildVersion = v;
+    } else if (arg == "--gmr") {
+      m.gmrText = v;
+    } else if (arg == "--vendor") {
+      if (v.empty() || v.find_first_of("\\/") != std::string::npos) return fail("not a service name prefix");
+      m.vendor = v;
+    } else if (arg == "--first-port") {
+      int port = 0;
+      if (!ParseBounded(v, 254, &port) || port < 1) return fail("a port number from 1 to 254");
+      m.firstDiagPort = port;
+      m.firstDataPort = port + 1;
+    } else if (arg == "--diag-port-mode") {
+      if (!ParseBounded(v, 99, &m.diagPortMode)) return fail("0 to 99");
+    } else if (arg == "--spc") {
+      if (v.size() != 6) return fail("six digits");
+      m.serviceCode = v;
+    } else if (arg == "--programmer") {
+      if (!ReadWholeFile(v, &m.expectedProgrammer)) return fail("cannot read " + v);
+    } else if (arg == "--nv-inactive") {
+      if (!ParseItems(v, &m.inactiveItems, error)) return std::nullopt;
+    } else if (arg == "--nv-readonly") {
+      if (!ParseItems(v, &m.readOnlyItems, error)) return std::nullopt;
+    } else if (arg == "--nv-status") {
+      std::map<std::string, std::string> values;
+      if (!ParseKeyValues(v, &values, error)) return std::nullopt;
+      Keys keys(std::move(values), error);
+      uint16_t item = 0, read = 0, write = 0;
+      NvStatusFault f;
+      if (!keys.Number("item", 0xFFFF, &item, true)) return std::nullopt;
+      if (auto t = keys.Text("read")) {
+        if (!ParseBounded(*t, 0xFFFF, &read)) return fail("bad read status");
+        f.read = read;
+      }
+      if (auto t = keys.Text("write")) {
+        if (!ParseBounded(*t, 0xFFFF, &write)) return fail("bad write status");
+        f.write = write;
+      }
+      if (!keys.Number("count", 0xFFFFFFFF, &f.count) || !keys.Done()) return std::nullopt;
+      m.faults.nvStatus[item] = f;
+    } else if (arg == "--ready-after") {
+      if (!ParseBounded(v, 100000, &m.readyAfterPolls)) return fail("not a count");
+    } else if (arg == "--challenge") {
+      std::vector<uint8_t> c;
+      if (!ParseHex(v, &c) || c.size() != 8) return fail("sixteen hexadecimal digits");
+      m.challenge = c;
+    } else if (arg == "--time-scale") {
+      char* end = nullptr;
+      o.timeScale = std::strtod(v.c_str(), &end);
+      if (end == v.c_str() || *end != '\0' || !(o.timeScale > 0.0) || o.timeScale > 1000.0) {
+        return fail("a factor above 0");
+      }
+    } else if (arg == "--timing") {
+      std::map<std::string, std::string> values;
+      if (!ParseKeyValues(v, &values, error)) return std::nullopt;
+      Keys keys(std::move(values), error);
+      Timings& t = m.timings;
+      const uint64_t max = 3600000;
+      if (!keys.Number("reply", max, &t.replyMs) || !keys.Number("nv-reply", max, &t.nvReplyMs) ||
+          !keys.Number("at-reply", max, &t.atReplyMs) || !keys.Number("flash-write", max, &t.flashWriteMs) ||
+          !keys.Number("downloader-start", max, &t.downloaderStartMs) ||
+          !keys.Number("programmer-start", max, &t.programmerStartMs) ||
+          !keys.Number("detach-after", max, &t.detachAfterMs) ||
+          !keys.Number("reattach-after", max, &t.reattachAfterMs) || !keys.Done()) {
+        return std::nullopt;
+      }
+    } else if (arg == "--drop-reply" || arg == "--corrupt-reply" || arg == "--delay-reply" ||
+               arg == "--split-replies") {
+      ReplyFault f;
+      f.kind = arg == "--drop-reply"      ? ReplyFault::Kind::Drop
+               : arg == "--corrupt-reply" ? ReplyFault::Kind::Corrupt
+               : arg == "--delay-reply"   ? ReplyFault::Kind::Delay
+                                          : ReplyFault::Kind::Split;
+      if (f.kind == ReplyFault::Kind::Split) f.match.count = 0;
+      if (!ParseReplySpec(v, &f, error)) return fail(*error);
+      m.faults.replies.push_back(f);
+    } else if (arg == "--random-drop") {
+      if (!ParseBounded(v, 1000, &m.faults.randomDropPerMille)) return fail("0 to 1000 (per mille)");
+    } else if (arg == "--random-corrupt") {
+      if (!ParseBounded(v, 1000, &m.faults.randomCorruptPerMille)) return fail("0 to 1000 (per mille)");
+    } else if (arg == "--reject-dmss-write") {
+      std::map<std::string, std::string> values;
+      if (!ParseKeyValues(v, &values, error)) return std::nullopt;
+      Keys keys(std::move(values), error);
+      DmssRejectFault f;
+      if (!keys.Number("nth", 0xFFFFFFFF, &f.nth) || !keys.Number("count", 0xFFFFFFFF, &f.count) ||
+          !keys.Number("reason", 0xFFFF, &f.reason) || !keys.Done()) {
+        return std::nullopt;
+      }
+      if (f.nth == 0) return fail("nth counts from 1");
+      m.faults.dmssRejects.push_back(f);
+    } else if (arg == "--stream-error") {
+      std::map<std::string, std::string> values;
+      if (!ParseKeyValues(v, &values, error)) return std::nullopt;
+      Keys keys(std::move(values), error);
+      StreamErrorFault f;
+      if (!keys.Number("type", 0xFF, &f.imageType, true) || !keys.Number("block", 0xFFFFFFFF, &f.block) ||
+          !keys.Number("code", 0xFFFFFFFF, &f.code) || !keys.Number("count", 0xFFFFFFFF, &f.count) ||
+          !keys.Done()) {
+        return std::nullopt;
+      }
+      m.faults.streamErrors.push_back(f);
+    } else if (arg == "--no-return-after-reset") {
+      if (!ParseBounded(v, 100000, &m.faults.noReturnAfterReset)) return fail("not a count");
+    } else if (arg == "--unplug-during-write") {
+      std::map<std::string, std::string> values;
+      if (!ParseKeyValues(v, &values, error)) return std::nullopt;
+      Keys keys(std::move(values), error);
+      UnplugFault f;
+      if (!keys.Number("type", 0xFF, &f.imageType, true) || !keys.Number("block", 0xFFFFFFFF, &f.block) ||
+          !keys.Number("replug-ms", 3600000, &f.replugMs) || !keys.Done()) {
+        return std::nullopt;
+      }
+      m.faults.unplug = f;
+    } else if (arg == "--report") {
+      o.reportPath = v;
+    } else if (arg == "--dump") {
+      o.dumpDir = v;
+    } else {
+      *error = "unknown option " + arg + " (see --help)";
+      return std::nullopt;
+    }
+  }
+  if (noTag && !versionGiven) m.firmwareVersion = "ZIZ_KZ_Brenta_B01";
+  return o;
+}
+
+std::string SimUsage() {
+  return R"(Usage: quorrel-sim [options]
+
+Attaches a virtual modem under $QUORREL_ROOT: two pseudo-terminals linked as
+dosdevices/comN, registry keys for the driver services. Prints
+"attached diag=COMd data=COMm" on every attachment and "detached" when the
+ports vanish. SIGTERM or SIGINT detaches, writes the report and exits.
+
+Modem:
+  --seed N                 seed of everything drawn (NV contents, challenge, faults) [1]
+  --esn HEX                the ESN [8A3F21C4]
+  --version TEXT           the firmware release (ninth version text) [ZIZ_RU_Farrick_B01]
+  --no-carrier-tag         a release without the carrier tag (ZIZ_KZ_Brenta_B01)
+  --flashed-version TEXT   the release after a flash [ZIZ_RU_Farrick_B02]
+  --build TEXT             the build version text
+  --gmr TEXT               the AT+GMR answer [the release]
+  --at-echo                echo AT commands on the data port
+  --vendor NAME            driver services NAMEusbser6k / NAMEusbmdm6k [Vantrel]
+  --first-port N           first diagnostic port (data port N+1); each restart moves on by 2 [5]
+  --diag-port-mode N       AT+VDIAG mode; 0 leaves out the diagnostic port [6]
+  --spc DIGITS             the service programming code [000000]
+  --programmer FILE        go starts the programmer only if RAM holds exactly this file
+  --nv-inactive LIST       NV items that answer "not active" (comma-separated)
+  --nv-readonly LIST       NV items that refuse writes
+  --ready-after N          readiness polls answered "busy" after going offline [0]
+  --challenge HEX          the 8-byte handshake challenge [drawn from the seed]
+  --timing K=MS,...        reply, nv-reply, at-reply, flash-write, downloader-start,
+                           programmer-start, detach-after, reattach-after
+  --time-scale F           multiply every delay and pause by F (0.1: ten times faster) [1]
+
+Faults (SPEC: nth=N,count=C,mode=normal|downloader|programmer,code=X; count 0 = all from nth on):
+  --drop-reply SPEC        leave matching diagnostic-port replies out
+  --corrupt-reply SPEC     send them with a wrong CRC
+  --delay-reply SPEC,ms=D  send them D ms late
+  --split-replies SPEC,piece=P,interval=I   send them in P-byte pieces I ms apart
+  --random-drop PERMILLE   drop replies at random (seeded)
+  --random-corrupt PERMILLE
+  --reject-dmss-write nth=N,count=C,reason=R
+  --stream-error type=T,block=B,code=C,count=N
+  --nv-status item=I,read=S,write=S,count=N
+  --no-return-after-reset N   stay away after the Nth restart
+  --unplug-during-write type=T,block=B[,replug-ms=MS]
+  --never-ready            the readiness poll never says ready
+
+Output:
+  --report FILE            JSON report at exit
+  --dump DIR               the flashed images, headers, partition table and programmer at exit
+  --quiet                  print only the attach and detach lines
+)";
+}
+
+}  // namespace quorrel::sim

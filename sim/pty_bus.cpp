@@ -1,0 +1,243 @@
+#include "sim/pty_bus.h"
+
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/dosdevices.h"
+#include "sim/usb_registry.h"
+#include "util/text.h"
+
+namespace quorrel::sim {
+
+namespace {
+
+constexpr size_t kReadChunk = 4096;
+// How often a port is checked for an exclusive flag left by a host that died.
+constexpr auto kExclusiveCheck = std::chrono::seconds(1);
+
+#ifdef TIOCGEXCL
+bool ExclusiveSet(int fd) {
+  int set = 0;
+  return ::ioctl(fd, TIOCGEXCL, &set) == 0 && set != 0;
+}
+#else
+bool ExclusiveSet(int /*fd*/) { return true; }
+#endif
+
+}  // namespace
+
+PtyBus::PtyBus(double timeScale, std::function<void(const std::string&)> announce)
+    : scale_(timeScale > 0 ? timeScale : 1.0), announce_(std::move(announce)), origin_(SteadyClock::now()) {}
+
+PtyBus::~PtyBus() {
+  if (attached_) Detach();
+}
+
+uint64_t PtyBus::NowMs() {
+  auto us = std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - origin_).count();
+  return static_cast<uint64_t>(static_cast<double>(us) / 1000.0 / scale_);
+}
+
+PtyBus::SteadyClock::time_point PtyBus::Due(uint64_t deviceMs) const {
+  return SteadyClock::now() +
+         std::chrono::microseconds(static_cast<int64_t>(static_cast<double>(deviceMs) * 1000.0 * scale_));
+}
+
+PtyBus::Port* PtyBus::PortFor(PortRole role) {
+  for (auto& port : ports_) {
+    if (port->role == role) return port.get();
+  }
+  return nullptr;
+}
+
+void PtyBus::Send(PortRole role, std::vector<uint8_t> bytes, const ReplyShape& shape) {
+  Port* port = PortFor(role);
+  if (port == nullptr || bytes.empty()) return;
+  size_t piece = shape.pieceSize == 0 ? bytes.size() : shape.pieceSize;
+  uint64_t delay = shape.delayMs;
+  for (size_t at = 0; at < bytes.size(); at += piece) {
+    Outgoing o;
+    o.due = Due(delay);
+    // Later bytes never overtake earlier ones.
+    if (!port->out.empty() && port->out.back().due > o.due) o.due = port->out.back().due;
+    o.bytes.assign(bytes.begin() + static_cast<long>(at),
+                   bytes.begin() + static_cast<long>(std::min(bytes.size(), at + piece)));
+    port->out.push_back(std::move(o));
+    delay += shape.intervalMs;
+  }
+}
+
+ModemTransport::TimerId PtyBus::After(uint64_t delayMs, std::function<void()> fn) {
+  TimerId id = next_timer_++;
+  timers_.emplace(std::make_pair(Due(delayMs), id), std::move(fn));
+  return id;
+}
+
+void PtyBus::CancelTimer(TimerId id) {
+  for (auto it = timers_.begin(); it != timers_.end(); ++it) {
+    if (it->first.second == id) {
+      timers_.erase(it);
+      return;
+    }
+  }
+}
+
+Enumeration PtyBus::Attach(const Enumeration& proposed) {
+  if (attached_) Detach();
+  Enumeration e = proposed;
+  // Skip numbers whose link leads to a live tty (another device holds them).
+  auto freePort = [](int n, int other) {
+    for (int tries = 0; tries < kLastComPort; ++tries) {
+      if (n != other && !ComPortExists(n)) return n;
+      n = n % kLastComPort + 1;
+    }
+    return 0;
+  };
+  if (e.diagPort > 0) e.diagPort = freePort(e.diagPort, 0);
+  e.dataPort = freePort(e.dataPort, e.diagPort);
+
+  auto open = [&](PortRole role, int number) {
+    auto port = std::make_unique<Port>();
+    port->role = role;
+    port->number = number;
+    if (number == 0 || !port->pty.Open() || !port->pty.HoldSlaveOpen() ||
+        !LinkComPort(number, port->pty.slave_path())) {
+      std::fprintf(stderr, "quorrel-sim: cannot attach COM%d: %s\n", number, std::strerror(errno));
+      return;
+    }
+    ports_.push_back(std::move(port));
+  };
+  if (e.diagPort > 0) open(PortRole::Diag, e.diagPort);
+  open(PortRole::Data, e.dataPort);
+  if (!RegisterPorts(e)) std::fprintf(stderr, "quorrel-sim: cannot write the registry keys\n");
+  attached_ = e;
+  seen_.push_back(e);
+  ++generation_;
+  announce_(Format("attached diag=%s data=COM%d", e.diagPort > 0 ? Format("COM%d", e.diagPort).c_str() : "none",
+                   e.dataPort));
+  return e;
+}
+
+void PtyBus::Detach() {
+  if (!attached_) return;
+  UnregisterPorts(*attached_);
+  for (auto& port : ports_) {
+    port->pty.ClearExclusive();
+    UnlinkComPort(port->number);
+    port->pty.Close();
+  }
+  ports_.clear();
+  attached_.reset();
+  ++generation_;
+  announce_("detached");
+}
+
+void PtyBus::ForgetDevices() {
+  for (const Enumeration& e : seen_) ForgetDevice(e);
+  seen_.clear();
+}
+
+void PtyBus::FlushDue(Port& port, SteadyClock::time_point now) {
+  const int fd = port.pty.master_fd();
+  while (!port.out.empty() && port.out.front().due <= now) {
+    Outgoing& o = port.out.front();
+    ssize_t n = ::write(fd, o.bytes.data() + port.sent, o.bytes.size() - port.sent);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        port.blocked = true;
+        return;
+      }
+      port.out.clear();  // the line is gone; nothing can reach the host
+      port.sent = 0;
+      return;
+    }
+    port.sent += static_cast<size_t>(n);
+    if (port.sent < o.bytes.size()) {
+      port.blocked = true;
+      return;
+    }
+    port.out.pop_front();
+    port.sent = 0;
+  }
+  port.blocked = false;
+}
+
+void PtyBus::ClearStaleExclusive() {
+  // A host that died with the port open leaves the exclusive flag behind.
+  // Only a flag with no host's lock beside it is stale.
+  for (auto& port : ports_) {
+    int fd = port->pty.held_slave_fd();
+    if (fd < 0 || !ExclusiveSet(fd)) continue;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      port->pty.ClearExclusive();
+      ::flock(fd, LOCK_UN);
+    }
+  }
+}
+
+bool PtyBus::Run(int stopFd) {
+  auto nextExclusiveCheck = SteadyClock::now() + kExclusiveCheck;
+  for (;;) {
+    auto now = SteadyClock::now();
+    // Timers that are due, one at a time: each may schedule or cancel others.
+    while (!timers_.empty() && timers_.begin()->first.first <= now) {
+      auto fn = std::move(timers_.begin()->second);
+      timers_.erase(timers_.begin());
+      fn();
+      now = SteadyClock::now();
+    }
+    for (auto& port : ports_) FlushDue(*port, now);
+    if (now >= nextExclusiveCheck) {
+      ClearStaleExclusive();
+      nextExclusiveCheck = now + kExclusiveCheck;
+    }
+
+    auto wake = nextExclusiveCheck;
+    if (!timers_.empty()) wake = std::min(wake, timers_.begin()->first.first);
+    std::vector<pollfd> fds;
+    fds.push_back({stopFd, POLLIN, 0});
+    for (auto& port : ports_) {
+      short events = POLLIN;
+      if (!port->out.empty()) {
+        if (port->blocked) {
+          events |= POLLOUT;
+        } else {
+          wake = std::min(wake, port->out.front().due);
+        }
+      }
+      fds.push_back({port->pty.master_fd(), events, 0});
+    }
+    auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(wake - SteadyClock::now()).count();
+    int timeout = static_cast<int>(std::clamp<int64_t>(waitMs + 1, 0, 60000));
+    int r = ::poll(fds.data(), fds.size(), timeout);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (fds[0].revents != 0) return true;
+
+    const uint64_t generation = generation_;
+    for (size_t i = 0; i < ports_.size() && generation == generation_; ++i) {
+      Port& port = *ports_[i];
+      const short revents = fds[i + 1].revents;
+      if (revents & POLLOUT) port.blocked = false;
+      if (!(revents & POLLIN)) continue;
+      uint8_t buffer[kReadChunk];
+      ssize_t n = ::read(port.pty.master_fd(), buffer, sizeof buffer);
+      if (n <= 0) continue;
+      const PortRole role = port.role;
+      // The modem may take the ports off the bus while it handles the bytes.
+      if (modem_ != nullptr) modem_->Receive(role, std::span<const uint8_t>(buffer, static_cast<size_t>(n)));
+    }
+  }
+}
+
+}  // namespace quorrel::sim

@@ -1,0 +1,288 @@
+// quorrel-sim as a program: attached over real pseudo-terminals under a
+// scratch QUORREL_ROOT, driven by the host's own operations through the
+// dosdevices links, re-enumerating, and leaving its report and dumps behind
+// when SIGTERM detaches it.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "download/codecs.h"
+#include "download/dmss.h"
+#include "download/streaming.h"
+#include "link/phone_link.h"
+#include "platform/dosdevices.h"
+#include "platform/registry.h"
+#include "platform/scoped_root.h"
+#include "services/at_channel.h"
+#include "services/diag_commands.h"
+#include "sim/sha256.h"
+#include "sim/usb_registry.h"
+#include "util/md5.h"
+
+namespace quorrel::simtest {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kLineTimeoutMs = 20000;
+
+fs::path SimulatorPath() {
+  if (const char* dir = std::getenv("QUORREL_TEST_BINARY_DIR")) return fs::path(dir) / "sim" / "quorrel-sim";
+  // Run by hand: the build tree holds tests/test_sim and sim/quorrel-sim.
+  return fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "sim" / "quorrel-sim";
+}
+
+Bytes ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Bytes Pattern(size_t n, uint8_t seed) {
+  Bytes out(n);
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(seed * 29 + i * 11 + (i >> 8));
+  return out;
+}
+
+// The simulator as a child process whose stdout lines the test reads.
+class SimProcess {
+ public:
+  bool Start(const std::vector<std::string>& args, const fs::path& errorLog) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return false;
+    pid_ = ::fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+      ::dup2(out[1], STDOUT_FILENO);
+      int err = ::open(errorLog.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (err >= 0) ::dup2(err, STDERR_FILENO);
+      std::vector<char*> argv;
+      std::string program = SimulatorPath().string();
+      argv.push_back(program.data());
+      std::vector<std::string> copy = args;
+      for (std::string& a : copy) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(program.c_str(), argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    out_ = out[0];
+    return true;
+  }
+
+  ~SimProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+  }
+
+  // The next stdout line; empty on time-out or end of output.
+  std::string ReadLine(int timeoutMs = kLineTimeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      size_t nl = buffer_.find('\n');
+      if (nl != std::string::npos) {
+        std::string line = buffer_.substr(0, nl);
+        buffer_.erase(0, nl + 1);
+        return line;
+      }
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || eof_) return {};
+      pollfd p{out_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      char chunk[256];
+      ssize_t n = ::read(out_, chunk, sizeof chunk);
+      if (n <= 0) {
+        eof_ = true;
+        continue;
+      }
+      buffer_.append(chunk, static_cast<size_t>(n));
+    }
+  }
+
+  // Reads lines until one names the attached ports; false on anything else.
+  bool AwaitAttach(int* diag, int* data) {
+    static const std::regex pattern("attached diag=COM([0-9]+) data=COM([0-9]+)");
+    for (;;) {
+      std::string line = ReadLine();
+      if (line.empty()) return false;
+      std::smatch m;
+      if (std::regex_match(line, m, pattern)) {
+        *diag = std::stoi(m[1]);
+        *data = std::stoi(m[2]);
+        return true;
+      }
+      if (line != "detached") return false;
+    }
+  }
+
+  void Signal(int sig) { ::kill(pid_, sig); }
+
+  // Waits for the end of its output, then reaps it; its exit status.
+  int Finish() {
+    while (!eof_ && !ReadLine().empty()) {
+    }
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string buffer_;
+  bool eof_ = false;
+};
+
+bool RegistryKeyExists(const std::string& key) {
+  RegistryKey k;
+  return k.Open(RegistryRoot::LocalMachine, key) == kRegistryOk;
+}
+
+TEST(ProgramTest, AttachesAnswersReEnumeratesReportsAndDetaches) {
+  ASSERT_TRUE(fs::exists(SimulatorPath())) << SimulatorPath();
+  testing::ScopedRoot root;
+  const fs::path report = root.path() / "report.json";
+  const fs::path dump = root.path() / "dump";
+  SimProcess sim;
+  ASSERT_TRUE(sim.Start({"--time-scale", "0.1", "--timing",
+                         "downloader-start=0,programmer-start=0,detach-after=2000,reattach-after=3000",
+                         "--challenge", "0102030405060708", "--report", report.string(), "--dump", dump.string()},
+                        root.path() / "sim.err"));
+  int diagPort = 0, dataPort = 0;
+  ASSERT_TRUE(sim.AwaitAttach(&diagPort, &dataPort));
+  EXPECT_EQ(diagPort, 5);
+  EXPECT_EQ(dataPort, 6);
+  EXPECT_TRUE(ComPortExists(diagPort));
+  EXPECT_TRUE(RegistryKeyExists(sim::SerialServiceEnumKey("Vantrel")));
+
+  RealClock clock;
+  PhoneLink link(clock, SystemSerialDevices(), StandardCodecs());
+  ASSERT_EQ(link.port.Open(diagPort, 115200, 8, 1), 1);
+
+  // Firmware.
+  uint32_t esn = 0;
+  ASSERT_EQ(GetEsn(link, esn), 1) << link.lastError;
+  EXPECT_EQ(esn, 0x8A3F21C4u);
+  VersionTexts texts;
+  ASSERT_EQ(GetVersionTexts(link, texts), 1) << link.lastError;
+  EXPECT_EQ(texts.Text(9), "ZIZ_RU_Farrick_B01");
+  std::array<uint8_t, kNvDataSize> item{};
+  item.fill(0x3C);
+  uint16_t status = 0;
+  ASSERT_EQ(WriteNvItem(link, 22, item, status), 1) << link.lastError;
+  ASSERT_EQ(SetAutorun(link, 0), 1);
+  std::array<uint8_t, kDeviceValueSize> challenge{};
+  ASSERT_EQ(GetDeviceValue(link, challenge), 1);
+  ASSERT_EQ(SetDeviceValue(link, Md5::Of(challenge)), 1);
+  {
+    AtChannel at(clock, SystemSerialDevices());
+    ASSERT_EQ(at.port.Open(dataPort, 115200, 8, 1), 1);
+    at.SetTimeout(1000);
+    at.SetTries(2);
+    EXPECT_TRUE(at.SendCommand("AT+VCDRUN=E"));
+    std::string version;
+    EXPECT_TRUE(at.GetVersion(version));
+    EXPECT_EQ(version, "ZIZ_RU_Farrick_B01");
+  }
+
+  // Downloader and programmer.
+  ASSERT_EQ(PutOffline(link), 1);
+  ASSERT_EQ(PollReady(link), 1);
+  ASSERT_EQ(SwitchToDownloader(link), 1) << link.lastError;
+  ASSERT_EQ(DmssNoOp(link), 1) << link.lastError;
+  const Bytes programmer = Pattern(2500, 1);
+  for (size_t at = 0; at < programmer.size(); at += 1017) {
+    uint32_t n = static_cast<uint32_t>(std::min<size_t>(1017, programmer.size() - at));
+    ASSERT_EQ(DmssWrite(link, programmer.data() + at, 0x00800000 + static_cast<uint32_t>(at), n), 1) << link.lastError;
+  }
+  ASSERT_EQ(DmssGo(link, 0x80, 0), 1) << link.lastError;
+  ASSERT_EQ(StreamHello(link), 1) << link.lastError;
+  ASSERT_EQ(StreamSecurityMode(link), 1) << link.lastError;
+  const Bytes table = Pattern(464, 2);
+  ASSERT_EQ(StreamPartitionTable(link, table.data(), static_cast<uint32_t>(table.size())), 1) << link.lastError;
+  const Bytes header = Pattern(40, 3), amss = Pattern(5000, 4);
+  ASSERT_EQ(StreamOpenMultiImage(link, 5, header.data(), 40), 1) << link.lastError;
+  for (size_t at = 0; at < amss.size(); at += 1024) {
+    uint32_t n = static_cast<uint32_t>(std::min<size_t>(1024, amss.size() - at));
+    ASSERT_EQ(StreamWrite(link, amss.data() + at, static_cast<uint32_t>(at), n), 1) << link.lastError;
+  }
+  ASSERT_EQ(StreamClose(link), 1) << link.lastError;
+
+  // Reset: the ports vanish and come back under new numbers.
+  ASSERT_EQ(StreamReset(link), 1) << link.lastError;
+  link.port.Close();
+  EXPECT_EQ(sim.ReadLine(), "detached");
+  int newDiag = 0, newData = 0;
+  ASSERT_TRUE(sim.AwaitAttach(&newDiag, &newData));
+  EXPECT_EQ(newDiag, 7);
+  EXPECT_EQ(newData, 8);
+  EXPECT_FALSE(ComPortExists(diagPort));
+  ASSERT_EQ(link.port.Open(newDiag, 115200, 8, 1), 1);
+  ASSERT_EQ(GetVersionTexts(link, texts), 1) << link.lastError;
+  EXPECT_EQ(texts.Text(9), "ZIZ_RU_Farrick_B02");
+  link.port.Close();
+
+  // SIGTERM: clean detach, report, dumps.
+  sim.Signal(SIGTERM);
+  EXPECT_EQ(sim.Finish(), 0) << "see " << (root.path() / "sim.err");
+  EXPECT_FALSE(ComPortExists(newDiag));
+  std::error_code ec;
+  EXPECT_FALSE(fs::is_symlink(ComPortPath(newDiag), ec)) << "the link itself is gone, not left dangling";
+  EXPECT_FALSE(RegistryKeyExists(sim::SerialServiceEnumKey("Vantrel")));
+  EXPECT_FALSE(RegistryKeyExists(sim::ModemServiceEnumKey("Vantrel")));
+  EXPECT_FALSE(RegistryKeyExists("SYSTEM\\CurrentControlSet\\Enum\\USB"));
+
+  const Bytes reportBytes = ReadFile(report);
+  const std::string json(reportBytes.begin(), reportBytes.end());
+  for (const std::string& expected : {
+           std::string("\"violations\": []"),
+           std::string("\"result\": \"passed\""),
+           std::string("\"command\": \"AT+VCDRUN=E\""),
+           std::string("\"name\": \"autorun\""),
+           std::string("\"item\": 22"),
+           std::string("\"name\": \"amss\""),
+           std::string("\"header\": \"") + sim::HexText(header) + "\"",
+           std::string("\"length\": 5000"),
+           std::string("\"sha256\": \"") + sim::Sha256::HexOf(amss) + "\"",
+           std::string("\"sha256\": \"") + sim::Sha256::HexOf(programmer) + "\"",
+           std::string("\"version\": \"ZIZ_RU_Farrick_B02\""),
+           std::string("\"code\": \"0x0B\""),
+       }) {
+    EXPECT_NE(json.find(expected), std::string::npos) << expected;
+  }
+  EXPECT_EQ(ReadFile(dump / "amss.mbn"), amss);
+  EXPECT_EQ(ReadFile(dump / "amsshd.mbn"), header);
+  EXPECT_EQ(ReadFile(dump / "partition.mbn"), table);
+  EXPECT_EQ(ReadFile(dump / "armprg.bin"), programmer);
+}
+
+TEST(ProgramTest, RefusesBadOptionsWithoutAttaching) {
+  testing::ScopedRoot root;
+  SimProcess sim;
+  ASSERT_TRUE(sim.Start({"--stream-error", "block=3"}, root.path() / "sim.err"));
+  EXPECT_EQ(sim.ReadLine(), "");
+  EXPECT_EQ(sim.Finish(), 2);
+  EXPECT_FALSE(fs::exists(root.path() / "dosdevices"));
+  const Bytes err = ReadFile(root.path() / "sim.err");
+  EXPECT_NE(std::string(err.begin(), err.end()).find("missing type="), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quorrel::simtest
