@@ -214,6 +214,16 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
       m.atEcho = true;
       continue;
     }
+    static const std::set<std::string> kValueOptions = {
+        "--seed", "--esn", "--version", "--flashed-version", "--build", "--gmr", "--vendor", "--first-port",
+        "--diag-port-mode", "--spc", "--programmer", "--nv-inactive", "--nv-readonly", "--nv-status",
+        "--ready-after", "--challenge", "--time-scale", "--timing", "--drop-reply", "--corrupt-reply",
+        "--delay-reply", "--split-replies", "--random-drop", "--random-corrupt", "--reject-dmss-write",
+        "--stream-error", "--no-return-after-reset", "--unplug-during-write", "--report", "--dump"};
+    if (kValueOptions.count(arg) == 0) {
+      *error = "unknown option " + arg + " (see --help)";
+      return std::nullopt;
+    }
     if (!value(&v)) return std::nullopt;
 
     if (arg == "--seed") {

@@ -1,0 +1,185 @@
+// quorrel-sim's command line and its report.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include "platform/scoped_root.h"
+#include "raw_host.h"
+#include "sim/options.h"
+#include "sim/report.h"
+#include "sim/sha256.h"
+
+namespace quorrel::simtest {
+namespace {
+
+using sim::ModemMode;
+using sim::ReplyFault;
+using sim::SimOptions;
+
+std::optional<SimOptions> Parse(std::vector<std::string> args, std::string* error = nullptr) {
+  std::string ignored;
+  return sim::ParseSimOptions(args, error ? error : &ignored);
+}
+
+TEST(SimOptionsTest, StateOptions) {
+  auto o = Parse({"--seed", "42", "--esn", "12AB34CD", "--version", "X_1", "--first-port", "11", "--nv-inactive",
+                  "1,0x10,300", "--challenge", "00112233445566ff", "--time-scale", "0.25", "--timing",
+                  "reply=9,reattach-after=100", "--report", "r.json", "--never-ready"});
+  ASSERT_TRUE(o);
+  EXPECT_EQ(o->modem.seed, 42u);
+  EXPECT_EQ(o->modem.esn, 0x12AB34CDu);
+  EXPECT_EQ(o->modem.firmwareVersion, "X_1");
+  EXPECT_EQ(o->modem.firstDiagPort, 11);
+  EXPECT_EQ(o->modem.firstDataPort, 12);
+  EXPECT_EQ(o->modem.inactiveItems, (std::set<uint16_t>{1, 16, 300}));
+  EXPECT_EQ(o->modem.challenge, (std::vector<uint8_t>{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0xFF}));
+  EXPECT_DOUBLE_EQ(o->timeScale, 0.25);
+  EXPECT_EQ(o->modem.timings.replyMs, 9u);
+  EXPECT_EQ(o->modem.timings.reattachAfterMs, 100u);
+  EXPECT_EQ(o->modem.timings.nvReplyMs, sim::Timings{}.nvReplyMs);
+  EXPECT_EQ(o->reportPath, "r.json");
+  EXPECT_TRUE(o->modem.faults.neverReady);
+
+  auto untagged = Parse({"--no-carrier-tag"});
+  ASSERT_TRUE(untagged);
+  EXPECT_EQ(untagged->modem.firmwareVersion.find("ZIZ_RU_Farrick"), std::string::npos);
+}
+
+TEST(SimOptionsTest, FaultOptions) {
+  auto o = Parse({"--drop-reply", "nth=3,count=2,mode=programmer,code=0x07", "--delay-reply", "ms=500",
+                  "--split-replies", "piece=4,interval=30", "--reject-dmss-write", "nth=2,reason=7",
+                  "--stream-error", "type=5,block=10,code=10,count=0", "--nv-status", "item=22,read=4",
+                  "--unplug-during-write", "type=9,block=3,replug-ms=5000", "--no-return-after-reset", "2"});
+  ASSERT_TRUE(o);
+  const auto& f = o->modem.faults;
+  ASSERT_EQ(f.replies.size(), 3u);
+  EXPECT_EQ(f.replies[0].kind, ReplyFault::Kind::Drop);
+  EXPECT_EQ(f.replies[0].match.nth, 3u);
+  EXPECT_EQ(f.replies[0].match.count, 2u);
+  EXPECT_EQ(f.replies[0].match.mode, ModemMode::Programmer);
+  EXPECT_EQ(f.replies[0].match.code, 0x07);
+  EXPECT_EQ(f.replies[1].delayMs, 500u);
+  EXPECT_EQ(f.replies[2].pieceSize, 4u);
+  EXPECT_EQ(f.replies[2].match.count, 0u) << "a split applies to every reply unless limited";
+  ASSERT_EQ(f.dmssRejects.size(), 1u);
+  EXPECT_EQ(f.dmssRejects[0].reason, 7);
+  ASSERT_EQ(f.streamErrors.size(), 1u);
+  EXPECT_EQ(f.streamErrors[0].block, 10u);
+  EXPECT_EQ(f.nvStatus.at(22).read, 4);
+  EXPECT_FALSE(f.nvStatus.at(22).write);
+  ASSERT_TRUE(f.unplug);
+  EXPECT_EQ(f.unplug->replugMs, 5000u);
+  EXPECT_EQ(f.noReturnAfterReset, 2u);
+}
+
+TEST(SimOptionsTest, RefusesBadInput) {
+  const std::pair<std::vector<std::string>, const char*> cases[] = {
+      {{"--seed"}, "needs a value"},
+      {{"--seed", "x"}, "not a number"},
+      {{"--esn", "123456789"}, "hexadecimal"},
+      {{"--first-port", "255"}, "1 to 254"},
+      {{"--spc", "123"}, "six digits"},
+      {{"--challenge", "0011"}, "sixteen"},
+      {{"--time-scale", "0"}, "above 0"},
+      {{"--time-scale", "-1"}, "above 0"},
+      {{"--drop-reply", "nth=0"}, "from 1"},
+      {{"--drop-reply", "mode=sleeping"}, "unknown mode"},
+      {{"--drop-reply", "colour=red"}, "unknown key"},
+      {{"--delay-reply", "nth=1"}, "missing ms="},
+      {{"--split-replies", "piece=0"}, "at least 1"},
+      {{"--stream-error", "block=3"}, "missing type="},
+      {{"--nv-inactive", "1,70000"}, "bad NV item"},
+      {{"--timing", "reply"}, "key=value"},
+      {{"--version", std::string(54, 'x')}, "53"},
+      {{"--programmer", "/nonexistent/armprg.bin"}, "cannot read"},
+      {{"--wobble"}, "unknown option"},
+  };
+  for (const auto& [args, expected] : cases) {
+    std::string error;
+    EXPECT_FALSE(Parse(args, &error)) << args[0];
+    EXPECT_NE(error.find(expected), std::string::npos) << args[0] << ": " << error;
+  }
+}
+
+TEST(SimReportTest, ReportAndDumpDescribeTheSession) {
+  testing::ScopedRoot root;
+  VirtualClock clock;
+  MemoryPorts ports;
+  sim::InProcessModem modem(clock, ports, sim::ModemConfig{});
+  modem.PlugIn();
+  RawPort diag(clock, ports);
+  ASSERT_TRUE(diag.Open(modem.DiagPort()));
+  diag.AskOne(DiagFrame({0x4B, 0xA1, 0x00, 0x00, 0x00}));
+  diag.Ask(DiagFrame({0x77}));  // not known: a violation
+  Bytes nv{0x27, 0x16, 0x00};
+  nv.insert(nv.end(), 128, 0x5A);
+  nv.insert(nv.end(), {0, 0});
+  diag.AskOne(DiagFrame(nv));
+  diag.AskOne(DiagFrame({0x3A}));
+  clock.Advance(2000);
+  const Bytes programmer(300, 0x42);
+  Bytes write{0x0F, 0x00, 0x80, 0x00, 0x00, 0x01, 0x2C};
+  write.insert(write.end(), programmer.begin(), programmer.end());
+  diag.AskOne(DlFrame(write));
+  diag.AskOne(DlFrame({0x05, 0x00, 0x80, 0x00, 0x00}));
+  clock.Advance(1000);
+  Bytes hello{0x01};
+  const std::string magic = "QCOM fast download protocol host";
+  hello.insert(hello.end(), magic.begin(), magic.end());
+  hello.insert(hello.end(), {2, 2, 3});
+  diag.AskOne(DlFrame(hello));
+  diag.AskOne(DlFrame({0x17, 0x01}));
+  diag.AskOne(DlFrame({0x19, 0x01, 0x11, 0x22}));
+  Bytes open{0x1B, 0x04, 0xAB, 0xCD};
+  diag.AskOne(DlFrame(open));
+  const Bytes image(1500, 0x66);
+  Bytes block{0x07, 0, 0, 0, 0};
+  block.insert(block.end(), image.begin(), image.begin() + 1024);
+  diag.AskOne(DlFrame(block));
+  Bytes tail{0x07, 0x00, 0x04, 0, 0};
+  tail.insert(tail.end(), image.begin() + 1024, image.end());
+  diag.AskOne(DlFrame(tail));
+  diag.AskOne(DlFrame({0x15}));
+
+  sim::ModemSnapshot snapshot = modem.device().Snapshot();
+  const std::string json = sim::ReportJson(snapshot, {7, 0.5});
+  for (const std::string& expected : {
+           std::string("\"seed\": 7"),
+           std::string("\"time_scale\": 0.5"),
+           std::string("\"final_mode\": \"programmer\""),
+           std::string("\"name\": \"autorun\",\n      \"value\": \"00\""),
+           std::string("\"text\": \"diagnostic request 0x77 not known to the firmware\""),
+           std::string("\"item\": 22,\n      \"status\": 0,\n      \"data\": \"5a5a"),
+           std::string("\"name\": \"oemsbl\",\n      \"header\": \"abcd\""),
+           std::string("\"length\": 1500,\n      \"sha256\": \"") + sim::Sha256::HexOf(image) + "\"",
+           std::string("\"closed\": true"),
+           std::string("\"programmer\": {\n    \"length\": 300"),
+       }) {
+    EXPECT_NE(json.find(expected), std::string::npos) << expected << "\n" << json.substr(0, 4000);
+  }
+
+  std::string error;
+  const std::filesystem::path dir = root.path() / "dump";
+  ASSERT_TRUE(sim::DumpImages(snapshot, dir.string(), &error)) << error;
+  auto read = [&](const char* name) {
+    std::ifstream in(dir / name, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  EXPECT_EQ(read("oemsbl.mbn"), image);
+  EXPECT_EQ(read("oemsblhd.mbn"), (Bytes{0xAB, 0xCD}));
+  EXPECT_EQ(read("partition.mbn"), (Bytes{0x11, 0x22}));
+  EXPECT_EQ(read("armprg.bin"), programmer);
+}
+
+TEST(SimReportTest, TextsAreEscaped) {
+  sim::ModemSnapshot snapshot;
+  snapshot.violations.push_back({5, ModemMode::Normal, "AT text \"a\\b\"\r\x01\xC3"});
+  const std::string json = sim::ReportJson(snapshot, {});
+  EXPECT_NE(json.find(R"("text": "AT text \"a\\b\"\r\u0001\u00c3")"), std::string::npos) << json;
+}
+
+}  // namespace
+}  // namespace quorrel::simtest
