@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -55,7 +58,22 @@ class WatchedForm : public FormModel {
   void SetProgress(int line, int percent) override {
     Note(line, Make(Seen::Kind::Progress, percent));
     FormModel::SetProgress(line, percent);
+    if (line == 0 && onProgress) onProgress(percent);
   }
+  void SetControlText(int id, std::string_view text) override {
+    FormModel::SetControlText(id, text);
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_changed_.notify_all();
+  }
+
+  // Waits (real time) until line 1's state line shows text.
+  bool WaitForStateLine(std::string_view text, std::chrono::seconds timeout = std::chrono::seconds(60)) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return state_changed_.wait_for(lock, timeout, [&] { return Control(controls::kStateLine).text == text; });
+  }
+
+  // Called on the job's thread with every progress value of line 1.
+  std::function<void(int)> onProgress;
   void StatusLine(int line, std::string_view text, bool withTimeStamp) override {
     Note(line, Make(Seen::Kind::Status, withTimeStamp ? 1 : 0, std::string(text)));
     FormModel::StatusLine(line, text, withTimeStamp);
@@ -119,6 +137,7 @@ class WatchedForm : public FormModel {
   Clock& clock_;
   mutable std::mutex mutex_;
   std::vector<Seen> seen_;
+  std::condition_variable state_changed_;
 };
 
 inline std::vector<uint8_t> ReadBytes(const std::filesystem::path& p) {
