@@ -1,0 +1,338 @@
+#include "jobs/mode_transitions.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "jobs/fake_phone.h"
+#include "support/peer_link.h"
+
+namespace quorrel {
+namespace {
+
+using testsupport::Bytes;
+using testsupport::Failure;
+using testsupport::FakePhone;
+using testsupport::FakeReply;
+using testsupport::FakeRequest;
+using testsupport::LineBench;
+using testsupport::Proto;
+using testsupport::SilentTryMs;
+
+// Virtual time of one unanswered exchange try (10 ms samples).
+constexpr uint64_t S(uint64_t timeoutMs) { return SilentTryMs(timeoutMs, 10); }
+
+constexpr uint8_t kEsn = 0x01, kNvModeChange = 0x29, kVersions = 0x39, kSwitch = 0x3A,
+                  kSpc = 0x41, kPoll = 0x4B, kCmd5C = 0x5C, kBuild = 0x7C;
+constexpr uint8_t kDmssGo = 0x05, kDmssNoOp = 0x06, kDmssParams = 0x07;
+constexpr uint8_t kHello = 0x01, kStreamNoOp = 0x09, kStreamReset = 0x0B;
+
+// ---------------------------------------------------------------------------
+// Current version and its check
+
+TEST(CurrentVersion, ReadsTheNinthTextWithRetriesAndNormalisesIt) {
+  struct Case {
+    const char* name;
+    std::function<void(FakePhone&)> setup;
+    std::string expected;
+    std::vector<uint64_t> gaps;
+  };
+  const Case cases[] = {
+      {"answered at once", [](FakePhone& p) { p.ninthVersionText = " ziz_ru farrick b01 "; },
+       "ZIZ_RUFARRICKB01", {}},
+      {"second request of the first round",
+       [](FakePhone& p) { p.FailNext(Proto::Diag, kVersions, 1); }, "ZIZ_RU_FARRICK_B01",
+       {S(5000) + 200}},
+      {"second round after an empty text",
+       [](FakePhone& p) {
+         int n = 0;
+         p.SetInterceptor([n](const FakeRequest& r, std::optional<FakeReply>& reply) mutable {
+           if (r.code() != kVersions || n++ > 0) return false;
+           Bytes out(1 + 8 * 30, 'A');
+           out[0] = kVersions;
+           out.resize(out.size() + 53, 0);
+           reply = FakeReply{out};
+           return true;
+         });
+       },
+       "ZIZ_RU_FARRICK_B01", {10 + 1000}},
+      {"nothing in both rounds", [](FakePhone& p) { p.FailNext(Proto::Diag, kVersions, 4); }, "",
+       {S(5000) + 200, S(5000) + 1000, S(5000) + 200}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LineBench b;
+    c.setup(b.phone);
+    EXPECT_EQ(ReadCurrentVersion(b.env, 0), c.expected);
+    EXPECT_EQ(b.phone.Gaps(Proto::Diag, kVersions), c.gaps);
+  }
+}
+
+TEST(CurrentVersion, CheckLooksForTheTagWithoutRegardToCase) {
+  const std::pair<const char*, bool> cases[] = {
+      {"ZIZ_RU_FARRICK_B01", true},  {"ziz_ru_farrick", true}, {"XXZIZ_RU_FARRICKYY", true},
+      {"ZIZ_RU_FARRIC", false},      {"", false},              {"ZIZ_RU FARRICK", false},
+  };
+  for (const auto& [text, passes] : cases) EXPECT_EQ(VersionCheckPasses(text), passes) << text;
+}
+
+// ---------------------------------------------------------------------------
+// Phone detection
+
+TEST(DetectPhone, BuildTextOrEsnOrNoPhone) {
+  struct Case {
+    const char* name;
+    std::function<void(FakePhone&)> setup;
+    bool detected;
+    std::string version;
+    int32_t state;
+  };
+  // The ESN answers the first time only.
+  auto esnOnce = [](FakePhone& p) {
+    int n = 0;
+    p.SetInterceptor([n](const FakeRequest& r, std::optional<FakeReply>& reply) mutable {
+      if (r.proto != Proto::Diag || r.code() != kEsn || n++ == 0) return false;
+      reply.reset();
+      return true;
+    });
+  };
+  const Case cases[] = {
+      {"build text", [](FakePhone&) {}, true, "BUILD-1.0", kPhoneNoAnswer},
+      {"diagnostic probe instead of the ESN",
+       [](FakePhone& p) {
+         p.FailNext(Proto::Diag, kEsn, 2);
+         p.SetInterceptor([](const FakeRequest& r, std::optional<FakeReply>& reply) {
+           if (r.proto != Proto::Raw) return false;
+           const std::string answer = "AT$QCDMG\r\r\nOK\r\n";
+           reply = FakeReply{Bytes(answer.begin(), answer.end())};
+           return true;
+         });
+       },
+       true, "BUILD-1.0", kPhoneNoAnswer},
+      {"ESN when the build text fails", [](FakePhone& p) { p.FailNext(Proto::Diag, kBuild, 1); },
+       true, "abc1234", kPhoneAnswered},
+      {"ESN answered only once",
+       [esnOnce](FakePhone& p) {
+         esnOnce(p);
+         p.FailNext(Proto::Diag, kBuild, 1);
+       },
+       false, kNoPhoneText, kPhoneNoAnswer},
+      {"silent phone", [](FakePhone& p) { p.SetSilent(true); }, false, kNoPhoneText,
+       kPhoneNoAnswer},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LineBench b;
+    b.doc.line(0).phoneState = kPhoneNoAnswer;
+    (void)b.doc.line(0).SetVersionText("old");
+    c.setup(b.phone);
+    EXPECT_EQ(DetectPhone(b.env, 0), c.detected);
+    EXPECT_EQ(b.doc.line(0).VersionText(), c.version);
+    EXPECT_EQ(b.doc.line(0).phoneState.load(), c.state);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Switch to downloader
+
+TEST(EnterDownloader, StepsFollowEachOtherWithTheirPauses) {
+  LineBench b;
+  ASSERT_TRUE(EnterDownloader(b.env, 0));
+  std::vector<std::pair<Proto, uint8_t>> order;
+  std::vector<uint64_t> times;
+  for (const FakeRequest& r : b.phone.Requests()) {
+    order.emplace_back(r.proto, r.code());
+    times.push_back(r.atMs);
+  }
+  const std::vector<std::pair<Proto, uint8_t>> expected = {
+      {Proto::Diag, kCmd5C},  {Proto::Diag, kSpc},          {Proto::Diag, kNvModeChange},
+      {Proto::Diag, kPoll},   {Proto::Diag, kSwitch},       {Proto::Download, kDmssNoOp},
+      {Proto::Download, kDmssParams}};
+  ASSERT_EQ(order, expected);
+  // Each answered exchange takes 10 ms; the pauses come after it.
+  const std::vector<uint64_t> pauses = {500, 50, 50, 50, 5000, 0};
+  for (size_t i = 0; i + 1 < times.size(); ++i) {
+    EXPECT_EQ(times[i + 1] - times[i], 10 + pauses[i]) << "before request " << i + 1;
+  }
+  EXPECT_EQ(b.doc.line(0).flashInfo.version, 5);
+  EXPECT_EQ(b.phone.counting.Opens(FakePhone::kDiagPort), 0);
+}
+
+TEST(EnterDownloader, EachStepTriesAndPausesAsLaidDown) {
+  struct Case {
+    const char* name;
+    Proto proto;
+    uint8_t code;
+    int failures;
+    bool result;
+    std::vector<uint64_t> gaps;
+    int reopens;
+  };
+  const uint64_t s5c = S(2000), sOff = S(10000), sSw = S(20000), sDl = S(20000);
+  const Case cases[] = {
+      {"5C at the fourth try", Proto::Diag, kCmd5C, 3, true,
+       {s5c + 300, s5c + 3000, s5c + 5000}, 0},
+      {"5C never", Proto::Diag, kCmd5C, 4, false, {s5c + 300, s5c + 3000, s5c + 5000}, 0},
+      {"service code never: ignored", Proto::Diag, kSpc, 2, true, {S(2000) + 300}, 0},
+      {"offline at the fourth try, after a reopen", Proto::Diag, kNvModeChange, 3, true,
+       {sOff + 300, sOff + 5000, sOff + 8000}, 1},
+      {"offline never", Proto::Diag, kNvModeChange, 4, false,
+       {sOff + 300, sOff + 5000, sOff + 8000}, 1},
+      {"switch never: the downloader's answer decides", Proto::Diag, kSwitch, 4, true,
+       {sSw + 3000, sSw + 5000, sSw + 8000}, 1},
+      {"downloader answers at the sixth try", Proto::Download, kDmssNoOp, 5, true,
+       {sDl + 2000, sDl + 3000, sDl + 5000, sDl + 8000, sDl + 10000}, 2},
+      {"downloader never answers", Proto::Download, kDmssNoOp, 6, false,
+       {sDl + 2000, sDl + 3000, sDl + 5000, sDl + 8000, sDl + 10000}, 2},
+      {"parameters at the fifth try", Proto::Download, kDmssParams, 4, true,
+       {sDl + 5000, sDl + 3000, sDl + 5000, sDl + 8000}, 1},
+      {"parameters never", Proto::Download, kDmssParams, 5, false,
+       {sDl + 5000, sDl + 3000, sDl + 5000, sDl + 8000}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LineBench b;
+    b.phone.FailNext(c.proto, c.code, c.failures);
+    EXPECT_EQ(EnterDownloader(b.env, 0), c.result);
+    EXPECT_EQ(b.phone.Gaps(c.proto, c.code), c.gaps);
+    EXPECT_EQ(b.phone.counting.Opens(FakePhone::kDiagPort), c.reopens);
+    // A failed step is the last one.
+    const auto requests = b.phone.Requests();
+    if (!c.result) {
+      EXPECT_EQ(requests.back().code(), c.code);
+      EXPECT_EQ(requests.back().proto, c.proto);
+    }
+  }
+}
+
+TEST(EnterDownloader, GivesUpAfterAHundredReadinessPolls) {
+  LineBench b;
+  b.phone.SetInterceptor([](const FakeRequest& r, std::optional<FakeReply>& reply) {
+    if (r.code() != kPoll || r.proto != Proto::Diag) return false;
+    reply = FakeReply{Bytes{0x4B, 0x04, 0x0E, 0x00, 0x01}};  // not ready
+    return true;
+  });
+  EXPECT_FALSE(EnterDownloader(b.env, 0));
+  const auto gaps = b.phone.Gaps(Proto::Diag, kPoll);
+  ASSERT_EQ(gaps.size(), 99u);
+  for (uint64_t g : gaps) EXPECT_EQ(g, 10u + 500u);
+  EXPECT_TRUE(b.phone.Requests(Proto::Diag, kSwitch).empty());
+}
+
+// ---------------------------------------------------------------------------
+// Start programmer
+
+TEST(StartProgrammer, TriesAndReopens) {
+  struct Case {
+    const char* name;
+    Proto proto;
+    uint8_t code;
+    int failures;  // requests, not calls: go and hello are three tries each
+    bool result;
+    std::vector<uint64_t> gaps;
+    int reopens;
+  };
+  const uint64_t g = S(2000), h = S(5000), n = S(5000);
+  const Case cases[] = {
+      {"go never answered: the greeting decides", Proto::Download, kDmssGo, 9, true,
+       {g, g, g + 500, g, g, g + 500, g, g}, 0},
+      {"greeting at the third call", Proto::Download, kHello, 6, true,
+       {h, h, h + 2000, h, h, h}, 0},
+      {"greeting never", Proto::Download, kHello, 9, false,
+       {h, h, h + 2000, h, h, h, h, h}, 0},
+      {"no-op at the third try, two reopens", Proto::Download, kStreamNoOp, 2, true,
+       {n + 1000, n + 1000}, 2},
+      {"no-op never", Proto::Download, kStreamNoOp, 3, false, {n + 1000, n + 1000}, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LineBench b;
+    b.phone.FailNext(c.proto, c.code, c.failures);
+    EXPECT_EQ(StartProgrammer(b.env, 0), c.result);
+    EXPECT_EQ(b.phone.Gaps(c.proto, c.code), c.gaps);
+    EXPECT_EQ(b.phone.counting.Opens(FakePhone::kDiagPort), c.reopens);
+  }
+}
+
+TEST(StartProgrammer, GoesToTheProgrammerThenGreetsItAfterTwoSeconds) {
+  LineBench b;
+  ASSERT_TRUE(StartProgrammer(b.env, 0));
+  const auto requests = b.phone.Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0].packet, (Bytes{0x05, 0x00, 0x80, 0x00, 0x00}));
+  EXPECT_EQ(requests[1].code(), kHello);
+  EXPECT_EQ(requests[1].atMs - requests[0].atMs, 10u + 2000u);
+  EXPECT_EQ(requests[2].code(), kStreamNoOp);
+}
+
+// ---------------------------------------------------------------------------
+// Port wait, reconnect, reset and return
+
+TEST(PortWait, PollsOnceASecondUntilThePortsAreFound) {
+  LineBench b;
+  int calls = 0;
+  b.discover = [&calls](int) { return ++calls == 3; };
+  WaitForPorts(b.env, 0);
+  EXPECT_EQ(calls, 3);
+  EXPECT_EQ(b.Now(), 3000u);
+}
+
+TEST(Reconnect, SixtyPassesWithoutAPhoneReportFalse) {
+  LineBench b;
+  b.phone.SetSilent(true);
+  EXPECT_FALSE(Reconnect(b.env, 0));
+  EXPECT_EQ(b.phone.counting.Opens(FakePhone::kDiagPort), 60);
+  EXPECT_EQ(b.phone.counting.Opens(FakePhone::kAtPort), 60);
+  // Each pass asks for the ESN, probes, and asks for the ESN again.
+  EXPECT_EQ(b.phone.Requests(Proto::Diag, kEsn).size(), 120u);
+  EXPECT_EQ(b.doc.line(0).VersionText(), kNoPhoneText);
+}
+
+TEST(Reconnect, StopsAtThePassThatFindsThePhone) {
+  LineBench b;
+  // Pass 1: both ESN requests unanswered; pass 2: the first one too.
+  b.phone.FailNext(Proto::Diag, kEsn, 3);
+  EXPECT_TRUE(Reconnect(b.env, 0));
+  EXPECT_EQ(b.phone.counting.Opens(FakePhone::kDiagPort), 2);
+  EXPECT_EQ(b.doc.line(0).VersionText(), "BUILD-1.0");
+}
+
+TEST(Reconnect, AtPortThatWillNotOpenIsTriedThreeTimesTwoSecondsApart) {
+  LineBench b;
+  b.phone.ports.Detach(FakePhone::kAtPort);
+  const uint64_t start = b.Now();
+  EXPECT_TRUE(Reconnect(b.env, 0));
+  EXPECT_EQ(b.phone.counting.Opens(FakePhone::kAtPort), 3);
+  // The first ESN request comes after the pass's second and three failed opens.
+  const auto esn = b.phone.Requests(Proto::Diag, kEsn);
+  ASSERT_FALSE(esn.empty());
+  EXPECT_EQ(esn.front().atMs - start, 1000u + 3 * 2000u);
+}
+
+TEST(ResetAndWaitForReturn, ResetsWaitsForThePortsAndReconnects) {
+  LineBench b;
+  std::vector<uint64_t> discoverAt;
+  b.discover = [&](int) {
+    discoverAt.push_back(b.Now());
+    return discoverAt.size() == 2;
+  };
+  EXPECT_TRUE(ResetAndWaitForReturn(b.env, 0));
+  const auto reset = b.phone.Requests(Proto::Download, kStreamReset);
+  ASSERT_EQ(reset.size(), 1u);
+  ASSERT_EQ(discoverAt.size(), 2u);
+  EXPECT_EQ(discoverAt[0] - reset[0].atMs, 10u + 3000u);
+  EXPECT_EQ(discoverAt[1] - discoverAt[0], 1000u);
+  const auto esn = b.phone.Requests(Proto::Diag, kEsn);
+  ASSERT_FALSE(esn.empty());
+  EXPECT_EQ(esn.front().atMs - discoverAt[1], 1000u + 1000u);
+
+  LineBench silent;
+  silent.phone.SetSilent(true);
+  EXPECT_FALSE(ResetAndWaitForReturn(silent.env, 0));
+  EXPECT_EQ(silent.phone.counting.Opens(FakePhone::kDiagPort), 60);
+}
+
+}  // namespace
+}  // namespace quorrel
