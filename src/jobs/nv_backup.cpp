@@ -107,6 +107,8 @@ int WriteTableFile(std::string_view path, const std::vector<uint8_t>& bytes) {
     }
   }
   const std::string temporary = std::string(path) + ".tmp";
+  const fs::file_status tempStatus = fs::status(MapPath(temporary), ec);
+  if (!ec && fs::exists(tempStatus) && !fs::is_regular_file(tempStatus)) return EISDIR;
   errno = 0;
   std::optional<File> file = File::OpenWrite(temporary);
   if (!file) return ErrnoOr(EACCES);
