@@ -74,9 +74,12 @@ class WatchedForm : public FormModel {
 
   // Called on the job's thread with every progress value of line 1.
   std::function<void(int)> onProgress;
+  // Called on the job's thread with every status line of line 1.
+  std::function<void(std::string_view)> onStatus;
   void StatusLine(int line, std::string_view text, bool withTimeStamp) override {
     Note(line, Make(Seen::Kind::Status, withTimeStamp ? 1 : 0, std::string(text)));
     FormModel::StatusLine(line, text, withTimeStamp);
+    if (line == 0 && onStatus) onStatus(text);
   }
   void JobEnd(int line, std::string_view text, int endKind) override {
     Note(line, Make(Seen::Kind::JobEnd, endKind, std::string(text)));

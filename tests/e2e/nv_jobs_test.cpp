@@ -1,0 +1,249 @@
+// The stand-alone NV tasks of line 1 (modes 3 and 4), started with the start
+// button against the virtual modem: their start checks, the backup file, and
+// each rule of the restore as the user and the modem see it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "jobs/nv_backup.h"
+#include "support/sim_line.h"
+
+namespace quorrel {
+namespace {
+
+using testsupport::Contains;
+using testsupport::Seen;
+using testsupport::SimLine;
+
+constexpr uint8_t kNvReadCode = 0x26;
+
+std::filesystem::path NvPath() { return MapPath(testsupport::kNvFile); }
+
+NvTable ReadTable(const std::filesystem::path& p) {
+  std::vector<uint8_t> bytes = testsupport::ReadBytes(p);
+  NvTable table;
+  if (bytes.size() == NvTable::kFileSize) {
+    table.LoadFrom(std::span<const uint8_t, NvTable::kFileSize>(bytes.data(), NvTable::kFileSize));
+  }
+  return table;
+}
+
+void WriteTable(const std::filesystem::path& p, const NvTable& table) {
+  std::vector<uint8_t> bytes(NvTable::kFileSize);
+  table.StoreTo(std::span<uint8_t, NvTable::kFileSize>(bytes.data(), NvTable::kFileSize));
+  std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                           static_cast<std::streamsize>(bytes.size()));
+}
+
+std::optional<Seen> LastJobEnd(SimLine& s) {
+  std::vector<Seen> ends = s.form().Of(Seen::Kind::JobEnd);
+  if (ends.empty()) return std::nullopt;
+  return ends.back();
+}
+
+TEST(NvJobs, BackupWritesTheModemsItemsAndPasses) {
+  SimLine s;
+  s.PlugInAndFind();
+  s.doc_.line(0).lineMode = kModeBackupNv;
+
+  ASSERT_TRUE(s.StartAndWait());
+  std::optional<Seen> end = LastJobEnd(s);
+  ASSERT_TRUE(end);
+  EXPECT_EQ(end->text, "备份NV区成功");
+  EXPECT_EQ(end->value, 1);
+  EXPECT_EQ(s.form().Values(Seen::Kind::Picture).back(), kStatusPass);
+  ASSERT_EQ(std::filesystem::file_size(NvPath()), NvTable::kFileSize);
+  NvTable table = ReadTable(NvPath());
+  EXPECT_EQ(table.records[0].data, s.modem().NvItem(0));
+  EXPECT_EQ(table.records[712].item, 550);
+  EXPECT_EQ(table.records[713].item, kNvEndItem);
+  EXPECT_EQ(s.doc_.line(0).runFlag, 0);
+}
+
+TEST(NvJobs, BackupStartCheckLeavesAnEarlierBackupAsItWas) {
+  SimLine s;
+  s.PlugInAndFind();
+  s.doc_.line(0).lineMode = kModeBackupNv;
+  const std::string old(NvTable::kFileSize, '\x5A');
+  std::ofstream(NvPath(), std::ios::binary) << old;
+  std::optional<std::string> seenAtJobStart;
+  s.form().onStatus = [&](std::string_view text) {
+    if (text == "NV区备份目录建立成功" && !seenAtJobStart) {
+      std::ifstream in(NvPath(), std::ios::binary);
+      seenAtJobStart = std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+  };
+
+  ASSERT_TRUE(s.StartAndWait());
+  ASSERT_TRUE(seenAtJobStart);
+  EXPECT_TRUE(*seenAtJobStart == old);
+  // No probe file is left behind.
+  for (const auto& entry : std::filesystem::directory_iterator(NvPath().parent_path())) {
+    EXPECT_EQ(entry.path().filename(), "Channel1.nvm");
+  }
+}
+
+TEST(NvJobs, StartChecksOfTheNvModes) {
+  struct Case {
+    const char* name;
+    int mode;
+    const char* nvDirectory;  // empty: none
+    const char* nvFile;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"backup without NV directory", kModeBackupNv, "", testsupport::kNvFile, "Line1 No NV directory!"},
+      {"restore without NV directory", kModeRestoreNv, "", testsupport::kNvFile, "Line1 No NV directory!"},
+      {"backup into a missing folder", kModeBackupNv, "C:\\missing", "C:\\missing\\Channel1.nvm",
+       "Line1 can't create or open NV file!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimLine s;
+    s.PlugInAndFind();
+    LineJob& job = s.doc_.line(0);
+    job.lineMode = c.mode;
+    if (*c.nvDirectory == 0) {
+      job.settings.nvDirectory.Clear();
+    } else {
+      ASSERT_TRUE(job.settings.nvDirectory.Set(c.nvDirectory));
+    }
+    ASSERT_TRUE(job.settings.nvFile.Set(c.nvFile));
+
+    EXPECT_FALSE(s.controller().StartLine(0));
+    EXPECT_EQ(s.form().Texts(Seen::Kind::Box), (std::vector<std::string>{c.message}));
+    EXPECT_EQ(job.runFlag, 0);
+    EXPECT_FALSE(s.controller().JobRunning(0));
+    EXPECT_TRUE(s.modem().NvWrites().empty());
+  }
+}
+
+TEST(NvJobs, UnansweredReadIsKeptAsFailedAndSkippedAtRestore) {
+  // Every request for the third item (90) gets no answer: three attempts
+  // of three exchange tries each.
+  sim::ModemConfig config;
+  sim::ReplyFault drop;
+  drop.kind = sim::ReplyFault::Kind::Drop;
+  drop.match.nth = 3;
+  drop.match.count = 9;
+  drop.match.code = kNvReadCode;
+  config.faults.replies.push_back(drop);
+  SimLine s(config);
+  s.PlugInAndFind();
+  s.doc_.line(0).lineMode = kModeBackupNv;
+  ASSERT_TRUE(s.StartAndWait());
+  NvTable table = ReadTable(NvPath());
+  EXPECT_EQ(table.records[2].item, 90);
+  EXPECT_EQ(table.records[2].status, 0xFFFF);
+  EXPECT_EQ(table.records[2].data, (std::array<uint8_t, kNvDataSize>{}));
+  EXPECT_EQ(table.records[3].status, 0);
+  EXPECT_EQ(LastJobEnd(s)->text, "备份NV区成功");
+
+  s.form().Forget();
+  s.doc_.line(0).lineMode = kModeRestoreNv;
+  ASSERT_TRUE(s.StartAndWait());
+  EXPECT_EQ(LastJobEnd(s)->text, "恢复NV区成功");
+  std::vector<sim::NvWriteRecord> writes = s.modem().NvWrites();
+  EXPECT_TRUE(std::none_of(writes.begin(), writes.end(), [](const auto& w) { return w.item == 90; }));
+  EXPECT_TRUE(std::any_of(writes.begin(), writes.end(), [](const auto& w) { return w.item == 141; }));
+}
+
+struct RestoreCase {
+  const char* name;
+  int nvOption;
+  // The NV file: written from the backup table, its length changed, or none.
+  enum class File { Table, Short, Missing } file;
+  std::vector<uint16_t> readOnly;    // items the modem refuses (status 7)
+  std::optional<uint16_t> failItem;  // an item whose writes fail (status 4)
+  const char* endText;
+  int endKind;
+  const char* statusText;  // a status line that must be there ("" none)
+  bool phoneTouched;
+};
+
+class NvRestore : public ::testing::TestWithParam<RestoreCase> {};
+
+TEST_P(NvRestore, EndsAsTheRuleSays) {
+  const RestoreCase& c = GetParam();
+  sim::ModemConfig config;
+  for (uint16_t item : c.readOnly) {
+    sim::NvStatusFault f;
+    f.write = 7;
+    f.count = 0;
+    config.faults.nvStatus[item] = f;
+  }
+  if (c.failItem) {
+    sim::NvStatusFault f;
+    f.write = 4;
+    f.count = 0;
+    config.faults.nvStatus[*c.failItem] = f;
+  }
+  SimLine s(config);
+  s.PlugInAndFind();
+  s.doc_.nvOption = c.nvOption;
+
+  NvTable table = BuildBackupTable();
+  for (NvRecord& r : table.records) {
+    if (r.item >= kNvEndItem) break;
+    r.data.fill(static_cast<uint8_t>(r.item));
+  }
+  if (c.file == RestoreCase::File::Table) {
+    WriteTable(NvPath(), table);
+  } else if (c.file == RestoreCase::File::Short) {
+    std::ofstream(NvPath(), std::ios::binary) << std::string(NvTable::kFileSize - 1, '\0');
+  }
+  s.doc_.line(0).lineMode = kModeRestoreNv;
+
+  ASSERT_TRUE(s.StartAndWait());
+  std::optional<Seen> end = LastJobEnd(s);
+  ASSERT_TRUE(end);
+  EXPECT_EQ(end->text, c.endText);
+  EXPECT_EQ(end->value, c.endKind);
+  if (*c.statusText) {
+    EXPECT_TRUE(Contains(s.form().Texts(Seen::Kind::Status), c.statusText));
+  }
+  EXPECT_EQ(s.doc_.line(0).runFlag, 0);
+  EXPECT_TRUE(s.form().Control(controls::kDownload).enabled);
+
+  std::vector<sim::NvWriteRecord> writes = s.modem().NvWrites();
+  EXPECT_EQ(!writes.empty(), c.phoneTouched);
+  for (uint16_t item : c.readOnly) {
+    // Refused as read-only: skipped without a second try.
+    EXPECT_EQ(std::count_if(writes.begin(), writes.end(), [&](const auto& w) { return w.item == item; }), 1);
+  }
+  if (c.failItem) {
+    EXPECT_EQ(std::count_if(writes.begin(), writes.end(), [&](const auto& w) { return w.item == *c.failItem; }),
+              2);
+    EXPECT_EQ(writes.back().item, *c.failItem);
+    EXPECT_TRUE(s.modem().Offline());
+  }
+  if (c.file == RestoreCase::File::Table && !c.failItem && c.nvOption != 0) {
+    // Every other saved item now holds the file's data.
+    for (const NvRecord& r : table.records) {
+      if (r.item >= kNvEndItem) break;
+      if (std::count(c.readOnly.begin(), c.readOnly.end(), r.item) != 0) continue;
+      if (c.nvOption == 1 && (r.item == 550 || r.item == 4051)) continue;
+      ASSERT_EQ(s.modem().NvItem(r.item), r.data) << "item " << r.item;
+    }
+  }
+  if (c.nvOption == 1) {
+    EXPECT_TRUE(std::none_of(writes.begin(), writes.end(), [](const auto& w) { return w.item == 550; }));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, NvRestore,
+    ::testing::Values(
+        RestoreCase{"Full", 2, RestoreCase::File::Table, {}, {}, "恢复NV区成功", 0, "重载NV区参数", true},
+        RestoreCase{"RfOnlySkips550", 1, RestoreCase::File::Table, {}, {}, "恢复NV区成功", 0, "", true},
+        RestoreCase{"ReadOnlySkipped", 2, RestoreCase::File::Table, {519, 3675}, {}, "恢复NV区成功", 0, "", true},
+        RestoreCase{"WriteFailsTwice", 2, RestoreCase::File::Table, {}, 141, "重载NV区参数失败", 5, "", true},
+        RestoreCase{"WrongLength", 2, RestoreCase::File::Short, {}, {}, "重载NV区参数失败", 5,
+                    "NVM file for backup NV doesn't exist or destroyed", false},
+        RestoreCase{"MissingFile", 2, RestoreCase::File::Missing, {}, {}, "重载NV区参数失败", 5, "", false},
+        RestoreCase{"OptionZeroTouchesNothing", 0, RestoreCase::File::Missing, {}, {}, "恢复NV区成功", 0, "",
+                    false}),
+    [](const ::testing::TestParamInfo<RestoreCase>& p) { return std::string(p.param.name); });
+
+}  // namespace
+}  // namespace quorrel
