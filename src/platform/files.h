@@ -63,6 +63,9 @@ class File {
   int fd_ = -1;
 };
 
+// The folder of the running executable (no trailing separator).
+std::string ExecutableDirectory();
+
 // The whole content of a file; nullopt when it cannot be read.
 std::optional<std::string> ReadWholeFile(std::string_view path);
 

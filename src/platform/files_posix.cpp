@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -144,6 +145,12 @@ bool File::Write(std::span<const uint8_t> data) {
 
 bool File::Write(std::string_view text) {
   return Write(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+}
+
+std::string ExecutableDirectory() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string(".") : exe.parent_path().string();
 }
 
 std::optional<std::string> ReadWholeFile(std::string_view path) {

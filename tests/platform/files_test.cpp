@@ -114,6 +114,10 @@ TEST_F(FilesTest, WritersAreRefused) {
   EXPECT_FALSE(File::OpenRead("C:\\held.bin"));
 }
 
+TEST_F(FilesTest, ExecutableDirectoryHoldsThisTest) {
+  EXPECT_TRUE(fs::exists(fs::path(ExecutableDirectory()) / "test_platform"));
+}
+
 TEST_F(FilesTest, DeleteFile) {
   Touch("C:\\gone.bin");
   EXPECT_TRUE(DeleteFileAt("C:\\gone.bin"));
