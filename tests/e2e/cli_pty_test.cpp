@@ -1,0 +1,162 @@
+// quorrel-cli against quorrel-sim in real time: two processes, pseudo-
+// terminals under a scratch root, every wait shortened with --time-scale.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/scratch_root.h"
+#include "release/embedded_resources.h"
+#include "support/sim_line.h"
+
+extern char** environ;
+
+namespace quorrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::optional<fs::path> BinaryDir() {
+  const char* dir = std::getenv("QUORREL_TEST_BINARY_DIR");
+  if (dir == nullptr || *dir == 0) return std::nullopt;
+  return fs::path(dir);
+}
+
+// A child process whose standard output (and error) the test reads.
+class Child {
+ public:
+  explicit Child(const std::vector<std::string>& argv) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    out_ = fds[0];
+  }
+  ~Child() {
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGKILL);
+      int status;
+      ::waitpid(pid_, &status, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+  }
+
+  bool Started() const { return pid_ > 0; }
+
+  // Reads output until it contains text or the child closes it; false when
+  // neither happened within the timeout.
+  bool ReadUntil(std::string_view text, std::chrono::seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (output_.find(text) == std::string::npos) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      pollfd p{out_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      char buffer[4096];
+      ssize_t n = ::read(out_, buffer, sizeof buffer);
+      if (n <= 0) return output_.find(text) != std::string::npos;
+      output_.append(buffer, static_cast<size_t>(n));
+    }
+    return true;
+  }
+  // Reads everything until the child closes its output, then its exit code.
+  std::optional<int> Wait(std::chrono::seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return std::nullopt;
+      pollfd p{out_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      char buffer[4096];
+      ssize_t n = ::read(out_, buffer, sizeof buffer);
+      if (n <= 0) break;
+      output_.append(buffer, static_cast<size_t>(n));
+    }
+    int status = 0;
+    if (::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
+    exited_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  void Signal(int sig) { ::kill(pid_, sig); }
+  const std::string& output() const { return output_; }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  bool exited_ = false;
+  std::string output_;
+};
+
+std::vector<uint8_t> Embedded(int id) {
+  auto r = EmbeddedResources().Find(id, "SOURCEMBN");
+  return r ? std::vector<uint8_t>(r->begin(), r->end()) : std::vector<uint8_t>{};
+}
+
+TEST(CliAgainstSimulator, DownloadOverPseudoTerminalsInScaledRealTime) {
+  std::optional<fs::path> bin = BinaryDir();
+  if (!bin) GTEST_SKIP() << "QUORREL_TEST_BINARY_DIR is not set (run through ctest)";
+  const fs::path cli = *bin / "src/cli/quorrel-cli";
+  const fs::path simulator = *bin / "sim/quorrel-sim";
+  ASSERT_TRUE(fs::exists(cli)) << cli;
+  ASSERT_TRUE(fs::exists(simulator)) << simulator;
+
+  quorrel::testing::ScratchRoot root;
+  const fs::path work = root.path() / "work";
+  fs::create_directories(work / "nv");
+  const std::string scale = "0.05";
+
+  Child sim({simulator.string(), "--time-scale", scale, "--dump", (work / "dump").string(), "--report",
+             (work / "report.json").string()});
+  ASSERT_TRUE(sim.Started());
+  ASSERT_TRUE(sim.ReadUntil("attached", std::chrono::seconds(30))) << sim.output();
+
+  Child run({cli.string(), "download", "--time-scale", scale, "--nv-dir", (work / "nv").string(), "--trace",
+             (work / "trace.txt").string(), "--wait-seconds", "60"});
+  ASSERT_TRUE(run.Started());
+  std::optional<int> code = run.Wait(std::chrono::seconds(240));
+  ASSERT_TRUE(code.has_value()) << run.output();
+  EXPECT_EQ(*code, 0) << run.output();
+  const std::string& out = run.output();
+  EXPECT_NE(out.find("——Устанавливается..."), std::string::npos) << out;
+  EXPECT_NE(out.find("——Обновление выполнено!"), std::string::npos) << out;
+  EXPECT_NE(out.find("message [Поздравляем]: Обновление выполнено успешно!"), std::string::npos) << out;
+  EXPECT_NE(out.find("progress 100/100"), std::string::npos);
+  EXPECT_NE(out.find("result: success"), std::string::npos);
+  EXPECT_EQ(fs::file_size(work / "nv" / "Channel1.nvm"), 98600u);
+
+  // The trace holds both directions.
+  std::vector<uint8_t> trace = testsupport::ReadBytes(work / "trace.txt");
+  std::string traceText(trace.begin(), trace.end());
+  EXPECT_NE(traceText.find("  >  7E"), std::string::npos);
+  EXPECT_NE(traceText.find("  <  "), std::string::npos);
+
+  sim.Signal(SIGTERM);
+  std::optional<int> simCode = sim.Wait(std::chrono::seconds(30));
+  ASSERT_TRUE(simCode.has_value());
+  EXPECT_EQ(*simCode, 0) << sim.output();
+  EXPECT_EQ(testsupport::ReadBytes(work / "dump" / "amss.mbn"), Embedded(164));
+  EXPECT_EQ(testsupport::ReadBytes(work / "dump" / "partition.mbn"), Embedded(169));
+  EXPECT_EQ(testsupport::ReadBytes(work / "dump" / "efs.mbn"), Embedded(166));
+}
+
+}  // namespace
+}  // namespace quorrel
