@@ -63,6 +63,12 @@ int main(int argc, char** argv) {
   VirtualModem modem(options->modem, bus);
   bus.SetModem(&modem);
   modem.PowerOn();
+  if (bus.AttachFailed()) {
+    modem.Shutdown();
+    bus.ForgetDevices();
+    std::fprintf(stderr, "quorrel-sim: the modem could not be attached under the root folder\n");
+    return 1;
+  }
   const bool loopOk = bus.Run(g_stop_pipe[0]);
   modem.Shutdown();
   bus.ForgetDevices();

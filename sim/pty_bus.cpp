@@ -103,6 +103,7 @@ Enumeration PtyBus::Attach(const Enumeration& proposed) {
   if (e.diagPort > 0) e.diagPort = freePort(e.diagPort, 0);
   e.dataPort = freePort(e.dataPort, e.diagPort);
 
+  bool ok = true;
   auto open = [&](PortRole role, int number) {
     auto port = std::make_unique<Port>();
     port->role = role;
@@ -110,16 +111,25 @@ Enumeration PtyBus::Attach(const Enumeration& proposed) {
     if (number == 0 || !port->pty.Open() || !port->pty.HoldSlaveOpen() ||
         !LinkComPort(number, port->pty.slave_path())) {
       std::fprintf(stderr, "quorrel-sim: cannot attach COM%d: %s\n", number, std::strerror(errno));
+      ok = false;
       return;
     }
     ports_.push_back(std::move(port));
   };
   if (e.diagPort > 0) open(PortRole::Diag, e.diagPort);
   open(PortRole::Data, e.dataPort);
-  if (!RegisterPorts(e)) std::fprintf(stderr, "quorrel-sim: cannot write the registry keys\n");
+  if (ok && !RegisterPorts(e)) {
+    std::fprintf(stderr, "quorrel-sim: cannot write the registry keys\n");
+    ok = false;
+  }
   attached_ = e;
   seen_.push_back(e);
   ++generation_;
+  if (!ok) {
+    attach_failed_ = true;
+    announce_("attach failed");
+    return e;
+  }
   announce_(Format("attached diag=%s data=COM%d", e.diagPort > 0 ? Format("COM%d", e.diagPort).c_str() : "none",
                    e.dataPort));
   return e;

@@ -38,6 +38,9 @@ class PtyBus : public ModemTransport {
   // Removes the device instance keys of every attachment (once the modem is
   // off the bus for good).
   void ForgetDevices();
+  // True when a port could not be attached (no pseudo-terminal, or the root
+  // folder refused the link).
+  bool AttachFailed() const { return attach_failed_; }
 
   uint64_t NowMs() override;
   void Send(PortRole role, std::vector<uint8_t> bytes, const ReplyShape& shape) override;
@@ -73,6 +76,7 @@ class PtyBus : public ModemTransport {
   std::vector<std::unique_ptr<Port>> ports_;
   uint64_t generation_ = 0;  // moves on with every attach and detach
   std::optional<Enumeration> attached_;
+  bool attach_failed_ = false;
   std::vector<Enumeration> seen_;
   TimerId next_timer_ = 1;
   std::map<std::pair<SteadyClock::time_point, TimerId>, std::function<void()>> timers_;
