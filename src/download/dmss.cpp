@@ -90,17 +90,6 @@ class DmssPacketCodec final : public PacketCodec {
   }
 };
 
-void Chain(PhoneLink& link, const char* sentence) {
-  link.scratchText = Format(sentence, link.lastError.c_str());
-  link.lastError = link.scratchText;
-}
-
-void Prepare(PhoneLink& link, uint8_t code) {
-  link.ResetRequest();
-  link.protocol = LinkProtocol::Dmss;
-  link.requestCode = code;
-}
-
 }  // namespace
 
 const PacketCodec& DmssCodec() {
@@ -123,26 +112,26 @@ int DmssWrite(PhoneLink& link, const uint8_t* data, uint32_t address, uint32_t l
     link.lastError = Format(kSentence, "No Data was Given for the Block");
     return 0;
   }
-  Prepare(link, dmss::kWrite);
+  link.BeginRequest(LinkProtocol::Dmss, dmss::kWrite);
   link.request.address = address;
   link.request.length = length;
   if (length > 0) std::memcpy(link.request.data.data(), data, length);
   if (link.Exchange(3, 5000)) return 1;
-  Chain(link, kSentence);
+  link.ChainError(kSentence);
   return 0;
 }
 
 int DmssGo(PhoneLink& link, uint32_t segment, uint32_t offset) {
-  Prepare(link, dmss::kGo);
+  link.BeginRequest(LinkProtocol::Dmss, dmss::kGo);
   link.request.segment = static_cast<uint16_t>(segment);
   link.request.offset = static_cast<uint16_t>(offset);
   if (link.Exchange(3, 2000)) return 1;
-  Chain(link, "Cannot begin execution at an address, Since %s");
+  link.ChainError("Cannot begin execution at an address, Since %s");
   return 0;
 }
 
 int DmssNoOp(PhoneLink& link) {
-  Prepare(link, dmss::kNoOp);
+  link.BeginRequest(LinkProtocol::Dmss, dmss::kNoOp);
   if (link.Exchange(1, 20000)) {
     if (link.reply.code == dmss::kAck) return 1;
     // Well framed, but neither acknowledge nor reject: say so rather than
@@ -150,12 +139,12 @@ int DmssNoOp(PhoneLink& link) {
     link.lastError = Format("the Reply Code 0x%02X is neither Acknowledge nor Reject",
                             link.reply.code);
   }
-  Chain(link, "Cannot Do No Operation, Since %s");
+  link.ChainError("Cannot Do No Operation, Since %s");
   return 0;
 }
 
 int DmssGetParameters(PhoneLink& link, FlashParameters& parameters) {
-  Prepare(link, dmss::kParameters);
+  link.BeginRequest(LinkProtocol::Dmss, dmss::kParameters);
   // A reply other than the parameter reply is accepted too; it must not hand
   // out the parameters of an earlier reply.
   link.reply.flash = FlashParameters{};
@@ -163,15 +152,15 @@ int DmssGetParameters(PhoneLink& link, FlashParameters& parameters) {
     parameters = link.reply.flash;
     return 1;
   }
-  Chain(link, "Cannot Get flash Information, Since %s");
+  link.ChainError("Cannot Get flash Information, Since %s");
   parameters = FlashParameters{};
   return 0;
 }
 
 int DmssReset(PhoneLink& link) {
-  Prepare(link, dmss::kReset);
+  link.BeginRequest(LinkProtocol::Dmss, dmss::kReset);
   if (link.Exchange(3, 2000)) return 1;
-  Chain(link, "Cannot Reset the Phone, Since %s");
+  link.ChainError("Cannot Reset the Phone, Since %s");
   return 0;
 }
 

@@ -81,22 +81,11 @@ class StreamingPacketCodec final : public PacketCodec {
   }
 };
 
-void Chain(PhoneLink& link, const char* sentence) {
-  link.scratchText = Format(sentence, link.lastError.c_str());
-  link.lastError = link.scratchText;
-}
-
-void Prepare(PhoneLink& link, uint8_t code) {
-  link.ResetRequest();
-  link.protocol = LinkProtocol::Streaming;
-  link.requestCode = code;
-}
-
 int Simple(PhoneLink& link, uint8_t code, uint8_t tries, uint32_t timeoutMs,
            const char* sentence) {
-  Prepare(link, code);
+  link.BeginRequest(LinkProtocol::Streaming, code);
   if (link.Exchange(tries, timeoutMs)) return 1;
-  if (sentence) Chain(link, sentence);
+  if (sentence) link.ChainError(sentence);
   return 0;
 }
 
@@ -141,22 +130,22 @@ int StreamSecurityMode(PhoneLink& link) {
 
 int StreamPartitionTable(PhoneLink& link, const uint8_t* table, uint32_t length) {
   static constexpr char kSentence[] = "Cannot download partition, Since %s";
-  Prepare(link, stream::kPartitionTable);
+  link.BeginRequest(LinkProtocol::Streaming, stream::kPartitionTable);
   if (!FillDataBlock(link, table, length, "Partition Table", kSentence)) return 0;
   if (link.Exchange(1, 100000)) return 1;
-  Chain(link, kSentence);
+  link.ChainError(kSentence);
   return 0;
 }
 
 int StreamOpenMultiImage(PhoneLink& link, uint8_t type, const uint8_t* header, uint32_t length) {
   static constexpr char kSentence[] = "Cannot open multi-image, Since %s";
-  Prepare(link, stream::kOpenMultiImage);
+  link.BeginRequest(LinkProtocol::Streaming, stream::kOpenMultiImage);
   link.request.imageType = type;
   // Types without a header send none, whatever the caller passed.
   if (!ImageTypeHasHeader(type)) length = 0;
   if (!FillDataBlock(link, header, length, "Image Header", kSentence)) return 0;
   if (link.Exchange(2, 25000)) return 1;
-  Chain(link, kSentence);
+  link.ChainError(kSentence);
   return 0;
 }
 
@@ -171,12 +160,12 @@ int StreamWrite(PhoneLink& link, const uint8_t* data, uint32_t address, uint32_t
     link.lastError = Format(kSentence, reason.c_str());
     return 0;
   }
-  Prepare(link, stream::kWrite);
+  link.BeginRequest(LinkProtocol::Streaming, stream::kWrite);
   link.request.address = address;
   link.request.length = length;
   if (length > 0) std::memcpy(link.request.data.data(), data, length);
   if (link.ExchangeStreamWrite(3000)) return 1;
-  Chain(link, kSentence);
+  link.ChainError(kSentence);
   return 0;
 }
 

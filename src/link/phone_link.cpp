@@ -36,6 +36,17 @@ void PhoneLink::ResetRequest() {
   frameBuffer.fill(0);
 }
 
+void PhoneLink::BeginRequest(LinkProtocol requestProtocol, uint8_t code) {
+  ResetRequest();
+  protocol = requestProtocol;
+  requestCode = code;
+}
+
+void PhoneLink::ChainError(const char* sentence) {
+  scratchText = Format(sentence, lastError.c_str());
+  lastError = scratchText;
+}
+
 const PacketCodec* PhoneLink::CodecFor(LinkProtocol p) const {
   switch (p) {
     case LinkProtocol::Diag: return codecs_.diag;

@@ -65,6 +65,11 @@ class PhoneLink {
   // frame buffers. Keeps lastError, protocol, requestCode, the request
   // parameters, the reply record and the acknowledged list.
   void ResetRequest();
+  // The first steps of every command: ResetRequest, then its protocol and code.
+  void BeginRequest(LinkProtocol requestProtocol, uint8_t code);
+  // Puts a command's failure sentence (with one "%s") in front of the reason
+  // in lastError.
+  void ChainError(const char* sentence);
   // Sends the current request and waits up to timeoutMs per try for its
   // reply. 1 on success; 0 with the reason in lastError.
   int Exchange(uint8_t tries, uint32_t timeoutMs);

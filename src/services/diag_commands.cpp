@@ -12,23 +12,11 @@ namespace quorrel {
 
 namespace {
 
-// Puts the operation's sentence in front of the reason in lastError.
-void Chain(PhoneLink& link, const char* sentence) {
-  link.scratchText = Format(sentence, link.lastError.c_str());
-  link.lastError = link.scratchText;
-}
-
-void Prepare(PhoneLink& link, uint8_t code) {
-  link.ResetRequest();
-  link.protocol = LinkProtocol::Diag;
-  link.requestCode = code;
-}
-
 int ModeChange(PhoneLink& link, uint16_t mode, uint32_t timeoutMs, const char* sentence) {
-  Prepare(link, diag::kModeChange);
+  link.BeginRequest(LinkProtocol::Diag, diag::kModeChange);
   link.request.mode = mode;
   if (link.Exchange(1, timeoutMs)) return 1;
-  Chain(link, sentence);
+  link.ChainError(sentence);
   return 0;
 }
 
@@ -90,12 +78,12 @@ int Probe(PhoneLink& link, std::string_view command, std::string_view expected) 
 }  // namespace
 
 int GetEsn(PhoneLink& link, uint32_t& esn) {
-  Prepare(link, diag::kEsn);
+  link.BeginRequest(LinkProtocol::Diag, diag::kEsn);
   if (link.Exchange(1, 300)) {
     esn = link.reply.esn;
     return 1;
   }
-  Chain(link, "Cannot Get the ESN Number of the Phone, Since %s");
+  link.ChainError("Cannot Get the ESN Number of the Phone, Since %s");
   esn = kEsnFailure;
   return 0;
 }
@@ -113,21 +101,21 @@ int ChangeModeFour(PhoneLink& link) {
 }
 
 int GetBuildVersion(PhoneLink& link, std::array<char, kBuildTextSize>& text) {
-  Prepare(link, diag::kBuildVersion);
+  link.BeginRequest(LinkProtocol::Diag, diag::kBuildVersion);
   if (link.Exchange(1, 300)) {
     text = link.reply.buildText;
     return 1;
   }
-  Chain(link, "Cannot get software version from the mobile, Since %s");
+  link.ChainError("Cannot get software version from the mobile, Since %s");
   text.fill(0);
   return 0;
 }
 
 int GetVersionTexts(PhoneLink& link, VersionTexts& texts) {
   texts.Clear();
-  Prepare(link, diag::kVersionTexts);
+  link.BeginRequest(LinkProtocol::Diag, diag::kVersionTexts);
   if (!link.Exchange(1, 5000)) {
-    Chain(link, "Cannot get four software version from the mobile, Since %s");
+    link.ChainError("Cannot get four software version from the mobile, Since %s");
     texts.Clear();
     return 0;
   }
@@ -144,19 +132,19 @@ int GetVersionTexts(PhoneLink& link, VersionTexts& texts) {
 }
 
 int SwitchToDownloader(PhoneLink& link) {
-  Prepare(link, diag::kDownloader);
+  link.BeginRequest(LinkProtocol::Diag, diag::kDownloader);
   if (link.Exchange(1, 20000)) return 1;
-  Chain(link, "Cannot Switch to Downloader, Since %s");
+  link.ChainError("Cannot Switch to Downloader, Since %s");
   return 0;
 }
 
 int SendCommand5C(PhoneLink& link) {
-  Prepare(link, diag::kVendor5C);
+  link.BeginRequest(LinkProtocol::Diag, diag::kVendor5C);
   return link.Exchange(1, 2000);
 }
 
 int PollReady(PhoneLink& link) {
-  Prepare(link, diag::kSubsystem);
+  link.BeginRequest(LinkProtocol::Diag, diag::kSubsystem);
   if (!link.Exchange(1, 2000)) return 0;
   if (link.reply.readiness == 0) return 1;
   link.lastError = Format("the Phone is not Ready yet (state %u)", link.reply.readiness);
@@ -164,13 +152,13 @@ int PollReady(PhoneLink& link) {
 }
 
 int SendSpc(PhoneLink& link) {
-  Prepare(link, diag::kSpc);
+  link.BeginRequest(LinkProtocol::Diag, diag::kSpc);
   return link.Exchange(1, 2000);
 }
 
 int WriteNvItem(PhoneLink& link, uint16_t item, std::span<const uint8_t, kNvDataSize> data,
                 uint16_t& status) {
-  Prepare(link, diag::kNvWrite);
+  link.BeginRequest(LinkProtocol::Diag, diag::kNvWrite);
   link.request.nvItem = item;
   std::copy(data.begin(), data.end(), link.request.nvData.begin());
   link.request.nvStatus = 0;
@@ -195,7 +183,7 @@ int WriteNvItem(PhoneLink& link, uint16_t item, std::span<const uint8_t, kNvData
 
 int ReadNvItem(PhoneLink& link, uint16_t item, std::span<uint8_t, kNvDataSize> data,
                uint16_t& status) {
-  Prepare(link, diag::kNvRead);
+  link.BeginRequest(LinkProtocol::Diag, diag::kNvRead);
   link.request.nvItem = item;
   std::copy(data.begin(), data.end(), link.request.nvData.begin());
   link.request.nvStatus = 0;
@@ -229,7 +217,7 @@ int SetVendorSwitchAA(PhoneLink& link, uint8_t value) {
 int SetAutorun(PhoneLink& link, uint8_t value) {
   const uint8_t packet[] = {diag::kSubsystem, 0xA1, 0x00, 0x00, value};
   if (!RawExchange(link, packet, 10000)) {
-    Chain(link, "Cannot Set Autorun , Since %s");
+    link.ChainError("Cannot Set Autorun , Since %s");
     return 0;
   }
   return RawReplyBegins(link, {0x4B, 0xA1, 0x00, 0x00, 0x00}) ? 1 : 0;
@@ -239,7 +227,7 @@ int GetDeviceValue(PhoneLink& link, std::span<uint8_t, kDeviceValueSize> value) 
   const uint8_t packet[] = {diag::kSubsystem, 0xA3, 0x06, 0x00};
   std::fill(value.begin(), value.end(), 0);
   if (!RawExchange(link, packet, 1000)) {
-    Chain(link, "Cannot get value from the mobile, Since %s");
+    link.ChainError("Cannot get value from the mobile, Since %s");
     return 0;
   }
   if (!RawReplyBegins(link, {0x4B, 0xA3, 0x06, 0x00})) return 0;
@@ -264,7 +252,7 @@ int SetDeviceValue(PhoneLink& link, std::span<const uint8_t, kDeviceAnswerSize> 
   std::array<uint8_t, 4 + kDeviceAnswerSize> packet{diag::kSubsystem, 0xA3, 0x07, 0x00};
   std::copy(value.begin(), value.end(), packet.begin() + 4);
   if (!RawExchange(link, packet, 1000)) {
-    Chain(link, "Cannot get value from the mobile, Since %s");
+    link.ChainError("Cannot get value from the mobile, Since %s");
     return 0;
   }
   return RawReplyBegins(link, {0x4B, 0xA3, 0x07, 0x00, 0x00}) ? 1 : 0;
@@ -281,7 +269,7 @@ int CheckCommunication(PhoneLink& link) {
   if (GetEsn(link, esn)) return 1;
   if (ProbeDiagMode(link)) return 1;
   if (GetEsn(link, esn)) return 1;
-  Chain(link, "Cannot communicate with the mobile, Since %s");
+  link.ChainError("Cannot communicate with the mobile, Since %s");
   return 0;
 }
 
