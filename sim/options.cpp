@@ -43,8 +43,8 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 }
 
 // "a=1,b=2" into a map; false on a part without '=' or a repeated key.
-bool ParseKeyValues(const std::string& spec, std::map<std::string, std::string>* out, std::string* error) {
-  for (const std::string& part : Split(spec, ',')) {
+bool ParseKeyValues(const std::string& pattern, std::map<std::string, std::string>* out, std::string* error) {
+  for (const std::string& part : Split(pattern, ',')) {
     size_t eq = part.find('=');
     if (eq == std::string::npos || eq == 0) {
       *error = "expected key=value, got \"" + part + "\"";
@@ -137,9 +137,9 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out) {
 
 }  // namespace
 
-bool ParseReplySpec(const std::string& spec, ReplyFault* fault, std::string* error) {
+bool ParseReplyPattern(const std::string& pattern, ReplyFault* fault, std::string* error) {
   std::map<std::string, std::string> values;
-  if (!spec.empty() && !ParseKeyValues(spec, &values, error)) return false;
+  if (!pattern.empty() && !ParseKeyValues(pattern, &values, error)) return false;
   Keys keys(std::move(values), error);
   if (!keys.Number("nth", 0xFFFFFFFF, &fault->match.nth) || !keys.Number("count", 0xFFFFFFFF, &fault->match.count)) {
     return false;
@@ -314,7 +314,7 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
                : arg == "--delay-reply"   ? ReplyFault::Kind::Delay
                                           : ReplyFault::Kind::Split;
       if (f.kind == ReplyFault::Kind::Split) f.match.count = 0;
-      if (!ParseReplySpec(v, &f, error)) return fail(*error);
+      if (!ParseReplyPattern(v, &f, error)) return fail(*error);
       m.faults.replies.push_back(f);
     } else if (arg == "--random-drop") {
       if (!ParseBounded(v, 1000, &m.faults.randomDropPerMille)) return fail("0 to 1000 (per mille)");
@@ -397,11 +397,11 @@ Modem:
                            programmer-start, detach-after, reattach-after
   --time-scale F           multiply every delay and pause by F (0.1: ten times faster) [1]
 
-Faults (SPEC: nth=N,count=C,mode=normal|downloader|programmer,code=X; count 0 = all from nth on):
-  --drop-reply SPEC        leave matching diagnostic-port replies out
-  --corrupt-reply SPEC     send them with a wrong CRC
-  --delay-reply SPEC,ms=D  send them D ms late
-  --split-replies SPEC,piece=P,interval=I   send them in P-byte pieces I ms apart
+Faults (PATTERN: nth=N,count=C,mode=normal|downloader|programmer,code=X; count 0 = all from nth on):
+  --drop-reply PATTERN        leave matching diagnostic-port replies out
+  --corrupt-reply PATTERN     send them with a wrong CRC
+  --delay-reply PATTERN,ms=D  send them D ms late
+  --split-replies PATTERN,piece=P,interval=I   send them in P-byte pieces I ms apart
   --random-drop PERMILLE   drop replies at random (seeded)
   --random-corrupt PERMILLE
   --reject-dmss-write nth=N,count=C,reason=R

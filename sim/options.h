@@ -27,7 +27,7 @@ std::string SimUsage();
 
 // "nth=3,count=2,mode=normal,code=0x26" (plus ms= for a delay, piece= and
 // interval= for a split) into the fault, whose kind is already set. False,
-// with the reason, on a bad spec.
-bool ParseReplySpec(const std::string& spec, ReplyFault* fault, std::string* error);
+// with the reason, on a bad pattern.
+bool ParseReplyPattern(const std::string& pattern, ReplyFault* fault, std::string* error);
 
 }  // namespace quorrel::sim
