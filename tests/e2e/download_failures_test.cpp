@@ -69,26 +69,52 @@ TEST(DownloadFailures, MissingImageIsReportedAndNothingStarts) {
   EXPECT_TRUE(s.modem().VendorRequests().empty());
 }
 
-TEST(DownloadFailures, MissingNvDirectoryEndsTheJobBeforeTheDownloaderAndGivesTheLineBack) {
-  SimLine s;
-  s.PlugInAndFind();
-  std::filesystem::remove_all(MapPath(testsupport::kNvDirectory));
+TEST(DownloadFailures, NvBackupThatCannotBeMadeEndsTheJobBeforeTheDownloaderAndGivesTheLineBack) {
+  struct Case {
+    const char* name;
+    bool removeDirectory;  // else: a folder stands where the NV file goes
+    std::vector<std::string> boxes;
+  };
+  const Case cases[] = {
+      {"NV directory missing", true, {"Cannot create directory:C:\\nvbackup", kInstallFailedDotText}},
+      {"NV file not writable", false, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimLine s;
+    s.PlugInAndFind();
+    if (c.removeDirectory) {
+      std::filesystem::remove_all(MapPath(testsupport::kNvDirectory));
+    } else {
+      std::filesystem::create_directories(MapPath(testsupport::kNvFile));
+    }
 
-  ASSERT_TRUE(s.StartAndWait());
-  EXPECT_EQ(s.controller().LastOutcome(0), JobOutcome::Failed);
-  EXPECT_EQ(BoxTexts(s), (std::vector<std::string>{"Cannot create directory:C:\\nvbackup", kInstallFailedDotText}));
-  std::vector<Seen> ends = s.form().Of(Seen::Kind::JobEnd);
-  ASSERT_EQ(ends.size(), 1u);
-  EXPECT_EQ(ends[0].text, kInstallFailedDotText);
-  ExpectLineGivenBack(s);
-  EXPECT_EQ(s.exitCode_, -1);
-  // The modem stays in its firmware, nothing written; its autorun was
-  // already switched off.
-  EXPECT_EQ(s.modem().Mode(), sim::ModemMode::Normal);
-  EXPECT_TRUE(NothingFlashed(s.modem()));
-  EXPECT_EQ(s.modem().Autorun(), 0);
-  // The action log holds the header and the final message.
-  ASSERT_TRUE(std::filesystem::exists(std::filesystem::path(s.startup_) / "Logs"));
+    ASSERT_TRUE(s.StartAndWait());
+    EXPECT_EQ(s.controller().LastOutcome(0), JobOutcome::Failed);
+    std::vector<std::string> boxes = BoxTexts(s);
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_EQ(boxes.back(), kInstallFailedDotText);
+    if (!c.boxes.empty()) {
+      EXPECT_EQ(boxes, c.boxes);
+    } else {
+      std::vector<std::string> status = s.form().Texts(Seen::Kind::Status);
+      EXPECT_TRUE(std::any_of(status.begin(), status.end(), [](const std::string& t) {
+        return t.rfind("线路 1 失败,保存数据到 C:\\nvbackup\\Channel1.nvm (", 0) == 0;
+      }));
+    }
+    std::vector<Seen> ends = s.form().Of(Seen::Kind::JobEnd);
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_EQ(ends[0].text, kInstallFailedDotText);
+    ExpectLineGivenBack(s);
+    EXPECT_EQ(s.exitCode_, -1);
+    // The modem stays in its firmware, nothing written; its autorun was
+    // already switched off.
+    EXPECT_EQ(s.modem().Mode(), sim::ModemMode::Normal);
+    EXPECT_TRUE(NothingFlashed(s.modem()));
+    EXPECT_EQ(s.modem().Autorun(), 0);
+    // The job end wrote the action log.
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(s.startup_) / "Logs"));
+  }
 }
 
 TEST(DownloadFailures, VersionLostBeforeTheDownloaderClosesTheProgram) {
