@@ -161,6 +161,8 @@ struct RestoreCase {
   bool phoneTouched;
 };
 
+void PrintTo(const RestoreCase& c, std::ostream* os) { *os << c.name; }
+
 class NvRestore : public ::testing::TestWithParam<RestoreCase> {};
 
 TEST_P(NvRestore, EndsAsTheRuleSays) {
