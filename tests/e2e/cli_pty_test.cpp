@@ -158,5 +158,32 @@ TEST(CliAgainstSimulator, DownloadOverPseudoTerminalsInScaledRealTime) {
   EXPECT_EQ(testsupport::ReadBytes(work / "dump" / "efs.mbn"), Embedded(166));
 }
 
+TEST(CliAgainstSimulator, ExitCodesTellWhyNothingWasDone) {
+  std::optional<fs::path> bin = BinaryDir();
+  if (!bin) GTEST_SKIP() << "QUORREL_TEST_BINARY_DIR is not set (run through ctest)";
+  const std::string cli = (*bin / "src/cli/quorrel-cli").string();
+  quorrel::testing::ScratchRoot root;
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    const char* says;
+  };
+  const Case cases[] = {
+      {{cli}, 2, "no command given"},
+      {{cli, "download", "--nv-option", "7"}, 2, "--nv-option takes 0, 1, 2 or 3"},
+      {{cli, "flash"}, 2, "unknown argument: flash"},
+      {{cli, "download", "--wait-seconds", "1", "--time-scale", "0.01"}, 5, "no modem answered"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    Child run(c.args);
+    ASSERT_TRUE(run.Started());
+    std::optional<int> code = run.Wait(std::chrono::seconds(60));
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, c.code) << run.output();
+    EXPECT_NE(run.output().find(c.says), std::string::npos) << run.output();
+  }
+}
+
 }  // namespace
 }  // namespace quorrel
