@@ -146,13 +146,6 @@ std::optional<Options> Parse(int argc, char** argv, std::string* error) {
   return o;
 }
 
-std::string ExecutableDirectory() {
-  std::error_code ec;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return std::filesystem::current_path(ec).string();
-  return exe.parent_path().string();
-}
-
 // Drops one trailing separator, as the folder choosers do.
 std::string Folder(std::string dir) {
   if (dir.size() > 1 && (dir.back() == '/' || dir.back() == '\\')) dir.pop_back();
