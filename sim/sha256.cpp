@@ -64,31 +64,8 @@ void Sha256::Block(const uint8_t* block) {
   state_[7] += h;
 }
 
-void Sha256::Update(std::span<const uint8_t> data) {
-  bytes_ += data.size();
-  size_t at = 0;
-  if (buffered_ > 0) {
-    size_t take = std::min(data.size(), buffer_.size() - buffered_);
-    std::memcpy(buffer_.data() + buffered_, data.data(), take);
-    buffered_ += take;
-    at = take;
-    if (buffered_ < buffer_.size()) return;
-    Block(buffer_.data());
-    buffered_ = 0;
-  }
-  for (; at + 64 <= data.size(); at += 64) Block(data.data() + at);
-  if (at < data.size()) {
-    buffered_ = data.size() - at;
-    std::memcpy(buffer_.data(), data.data() + at, buffered_);
-  }
-}
-
 Sha256Digest Sha256::Final() {
-  const uint64_t bits = bytes_ * 8;
-  uint8_t pad[72] = {0x80};
-  size_t padLength = (buffered_ < 56) ? 56 - buffered_ : 120 - buffered_;
-  for (int i = 0; i < 8; ++i) pad[padLength + static_cast<size_t>(i)] = static_cast<uint8_t>(bits >> (56 - 8 * i));
-  Update(std::span<const uint8_t>(pad, padLength + 8));
+  Pad(true);
   Sha256Digest out{};
   for (size_t i = 0; i < 8; ++i) {
     for (size_t j = 0; j < 4; ++j) out[4 * i + j] = static_cast<uint8_t>(state_[i] >> (24 - 8 * j));

@@ -7,14 +7,16 @@
 #include <span>
 #include <string>
 
+#include "util/block_digest.h"
+
 namespace quorrel::sim {
 
 using Sha256Digest = std::array<uint8_t, 32>;
 
-class Sha256 {
+class Sha256 : public BlockDigest<Sha256> {
  public:
   Sha256();
-  void Update(std::span<const uint8_t> data);
+  using BlockDigest<Sha256>::Update;
   Sha256Digest Final();
 
   static Sha256Digest Of(std::span<const uint8_t> data);
@@ -22,12 +24,10 @@ class Sha256 {
   static std::string HexOf(std::span<const uint8_t> data);
 
  private:
+  friend class BlockDigest<Sha256>;
   void Block(const uint8_t* block);
 
   std::array<uint32_t, 8> state_;
-  uint64_t bytes_ = 0;
-  std::array<uint8_t, 64> buffer_{};
-  size_t buffered_ = 0;
 };
 
 // Lower-case hexadecimal text of bytes.

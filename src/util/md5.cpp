@@ -64,35 +64,12 @@ void Md5::Block(const uint8_t* block) {
   state_[3] += d;
 }
 
-void Md5::Update(std::span<const uint8_t> data) {
-  bytes_ += data.size();
-  size_t at = 0;
-  if (buffered_ > 0) {
-    size_t take = std::min(data.size(), buffer_.size() - buffered_);
-    std::memcpy(buffer_.data() + buffered_, data.data(), take);
-    buffered_ += take;
-    at = take;
-    if (buffered_ < buffer_.size()) return;
-    Block(buffer_.data());
-    buffered_ = 0;
-  }
-  for (; at + 64 <= data.size(); at += 64) Block(data.data() + at);
-  if (at < data.size()) {
-    buffered_ = data.size() - at;
-    std::memcpy(buffer_.data(), data.data() + at, buffered_);
-  }
-}
-
 void Md5::Update(std::string_view text) {
   Update(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 
 Md5Digest Md5::Final() {
-  const uint64_t bits = bytes_ * 8;
-  uint8_t pad[72] = {0x80};
-  size_t padLength = (buffered_ < 56) ? 56 - buffered_ : 120 - buffered_;
-  for (int i = 0; i < 8; ++i) pad[padLength + static_cast<size_t>(i)] = static_cast<uint8_t>(bits >> (8 * i));
-  Update(std::span<const uint8_t>(pad, padLength + 8));
+  Pad(false);
   Md5Digest out{};
   for (size_t i = 0; i < 4; ++i) {
     for (size_t j = 0; j < 4; ++j) out[4 * i + j] = static_cast<uint8_t>(state_[i] >> (8 * j));

@@ -8,14 +8,16 @@
 #include <span>
 #include <string_view>
 
+#include "util/block_digest.h"
+
 namespace quorrel {
 
 using Md5Digest = std::array<uint8_t, 16>;
 
-class Md5 {
+class Md5 : public BlockDigest<Md5> {
  public:
   Md5();
-  void Update(std::span<const uint8_t> data);
+  using BlockDigest<Md5>::Update;
   void Update(std::string_view text);
   // Pads, appends the bit length and returns the digest. The object must not
   // be updated afterwards (start a new one).
@@ -24,12 +26,10 @@ class Md5 {
   static Md5Digest Of(std::span<const uint8_t> data);
 
  private:
+  friend class BlockDigest<Md5>;
   void Block(const uint8_t* block);
 
   std::array<uint32_t, 4> state_;
-  uint64_t bytes_ = 0;
-  std::array<uint8_t, 64> buffer_{};
-  size_t buffered_ = 0;
 };
 
 }  // namespace quorrel
