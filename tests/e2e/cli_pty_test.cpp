@@ -122,7 +122,7 @@ TEST(CliAgainstSimulator, DownloadOverPseudoTerminalsInScaledRealTime) {
   quorrel::testing::ScratchRoot root;
   const fs::path work = root.path() / "work";
   fs::create_directories(work / "nv");
-  const std::string scale = "0.05";
+  const std::string scale = "0.2";
 
   Child sim({simulator.string(), "--time-scale", scale, "--dump", (work / "dump").string(), "--report",
              (work / "report.json").string()});
