@@ -17,12 +17,9 @@ using testsupport::Bytes;
 using testsupport::Concat;
 using testsupport::DownloadFrame;
 using testsupport::Hex;
+using testsupport::ExpectSilentTries;
+using testsupport::Fill;
 using testsupport::PeerLink;
-using testsupport::SilentTryMs;
-
-std::string Fill(const char* sentence, std::string_view reason) {
-  return Format(sentence, std::string(reason).c_str());
-}
 
 struct OpCase {
   const char* name;
@@ -56,15 +53,7 @@ TEST(DmssOperations, SilenceCostsTriesTimesTimeoutAndGivesTheSentence) {
     SCOPED_TRACE(c.name);
     PeerLink p(StandardCodecs());
     EXPECT_EQ(c.op(p.link), 0);
-    const auto requests = p.peer.Requests();
-    ASSERT_EQ(requests.size(), static_cast<size_t>(c.tries));
-    for (size_t i = 0; i < requests.size(); ++i) {
-      EXPECT_EQ(requests[i].bytes, DownloadFrame(c.packet));
-      if (i > 0) {
-        EXPECT_EQ(requests[i].atMs - requests[i - 1].atMs, SilentTryMs(c.timeoutMs, 10));
-      }
-    }
-    EXPECT_EQ(p.Elapsed(), c.tries * SilentTryMs(c.timeoutMs, 10));
+    ExpectSilentTries(p, DownloadFrame(c.packet), c.tries, c.timeoutMs, 10);
     EXPECT_EQ(p.link.lastError, Fill(c.sentence, kTextNoReply));
   }
 }

@@ -17,14 +17,10 @@ using testsupport::Bytes;
 using testsupport::Concat;
 using testsupport::DownloadFrame;
 using testsupport::Hex;
+using testsupport::ExpectSilentTries;
+using testsupport::Fill;
 using testsupport::PeerLink;
-using testsupport::SilentTryMs;
 using testsupport::TextBytes;
-
-std::string Fill(const char* sentence, std::string_view reason) {
-  if (!sentence) return std::string(reason);
-  return Format(sentence, std::string(reason).c_str());
-}
 
 Bytes Range(size_t n, uint8_t start = 0) {
   Bytes b(n);
@@ -76,15 +72,7 @@ TEST(StreamOperations, SilenceCostsTriesTimesTimeoutAndGivesTheSentence) {
     SCOPED_TRACE(c.name);
     PeerLink p(StandardCodecs());
     EXPECT_EQ(c.op(p.link), 0);
-    const auto requests = p.peer.Requests();
-    ASSERT_EQ(requests.size(), static_cast<size_t>(c.tries));
-    for (size_t i = 0; i < requests.size(); ++i) {
-      EXPECT_EQ(requests[i].bytes, DownloadFrame(c.packet));
-      if (i > 0) {
-        EXPECT_EQ(requests[i].atMs - requests[i - 1].atMs, SilentTryMs(c.timeoutMs, 10));
-      }
-    }
-    EXPECT_EQ(p.Elapsed(), c.tries * SilentTryMs(c.timeoutMs, 10));
+    ExpectSilentTries(p, DownloadFrame(c.packet), c.tries, c.timeoutMs, 10);
     EXPECT_EQ(p.link.lastError, Fill(c.sentence, kTextNoReply));
   }
 }

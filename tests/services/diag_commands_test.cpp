@@ -18,8 +18,9 @@ using testsupport::Bytes;
 using testsupport::Concat;
 using testsupport::DiagFrame;
 using testsupport::Hex;
+using testsupport::ExpectSilentTries;
+using testsupport::Fill;
 using testsupport::PeerLink;
-using testsupport::SilentTryMs;
 using testsupport::TextBytes;
 
 const ProtocolCodecs& DiagOnly() {
@@ -31,11 +32,6 @@ std::array<uint8_t, kNvDataSize> Pattern(uint8_t start) {
   std::array<uint8_t, kNvDataSize> data{};
   std::iota(data.begin(), data.end(), start);
   return data;
-}
-
-std::string Fill(const char* sentence, std::string_view reason) {
-  if (!sentence) return std::string(reason);
-  return Format(sentence, std::string(reason).c_str());
 }
 
 struct OpCase {
@@ -117,15 +113,7 @@ TEST(DiagOperations, SilentPhoneCostsTriesTimesTimeoutAndGivesTheSentence) {
     PeerLink p(DiagOnly());
     p.link.lastError = "old";
     EXPECT_EQ(c.op(p.link), 0);
-    const auto requests = p.peer.Requests();
-    ASSERT_EQ(requests.size(), static_cast<size_t>(c.tries));
-    for (size_t i = 0; i < requests.size(); ++i) {
-      EXPECT_EQ(requests[i].bytes, DiagFrame(c.packet)) << "request " << i;
-      if (i > 0) {
-        EXPECT_EQ(requests[i].atMs - requests[i - 1].atMs, SilentTryMs(c.timeoutMs, c.sampleMs));
-      }
-    }
-    EXPECT_EQ(p.Elapsed(), c.tries * SilentTryMs(c.timeoutMs, c.sampleMs));
+    ExpectSilentTries(p, DiagFrame(c.packet), c.tries, c.timeoutMs, c.sampleMs);
     EXPECT_EQ(p.link.lastError, Fill(c.sentence, kTextNoReply));
   }
 }
