@@ -313,36 +313,25 @@ void LineController::PortWatchMain(int line, std::shared_ptr<SuspendGate> gate) 
   }
 }
 
+std::shared_ptr<SuspendGate> LineController::CurrentWatchGate(int line) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (line < 0 || line >= kLineCount) return nullptr;
+  const LineThreads& t = lines_[static_cast<size_t>(line)];
+  return t.watchGates.empty() ? nullptr : t.watchGates.back();
+}
+
 void LineController::SuspendPortWatch(int line, bool wait) {
-  std::shared_ptr<SuspendGate> gate;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (line < 0 || line >= kLineCount) return;
-    LineThreads& t = lines_[static_cast<size_t>(line)];
-    if (t.watchGates.empty()) return;
-    gate = t.watchGates.back();
-  }
+  std::shared_ptr<SuspendGate> gate = CurrentWatchGate(line);
+  if (!gate) return;
   gate->Suspend();
   if (wait) gate->WaitUntilParked();
 }
 
 void LineController::ResumePortWatch(int line) {
-  std::shared_ptr<SuspendGate> gate;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (line < 0 || line >= kLineCount) return;
-    LineThreads& t = lines_[static_cast<size_t>(line)];
-    if (t.watchGates.empty()) return;
-    gate = t.watchGates.back();
-  }
-  gate->Resume();
+  if (std::shared_ptr<SuspendGate> gate = CurrentWatchGate(line)) gate->Resume();
 }
 
-bool LineController::HasPortWatch(int line) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (line < 0 || line >= kLineCount) return false;
-  return !lines_[static_cast<size_t>(line)].watchGates.empty();
-}
+bool LineController::HasPortWatch(int line) const { return CurrentWatchGate(line) != nullptr; }
 
 void LineController::SuspendAll() {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -124,6 +124,8 @@ class LineController {
   const LineHooks& hooks() const { return hooks_; }
 
  private:
+  // The gate of the line's current port-watch thread; nullptr when it has none.
+  std::shared_ptr<SuspendGate> CurrentWatchGate(int line) const;
   void JobThreadMain(int mode);
   void PortWatchMain(int line, std::shared_ptr<SuspendGate> gate);
   bool StartChecks(int line);
