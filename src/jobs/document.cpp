@@ -93,7 +93,9 @@ bool CQuorrelDoc::SaveToFile(std::string_view path, std::string* error) const {
 }
 
 bool CQuorrelDoc::LoadFromFile(std::string_view path, std::string* error) {
-  std::optional<std::string> data = ReadWholeFile(path);
+  // One byte more than a document holds, so that a longer file is named as
+  // the wrong size rather than read whole.
+  std::optional<std::string> data = ReadWholeFile(path, kFileSize + 1);
   if (!data) {
     if (error != nullptr) *error = Format("Cannot read the document file %.*s", static_cast<int>(path.size()), path.data());
     return false;

@@ -25,7 +25,9 @@ LineHooks StandardLineHooks(JobEnvironment& env) {
   };
   hooks.cleanUpAfterDownload = [doc] { CleanUpAfterDownload(*doc); };
   hooks.runDriverUninstaller = [] { RunDriverUninstaller(); };
-  hooks.installUsbDriver = [doc, display](int line) { InstallUsbDriver(*doc, *display, line); };
+  hooks.installUsbDriver = [doc, display](int line, const std::function<bool()>& stopRequested) {
+    InstallUsbDriver(*doc, *display, line, stopRequested);
+  };
   return hooks;
 }
 

@@ -48,8 +48,9 @@ struct LineHooks {
   // Starts the USB driver's uninstallers (only called on Windows 7).
   std::function<void()> runDriverUninstaller;
   // The port watch's first step: names the Windows version and installs the
-  // USB driver on Windows 7 when it is missing.
-  std::function<void(int line)> installUsbDriver;
+  // USB driver on Windows 7 when it is missing; its wait for the installer
+  // ends when stopRequested answers true.
+  std::function<void(int line, const std::function<bool()>& stopRequested)> installUsbDriver;
 };
 
 // The hooks of the package and driver steps wired to the program's own

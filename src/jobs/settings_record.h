@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -14,6 +15,28 @@ namespace quorrel {
 
 using Path256 = FixedText<256>;
 using Path260 = FixedText<260>;
+
+// A port number of a line: the port watch and a job write it after each
+// discovery while the user-interface thread and the other thread of the line
+// read it, so every access is atomic. Copies and compares as the number.
+class PortNumber {
+ public:
+  PortNumber(int32_t value = 0) : value_(value) {}  // NOLINT: a number stands for it
+  PortNumber(const PortNumber& other) : value_(other.get()) {}
+  PortNumber& operator=(const PortNumber& other) {
+    value_.store(other.get());
+    return *this;
+  }
+  PortNumber& operator=(int32_t value) {
+    value_.store(value);
+    return *this;
+  }
+  operator int32_t() const { return get(); }  // NOLINT: reads as the number
+  int32_t get() const { return value_.load(); }
+
+ private:
+  std::atomic<int32_t> value_;
+};
 
 struct SettingsRecord {
   static constexpr size_t kSize = 5164;
@@ -61,8 +84,8 @@ struct SettingsRecord {
   Path260 bootFile;
   Path260 armprgPath;
   Path260 nvFile;
-  int32_t diagPort = 0;  // COM number; 0 = none
-  int32_t atPort = 0;    // COM number; 0 = none
+  PortNumber diagPort = 0;  // COM number; 0 = none
+  PortNumber atPort = 0;    // COM number; 0 = none
   int32_t baudRate = 0;
   Path260 defaultNvFile;
   Path256 firmwareFolderCopy;

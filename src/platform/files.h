@@ -31,6 +31,10 @@ bool FileExistsInDir(char* buffer, size_t capacity, std::string_view name);
 // Removes a file; false when it was not there or could not be removed.
 bool DeleteFileAt(std::string_view path);
 
+// Renames a file over another one in one step (the old target is replaced
+// as a whole or not at all); false when that fails.
+bool ReplaceFile(std::string_view from, std::string_view to);
+
 // One open file.
 class File {
  public:
@@ -40,8 +44,13 @@ class File {
   // For writing, created or truncated, nobody else holding it (an advisory
   // exclusive lock). A read-only file (no write permission bit at all, the
   // counterpart of the read-only attribute) is refused whatever the caller's
-  // rights, as is a directory in the way.
+  // rights, as is a directory in the way and a symbolic link: a file made in
+  // a folder others can write never lands where someone else's link points.
   static std::optional<File> OpenWrite(std::string_view path);
+  // A new, empty file for writing next to path, under a name no other file
+  // has ("<path>.<process>.<n>.tmp"); never through a symbolic link. Its
+  // Windows path goes to *temporaryPath. nullopt when none can be made.
+  static std::optional<File> CreateTemporary(std::string_view path, std::string* temporaryPath);
 
   File(File&& other) noexcept;
   File& operator=(File&& other) noexcept;
@@ -66,7 +75,8 @@ class File {
 // The folder of the running executable (no trailing separator).
 std::string ExecutableDirectory();
 
-// The whole content of a file; nullopt when it cannot be read.
-std::optional<std::string> ReadWholeFile(std::string_view path);
+// The whole content of a file; nullopt when it cannot be read or holds more
+// than maxBytes (the size is checked before anything is read).
+std::optional<std::string> ReadWholeFile(std::string_view path, size_t maxBytes);
 
 }  // namespace quorrel

@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -63,6 +65,10 @@ bool FileExistsInDir(char* buffer, size_t capacity, std::string_view name) {
 
 bool DeleteFileAt(std::string_view path) { return ::unlink(MapPath(path).c_str()) == 0; }
 
+bool ReplaceFile(std::string_view from, std::string_view to) {
+  return ::rename(MapPath(from).c_str(), MapPath(to).c_str()) == 0;
+}
+
 std::optional<File> File::OpenRead(std::string_view path) {
   int fd = ::open(MapPath(path).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
@@ -76,18 +82,40 @@ std::optional<File> File::OpenRead(std::string_view path) {
 
 std::optional<File> File::OpenWrite(std::string_view path) {
   std::string mapped = MapPath(path).string();
-  struct stat st;
-  if (::stat(mapped.c_str(), &st) == 0) {
-    if (!S_ISREG(st.st_mode) || (st.st_mode & 0222) == 0) return std::nullopt;
-  }
-  // Not truncated before the lock is held: a holder's data stays untouched.
-  int fd = ::open(mapped.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  // O_NOFOLLOW refuses a link in the last place; the checks of what is there
+  // are made on the opened file itself, so nothing can be swapped in between.
+  int fd = ::open(mapped.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) return std::nullopt;
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0) {
+  struct stat st;
+  // Not truncated before the lock is held: a holder's data stays untouched.
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 0222) == 0 ||
+      ::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, 0) != 0) {
     ::close(fd);
     return std::nullopt;
   }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return File(fd);
+}
+
+std::optional<File> File::CreateTemporary(std::string_view path, std::string* temporaryPath) {
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[48];
+    std::snprintf(suffix, sizeof suffix, ".%ld.%u.tmp", static_cast<long>(::getpid()), counter++);
+    std::string name = std::string(path) + suffix;
+    int fd = ::open(MapPath(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        ::unlink(MapPath(name).c_str());
+        return std::nullopt;
+      }
+      if (temporaryPath != nullptr) *temporaryPath = std::move(name);
+      return File(fd);
+    }
+    if (errno != EEXIST) return std::nullopt;
+  }
+  return std::nullopt;
 }
 
 File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
@@ -153,14 +181,16 @@ std::string ExecutableDirectory() {
   return ec ? std::string(".") : exe.parent_path().string();
 }
 
-std::optional<std::string> ReadWholeFile(std::string_view path) {
+std::optional<std::string> ReadWholeFile(std::string_view path, size_t maxBytes) {
   std::optional<File> file = File::OpenRead(path);
   if (!file) return std::nullopt;
   int64_t size = file->Size();
-  if (size < 0) return std::nullopt;
-  std::string data(static_cast<size_t>(size), '\0');
+  if (size < 0 || static_cast<uint64_t>(size) > maxBytes) return std::nullopt;
+  // One byte more than the size told: a file that grew meanwhile is refused
+  // rather than cut.
+  std::string data(static_cast<size_t>(size) + 1, '\0');
   int64_t n = file->Read(std::span<uint8_t>(reinterpret_cast<uint8_t*>(data.data()), data.size()));
-  if (n < 0) return std::nullopt;
+  if (n < 0 || static_cast<uint64_t>(n) > maxBytes || n > size) return std::nullopt;
   data.resize(static_cast<size_t>(n));
   return data;
 }

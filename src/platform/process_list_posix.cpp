@@ -35,7 +35,10 @@ std::optional<std::vector<ProcessEntry>> SystemProcessList() {
     if (!AllDigits(entry->d_name)) continue;
     std::ifstream in(std::string("/proc/") + entry->d_name + "/cmdline", std::ios::binary);
     if (!in) continue;  // the process ended meanwhile
-    std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Only the first argument is needed; a command line can be very long.
+    std::string cmdline(4096, '\0');
+    in.read(cmdline.data(), static_cast<std::streamsize>(cmdline.size()));
+    cmdline.resize(static_cast<size_t>(in.gcount()));
     std::string argv0 = cmdline.substr(0, cmdline.find('\0'));
     if (argv0.empty()) continue;  // kernel threads have no command line
     list.push_back(ProcessEntry{std::stoi(entry->d_name), BaseName(argv0)});

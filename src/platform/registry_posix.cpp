@@ -151,12 +151,20 @@ std::optional<ParsedLine> ParseLine(std::string line) {
   return parsed;
 }
 
+// A key's values file is small; anything larger than this is not read.
+constexpr size_t kMaxValuesFile = 64 * 1024;
+
 bool ReadLines(const fs::path& folder, std::vector<std::string>* lines) {
   lines->clear();
   std::ifstream in(folder / kValuesFile, std::ios::binary);
   if (!in) return false;
+  std::string text(kMaxValuesFile + 1, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  if (in.bad() || static_cast<size_t>(in.gcount()) > kMaxValuesFile) return false;
+  text.resize(static_cast<size_t>(in.gcount()));
+  std::istringstream split(text);
   std::string line;
-  while (std::getline(in, line)) lines->push_back(line);
+  while (std::getline(split, line)) lines->push_back(line);
   return true;
 }
 

@@ -1,5 +1,6 @@
 #include "ports/driver_setup.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -56,13 +57,20 @@ int FindProcessByName(std::string_view exeName) {
   return -1;
 }
 
-void InstallUsbDriver(CQuorrelDoc& doc, LineDisplay& display, int line) {
+void InstallUsbDriver(CQuorrelDoc& doc, LineDisplay& display, int line,
+                      const std::function<bool()>& stopRequested) {
   if (!DetectWindowsVersion(doc) || IsUsbDriverInstalled()) return;
   ShellOpen({"open", DriverSetupPath(), "", ShowCommand::Normal});
   display.StatusLine(line, "Устанавливается драйвер для Windows 7, пожалуйста подождите...", true);
   Clock& clock = doc.clock();
-  clock.Sleep(30000);
+  auto stop = [&] { return stopRequested && stopRequested(); };
+  // The installer's 30 s head start, in steps that a stop request can end.
+  for (int waited = 0; waited < 30000; waited += 2000) {
+    if (stop()) return;
+    clock.Sleep(std::min(2000, 30000 - waited));
+  }
   for (;;) {
+    if (stop()) return;
     clock.Sleep(2000);
     if (FindProcessByName(kInstallerX86) != -1) continue;
     if (FindProcessByName(kInstallerX64) != -1) continue;
@@ -78,6 +86,7 @@ bool RunDriverUninstaller() {
 }
 
 long OnUninstallAllMessage(CQuorrelDoc& doc, int currentLine) {
+  if (currentLine < 0 || currentLine >= kLineCount) return 0;
   PhoneLink& link = doc.link(currentLine);
   if (link.port.IsOpen()) link.port.Close();
   doc.clock().Sleep(1500);

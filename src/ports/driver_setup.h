@@ -2,6 +2,7 @@
 // (Windows 7 only), and the uninstall-all request another program can send.
 #pragma once
 
+#include <functional>
 #include <string_view>
 
 #include "app/line_display.h"
@@ -27,14 +28,17 @@ int FindProcessByName(std::string_view exeName);
 
 // On Windows 7 without the driver: starts the extracted setup program, waits
 // until no installer process runs any more, reports it in the line's log and
-// deletes the setup program.
-void InstallUsbDriver(CQuorrelDoc& doc, LineDisplay& display, int line);
+// deletes the setup program. The wait ends early, leaving the setup program,
+// as soon as stopRequested (asked at every pause) answers true.
+void InstallUsbDriver(CQuorrelDoc& doc, LineDisplay& display, int line,
+                      const std::function<bool()>& stopRequested = {});
 
 // Starts the driver's four possible uninstallers; failed starts are ignored.
 bool RunDriverUninstaller();
 
 // Closes the current line's diagnostic port, waits 1.5 s and starts
-// ".\UnInstallAll.exe" maximized; the result of that start.
+// ".\UnInstallAll.exe" maximized; the result of that start. Does nothing
+// (0) while no line has a port watch (currentLine outside 0-7).
 long OnUninstallAllMessage(CQuorrelDoc& doc, int currentLine);
 
 }  // namespace quorrel

@@ -42,7 +42,7 @@ bool PortWatchPass(JobEnvironment& env, int line, const PortWatchHooks& hooks) {
 }
 
 void PortWatchThread(JobEnvironment& env, int line, const PortWatchHooks& hooks) {
-  if (hooks.installUsbDriver) hooks.installUsbDriver(line);
+  if (hooks.installUsbDriver) hooks.installUsbDriver(line, [&hooks] { return Quit(hooks); });
   OpenDiagPort(env, line);
   while (!Quit(hooks)) {
     if (!PortWatchPass(env, line, hooks)) return;

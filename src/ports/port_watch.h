@@ -13,7 +13,7 @@ namespace quorrel {
 struct PortWatchHooks {
   // The driver step (names the Windows version, installs the driver on
   // Windows 7 when it is missing). Empty: skipped.
-  std::function<void(int line)> installUsbDriver;
+  std::function<void(int line, const std::function<bool()>& stopRequested)> installUsbDriver;
   // Asked before every pass of the loop and after every poll; true ends the
   // watch (the thread is going away). Empty: never.
   std::function<bool()> quit;

@@ -87,7 +87,7 @@ TEST_F(FilesTest, WriteThenReadBack) {
     ASSERT_TRUE(f);
     EXPECT_TRUE(f->Write(std::string_view("abc")));
   }
-  EXPECT_EQ(ReadWholeFile("C:\\data.bin"), "abc");
+  EXPECT_EQ(ReadWholeFile("C:\\data.bin", 64), "abc");
   auto f = File::OpenRead("C:\\data.bin");
   ASSERT_TRUE(f);
   EXPECT_EQ(f->Size(), 3);
@@ -98,7 +98,7 @@ TEST_F(FilesTest, WritersAreRefused) {
   Touch("C:\\ro.bin", "old");
   ::chmod(MapPath("C:\\ro.bin").c_str(), 0444);
   EXPECT_FALSE(File::OpenWrite("C:\\ro.bin"));  // even for root
-  EXPECT_EQ(ReadWholeFile("C:\\ro.bin"), "old");
+  EXPECT_EQ(ReadWholeFile("C:\\ro.bin", 64), "old");
 
   fs::create_directories(MapPath("C:\\adir"));
   EXPECT_FALSE(File::OpenWrite("C:\\adir"));
@@ -107,7 +107,7 @@ TEST_F(FilesTest, WritersAreRefused) {
   auto reader = File::OpenRead("C:\\held.bin");
   ASSERT_TRUE(reader);
   EXPECT_FALSE(File::OpenWrite("C:\\held.bin"));  // writing denied while read
-  EXPECT_EQ(ReadWholeFile("C:\\held.bin"), "kept");
+  EXPECT_EQ(ReadWholeFile("C:\\held.bin", 64), "kept");
   reader->Close();
   auto writer = File::OpenWrite("C:\\held.bin");
   ASSERT_TRUE(writer);
@@ -122,6 +122,37 @@ TEST_F(FilesTest, DeleteFile) {
   Touch("C:\\gone.bin");
   EXPECT_TRUE(DeleteFileAt("C:\\gone.bin"));
   EXPECT_FALSE(DeleteFileAt("C:\\gone.bin"));
+}
+
+TEST_F(FilesTest, WritersNeverFollowALinkPlantedInTheirPlace) {
+  // Someone who may write the folder links the name the program is about to
+  // write to a file of someone else's.
+  Touch("C:\\victim.txt", "precious");
+  fs::create_directories(MapPath("C:\\Logs"));
+  fs::create_symlink(MapPath("C:\\victim.txt"), MapPath("C:\\Logs\\ActionLog1.txt"));
+  EXPECT_FALSE(File::OpenWrite("C:\\Logs\\ActionLog1.txt"));
+  EXPECT_EQ(ReadWholeFile("C:\\victim.txt", 64), "precious");
+
+  // A temporary name is never one that exists already, link or file.
+  std::string first;
+  std::string second;
+  auto a = File::CreateTemporary("C:\\Channel1.nvm", &first);
+  auto b = File::CreateTemporary("C:\\Channel1.nvm", &second);
+  ASSERT_TRUE(a && b);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(first.rfind("C:\\Channel1.nvm.", 0), 0u) << first;
+  EXPECT_TRUE(a->Write(std::string_view("new")));
+  a->Close();
+  EXPECT_TRUE(ReplaceFile(first, "C:\\Channel1.nvm"));
+  EXPECT_EQ(ReadWholeFile("C:\\Channel1.nvm", 64), "new");
+  EXPECT_FALSE(PathExists(first));
+}
+
+TEST_F(FilesTest, WholeFileReadsAreBoundedBeforeReading) {
+  Touch("C:\\big.bin", std::string(1000, 'x'));
+  EXPECT_FALSE(ReadWholeFile("C:\\big.bin", 999));
+  EXPECT_EQ(ReadWholeFile("C:\\big.bin", 1000)->size(), 1000u);
+  EXPECT_FALSE(ReadWholeFile("C:\\missing.bin", 1000));
 }
 
 }  // namespace

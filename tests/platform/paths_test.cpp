@@ -29,5 +29,26 @@ TEST(MapPathTest, DrivesFolderAndSeparators) {
   }
 }
 
+TEST(MapPathTest, DotDotNeverClimbsAboveTheDriveFolder) {
+  testing::ScopedRoot root;
+  const std::string r = root.path().string();
+  struct Case {
+    const char* windows;
+    std::string posix;
+  } cases[] = {
+      {"C:\\..\\..", r + "/drive_c/"},
+      {"C:\\..\\..\\etc\\passwd", r + "/drive_c/etc/passwd"},
+      {"C:..\\x", r + "/drive_c/x"},
+      {"D:\\rel\\..\\..\\..\\amss.mbn", r + "/drive_d/amss.mbn"},
+      {"D:\\rel\\sub\\..\\amss.mbn", r + "/drive_d/rel/amss.mbn"},
+      {"D:\\rel\\.\\amss.mbn", r + "/drive_d/rel/amss.mbn"},
+      {"C:\\dir\\", r + "/drive_c/dir/"},
+      {"C:\\a\\\\b", r + "/drive_c/a/b"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(MapPath(c.windows).string(), c.posix) << c.windows;
+  }
+}
+
 }  // namespace
 }  // namespace quorrel

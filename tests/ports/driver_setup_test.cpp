@@ -137,6 +137,17 @@ TEST_F(DriverSetupTest, FailedSetupStartStillEndsAfterThirtyTwoSeconds) {
   EXPECT_EQ(display_.StatusTexts(2).back(), "Драйвер Windows 7 установлен!");
 }
 
+TEST_F(DriverSetupTest, InstallerWaitEndsOnAStopRequest) {
+  // The installer never ends; a stop request asked for after 10 s (and later
+  // in the process-list polling) ends the wait at the next pause.
+  processes_ = [](uint64_t) { return std::vector<ProcessEntry>{{1, kInstallerX86}}; };
+  InstallUsbDriver(doc_, display_, 0, [this] { return clock_.NowMs() >= 10000; });
+  EXPECT_EQ(clock_.NowMs(), 10000u);
+  InstallUsbDriver(doc_, display_, 0, [this] { return clock_.NowMs() >= 50000; });
+  EXPECT_EQ(clock_.NowMs(), 50000u);
+  EXPECT_EQ(display_.StatusTexts(0).back(), "Устанавливается драйвер для Windows 7, пожалуйста подождите...");
+}
+
 TEST_F(DriverSetupTest, NoInstallationWhenNotNeeded) {
   os_ = {kPlatformWin32Nt, 6, 0};
   InstallUsbDriver(doc_, display_, 0);
@@ -171,6 +182,14 @@ TEST_F(DriverSetupTest, UninstallAllClosesThePortWaitsAndStarts) {
   EXPECT_EQ(requests_[0].show, ShowCommand::Maximized);
   shell_result_ = true;
   EXPECT_EQ(OnUninstallAllMessage(doc_, 1), 1);
+}
+
+TEST_F(DriverSetupTest, UninstallAllWithoutAWatchedLineDoesNothing) {
+  // No line has started a port watch yet (current line -1), or a stray value.
+  EXPECT_EQ(OnUninstallAllMessage(doc_, -1), 0);
+  EXPECT_EQ(OnUninstallAllMessage(doc_, kLineCount), 0);
+  EXPECT_TRUE(requests_.empty());
+  EXPECT_EQ(clock_.NowMs(), 0u);
 }
 
 }  // namespace
