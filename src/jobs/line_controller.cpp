@@ -43,8 +43,57 @@ JobEnvironment StandardJobEnvironment(CQuorrelDoc& doc, LineDisplay& display) {
   };
 }
 
+namespace {
+
+// Forwards everything to the front end's display; a thread inside one of its
+// modal dialogs counts as waiting for the user.
+class DialogMarkingDisplay final : public LineDisplay {
+ public:
+  explicit DialogMarkingDisplay(LineDisplay& inner) : inner_(inner) {}
+
+  void ShowStatus(int line, int kind) override { inner_.ShowStatus(line, kind); }
+  void SetProgress(int line, int percent) override { inner_.SetProgress(line, percent); }
+  void UpdateControls(int line, bool startEnabled) override { inner_.UpdateControls(line, startEnabled); }
+  void FinishDisplay(int line, int endKind, bool downloadMode) override {
+    inner_.FinishDisplay(line, endKind, downloadMode);
+  }
+  void StatusLine(int line, std::string_view text, bool withTimeStamp) override {
+    inner_.StatusLine(line, text, withTimeStamp);
+  }
+  void JobEnd(int line, std::string_view text, int endKind) override { inner_.JobEnd(line, text, endKind); }
+  void ClearLogText(int line) override { inner_.ClearLogText(line); }
+  void AppendLogText(int line, std::string_view text) override { inner_.AppendLogText(line, text); }
+  std::string LogText(int line) const override { return inner_.LogText(line); }
+  void SetPortText(int line, std::string_view text) override { inner_.SetPortText(line, text); }
+  void SetVersionText(int line, std::string_view text) override { inner_.SetVersionText(line, text); }
+  void SetControlText(int id, std::string_view text) override { inner_.SetControlText(id, text); }
+  void EnableControl(int id, bool enabled) override { inner_.EnableControl(id, enabled); }
+
+  // After a shutdown the controller may be gone when the dialog returns: the
+  // answer is taken from the front end before the wait ends, and leaving the
+  // wait parks the thread (SuspendGate::Held) without touching this object.
+  MessageResult MessageBox(const MessageBoxRequest& request) override {
+    LineDisplay& inner = inner_;
+    SuspendGate::Held held;
+    return inner.MessageBox(request);
+  }
+  std::optional<std::string> BrowseForFolder(std::string_view title) override {
+    LineDisplay& inner = inner_;
+    SuspendGate::Held held;
+    return inner.BrowseForFolder(title);
+  }
+
+ private:
+  LineDisplay& inner_;
+};
+
+}  // namespace
+
 LineController::LineController(JobEnvironment& env, LineHooks hooks)
-    : env_(env), thread_env_(env), hooks_(std::move(hooks)) {
+    : env_(env),
+      thread_display_(std::make_unique<DialogMarkingDisplay>(env.display)),
+      thread_env_{env.doc, *thread_display_, env.discoverLinePorts, env.showLinePort, env.showLineVersion},
+      hooks_(std::move(hooks)) {
   // A port wait has no bound; it gives up when the controller goes.
   thread_env_.discoverLinePorts = [this, inner = env.discoverLinePorts](int line) {
     if (Quitting()) throw LineThreadQuit{};
@@ -54,30 +103,29 @@ LineController::LineController(JobEnvironment& env, LineHooks hooks)
   };
 }
 
-LineController::~LineController() {
+LineController::~LineController() { Shutdown(); }
+
+void LineController::Shutdown() {
   quitting_ = true;
-  // One thread at a time, so that two threads of a line never share its
-  // link: the job first, then the port watches, newest last.
-  for (int line = 0; line < kLineCount; ++line) {
-    std::thread job;
-    std::shared_ptr<SuspendGate> jobGate;
-    std::vector<std::thread> watches;
-    std::vector<std::shared_ptr<SuspendGate>> watchGates;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      LineThreads& t = lines_[static_cast<size_t>(line)];
-      job = std::move(t.job);
-      jobGate = t.jobGate;
-      watches = std::move(t.watchThreads);
-      watchGates = t.watchGates;
+  SuspendAll();
+  // Collect every thread the controller started; nothing starts new ones now.
+  std::vector<std::pair<std::thread, std::shared_ptr<SuspendGate>>> threads;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (LineThreads& t : lines_) {
+      if (t.job.joinable()) threads.emplace_back(std::move(t.job), t.jobGate);
+      for (size_t i = 0; i < t.watchThreads.size(); ++i) {
+        if (t.watchThreads[i].joinable()) threads.emplace_back(std::move(t.watchThreads[i]), t.watchGates[i]);
+      }
     }
-    if (job.joinable()) {
-      if (jobGate) jobGate->Resume();
-      job.join();
-    }
-    for (size_t i = 0; i < watches.size(); ++i) {
-      watchGates[i]->Resume();
-      if (watches[i].joinable()) watches[i].join();
+  }
+  for (auto& [thread, gate] : threads) {
+    if (gate->WaitUntilSettled()) {
+      thread.join();
+    } else {
+      // Parked for good, or held by a dialog that parks it on return. Its
+      // gate stays alive with it.
+      thread.detach();
     }
   }
 }
@@ -295,9 +343,14 @@ void LineController::StopAll() {
 
 void LineController::StartPortWatch(int line) {
   if (line < 0 || line >= kLineCount || Quitting()) return;
+  // The line's earlier watch is suspended for good; the new one starts only
+  // once it has stopped touching the line.
+  if (std::shared_ptr<SuspendGate> old = CurrentWatchGate(line)) {
+    old->Suspend();
+    old->WaitUntilParked();
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   LineThreads& t = lines_[static_cast<size_t>(line)];
-  if (!t.watchGates.empty()) t.watchGates.back()->Suspend();
   current_line_ = line;
   auto gate = std::make_shared<SuspendGate>();
   t.watchGates.push_back(gate);

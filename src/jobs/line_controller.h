@@ -11,9 +11,13 @@
 // controller, calls the commands on its user-interface thread and supplies
 // the hooks through which a job closes the main window or ends the process.
 //
-// Destroying the controller stops its threads: a parked thread is woken, a
-// thread waiting for the modem's ports gives up at its next poll, and every
-// thread is joined. Bounded steps run to their end first.
+// Destroying the controller (or Shutdown) parks its threads, as the view's
+// shutdown suspends them: each stops at its next sleep or exchange and is
+// never resumed, so no download carries on behind a closing program. A
+// thread waiting for the modem's ports gives up at its next poll and ends.
+// Nothing waits for a thread that is waiting for the user in a message box.
+// Threads that ended are joined; parked ones are let go and stay parked
+// until the process ends.
 #pragma once
 
 #include <array>
@@ -110,6 +114,10 @@ class LineController {
 
   // View shutdown: suspends every port-watch and job thread.
   void SuspendAll();
+  // Ends the controller's work for good: suspends every thread and returns
+  // once each has parked, ended, or waits for the user in a box. No command
+  // starts anything afterwards. The destructor does it too.
+  void Shutdown();
 
   // ---- waiting, for the command-line front end and tests ----
   // True while the line's job thread has not returned.
@@ -134,6 +142,9 @@ class LineController {
   bool Quitting() const { return quitting_.load(); }
 
   JobEnvironment& env_;
+  // The front end's display as the line threads see it: their modal dialogs
+  // are marked as waits for the user (SuspendGate::Held).
+  std::unique_ptr<LineDisplay> thread_display_;
   JobEnvironment thread_env_;
   LineHooks hooks_;
 

@@ -126,7 +126,30 @@ bool SuspendGate::IsParked() {
 
 void SuspendGate::WaitUntilParked() {
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [this] { return parked_; });
+  changed_.wait(lock, [this] { return parked_ || finished_; });
+}
+
+bool SuspendGate::WaitUntilSettled() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return parked_ || finished_ || held_; });
+  return finished_;
+}
+
+bool SuspendGate::IsFinished() {
+  std::lock_guard lock(mutex_);
+  return finished_;
+}
+
+void SuspendGate::SetHeld(bool held) {
+  std::lock_guard lock(mutex_);
+  held_ = held;
+  changed_.notify_all();
+}
+
+void SuspendGate::SetFinished() {
+  std::lock_guard lock(mutex_);
+  finished_ = true;
+  changed_.notify_all();
 }
 
 void SuspendGate::Checkpoint() {
@@ -139,9 +162,22 @@ void SuspendGate::Checkpoint() {
   changed_.notify_all();
 }
 
-SuspendGate::Bind::Bind(SuspendGate& gate) : previous_(t_current_gate) { t_current_gate = &gate; }
+SuspendGate::Bind::Bind(SuspendGate& gate) : gate_(&gate), previous_(t_current_gate) { t_current_gate = &gate; }
 
-SuspendGate::Bind::~Bind() { t_current_gate = previous_; }
+SuspendGate::Bind::~Bind() {
+  t_current_gate = previous_;
+  gate_->SetFinished();
+}
+
+SuspendGate::Held::Held() : gate_(t_current_gate) {
+  if (gate_ != nullptr) gate_->SetHeld(true);
+}
+
+SuspendGate::Held::~Held() {
+  if (gate_ == nullptr) return;
+  gate_->SetHeld(false);
+  gate_->Checkpoint();
+}
 
 SuspendGate* SuspendGate::Current() { return t_current_gate; }
 

@@ -107,9 +107,16 @@ class SuspendGate {
   bool IsSuspended();
   // True while the owning thread is parked at a suspension point.
   bool IsParked();
-  // Blocks the caller until the owning thread has parked (for tests and for
-  // callers that must know the thread stopped touching shared state).
+  // Blocks the caller until the owning thread has parked or its function has
+  // returned (for tests and for callers that must know the thread stopped
+  // touching shared state).
   void WaitUntilParked();
+  // Blocks until the owning thread has parked, has returned, or waits for the
+  // user in a modal dialog (see Held); true when it has returned.
+  bool WaitUntilSettled();
+  // True once the thread that bound the gate has let it go (its function
+  // returned).
+  bool IsFinished();
 
   // Parks while suspended. Called by the owning thread only.
   void Checkpoint();
@@ -123,16 +130,37 @@ class SuspendGate {
     Bind& operator=(const Bind&) = delete;
 
    private:
+    SuspendGate* gate_;
     SuspendGate* previous_;
+  };
+
+  // Marks the calling thread, for the lifetime of this object, as waiting
+  // for the user (a modal box): a shutdown that parks the line's threads does
+  // not wait for it. Leaving the scope is a suspension point, so a thread
+  // that comes back from its dialog after a shutdown parks at once.
+  class Held {
+   public:
+    Held();
+    ~Held();
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+
+   private:
+    SuspendGate* gate_;
   };
 
   static SuspendGate* Current();
 
  private:
+  void SetHeld(bool held);
+  void SetFinished();
+
   std::mutex mutex_;
   std::condition_variable changed_;
   bool suspended_ = false;
   bool parked_ = false;
+  bool held_ = false;
+  bool finished_ = false;
 };
 
 // The suspension point of the calling thread (nothing when it has no gate).

@@ -3,6 +3,10 @@
 // the job end gives the line back to the watch.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
 #include "app/control_ids.h"
 #include "jobs/download_job.h"
 #include "support/sim_line.h"
@@ -83,6 +87,84 @@ TEST(LineThreads, RepairModeGivesTheLineBackAtOnce) {
   EXPECT_TRUE(s.form().Control(controls::kDownload).enabled);
   EXPECT_EQ(s.form().Values(Seen::Kind::Picture).back(), kStatusReady);
   EXPECT_TRUE(s.modem().VendorRequests().empty());
+}
+
+// A test-side latch: set once, waited for (bounded) by another thread.
+class Latch {
+ public:
+  void Set() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    set_ = true;
+    changed_.notify_all();
+  }
+  bool Wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(60), [this] { return set_; });
+  }
+  void WaitForever() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return set_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool set_ = false;
+};
+
+TEST(LineThreads, ShutdownParksARunningDownloadInsteadOfCarryingItOn) {
+  SimLine s;
+  s.PlugInAndFind();
+  Latch writing;
+  s.form().onProgress = [&](int percent) {
+    if (percent >= 20) writing.Set();
+  };
+  ASSERT_TRUE(s.controller().StartLine(0));
+  ASSERT_TRUE(writing.Wait());
+  s.controller().Shutdown();
+
+  // The job stopped where it was: it never returned, nothing ended, and the
+  // modem holds no complete release.
+  EXPECT_TRUE(s.controller().JobRunning(0));
+  EXPECT_EQ(s.controller().LastOutcome(0), JobOutcome::Running);
+  EXPECT_EQ(s.exitCode_, -1);
+  EXPECT_TRUE(s.form().Texts(Seen::Kind::JobEnd).empty());
+  EXPECT_NE(s.modem().ImageBytes(5), s.EmbeddedFile(164));
+  // Nothing starts after a shutdown.
+  s.controller().StartPortWatch(1);
+  EXPECT_FALSE(s.controller().HasPortWatch(1));
+}
+
+TEST(LineThreads, ShutdownDoesNotWaitForAJobInsideAMessageBox) {
+  SimLine s;
+  s.PlugInAndFind();
+  Latch boxShown;
+  // Nobody answers: the box stays open until the process ends, as when the
+  // window closes over it.
+  auto* never = new Latch;
+  s.form().SetMessageBoxHandler([&boxShown, never](const MessageBoxRequest&) {
+    boxShown.Set();
+    never->WaitForever();
+    return MessageResult::Ok;
+  });
+  ASSERT_TRUE(s.controller().StartLine(0));
+  ASSERT_TRUE(boxShown.Wait());  // the success box, before the process ends
+  s.controller().Shutdown();     // returns with the box still open
+  EXPECT_EQ(s.exitCode_, -1);
+  // The open box belongs to the form: it must outlive the test.
+  (void)s.form_.release();
+}
+
+TEST(LineThreads, ANewPortWatchStartsOnlyOnceTheOldOneHasParked) {
+  SimLine s;
+  s.controller().StartPortWatch(0);
+  s.controller().StartPortWatch(0);  // returns once the first one parked
+  s.controller().StartPortWatch(0);
+  s.modem_->PlugIn();
+  ASSERT_TRUE(s.form().WaitForStateLine(kReady));
+  // Only the newest watch talks to the modem: the strict modem saw no
+  // request out of place.
+  EXPECT_TRUE(s.modem().Violations().empty()) << s.modem().Violations().front().text;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -242,6 +243,51 @@ TEST(SuspendGate, BindingIsPerThreadAndNests) {
   clock.Sleep(5);
   SuspensionPoint();
   EXPECT_EQ(clock.NowMs(), 5u);
+}
+
+TEST(SuspendGate, WaitsEndWhenTheThreadReturnsOrWaitsForTheUser) {
+  // A thread that has returned never parks: waiting for it must not hang.
+  auto finished = std::make_shared<SuspendGate>();
+  std::thread([finished] { SuspendGate::Bind bind(*finished); }).join();
+  finished->Suspend();
+  finished->WaitUntilParked();
+  EXPECT_TRUE(finished->WaitUntilSettled());
+  EXPECT_TRUE(finished->IsFinished());
+
+  // A thread in a modal dialog is settled for a shutdown without parking,
+  // and parks the moment its dialog returns while suspended.
+  SuspendGate gate;
+  std::mutex m;
+  std::condition_variable cv;
+  bool answered = false;
+  bool afterDialog = false;
+  std::thread worker([&] {
+    SuspendGate::Bind bind(gate);
+    {
+      SuspendGate::Held held;
+      std::unique_lock lock(m);
+      cv.wait(lock, [&] { return answered; });
+    }
+    std::lock_guard lock(m);
+    afterDialog = true;
+  });
+  gate.Suspend();
+  EXPECT_FALSE(gate.WaitUntilSettled());
+  EXPECT_FALSE(gate.IsParked());
+  {
+    std::lock_guard lock(m);
+    answered = true;
+  }
+  cv.notify_all();
+  gate.WaitUntilParked();
+  {
+    std::lock_guard lock(m);
+    EXPECT_FALSE(afterDialog);
+  }
+  gate.Resume();
+  worker.join();
+  EXPECT_TRUE(afterDialog);
+  EXPECT_TRUE(gate.IsFinished());
 }
 
 }  // namespace
