@@ -4,6 +4,7 @@
 
 #include "app/control_ids.h"
 #include "package/image_set.h"
+#include "platform/files.h"
 #include "package_fixture.h"
 
 namespace quorrel {
@@ -73,10 +74,14 @@ TEST_F(ImageChecksTest, FirstMissingOrShortFileNamesItself) {
     EXPECT_EQ(CheckLineImages(doc_, display_, 0, 0), 0);
     EXPECT_EQ(display_.Messages(), std::vector<std::string>{missing[i]});
 
-    testing::WriteFile(file, "a");
-    display_.Clear();
-    EXPECT_EQ(CheckLineImages(doc_, display_, 0, 0), 0);
-    EXPECT_EQ(display_.Messages(), std::vector<std::string>{std::string("Line1: Open wrong ") + kChecked[i] + "! "});
+    for (const char* content : {"a", ""}) {
+      testing::WriteFile(file, content);
+      display_.Clear();
+      EXPECT_EQ(CheckLineImages(doc_, display_, 0, 0), 0);
+      EXPECT_EQ(display_.Messages(), std::vector<std::string>{std::string("Line1: Open wrong ") + kChecked[i] + "! "});
+      // The refused file was closed again: a writer can have it.
+      EXPECT_TRUE(File::OpenWrite(std::string("D:\\rel\\") + kChecked[i]));
+    }
   }
 }
 
