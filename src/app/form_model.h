@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "app/control_ids.h"
-#include "app/line_display.h"
-#include "jobs/document.h"
+#include "lines/control_ids.h"
+#include "lines/document.h"
+#include "lines/line_display.h"
 #include "platform/resources.h"
 
 namespace quorrel {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "app/line_display.h"
-#include "jobs/line_slot.h"
+#include "lines/line_display.h"
+#include "lines/line_slot.h"
 
 namespace quorrel {
 

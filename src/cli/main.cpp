@@ -14,17 +14,18 @@
 #include <string>
 #include <vector>
 
+#include "app/line_controller.h"
 #include "cli/cli_display.h"
 #include "cli/trace.h"
 #include "download/codecs.h"
-#include "jobs/document.h"
-#include "jobs/line_controller.h"
 #include "jobs/nv_backup.h"
+#include "lines/document.h"
 #include "package/embedded_release.h"
 #include "package/image_checks.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/named_mutex.h"
+#include "ports/driver_setup.h"
 #include "release/embedded_resources.h"
 
 namespace quorrel::cli {
@@ -269,7 +270,7 @@ int Run(const Options& o) {
     char summary[160];
     std::snprintf(summary, sizeof summary, "wall time: %.3f s; requested sleeps: %.3f s", wall, floorMs / 1000.0);
     display.Say(summary);
-    if (embedded && code != kExitOk) CleanUpOnDestroy(doc);
+    if (embedded && code != kExitOk) CleanUpOnDestroy(doc, [] { RunDriverUninstaller(); });
     std::fflush(stdout);
     if (traceFile != nullptr) std::fflush(traceFile);
     // The line threads are never awaited: the process ends here, as the

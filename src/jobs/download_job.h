@@ -19,7 +19,7 @@
 #include <string>
 
 #include "jobs/job_environment.h"
-#include "jobs/line_controller.h"
+#include "jobs/job_environment.h"
 
 namespace quorrel {
 

@@ -5,8 +5,8 @@
 
 #include <functional>
 
-#include "app/line_display.h"
-#include "jobs/document.h"
+#include "lines/document.h"
+#include "lines/line_display.h"
 
 namespace quorrel {
 
@@ -21,6 +21,26 @@ struct JobEnvironment {
   std::function<void(int line)> showLineVersion;
 
   Clock& clock() { return doc.clock(); }
+};
+
+// What the line jobs reach outside themselves. StandardLineHooks fills
+// the package and driver steps with the program's own; the front end adds
+// closeMainWindow and endProcess.
+struct LineHooks {
+  // "Send the close message to the main window" (failed version check).
+  std::function<void()> closeMainWindow;
+  // End the process with an exit code (after a successful download).
+  std::function<void(int exitCode)> endProcess;
+  // The image-set check before a start; shows its own message on failure.
+  std::function<bool(int line, bool requirePhone)> checkLineImages;
+  // Removes the written-out release after a successful download.
+  std::function<void()> cleanUpAfterDownload;
+  // Starts the USB driver's uninstallers (only called on Windows 7).
+  std::function<void()> runDriverUninstaller;
+  // The port watch's first step: names the Windows version and installs the
+  // USB driver on Windows 7 when it is missing; its wait for the installer
+  // ends when stopRequested answers true.
+  std::function<void(int line, const std::function<bool()>& stopRequested)> installUsbDriver;
 };
 
 }  // namespace quorrel

@@ -8,9 +8,9 @@
 #include <system_error>
 #include <vector>
 
-#include "app/control_ids.h"
-#include "app/line_display.h"
 #include "jobs/image_steps.h"
+#include "lines/control_ids.h"
+#include "lines/line_display.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "services/diag_commands.h"

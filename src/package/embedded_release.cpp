@@ -4,7 +4,6 @@
 
 #include "package/image_set.h"
 #include "platform/files.h"
-#include "ports/driver_setup.h"
 
 namespace quorrel {
 
@@ -42,8 +41,8 @@ void DeleteListed(const char* const (&names)[N]) {
   }
 }
 
-void UninstallOnWindows7(CQuorrelDoc& doc) {
-  if (doc.OsName() == "Windows 7") RunDriverUninstaller();
+void UninstallOnWindows7(CQuorrelDoc& doc, const std::function<void()>& uninstallDriver) {
+  if (doc.OsName() == "Windows 7" && uninstallDriver) uninstallDriver();
 }
 
 }  // namespace
@@ -85,15 +84,15 @@ bool ExtractEmbeddedImages(CQuorrelDoc& doc, LineDisplay& display, const Resourc
   return true;
 }
 
-void CleanUpAfterDownload(CQuorrelDoc& doc) {
+void CleanUpAfterDownload(CQuorrelDoc& doc, const std::function<void()>& uninstallDriver) {
   DeleteListed(kDeletedAfterDownload);
   doc.clock().Sleep(500);
-  UninstallOnWindows7(doc);
+  UninstallOnWindows7(doc, uninstallDriver);
 }
 
-void CleanUpOnDestroy(CQuorrelDoc& doc) {
+void CleanUpOnDestroy(CQuorrelDoc& doc, const std::function<void()>& uninstallDriver) {
   DeleteListed(kDeletedOnDestroy);
-  UninstallOnWindows7(doc);
+  UninstallOnWindows7(doc, uninstallDriver);
 }
 
 }  // namespace quorrel

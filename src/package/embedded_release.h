@@ -3,18 +3,18 @@
 // when the main form goes away.
 #pragma once
 
+#include <functional>
 #include <string_view>
 
-#include "app/line_display.h"
-#include "jobs/document.h"
+#include "lines/document.h"
+#include "lines/fixed_paths.h"
+#include "lines/line_display.h"
 #include "platform/resources.h"
 
 namespace quorrel {
 
-inline constexpr const char kExtractionFolder[] = "C:\\Program Files\\Windows Service\\Dunmarnewversion";
 inline constexpr const char kResourceType[] = "SOURCEMBN";
 inline constexpr int kDriverSetupResource = 186;
-inline constexpr const char kDriverSetupName[] = "VantrelDrvSetup.exe";
 
 struct EmbeddedFile {
   int id;
@@ -40,11 +40,11 @@ bool ExtractEmbeddedImages(CQuorrelDoc& doc, LineDisplay& display, const Resourc
 // success, else 0 after "read <name> fail!".
 int ExtractImageResource(const ResourceTable& resources, LineDisplay& display, int id, std::string_view name);
 
-// Deletes the written files after a successful download, waits 500 ms and
-// uninstalls the USB driver on Windows 7.
-void CleanUpAfterDownload(CQuorrelDoc& doc);
+// Deletes the written files after a successful download, waits 500 ms and,
+// on Windows 7, starts the USB driver's uninstallers (uninstallDriver).
+void CleanUpAfterDownload(CQuorrelDoc& doc, const std::function<void()>& uninstallDriver);
 // Deletes the written files (and ResetUSB.dll) when the main form goes away,
-// and uninstalls the USB driver on Windows 7.
-void CleanUpOnDestroy(CQuorrelDoc& doc);
+// and on Windows 7 starts the USB driver's uninstallers.
+void CleanUpOnDestroy(CQuorrelDoc& doc, const std::function<void()>& uninstallDriver);
 
 }  // namespace quorrel

@@ -1,6 +1,6 @@
 #include "package/image_checks.h"
 
-#include "app/control_ids.h"
+#include "lines/control_ids.h"
 #include "package/image_set.h"
 #include "platform/files.h"
 #include "util/text.h"

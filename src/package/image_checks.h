@@ -2,8 +2,8 @@
 // before its job starts.
 #pragma once
 
-#include "app/line_display.h"
-#include "jobs/document.h"
+#include "lines/document.h"
+#include "lines/line_display.h"
 
 namespace quorrel {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "jobs/settings_record.h"
+#include "lines/settings_record.h"
 
 namespace quorrel {
 

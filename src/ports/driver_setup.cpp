@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "package/embedded_release.h"
+#include "lines/fixed_paths.h"
 #include "platform/files.h"
 #include "platform/os_version.h"
 #include "platform/process_list.h"

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "app/control_ids.h"
+#include "lines/control_ids.h"
 #include "platform/registry.h"
 #include "util/text.h"
 

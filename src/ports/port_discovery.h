@@ -5,8 +5,8 @@
 #include <array>
 #include <string_view>
 
-#include "app/line_display.h"
-#include "jobs/document.h"
+#include "lines/document.h"
+#include "lines/line_display.h"
 
 namespace quorrel {
 

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-#include "app/control_ids.h"
 #include "jobs/download_job.h"
 #include "jobs/nv_backup.h"
+#include "lines/control_ids.h"
 #include "support/sim_line.h"
 
 namespace quorrel {

@@ -7,8 +7,8 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "app/control_ids.h"
 #include "jobs/download_job.h"
+#include "lines/control_ids.h"
 #include "support/sim_line.h"
 
 namespace quorrel {

@@ -16,8 +16,8 @@
 
 #include "app/recording_display.h"
 #include "download/codecs.h"
-#include "jobs/document.h"
 #include "jobs/job_environment.h"
+#include "lines/document.h"
 #include "link/hdlc.h"
 #include "platform/clock.h"
 #include "platform/memory_wire.h"

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/control_ids.h"
 #include "jobs/fake_phone.h"
+#include "lines/control_ids.h"
 #include "platform/paths.h"
 #include "platform/scoped_root.h"
 #include "support/peer_link.h"

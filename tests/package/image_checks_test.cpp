@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "app/control_ids.h"
+#include "lines/control_ids.h"
 #include "package/image_set.h"
-#include "platform/files.h"
 #include "package_fixture.h"
+#include "platform/files.h"
 
 namespace quorrel {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "app/recording_display.h"
-#include "jobs/document.h"
+#include "lines/document.h"
 #include "platform/memory_wire.h"
 #include "platform/paths.h"
 #include "platform/scoped_root.h"

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "app/control_ids.h"
 #include "app/recording_display.h"
+#include "lines/control_ids.h"
 #include "platform/memory_wire.h"
 #include "platform/registry.h"
 #include "platform/scoped_root.h"

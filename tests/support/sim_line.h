@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "app/form_model.h"
+#include "app/line_controller.h"
 #include "download/codecs.h"
-#include "jobs/document.h"
-#include "jobs/line_controller.h"
+#include "lines/document.h"
 #include "package/embedded_release.h"
 #include "platform/clock.h"
 #include "platform/memory_wire.h"

@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-#include "jobs/fixed_text.h"
+#include "lines/fixed_text.h"
 
 namespace quorrel {
 

@@ -1,4 +1,4 @@
-#include "ports/port_watch.h"
+#include "jobs/port_watch.h"
 
 #include "jobs/mode_transitions.h"
 

@@ -1,16 +1,16 @@
-#include "jobs/line_controller.h"
+#include "app/line_controller.h"
 
 #include "app/form_model.h"
 #include "download/dmss.h"
 #include "jobs/download_job.h"
 #include "jobs/mode_transitions.h"
 #include "jobs/nv_backup.h"
+#include "jobs/port_watch.h"
 #include "package/embedded_release.h"
 #include "package/image_checks.h"
 #include "platform/files.h"
 #include "ports/driver_setup.h"
 #include "ports/port_discovery.h"
-#include "ports/port_watch.h"
 #include "services/diag_commands.h"
 #include "util/text.h"
 
@@ -23,7 +23,7 @@ LineHooks StandardLineHooks(JobEnvironment& env) {
   hooks.checkLineImages = [doc, display](int line, bool requirePhone) {
     return CheckLineImages(*doc, *display, line, requirePhone ? 1 : 0) != 0;
   };
-  hooks.cleanUpAfterDownload = [doc] { CleanUpAfterDownload(*doc); };
+  hooks.cleanUpAfterDownload = [doc] { CleanUpAfterDownload(*doc, [] { RunDriverUninstaller(); }); };
   hooks.runDriverUninstaller = [] { RunDriverUninstaller(); };
   hooks.installUsbDriver = [doc, display](int line, const std::function<bool()>& stopRequested) {
     InstallUsbDriver(*doc, *display, line, stopRequested);

@@ -37,26 +37,6 @@ namespace quorrel {
 
 class FormModel;
 
-// What the line jobs reach outside the jobs layer. StandardLineHooks fills
-// the package and driver steps with the program's own; the front end adds
-// closeMainWindow and endProcess.
-struct LineHooks {
-  // "Send the close message to the main window" (failed version check).
-  std::function<void()> closeMainWindow;
-  // End the process with an exit code (after a successful download).
-  std::function<void(int exitCode)> endProcess;
-  // The image-set check before a start; shows its own message on failure.
-  std::function<bool(int line, bool requirePhone)> checkLineImages;
-  // Removes the written-out release after a successful download.
-  std::function<void()> cleanUpAfterDownload;
-  // Starts the USB driver's uninstallers (only called on Windows 7).
-  std::function<void()> runDriverUninstaller;
-  // The port watch's first step: names the Windows version and installs the
-  // USB driver on Windows 7 when it is missing; its wait for the installer
-  // ends when stopRequested answers true.
-  std::function<void(int line, const std::function<bool()>& stopRequested)> installUsbDriver;
-};
-
 // The hooks of the package and driver steps wired to the program's own
 // (CheckLineImages, CleanUpAfterDownload, RunDriverUninstaller,
 // InstallUsbDriver); closeMainWindow and endProcess stay empty.

@@ -1,4 +1,4 @@
-#include "jobs/document.h"
+#include "lines/document.h"
 
 #include <gtest/gtest.h>
 

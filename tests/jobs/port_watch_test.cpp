@@ -1,10 +1,10 @@
 // The port watch of line 1 on the test's own thread, against the virtual
 // modem on the virtual clock.
-#include "ports/port_watch.h"
+#include "jobs/port_watch.h"
 
 #include <gtest/gtest.h>
 
-#include "app/control_ids.h"
+#include "lines/control_ids.h"
 #include "support/sim_line.h"
 
 namespace quorrel {

@@ -1,4 +1,4 @@
-#include "jobs/line_slot.h"
+#include "lines/line_slot.h"
 
 namespace quorrel {
 

@@ -1,4 +1,4 @@
-#include "jobs/settings_record.h"
+#include "lines/settings_record.h"
 
 #include <cstring>
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "jobs/fixed_text.h"
-#include "jobs/settings_record.h"
+#include "lines/fixed_text.h"
+#include "lines/settings_record.h"
 #include "link/records.h"
 
 namespace quorrel {

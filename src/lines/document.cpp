@@ -1,4 +1,4 @@
-#include "jobs/document.h"
+#include "lines/document.h"
 
 #include "platform/files.h"
 #include "util/text.h"

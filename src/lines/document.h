@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "jobs/line_slot.h"
+#include "lines/line_slot.h"
 #include "link/phone_link.h"
 #include "platform/clock.h"
 #include "platform/serial_port.h"
