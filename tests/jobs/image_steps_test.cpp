@@ -794,27 +794,5 @@ TEST(SilentProgrammer, AReplyInBetweenStartsTheCountAgain) {
   EXPECT_EQ(b.phone.Requests().back().code(), kClose);
 }
 
-TEST(SilentProgrammer, SilenceGoesOnCountingWhileLostBlocksAreWrittenAgain) {
-  // The programmer falls silent six blocks before the end of the image: the
-  // blocks still go out, and the second try of the first lost one is the
-  // eighth silent write in a row.
-  ImageBench b;
-  WriteAllImages(b, 10);
-  auto writes = std::make_shared<int>(0);
-  b.phone.SetInterceptor([writes](const FakeRequest& r, std::optional<FakeReply>& reply) {
-    if (r.proto != Proto::Download || r.code() != kStreamWrite) return false;
-    if ((*writes)++ < 4) return false;
-    reply.reset();
-    return true;
-  });
-  EXPECT_FALSE(WritePlainImage(b.env, 0, PlainImage::Qcsbl));
-  std::vector<uint32_t> expected = Offsets(10 * 1024, 1024);
-  expected.insert(expected.end(), {4096, 4096});
-  EXPECT_EQ(b.WriteAddresses(), expected);
-  EXPECT_EQ(b.Status(),
-            std::vector<std::string>{"The programmer stopped answering: 8 writes in a row got no reply!"});
-  EXPECT_TRUE(b.phone.Requests(Proto::Download, kClose).empty());
-}
-
 }  // namespace
 }  // namespace quorrel
