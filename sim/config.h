@@ -93,6 +93,9 @@ struct FaultPlan {
   std::optional<UnplugFault> unplug;
   // The readiness poll never reports ready.
   bool neverReady = false;
+  // The programmer answers this many stream writes, then hangs: from the
+  // next write on it answers nothing at all (0: off).
+  uint32_t programmerSilentAfter = 0;
 };
 
 struct Timings {

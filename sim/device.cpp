@@ -862,6 +862,12 @@ void VirtualModem::StreamRequest(const HostFrame& frame) {
       return;
     }
     case 0x07:
+      if (config_.faults.programmerSilentAfter != 0 &&
+          ++stream_writes_ > config_.faults.programmerSilentAfter) {
+        Note(PortRole::Diag, code, p.size(), "the programmer hangs (fault)");
+        SwitchMode(ModemMode::Hung);
+        return;
+      }
       StreamWrite(p);
       return;
     case 0x09: {

@@ -284,6 +284,7 @@ class VirtualModem {
   FlashStore flash_;
   std::vector<uint32_t> stream_error_uses_;
   bool unplug_done_ = false;
+  uint32_t stream_writes_ = 0;
 
   // Fault bookkeeping: matching replies seen per reply fault.
   std::vector<uint32_t> reply_fault_seen_;

@@ -219,7 +219,8 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
         "--diag-port-mode", "--spc", "--programmer", "--nv-inactive", "--nv-readonly", "--nv-status",
         "--ready-after", "--challenge", "--time-scale", "--timing", "--drop-reply", "--corrupt-reply",
         "--delay-reply", "--split-replies", "--random-drop", "--random-corrupt", "--reject-dmss-write",
-        "--stream-error", "--no-return-after-reset", "--unplug-during-write", "--report", "--dump"};
+        "--stream-error", "--no-return-after-reset", "--unplug-during-write", "--programmer-silent-after",
+        "--report", "--dump"};
     if (kValueOptions.count(arg) == 0) {
       *error = "unknown option " + arg + " (see --help)";
       return std::nullopt;
@@ -344,6 +345,8 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
       m.faults.streamErrors.push_back(f);
     } else if (arg == "--no-return-after-reset") {
       if (!ParseBounded(v, 100000, &m.faults.noReturnAfterReset)) return fail("not a count");
+    } else if (arg == "--programmer-silent-after") {
+      if (!ParseBounded(v, 0xFFFFFFFF, &m.faults.programmerSilentAfter)) return fail("not a count");
     } else if (arg == "--unplug-during-write") {
       std::map<std::string, std::string> values;
       if (!ParseKeyValues(v, &values, error)) return std::nullopt;
@@ -410,6 +413,7 @@ Faults (PATTERN: nth=N,count=C,mode=normal|downloader|programmer,code=X; count 0
   --no-return-after-reset N   stay away after the Nth restart
   --unplug-during-write type=T,block=B[,replug-ms=MS]
   --never-ready            the readiness poll never says ready
+  --programmer-silent-after N  the programmer answers N stream writes, then nothing at all
 
 Output:
   --report FILE            JSON report at exit

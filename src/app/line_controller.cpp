@@ -40,6 +40,7 @@ JobEnvironment StandardJobEnvironment(CQuorrelDoc& doc, LineDisplay& display) {
       [d](int line) { return DiscoverLinePorts(*d, line) != 0; },
       [d, v](int line) { ShowLinePort(*d, *v, line); },
       [d, v](int line) { ShowLineVersion(*d, *v, line); },
+      std::nullopt,
   };
 }
 
@@ -286,6 +287,9 @@ void LineController::JobThreadMain(int mode) {
             break;
           case DownloadResult::VersionRejected:
             outcome = JobOutcome::VersionRejected;
+            break;
+          case DownloadResult::ModemLost:
+            outcome = JobOutcome::ModemLost;
             break;
         }
         break;

@@ -54,6 +54,7 @@ enum class JobOutcome {
   Failed,      // ended through the job end or a failure box
   Stopped,     // stop request noticed
   VersionRejected,  // the version check failed; the main window was closed
+  ModemLost,   // download: the modem's ports did not come back in time
   Returned,    // mode 2, or an NV task (its end kind tells pass or fail)
 };
 

@@ -115,13 +115,13 @@ MessageResult CliDisplay::MessageBox(const MessageBoxRequest& request) {
   return request.buttons == MessageButtons::YesNo ? MessageResult::Yes : MessageResult::Ok;
 }
 
-bool CliDisplay::WaitUntilReady(int timeoutSeconds) {
+bool CliDisplay::WaitUntilReady(std::optional<std::chrono::milliseconds> timeout) {
   std::unique_lock<std::mutex> lock(print_mutex_);
-  if (timeoutSeconds < 0) {
+  if (!timeout) {
     ready_changed_.wait(lock, [this] { return ready_; });
     return true;
   }
-  return ready_changed_.wait_for(lock, std::chrono::seconds(timeoutSeconds), [this] { return ready_; });
+  return ready_changed_.wait_for(lock, *timeout, [this] { return ready_; });
 }
 
 std::optional<int> CliDisplay::LastEndKind() const {

@@ -5,6 +5,7 @@
 // question).
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -32,8 +33,8 @@ class CliDisplay : public FormModel {
   void Say(std::string_view text);
 
   // Waits until line 1 shows the ready prompt (a modem answered); false when
-  // the timeout passed (a negative timeout waits without end).
-  bool WaitUntilReady(int timeoutSeconds);
+  // the timeout passed (none: waits without end).
+  bool WaitUntilReady(std::optional<std::chrono::milliseconds> timeout);
   // The end kind of line 1's last job end, if one came.
   std::optional<int> LastEndKind() const;
   // The last message box text and the last status text of line 1.

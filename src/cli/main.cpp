@@ -43,6 +43,7 @@ constexpr int kExitNotStarted = 3;
 constexpr int kExitVersion = 4;
 constexpr int kExitNoModem = 5;
 constexpr int kExitSetup = 6;
+constexpr int kExitModemGone = 7;
 
 struct Options {
   int mode = 0;
@@ -75,11 +76,15 @@ const char kUsage[] =
     "  --default-nv FILE  the default NV file (option 3)\n"
     "  --time-scale F     every wait and time-out times F (for the simulator)\n"
     "  --trace FILE       every block sent and received, with time and direction, in hex\n"
-    "  --wait-seconds S   give up when no modem answered within S seconds\n"
-    "                     (default: wait without end)\n"
+    "  --wait-seconds S   give up when no modem answers within S seconds at the\n"
+    "                     start, or its ports do not come back within S seconds\n"
+    "                     each time the job waits for them after a reset (on the\n"
+    "                     job's clock: --time-scale shortens it too; default:\n"
+    "                     wait without end)\n"
     "\n"
     "exit codes: 0 success, 1 the job failed, 2 usage, 3 the job was not started,\n"
-    "            4 the modem carries another version, 5 no modem, 6 set-up failed\n";
+    "            4 the modem carries another version, 5 no modem, 6 set-up failed,\n"
+    "            7 the modem did not come back\n";
 
 std::optional<Options> Parse(int argc, char** argv, std::string* error) {
   Options o;
@@ -193,6 +198,7 @@ int Run(const Options& o) {
   }
   CliDisplay display(doc, startup, stdout, ::isatty(STDOUT_FILENO) != 0);
   JobEnvironment env = StandardJobEnvironment(doc, display);
+  if (o.waitSeconds >= 0) env.portWaitLimitMs = static_cast<uint64_t>(o.waitSeconds) * 1000;
 
   std::optional<int> exitCode;
   bool closed = false;
@@ -236,7 +242,13 @@ int Run(const Options& o) {
     controller.AttachForm(display);
     display.Say("waiting for the modem...");
     controller.StartPortWatch(0);
-    if (!display.WaitUntilReady(o.waitSeconds)) {
+    // The first wait is on the job's clock too.
+    std::optional<std::chrono::milliseconds> readyWithin;
+    if (o.waitSeconds >= 0) {
+      readyWithin = std::chrono::milliseconds(
+          static_cast<int64_t>(o.waitSeconds * 1000.0 * (o.timeScale > 0 ? o.timeScale : 1.0)));
+    }
+    if (!display.WaitUntilReady(readyWithin)) {
       code = kExitNoModem;
       reason = "no modem answered";
     } else if (!controller.StartLine(0)) {
@@ -247,6 +259,9 @@ int Run(const Options& o) {
       controller.WaitForJob(0);
       if (exitCode) {
         code = *exitCode;
+      } else if (controller.LastOutcome(0) == JobOutcome::ModemLost) {
+        code = kExitModemGone;
+        reason = "modem did not come back";
       } else if (closed) {
         code = kExitVersion;
         reason = "the modem carries another version";

@@ -42,6 +42,9 @@ class DownloadRun {
         line_(line) {}
 
   DownloadResult Run();
+  // The modem's ports stayed away longer than the port-wait bound: the job
+  // ends through the job end with a Fail picture.
+  DownloadResult ModemLost(const ModemDidNotReturn& gone);
 
  private:
   // ---- phases ----
@@ -133,15 +136,16 @@ DownloadResult DownloadRun::FailWithBox(std::string_view text, int endKind, std:
 }
 
 void DownloadRun::PortWaitWithProgress() {
-  int polls = 0;
-  for (;;) {
-    bool found = env_.discoverLinePorts && env_.discoverLinePorts(line_);
-    Wait(1000);
-    ++polls;
+  WaitForPorts(env_, line_, [this](int polls) {
     Progress(3 + polls / 10);
     if (polls == kReplugAfterPolls) display_.Message(kReplugText);
-    if (found) return;
-  }
+  });
+}
+
+DownloadResult DownloadRun::ModemLost(const ModemDidNotReturn& gone) {
+  display_.JobEnd(line_, ModemDidNotReturnText(gone), 3);
+  job_.runFlag = 0;
+  return DownloadResult::ModemLost;
 }
 
 std::optional<DownloadResult> DownloadRun::PhaseA() {
@@ -464,7 +468,11 @@ DownloadResult DownloadRun::Run() {
 
 DownloadResult RunDownloadJob(JobEnvironment& env, const LineHooks& hooks, int line) {
   DownloadRun run(env, hooks, line);
-  return run.Run();
+  try {
+    return run.Run();
+  } catch (const ModemDidNotReturn& gone) {
+    return run.ModemLost(gone);
+  }
 }
 
 }  // namespace quorrel

@@ -56,6 +56,7 @@ enum class DownloadResult {
   Failed,           // a failure reported to the user; the line ended
   Stopped,          // the stop request noticed before the programmer upload
   VersionRejected,  // the modem carries another carrier variant
+  ModemLost,        // the modem's ports did not come back within the port-wait bound
 };
 
 // The download job of a line (0-7), on the calling thread. The line's run

@@ -47,6 +47,13 @@ constexpr char kTextEfsEnterFail[] = "Enter Download EFS mode fail!";
 constexpr char kTextStopped[] = "下载线程被人为终止!";
 constexpr char kTextNoAck[] = "No return value,write operation fail!";
 constexpr char kTextTooManyLost[] = "Too many data block is not responsed,download fail!";
+constexpr char kTextProgrammerSilent[] = "The programmer stopped answering: %d writes in a row got no reply!";
+constexpr char kTextWriteSentence[] = "Write a Block of Data to Memory Failed, Since %s";
+constexpr char kTextNotAcknowledged[] = "the Phone did not Acknowledge the Block at 0x%08X";
+
+// Time between two looks for acknowledgements still due (the sampling step
+// of an acknowledged write).
+constexpr uint32_t kAckPollMs = 13;
 
 void Status(JobEnvironment& env, int line, std::string_view text) {
   env.display.StatusLine(line, text, true);
@@ -107,6 +114,117 @@ std::string ShortReadText(std::string_view path) {
   return Format("Cannot read the file %.*s", static_cast<int>(path.size()), path.data());
 }
 
+// What one image's block writes got back: the blocks sent and not yet
+// acknowledged, in the order sent, and how many writes in a row got no byte
+// back at all.
+class WriteLedger {
+ public:
+  WriteLedger(JobEnvironment& env, int line) : link_(env.doc.link(line)), clock_(env.clock()) {}
+
+  // One acknowledged write (StreamWrite) with its bookkeeping; returns
+  // StreamWrite's result.
+  bool Write(const uint8_t* data, uint32_t address, uint32_t length) {
+    const uint64_t before = link_.port.BytesRead();
+    link_.ackCount = 0;
+    const bool sent = StreamWrite(link_, data, address, length) != 0;
+    const bool heard = Heard(before);
+    if (sent && !Pending(address)) pending_.push_back(address);
+    if (heard) Take();
+    if (heard) {
+      silent_ = 0;
+    } else if (sent) {
+      ++silent_;
+    }
+    return sent;
+  }
+
+  // Collects what arrives until the address is acknowledged (every pending
+  // block when none is given) or kAckWaitMs have passed.
+  void Await(std::optional<uint32_t> address = std::nullopt) {
+    const uint64_t start = clock_.NowMs();
+    auto due = [&] { return address ? Pending(*address) : !pending_.empty(); };
+    while (due() && clock_.NowMs() - start < kAckWaitMs) {
+      clock_.Sleep(kAckPollMs);
+      const uint64_t before = link_.port.BytesRead();
+      link_.ackCount = 0;
+      (void)StreamCollectReplies(link_);
+      if (Heard(before)) Take();
+    }
+  }
+
+  bool Pending(uint32_t address) const {
+    return std::find(pending_.begin(), pending_.end(), address) != pending_.end();
+  }
+  const std::vector<uint32_t>& PendingBlocks() const { return pending_; }
+  // True once kSilentWriteLimit writes in a row got nothing back.
+  bool Silent() const { return silent_ >= kSilentWriteLimit; }
+
+ private:
+  bool Heard(uint64_t before) { return link_.port.BytesRead() != before || link_.port.BytesQueued() > 0; }
+  // Acknowledged blocks leave the pending list; acknowledgements of blocks
+  // not pending are ignored.
+  void Take() {
+    const size_t count = std::min<size_t>(link_.ackCount, link_.ackAddresses.size());
+    for (size_t i = 0; i < count; ++i) {
+      const auto it = std::find(pending_.begin(), pending_.end(), link_.ackAddresses[i]);
+      if (it != pending_.end()) pending_.erase(it);
+    }
+  }
+
+  PhoneLink& link_;
+  Clock& clock_;
+  std::vector<uint32_t> pending_;
+  int silent_ = 0;
+};
+
+// The status line and result of a step whose programmer stopped answering.
+bool ProgrammerSilent(JobEnvironment& env, int line) {
+  Status(env, line, Format(kTextProgrammerSilent, kSilentWriteLimit));
+  return false;
+}
+
+// Writes one block again until it is acknowledged: try; 2000 ms, try;
+// 5000 ms, try. False with the reason in the link's lastError.
+bool RewriteBlock(JobEnvironment& env, int line, WriteLedger& ledger, const uint8_t* data, uint32_t address,
+                  uint32_t length) {
+  PhoneLink& link = env.doc.link(line);
+  const uint32_t waits[] = {0, 2000, 5000};
+  for (uint32_t wait : waits) {
+    if (wait) env.clock().Sleep(wait);
+    if (ledger.Write(data, address, length)) {
+      ledger.Await(address);
+      if (!ledger.Pending(address)) return true;
+      link.lastError = Format(kTextWriteSentence, Format(kTextNotAcknowledged, address).c_str());
+    }
+    if (ledger.Silent()) return false;
+  }
+  return false;
+}
+
+// Before an image is closed: waits for the acknowledgements still due, then
+// writes every block that got none again. False (with its status line) when
+// a block stays unacknowledged or the programmer stopped answering.
+bool RewriteUnacknowledged(JobEnvironment& env, int line, WriteLedger& ledger, BlockReader& reader,
+                           std::string_view path, uint32_t length) {
+  ledger.Await();
+  const std::vector<uint32_t> lost = ledger.PendingBlocks();
+  std::array<uint8_t, kStreamBlock> block;
+  for (uint32_t address : lost) {
+    if (!ledger.Pending(address)) continue;  // its acknowledgement came meanwhile
+    const uint32_t n = BlockSize(length - address, kStreamBlock);
+    if (!reader.ReadAt(address, std::span<uint8_t>(block.data(), n))) {
+      Status(env, line, ShortReadText(path));
+      return false;
+    }
+    if (!RewriteBlock(env, line, ledger, block.data(), address, n)) {
+      if (ledger.Silent()) return ProgrammerSilent(env, line);
+      Status(env, line, env.doc.link(line).lastError);
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string TooLongText(std::string_view path, uint32_t length) {
   return Format("The file %.*s has %u bytes, more than the %u bytes it may have",
                 static_cast<int>(path.size()), path.data(), length, kStreamBlock);
@@ -122,21 +240,20 @@ bool ReadSmallFile(File& file, uint32_t length, std::array<uint8_t, kStreamBlock
 // opened again in between.
 enum class BlockRetry { Once, WithAtReopen };
 
-bool TryStreamWrite(JobEnvironment& env, int line, BlockRetry retry, const uint8_t* data,
+bool TryStreamWrite(JobEnvironment& env, int line, WriteLedger& ledger, BlockRetry retry, const uint8_t* data,
                     uint32_t address, uint32_t length) {
-  PhoneLink& link = env.doc.link(line);
   Clock& clock = env.clock();
-  if (StreamWrite(link, data, address, length)) return true;
+  if (ledger.Write(data, address, length)) return true;
   if (retry == BlockRetry::Once) return false;
   clock.Sleep(2000);
-  if (StreamWrite(link, data, address, length)) return true;
+  if (ledger.Write(data, address, length)) return true;
   ReopenAtPort(env, line);
   clock.Sleep(2000);
-  if (StreamWrite(link, data, address, length)) return true;
+  if (ledger.Write(data, address, length)) return true;
   clock.Sleep(2000);
   ReopenAtPort(env, line);
   clock.Sleep(2000);
-  return StreamWrite(link, data, address, length) != 0;
+  return ledger.Write(data, address, length);
 }
 
 std::string_view HeaderPath(const SettingsRecord& s, HeaderedImage which) {
@@ -339,20 +456,24 @@ bool WritePlainImage(JobEnvironment& env, int line, PlainImage which) {
     if (!StreamOpenMultiImage(link, type, nullptr, 0)) return false;
   }
 
+  WriteLedger ledger(env, line);
+  BlockReader reader(path, std::move(*file));
   std::array<uint8_t, kStreamBlock> block;
   for (uint32_t offset = 0; offset < *length;) {
     const uint32_t n = BlockSize(*length - offset, kStreamBlock);
-    if (file->Read(std::span<uint8_t>(block.data(), n)) != n) {
+    if (!reader.ReadAt(offset, std::span<uint8_t>(block.data(), n))) {
       Status(env, line, ShortReadText(path));
       return false;
     }
-    if (!TryStreamWrite(env, line, BlockRetry::Once, block.data(), offset, n)) {
+    if (!TryStreamWrite(env, line, ledger, BlockRetry::Once, block.data(), offset, n)) {
       Status(env, line, link.lastError);
       return false;
     }
+    if (ledger.Silent()) return ProgrammerSilent(env, line);
     offset += n;
   }
-  file->Close();
+  if (!RewriteUnacknowledged(env, line, ledger, reader, path, *length)) return false;
+  reader.Close();
   return StreamClose(link) != 0;
 }
 
@@ -412,21 +533,25 @@ bool WriteImageWithHeader(JobEnvironment& env, int line, HeaderedImage which) {
   const BlockRetry retry =
       which == HeaderedImage::Oemsbl ? BlockRetry::Once : BlockRetry::WithAtReopen;
 
+  WriteLedger ledger(env, line);
+  BlockReader reader(imagePath, std::move(*image));
   std::array<uint8_t, kStreamBlock> block;
   for (uint32_t offset = 0; offset < *length;) {
     const uint32_t n = BlockSize(*length - offset, kStreamBlock);
-    if (image->Read(std::span<uint8_t>(block.data(), n)) != n) {
+    if (!reader.ReadAt(offset, std::span<uint8_t>(block.data(), n))) {
       Status(env, line, ShortReadText(imagePath));
       return false;
     }
-    if (!TryStreamWrite(env, line, retry, block.data(), offset, n)) {
+    if (!TryStreamWrite(env, line, ledger, retry, block.data(), offset, n)) {
       Status(env, line, link.lastError);
       return false;
     }
+    if (ledger.Silent()) return ProgrammerSilent(env, line);
     offset += n;
     if (pacer && !pacer->AfterBlock(env, line)) return false;
   }
-  image->Close();
+  if (!RewriteUnacknowledged(env, line, ledger, reader, imagePath, *length)) return false;
+  reader.Close();
   if (StreamClose(link)) return true;
   if (which != HeaderedImage::Oemsbl) Status(env, line, kTextCloseFailed);
   return false;
@@ -524,21 +649,17 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
   }
 
   // Write the unanswered blocks again, acknowledged this time.
+  WriteLedger ledger(env, line);
   for (uint32_t address : window.Unanswered()) {
     const uint32_t n = BlockSize(*length - address, kStreamBlock);
     if (!reader.ReadAt(address, std::span<uint8_t>(block.data(), n))) {
       Status(env, line, ShortReadText(path));
       return false;
     }
-    if (!StreamWrite(link, block.data(), address, n)) {
-      clock.Sleep(2000);
-      if (!StreamWrite(link, block.data(), address, n)) {
-        clock.Sleep(5000);
-        if (!StreamWrite(link, block.data(), address, n)) {
-          Status(env, line, link.lastError);
-          return false;
-        }
-      }
+    if (!RewriteBlock(env, line, ledger, block.data(), address, n)) {
+      if (ledger.Silent()) return ProgrammerSilent(env, line);
+      Status(env, line, link.lastError);
+      return false;
     }
   }
 

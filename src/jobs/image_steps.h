@@ -20,6 +20,12 @@ inline constexpr int kEfsWindow = 4;
 inline constexpr uint64_t kEfsAckTimeoutMs = 20000;
 inline constexpr size_t kEfsUnansweredLimit = 6000;
 inline constexpr size_t kEfsInFlightCapacity = 64;
+// Streaming writes in a row that may get no byte back before an image step
+// takes the programmer for gone and fails.
+inline constexpr int kSilentWriteLimit = 8;
+// Longest wait for an acknowledgement still due before a block counts as
+// unacknowledged (the time-out of one acknowledged write).
+inline constexpr uint64_t kAckWaitMs = 3000;
 
 // True when the directory exists; otherwise the box "Cannot create
 // directory:%s" and false. Creates nothing.
@@ -34,6 +40,12 @@ bool WritePartitionTable(JobEnvironment& env, int line);
 enum class PlainImage { QcsblHdCfgData, Qcsbl };
 // Opens the image (types 2 and 3, no header) and streams it in 1024-byte
 // acknowledged blocks.
+//
+// Every image step keeps count of what its block writes got back. A block
+// whose acknowledgement has not come by the end of the image is written
+// again before the image is closed, and the step fails when even that is not
+// acknowledged. When kSilentWriteLimit writes in a row get no byte back the
+// programmer has stopped answering and the step fails at once.
 bool WritePlainImage(JobEnvironment& env, int line, PlainImage which);
 
 enum class HeaderedImage { Oemsbl, Amss, NandProgrammer };

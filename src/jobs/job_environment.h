@@ -3,7 +3,9 @@
 // handling it calls back into after each re-enumeration of the modem.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "lines/document.h"
 #include "lines/line_display.h"
@@ -19,6 +21,9 @@ struct JobEnvironment {
   // Refresh the line's port and version displays.
   std::function<void(int line)> showLinePort;
   std::function<void(int line)> showLineVersion;
+  // The longest a job waits for the modem's ports to appear, each time it
+  // waits for them; none: as long as it takes.
+  std::optional<uint64_t> portWaitLimitMs;
 
   Clock& clock() { return doc.clock(); }
 };

@@ -245,13 +245,24 @@ bool Reconnect(JobEnvironment& env, int line) {
   return false;
 }
 
-void WaitForPorts(JobEnvironment& env, int line) {
+std::string ModemDidNotReturnText(const ModemDidNotReturn& gone) {
+  return Format("The modem did not come back within %llu seconds!",
+                static_cast<unsigned long long>(gone.limitMs / 1000));
+}
+
+void WaitForPorts(JobEnvironment& env, int line, const std::function<void(int polls)>& afterPoll) {
   // Without a discovery the ports stay where they are.
   if (!env.discoverLinePorts) return;
-  for (;;) {
+  Clock& clock = env.clock();
+  const uint64_t start = clock.NowMs();
+  for (int polls = 1;; ++polls) {
     const bool found = env.discoverLinePorts(line);
-    env.clock().Sleep(1000);
+    clock.Sleep(1000);
+    if (afterPoll) afterPoll(polls);
     if (found) return;
+    if (env.portWaitLimitMs && clock.NowMs() - start >= *env.portWaitLimitMs) {
+      throw ModemDidNotReturn{*env.portWaitLimitMs};
+    }
   }
 }
 

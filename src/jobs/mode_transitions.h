@@ -5,6 +5,8 @@
 // line's thread and use only that line's PhoneLink and AT channel.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -43,7 +45,19 @@ bool ResetAndWaitForReturn(JobEnvironment& env, int line);
 // diagnostic port and detect the phone. True once detected.
 bool Reconnect(JobEnvironment& env, int line);
 
-// Calls env.discoverLinePorts and waits 1000 ms, until it answers true.
-void WaitForPorts(JobEnvironment& env, int line);
+// Thrown out of a port wait that lasted env.portWaitLimitMs without the
+// modem's ports appearing. The job that waited ends on it as a failure.
+struct ModemDidNotReturn {
+  uint64_t limitMs = 0;
+};
+
+// The job's status line for a modem that did not come back.
+std::string ModemDidNotReturnText(const ModemDidNotReturn& gone);
+
+// Calls env.discoverLinePorts and waits 1000 ms, until it answers true;
+// afterPoll, when given, is called after each wait with the number of polls
+// so far. Throws ModemDidNotReturn once env.portWaitLimitMs have passed
+// without the ports.
+void WaitForPorts(JobEnvironment& env, int line, const std::function<void(int polls)>& afterPoll = {});
 
 }  // namespace quorrel

@@ -41,7 +41,9 @@ int SerialPort::Read(uint8_t* buffer, int maxLength) {
   if (!device_ || maxLength <= 0) return 0;
   int queued = device_->BytesQueued();
   if (queued <= 0) return 0;
-  return device_->Read(buffer, maxLength < queued ? maxLength : queued);
+  const int got = device_->Read(buffer, maxLength < queued ? maxLength : queued);
+  if (got > 0) bytes_read_ += static_cast<uint64_t>(got);
+  return got;
 }
 
 void SerialPort::SetDevices(SerialDevices& devices) {

@@ -63,6 +63,9 @@ class SerialPort {
   int BytesQueued();
   // Reads at most maxLength of the queued bytes; 0 when closed or nothing queued.
   int Read(uint8_t* buffer, int maxLength);
+  // Every byte Read has returned since the port object was made, over all
+  // its opens: a caller compares two readings to tell whether a reply came.
+  uint64_t BytesRead() const { return bytes_read_; }
 
   // The port number given to the last successful Open (0 when never opened).
   int PortNumber() const { return port_number_; }
@@ -73,6 +76,7 @@ class SerialPort {
   SerialDevices* devices_;
   std::unique_ptr<SerialDevice> device_;
   int port_number_ = 0;
+  uint64_t bytes_read_ = 0;
 };
 
 }  // namespace quorrel

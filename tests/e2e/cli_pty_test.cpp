@@ -36,11 +36,13 @@ std::optional<fs::path> BinaryDir() {
 // A child process whose standard output (and error) the test reads.
 class Child {
  public:
-  explicit Child(const std::vector<std::string>& argv) {
+  // cwd: the folder the child starts in (empty: this process's).
+  explicit Child(const std::vector<std::string>& argv, const std::string& cwd = {}) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
     std::vector<char*> args;
@@ -156,6 +158,38 @@ TEST(CliAgainstSimulator, DownloadOverPseudoTerminalsInScaledRealTime) {
   EXPECT_EQ(testsupport::ReadBytes(work / "dump" / "amss.mbn"), Embedded(164));
   EXPECT_EQ(testsupport::ReadBytes(work / "dump" / "partition.mbn"), Embedded(169));
   EXPECT_EQ(testsupport::ReadBytes(work / "dump" / "efs.mbn"), Embedded(166));
+}
+
+TEST(CliAgainstSimulator, ModemThatNeverComesBackEndsTheRunWithItsOwnExitCode) {
+  std::optional<fs::path> bin = BinaryDir();
+  if (!bin) GTEST_SKIP() << "QUORREL_TEST_BINARY_DIR is not set (run through ctest)";
+  const fs::path cli = *bin / "src/cli/quorrel-cli";
+  const fs::path simulator = *bin / "sim/quorrel-sim";
+  quorrel::testing::ScratchRoot root;
+  const fs::path work = root.path() / "work";
+  fs::create_directories(work / "nv");
+  const std::string scale = "0.05";
+
+  Child sim({simulator.string(), "--time-scale", scale, "--no-return-after-reset", "1"});
+  ASSERT_TRUE(sim.Started());
+  ASSERT_TRUE(sim.ReadUntil("attached", std::chrono::seconds(30))) << sim.output();
+
+  Child run({cli.string(), "download", "--time-scale", scale, "--nv-dir", (work / "nv").string(),
+             "--wait-seconds", "30"},
+            work.string());
+  ASSERT_TRUE(run.Started());
+  std::optional<int> code = run.Wait(std::chrono::seconds(120));
+  ASSERT_TRUE(code.has_value()) << run.output();
+  EXPECT_EQ(*code, 7) << run.output();
+  const std::string& out = run.output();
+  EXPECT_NE(out.find("——The modem did not come back within 30 seconds!"), std::string::npos) << out;
+  EXPECT_NE(out.find("result: failed (7): modem did not come back"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Обновление выполнено"), std::string::npos) << out;
+  // The job end wrote the action log in the folder the program started in.
+  ASSERT_TRUE(fs::exists(work / "Logs"));
+  EXPECT_FALSE(fs::is_empty(work / "Logs"));
+  sim.Signal(SIGTERM);
+  EXPECT_TRUE(sim.Wait(std::chrono::seconds(30)).has_value());
 }
 
 TEST(CliAgainstSimulator, ExitCodesTellWhyNothingWasDone) {

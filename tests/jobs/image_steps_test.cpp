@@ -652,5 +652,147 @@ TEST(EfsImage, MoreThanSixThousandUnansweredBlocksFail) {
   }
 }
 
+
+// ---------------------------------------------------------------------------
+// Acknowledgements and a programmer that stops answering
+
+// Leaves the acknowledgement of some addresses out: lost[address] of their
+// sendings (-1: every one).
+void LoseAcks(FakePhone& phone, std::map<uint32_t, int> lost) {
+  auto seen = std::make_shared<std::map<uint32_t, int>>();
+  phone.SetInterceptor([lost, seen](const FakeRequest& r, std::optional<FakeReply>& reply) {
+    if (r.proto != Proto::Download || r.code() != kStreamWrite) return false;
+    const uint32_t address = FakePhone::Le32At(r.packet, 1);
+    const auto it = lost.find(address);
+    if (it == lost.end()) return false;
+    if (it->second >= 0 && (*seen)[address]++ >= it->second) return false;
+    reply.reset();
+    return true;
+  });
+}
+
+// Writes the image files of every image step; the image holds `blocks`
+// 1024-byte blocks.
+void WriteAllImages(ImageBench& b, size_t blocks) {
+  for (auto path : {b.s.oemsblhdPath.view(), b.s.amsshdPath.view(), b.s.nandprghdPath.view()}) {
+    WriteFileAt(path, Pattern(8));
+  }
+  for (auto path : {b.s.qcsblPath.view(), b.s.oemsblPath.view(), b.s.amssPath.view(),
+                    b.s.nandprgcombinedPath.view(), b.s.efsPath.view()}) {
+    WriteFileAt(path, Pattern(blocks * 1024));
+  }
+}
+
+struct StepUnderTest {
+  const char* name;
+  std::function<bool(JobEnvironment&)> run;
+};
+
+const StepUnderTest kAcknowledgedSteps[] = {
+    {"qcsbl", [](JobEnvironment& e) { return WritePlainImage(e, 0, PlainImage::Qcsbl); }},
+    {"oemsbl", [](JobEnvironment& e) { return WriteImageWithHeader(e, 0, HeaderedImage::Oemsbl); }},
+    {"amss", [](JobEnvironment& e) { return WriteImageWithHeader(e, 0, HeaderedImage::Amss); }},
+    {"NAND programmer",
+     [](JobEnvironment& e) { return WriteImageWithHeader(e, 0, HeaderedImage::NandProgrammer); }},
+};
+
+TEST(Acknowledgements, LostOneIsWrittenAgainBeforeTheClose) {
+  for (const StepUnderTest& step : kAcknowledgedSteps) {
+    SCOPED_TRACE(step.name);
+    ImageBench b;
+    WriteAllImages(b, 4);
+    LoseAcks(b.phone, {{1024, 1}});
+    ASSERT_TRUE(step.run(b.env));
+    EXPECT_EQ(b.WriteAddresses(), (std::vector<uint32_t>{0, 1024, 2048, 3072, 1024}));
+    const Bytes file = Pattern(4096);
+    EXPECT_EQ(b.Writes().back().second, Bytes(file.begin() + 1024, file.begin() + 2048));
+    const auto requests = b.phone.Requests();
+    EXPECT_EQ(requests.back().code(), kClose);
+    EXPECT_EQ(requests[requests.size() - 2].code(), kStreamWrite);
+  }
+}
+
+TEST(Acknowledgements, LateOneCountsAndNothingIsWrittenAgain) {
+  // The acknowledgement of block 1 comes after the write's own wait, with
+  // the reply to block 2.
+  ImageBench b;
+  WriteAllImages(b, 3);
+  b.phone.SetInterceptor([](const FakeRequest& r, std::optional<FakeReply>& reply) {
+    if (r.proto != Proto::Download || r.code() != kStreamWrite) return false;
+    const uint32_t address = FakePhone::Le32At(r.packet, 1);
+    if (address != 1024) return false;
+    reply = FakeReply{Bytes{0x08, 0x00, 0x04, 0x00, 0x00}, kAckWaitMs + 500};
+    return true;
+  });
+  ASSERT_TRUE(WritePlainImage(b.env, 0, PlainImage::Qcsbl));
+  EXPECT_EQ(b.WriteAddresses(), (std::vector<uint32_t>{0, 1024, 2048}));
+}
+
+TEST(Acknowledgements, BlockThatStaysUnacknowledgedFailsTheStepBeforeTheClose) {
+  std::vector<StepUnderTest> steps(std::begin(kAcknowledgedSteps), std::end(kAcknowledgedSteps));
+  steps.push_back({"EFS", [](JobEnvironment& e) { return WriteEfsImage(e, 0); }});
+  for (const StepUnderTest& step : steps) {
+    SCOPED_TRACE(step.name);
+    ImageBench b;
+    WriteAllImages(b, 3);
+    LoseAcks(b.phone, {{1024, -1}});
+    EXPECT_FALSE(step.run(b.env));
+    // Sent once in order, then three more times: at once, after 2 s and
+    // after 5 s, each waiting for its acknowledgement.
+    EXPECT_EQ(b.WriteAddresses(), (std::vector<uint32_t>{0, 1024, 2048, 1024, 1024, 1024}));
+    const std::vector<std::string> status = b.Status();
+    ASSERT_FALSE(status.empty());
+    EXPECT_EQ(status.back(),
+              "Write a Block of Data to Memory Failed, Since the Phone did not Acknowledge the Block at 0x00000400");
+    EXPECT_TRUE(b.phone.Requests(Proto::Download, kClose).empty());
+  }
+}
+
+TEST(SilentProgrammer, EightWritesInARowWithoutAReplyFailTheStepAtOnce) {
+  struct Case {
+    const char* name;
+    size_t answered;  // blocks answered before the programmer falls silent
+  };
+  const Case cases[] = {{"from the first block", 0}, {"after 5 blocks", 5}};
+  for (const StepUnderTest& step : kAcknowledgedSteps) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(step.name) + ", " + c.name);
+      ImageBench b;
+      WriteAllImages(b, 40);
+      auto writes = std::make_shared<size_t>(0);
+      b.phone.SetInterceptor([&c, writes](const FakeRequest& r, std::optional<FakeReply>& reply) {
+        if (r.proto != Proto::Download || r.code() != kStreamWrite) return false;
+        if ((*writes)++ < c.answered) return false;
+        reply.reset();
+        return true;
+      });
+      const uint64_t start = b.Now();
+      EXPECT_FALSE(step.run(b.env));
+      EXPECT_EQ(b.Writes().size(), c.answered + kSilentWriteLimit);
+      EXPECT_EQ(b.Status(),
+                std::vector<std::string>{"The programmer stopped answering: 8 writes in a row got no reply!"});
+      EXPECT_TRUE(b.phone.Requests(Proto::Download, kClose).empty());
+      // Eight write waits, not one per block of the image.
+      EXPECT_LT(b.Now() - start, (kSilentWriteLimit + 2) * kAckWaitMs);
+    }
+  }
+}
+
+TEST(SilentProgrammer, AReplyInBetweenStartsTheCountAgain) {
+  // Seven silent blocks, one answered, seven silent: never eight in a row.
+  // The fourteen lost blocks are written again (and acknowledged) before
+  // the close.
+  ImageBench b;
+  WriteAllImages(b, 16);
+  std::map<uint32_t, int> lost;
+  for (uint32_t block = 1; block < 16; ++block) {
+    if (block != 8) lost[block * 1024] = 1;
+  }
+  LoseAcks(b.phone, lost);
+  ASSERT_TRUE(WritePlainImage(b.env, 0, PlainImage::Qcsbl));
+  EXPECT_EQ(b.Writes().size(), 16u + 14u);
+  EXPECT_EQ(b.phone.Requests().back().code(), kClose);
+}
+
 }  // namespace
 }  // namespace quorrel

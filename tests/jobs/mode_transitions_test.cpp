@@ -279,6 +279,41 @@ TEST(PortWait, PollsOnceASecondUntilThePortsAreFound) {
   EXPECT_EQ(b.Now(), 3000u);
 }
 
+TEST(PortWait, BoundEndsAWaitThatFindsNothingAndSparesOneThatDoes) {
+  struct Case {
+    const char* name;
+    int foundAtPoll;  // 0: never
+    bool gaveUp;
+    uint64_t endsAtMs;
+  };
+  const Case cases[] = {
+      {"never found", 0, true, 5000},
+      {"found at the last poll in time", 5, false, 5000},
+      {"found at once", 1, false, 1000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LineBench b;
+    b.env.portWaitLimitMs = 5000;
+    int calls = 0;
+    b.discover = [&](int) { return ++calls == c.foundAtPoll; };
+    std::vector<int> seen;
+    bool gaveUp = false;
+    try {
+      WaitForPorts(b.env, 0, [&](int polls) { seen.push_back(polls); });
+    } catch (const ModemDidNotReturn& gone) {
+      gaveUp = true;
+      EXPECT_EQ(gone.limitMs, 5000u);
+      EXPECT_EQ(ModemDidNotReturnText(gone), "The modem did not come back within 5 seconds!");
+    }
+    EXPECT_EQ(gaveUp, c.gaveUp);
+    EXPECT_EQ(b.Now(), c.endsAtMs);
+    // The caller hears of every poll, the last one included.
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), calls);
+  }
+}
+
 TEST(Reconnect, SixtyPassesWithoutAPhoneReportFalse) {
   LineBench b;
   b.phone.SetSilent(true);
