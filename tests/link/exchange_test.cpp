@@ -167,14 +167,6 @@ TEST_F(ExchangeTest, ReplyStillUnfinishedAtTheTimeOutFailsTheTry) {
   EXPECT_EQ(clock_.NowMs(), 310u);
 }
 
-TEST_F(ExchangeTest, ErrorReplyInPiecesIsRecognised) {
-  Request(LinkProtocol::Diag, Hex("29 02 00"), 0x29);
-  const Bytes reply = EncodeFrame(Hex("13 29 02 00"), false);
-  answer_ = [&](size_t) { wire_->SendToHostInPieces(reply, 1, 5, 20); };
-  EXPECT_EQ(link_->Exchange(1, 1000), 0);
-  EXPECT_EQ(link_->lastError, "Bad command");
-}
-
 TEST_F(ExchangeTest, BadFrameBeforeTheReplyIsSkipped) {
   Bytes corrupt = Hex("7E 02 6A D4 7E");
   const Bytes good = Hex("7E 02 6A D3 7E");
