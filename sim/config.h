@@ -43,6 +43,9 @@ struct ReplyFault {
   uint64_t delayMs = 0;      // Delay
   size_t pieceSize = 1;      // Split: bytes per piece
   uint64_t intervalMs = 20;  // Split: time between pieces
+  // Split: when set, each reply is cut instead at 1 to randomCuts points
+  // drawn from the seed (pieceSize is then not used).
+  uint32_t randomCuts = 0;
 };
 
 // A DMSS write refused with a reject reason: the nth write request received

@@ -86,6 +86,7 @@ VirtualModem::VirtualModem(ModemConfig config, ModemTransport& transport)
       transport_(transport),
       fault_random_(config_.seed ^ 0xFA017ULL),
       challenge_random_(config_.seed ^ 0xC4A11E46EULL),
+      split_random_(config_.seed ^ 0x5B11CE5ULL),
       autorun_(config_.autorun),
       switch_aa_(config_.vendorSwitchAA),
       diag_port_mode_(config_.diagPortMode),
@@ -222,6 +223,7 @@ void VirtualModem::Reply(uint8_t requestCode, const Packet& packet, uint64_t del
   ReplyShape shape;
   shape.delayMs = delayMs;
   bool drop = false, corrupt = false;
+  uint32_t randomCuts = 0;
   for (size_t i = 0; i < config_.faults.replies.size(); ++i) {
     const ReplyFault& f = config_.faults.replies[i];
     if (f.match.mode && *f.match.mode != request_mode_) continue;
@@ -236,6 +238,7 @@ void VirtualModem::Reply(uint8_t requestCode, const Packet& packet, uint64_t del
       case ReplyFault::Kind::Split:
         shape.pieceSize = std::max<size_t>(1, f.pieceSize);
         shape.intervalMs = f.intervalMs;
+        randomCuts = f.randomCuts;
         break;
     }
   }
@@ -259,7 +262,36 @@ void VirtualModem::Reply(uint8_t requestCode, const Packet& packet, uint64_t del
   AppendStuffed(frame, packet);
   AppendStuffed(frame, crcBytes);
   frame.push_back(kFlag);
+  if (randomCuts > 0 && frame.size() > 1) {
+    // Distinct cut points between the first and the last byte.
+    const size_t cuts = std::min<size_t>(1 + split_random_.Below(randomCuts), frame.size() - 1);
+    std::set<size_t> at;
+    while (at.size() < cuts) at.insert(1 + split_random_.Below(static_cast<uint32_t>(frame.size() - 1)));
+    size_t from = 0;
+    for (size_t cut : at) {
+      shape.pieces.push_back(cut - from);
+      from = cut;
+    }
+    shape.pieces.push_back(frame.size() - from);
+  }
   transport_.Send(PortRole::Diag, std::move(frame), shape);
+}
+
+std::vector<size_t> PieceLengths(const ReplyShape& shape, size_t total) {
+  std::vector<size_t> lengths;
+  if (!shape.pieces.empty()) {
+    size_t left = total;
+    for (size_t n : shape.pieces) {
+      if (left == 0) break;
+      lengths.push_back(std::min(n, left));
+      left -= lengths.back();
+    }
+    if (left > 0) lengths.push_back(left);
+    return lengths;
+  }
+  const size_t piece = shape.pieceSize == 0 ? total : shape.pieceSize;
+  for (size_t at = 0; at < total; at += piece) lengths.push_back(std::min(piece, total - at));
+  return lengths;
 }
 
 void VirtualModem::SendDiagBytes(std::vector<uint8_t> bytes, uint64_t delayMs) {

@@ -38,12 +38,16 @@ enum class PortRole { Diag, Data };
 std::string_view PortRoleName(PortRole role);
 
 // How a block of bytes reaches the host: after delayMs, in one piece or in
-// pieces of pieceSize bytes intervalMs apart (pieceSize 0: one piece).
+// pieces of pieceSize bytes intervalMs apart (pieceSize 0: one piece), or in
+// pieces of the given lengths when pieces is not empty.
 struct ReplyShape {
   uint64_t delayMs = 0;
   size_t pieceSize = 0;
   uint64_t intervalMs = 0;
+  std::vector<size_t> pieces;
 };
+// The lengths of the pieces in which a block of total bytes is sent.
+std::vector<size_t> PieceLengths(const ReplyShape& shape, size_t total);
 
 // One appearance of the modem on the bus.
 struct Enumeration {
@@ -244,6 +248,7 @@ class VirtualModem {
   ModemTransport& transport_;
   SeededRandom fault_random_;
   SeededRandom challenge_random_;
+  SeededRandom split_random_;
 
   ModemMode mode_ = ModemMode::Detached;
   bool shut_down_ = false;

@@ -59,10 +59,12 @@ void InProcessModem::Send(PortRole role, std::vector<uint8_t> bytes, const Reply
     wire = role == PortRole::Diag ? diag_wire_ : data_wire_;
   }
   if (!wire) return;
-  if (shape.pieceSize > 0 && shape.pieceSize < bytes.size()) {
-    wire->SendToHostInPieces(bytes, shape.pieceSize, shape.delayMs, shape.intervalMs);
-  } else {
-    wire->SendToHost(bytes, shape.delayMs);
+  uint64_t delay = shape.delayMs;
+  size_t at = 0;
+  for (size_t n : PieceLengths(shape, bytes.size())) {
+    wire->SendToHost(std::span<const uint8_t>(bytes.data() + at, n), delay);
+    at += n;
+    delay += shape.intervalMs;
   }
 }
 

@@ -165,7 +165,8 @@ bool ParseReplyPattern(const std::string& pattern, ReplyFault* fault, std::strin
   }
   if (fault->kind == ReplyFault::Kind::Delay && !keys.Number("ms", 3600000, &fault->delayMs, true)) return false;
   if (fault->kind == ReplyFault::Kind::Split &&
-      (!keys.Number("piece", 65536, &fault->pieceSize) || !keys.Number("interval", 3600000, &fault->intervalMs))) {
+      (!keys.Number("piece", 65536, &fault->pieceSize) || !keys.Number("interval", 3600000, &fault->intervalMs) ||
+       !keys.Number("cuts", 65536, &fault->randomCuts))) {
     return false;
   }
   if (fault->kind == ReplyFault::Kind::Split && fault->pieceSize == 0) {
@@ -405,6 +406,7 @@ Faults (PATTERN: nth=N,count=C,mode=normal|downloader|programmer,code=X; count 0
   --corrupt-reply PATTERN     send them with a wrong CRC
   --delay-reply PATTERN,ms=D  send them D ms late
   --split-replies PATTERN,piece=P,interval=I   send them in P-byte pieces I ms apart
+                           (cuts=K instead of piece=: cut each at 1 to K random points)
   --random-drop PERMILLE   drop replies at random (seeded)
   --random-corrupt PERMILLE
   --reject-dmss-write nth=N,count=C,reason=R

@@ -60,16 +60,16 @@ PtyBus::Port* PtyBus::PortFor(PortRole role) {
 void PtyBus::Send(PortRole role, std::vector<uint8_t> bytes, const ReplyShape& shape) {
   Port* port = PortFor(role);
   if (port == nullptr || bytes.empty()) return;
-  size_t piece = shape.pieceSize == 0 ? bytes.size() : shape.pieceSize;
   uint64_t delay = shape.delayMs;
-  for (size_t at = 0; at < bytes.size(); at += piece) {
+  size_t at = 0;
+  for (size_t n : PieceLengths(shape, bytes.size())) {
     Outgoing o;
     o.due = Due(delay);
     // Later bytes never overtake earlier ones.
     if (!port->out.empty() && port->out.back().due > o.due) o.due = port->out.back().due;
-    o.bytes.assign(bytes.begin() + static_cast<long>(at),
-                   bytes.begin() + static_cast<long>(std::min(bytes.size(), at + piece)));
+    o.bytes.assign(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + n));
     port->out.push_back(std::move(o));
+    at += n;
     delay += shape.intervalMs;
   }
 }

@@ -11,6 +11,11 @@ namespace quorrel {
 
 namespace {
 
+std::string_view BadFrameText(FrameDecoder::Fault fault, bool amongSeveral) {
+  if (fault == FrameDecoder::Fault::TooLong) return kTextReplyTooLarge;
+  return amongSeveral ? kTextWrongCrcMulti : kTextWrongCrc;
+}
+
 uint32_t ReadLe32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
@@ -93,40 +98,18 @@ uint32_t PhoneLink::EncodeRequestFrame() {
   return frameLength;
 }
 
-int PhoneLink::DecodeReplyFrame() {
-  const size_t length = std::min<size_t>(replyLength, kReplyCapacity);
-  rawReplyLength = static_cast<uint16_t>(length);
+FrameDecoder::Start PhoneLink::StartOf(LinkProtocol p) const {
+  return p == LinkProtocol::Dmss || p == LinkProtocol::Streaming ? FrameDecoder::Start::Flagged
+                                                                 : FrameDecoder::Start::Bare;
+}
 
-  // Download replies start with a flag, which may be missing; diagnostic
-  // replies have none.
-  size_t start = 0;
-  if ((protocol == LinkProtocol::Dmss || protocol == LinkProtocol::Streaming) && length > 0 &&
-      replyBuffer[0] == kFlag) {
-    start = 1;
-  }
-
-  // Everything up to the end is un-stuffed, flags included: bytes after the
-  // first closing flag become part of the frame and fail the CRC check.
-  std::array<uint8_t, kReplyCapacity> unstuffed;
-  int n = UnstuffInto(std::span<const uint8_t>(replyBuffer.data() + start, length - start),
-                      unstuffed.data(), unstuffed.size());
-  if (n <= 0 || unstuffed[static_cast<size_t>(n) - 1] != kFlag) {
-    lastError = kTextNoEndFlag;
-    return 0;
-  }
-  const size_t withCrc = static_cast<size_t>(n) - 1;
-  std::memcpy(replyBuffer.data(), unstuffed.data(), withCrc);
-  std::fill(replyBuffer.begin() + static_cast<long>(withCrc), replyBuffer.end(), 0);
-  replyLength = static_cast<uint16_t>(withCrc);
-
-  if (withCrc < 2 || !CheckCrc(replyBuffer.data(), withCrc)) {
-    lastError = kTextWrongCrc;
-    return 0;
-  }
-  packetLength = static_cast<uint16_t>(withCrc - 2);
-  // The CRC bytes are not part of the packet the parsers see.
-  replyBuffer[withCrc - 2] = 0;
-  replyBuffer[withCrc - 1] = 0;
+int PhoneLink::AcceptReply(std::span<const uint8_t> packet, size_t rawLength) {
+  rawReplyLength = static_cast<uint16_t>(std::min<size_t>(rawLength, 0xFFFF));
+  const size_t n = std::min(packet.size(), replyBuffer.size());
+  std::copy_n(packet.begin(), n, replyBuffer.begin());
+  // The parsers read fixed offsets: zeros behind the packet.
+  std::fill(replyBuffer.begin() + static_cast<long>(n), replyBuffer.end(), 0);
+  packetLength = static_cast<uint16_t>(n);
   replyLength = 0;  // from here on: the parsers' cursor
   reply.code = replyBuffer[0];
   const PacketCodec* codec = CodecFor(protocol);
@@ -134,48 +117,61 @@ int PhoneLink::DecodeReplyFrame() {
   return codec->ParseReply(*this) ? 1 : 0;
 }
 
-int PhoneLink::DecodeOneStreamReply(std::span<const uint8_t> body) {
-  std::array<uint8_t, kReplyCapacity> packet;
-  int n = UnstuffInto(body, packet.data(), packet.size());
-  if (n < 2 || !CheckCrc(packet.data(), static_cast<size_t>(n))) {
-    lastError = kTextWrongCrcMulti;
-    return 0;
+int PhoneLink::DecodeReplyFrame() {
+  const size_t length = std::min<size_t>(replyLength, kReplyCapacity);
+  rawReplyLength = static_cast<uint16_t>(length);
+  FrameDecoder decoder(StartOf(protocol));
+  std::string_view failure = kTextNoEndFlag;
+  std::span<const uint8_t> rest(replyBuffer.data(), length);
+  while (!rest.empty()) {
+    const FrameDecoder::Event e = decoder.Feed(rest);
+    rest = rest.subspan(e.consumed);
+    if (e.result == FrameDecoder::Result::NeedMore) break;
+    if (e.result == FrameDecoder::Result::BadFrame) {
+      failure = BadFrameText(e.fault, false);
+      continue;
+    }
+    return AcceptReply(e.packet, e.rawLength);
   }
-  const size_t len = static_cast<size_t>(n) - 2;  // without the CRC
-  if (packet[0] == 0x08) {
-    if (len >= 5 && ackCount < kMaxAcks) ackAddresses[ackCount++] = ReadLe32(&packet[1]);
-  } else if (packet[0] == 0x0D) {
-    uint32_t code = len >= 5 ? ReadLe32(&packet[1]) : 0;
-    reply.streamError = code;
-    lastError = StreamErrorText(code);
-    return 0;
+  lastError = failure;
+  return 0;
+}
+
+void PhoneLink::DecodeStreamBytes(std::span<const uint8_t> bytes, StreamVerdict& verdict) {
+  while (!bytes.empty()) {
+    const FrameDecoder::Event e = decoder_.Feed(bytes);
+    bytes = bytes.subspan(e.consumed);
+    if (e.result == FrameDecoder::Result::NeedMore) break;
+    if (e.result == FrameDecoder::Result::BadFrame) {
+      if (!verdict.failed) verdict.text = BadFrameText(e.fault, true);
+      verdict.failed = true;
+      continue;
+    }
+    const std::span<const uint8_t> packet = e.packet;
+    if (packet[0] == 0x08) {
+      // A full list drops the rest; their blocks stay unacknowledged.
+      if (packet.size() >= 5 && ackCount < kMaxAcks) ackAddresses[ackCount++] = ReadLe32(&packet[1]);
+    } else if (packet[0] == 0x0D) {
+      const uint32_t code = packet.size() >= 5 ? ReadLe32(&packet[1]) : 0;
+      if (!verdict.errorReply) {
+        reply.streamError = code;
+        verdict.text = StreamErrorText(code);
+      }
+      verdict.failed = true;
+      verdict.errorReply = true;
+    }
   }
-  return 1;
 }
 
 int PhoneLink::DecodeReplyFrames() {
   ackCount = 0;
-  const size_t length = std::min<size_t>(replyLength, kReplyCapacity);
-  if (length == 0) return 1;
-  // A reply without its leading flag is read as if the flag were there.
-  bool open = replyBuffer[0] != kFlag;
-  size_t bodyStart = 0;
-  for (size_t i = 0; i < length; ++i) {
-    if (replyBuffer[i] != kFlag) continue;
-    if (!open || i == bodyStart) {
-      // Opens a frame (two flags in a row open it again: no empty frames).
-      open = true;
-      bodyStart = i + 1;
-      continue;
-    }
-    if (!DecodeOneStreamReply(
-            std::span<const uint8_t>(replyBuffer.data() + bodyStart, i - bodyStart))) {
-      return 0;
-    }
-    open = false;
-    if (ackCount == kMaxAcks) break;  // the list is full
-  }
-  return 1;
+  StreamVerdict verdict;
+  DecodeStreamBytes(
+      std::span<const uint8_t>(replyBuffer.data(), std::min<size_t>(replyLength, kReplyCapacity)),
+      verdict);
+  if (!verdict.failed) return 1;
+  lastError = verdict.text;
+  return 0;
 }
 
 int PhoneLink::BuildStreamWriteFrame(const uint8_t* data, uint32_t address, uint32_t length) {
@@ -204,8 +200,11 @@ int PhoneLink::BuildStreamWriteFrame(const uint8_t* data, uint32_t address, uint
 
 int PhoneLink::Exchange(uint8_t tries, uint32_t timeoutMs) {
   SuspensionPoint();
-  int result = 1;
   EncodeRequestFrame();
+  if (tries == 0) {
+    lastError = kTextNoTries;
+    return 0;
+  }
   // Diagnostic NV reads and writes take longer to answer; their replies are
   // sampled less often.
   const bool nvRequest = protocol == LinkProtocol::Diag && frameLength > 0 &&
@@ -216,61 +215,79 @@ int PhoneLink::Exchange(uint8_t tries, uint32_t timeoutMs) {
     if (port.Write(frameBuffer.data(), static_cast<int>(frameLength)) !=
         static_cast<int>(frameLength)) {
       lastError = kTextSendFailed;
-      result = 0;
       continue;
     }
+    // The write discarded whatever was queued: a new stream of replies.
+    decoder_.Reset(StartOf(protocol));
 
-    // Wait until the reply stops growing for one sampling interval.
     const uint64_t t0 = clock_.NowMs();
-    int countBefore = 0;
+    size_t held = 0;  // bytes of this try in replyBuffer
+    std::string_view badFrame;
     for (;;) {
-      countBefore = port.BytesQueued();
-      clock_.Sleep(sampleMs);
-      const int countAfter = port.BytesQueued();
-      if (countBefore >= 1 && countAfter == countBefore) break;
-      if (clock_.NowMs() - t0 > timeoutMs) break;
-    }
+      // Wait until the reply stops growing for one sampling interval.
+      int countBefore = 0;
+      for (;;) {
+        countBefore = port.BytesQueued();
+        clock_.Sleep(sampleMs);
+        const int countAfter = port.BytesQueued();
+        if (countBefore >= 1 && countAfter == countBefore) break;
+        if (clock_.NowMs() - t0 > timeoutMs) break;
+      }
+      const bool late = clock_.NowMs() - t0 > timeoutMs;
+      if (countBefore <= 0) {
+        // Out of time with nothing (more) arrived.
+        if (protocol == LinkProtocol::Raw && held > 0) return 1;
+        lastError = !badFrame.empty() ? badFrame : held > 0 ? kTextNoEndFlag : kTextNoReply;
+        break;
+      }
+      if (held + static_cast<size_t>(countBefore) > kReplyCapacity) {
+        lastError = kTextReplyTooLarge;
+        break;
+      }
+      const int got = port.Read(replyBuffer.data() + held, countBefore);
+      if (got <= 0) {
+        lastError = held > 0 ? kTextNoEndFlag : kTextNoReply;
+        break;
+      }
+      std::span<const uint8_t> fresh(replyBuffer.data() + held, static_cast<size_t>(got));
+      held += static_cast<size_t>(got);
+      replyLength = static_cast<uint16_t>(held);
+      rawReplyLength = static_cast<uint16_t>(held);
 
-    if (countBefore <= 0) {
-      lastError = kTextNoReply;
-      result = 0;
-      continue;
-    }
-    if (static_cast<size_t>(countBefore) > kReplyCapacity) {
-      lastError = kTextReplyTooLarge;
-      result = 0;
-      continue;
-    }
-    const int got = port.Read(replyBuffer.data(), countBefore);
-    if (got <= 0) {
-      lastError = kTextNoReply;
-      result = 0;
-      continue;
-    }
-    replyLength = static_cast<uint16_t>(got);
-
-    switch (protocol) {
-      case LinkProtocol::Diag:
-        // A reply that does not echo the request code is an error reply; its
-        // first byte is looked at before un-stuffing.
-        if (replyBuffer[0] == requestCode) {
-          if (DecodeReplyFrame()) return 1;
+      int verdict = -1;  // -1: no reply yet, 0: the try failed, 1: success
+      while (!fresh.empty() && verdict < 0) {
+        const FrameDecoder::Event e = decoder_.Feed(fresh);
+        fresh = fresh.subspan(e.consumed);
+        if (e.result == FrameDecoder::Result::NeedMore) break;
+        if (protocol == LinkProtocol::Raw) {
+          // Left undecoded for the caller, once a frame has ended.
+          verdict = 1;
+        } else if (e.result == FrameDecoder::Result::BadFrame) {
+          badFrame = BadFrameText(e.fault, false);
+        } else if (protocol == LinkProtocol::Diag && e.packet[0] != requestCode) {
+          // A reply that does not echo the request code is an error reply.
+          lastError = DiagErrorText(e.packet[0]);
+          verdict = 0;
         } else {
-          lastError = DiagErrorText(replyBuffer[0]);
+          verdict = AcceptReply(e.packet, e.rawLength);
         }
-        result = 0;
+      }
+      if (verdict == 1) return 1;
+      if (verdict == 0) break;
+      // Only a bad frame and nothing begun after it: the try has failed.
+      if (!badFrame.empty() && !decoder_.Pending()) {
+        lastError = badFrame;
         break;
-      case LinkProtocol::Dmss:
-      case LinkProtocol::Streaming:
-        if (DecodeReplyFrame()) return 1;
-        result = 0;
+      }
+      if (late) {
+        if (protocol == LinkProtocol::Raw) return 1;
+        lastError = !badFrame.empty() ? badFrame : kTextNoEndFlag;
         break;
-      case LinkProtocol::Raw:
-        // Left undecoded for the caller.
-        return 1;
+      }
+      // Unfinished: wait for the rest within the time-out.
     }
   }
-  return result;
+  return 0;
 }
 
 int PhoneLink::ExchangeStreamWrite(uint32_t timeoutMs) {
@@ -283,25 +300,37 @@ int PhoneLink::ExchangeStreamWrite(uint32_t timeoutMs) {
   }
 
   const uint64_t t0 = clock_.NowMs();
-  bool settled = false;
-  int countBefore = 0;
-  do {
-    clock_.Sleep(5);
-    countBefore = port.BytesQueued();
-    clock_.Sleep(8);
-    const int countAfter = port.BytesQueued();
-    settled = countBefore >= 1 && countAfter == countBefore;
-  } while (!settled && clock_.NowMs() - t0 <= timeoutMs);
+  bool read = false;
+  StreamVerdict verdict;
+  for (;;) {
+    bool settled = false;
+    int countBefore = 0;
+    do {
+      clock_.Sleep(5);
+      countBefore = port.BytesQueued();
+      clock_.Sleep(8);
+      const int countAfter = port.BytesQueued();
+      settled = countBefore >= 1 && countAfter == countBefore;
+    } while (!settled && clock_.NowMs() - t0 <= timeoutMs);
+    // No (further) reply: the block counts as sent; its reply, or the rest
+    // of it, comes with a later one.
+    if (!settled) break;
+
+    const int got = port.Read(replyBuffer.data(),
+                              std::min(countBefore, static_cast<int>(kReplyCapacity)));
+    if (got <= 0) break;
+    replyLength = static_cast<uint16_t>(got);
+    if (!read) ackCount = 0;  // the list describes this call's replies
+    read = true;
+    DecodeStreamBytes(std::span<const uint8_t>(replyBuffer.data(), static_cast<size_t>(got)),
+                      verdict);
+    if (verdict.failed || !decoder_.Pending() || clock_.NowMs() - t0 > timeoutMs) break;
+  }
 
   lastError = Format("time is %d(ms)", static_cast<int>(clock_.NowMs() - t0));
-  // No reply yet: the block counts as sent; its reply comes with a later one.
-  if (!settled) return 1;
-
-  const int got = port.Read(replyBuffer.data(),
-                            std::min(countBefore, static_cast<int>(kReplyCapacity)));
-  if (got <= 0) return 1;
-  replyLength = static_cast<uint16_t>(got);
-  return DecodeReplyFrames();
+  if (!verdict.failed) return 1;
+  lastError = verdict.text;
+  return 0;
 }
 
 int PhoneLink::SendFrameOnly() {

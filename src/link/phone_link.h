@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 
+#include "link/frame_decoder.h"
 #include "link/records.h"
 #include "platform/clock.h"
 #include "platform/serial_port.h"
@@ -71,14 +72,18 @@ class PhoneLink {
   // in lastError.
   void ChainError(const char* sentence);
   // Sends the current request and waits up to timeoutMs per try for its
-  // reply. 1 on success; 0 with the reason in lastError.
+  // reply; a reply still unfinished when it settles is waited for within the
+  // same time-out. 1 on success; 0 with the reason in lastError (also when
+  // asked for no tries at all).
   int Exchange(uint8_t tries, uint32_t timeoutMs);
   // One streaming write: keeps earlier replies queued, waits for the reply to
-  // settle; no reply within timeoutMs still counts as sent.
+  // settle (and to finish, within timeoutMs); no reply within timeoutMs still
+  // counts as sent.
   int ExchangeStreamWrite(uint32_t timeoutMs);
   // Sends frameBuffer as it is, keeping received bytes; reads nothing.
   int SendFrameOnly();
-  // Decodes whatever streaming replies are queued (at most kCollectLimit bytes).
+  // Decodes whatever streaming replies are queued (at most kCollectLimit
+  // bytes); a reply cut off at the end is finished by a later read.
   int CollectReplies();
 
   // ---- framing ----
@@ -89,10 +94,12 @@ class PhoneLink {
   // Builds the frame of the current request into frameBuffer; returns its
   // length (0 when the request has no packet or does not fit).
   uint32_t EncodeRequestFrame();
-  // Unframes replyBuffer in place, checks it and runs the protocol's parser.
+  // Unframes the first frame in replyBuffer in place, checks it and runs the
+  // protocol's parser. A bad frame before it is skipped.
   int DecodeReplyFrame();
   // Streaming: decodes every reply in replyBuffer, collecting the addresses
-  // of written blocks into ackAddresses.
+  // of written blocks into ackAddresses. A reply cut off at the end is kept
+  // and finished by the bytes of the next call (or of a collection).
   int DecodeReplyFrames();
   // Builds a streaming write frame straight from the caller's data.
   // 0 (with lastError) when length exceeds kMaxWriteData.
@@ -124,12 +131,25 @@ class PhoneLink {
 
  private:
   const PacketCodec* CodecFor(LinkProtocol p) const;
-  // Decodes one frame body (between flags) of a streaming reply; 0 on an
-  // error reply or a CRC failure (lastError set).
-  int DecodeOneStreamReply(std::span<const uint8_t> body);
+  FrameDecoder::Start StartOf(LinkProtocol p) const;
+  // Puts a checked packet into replyBuffer and runs the protocol's parser.
+  int AcceptReply(std::span<const uint8_t> packet, size_t rawLength);
+  // What a run of streaming replies amounted to: the reason of the first
+  // failure, an error reply's text taking the place of a bad frame's.
+  struct StreamVerdict {
+    bool failed = false;
+    bool errorReply = false;
+    std::string_view text;
+  };
+  // Feeds streaming reply bytes to the line's decoder, appending the
+  // addresses of written blocks and noting failures in verdict.
+  void DecodeStreamBytes(std::span<const uint8_t> bytes, StreamVerdict& verdict);
 
   Clock& clock_;
   ProtocolCodecs codecs_;
+  // The line's reply decoder: holds a reply cut off by the end of a read
+  // until the rest comes. Cleared whenever a request discards the input.
+  FrameDecoder decoder_;
 };
 
 }  // namespace quorrel

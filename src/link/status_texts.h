@@ -24,5 +24,6 @@ inline constexpr std::string_view kTextReplyTooLarge = "The Received Data from t
 inline constexpr std::string_view kTextNoEndFlag = "the Received Data is Wrong without End Flag(0x7e)";
 inline constexpr std::string_view kTextWrongCrc = "the Received Data is Wrong with Wrong CRC Checksum";
 inline constexpr std::string_view kTextWrongCrcMulti = "the Received Data is Wrong with CRC Checksum";
+inline constexpr std::string_view kTextNoTries = "the Request was Given No Tries";
 
 }  // namespace quorrel

@@ -113,20 +113,98 @@ TEST_F(ExchangeTest, ReplyOf1024BytesIsAcceptedAnd1025Rejected) {
   EXPECT_EQ(frames_.size(), 3u);
 }
 
-TEST_F(ExchangeTest, ReplyInTwoPartsIsReadWhenTheFirstPartSettles) {
+// ---- replies in pieces ----
+
+struct SplitCase {
+  const char* name;
+  LinkProtocol protocol;
+  const char* request;
+  const char* packet;  // of the reply
+};
+
+class SplitReplies : public ExchangeTest, public ::testing::WithParamInterface<SplitCase> {};
+
+TEST_P(SplitReplies, AreReadWholeWhereverTheyAreCut) {
+  const SplitCase& c = GetParam();
+  const bool leadingFlag = c.protocol != LinkProtocol::Diag;
+  const Bytes reply = EncodeFrame(Hex(c.packet), leadingFlag);
+  for (size_t cut = 1; cut < reply.size(); ++cut) {
+    Request(c.protocol, Hex(c.request), Hex(c.request)[0]);
+    codec_.parsed.clear();
+    // The first part settles long before the rest comes.
+    answer_ = [&](size_t) {
+      wire_->SendToHost(std::span<const uint8_t>(reply.data(), cut), 5);
+      wire_->SendToHost(std::span<const uint8_t>(reply.data() + cut, reply.size() - cut), 120);
+    };
+    const uint64_t start = clock_.NowMs();
+    ASSERT_EQ(link_->Exchange(1, 300), 1) << "cut at " << cut << ": " << link_->lastError;
+    EXPECT_EQ(codec_.parsed, Hex(c.packet)) << "cut at " << cut;
+    EXPECT_LE(clock_.NowMs() - start, 150u) << "taken as soon as it is whole";
+  }
+  // And one byte at a time, a sampling interval and more apart.
+  Request(c.protocol, Hex(c.request), Hex(c.request)[0]);
+  answer_ = [&](size_t) { wire_->SendToHostInPieces(reply, 1, 5, 12); };
+  EXPECT_EQ(link_->Exchange(1, 1000), 1) << link_->lastError;
+  EXPECT_EQ(codec_.parsed, Hex(c.packet));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SplitReplies,
+    ::testing::Values(SplitCase{"Diag", LinkProtocol::Diag, "01", "01 78 56 34 12"},
+                      // Flag and escape bytes in the packet and a stuffed CRC byte.
+                      SplitCase{"DiagStuffed", LinkProtocol::Diag, "01", "01 7E 7D 00 57"},
+                      SplitCase{"Dmss", LinkProtocol::Dmss, "06", "02"},
+                      SplitCase{"Streaming", LinkProtocol::Streaming, "09 11", "00 52"}),
+    [](const ::testing::TestParamInfo<SplitCase>& p) { return std::string(p.param.name); });
+
+TEST_F(ExchangeTest, ReplyStillUnfinishedAtTheTimeOutFailsTheTry) {
   Request(LinkProtocol::Diag, Hex("01"), 0x01);
-  Bytes reply = EncodeFrame(Hex("01 78 56 34 12"), false);
-  answer_ = [&](size_t) { wire_->SendToHostInPieces(reply, 3, 5, 100); };
+  const Bytes reply = EncodeFrame(Hex("01 78 56 34 12"), false);
+  answer_ = [&](size_t) { wire_->SendToHostInPieces(reply, 3, 5, 250); };
   EXPECT_EQ(link_->Exchange(1, 300), 0);
   EXPECT_EQ(link_->lastError, kTextNoEndFlag);
-  EXPECT_EQ(link_->rawReplyLength, 3u);
-  // The rest arrives later and is discarded by the next request's write.
-  clock_.Advance(500);
-  EXPECT_GT(link_->port.BytesQueued(), 0);
-  answer_ = nullptr;
+  // The try ends with its time-out, not before and not long after.
+  EXPECT_EQ(clock_.NowMs(), 310u);
+}
+
+TEST_F(ExchangeTest, BadFrameBeforeTheReplyIsSkipped) {
+  Bytes corrupt = Hex("7E 02 6A D4 7E");
+  const Bytes good = Hex("7E 02 6A D3 7E");
+  Bytes both = corrupt;
+  both.insert(both.end(), good.begin(), good.end());
+  Request(LinkProtocol::Dmss, Hex("06"), 0x06);
+  AnswerEvery(both);
+  EXPECT_EQ(link_->Exchange(1, 300), 1) << link_->lastError;
+  EXPECT_EQ(codec_.parsed, Hex("02"));
+
+  // A bad frame with nothing after it fails the try at once, as before.
+  Request(LinkProtocol::Dmss, Hex("06"), 0x06);
+  AnswerEvery(corrupt);
+  const uint64_t start = clock_.NowMs();
+  EXPECT_EQ(link_->Exchange(1, 300), 0);
+  EXPECT_EQ(link_->lastError, kTextWrongCrc);
+  EXPECT_EQ(clock_.NowMs() - start, 20u);
+}
+
+TEST_F(ExchangeTest, RawReplyIsWaitedForUntilItsFrameEnds) {
+  link_->ResetRequest();
+  link_->protocol = LinkProtocol::Raw;
+  const Bytes packet = Hex("4B A3 06 00");
+  std::copy(packet.begin(), packet.end(), link_->frameBuffer.begin());
+  link_->frameLength = static_cast<uint32_t>(packet.size());
+  const Bytes reply = Hex("4B A3 06 00 11 22 33 44 55 66 77 88 12 34 7E");
+  answer_ = [&](size_t) { wire_->SendToHostInPieces(reply, 4, 5, 40); };
+  EXPECT_EQ(link_->Exchange(1, 1000), 1);
+  ASSERT_EQ(link_->replyLength, reply.size());
+  EXPECT_EQ(Bytes(link_->replyBuffer.begin(), link_->replyBuffer.begin() + link_->replyLength), reply);
+}
+
+TEST_F(ExchangeTest, ZeroTriesFailWithoutSending) {
   Request(LinkProtocol::Diag, Hex("01"), 0x01);
-  EXPECT_EQ(link_->Exchange(1, 50), 0);
-  EXPECT_EQ(link_->lastError, kTextNoReply);
+  AnswerEvery(EncodeFrame(Hex("01 00 00 00 00"), false));
+  EXPECT_EQ(link_->Exchange(0, 300), 0);
+  EXPECT_EQ(link_->lastError, kTextNoTries);
+  EXPECT_TRUE(frames_.empty());
 }
 
 TEST_F(ExchangeTest, ClosedPortFailsToSend) {
@@ -187,8 +265,11 @@ TEST_F(ExchangeTest, StreamWriteNeverReadsMoreThanTheReplyBuffer) {
   }
   Request(LinkProtocol::Streaming, Hex("07 00 00 00 00 AA"), 0x07);
   AnswerEvery(flood, 1);
-  link_->ExchangeStreamWrite(3000);
-  EXPECT_EQ(link_->port.BytesQueued(), static_cast<int>(flood.size() - PhoneLink::kReplyCapacity));
+  // Read a buffer at a time; the reply cut by the first read's end is
+  // finished by the second.
+  EXPECT_EQ(link_->ExchangeStreamWrite(3000), 1) << link_->lastError;
+  EXPECT_EQ(link_->port.BytesQueued(), 0);
+  EXPECT_EQ(link_->ackCount, PhoneLink::kMaxAcks);
 }
 
 TEST_F(ExchangeTest, PipelinedSendsAndCollection) {
@@ -211,6 +292,80 @@ TEST_F(ExchangeTest, CollectionWithNothingQueuedLeavesTheAcknowledgedList) {
   link_->ackCount = 3;
   EXPECT_EQ(link_->CollectReplies(), 1);
   EXPECT_EQ(link_->ackCount, 3);
+}
+
+Bytes StreamError(uint32_t code) {
+  return EncodeFrame(Bytes{0x0D, static_cast<uint8_t>(code), 0, 0, 0}, true);
+}
+
+Bytes Joined(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+std::vector<uint32_t> Acks(const PhoneLink& link) {
+  return {link.ackAddresses.begin(), link.ackAddresses.begin() + link.ackCount};
+}
+
+TEST_F(ExchangeTest, StreamWriteWaitsForTheRestOfItsReply) {
+  Request(LinkProtocol::Streaming, Hex("07 00 04 00 00 AA"), 0x07);
+  const Bytes reply = BlockWritten(0x400);
+  answer_ = [&](size_t) { wire_->SendToHostInPieces(reply, 2, 3, 30); };
+  EXPECT_EQ(link_->ExchangeStreamWrite(3000), 1);
+  EXPECT_EQ(Acks(*link_), (std::vector<uint32_t>{0x400}));
+  EXPECT_EQ(link_->port.BytesQueued(), 0);
+  EXPECT_LT(clock_.NowMs(), 200u);
+}
+
+TEST_F(ExchangeTest, StreamWriteErrorReplySharingTheFlagOfTheReplyBeforeIsSeen) {
+  Request(LinkProtocol::Streaming, Hex("07 00 04 00 00 AA"), 0x07);
+  const Bytes error = StreamError(14);
+  AnswerEvery(Joined({BlockWritten(0x000), Bytes(error.begin() + 1, error.end())}), 2);
+  EXPECT_EQ(link_->ExchangeStreamWrite(3000), 0);
+  EXPECT_EQ(link_->lastError, "NAND flash programming not supported");
+  EXPECT_EQ(Acks(*link_), (std::vector<uint32_t>{0x000}));
+}
+
+TEST_F(ExchangeTest, StreamReplyCutOffByTheTimeOutIsFinishedByTheNextCollection) {
+  Request(LinkProtocol::Streaming, Hex("07 00 04 00 00 AA"), 0x07);
+  const Bytes reply = BlockWritten(0x400);
+  answer_ = [&](size_t) {
+    wire_->SendToHost(std::span<const uint8_t>(reply.data(), 4), 2);
+    wire_->SendToHost(std::span<const uint8_t>(reply.data() + 4, reply.size() - 4), 5000);
+  };
+  EXPECT_EQ(link_->ExchangeStreamWrite(3000), 1);
+  EXPECT_EQ(link_->ackCount, 0);
+  answer_ = nullptr;
+  clock_.Advance(3000);
+  EXPECT_EQ(link_->CollectReplies(), 1) << link_->lastError;
+  EXPECT_EQ(Acks(*link_), (std::vector<uint32_t>{0x400}));
+}
+
+TEST_F(ExchangeTest, AcknowledgementSplitAcrossTwoCollections) {
+  const Bytes middle = BlockWritten(0x400);
+  const size_t cut = 5;
+  wire_->SendToHost(Joined({BlockWritten(0x000), Bytes(middle.begin(), middle.begin() + cut)}));
+  EXPECT_EQ(link_->CollectReplies(), 1) << link_->lastError;
+  EXPECT_EQ(Acks(*link_), (std::vector<uint32_t>{0x000}));
+  wire_->SendToHost(Joined({Bytes(middle.begin() + cut, middle.end()), BlockWritten(0x800), BlockWritten(0xC00)}));
+  EXPECT_EQ(link_->CollectReplies(), 1) << link_->lastError;
+  EXPECT_EQ(Acks(*link_), (std::vector<uint32_t>{0x400, 0x800, 0xC00}));
+}
+
+TEST_F(ExchangeTest, AnExchangeForgetsAReplyCutOffBeforeIt) {
+  // The write of a new request throws the queued bytes away, and with them
+  // the start of the reply they were part of.
+  const Bytes ack = BlockWritten(0x400);
+  wire_->SendToHost(Bytes(ack.begin(), ack.begin() + 4));
+  EXPECT_EQ(link_->CollectReplies(), 1);
+  Request(LinkProtocol::Streaming, Hex("09 11"), 0x09);
+  AnswerEvery(Hex("7E 09 11 57 D9 7E"));
+  EXPECT_EQ(link_->Exchange(1, 300), 1);
+  wire_->SendToHost(Joined({Bytes(ack.begin() + 4, ack.end()), BlockWritten(0x800)}));
+  EXPECT_EQ(link_->CollectReplies(), 0);
+  EXPECT_EQ(link_->lastError, kTextWrongCrcMulti);
+  EXPECT_EQ(Acks(*link_), (std::vector<uint32_t>{0x800}));
 }
 
 }  // namespace

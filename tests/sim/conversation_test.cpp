@@ -326,6 +326,22 @@ const FaultCase kFaultCases[] = {
        f.intervalMs = 40;
        c.faults.replies.push_back(f);
      },
+     GetEsnOnce, 1, ""},
+    {"reply split at random points",
+     [](ModemConfig& c) {
+       sim::ReplyFault f = Reply(sim::ReplyFault::Kind::Split, 1);
+       f.randomCuts = 4;
+       f.intervalMs = 50;
+       c.faults.replies.push_back(f);
+     },
+     GetEsnOnce, 1, ""},
+    {"reply split beyond the time-out",
+     [](ModemConfig& c) {
+       sim::ReplyFault f = Reply(sim::ReplyFault::Kind::Split, 1);
+       f.pieceSize = 3;
+       f.intervalMs = 200;
+       c.faults.replies.push_back(f);
+     },
      GetEsnOnce, 0,
      "Cannot Get the ESN Number of the Phone, Since the Received Data is Wrong without End Flag(0x7e)"},
     {"reply split but quick",

@@ -50,12 +50,13 @@ TEST(SimOptionsTest, StateOptions) {
 
 TEST(SimOptionsTest, FaultOptions) {
   auto o = Parse({"--drop-reply", "nth=3,count=2,mode=programmer,code=0x07", "--delay-reply", "ms=500",
-                  "--split-replies", "piece=4,interval=30", "--reject-dmss-write", "nth=2,reason=7",
+                  "--split-replies", "piece=4,interval=30", "--split-replies", "cuts=3,interval=35,mode=programmer",
+                  "--reject-dmss-write", "nth=2,reason=7",
                   "--stream-error", "type=5,block=10,code=10,count=0", "--nv-status", "item=22,read=4",
                   "--unplug-during-write", "type=9,block=3,replug-ms=5000", "--no-return-after-reset", "2"});
   ASSERT_TRUE(o);
   const auto& f = o->modem.faults;
-  ASSERT_EQ(f.replies.size(), 3u);
+  ASSERT_EQ(f.replies.size(), 4u);
   EXPECT_EQ(f.replies[0].kind, ReplyFault::Kind::Drop);
   EXPECT_EQ(f.replies[0].match.nth, 3u);
   EXPECT_EQ(f.replies[0].match.count, 2u);
@@ -64,6 +65,9 @@ TEST(SimOptionsTest, FaultOptions) {
   EXPECT_EQ(f.replies[1].delayMs, 500u);
   EXPECT_EQ(f.replies[2].pieceSize, 4u);
   EXPECT_EQ(f.replies[2].match.count, 0u) << "a split applies to every reply unless limited";
+  EXPECT_EQ(f.replies[2].randomCuts, 0u);
+  EXPECT_EQ(f.replies[3].randomCuts, 3u);
+  EXPECT_EQ(f.replies[3].intervalMs, 35u);
   ASSERT_EQ(f.dmssRejects.size(), 1u);
   EXPECT_EQ(f.dmssRejects[0].reason, 7);
   ASSERT_EQ(f.streamErrors.size(), 1u);
