@@ -223,6 +223,9 @@ class VirtualModem {
   void DiagVersionTexts();
   void DiagBuildVersion();
   void DiagNv(const Packet& p);
+  // Answers an NV request through the first NV reply fault that applies;
+  // false when none does.
+  bool FaultyNvReply(const Packet& p, bool write, uint16_t item, const NvData& data);
   void DiagSubsystem(const Packet& p);
   std::vector<uint8_t> NextChallenge();
 
@@ -270,6 +273,8 @@ class VirtualModem {
   bool spc_unlocked_ = false;
   NvStore nv_;
   std::map<uint16_t, uint32_t> nv_fault_uses_;
+  // Per NV reply fault: the item's uses so far.
+  std::vector<std::map<uint16_t, uint32_t>> nv_reply_fault_uses_;
 
   // Downloader state.
   std::vector<uint8_t> ram_;

@@ -16,6 +16,17 @@ uint32_t ReadLe32(const uint8_t* p) {
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
+// True when bytes begin with a whole diagnostic frame (stuffed packet and
+// CRC, closing flag) whose CRC is intact.
+bool IntactDiagFrame(std::span<const uint8_t> bytes) {
+  const auto flag = std::find(bytes.begin(), bytes.end(), kFlag);
+  if (flag == bytes.end()) return false;
+  std::array<uint8_t, PhoneLink::kReplyCapacity> packet;
+  const int n = UnstuffInto(bytes.first(static_cast<size_t>(flag - bytes.begin())), packet.data(),
+                            packet.size());
+  return n >= 3 && PhoneLink::CheckCrc(packet.data(), static_cast<size_t>(n)) != 0;
+}
+
 }  // namespace
 
 PhoneLink::PhoneLink(Clock& clock, SerialDevices& devices, const ProtocolCodecs& codecs)
@@ -212,7 +223,9 @@ int PhoneLink::Exchange(uint8_t tries, uint32_t timeoutMs) {
                          (frameBuffer[0] == 0x26 || frameBuffer[0] == 0x27);
   const uint32_t sampleMs = nvRequest ? 30 : 10;
 
+  diagErrorReply = 0;
   for (unsigned attempt = 0; attempt < tries; ++attempt) {
+    diagErrorReply = 0;
     if (port.Write(frameBuffer.data(), static_cast<int>(frameLength)) !=
         static_cast<int>(frameLength)) {
       lastError = kTextSendFailed;
@@ -257,6 +270,9 @@ int PhoneLink::Exchange(uint8_t tries, uint32_t timeoutMs) {
           if (DecodeReplyFrame()) return 1;
         } else {
           lastError = DiagErrorText(replyBuffer[0]);
+          if (IntactDiagFrame(std::span<const uint8_t>(replyBuffer.data(), replyLength))) {
+            diagErrorReply = replyBuffer[0];
+          }
         }
         result = 0;
         break;
