@@ -1092,6 +1092,10 @@ NvData VirtualModem::NvItem(uint16_t item) {
   std::lock_guard lock(mutex_);
   return nv_.Data(item);
 }
+void VirtualModem::PutNvItem(uint16_t item, const NvData& data) {
+  std::lock_guard lock(mutex_);
+  nv_.Put(item, data);
+}
 NvData VirtualModem::NvDefault(uint16_t item) {
   std::lock_guard lock(mutex_);
   return nv_.DefaultData(item);

@@ -171,6 +171,8 @@ class VirtualModem {
   std::vector<NvWriteRecord> NvWrites();
   NvData NvItem(uint16_t item);
   NvData NvDefault(uint16_t item);
+  // Changes an item as a flash of the release might (for tests).
+  void PutNvItem(uint16_t item, const NvData& data);
   std::vector<std::vector<uint8_t>> PartitionTables();
   std::vector<FlashImage> Images();
   // The bytes of the image of a type that the flash ends up holding.

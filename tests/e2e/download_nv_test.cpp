@@ -112,6 +112,10 @@ TEST(DownloadNv, StrayNvRepliesAreNeverRestoredIntoTheWrongItem) {
     s.PlugInAndFind();
     const sim::NvData item90 = s.modem().NvItem(90);
     ASSERT_NE(item90, s.modem().NvItem(91));
+    // The flash loses item 90: only the restore can bring it back.
+    s.form().onProgress = [&](int percent) {
+      if (percent == 81) s.modem().PutNvItem(90, sim::NvData{});
+    };
 
     ASSERT_TRUE(s.StartAndWait());
     EXPECT_EQ(s.exitCode_, 0);
@@ -197,8 +201,10 @@ TEST(DownloadNv, NoFlashWithoutAWholeBackup) {
       return t.rfind(c.failure, 0) == 0 && t.find("C:\\nvbackup\\Channel1.nvm was not written") != std::string::npos;
     }));
     std::vector<Seen> ends = s.form().Of(Seen::Kind::JobEnd);
-    ASSERT_EQ(ends.size(), 1u);
-    EXPECT_EQ(ends[0].text, kInstallFailedDotText);
+    EXPECT_EQ(ends.size(), 1u);
+    if (!ends.empty()) {
+      EXPECT_EQ(ends.back().text, kInstallFailedDotText);
+    }
     EXPECT_EQ(BoxTexts(s), (std::vector<std::string>{kInstallFailedDotText}));
 
     EXPECT_TRUE(NothingFlashed(s.modem()));
@@ -253,9 +259,11 @@ TEST(DownloadNv, FailedRestoreStillGivesTheModemBack) {
     ASSERT_TRUE(s.StartAndWait());
     ExpectFailedAndLineGivenBack(s);
     std::vector<Seen> ends = s.form().Of(Seen::Kind::JobEnd);
-    ASSERT_EQ(ends.size(), 1u);
-    EXPECT_EQ(ends[0].text, kRestoreFailText);
-    EXPECT_EQ(ends[0].value, 5);
+    EXPECT_EQ(ends.size(), 1u);
+    if (!ends.empty()) {
+      EXPECT_EQ(ends.back().text, kRestoreFailText);
+      EXPECT_EQ(ends.back().value, 5);
+    }
     EXPECT_TRUE(BoxTexts(s).empty());
     EXPECT_TRUE(Contains(s.form().Texts(Seen::Kind::Status),
                          "The NV items were not written back; they are kept in C:\\nvbackup\\Channel1.nvm for an "
@@ -264,9 +272,11 @@ TEST(DownloadNv, FailedRestoreStillGivesTheModemBack) {
     // after it.
     std::vector<sim::NvWriteRecord> writes = s.modem().NvWrites();
     std::vector<sim::NvWriteRecord> of90 = WritesOf(s, 90);
-    ASSERT_EQ(of90.size(), c.writesOf90);
+    EXPECT_EQ(of90.size(), c.writesOf90);
     for (const sim::NvWriteRecord& w : of90) EXPECT_EQ(w.data, item90);
-    EXPECT_EQ(writes.back().item, 90);
+    if (!writes.empty()) {
+      EXPECT_EQ(writes.back().item, 90);
+    }
     // The flash holds the release; the file is there for a later restore.
     EXPECT_EQ(s.modem().ImageBytes(5), s.EmbeddedFile(164));
     EXPECT_EQ(ReadTable(NvPath()).records[2].data, item90);
