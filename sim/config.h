@@ -73,6 +73,22 @@ struct NvStatusFault {
   uint32_t count = 0;
 };
 
+// An NV read or write answered wrongly, for one item or every item; count
+// times per item (0: always). A wrongly answered write is not stored.
+struct NvReplyFault {
+  enum class Kind {
+    OtherItem,  // the reply names item `value` (a read: with that item's data)
+    Short,      // the reply is cut to its first `value` bytes
+    DiagError,  // a diagnostic error reply with code `value` (0x13, 0x14, 0x15)
+    Status,     // the reply carries status `value` and zero data
+  };
+  Kind kind = Kind::OtherItem;
+  std::optional<uint16_t> item;  // unset: every item
+  bool write = false;            // writes instead of reads
+  uint16_t value = 0;
+  uint32_t count = 0;
+};
+
 // The cable is pulled while the host writes block `block` of the image of the
 // given type; the modem comes back in its normal firmware after replugMs (0:
 // never).
@@ -91,6 +107,7 @@ struct FaultPlan {
   std::vector<DmssRejectFault> dmssRejects;
   std::vector<StreamErrorFault> streamErrors;
   std::map<uint16_t, NvStatusFault> nvStatus;
+  std::vector<NvReplyFault> nvReplies;
   // The modem does not come back after its nth re-enumerating reset (0: off).
   uint32_t noReturnAfterReset = 0;
   std::optional<UnplugFault> unplug;

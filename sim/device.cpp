@@ -92,6 +92,7 @@ VirtualModem::VirtualModem(ModemConfig config, ModemTransport& transport)
       diag_port_mode_(config_.diagPortMode),
       at_echo_(config_.atEcho),
       nv_(config_),
+      nv_reply_fault_uses_(config_.faults.nvReplies.size()),
       stream_error_uses_(config_.faults.streamErrors.size(), 0),
       reply_fault_seen_(config_.faults.replies.size(), 0) {
   current_version_ = config_.firmwareVersion;
@@ -654,6 +655,7 @@ void VirtualModem::DiagNv(const Packet& p) {
   if (Le16(p, 131) != 0) Violate(Format("NV request for item %u with a status word of %u", item, Le16(p, 131)));
   NvData data{};
   std::copy(p.begin() + 3, p.begin() + 131, data.begin());
+  if (FaultyNvReply(p, write, item, data)) return;
 
   std::optional<uint16_t> forced;
   auto fault = config_.faults.nvStatus.find(item);
@@ -683,6 +685,55 @@ void VirtualModem::DiagNv(const Packet& p) {
   r.insert(r.end(), out.begin(), out.end());
   PutLe16(r, status);
   Reply(p[0], r, config_.timings.nvReplyMs);
+}
+
+bool VirtualModem::FaultyNvReply(const Packet& p, bool write, uint16_t item, const NvData& data) {
+  const NvReplyFault* fault = nullptr;
+  for (size_t i = 0; i < config_.faults.nvReplies.size() && !fault; ++i) {
+    const NvReplyFault& f = config_.faults.nvReplies[i];
+    if (f.write != write || (f.item && *f.item != item)) continue;
+    uint32_t& uses = nv_reply_fault_uses_[i][item];
+    if (f.count != 0 && uses >= f.count) continue;
+    ++uses;
+    fault = &f;
+  }
+  if (!fault) return false;
+
+  Packet r{p[0]};
+  uint16_t status = 0xFFFF;  // no status went back
+  switch (fault->kind) {
+    case NvReplyFault::Kind::DiagError:
+      r = Packet{static_cast<uint8_t>(fault->value)};
+      r.insert(r.end(), p.begin(), p.begin() + static_cast<long>(std::min(p.size(), kMaxErrorEcho)));
+      break;
+    case NvReplyFault::Kind::OtherItem: {
+      const NvData other = write ? data : nv_.Data(fault->value);
+      PutLe16(r, fault->value);
+      r.insert(r.end(), other.begin(), other.end());
+      PutLe16(r, kNvDone);
+      status = kNvDone;
+      break;
+    }
+    case NvReplyFault::Kind::Status: {
+      const NvData zeros{};
+      PutLe16(r, item);
+      r.insert(r.end(), zeros.begin(), zeros.end());
+      PutLe16(r, fault->value);
+      status = fault->value;
+      break;
+    }
+    case NvReplyFault::Kind::Short: {
+      const NvData out = write ? data : nv_.Data(item);
+      PutLe16(r, item);
+      r.insert(r.end(), out.begin(), out.end());
+      PutLe16(r, kNvDone);
+      r.resize(std::min<size_t>(r.size(), fault->value));
+      break;
+    }
+  }
+  if (write) nv_writes_.push_back({transport_.NowMs(), item, data, status});
+  Reply(p[0], r, config_.timings.nvReplyMs);
+  return true;
 }
 
 // ---------------------------------------------------------------- downloader
@@ -1078,6 +1129,10 @@ std::vector<NvWriteRecord> VirtualModem::NvWrites() {
 NvData VirtualModem::NvItem(uint16_t item) {
   std::lock_guard lock(mutex_);
   return nv_.Data(item);
+}
+void VirtualModem::PutNvItem(uint16_t item, const NvData& data) {
+  std::lock_guard lock(mutex_);
+  nv_.Put(item, data);
 }
 NvData VirtualModem::NvDefault(uint16_t item) {
   std::lock_guard lock(mutex_);

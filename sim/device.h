@@ -175,6 +175,8 @@ class VirtualModem {
   std::vector<NvWriteRecord> NvWrites();
   NvData NvItem(uint16_t item);
   NvData NvDefault(uint16_t item);
+  // Changes an item as a flash of the release might (for tests).
+  void PutNvItem(uint16_t item, const NvData& data);
   std::vector<std::vector<uint8_t>> PartitionTables();
   std::vector<FlashImage> Images();
   // The bytes of the image of a type that the flash ends up holding.
@@ -227,6 +229,9 @@ class VirtualModem {
   void DiagVersionTexts();
   void DiagBuildVersion();
   void DiagNv(const Packet& p);
+  // Answers an NV request through the first NV reply fault that applies;
+  // false when none does.
+  bool FaultyNvReply(const Packet& p, bool write, uint16_t item, const NvData& data);
   void DiagSubsystem(const Packet& p);
   std::vector<uint8_t> NextChallenge();
 
@@ -275,6 +280,8 @@ class VirtualModem {
   bool spc_unlocked_ = false;
   NvStore nv_;
   std::map<uint16_t, uint32_t> nv_fault_uses_;
+  // Per NV reply fault: the item's uses so far.
+  std::vector<std::map<uint16_t, uint32_t>> nv_reply_fault_uses_;
 
   // Downloader state.
   std::vector<uint8_t> ram_;

@@ -218,7 +218,7 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
     static const std::set<std::string> kValueOptions = {
         "--seed", "--esn", "--version", "--flashed-version", "--build", "--gmr", "--vendor", "--first-port",
         "--diag-port-mode", "--spc", "--programmer", "--nv-inactive", "--nv-readonly", "--nv-status",
-        "--ready-after", "--challenge", "--time-scale", "--timing", "--drop-reply", "--corrupt-reply",
+        "--nv-reply", "--ready-after", "--challenge", "--time-scale", "--timing", "--drop-reply", "--corrupt-reply",
         "--delay-reply", "--split-replies", "--random-drop", "--random-corrupt", "--reject-dmss-write",
         "--stream-error", "--no-return-after-reset", "--unplug-during-write", "--programmer-silent-after",
         "--report", "--dump"};
@@ -282,6 +282,32 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
       }
       if (!keys.Number("count", 0xFFFFFFFF, &f.count) || !keys.Done()) return std::nullopt;
       m.faults.nvStatus[item] = f;
+    } else if (arg == "--nv-reply") {
+      std::map<std::string, std::string> values;
+      if (!ParseKeyValues(v, &values, error)) return std::nullopt;
+      Keys keys(std::move(values), error);
+      static const std::map<std::string, NvReplyFault::Kind> kKinds = {
+          {"other", NvReplyFault::Kind::OtherItem},
+          {"short", NvReplyFault::Kind::Short},
+          {"error", NvReplyFault::Kind::DiagError},
+          {"status", NvReplyFault::Kind::Status}};
+      NvReplyFault f;
+      const std::optional<std::string> kind = keys.Text("kind");
+      if (!kind || kKinds.count(*kind) == 0) return fail("kind=other|short|error|status");
+      f.kind = kKinds.at(*kind);
+      const std::optional<std::string> dir = keys.Text("dir");
+      if (dir && *dir != "read" && *dir != "write") return fail("dir=read|write");
+      f.write = dir && *dir == "write";
+      uint16_t item = 0;
+      if (auto t = keys.Text("item")) {
+        if (!ParseBounded(*t, 0xFFFF, &item)) return fail("bad NV item");
+        f.item = item;
+      }
+      if (!keys.Number("value", 0xFFFF, &f.value, true) || !keys.Number("count", 0xFFFFFFFF, &f.count) ||
+          !keys.Done()) {
+        return std::nullopt;
+      }
+      m.faults.nvReplies.push_back(f);
     } else if (arg == "--ready-after") {
       if (!ParseBounded(v, 100000, &m.readyAfterPolls)) return fail("not a count");
     } else if (arg == "--challenge") {
@@ -412,6 +438,9 @@ Faults (PATTERN: nth=N,count=C,mode=normal|downloader|programmer,code=X; count 0
   --reject-dmss-write nth=N,count=C,reason=R
   --stream-error type=T,block=B,code=C,count=N
   --nv-status item=I,read=S,write=S,count=N
+  --nv-reply kind=other|short|error|status,value=V[,item=I][,dir=read|write][,count=N]
+                           NV replies (of item I, else every item) naming item V, cut to
+                           V bytes, a diagnostic error reply V, or status V
   --no-return-after-reset N   stay away after the Nth restart
   --unplug-during-write type=T,block=B[,replug-ms=MS]
   --never-ready            the readiness poll never says ready

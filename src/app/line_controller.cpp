@@ -93,7 +93,8 @@ class DialogMarkingDisplay final : public LineDisplay {
 LineController::LineController(JobEnvironment& env, LineHooks hooks)
     : env_(env),
       thread_display_(std::make_unique<DialogMarkingDisplay>(env.display)),
-      thread_env_{env.doc, *thread_display_, env.discoverLinePorts, env.showLinePort, env.showLineVersion},
+      thread_env_{env.doc,         *thread_display_,     env.discoverLinePorts,
+                  env.showLinePort, env.showLineVersion, env.portWaitLimitMs},
       hooks_(std::move(hooks)) {
   // A port wait has no bound; it gives up when the controller goes.
   thread_env_.discoverLinePorts = [this, inner = env.discoverLinePorts](int line) {

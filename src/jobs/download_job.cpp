@@ -106,6 +106,10 @@ class DownloadRun {
   void PortWaitWithProgress();
   // Ends the job through the job end with a Fail picture, then the box.
   DownloadResult FailWithBox(std::string_view text, int endKind, std::string_view boxText);
+  // The vendor switch back, autorun on, and a restart into the firmware:
+  // the modem as it was before phase A switched its autorun off.
+  // showProgress: the progress of phase D goes with it.
+  void GiveModemBack(bool showProgress);
   // Records a failure of phases C and D: the first one is the job's end.
   void NoteFailure(std::string_view text, int endKind) {
     Status(text);
@@ -146,6 +150,25 @@ DownloadResult DownloadRun::ModemLost(const ModemDidNotReturn& gone) {
   display_.JobEnd(line_, ModemDidNotReturnText(gone), 3);
   job_.runFlag = 0;
   return DownloadResult::ModemLost;
+}
+
+void DownloadRun::GiveModemBack(bool showProgress) {
+  // 42-45. Autorun back on.
+  Tries(3, 2000, [&] { return SetVendorSwitchAA(link_, 0) != 0; });
+  Wait(500);
+  if (showProgress) Progress(97);
+  Tries(3, 2000, [&] { return SetAutorun(link_, 1) != 0; });
+  Wait(500);
+  SendAt("AT+VCDRUN=F", 5000);
+  Wait(2000);
+  SendAt("AT+VCDRUN=9", 5000);
+  Wait(1000);
+  if (showProgress) Progress(98);
+
+  // 46. Restart it.
+  Tries(3, 3000, [&] { return PutOffline(link_) != 0; });
+  Tries(3, 3000, [&] { return ResetPhone(link_) != 0; });
+  if (showProgress) Progress(99);
 }
 
 std::optional<DownloadResult> DownloadRun::PhaseA() {
@@ -218,7 +241,13 @@ std::optional<DownloadResult> DownloadRun::PhaseA() {
   if (option == kNvRestoreRf || option == kNvRestoreRfImei) {
     bool ok = CheckNvDirectory(env_, job_.settings.nvDirectory.view()) &&
               BackupNv(env_, line_, job_.settings.nvFile.view()) != 0;
-    if (!ok) return FailWithBox(kInstallFailedDotText, 3, kInstallFailedDotText);
+    if (!ok) {
+      // Nothing is flashed without a backup. Autorun is off since step 4:
+      // switch it on again and restart the modem before giving up. The
+      // restart is done, so the job end does not reset it once more.
+      GiveModemBack(false);
+      return FailWithBox(kInstallFailedDotText, 3, kInstallFailedDotText);
+    }
   }
 
   // 16. The version once more.
@@ -399,14 +428,13 @@ DownloadResult DownloadRun::PhaseD() {
     restored = RestoreNv(env_, line_, doc_.line(0).settings.defaultNvFile.view());
   }
   if (!restored) {
-    if (pending_) {
-      Status(kRestoreFailText);
-      display_.JobEnd(line_, pending_->text, pending_->endKind);
-    } else {
-      display_.JobEnd(line_, kRestoreFailText, 5);
-    }
-    display_.ShowStatus(line_, kStatusFail);
-    return DownloadResult::Failed;
+    // The modem still gets its autorun back; the items stay in the file for
+    // a restore of their own.
+    const std::string_view file = option == kNvLoadDefault ? doc_.line(0).settings.defaultNvFile.view()
+                                                          : job_.settings.nvFile.view();
+    NoteFailure(kRestoreFailText, 5);
+    Status(Format("The NV items were not written back; they are kept in %.*s for an NV restore",
+                  static_cast<int>(file.size()), file.data()));
   }
 
   // 40-41. Find the modem again.
@@ -417,27 +445,15 @@ DownloadResult DownloadRun::PhaseD() {
   ShowPort();
   Wait(1000);
 
-  // 42-45. Autorun back on.
-  Tries(3, 2000, [&] { return SetVendorSwitchAA(link_, 0) != 0; });
-  Wait(500);
-  Progress(97);
-  Tries(3, 2000, [&] { return SetAutorun(link_, 1) != 0; });
-  Wait(500);
-  SendAt("AT+VCDRUN=F", 5000);
-  Wait(2000);
-  SendAt("AT+VCDRUN=9", 5000);
-  Wait(1000);
-  Progress(98);
-
-  // 46. Restart it.
-  Tries(3, 3000, [&] { return PutOffline(link_) != 0; });
-  Tries(3, 3000, [&] { return ResetPhone(link_) != 0; });
-  Progress(99);
+  // 42-46.
+  GiveModemBack(true);
 
   if (pending_) {
-    // The images were not written: no success, the release stays for the
-    // next try, the line can be started again.
-    display_.JobEnd(line_, pending_->text, pending_->endKind);
+    // No success: the release stays for the next try, the line can be
+    // started again. The modem was restarted just now; a failure whose end
+    // would reset it (the images not written) ends without that reset.
+    const int endKind = pending_->endKind == 4 ? 3 : pending_->endKind;
+    display_.JobEnd(line_, pending_->text, endKind);
     return DownloadResult::Failed;
   }
 

@@ -72,6 +72,9 @@ constexpr uint16_t kNvNotActive = 5;
 constexpr uint16_t kNvReadOnly = 7;
 
 constexpr int kNvReadAttempts = 3;
+// Items in a row without a valid answer after which a backup stops reading:
+// the phone's NV store no longer answers, and the backup has failed anyway.
+constexpr int kNvSilentItemsLimit = 8;
 constexpr int kModeChangeAttempts = 3;
 
 constexpr char kTextWrongSize[] = "NVM file for backup NV doesn't exist or destroyed";
@@ -182,6 +185,12 @@ int BackupNv(JobEnvironment& env, int line, std::string_view path) {
   PhoneLink& link = env.doc.link(line);
   NvTable table = BuildBackupTable();
 
+  // A backup is whole only when every item got an answer (its data, or a
+  // status saying why not) and at least one item was read.
+  std::vector<uint16_t> unanswered;
+  bool anyRead = false;
+  bool stopped = false;
+  int silentInARow = 0;
   for (size_t i = 0; i < NvTable::kRecords; ++i) {
     env.display.SetProgress(line, 10 + static_cast<int>(i * 10 / NvTable::kRecords));
     NvRecord& record = table.records[i];
@@ -190,6 +199,35 @@ int BackupNv(JobEnvironment& env, int line, std::string_view path) {
       if (ReadNvItem(link, record.item, record.data, record.status)) break;
       env.clock().Sleep(100);
     }
+    if (record.status == 0) anyRead = true;
+    if (record.status != kNvStatusFailure) {
+      silentInARow = 0;
+      continue;
+    }
+    if (std::find(unanswered.begin(), unanswered.end(), record.item) == unanswered.end()) {
+      unanswered.push_back(record.item);
+    }
+    if (++silentInARow == kNvSilentItemsLimit) {
+      stopped = i + 1 < NvTable::kRecords && table.records[i + 1].item < kNvEndItem;
+      break;
+    }
+  }
+
+  if (!unanswered.empty() || !anyRead) {
+    // The previous NV file, if any, stays as it is.
+    std::string text;
+    if (unanswered.empty()) {
+      text = "NV backup failed: the phone gave the data of no NV item";
+    } else {
+      std::string items;
+      for (uint16_t item : unanswered) items += Format(items.empty() ? "%u" : ", %u", item);
+      text = Format("NV backup failed: no valid answer for NV item%s %s%s", unanswered.size() > 1 ? "s" : "",
+                    items.c_str(), stopped ? ", and the items after them were not read" : "");
+    }
+    text += Format("; %.*s was not written", static_cast<int>(path.size()), path.data());
+    Status(env, line, text);
+    link.lastError = text;
+    return 0;
   }
 
   std::vector<uint8_t> bytes(NvTable::kFileSize);

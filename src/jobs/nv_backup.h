@@ -56,8 +56,13 @@ extern const std::array<uint16_t, kNvBackupItemCount> NvBackupItems;
 NvTable BuildBackupTable();
 
 // Reads every listed item from the line's phone and writes the table to the
-// NV file at path (a Windows path). 1 when the file was written, 0 when not;
-// the phone's failures only show in the records' statuses.
+// NV file at path (a Windows path). 1 when the file was written. 0 when it
+// was not: the file could not be written, or the backup failed because no
+// item could be read or an item got no valid answer (status 0xFFFF) after
+// its attempts. A failed backup leaves an earlier file at path as it was and
+// says which items failed in a status line and in the link's lastError. An
+// item that the phone answers with a status (not active, a refusal) keeps
+// that status and zero data, and is not restored later.
 int BackupNv(JobEnvironment& env, int line, std::string_view path);
 // Reads the table from the NV file at path and writes its valid records to
 // the phone. 1 on success; 0 when the file is missing or not 98,600 bytes,

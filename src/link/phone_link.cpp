@@ -211,7 +211,9 @@ int PhoneLink::Exchange(uint8_t tries, uint32_t timeoutMs) {
                          (frameBuffer[0] == 0x26 || frameBuffer[0] == 0x27);
   const uint32_t sampleMs = nvRequest ? 30 : 10;
 
+  diagErrorReply = 0;
   for (unsigned attempt = 0; attempt < tries; ++attempt) {
+    diagErrorReply = 0;
     if (port.Write(frameBuffer.data(), static_cast<int>(frameLength)) !=
         static_cast<int>(frameLength)) {
       lastError = kTextSendFailed;
@@ -265,8 +267,10 @@ int PhoneLink::Exchange(uint8_t tries, uint32_t timeoutMs) {
         } else if (e.result == FrameDecoder::Result::BadFrame) {
           badFrame = BadFrameText(e.fault, false);
         } else if (protocol == LinkProtocol::Diag && e.packet[0] != requestCode) {
-          // A reply that does not echo the request code is an error reply.
+          // A reply that does not echo the request code is an error reply;
+          // it was decoded whole, so its CRC is intact.
           lastError = DiagErrorText(e.packet[0]);
+          diagErrorReply = e.packet[0];
           verdict = 0;
         } else {
           verdict = AcceptReply(e.packet, e.rawLength);

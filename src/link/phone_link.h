@@ -128,6 +128,9 @@ class PhoneLink {
   uint16_t rawReplyLength = 0;
   // The six digits of the service programming code sent to unlock the phone.
   std::string serviceCode = "000000";
+  // The first byte of the intact diagnostic error reply that ended the last
+  // try of the last Exchange; 0 when that try ended any other way.
+  uint8_t diagErrorReply = 0;
 
  private:
   const PacketCodec* CodecFor(LinkProtocol p) const;

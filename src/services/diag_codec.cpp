@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "services/packet_bytes.h"
+#include "util/text.h"
 
 namespace quorrel {
 
@@ -73,7 +74,9 @@ class DiagPacketCodec final : public PacketCodec {
     return w.Result();
   }
 
-  // Never refuses: every reply that passed the framing is accepted.
+  // Accepts every reply that passed the framing, except an NV reply that is
+  // not the answer to this request: another command, another item, or too
+  // short or too long to hold the item's data and status.
   int ParseReply(PhoneLink& link) const override {
     const uint8_t* p = link.replyBuffer.data();
     ReplyRecord& reply = link.reply;
@@ -86,10 +89,7 @@ class DiagPacketCodec final : public PacketCodec {
         break;
       case diag::kNvRead:
       case diag::kNvWrite:
-        reply.nvItem = ReadLe16(p + 1);
-        std::memcpy(reply.nvData.data(), p + 3, kNvDataSize);
-        reply.nvStatus = ReadLe16(p + 3 + kNvDataSize);
-        break;
+        return ParseNvReply(link);
       case diag::kBuildVersion:
         std::memcpy(reply.buildHead.data(), p + 1, reply.buildHead.size());
         reply.buildValue1 = ReadLe32(p + 4);
@@ -108,6 +108,31 @@ class DiagPacketCodec final : public PacketCodec {
       default:
         break;
     }
+    return 1;
+  }
+
+ private:
+  static int ParseNvReply(PhoneLink& link) {
+    const uint8_t* p = link.replyBuffer.data();
+    ReplyRecord& reply = link.reply;
+    if (reply.code != link.requestCode) {
+      link.lastError = Format("the Phone Answered Command 0x%02X to an NV Request 0x%02X", reply.code,
+                              link.requestCode);
+      return 0;
+    }
+    if (link.packetLength != diag::kNvPacketSize) {
+      link.lastError = Format("the NV Reply is %u Bytes Long instead of %zu", link.packetLength,
+                              diag::kNvPacketSize);
+      return 0;
+    }
+    const uint16_t item = ReadLe16(p + 1);
+    if (item != link.request.nvItem) {
+      link.lastError = Format("the Phone Answered for #%u NVItem instead of #%u", item, link.request.nvItem);
+      return 0;
+    }
+    reply.nvItem = item;
+    std::memcpy(reply.nvData.data(), p + 3, kNvDataSize);
+    reply.nvStatus = ReadLe16(p + 3 + kNvDataSize);
     return 1;
   }
 };

@@ -24,6 +24,12 @@ inline constexpr uint8_t kVendor5C = 0x5C;
 inline constexpr uint8_t kBuildVersion = 0x7C;
 // The service programming code is this many ASCII digits.
 inline constexpr size_t kSpcDigits = 6;
+// An NV read or write request and its reply: code, item, data, status.
+inline constexpr size_t kNvPacketSize = 1 + 2 + kNvDataSize + 2;
+// Diagnostic error replies that an NV read or write can get.
+inline constexpr uint8_t kErrorBadCommand = 0x13;
+inline constexpr uint8_t kErrorBadParameters = 0x14;
+inline constexpr uint8_t kErrorBadLength = 0x15;
 }  // namespace diag
 
 const PacketCodec& DiagCodec();

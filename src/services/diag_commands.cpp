@@ -75,6 +75,21 @@ int Probe(PhoneLink& link, std::string_view command, std::string_view expected) 
   return 1;
 }
 
+// The NV status of an NV request whose exchange failed. A diagnostic error
+// reply to the last try is the phone refusing the request; it stands for the
+// NV status of the same meaning. Anything else is no valid answer.
+uint16_t NvStatusOfFailedExchange(const PhoneLink& link) {
+  switch (link.diagErrorReply) {
+    case diag::kErrorBadCommand:
+      return kNvStatusBadCommand;
+    case diag::kErrorBadParameters:
+    case diag::kErrorBadLength:
+      return kNvStatusBadParameter;
+    default:
+      return kNvStatusFailure;
+  }
+}
+
 }  // namespace
 
 int GetEsn(PhoneLink& link, uint32_t& esn) {
@@ -166,7 +181,7 @@ int WriteNvItem(PhoneLink& link, uint16_t item, std::span<const uint8_t, kNvData
   if (!link.Exchange(3, 2000)) {
     link.scratchText = Format("Cannot write #%d NVItem, Since %s", item, link.lastError.c_str());
     link.lastError = link.scratchText;
-    status = kNvStatusFailure;
+    status = NvStatusOfFailedExchange(link);
     return 0;
   }
   const uint16_t s = link.reply.nvStatus;
@@ -190,7 +205,7 @@ int ReadNvItem(PhoneLink& link, uint16_t item, std::span<uint8_t, kNvDataSize> d
   if (!link.Exchange(3, 2000)) {
     link.scratchText = Format("cannot read #%d NVItem, since %s", item, link.lastError.c_str());
     link.lastError = link.scratchText;
-    status = kNvStatusFailure;
+    status = NvStatusOfFailedExchange(link);
     std::fill(data.begin(), data.end(), 0);
     return 0;
   }

@@ -14,7 +14,11 @@
 namespace quorrel {
 
 inline constexpr uint32_t kEsnFailure = 0xFFFFFFFF;
+// NV statuses: no valid answer; and the two that stand for a diagnostic
+// error reply to an NV request (bad command; bad parameters or length).
 inline constexpr uint16_t kNvStatusFailure = 0xFFFF;
+inline constexpr uint16_t kNvStatusBadCommand = 2;
+inline constexpr uint16_t kNvStatusBadParameter = 6;
 inline constexpr size_t kBuildTextSize = 256;
 inline constexpr size_t kDeviceValueSize = 8;
 inline constexpr size_t kDeviceAnswerSize = 16;
@@ -36,9 +40,12 @@ int PollReady(PhoneLink& link);
 // Sends the service programming code of link.serviceCode.
 int SendSpc(PhoneLink& link);
 
-// NV items. status is the phone's NV status (0 success), 0xFFFF when the
-// phone did not answer. A failed read zeroes data; the read sends the current
-// content of data with the request.
+// NV items. A reply counts only when it echoes the request's command and
+// item and has the full length; any other reply is retried like a lost one.
+// status is the phone's NV status (0 success); 2 or 6 when the last try got a
+// diagnostic error reply (bad command; bad parameters or length); 0xFFFF when
+// the phone gave no valid answer. A failed read zeroes data; the read sends
+// the current content of data with the request.
 int WriteNvItem(PhoneLink& link, uint16_t item, std::span<const uint8_t, kNvDataSize> data,
                 uint16_t& status);
 int ReadNvItem(PhoneLink& link, uint16_t item, std::span<uint8_t, kNvDataSize> data,

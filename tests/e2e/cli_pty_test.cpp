@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -190,6 +191,48 @@ TEST(CliAgainstSimulator, ModemThatNeverComesBackEndsTheRunWithItsOwnExitCode) {
   EXPECT_FALSE(fs::is_empty(work / "Logs"));
   sim.Signal(SIGTERM);
   EXPECT_TRUE(sim.Wait(std::chrono::seconds(30)).has_value());
+}
+
+// A modem whose NV store answers nothing: the CLI says which items failed,
+// flashes nothing, switches autorun back on and exits with a failure; the
+// NV file of an earlier backup is still there.
+TEST(CliAgainstSimulator, DownloadWithoutNvAnswersFlashesNothing) {
+  std::optional<fs::path> bin = BinaryDir();
+  if (!bin) GTEST_SKIP() << "QUORREL_TEST_BINARY_DIR is not set (run through ctest)";
+  const fs::path cli = *bin / "src/cli/quorrel-cli";
+  const fs::path simulator = *bin / "sim/quorrel-sim";
+  quorrel::testing::ScratchRoot root;
+  const fs::path work = root.path() / "work";
+  fs::create_directories(work / "nv");
+  const std::string earlier(98600, '\x5A');
+  std::ofstream(work / "nv" / "Channel1.nvm", std::ios::binary) << earlier;
+  const std::string scale = "0.05";
+
+  Child sim({simulator.string(), "--time-scale", scale, "--drop-reply", "code=0x26,count=0", "--dump",
+             (work / "dump").string(), "--report", (work / "report.json").string()});
+  ASSERT_TRUE(sim.Started());
+  ASSERT_TRUE(sim.ReadUntil("attached", std::chrono::seconds(30))) << sim.output();
+
+  Child run({cli.string(), "download", "--time-scale", scale, "--nv-dir", (work / "nv").string(), "--wait-seconds",
+             "60"});
+  ASSERT_TRUE(run.Started());
+  std::optional<int> code = run.Wait(std::chrono::seconds(240));
+  ASSERT_TRUE(code.has_value()) << run.output();
+  EXPECT_EQ(*code, 1) << run.output();
+  const std::string& out = run.output();
+  EXPECT_NE(out.find("NV backup failed: no valid answer for NV items 0, 22, 90,"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Обновление выполнено"), std::string::npos) << out;
+  std::vector<uint8_t> kept = testsupport::ReadBytes(work / "nv" / "Channel1.nvm");
+  EXPECT_TRUE(std::string(kept.begin(), kept.end()) == earlier);
+
+  sim.Signal(SIGTERM);
+  std::optional<int> simCode = sim.Wait(std::chrono::seconds(30));
+  ASSERT_TRUE(simCode.has_value());
+  EXPECT_FALSE(fs::exists(work / "dump" / "amss.mbn"));
+  EXPECT_FALSE(fs::exists(work / "dump" / "armprg.bin"));
+  std::vector<uint8_t> report = testsupport::ReadBytes(work / "report.json");
+  const std::string reportText(report.begin(), report.end());
+  EXPECT_NE(reportText.find("\"autorun\": 1"), std::string::npos) << reportText.substr(0, 2000);
 }
 
 TEST(CliAgainstSimulator, ExitCodesTellWhyNothingWasDone) {

@@ -107,11 +107,10 @@ TEST(DownloadFailures, NvBackupThatCannotBeMadeEndsTheJobBeforeTheDownloaderAndG
     EXPECT_EQ(ends[0].text, kInstallFailedDotText);
     ExpectLineGivenBack(s);
     EXPECT_EQ(s.exitCode_, -1);
-    // The modem stays in its firmware, nothing written; its autorun was
-    // already switched off.
-    EXPECT_EQ(s.modem().Mode(), sim::ModemMode::Normal);
+    // Nothing written; the autorun that phase A switched off is on again.
     EXPECT_TRUE(NothingFlashed(s.modem()));
-    EXPECT_EQ(s.modem().Autorun(), 0);
+    EXPECT_EQ(s.modem().Autorun(), 1);
+    EXPECT_EQ(s.modem().CdRunCommands(), (std::vector<std::string>{"E", "8", "F", "9"}));
     // The job end wrote the action log.
     EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(s.startup_) / "Logs"));
   }
@@ -225,13 +224,20 @@ TEST(DownloadFailures, BothWriteAttemptsFailedStillRestoresTheModemButIsNoSucces
   std::vector<Seen> ends = s.form().Of(Seen::Kind::JobEnd);
   ASSERT_EQ(ends.size(), 1u);
   EXPECT_EQ(ends[0].text, kDownloadFailText);
-  EXPECT_EQ(ends[0].value, 4);
+  EXPECT_EQ(ends[0].value, 3);
   EXPECT_EQ(BoxTexts(s), (std::vector<std::string>{kInstallFailedText}));
   ExpectLineGivenBack(s);
 
   // The job end came after phase D: the modem is back in its firmware with
   // autorun on and every NV item written back.
   sim::VirtualModem& m = s.modem();
+  // The restart at the end of phase D is the last thing the modem heard:
+  // the job end does not reset it again.
+  std::vector<sim::RequestRecord> requests = m.Requests();
+  auto lastReset = std::find_if(requests.rbegin(), requests.rend(),
+                                [](const sim::RequestRecord& r) { return r.code == 0x29; });
+  ASSERT_NE(lastReset, requests.rend());
+  EXPECT_EQ(lastReset, requests.rbegin()) << requests.back().what;
   EXPECT_EQ(m.Autorun(), 1);
   EXPECT_EQ(m.VendorSwitchAA(), 0);
   EXPECT_EQ(m.CdRunCommands(), (std::vector<std::string>{"E", "8", "F", "9"}));
@@ -280,31 +286,6 @@ TEST(DownloadFailures, ModemNotBackAfterTheFlashIsReportedAndTheJobGoesOn) {
   // The flash holds the release; the modem was never told to restart.
   EXPECT_EQ(s.modem().ImageBytes(5), s.EmbeddedFile(164));
   EXPECT_EQ(s.modem().Mode(), sim::ModemMode::Programmer);
-}
-
-TEST(DownloadFailures, NvRestoreRefusedEndsTheJobWithFail) {
-  sim::ModemConfig config;
-  sim::NvStatusFault refuse;
-  refuse.write = 4;  // NV_FAIL_S: retried once, then the restore gives up
-  refuse.count = 0;
-  config.faults.nvStatus[90] = refuse;
-  SimLine s(config);
-  s.PlugInAndFind();
-
-  ASSERT_TRUE(s.StartAndWait());
-  EXPECT_EQ(s.controller().LastOutcome(0), JobOutcome::Failed);
-  std::vector<Seen> ends = s.form().Of(Seen::Kind::JobEnd);
-  ASSERT_EQ(ends.size(), 1u);
-  EXPECT_EQ(ends[0].text, kRestoreFailText);
-  EXPECT_EQ(ends[0].value, 5);
-  EXPECT_TRUE(BoxTexts(s).empty());
-  ExpectLineGivenBack(s);
-  // Written once and once more, then nothing further; autorun stays off.
-  std::vector<sim::NvWriteRecord> writes = s.modem().NvWrites();
-  EXPECT_EQ(std::count_if(writes.begin(), writes.end(), [](const auto& w) { return w.item == 90; }), 2);
-  EXPECT_EQ(writes.back().item, 90);
-  EXPECT_EQ(s.modem().Autorun(), 0);
-  EXPECT_EQ(s.modem().ImageBytes(5), s.EmbeddedFile(164));
 }
 
 TEST(DownloadFailures, UnreadableItem22IsNotWrittenBack) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "jobs/nv_backup.h"
 #include "support/sim_line.h"
@@ -118,34 +119,87 @@ TEST(NvJobs, StartChecksOfTheNvModes) {
   }
 }
 
-TEST(NvJobs, UnansweredReadIsKeptAsFailedAndSkippedAtRestore) {
-  // Every request for the third item (90) gets no answer: three attempts
-  // of three exchange tries each.
-  sim::ModemConfig config;
-  sim::ReplyFault drop;
-  drop.kind = sim::ReplyFault::Kind::Drop;
-  drop.match.nth = 3;
-  drop.match.count = 9;
-  drop.match.code = kNvReadCode;
-  config.faults.replies.push_back(drop);
-  SimLine s(config);
-  s.PlugInAndFind();
-  s.doc_.line(0).lineMode = kModeBackupNv;
-  ASSERT_TRUE(s.StartAndWait());
-  NvTable table = ReadTable(NvPath());
-  EXPECT_EQ(table.records[2].item, 90);
-  EXPECT_EQ(table.records[2].status, 0xFFFF);
-  EXPECT_EQ(table.records[2].data, (std::array<uint8_t, kNvDataSize>{}));
-  EXPECT_EQ(table.records[3].status, 0);
-  EXPECT_EQ(LastJobEnd(s)->text, "备份NV区成功");
+// A backup that misses items, or reads none, fails: the earlier NV file
+// stays, the job end says which items failed, the picture is Fail.
+TEST(NvJobs, BackupWithoutEveryItemFailsAndKeepsTheEarlierFile) {
+  struct Case {
+    const char* name;
+    std::function<void(sim::ModemConfig&)> configure;
+    const char* failure;
+  };
+  const Case cases[] = {
+      {"the third item unanswered",
+       [](sim::ModemConfig& c) {
+         // Three attempts of three exchange tries each.
+         sim::ReplyFault drop;
+         drop.kind = sim::ReplyFault::Kind::Drop;
+         drop.match.nth = 3;
+         drop.match.count = 9;
+         drop.match.code = kNvReadCode;
+         c.faults.replies.push_back(drop);
+       },
+       "NV backup failed: no valid answer for NV item 90; C:\\nvbackup\\Channel1.nvm was not written"},
+      {"the NV store answers nothing",
+       [](sim::ModemConfig& c) {
+         sim::ReplyFault drop;
+         drop.kind = sim::ReplyFault::Kind::Drop;
+         drop.match.count = 0;
+         drop.match.code = kNvReadCode;
+         c.faults.replies.push_back(drop);
+       },
+       "NV backup failed: no valid answer for NV items 0, 22, 90, 141, 148, 453, 519, 520, and the items after "
+       "them were not read; C:\\nvbackup\\Channel1.nvm was not written"},
+      {"every item inactive",
+       [](sim::ModemConfig& c) {
+         sim::NvReplyFault inactive;
+         inactive.kind = sim::NvReplyFault::Kind::Status;
+         inactive.value = 5;
+         c.faults.nvReplies.push_back(inactive);
+       },
+       "NV backup failed: the phone gave the data of no NV item; C:\\nvbackup\\Channel1.nvm was not written"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::ModemConfig config;
+    c.configure(config);
+    SimLine s(config);
+    s.PlugInAndFind();
+    s.doc_.line(0).lineMode = kModeBackupNv;
+    const std::string old(NvTable::kFileSize, '\x5A');
+    std::ofstream(NvPath(), std::ios::binary) << old;
 
-  s.form().Forget();
+    ASSERT_TRUE(s.StartAndWait());
+    std::optional<Seen> end = LastJobEnd(s);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->text, c.failure);
+    EXPECT_EQ(end->value, 5);
+    EXPECT_EQ(s.form().Values(Seen::Kind::Picture).back(), kStatusFail);
+    std::vector<uint8_t> kept = testsupport::ReadBytes(NvPath());
+    EXPECT_TRUE(std::string(kept.begin(), kept.end()) == old);
+    EXPECT_EQ(s.doc_.line(0).runFlag, 0);
+  }
+}
+
+TEST(NvJobs, RestoreSkipsRecordsThatWereNotRead) {
+  SimLine s;
+  s.PlugInAndFind();
+  NvTable table = BuildBackupTable();
+  for (NvRecord& r : table.records) {
+    if (r.item >= kNvEndItem) break;
+    r.data.fill(static_cast<uint8_t>(r.item));
+  }
+  table.records[2].status = 0xFFFF;  // item 90
+  table.records[3].status = 5;       // item 141
+  WriteTable(NvPath(), table);
   s.doc_.line(0).lineMode = kModeRestoreNv;
+
   ASSERT_TRUE(s.StartAndWait());
   EXPECT_EQ(LastJobEnd(s)->text, "恢复NV区成功");
   std::vector<sim::NvWriteRecord> writes = s.modem().NvWrites();
-  EXPECT_TRUE(std::none_of(writes.begin(), writes.end(), [](const auto& w) { return w.item == 90; }));
-  EXPECT_TRUE(std::any_of(writes.begin(), writes.end(), [](const auto& w) { return w.item == 141; }));
+  for (uint16_t skipped : {90, 141}) {
+    EXPECT_TRUE(std::none_of(writes.begin(), writes.end(), [&](const auto& w) { return w.item == skipped; }));
+  }
+  EXPECT_TRUE(std::any_of(writes.begin(), writes.end(), [](const auto& w) { return w.item == 148; }));
 }
 
 struct RestoreCase {

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "app/control_ids.h"
+#include "lines/control_ids.h"
 #include "jobs/download_job.h"
 #include "jobs/image_steps.h"
 #include "support/sim_line.h"

@@ -123,18 +123,17 @@ TEST(NvFormat, BackupListCheckpoints) {
 TEST(BackupNv, WritesTheWholeTableWithWhatThePhoneAnswered) {
   NvBench b;
   b.phone.nvReadStatus[22] = 5;         // not active
-  b.phone.FailNext(Proto::Diag, kNvRead, 9);  // item 0: three attempts of three tries
+  b.phone.FailNext(Proto::Diag, kNvRead, 3);  // item 0: its first attempt of three tries
   ASSERT_EQ(BackupNv(b.env, 0, kNvFile), 1);
 
   const Bytes file = ReadFileAt(kNvFile);
   ASSERT_EQ(file.size(), 98600u);
   const NvTable t = TableOf(file);
-  EXPECT_EQ(t.records[0].status, 0xFFFF);
-  EXPECT_EQ(t.records[0].data, (std::array<uint8_t, kNvDataSize>{}));
   EXPECT_EQ(t.records[1].item, 22);
   EXPECT_EQ(t.records[1].status, 5);
   EXPECT_EQ(t.records[1].data, (std::array<uint8_t, kNvDataSize>{}));
-  for (size_t i = 2; i < 713; ++i) {
+  for (size_t i = 0; i < 713; ++i) {
+    if (i == 1) continue;
     ASSERT_EQ(t.records[i].item, NvBackupItems[i]);
     ASSERT_EQ(t.records[i].status, 0) << i;
     ASSERT_EQ(t.records[i].data[127], static_cast<uint8_t>(NvBackupItems[i])) << i;
@@ -142,13 +141,12 @@ TEST(BackupNv, WritesTheWholeTableWithWhatThePhoneAnswered) {
   EXPECT_EQ(t.records[713], NvRecord{.item = 9999});
   EXPECT_TRUE(std::all_of(file.begin() + 714 * 136, file.end(), [](uint8_t v) { return v == 0; }));
 
-  // Item 0's attempts are 100 ms apart after each unanswered one.
+  // Item 0's second attempt comes 100 ms after the unanswered first.
   const auto reads = b.phone.Requests(Proto::Diag, kNvRead);
   const uint64_t silent = SilentTryMs(2000, 30);
   EXPECT_EQ(reads[3].atMs - reads[2].atMs, silent + 100);
-  EXPECT_EQ(reads[9].atMs - reads[8].atMs, silent + 100);  // item 22 after item 0's third
   // Item 22's "not active" answers are failed attempts too.
-  EXPECT_EQ(reads.size(), 9u + 3u + 711u);
+  EXPECT_EQ(reads.size(), 3u + 1u + 3u + 711u);
 
   std::vector<int> progress;
   for (const auto& e : b.display.Events(DisplayEvent::Kind::SetProgress)) progress.push_back(e.value);
@@ -158,20 +156,61 @@ TEST(BackupNv, WritesTheWholeTableWithWhatThePhoneAnswered) {
   EXPECT_FALSE(std::filesystem::exists(MapPath(std::string(kNvFile) + ".tmp")));
 }
 
-TEST(BackupNv, SilentPhoneStillGivesAFileAndItsRestoreWritesNothing) {
-  NvBench b;
-  b.phone.SetSilent(true);
-  ASSERT_EQ(BackupNv(b.env, 0, kNvFile), 1);
-  const Bytes file = ReadFileAt(kNvFile);
-  ASSERT_EQ(file.size(), 98600u);
-  const NvTable t = TableOf(file);
-  for (size_t i = 0; i < 713; ++i) {
-    ASSERT_EQ(t.records[i].status, 0xFFFF) << i;
-    ASSERT_EQ(t.records[i].data, (std::array<uint8_t, kNvDataSize>{})) << i;
+// A backup that misses an item, or holds no item at all, is no backup: the
+// earlier NV file stays, and the user learns which items failed.
+TEST(BackupNv, IncompleteBackupFailsAndKeepsThePreviousFile) {
+  struct Case {
+    const char* name;
+    std::function<void(FakePhone&)> setup;
+    std::string text;
+    size_t reads;  // NV read requests made
+  };
+  const Case cases[] = {
+      {"one item unanswered", [](FakePhone& p) { p.FailNext(Proto::Diag, kNvRead, 9); },
+       "NV backup failed: no valid answer for NV item 0; C:\\nv\\Channel1.nvm was not written", 9 + 712},
+      {"items 0 and 2724 unanswered",
+       [](FakePhone& p) {
+         p.FailNext(Proto::Diag, kNvRead, 9);
+         p.SetInterceptor([](const testsupport::FakeRequest& r, std::optional<testsupport::FakeReply>& reply) {
+           if (r.code() != kNvRead || r.packet[1] != (2724 & 0xFF) || r.packet[2] != (2724 >> 8)) return false;
+           reply.reset();
+           return true;
+         });
+       },
+       "NV backup failed: no valid answer for NV items 0, 2724; C:\\nv\\Channel1.nvm was not written",
+       9 + 2 * 9 + 710},
+      {"silent phone",
+       [](FakePhone& p) { p.SetSilent(true); },
+       "NV backup failed: no valid answer for NV items 0, 22, 90, 141, 148, 453, 519, 520, and the items "
+       "after them were not read; C:\\nv\\Channel1.nvm was not written",
+       8 * 9},
+      {"every item inactive",
+       [](FakePhone& p) {
+         for (uint16_t item : NvBackupItems) p.nvReadStatus[item] = 5;
+       },
+       "NV backup failed: the phone gave the data of no NV item; C:\\nv\\Channel1.nvm was not written",
+       713 * 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    NvBench b;
+    const Bytes previous(98600, 0x5A);
+    WriteFileAt(kNvFile, previous);
+    c.setup(b.phone);
+    EXPECT_EQ(BackupNv(b.env, 0, kNvFile), 0);
+    EXPECT_EQ(ReadFileAt(kNvFile), previous);
+    EXPECT_FALSE(std::filesystem::exists(MapPath(std::string(kNvFile) + ".tmp")));
+    EXPECT_EQ(b.Status(), std::vector<std::string>{c.text});
+    EXPECT_EQ(b.link().lastError, c.text);
+    EXPECT_EQ(b.phone.Requests(Proto::Diag, kNvRead).size(), c.reads);
   }
+}
 
-  b.phone.SetSilent(false);
-  b.phone.ClearRequests();
+TEST(RestoreNv, RecordsOfUnansweredItemsAreNotWritten) {
+  NvBench b;
+  NvTable t = BuildBackupTable();
+  for (size_t i = 0; i < 713; ++i) t.records[i].status = 0xFFFF;
+  WriteFileAt(kNvFile, FileOf(t));
   EXPECT_EQ(RestoreNv(b.env, 0, kNvFile), 1);
   EXPECT_TRUE(b.phone.NvWrites().empty());
   EXPECT_EQ(b.ModeChanges(), (std::vector<int>{1, 4}));

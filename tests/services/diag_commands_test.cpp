@@ -253,6 +253,97 @@ TEST_F(DiagTest, NvReadWithoutAnswerZeroesDataAfterThreeTries) {
   EXPECT_EQ(p.Elapsed(), 3 * 2010u);
 }
 
+// Replies that are not the answer to the NV request asked: each try gets
+// one, the read ends with zeros and status 0xFFFF, the write with 0xFFFF.
+TEST_F(DiagTest, NvReplyForAnotherRequestIsNoAnswer) {
+  const auto item10 = Pattern(0x40);
+  struct Case {
+    const char* name;
+    Bytes readReply;
+    Bytes writeReply;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"another item", Concat({Hex("26 0B 00"), item10, Hex("00 00")}),
+       Concat({Hex("27 0B 00"), item10, Hex("00 00")}), "the Phone Answered for #11 NVItem instead of #10"},
+      {"code and item only", Hex("26 0A 00"), Hex("27 0A 00"), "the NV Reply is 3 Bytes Long instead of 133"},
+      {"no status", Concat({Hex("26 0A 00"), item10}), Concat({Hex("27 0A 00"), item10}),
+       "the NV Reply is 131 Bytes Long instead of 133"},
+      {"a byte too many", Concat({Hex("26 0A 00"), item10, Hex("00 00 00")}),
+       Concat({Hex("27 0A 00"), item10, Hex("00 00 00")}), "the NV Reply is 134 Bytes Long instead of 133"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PeerLink q(DiagOnly());
+    q.peer.SetResponder([&](std::span<const uint8_t> request) {
+      return testsupport::ScriptedPeer::Reply{DiagFrame(request[0] == 0x26 ? c.readReply : c.writeReply), 10};
+    });
+    std::array<uint8_t, kNvDataSize> data = Pattern(1);
+    uint16_t status = 0;
+    EXPECT_EQ(ReadNvItem(q.link, 10, data, status), 0);
+    EXPECT_EQ(status, 0xFFFF);
+    EXPECT_EQ(data, (std::array<uint8_t, kNvDataSize>{}));
+    EXPECT_EQ(q.link.lastError, Format("cannot read #10 NVItem, since %s", c.reason));
+    EXPECT_EQ(q.peer.RequestCount(), 3u);
+
+    EXPECT_EQ(WriteNvItem(q.link, 10, item10, status), 0);
+    EXPECT_EQ(status, 0xFFFF);
+    EXPECT_EQ(q.link.lastError, Format("Cannot write #10 NVItem, Since %s", c.reason));
+    EXPECT_EQ(q.peer.RequestCount(), 6u);
+  }
+
+  // A stray reply for another item, then the right one: the next try takes it.
+  p.peer.Answer(DiagFrame(Concat({Hex("26 0B 00"), Pattern(0x11), Hex("00 00")})), 10);
+  p.peer.Answer(DiagFrame(Concat({Hex("26 0A 00"), item10, Hex("00 00")})), 10);
+  std::array<uint8_t, kNvDataSize> data{};
+  uint16_t status = 9;
+  EXPECT_EQ(ReadNvItem(p.link, 10, data, status), 1);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(data, item10);
+  EXPECT_EQ(p.peer.RequestCount(), 2u);
+}
+
+// A diagnostic error reply that ends the tries is the phone refusing the
+// item: it stands for an NV status. A damaged one is no answer.
+TEST_F(DiagTest, NvErrorRepliesBecomeStatuses) {
+  struct Case {
+    Bytes reply;  // framed
+    uint16_t status;
+  };
+  const Bytes request = Concat({Hex("26 0A 00"), Bytes(kNvDataSize, 0), Hex("00 00")});
+  Bytes damaged = DiagFrame(Concat({Hex("14"), request}));
+  damaged[5] ^= 0x01;
+  const Case cases[] = {
+      {DiagFrame(Concat({Hex("13"), request})), 2},
+      {DiagFrame(Concat({Hex("14"), request})), 6},
+      {DiagFrame(Concat({Hex("15"), request})), 6},
+      {DiagFrame(Hex("13")), 2},
+      {DiagFrame(Concat({Hex("42"), request})), 0xFFFF},
+      {damaged, 0xFFFF},
+      {Hex("13 26 0A"), 0xFFFF},  // no closing flag
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.reply));
+    PeerLink q(DiagOnly());
+    q.peer.SetResponder([&](std::span<const uint8_t>) { return testsupport::ScriptedPeer::Reply{c.reply, 10}; });
+    std::array<uint8_t, kNvDataSize> data = Pattern(1);
+    uint16_t status = 0;
+    EXPECT_EQ(ReadNvItem(q.link, 10, data, status), 0);
+    EXPECT_EQ(status, c.status);
+    EXPECT_EQ(data, (std::array<uint8_t, kNvDataSize>{}));
+    EXPECT_EQ(q.peer.RequestCount(), 3u);
+    EXPECT_EQ(WriteNvItem(q.link, 10, Pattern(2), status), 0);
+    EXPECT_EQ(status, c.status);
+  }
+
+  // Only the last try counts: an error reply, then silence, is no answer.
+  p.peer.Answer(DiagFrame(Hex("13")), 10);
+  std::array<uint8_t, kNvDataSize> data{};
+  uint16_t status = 0;
+  EXPECT_EQ(ReadNvItem(p.link, 10, data, status), 0);
+  EXPECT_EQ(status, 0xFFFF);
+}
+
 TEST_F(DiagTest, NvWriteStatuses) {
   const auto data = Pattern(3);
   uint16_t status = 99;

@@ -284,6 +284,23 @@ sim::ReplyFault Reply(sim::ReplyFault::Kind kind, uint32_t nth, std::optional<ui
   return f;
 }
 
+sim::NvReplyFault NvReply(sim::NvReplyFault::Kind kind, std::optional<uint16_t> item, uint16_t value) {
+  sim::NvReplyFault f;
+  f.kind = kind;
+  f.item = item;
+  f.value = value;
+  return f;
+}
+
+// An NV read: its result when it ends with the expected status and zero data.
+int ReadNv(PhoneLink& link, uint16_t item, uint16_t expectedStatus) {
+  std::array<uint8_t, kNvDataSize> data{};
+  data.fill(1);
+  uint16_t status = 0;
+  int r = ReadNvItem(link, item, data, status);
+  return status == expectedStatus && data == std::array<uint8_t, kNvDataSize>{} ? r : -1;
+}
+
 int GetEsnOnce(ConversationTest&, PhoneLink& link) {
   uint32_t esn = 0;
   return GetEsn(link, esn);
@@ -361,6 +378,40 @@ const FaultCase kFaultCases[] = {
        return status == 4 ? r : -1;
      },
      0, "cannot read #22 NV Item, since Command failed, reason other than NVM was full"},
+    {"NV read answered for another item",
+     [](ModemConfig& c) { c.faults.nvReplies.push_back(NvReply(sim::NvReplyFault::Kind::OtherItem, 22, 23)); },
+     [](ConversationTest&, PhoneLink& l) { return ReadNv(l, 22, 0xFFFF); }, 0,
+     "cannot read #22 NVItem, since the Phone Answered for #23 NVItem instead of #22"},
+    {"NV read reply cut short",
+     [](ModemConfig& c) { c.faults.nvReplies.push_back(NvReply(sim::NvReplyFault::Kind::Short, 22, 3)); },
+     [](ConversationTest&, PhoneLink& l) { return ReadNv(l, 22, 0xFFFF); }, 0,
+     "cannot read #22 NVItem, since the NV Reply is 3 Bytes Long instead of 133"},
+    {"NV read refused with a bad-length reply",
+     [](ModemConfig& c) { c.faults.nvReplies.push_back(NvReply(sim::NvReplyFault::Kind::DiagError, 22, 0x15)); },
+     [](ConversationTest&, PhoneLink& l) { return ReadNv(l, 22, 6); }, 0,
+     "cannot read #22 NVItem, since The Request packet has an invalid length"},
+    {"every NV item inactive",
+     [](ModemConfig& c) {
+       c.faults.nvReplies.push_back(NvReply(sim::NvReplyFault::Kind::Status, std::nullopt, 5));
+     },
+     [](ConversationTest&, PhoneLink& l) { return ReadNv(l, 22, 5) + ReadNv(l, 4000, 5); }, 0,
+     "cannot read #4000 NV Item, since Variable was not active"},
+    {"NV write answered for another item",
+     [](ModemConfig& c) {
+       sim::NvReplyFault f = NvReply(sim::NvReplyFault::Kind::OtherItem, 22, 23);
+       f.write = true;
+       c.faults.nvReplies.push_back(f);
+     },
+     [](ConversationTest& t, PhoneLink& l) {
+       sim::VirtualModem& m = static_cast<FaultTest&>(t).Device();
+       uint16_t status = 0;
+       sim::NvData data{};
+       data.fill(0x5A);
+       int r = WriteNvItem(l, 22, data, status);
+       // Not stored: the modem answered for another item.
+       return status == 0xFFFF && m.NvItem(22) == m.NvDefault(22) ? r : -1;
+     },
+     0, "Cannot write #22 NVItem, Since the Phone Answered for #23 NVItem instead of #22"},
     {"never ready",
      [](ModemConfig& c) { c.faults.neverReady = true; },
      [](ConversationTest&, PhoneLink& l) {

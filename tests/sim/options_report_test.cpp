@@ -53,7 +53,8 @@ TEST(SimOptionsTest, FaultOptions) {
                   "--split-replies", "piece=4,interval=30", "--split-replies", "cuts=3,interval=35,mode=programmer",
                   "--reject-dmss-write", "nth=2,reason=7",
                   "--stream-error", "type=5,block=10,code=10,count=0", "--nv-status", "item=22,read=4",
-                  "--unplug-during-write", "type=9,block=3,replug-ms=5000", "--no-return-after-reset", "2"});
+                  "--unplug-during-write", "type=9,block=3,replug-ms=5000", "--no-return-after-reset", "2",
+                  "--nv-reply", "kind=other,item=90,value=91,dir=write,count=2", "--nv-reply", "kind=status,value=5"});
   ASSERT_TRUE(o);
   const auto& f = o->modem.faults;
   ASSERT_EQ(f.replies.size(), 4u);
@@ -77,6 +78,15 @@ TEST(SimOptionsTest, FaultOptions) {
   ASSERT_TRUE(f.unplug);
   EXPECT_EQ(f.unplug->replugMs, 5000u);
   EXPECT_EQ(f.noReturnAfterReset, 2u);
+  ASSERT_EQ(f.nvReplies.size(), 2u);
+  EXPECT_EQ(f.nvReplies[0].kind, sim::NvReplyFault::Kind::OtherItem);
+  EXPECT_EQ(f.nvReplies[0].item, 90);
+  EXPECT_EQ(f.nvReplies[0].value, 91);
+  EXPECT_TRUE(f.nvReplies[0].write);
+  EXPECT_EQ(f.nvReplies[0].count, 2u);
+  EXPECT_EQ(f.nvReplies[1].kind, sim::NvReplyFault::Kind::Status);
+  EXPECT_FALSE(f.nvReplies[1].item) << "no item: every item";
+  EXPECT_FALSE(f.nvReplies[1].write);
 }
 
 TEST(SimOptionsTest, RefusesBadInput) {
@@ -96,6 +106,9 @@ TEST(SimOptionsTest, RefusesBadInput) {
       {{"--split-replies", "piece=0"}, "at least 1"},
       {{"--stream-error", "block=3"}, "missing type="},
       {{"--nv-inactive", "1,70000"}, "bad NV item"},
+      {{"--nv-reply", "kind=late,value=1"}, "kind=other|short|error|status"},
+      {{"--nv-reply", "kind=short"}, "missing value="},
+      {{"--nv-reply", "kind=short,value=3,dir=up"}, "dir=read|write"},
       {{"--timing", "reply"}, "key=value"},
       {{"--version", std::string(54, 'x')}, "53"},
       {{"--programmer", "/nonexistent/armprg.bin"}, "cannot read"},
