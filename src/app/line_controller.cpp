@@ -182,8 +182,8 @@ bool LineController::StartChecks(int line) {
         // The backup writes a new file next to the old one and renames it
         // over; test that such a file can be made there, leaving an earlier
         // backup as it is.
-        const std::string probe = job.settings.nvFile.str() + ".start-check";
-        std::optional<File> file = File::OpenWrite(probe);
+        std::string probe;
+        std::optional<File> file = File::CreateTemporary(job.settings.nvFile.str(), &probe);
         if (!file) {
           display.Message(Format("Line%d can't create or open NV file!", lineNumber));
           return false;

@@ -109,11 +109,11 @@ int WriteTableFile(std::string_view path, const std::vector<uint8_t>& bytes) {
       return EACCES;
     }
   }
-  const std::string temporary = std::string(path) + ".tmp";
-  const fs::file_status tempStatus = fs::status(MapPath(temporary), ec);
-  if (!ec && fs::exists(tempStatus) && !fs::is_regular_file(tempStatus)) return EISDIR;
+  // A new file under a name nobody else has, made without following a link,
+  // then renamed over the old one: a failed write leaves the old one whole.
+  std::string temporary;
   errno = 0;
-  std::optional<File> file = File::OpenWrite(temporary);
+  std::optional<File> file = File::CreateTemporary(path, &temporary);
   if (!file) return ErrnoOr(EACCES);
   errno = 0;
   if (!file->Write(std::span<const uint8_t>(bytes))) {
@@ -123,10 +123,11 @@ int WriteTableFile(std::string_view path, const std::vector<uint8_t>& bytes) {
     return cause;
   }
   file->Close();
-  fs::rename(MapPath(temporary), target, ec);
-  if (ec) {
+  errno = 0;
+  if (!ReplaceFile(temporary, path)) {
+    const int cause = ErrnoOr(EIO);
     (void)DeleteFileAt(temporary);
-    return ec.value() != 0 ? ec.value() : EIO;
+    return cause;
   }
   return 0;
 }
