@@ -16,16 +16,13 @@ namespace {
 
 using namespace controls;
 
-// The controls that a running line (or released ports) disables.
+// The controls that a running line (or released ports) disables. The
+// erase-boot check box is not among them: it stays ticked and disabled, as
+// start-up leaves it.
 constexpr int kIdleOnly[] = {kProgrammerButton, kBootFileButton, kNvDirectoryButton, kDefaultNvButton,
                              kNoBackupNv,       kRestoreRfNv,    kRestoreRfNvImei,   kLoadDefaultNv,
-                             kEraseBoot,        kRestoreAllPorts, kReleaseAll,       kSoftwareVersion,
+                             kRestoreAllPorts,  kReleaseAll,     kSoftwareVersion,
                              1040,              1042,            1043,               kDownload};
-
-// The controls the form shows; every other control exists but stays hidden.
-constexpr int kVisible[] = {kDownload, kPortNumber, kCurrentVersion, kStateLine, 1024, 1101,
-                            1189,      1190,        1191,            1192,       1193, 1194,
-                            1195,      1196};
 
 struct StatusPicture {
   int bitmap;
@@ -52,15 +49,13 @@ FormModel::FormModel(CQuorrelDoc& doc, std::string startupDirectory)
         }
       }),
       resources_(&EmbeddedResources()) {
-  for (int id : kVisible) controls_[id].visible = true;
-  for (int line = 0; line < kLineCount; ++line) {
-    controls_[ProgressText(line)].text = "0/100";
-    controls_[StatusIcon(line)];
-    controls_[StartButton(line)];
-    controls_[StopButton(line)];
+  for (const ControlSpec& spec : FormTemplate()) {
+    if (spec.id == kNoControlId) continue;
+    ControlState& c = controls_[spec.id];
+    c.kind = spec.kind;
+    c.text = spec.text;
+    c.visible = (spec.style & style::kVisible) != 0;
   }
-  controls_[kStateLine].text = "Waiting...";
-  controls_[kCurrentVersion].text = "No Phone";
 }
 
 ControlState& FormModel::ControlLocked(int id) { return controls_[id]; }
@@ -262,6 +257,71 @@ void FormModel::EnableControl(int id, bool enabled) {
     ControlLocked(id).enabled = enabled;
   }
   Changed(id);
+}
+
+void FormModel::SetChecked(int id, bool checked) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ControlLocked(id).checked = checked;
+  }
+  Changed(id);
+}
+
+void FormModel::SetIcon(int id, int icon) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ControlLocked(id).icon = icon;
+  }
+  Changed(id);
+}
+
+void FormModel::ShowStation(bool shown) {
+  std::vector<int> changed;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    station_shown_ = shown;
+    for (const ControlSpec& spec : FormTemplate()) {
+      if (spec.id == kNoControlId || (spec.style & style::kVisible) != 0) continue;
+      ControlLocked(spec.id).visible = shown && (spec.style & style::kStation) != 0;
+      changed.push_back(spec.id);
+    }
+  }
+  for (int id : changed) Changed(id);
+}
+
+bool FormModel::StationShown() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return station_shown_;
+}
+
+DialogSize FormModel::FormSize() const { return StationShown() ? kStationFormSize : kFormSize; }
+
+void FormModel::SetTitle(std::string_view title) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    title_ = title;
+  }
+  Changed(kTitleChanged);
+}
+
+std::string FormModel::Title() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return title_;
+}
+
+void FormModel::SetFileChooser(FileChooser chooser) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  file_chooser_ = std::move(chooser);
+}
+
+std::optional<std::string> FormModel::ChooseFile(std::string_view filter) {
+  FileChooser chooser;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    chooser = file_chooser_;
+  }
+  if (chooser) return chooser(filter);
+  return std::nullopt;
 }
 
 void FormModel::SetControlVisible(int id, bool visible) {

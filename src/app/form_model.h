@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/form_layout.h"
 #include "lines/control_ids.h"
 #include "lines/document.h"
 #include "lines/line_display.h"
@@ -19,9 +20,14 @@
 namespace quorrel {
 
 struct ControlState {
+  ControlKind kind = ControlKind::Static;
   std::string text;
   bool enabled = true;
   bool visible = false;
+  // Radio buttons and check boxes.
+  bool checked = false;
+  // Buttons: the icon resource shown with the text, 0 for none.
+  int icon = 0;
   // Progress bars.
   int rangeLow = 0;
   int rangeHigh = 100;
@@ -35,6 +41,13 @@ inline constexpr int kBitmapFail = 149;
 inline constexpr int kBitmapPass = 150;
 inline constexpr int kBitmapReady = 151;
 inline constexpr int kBitmapRunning = 152;
+// Icons of the start and stop buttons, and of the program.
+inline constexpr int kIconStart = 140;
+inline constexpr int kIconStop = 141;
+inline constexpr int kIconProgram = 128;
+
+// What the control listener is told when the window title changed.
+inline constexpr int kTitleChanged = 0;
 
 class FormModel : public LineDisplay {
  public:
@@ -43,6 +56,9 @@ class FormModel : public LineDisplay {
   using PhoneResetter = std::function<void(PhoneLink& link, bool downloadMode)>;
   using LineHook = std::function<void(int line)>;
   using ControlListener = std::function<void(int id)>;
+  // An open-file dialog for one existing file; the filter in the
+  // "Description | patterns;||" form. nullopt when cancelled.
+  using FileChooser = std::function<std::optional<std::string>(std::string_view filter)>;
 
   // startupDirectory: the current directory when the program started, the
   // base of the Logs folder.
@@ -78,6 +94,16 @@ class FormModel : public LineDisplay {
   bool PortsReleased() const;
 
   void SetControlVisible(int id, bool visible);
+  void SetChecked(int id, bool checked);
+  void SetIcon(int id, int icon);
+  // Shows the controls of every line and the options (the station form), or
+  // only line 1's.
+  void ShowStation(bool shown);
+  bool StationShown() const;
+  // The size of the form shown, in dialog units.
+  DialogSize FormSize() const;
+  void SetTitle(std::string_view title);
+  std::string Title() const;
   // Sets a progress bar's position directly (clamped to its range).
   void SetBarPosition(int id, int position);
 
@@ -86,6 +112,8 @@ class FormModel : public LineDisplay {
   // (Yes for a Yes/No box).
   void SetMessageBoxHandler(MessageBoxHandler handler);
   void SetFolderBrowser(FolderBrowser browser);
+  void SetFileChooser(FileChooser chooser);
+  std::optional<std::string> ChooseFile(std::string_view filter);
   // Restarts a phone at a job's end. By default the downloader's reset in
   // download mode, the diagnostic reset otherwise.
   void SetPhoneResetter(PhoneResetter resetter);
@@ -108,8 +136,11 @@ class FormModel : public LineDisplay {
   std::string port_texts_[kLineCount];
   std::string version_texts_[kLineCount];
   bool ports_released_ = false;
+  bool station_shown_ = false;
+  std::string title_;
   MessageBoxHandler message_box_;
   FolderBrowser folder_browser_;
+  FileChooser file_chooser_;
   PhoneResetter phone_resetter_;
   LineHook port_watch_resumer_;
   ControlListener listener_;

@@ -148,7 +148,7 @@ TEST_F(FormModelTest, SetProgress) {
   }
   form_.SetProgress(8, 50);
   form_.SetProgress(-1, 50);
-  EXPECT_EQ(form_.Control(1109).text, "");
+  EXPECT_EQ(form_.Control(1109).text, "全部释放");
 }
 
 TEST_F(FormModelTest, ShowStatusPicturesAndFailures) {
@@ -171,7 +171,7 @@ TEST_F(FormModelTest, ShowStatusPicturesAndFailures) {
 
 TEST_F(FormModelTest, UpdateControlsWhenIdle) {
   form_.UpdateControls(0, true);
-  for (int id : {1081, 1136, 1121, 1135, 1131, 1132, 1133, 1138, 1134, 1147, 1109, 1154, 1040, 1042, 1043, 1008,
+  for (int id : {1081, 1136, 1121, 1135, 1131, 1132, 1133, 1138, 1147, 1109, 1154, 1040, 1042, 1043, 1008,
                  1140, 1146, 1148, 1099}) {
     EXPECT_TRUE(form_.Control(id).enabled) << id;
   }
@@ -182,7 +182,7 @@ TEST_F(FormModelTest, UpdateControlsWhenIdle) {
 TEST_F(FormModelTest, UpdateControlsWhileALineRuns) {
   doc_.line(2).runFlag = 1;
   form_.UpdateControls(2, false);
-  for (int id : {1081, 1136, 1121, 1135, 1131, 1132, 1133, 1138, 1134, 1147, 1109, 1154, 1040, 1042, 1043, 1008,
+  for (int id : {1081, 1136, 1121, 1135, 1131, 1132, 1133, 1138, 1147, 1109, 1154, 1040, 1042, 1043, 1008,
                  1140, 1148}) {
     EXPECT_FALSE(form_.Control(id).enabled) << id;
   }
