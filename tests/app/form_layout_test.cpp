@@ -1,0 +1,82 @@
+#include "app/form_layout.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "lines/control_ids.h"
+#include "lines/line_slot.h"
+
+namespace quorrel {
+namespace {
+
+TEST(FormLayoutTest, EveryControlHasOneEntryInsideItsForm) {
+  std::set<int> ids;
+  for (const ControlSpec& spec : FormTemplate()) {
+    if (spec.id != kNoControlId) {
+      EXPECT_TRUE(ids.insert(spec.id).second) << "twice: " << spec.id;
+    }
+    const bool visible = (spec.style & style::kVisible) != 0;
+    const DialogSize form = visible ? kFormSize : kStationFormSize;
+    EXPECT_TRUE(visible || (spec.style & style::kStation) != 0) << spec.id << " is shown nowhere";
+    EXPECT_GE(spec.x, 0) << spec.id;
+    EXPECT_GE(spec.y, 0) << spec.id;
+    EXPECT_LE(spec.x + spec.width, form.width) << spec.id;
+    EXPECT_LE(spec.y + spec.height, form.height) << spec.id;
+  }
+  // The per-line controls of every line, and the options.
+  for (int line = 0; line < kLineCount; ++line) {
+    for (int id : {controls::StartButton(line), controls::StopButton(line), controls::ProgressBar(line),
+                   controls::ProgressText(line), controls::StatusIcon(line), controls::PortText(line),
+                   controls::VersionText(line), controls::StateText(line), controls::RestorePortButton(line)}) {
+      EXPECT_TRUE(ids.count(id)) << "line " << line << " lacks " << id;
+    }
+    for (int mode = kModeDownload; mode <= kModeRestoreNv; ++mode) {
+      const int id = ModeButton(line, mode);
+      EXPECT_TRUE(ids.count(id)) << id;
+      int l = -1, m = -1;
+      ASSERT_TRUE(ModeOfButton(id, &l, &m));
+      EXPECT_EQ(l, line);
+      EXPECT_EQ(m, mode);
+    }
+  }
+  for (int id : {1099, 1100, 1109, 1147, 1131, 1132, 1133, 1138, 1134, 1154, 1155, 1121, 1122, 1081, 1080, 1136,
+                 1137, 1135, 1139}) {
+    EXPECT_TRUE(ids.count(id)) << id;
+  }
+  // The irregular identifiers of lines 2 and 3, and the ones that are none.
+  EXPECT_EQ(ModeButton(1, 4), 1048);
+  EXPECT_EQ(ModeButton(2, 4), 1053);
+  int l, m;
+  EXPECT_FALSE(ModeOfButton(1047, &l, &m));
+  EXPECT_FALSE(ModeOfButton(1052, &l, &m));
+  EXPECT_EQ(ModeButton(8, 1), 0);
+  EXPECT_EQ(ModeButton(0, 5), 0);
+}
+
+TEST(FormLayoutTest, DialogUnitsToPixels) {
+  EXPECT_EQ(AverageCharWidth(312), 6);  // (312 / 26 + 1) / 2
+  EXPECT_EQ(AverageCharWidth(338), 7);
+  EXPECT_EQ(MulDiv(223, 6, 4), 335);  // 334.5 rounds up
+  EXPECT_EQ(MulDiv(-5, 6, 4), -8);
+  EXPECT_EQ(MulDiv(1, 1, 0), -1);
+  const DialogBaseUnits units{6, 14};
+  EXPECT_EQ(DialogToPixels(*FindControlSpec(controls::kDownload), units), (PixelRect{335, 186, 101, 60}));
+  EXPECT_EQ(DialogToPixels(0, 0, kFormSize.width, kFormSize.height, units), (PixelRect{0, 0, 489, 331}));
+  EXPECT_EQ(FindControlSpec(kNoControlId), nullptr);
+  EXPECT_EQ(FindControlSpec(4711), nullptr);
+}
+
+TEST(FormLayoutTest, FileFilters) {
+  EXPECT_EQ(ParseFileFilter("Bin Files(*.bin) | *.bin;||"),
+            (std::vector<FileFilter>{{"Bin Files(*.bin)", {"*.bin"}}}));
+  EXPECT_EQ(ParseFileFilter("NVM Files(*.NVM) | *.NVM;||"),
+            (std::vector<FileFilter>{{"NVM Files(*.NVM)", {"*.NVM"}}}));
+  EXPECT_EQ(ParseFileFilter("A|*.a; *.b|B|*.c||"),
+            (std::vector<FileFilter>{{"A", {"*.a", "*.b"}}, {"B", {"*.c"}}}));
+  EXPECT_TRUE(ParseFileFilter("").empty());
+  EXPECT_TRUE(ParseFileFilter("dangling").empty());
+}
+
+}  // namespace
+}  // namespace quorrel
