@@ -1,0 +1,119 @@
+// quorrel: the desktop updater's window. One form, line 1's "Загрузка"
+// button, its port, version, state line and progress; with --all-lines every
+// line's controls and the options as well.
+#include <QApplication>
+#include <QCommandLineParser>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string_view>
+
+#include "app/form_model.h"
+#include "app/line_controller.h"
+#include "app/quorrel_view.h"
+#include "download/codecs.h"
+#include "gui/main_window.h"
+#include "lines/document.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/serial_port.h"
+#include "release/embedded_resources.h"
+
+namespace {
+
+[[noreturn]] void QuickExit(int code) {
+  std::fflush(nullptr);
+  std::_Exit(code);
+}
+
+void Describe(QCoreApplication& app) {
+  app.setApplicationName("quorrel");
+  app.setApplicationVersion(quorrel::ProgramVersion());
+  app.setOrganizationName("Local AppWizard-Generated Applications");
+}
+
+// --help and --version need no display.
+bool AsksForText(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    if (a == "-h" || a == "--help" || a == "-?" || a == "--help-all" || a == "-v" || a == "--version") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCommandLineParser parser;
+  parser.setApplicationDescription("Writes the firmware release it carries into a USB modem.");
+  parser.addHelpOption();
+  parser.addVersionOption();
+  QCommandLineOption allLines("all-lines", "Show the controls of all eight lines and the options.");
+  QCommandLineOption timeScale("time-scale", "Every wait and time-out times F (for the simulator).", "F");
+  parser.addOption(allLines);
+  parser.addOption(timeScale);
+  if (AsksForText(argc, argv)) {
+    QCoreApplication text(argc, argv);
+    Describe(text);
+    parser.process(text);  // prints and ends the process
+    return 0;
+  }
+  QApplication app(argc, argv);
+  Describe(app);
+  parser.process(app);
+
+  double scale = 0;
+  if (parser.isSet(timeScale)) {
+    bool ok = false;
+    scale = parser.value(timeScale).toDouble(&ok);
+    if (!ok || !(scale > 0) || scale > 1000) {
+      std::fprintf(stderr, "quorrel: --time-scale takes a number above 0\n");
+      return 2;
+    }
+  }
+
+  std::unique_ptr<quorrel::Clock> clock;
+  if (scale > 0) {
+    clock = std::make_unique<quorrel::ScaledClock>(scale);
+  } else {
+    clock = std::make_unique<quorrel::RealClock>();
+  }
+
+  using namespace quorrel;
+  CQuorrelDoc doc(*clock, SystemSerialDevices(), StandardCodecs());
+  std::string error;
+  if (!doc.OnNewDocument(ExecutableDirectory(), &error)) {
+    std::fprintf(stderr, "quorrel: %s\n", error.c_str());
+    return 1;
+  }
+  std::error_code ec;
+  FormModel form(doc, std::filesystem::current_path(ec).string());
+  JobEnvironment env = StandardJobEnvironment(doc, form);
+
+  gui::WindowOptions options;
+  options.allLines = parser.isSet(allLines);
+  options.timeScale = scale > 0 ? scale : 1.0;
+  options.exitProcess = QuickExit;
+  gui::MainWindow window(form, options);
+
+  LineHooks hooks = StandardLineHooks(env);
+  // The job's close request after a failed version check ends the program.
+  hooks.closeMainWindow = [&window] { window.RequestClose(false); };
+  hooks.endProcess = [](int code) { QuickExit(code); };
+  LineController controller(env, hooks);
+  controller.AttachForm(form);
+
+  CQuorrelView view(doc, form, controller, window.Hooks());
+  window.SetView(&view);
+  if (view.OnInitialUpdate(EmbeddedResources()) != StartupResult::Ready) {
+    view.Shutdown();
+    QuickExit(0);
+  }
+  window.show();
+  const int code = app.exec();
+  view.Shutdown();
+  view.OnDestroy();
+  QuickExit(code);
+}
