@@ -94,8 +94,9 @@ StartupResult CQuorrelView::OnInitialUpdate(const ResourceTable& resources) {
     form_.SetIcon(StopButton(line), kIconStop);
   }
 
-  // 9. Every line's displays.
+  // 9. Every line's displays; every line starts out Ready.
   for (int line = 0; line < kLineCount; ++line) {
+    form_.ShowStatus(line, kStatusReady);
     ShowLinePort(doc_, form_, line);
     ShowLineVersion(doc_, form_, line);
     form_.UpdateControls(line, true);

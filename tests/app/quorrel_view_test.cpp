@@ -59,6 +59,7 @@ TEST_F(ViewTest, StartUpFillsTheForm) {
     EXPECT_EQ(C(StartButton(line)).icon, kIconStart);
     EXPECT_EQ(C(StopButton(line)).icon, kIconStop);
     EXPECT_EQ(C(ProgressText(line)).text, "0/100");
+    EXPECT_EQ(C(StatusIcon(line)).image, kBitmapReady);
   }
   EXPECT_EQ(s_.form().Title(), "ПО обновления для Pellam ZID Россия");
   EXPECT_EQ(C(1189).text, "О программе:");
