@@ -102,6 +102,8 @@ TEST_F(ViewWithPortTest, StartUpWatchesLineOneAndTheModemMakesTheFormReady) {
   EXPECT_FALSE(C(kDownload).enabled);
   s_.modem_->PlugIn();
   ASSERT_TRUE(s_.form().WaitForStateLine("Готово. Нажмите кнопку для начала обновления"));
+  // Parked, the watch has finished its pass: the port is shown too.
+  s_.controller().SuspendPortWatch(0, true);
   EXPECT_EQ(C(kPortNumber).text, "COM5");
 }
 

@@ -102,8 +102,9 @@ TEST(MainWindow, DownloadFromTheClickToTheSuccessBox) {
   ASSERT_TRUE(g.Start());
   g.line.modem_->PlugIn();
   auto* download = qobject_cast<QPushButton*>(g.Control(kDownload));
-  ASSERT_TRUE(WaitFor([&] { return Text(g.Control(kStateLine)) == kReady && download->isEnabled(); }));
-  EXPECT_EQ(Text(g.Control(kPortNumber)), "COM5");
+  ASSERT_TRUE(WaitFor([&] {
+    return Text(g.Control(kStateLine)) == kReady && download->isEnabled() && Text(g.Control(kPortNumber)) == "COM5";
+  }));
 
   QString progressAtBox;
   QString stateAtBox;
