@@ -5,7 +5,7 @@
 
 #include "download/codecs.h"
 #include "fuzz/fuzz_support.h"
-#include "jobs/document.h"
+#include "lines/document.h"
 #include "platform/memory_wire.h"
 #include "platform/paths.h"
 

@@ -8,7 +8,7 @@
 #include "app/recording_display.h"
 #include "download/codecs.h"
 #include "fuzz/fuzz_support.h"
-#include "jobs/document.h"
+#include "lines/document.h"
 #include "package/image_checks.h"
 #include "package/image_set.h"
 #include "platform/memory_wire.h"

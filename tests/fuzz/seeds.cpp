@@ -10,7 +10,7 @@
 #include "download/codecs.h"
 #include "fuzz/commands.h"
 #include "fuzz/fuzz_support.h"
-#include "jobs/document.h"
+#include "lines/document.h"
 #include "jobs/nv_backup.h"
 #include "link/hdlc.h"
 #include "package/image_set.h"
@@ -110,6 +110,9 @@ void FrameSeed(LinkProtocol protocol, uint8_t code, const Bytes& reply) {
   Output out;
   out.Byte(static_cast<uint8_t>(protocol)).Byte(code).Byte(200).Raw(reply);
   WriteSeed("fuzz_frame", "reply-" + std::to_string(++g_frames), out.bytes);
+  Output stream;
+  stream.Byte(protocol == LinkProtocol::Diag ? 1 : 0).Byte(static_cast<uint8_t>(g_frames)).Raw(reply);
+  WriteSeed("fuzz_frame_decoder", "reply-" + std::to_string(g_frames), stream.bytes);
 }
 
 void ReplySeeds() {
@@ -175,6 +178,9 @@ void ReplySeeds() {
   WriteSeed("fuzz_multi_reply", "acks", acks);
   acks.insert(acks.end(), errorFrame.begin(), errorFrame.end());
   WriteSeed("fuzz_multi_reply", "acks-then-error", acks);
+  Output ackStream;
+  ackStream.Byte(0).Byte(3).Raw(acks);
+  WriteSeed("fuzz_frame_decoder", "acks-then-error", ackStream.bytes);
   FrameSeed(LinkProtocol::Streaming, 0x07, errorFrame);
 
   // AT answers, and the AT requests for the simulator.
