@@ -120,7 +120,8 @@ void VirtualModem::Shutdown() {
 void VirtualModem::After(uint64_t delayMs, std::function<void()> fn) {
   const uint64_t epoch = epoch_;
   // The id is only known once scheduled; the callback looks it up by a
-  // shared slot.
+  // shared slot, under the lock that is held here until the slot is filled
+  // (the transport may run the timer on another thread at once).
   auto slot = std::make_shared<ModemTransport::TimerId>(0);
   ModemTransport::TimerId id = transport_.After(delayMs, [this, epoch, slot, fn = std::move(fn)] {
     OnTimer(epoch, *slot, fn);
@@ -129,10 +130,10 @@ void VirtualModem::After(uint64_t delayMs, std::function<void()> fn) {
   timers_.insert(id);
 }
 
-void VirtualModem::OnTimer(uint64_t epoch, ModemTransport::TimerId id,
+void VirtualModem::OnTimer(uint64_t epoch, const ModemTransport::TimerId& slot,
                            const std::function<void()>& fn) {
   std::lock_guard lock(mutex_);
-  timers_.erase(id);
+  timers_.erase(slot);
   if (shut_down_ || epoch != epoch_) return;
   fn();
 }

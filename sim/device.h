@@ -201,7 +201,8 @@ class VirtualModem {
 
   // Timers that die with the modem's current life (a restart cancels them).
   void After(uint64_t delayMs, std::function<void()> fn);
-  void OnTimer(uint64_t epoch, ModemTransport::TimerId id, const std::function<void()>& fn);
+  // slot: the timer's id, read only once the lock is held.
+  void OnTimer(uint64_t epoch, const ModemTransport::TimerId& slot, const std::function<void()>& fn);
 
   void AttachNow(const std::string& reason);
   void DetachNow(const std::string& reason);
