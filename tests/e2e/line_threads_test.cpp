@@ -116,8 +116,15 @@ TEST(LineThreads, ShutdownParksARunningDownloadInsteadOfCarryingItOn) {
   SimLine s;
   s.PlugInAndFind();
   Latch writing;
+  std::atomic<bool> held{false};
   s.form().onProgress = [&](int percent) {
-    if (percent >= 20) writing.Set();
+    // Ask for the park from the job's own thread, before the partition
+    // table goes out: the test thread may be slow to wake, and the job must
+    // not write the release meanwhile. Shutdown then has to keep it parked.
+    if (percent >= 20 && !held.exchange(true)) {
+      s.controller().SuspendAll();
+      writing.Set();
+    }
   };
   ASSERT_TRUE(s.controller().StartLine(0));
   ASSERT_TRUE(writing.Wait());
