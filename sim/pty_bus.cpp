@@ -195,6 +195,14 @@ void PtyBus::Detach() {
   announce_("detached");
 }
 
+void PtyBus::ModeChanged(ModemMode mode) {
+  // In the downloader and the programmer only the diagnostic interface is
+  // left; the data port's tty goes from the tree (its terminal stays open).
+  if (usb_ && attached_ && (mode == ModemMode::Downloader || mode == ModemMode::Programmer)) {
+    if (usb_->KeepOnlyInterface(0)) announce_(Format("interfaces usb=%s diag only", usb_->portPath().c_str()));
+  }
+}
+
 void PtyBus::ForgetDevices() {
   for (const Enumeration& e : seen_) ForgetDevice(e);
   seen_.clear();

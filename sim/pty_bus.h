@@ -52,6 +52,7 @@ class PtyBus : public ModemTransport {
   void CancelTimer(TimerId id) override;
   Enumeration Attach(const Enumeration& proposed) override;
   void Detach() override;
+  void ModeChanged(ModemMode mode) override;
 
  private:
   using SteadyClock = std::chrono::steady_clock;

@@ -101,17 +101,47 @@ bool UsbSysfs::Attach(uint16_t vendorId, uint16_t productId, int interfaceCount,
       ok &= !ec;
       fs::create_symlink(terminal, dev_ / tty, ec);
       ok &= !ec;
-      ttys_.push_back(tty);
+      ttys_.emplace_back(port_ + ":1." + std::to_string(t.interfaceNumber), tty);
       names->push_back(tty);
     }
   }
   return ok;
 }
 
+bool UsbSysfs::KeepOnlyInterface(int interfaceNumber) {
+  if (!attached_) return false;
+  const std::string keep = port_ + ":1." + std::to_string(interfaceNumber);
+  const fs::path device = sysfs_ / "devices" / "quorrel-sim" / "usb1" / port_;
+  const fs::path bus = sysfs_ / "bus" / "usb" / "devices";
+  std::error_code ec;
+  bool removed = false;
+  for (auto it = ttys_.begin(); it != ttys_.end();) {
+    if (it->first == keep) {
+      ++it;
+      continue;
+    }
+    fs::remove(dev_ / it->second, ec);
+    fs::remove(sysfs_ / "class" / "tty" / it->second, ec);
+    it = ttys_.erase(it);
+  }
+  for (auto it = interfaces_.begin(); it != interfaces_.end();) {
+    if (*it == keep) {
+      ++it;
+      continue;
+    }
+    fs::remove(bus / *it, ec);
+    fs::remove_all(device / *it, ec);
+    it = interfaces_.erase(it);
+    removed = true;
+  }
+  if (removed) WriteText(device / "bNumInterfaces", Format("%2zu\n", interfaces_.size()));
+  return removed;
+}
+
 void UsbSysfs::Detach() {
   if (!attached_) return;
   std::error_code ec;
-  for (const std::string& tty : ttys_) {
+  for (const auto& [iface, tty] : ttys_) {
     fs::remove(dev_ / tty, ec);
     fs::remove(sysfs_ / "class" / "tty" / tty, ec);
   }

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quorrel::sim {
@@ -36,6 +37,9 @@ class UsbSysfs {
   // ttys, go to names. False when the tree cannot be written.
   bool Attach(uint16_t vendorId, uint16_t productId, int interfaceCount, const std::vector<UsbTty>& ttys,
               std::vector<std::string>* names);
+  // Leaves only the given interface in the tree (a download mode's single
+  // interface). False when there was nothing else to take away.
+  bool KeepOnlyInterface(int interfaceNumber);
   // Takes the device out of the tree, nodes first, as the kernel does.
   void Detach();
   const std::string& portPath() const { return port_; }
@@ -49,8 +53,8 @@ class UsbSysfs {
   std::string serial_;
   int next_tty_ = 0;
   bool attached_ = false;
-  std::vector<std::string> ttys_;
   std::vector<std::string> interfaces_;
+  std::vector<std::pair<std::string, std::string>> ttys_;  // interface folder, tty name
 };
 
 }  // namespace quorrel::sim

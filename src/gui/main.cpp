@@ -18,6 +18,7 @@
 #include "lines/document.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/usb_bridge.h"
 #include "platform/serial_port.h"
 #include "release/embedded_resources.h"
 
@@ -52,8 +53,13 @@ int main(int argc, char** argv) {
   parser.addVersionOption();
   QCommandLineOption allLines("all-lines", "Show the controls of all eight lines and the options.");
   QCommandLineOption timeScale("time-scale", "Every wait and time-out times F (for the simulator).", "F");
+  QCommandLineOption noUsbBridge("no-usb-bridge",
+                                 "Do not bring USB modems in sysfs into the registry (also QUORREL_USB_BRIDGE=0).");
+  QCommandLineOption device("device", "The USB modem (port path or serial number) for line 1.", "PATH|SERIAL");
   parser.addOption(allLines);
   parser.addOption(timeScale);
+  parser.addOption(noUsbBridge);
+  parser.addOption(device);
   if (AsksForText(argc, argv)) {
     QCoreApplication text(argc, argv);
     Describe(text);
@@ -73,6 +79,9 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+
+  if (parser.isSet(noUsbBridge)) quorrel::DisableUsbBridge();
+  if (parser.isSet(device)) quorrel::SetUsbBridgePreferredDevice(parser.value(device).toStdString());
 
   std::unique_ptr<quorrel::Clock> clock;
   if (scale > 0) {

@@ -117,6 +117,8 @@ TEST_F(UsbModemEndToEnd, DownloadThroughTheBridge) {
   EXPECT_NE(out.find("port: COM3"), std::string::npos) << out;
   EXPECT_EQ(out.find("port: COM", out.find("port: COM3") + 1), std::string::npos) << out;
   EXPECT_TRUE(sim.ReadUntil("diag=ttyUSB4 data=ttyUSB5", std::chrono::seconds(30))) << sim.output();
+  // In its download modes it showed the diagnostic interface alone.
+  EXPECT_NE(sim.output().find("interfaces usb=1-2 diag only"), std::string::npos) << sim.output();
 
   // What is under the root is the bridge's: its links into the tty nodes,
   // its services and its device keys, its own state.
