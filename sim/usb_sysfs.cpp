@@ -96,7 +96,7 @@ bool UsbSysfs::Attach(uint16_t vendorId, uint16_t productId, int interfaceCount,
   for (const UsbTty& t : ttys) {
     for (auto& [tty, terminal] : nodes) {
       if (terminal != t.terminal) continue;
-      fs::create_directory_symlink(device / (port_ + ":1." + std::to_string(t.interfaceNumber)) / tty,
+      fs::create_directory_symlink(device / (port_ + ":1." + std::to_string(t.interfaceNumber)) / tty / "tty" / tty,
                                    sysfs_ / "class" / "tty" / tty, ec);
       ok &= !ec;
       fs::create_symlink(terminal, dev_ / tty, ec);

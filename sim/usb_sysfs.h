@@ -5,7 +5,7 @@
 //   devices/quorrel-sim/usb1/<port>/{idVendor,idProduct,serial,busnum,devnum,bNumInterfaces}
 //   devices/quorrel-sim/usb1/<port>/<port>:1.<n>/{bInterfaceNumber,driver,ttyUSBk/}
 //   bus/usb/devices/<port>, bus/usb/devices/<port>:1.<n>   links to the folders
-//   class/tty/ttyUSBk                                     link to the interface's ttyUSBk
+//   class/tty/ttyUSBk                                     link to <interface>/ttyUSBk/tty/ttyUSBk
 //   <dev>/ttyUSBk                                          link to the pseudo-terminal
 //
 // Every attachment takes tty names not used before, as a re-enumerated

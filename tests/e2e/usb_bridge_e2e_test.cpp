@@ -17,33 +17,14 @@
 #include "release/embedded_resources.h"
 #include "support/child_process.h"
 #include "support/sim_line.h"
+#include "support/scoped_env.h"
 
 namespace quorrel {
 namespace {
 
 namespace fs = std::filesystem;
+using testsupport::ScopedEnv;
 using testsupport::ChildProcess;
-
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = ::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 std::vector<uint8_t> Embedded(int id) {
   auto r = EmbeddedResources().Find(id, "SOURCEMBN");

@@ -10,11 +10,13 @@
 
 #include "platform/modem_table.h"
 #include "platform/scoped_root.h"
+#include "support/scoped_env.h"
 
 namespace quorrel {
 namespace {
 
 namespace fs = std::filesystem;
+using testsupport::ScopedEnv;
 
 TEST(ModemTable, ReadsEntriesCommentsAndNames) {
   ModemTable table;
@@ -79,31 +81,11 @@ TEST(ModemTable, BadLinesNameFileAndLineAndAreLeftOut) {
   EXPECT_TRUE(longLine.entries.empty());
 }
 
-// Environment variables for one test, restored afterwards.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = ::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 TEST(ModemTable, FilesReadAndTheirOrder) {
   testing::ScopedRoot root;
   {
     ScopedEnv config("XDG_CONFIG_HOME", (root.path() / "config").string());
-    ::unsetenv("QUORREL_MODEMS");
+    ScopedEnv noOverride("QUORREL_MODEMS", "");  // empty: not set
     std::vector<fs::path> files = ModemTableFiles();
     ASSERT_EQ(files.size(), 2u);
     EXPECT_EQ(files[0], "/usr/share/quorrel/modems.conf");
