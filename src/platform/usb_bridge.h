@@ -70,7 +70,11 @@ class UsbBridge {
   void DetachAll();
 
  private:
-  struct Found;
+  std::optional<UsbModem> ReadDevice(const std::filesystem::path& devices, const std::string& name,
+                                     std::vector<std::string>* noDriverNow);
+  std::string InterfaceTty(const std::filesystem::path& folder, const UsbModem& m, int wanted, const char* role,
+                           std::vector<std::string>* noDriverNow);
+  std::vector<UsbModem> Publish(std::vector<UsbModem> found);
   void Notice(const std::string& key, const std::string& text);
 
   ModemTable table_;

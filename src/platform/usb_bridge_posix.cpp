@@ -340,11 +340,6 @@ int TakeFreeNumber(const State& state, int other) {
 
 }  // namespace
 
-// One table device as this poll read it.
-struct UsbBridge::Found {
-  UsbModem modem;
-};
-
 UsbBridge::UsbBridge(ModemTable table, fs::path sysfs, fs::path dev)
     : table_(std::move(table)), sysfs_(std::move(sysfs)), dev_(std::move(dev)) {}
 
@@ -359,6 +354,96 @@ std::vector<std::string> UsbBridge::TakeNotices() {
   std::vector<std::string> out;
   out.swap(notices_);
   return out;
+}
+
+// The tty of the interface folder <port>:<config>.<n> whose bInterfaceNumber
+// is wanted; empty while it has none (no driver, no tty yet, or a tty that
+// is not its own).
+std::string UsbBridge::InterfaceTty(const fs::path& folder, const UsbModem& m, int wanted, const char* role,
+                                    std::vector<std::string>* noDriverNow) {
+  const std::string label = Format("USB modem %s (%04x:%04x%s%s)", m.portPath.c_str(), m.vendorId, m.productId,
+                                   m.name.empty() ? "" : " ", m.name.c_str());
+  for (const std::string& child : ListFolder(folder)) {
+    if (child.compare(0, m.portPath.size() + 1, m.portPath + ":") != 0) continue;
+    const fs::path iface = folder / child;
+    std::optional<std::string> numberText = ReadAttribute(iface / "bInterfaceNumber");
+    std::optional<unsigned> number = numberText ? ParseHexText(*numberText, 2) : std::nullopt;
+    if (!number || static_cast<int>(*number) != wanted) continue;
+    std::error_code e;
+    if (!fs::exists(iface / "driver", e)) {
+      const std::string key = Format("nodriver %s %04x:%04x %d", m.portPath.c_str(), m.vendorId, m.productId, wanted);
+      noDriverNow->push_back(key);
+      // A driver binds a moment after the interface appears: only an
+      // interface still without one at the next poll is reported.
+      if (std::find(pending_.begin(), pending_.end(), key) != pending_.end()) {
+        Notice(key, Format("%s: interface %d (%s) has no serial driver bound. To bind the option driver to "
+                           "this modem, as root: modprobe option && echo %04x %04x > "
+                           "/sys/bus/usb-serial/drivers/option1/new_id",
+                           label.c_str(), wanted, role, m.vendorId, m.productId));
+      }
+      return {};
+    }
+    std::vector<std::string> candidates;
+    for (const std::string& t : ListFolder(iface)) {
+      if (IsTtyName(t)) candidates.push_back(t);
+    }
+    for (const std::string& t : ListFolder(iface / "tty")) {
+      if (IsTtyName(t)) candidates.push_back(t);
+    }
+    const fs::path ifaceReal = fs::canonical(iface, e);
+    if (e) return {};
+    for (const std::string& t : candidates) {
+      // The kernel's own list of ttys must lead back into this very
+      // interface; anything else belongs to another device.
+      fs::path owner = fs::canonical(sysfs_ / "class" / "tty" / t, e);
+      if (e) continue;
+      if (!Inside(owner, ifaceReal)) {
+        Notice(Format("foreign %s %s", m.portPath.c_str(), t.c_str()),
+               Format("%s: %s under interface %d belongs to another device; not linked", label.c_str(),
+                      t.c_str(), wanted));
+        continue;
+      }
+      if (!fs::exists(dev_ / t, e)) continue;  // its node is not made yet
+      return t;
+    }
+    return {};
+  }
+  return {};
+}
+
+// One entry of bus/usb/devices: a table modem, or nothing (another device,
+// an interface, or a device that went while it was read).
+std::optional<UsbModem> UsbBridge::ReadDevice(const fs::path& devices, const std::string& name,
+                                              std::vector<std::string>* noDriverNow) {
+  if (!IsPortPath(name)) return std::nullopt;  // interfaces and root hubs
+  // Every read below may fail when the device goes in the middle of the
+  // scan; the device is then left out of this poll.
+  std::error_code ec;
+  fs::path folder = fs::canonical(devices / name, ec);
+  if (ec) return std::nullopt;
+  std::optional<std::string> vidText = ReadAttribute(folder / "idVendor");
+  std::optional<std::string> pidText = ReadAttribute(folder / "idProduct");
+  if (!vidText || !pidText) return std::nullopt;
+  std::optional<unsigned> vid = ParseHexText(*vidText, 4), pid = ParseHexText(*pidText, 4);
+  if (!vid || !pid) return std::nullopt;
+  const ModemTableEntry* entry = table_.Find(static_cast<uint16_t>(*vid), static_cast<uint16_t>(*pid));
+  if (entry == nullptr) return std::nullopt;
+
+  UsbModem m;
+  m.portPath = name;
+  m.vendorId = entry->vendorId;
+  m.productId = entry->productId;
+  m.serial = CleanSerial(ReadAttribute(folder / "serial"));
+  m.busnum = ParseDecimalText(ReadAttribute(folder / "busnum"));
+  m.devnum = ParseDecimalText(ReadAttribute(folder / "devnum"));
+  m.name = entry->name;
+  m.diagInterface = entry->diagInterface;
+  m.atInterface = entry->atInterface;
+  m.diagTty = InterfaceTty(folder, m, m.diagInterface, "diagnostic", noDriverNow);
+  if (m.atInterface) m.atTty = InterfaceTty(folder, m, *m.atInterface, "AT", noDriverNow);
+  // Gone while it was read: the device folder no longer there.
+  if (!fs::exists(folder, ec)) return std::nullopt;
+  return m;
 }
 
 std::vector<UsbModem> UsbBridge::Poll() {
@@ -379,107 +464,29 @@ std::vector<UsbModem> UsbBridge::Poll() {
               told_.end());
   seen_now_.clear();
   std::vector<std::string> noDriverNow;
-  std::vector<Found> found;
+  std::vector<UsbModem> found;
   const fs::path devices = sysfs_ / "bus" / "usb" / "devices";
   for (const std::string& name : ListFolder(devices)) {
-    if (!IsPortPath(name)) continue;  // interfaces and root hubs
-    // Every read below may fail when the device goes in the middle of the
-    // scan; the device is then left out of this poll.
-    fs::path folder = fs::canonical(devices / name, ec);
-    if (ec) continue;
-    std::optional<std::string> vidText = ReadAttribute(folder / "idVendor");
-    std::optional<std::string> pidText = ReadAttribute(folder / "idProduct");
-    if (!vidText || !pidText) continue;
-    std::optional<unsigned> vid = ParseHexText(*vidText, 4), pid = ParseHexText(*pidText, 4);
-    if (!vid || !pid) continue;
-    const ModemTableEntry* entry = table_.Find(static_cast<uint16_t>(*vid), static_cast<uint16_t>(*pid));
-    if (entry == nullptr) continue;
-
-    Found f;
-    UsbModem& m = f.modem;
-    m.portPath = name;
-    m.vendorId = entry->vendorId;
-    m.productId = entry->productId;
-    m.serial = CleanSerial(ReadAttribute(folder / "serial"));
-    m.busnum = ParseDecimalText(ReadAttribute(folder / "busnum"));
-    m.devnum = ParseDecimalText(ReadAttribute(folder / "devnum"));
-    m.name = entry->name;
-    m.diagInterface = entry->diagInterface;
-    m.atInterface = entry->atInterface;
-    const std::string label = Format("USB modem %s (%04x:%04x%s%s)", name.c_str(), m.vendorId, m.productId,
-                                     m.name.empty() ? "" : " ", m.name.c_str());
-
-    // The interface folders <port>:<config>.<n>, by bInterfaceNumber.
-    auto ttyOf = [&](int wanted, const char* role) -> std::string {
-      for (const std::string& child : ListFolder(folder)) {
-        if (child.compare(0, name.size() + 1, name + ":") != 0) continue;
-        const fs::path iface = folder / child;
-        std::optional<std::string> numberText = ReadAttribute(iface / "bInterfaceNumber");
-        std::optional<unsigned> number = numberText ? ParseHexText(*numberText, 2) : std::nullopt;
-        if (!number || static_cast<int>(*number) != wanted) continue;
-        std::error_code e;
-        if (!fs::exists(iface / "driver", e)) {
-          const std::string key = Format("nodriver %s %04x:%04x %d", name.c_str(), m.vendorId, m.productId, wanted);
-          noDriverNow.push_back(key);
-          // A driver binds a moment after the interface appears: only an
-          // interface still without one at the next poll is reported.
-          if (std::find(pending_.begin(), pending_.end(), key) != pending_.end()) {
-            Notice(key, Format("%s: interface %d (%s) has no serial driver bound. To bind the option driver to "
-                               "this modem, as root: modprobe option && echo %04x %04x > "
-                               "/sys/bus/usb-serial/drivers/option1/new_id",
-                               label.c_str(), wanted, role, m.vendorId, m.productId));
-          }
-          return {};
-        }
-        std::vector<std::string> candidates;
-        for (const std::string& t : ListFolder(iface)) {
-          if (IsTtyName(t)) candidates.push_back(t);
-        }
-        for (const std::string& t : ListFolder(iface / "tty")) {
-          if (IsTtyName(t)) candidates.push_back(t);
-        }
-        const fs::path ifaceReal = fs::canonical(iface, e);
-        if (e) return {};
-        for (const std::string& t : candidates) {
-          // The kernel's own list of ttys must lead back into this very
-          // interface; anything else belongs to another device.
-          fs::path owner = fs::canonical(sysfs_ / "class" / "tty" / t, e);
-          if (e) continue;
-          if (!Inside(owner, ifaceReal)) {
-            Notice(Format("foreign %s %s", name.c_str(), t.c_str()),
-                   Format("%s: %s under interface %d belongs to another device; not linked", label.c_str(),
-                          t.c_str(), wanted));
-            continue;
-          }
-          if (!fs::exists(dev_ / t, e)) continue;  // its node is not made yet
-          return t;
-        }
-        return {};
-      }
-      return {};
-    };
-    m.diagTty = ttyOf(m.diagInterface, "diagnostic");
-    if (m.atInterface) m.atTty = ttyOf(*m.atInterface, "AT");
-    // Gone while it was read: the device folder no longer there.
-    if (!fs::exists(folder, ec)) continue;
-    found.push_back(std::move(f));
+    if (std::optional<UsbModem> m = ReadDevice(devices, name, &noDriverNow)) found.push_back(std::move(*m));
   }
   pending_ = noDriverNow;
+  return Publish(std::move(found));
+}
 
+// Hands out numbers, writes the links and keys of the modems found and
+// removes those of the modems gone, under the root's lock.
+std::vector<UsbModem> UsbBridge::Publish(std::vector<UsbModem> found) {
   StateLock lock;
   if (!lock.held()) {
     Notice("root", "the USB bridge cannot write under " + QuorrelRoot().string());
-    std::vector<UsbModem> out;
-    for (Found& f : found) out.push_back(f.modem);
-    return out;
+    return found;
   }
   State state = ParseState(ReadSmallFile(StateFile()).value_or(""));
   const std::string before = StateText(state);
 
   // Numbers for modems seen for the first time; links and keys of the
   // modems whose diagnostic tty is there.
-  for (Found& f : found) {
-    UsbModem& m = f.modem;
+  for (UsbModem& m : found) {
     if (m.diagTty.empty()) continue;
     auto it = std::find_if(state.modems.begin(), state.modems.end(),
                            [&](const Assignment& a) { return a.portPath == m.portPath; });
@@ -524,8 +531,8 @@ std::vector<UsbModem> UsbBridge::Poll() {
   }
   // Modems that went (or whose diagnostic tty went): their links and keys go.
   for (Assignment& a : state.modems) {
-    bool present = std::any_of(found.begin(), found.end(), [&](const Found& f) {
-      return f.modem.portPath == a.portPath && f.modem.diagCom != 0;
+    bool present = std::any_of(found.begin(), found.end(), [&](const UsbModem& f) {
+      return f.portPath == a.portPath && f.diagCom != 0;
     });
     if (present || (a.diagPath.empty() && a.atPath.empty())) continue;
     UnlinkComPort(a.diagCom);
@@ -541,9 +548,9 @@ std::vector<UsbModem> UsbBridge::Poll() {
   const Assignment* lineOne = nullptr;
   for (const Assignment& a : state.modems) {
     if (a.diagPath.empty()) continue;
-    auto f = std::find_if(found.begin(), found.end(), [&](const Found& x) { return x.modem.portPath == a.portPath; });
+    auto f = std::find_if(found.begin(), found.end(), [&](const UsbModem& x) { return x.portPath == a.portPath; });
     const bool matches = preferred_.empty() || preferred_ == a.portPath ||
-                         (f != found.end() && !f->modem.serial.empty() && preferred_ == f->modem.serial);
+                         (f != found.end() && !f->serial.empty() && preferred_ == f->serial);
     if (matches) {
       lineOne = &a;
       break;
@@ -564,7 +571,7 @@ std::vector<UsbModem> UsbBridge::Poll() {
     } else {
       modemPaths.push_back(lineOne->atPath);
     }
-    for (Found& f : found) f.modem.lineOne = f.modem.portPath == lineOne->portPath;
+    for (UsbModem& f : found) f.lineOne = f.portPath == lineOne->portPath;
   }
   if (state.servicesWritten || !serialPaths.empty()) {
     WriteServiceEnum(kUsbBridgeModemService, modemPaths);
@@ -580,14 +587,14 @@ std::vector<UsbModem> UsbBridge::Poll() {
   // Modems with numbers in the order they were first seen, then the others.
   std::vector<UsbModem> out;
   for (const Assignment& a : state.modems) {
-    for (Found& f : found) {
-      if (f.modem.portPath == a.portPath) out.push_back(f.modem);
+    for (UsbModem& f : found) {
+      if (f.portPath == a.portPath) out.push_back(f);
     }
   }
-  for (Found& f : found) {
+  for (UsbModem& f : found) {
     auto known = std::find_if(state.modems.begin(), state.modems.end(),
-                              [&](const Assignment& a) { return a.portPath == f.modem.portPath; });
-    if (known == state.modems.end()) out.push_back(f.modem);
+                              [&](const Assignment& a) { return a.portPath == f.portPath; });
+    if (known == state.modems.end()) out.push_back(f);
   }
   return out;
 }
