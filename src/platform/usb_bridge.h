@@ -48,6 +48,8 @@ struct UsbModem {
   bool lineOne = false;  // the modem the registry offers to line 1
 };
 
+// Not for use from two threads at once; the process's bridge below is
+// behind a lock.
 class UsbBridge {
  public:
   UsbBridge(ModemTable table, std::filesystem::path sysfs, std::filesystem::path dev);

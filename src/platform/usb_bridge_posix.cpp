@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -32,6 +34,9 @@ constexpr int kFirstBridgePort = 3;
 // Modems remembered in the state file, present or not.
 constexpr size_t kMaxRemembered = 64;
 constexpr size_t kMaxStateBytes = 64 * 1024;
+// How long a poll waits for another program's poll on the same root: 2 s.
+constexpr int kLockTries = 200;
+constexpr long kLockPauseNs = 10'000'000;
 
 constexpr char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services\\";
 constexpr char kEnumKey[] = "SYSTEM\\CurrentControlSet\\Enum\\";
@@ -237,10 +242,17 @@ class StateLock {
     std::error_code ec;
     fs::create_directories(StateFolder(), ec);
     fd_ = ::open((StateFolder() / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0) {
-      ::close(fd_);
-      fd_ = -1;
+    if (fd_ < 0) return;
+    // A poll holds it for milliseconds; a holder that hangs must not hang
+    // this program's discovery with it.
+    for (int tries = 0; tries < kLockTries; ++tries) {
+      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
+      if (errno != EWOULDBLOCK && errno != EINTR) break;
+      const timespec pause{0, kLockPauseNs};
+      ::nanosleep(&pause, nullptr);
     }
+    ::close(fd_);
+    fd_ = -1;
   }
   ~StateLock() {
     if (fd_ >= 0) ::close(fd_);
@@ -478,7 +490,8 @@ std::vector<UsbModem> UsbBridge::Poll() {
 std::vector<UsbModem> UsbBridge::Publish(std::vector<UsbModem> found) {
   StateLock lock;
   if (!lock.held()) {
-    Notice("root", "the USB bridge cannot write under " + QuorrelRoot().string());
+    Notice("root", "the USB bridge cannot lock " + (StateFolder() / "lock").string() +
+                       " (not writable, or another program holds it)");
     return found;
   }
   State state = ParseState(ReadSmallFile(StateFile()).value_or(""));

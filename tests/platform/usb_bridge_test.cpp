@@ -1,6 +1,9 @@
 // The USB bridge over a sysfs tree laid out as the kernel lays it out, with
 // plain files as the device nodes.
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -263,6 +266,23 @@ TEST_F(UsbBridgeTest, DetachAllRemovesWhatTheBridgeWrote) {
   EXPECT_FALSE(LinkOf(modems[0].diagCom));
   EXPECT_FALSE(Count(kUsbBridgeSerialService));
   EXPECT_EQ(bridge.Poll()[0].diagCom, modems[0].diagCom);
+}
+
+TEST_F(UsbBridgeTest, RootLockedByAnotherProgramDoesNotHangThePoll) {
+  machine.Plug("1-2", "1e0e", "9000", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
+  fs::create_directories(root.path() / "usbbridge");
+  int held = ::open((root.path() / "usbbridge/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  std::vector<UsbModem> modems = bridge.Poll();
+  ASSERT_EQ(modems.size(), 1u);
+  EXPECT_EQ(modems[0].diagCom, 0);
+  EXPECT_FALSE(fs::exists(root.path() / "dosdevices"));
+  std::vector<std::string> notices = bridge.TakeNotices();
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(notices[0].find("another program holds it"), std::string::npos) << notices[0];
+  ::close(held);
+  EXPECT_NE(bridge.Poll()[0].diagCom, 0);
 }
 
 TEST(UsbBridgeEmpty, WithoutATableTheRootIsNotTouched) {
