@@ -20,6 +20,7 @@ namespace {
 
 constexpr int kBaud = 115200;
 constexpr uint32_t kProbeMs = 500;
+constexpr uint32_t kSecondPollMs = 500;
 
 // One read-only request per protocol, each answered only in its own mode:
 // the ESN (firmware), a downloader no-op, a programmer no-op.
@@ -65,6 +66,10 @@ int ListUsbModems(Clock& clock, std::FILE* out, std::FILE* err) {
   }
   std::vector<std::string> notices;
   SetUsbBridgeNoticeSink([&notices](const std::string& text) { notices.push_back(text); });
+  // Two polls: an interface without a driver is only reported once it is
+  // still without one a moment later (a driver binds just after plugging).
+  (void)PollUsbBridge();
+  clock.Sleep(kSecondPollMs);
   std::vector<UsbModem> modems = PollUsbBridge();
   for (const std::string& text : notices) std::fprintf(err, "quorrel-cli: %s\n", text.c_str());
   if (modems.empty()) {

@@ -129,6 +129,26 @@ TEST_F(UsbModemEndToEnd, DownloadThroughTheBridge) {
   EXPECT_FALSE(fs::exists(machine_ / "sys/bus/usb/devices/1-2"));
 }
 
+TEST_F(UsbModemEndToEnd, ListSaysWhichInterfaceHasNoDriver) {
+  // The simulator's interface 1 has no driver; a table that takes it for the
+  // AT port gets the way to bind one.
+  std::ofstream(machine_ / "modems.conf") << "1e0e:9000 diag=0 at=1 wrong interface\n";
+  ChildProcess sim({sim_.string(), "--usb", "--time-scale", "0.1"});
+  ASSERT_TRUE(sim.Started());
+  ASSERT_TRUE(sim.ReadUntil("attached usb=", std::chrono::seconds(30))) << sim.output();
+  ChildProcess list({cli_.string(), "list", "--time-scale", "0.1"});
+  std::optional<int> code = list.Wait(std::chrono::seconds(60));
+  EXPECT_EQ(code, 0) << list.output();
+  EXPECT_NE(list.output().find("USB modem 1-2 (1e0e:9000 wrong interface): interface 1 (AT) has no serial driver "
+                               "bound. To bind the option driver to this modem, as root: modprobe option && "
+                               "echo 1e0e 9000 > /sys/bus/usb-serial/drivers/option1/new_id"),
+            std::string::npos)
+      << list.output();
+  EXPECT_NE(list.output().find("COM3   -      ttyUSB0    -"), std::string::npos) << list.output();
+  sim.Signal(SIGTERM);
+  EXPECT_TRUE(sim.Wait(std::chrono::seconds(30)).has_value());
+}
+
 TEST_F(UsbModemEndToEnd, ModemNotInTheTableIsNotTouched) {
   std::ofstream(machine_ / "modems.conf") << "1e0e:9001 diag=0 at=2 another card\nbad line\n";
   ChildProcess sim({sim_.string(), "--usb", "--time-scale", "0.1"});
