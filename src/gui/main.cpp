@@ -15,11 +15,12 @@
 #include "app/quorrel_view.h"
 #include "download/codecs.h"
 #include "gui/main_window.h"
+#include "lines/control_ids.h"
 #include "lines/document.h"
 #include "platform/clock.h"
 #include "platform/files.h"
-#include "platform/usb_bridge.h"
 #include "platform/serial_port.h"
+#include "platform/usb_bridge.h"
 #include "release/embedded_resources.h"
 
 namespace {
@@ -100,6 +101,12 @@ int main(int argc, char** argv) {
   std::error_code ec;
   FormModel form(doc, std::filesystem::current_path(ec).string());
   JobEnvironment env = StandardJobEnvironment(doc, form);
+  // What the USB bridge has to say (a modem interface without a driver, a
+  // bad modem table line) stays in the state line while no modem is found.
+  SetUsbBridgeNoticeSink([&form](const std::string& text) {
+    std::fprintf(stderr, "quorrel: %s\n", text.c_str());
+    form.SetControlText(controls::kStateLine, text);
+  });
 
   gui::WindowOptions options;
   options.allLines = parser.isSet(allLines);
