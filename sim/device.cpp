@@ -210,6 +210,7 @@ void VirtualModem::SwitchMode(ModemMode mode) {
     diag_reader_.SetFraming(FrameReader::Framing::Download);
   }
   if (mode == ModemMode::Switching || mode == ModemMode::Hung) diag_reader_.Reset();
+  transport_.ModeChanged(mode);
 }
 
 void VirtualModem::PowerCycle(uint64_t offMs) {

@@ -72,6 +72,9 @@ class ModemTransport {
   // proposed (ports already taken); it returns what it attached.
   virtual Enumeration Attach(const Enumeration& proposed) = 0;
   virtual void Detach() = 0;
+  // The modem entered another mode (a USB device shows fewer interfaces in
+  // its download modes).
+  virtual void ModeChanged(ModemMode /*mode*/) {}
 };
 
 // ---- what the modem records ----

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "sim/options.h"
 #include "sim/pty_bus.h"
 #include "sim/report.h"
+#include "sim/usb_sysfs.h"
 
 namespace {
 
@@ -60,6 +63,20 @@ int main(int argc, char** argv) {
     std::fprintf(stdout, "%s\n", line.c_str());
     std::fflush(stdout);
   });
+  if (options->usb) {
+    // Never the machine's own tree: a test or a demo gives its folders.
+    const char* sysfs = std::getenv("QUORREL_SYSFS");
+    const char* dev = std::getenv("QUORREL_DEV");
+    if (sysfs == nullptr || dev == nullptr || *sysfs == 0 || *dev == 0 || std::string(sysfs) == "/sys" ||
+        std::string(dev) == "/dev") {
+      std::fprintf(stderr, "quorrel-sim: --usb needs QUORREL_SYSFS and QUORREL_DEV set to scratch folders\n");
+      return 2;
+    }
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "%08X", options->modem.esn);
+    bus.UseUsb(std::make_unique<UsbSysfs>(sysfs, dev, options->usbPath, serial), options->modem.usbVendorId,
+               options->modem.usbProductId);
+  }
   VirtualModem modem(options->modem, bus);
   bus.SetModem(&modem);
   modem.PowerOn();

@@ -213,6 +213,10 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
       noTag = true;
       continue;
     }
+    if (arg == "--usb") {
+      o.usb = true;
+      continue;
+    }
     if (arg == "--at-echo") {
       m.atEcho = true;
       continue;
@@ -223,7 +227,7 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
         "--nv-reply", "--ready-after", "--challenge", "--time-scale", "--timing", "--drop-reply", "--corrupt-reply",
         "--delay-reply", "--split-replies", "--random-drop", "--random-corrupt", "--reject-dmss-write",
         "--stream-error", "--no-return-after-reset", "--unplug-during-write", "--programmer-silent-after",
-        "--report", "--dump"};
+        "--report", "--dump", "--usb-path"};
     if (kValueOptions.count(arg) == 0) {
       *error = "unknown option " + arg + " (see --help)";
       return std::nullopt;
@@ -390,6 +394,12 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
       o.reportPath = v;
     } else if (arg == "--dump") {
       o.dumpDir = v;
+    } else if (arg == "--usb-path") {
+      if (v.empty() || v.size() > 32 || v.find_first_not_of("0123456789-.") != std::string::npos ||
+          v.find('-') == std::string::npos || v[0] == '-') {
+        return fail("expected a USB port path such as 1-2");
+      }
+      o.usbPath = v;
     } else {
       *error = "unknown option " + arg + " (see --help)";
       return std::nullopt;
@@ -447,6 +457,13 @@ Faults (PATTERN: nth=N,count=C,mode=normal|downloader|programmer,code=X; count 0
   --unplug-during-write type=T,block=B[,replug-ms=MS]
   --never-ready            the readiness poll never says ready
   --programmer-silent-after N  the programmer answers N stream writes, then nothing at all
+
+USB (Linux):
+  --usb                    attach as a USB device instead: a sysfs tree under $QUORREL_SYSFS
+                           (interface 0 diagnostic, 2 AT, each with a new ttyUSBn at every
+                           attachment) and tty nodes under $QUORREL_DEV leading to the
+                           pseudo-terminals; nothing is written under $QUORREL_ROOT
+  --usb-path PATH          the USB port path [1-2]
 
 Output:
   --report FILE            JSON report at exit

@@ -16,6 +16,8 @@ struct SimOptions {
   std::string reportPath;  // --report
   std::string dumpDir;     // --dump
   bool quiet = false;
+  bool usb = false;               // --usb: a USB device in $QUORREL_SYSFS
+  std::string usbPath = "1-2";    // --usb-path
   bool help = false;
 };
 

@@ -89,8 +89,50 @@ void PtyBus::CancelTimer(TimerId id) {
   }
 }
 
+void PtyBus::UseUsb(std::unique_ptr<UsbSysfs> usb, uint16_t vendorId, uint16_t productId) {
+  usb_ = std::move(usb);
+  usb_vendor_ = vendorId;
+  usb_product_ = productId;
+}
+
+Enumeration PtyBus::AttachUsb(const Enumeration& proposed) {
+  Enumeration e = proposed;
+  bool ok = true;
+  std::vector<UsbTty> ttys;
+  auto open = [&](PortRole role, int number, int interfaceNumber) {
+    auto port = std::make_unique<Port>();
+    port->role = role;
+    port->number = number;
+    if (!port->pty.Open() || !port->pty.HoldSlaveOpen()) {
+      std::fprintf(stderr, "quorrel-sim: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
+      ok = false;
+      return;
+    }
+    ttys.push_back({interfaceNumber, port->pty.slave_path()});
+    ports_.push_back(std::move(port));
+  };
+  if (e.diagPort > 0) open(PortRole::Diag, e.diagPort, 0);
+  open(PortRole::Data, e.dataPort, 2);
+  std::vector<std::string> names;
+  if (ok && !usb_->Attach(usb_vendor_, usb_product_, 3, ttys, &names)) {
+    std::fprintf(stderr, "quorrel-sim: cannot write the USB device into the sysfs tree\n");
+    ok = false;
+  }
+  attached_ = e;
+  ++generation_;
+  if (!ok || names.size() != ttys.size()) {
+    attach_failed_ = true;
+    announce_("attach failed");
+    return e;
+  }
+  announce_(Format("attached usb=%s diag=%s data=%s", usb_->portPath().c_str(),
+                   e.diagPort > 0 ? names.front().c_str() : "none", names.back().c_str()));
+  return e;
+}
+
 Enumeration PtyBus::Attach(const Enumeration& proposed) {
   if (attached_) Detach();
+  if (usb_) return AttachUsb(proposed);
   Enumeration e = proposed;
   // Skip numbers whose link leads to a live tty (another device holds them).
   auto freePort = [](int n, int other) {
@@ -137,16 +179,28 @@ Enumeration PtyBus::Attach(const Enumeration& proposed) {
 
 void PtyBus::Detach() {
   if (!attached_) return;
-  UnregisterPorts(*attached_);
+  if (usb_) {
+    usb_->Detach();
+  } else {
+    UnregisterPorts(*attached_);
+  }
   for (auto& port : ports_) {
     port->pty.ClearExclusive();
-    UnlinkComPort(port->number);
+    if (!usb_) UnlinkComPort(port->number);
     port->pty.Close();
   }
   ports_.clear();
   attached_.reset();
   ++generation_;
   announce_("detached");
+}
+
+void PtyBus::ModeChanged(ModemMode mode) {
+  // In the downloader and the programmer only the diagnostic interface is
+  // left; the data port's tty goes from the tree (its terminal stays open).
+  if (usb_ && attached_ && (mode == ModemMode::Downloader || mode == ModemMode::Programmer)) {
+    if (usb_->KeepOnlyInterface(0)) announce_(Format("interfaces usb=%s diag only", usb_->portPath().c_str()));
+  }
 }
 
 void PtyBus::ForgetDevices() {

@@ -19,6 +19,7 @@
 
 #include "platform/pty.h"
 #include "sim/device.h"
+#include "sim/usb_sysfs.h"
 
 namespace quorrel::sim {
 
@@ -32,6 +33,9 @@ class PtyBus : public ModemTransport {
   PtyBus& operator=(const PtyBus&) = delete;
 
   void SetModem(VirtualModem* modem) { modem_ = modem; }
+  // Attach as a USB device in a sysfs tree instead of through the registry:
+  // the diagnostic port on interface 0, the data port on interface 2.
+  void UseUsb(std::unique_ptr<UsbSysfs> usb, uint16_t vendorId, uint16_t productId);
   // Serves the ports until stopFd turns readable. False on a failure of the
   // loop itself (poll).
   bool Run(int stopFd);
@@ -48,6 +52,7 @@ class PtyBus : public ModemTransport {
   void CancelTimer(TimerId id) override;
   Enumeration Attach(const Enumeration& proposed) override;
   void Detach() override;
+  void ModeChanged(ModemMode mode) override;
 
  private:
   using SteadyClock = std::chrono::steady_clock;
@@ -68,6 +73,7 @@ class PtyBus : public ModemTransport {
   Port* PortFor(PortRole role);
   void FlushDue(Port& port, SteadyClock::time_point now);
   void ClearStaleExclusive();
+  Enumeration AttachUsb(const Enumeration& proposed);
 
   double scale_;
   std::function<void(const std::string&)> announce_;
@@ -78,6 +84,9 @@ class PtyBus : public ModemTransport {
   std::optional<Enumeration> attached_;
   bool attach_failed_ = false;
   std::vector<Enumeration> seen_;
+  std::unique_ptr<UsbSysfs> usb_;
+  uint16_t usb_vendor_ = 0;
+  uint16_t usb_product_ = 0;
   TimerId next_timer_ = 1;
   std::map<std::pair<SteadyClock::time_point, TimerId>, std::function<void()>> timers_;
 };

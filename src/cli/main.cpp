@@ -17,6 +17,7 @@
 #include "app/line_controller.h"
 #include "cli/cli_display.h"
 #include "cli/trace.h"
+#include "cli/usb_list.h"
 #include "download/codecs.h"
 #include "jobs/nv_backup.h"
 #include "lines/document.h"
@@ -25,6 +26,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/named_mutex.h"
+#include "platform/usb_bridge.h"
 #include "ports/driver_setup.h"
 #include "release/embedded_resources.h"
 
@@ -55,6 +57,9 @@ struct Options {
   std::string trace;
   int waitSeconds = -1;
   bool help = false;
+  bool list = false;
+  std::string device;  // --device: the USB modem for line 1
+  bool noUsbBridge = false;
 };
 
 const char kUsage[] =
@@ -66,6 +71,8 @@ const char kUsage[] =
     "  download      write the release into the modem (line mode 1)\n"
     "  backup-nv     save the modem's NV items into the NV file (line mode 3)\n"
     "  restore-nv    write the NV file back into the modem (line mode 4)\n"
+    "  list          the USB modems of the modem table that are attached: line,\n"
+    "                COM numbers, ttys, VID:PID, USB path, serial, name, mode\n"
     "\n"
     "options:\n"
     "  --nv-option N      0 no NV backup, 1 restore RF NV only, 2 RF NV and IMEI\n"
@@ -81,6 +88,10 @@ const char kUsage[] =
     "                     each time the job waits for them after a reset (on the\n"
     "                     job's clock: --time-scale shortens it too; default:\n"
     "                     wait without end)\n"
+    "  --device PATH|SERIAL  the USB modem (port path such as 1-2, or serial\n"
+    "                     number) that becomes line 1 when several are attached\n"
+    "  --no-usb-bridge    do not bring USB modems in sysfs into the registry\n"
+    "                     (also QUORREL_USB_BRIDGE=0)\n"
     "\n"
     "exit codes: 0 success, 1 the job failed, 2 usage, 3 the job was not started,\n"
     "            4 the modem carries another version, 5 no modem, 6 set-up failed,\n"
@@ -108,6 +119,12 @@ std::optional<Options> Parse(int argc, char** argv, std::string* error) {
       o.mode = kModeBackupNv;
     } else if (a == "restore-nv") {
       o.mode = kModeRestoreNv;
+    } else if (a == "list") {
+      o.list = true;
+    } else if (a == "--device") {
+      if (!value(&o.device)) return std::nullopt;
+    } else if (a == "--no-usb-bridge") {
+      o.noUsbBridge = true;
     } else if (a == "--nv-option") {
       if (!value(&v)) return std::nullopt;
       if (v.size() != 1 || v[0] < '0' || v[0] > '3') {
@@ -145,7 +162,7 @@ std::optional<Options> Parse(int argc, char** argv, std::string* error) {
       return std::nullopt;
     }
   }
-  if (!o.help && o.mode == 0) {
+  if (!o.help && o.mode == 0 && !o.list) {
     *error = "no command given";
     return std::nullopt;
   }
@@ -307,6 +324,12 @@ int main(int argc, char** argv) {
   if (options->help) {
     std::fputs(quorrel::cli::kUsage, stdout);
     return 0;
+  }
+  if (options->noUsbBridge) quorrel::DisableUsbBridge();
+  if (!options->device.empty()) quorrel::SetUsbBridgePreferredDevice(options->device);
+  if (options->list) {
+    quorrel::ScaledClock clock(options->timeScale > 0 ? options->timeScale : 1.0);
+    return quorrel::cli::ListUsbModems(clock, stdout, stderr);
   }
   return quorrel::cli::Run(*options);
 }

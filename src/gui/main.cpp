@@ -15,10 +15,12 @@
 #include "app/quorrel_view.h"
 #include "download/codecs.h"
 #include "gui/main_window.h"
+#include "lines/control_ids.h"
 #include "lines/document.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/serial_port.h"
+#include "platform/usb_bridge.h"
 #include "release/embedded_resources.h"
 
 namespace {
@@ -52,8 +54,13 @@ int main(int argc, char** argv) {
   parser.addVersionOption();
   QCommandLineOption allLines("all-lines", "Show the controls of all eight lines and the options.");
   QCommandLineOption timeScale("time-scale", "Every wait and time-out times F (for the simulator).", "F");
+  QCommandLineOption noUsbBridge("no-usb-bridge",
+                                 "Do not bring USB modems in sysfs into the registry (also QUORREL_USB_BRIDGE=0).");
+  QCommandLineOption device("device", "The USB modem (port path or serial number) for line 1.", "PATH|SERIAL");
   parser.addOption(allLines);
   parser.addOption(timeScale);
+  parser.addOption(noUsbBridge);
+  parser.addOption(device);
   if (AsksForText(argc, argv)) {
     QCoreApplication text(argc, argv);
     Describe(text);
@@ -74,6 +81,9 @@ int main(int argc, char** argv) {
     }
   }
 
+  if (parser.isSet(noUsbBridge)) quorrel::DisableUsbBridge();
+  if (parser.isSet(device)) quorrel::SetUsbBridgePreferredDevice(parser.value(device).toStdString());
+
   std::unique_ptr<quorrel::Clock> clock;
   if (scale > 0) {
     clock = std::make_unique<quorrel::ScaledClock>(scale);
@@ -91,6 +101,12 @@ int main(int argc, char** argv) {
   std::error_code ec;
   FormModel form(doc, std::filesystem::current_path(ec).string());
   JobEnvironment env = StandardJobEnvironment(doc, form);
+  // What the USB bridge has to say (a modem interface without a driver, a
+  // bad modem table line) stays in the state line while no modem is found.
+  SetUsbBridgeNoticeSink([&form](const std::string& text) {
+    std::fprintf(stderr, "quorrel: %s\n", text.c_str());
+    form.SetControlText(controls::kStateLine, text);
+  });
 
   gui::WindowOptions options;
   options.allLines = parser.isSet(allLines);

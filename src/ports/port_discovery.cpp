@@ -6,6 +6,7 @@
 
 #include "lines/control_ids.h"
 #include "platform/registry.h"
+#include "platform/usb_bridge.h"
 #include "util/text.h"
 
 namespace quorrel {
@@ -65,6 +66,8 @@ int PortNumberFromName(std::string_view portName) {
 }
 
 int DiscoverLinePorts(CQuorrelDoc& doc, int /*line*/) {
+  // On Linux the modems in sysfs are brought into the registry first.
+  (void)PollUsbBridge();
   SettingsRecord& ports = doc.line(0).settings;
   if (std::optional<std::string> modem = FindDevicePath(kModemServices)) {
     if (std::optional<int> port = ReadPortNumber(*modem)) ports.atPort = *port;

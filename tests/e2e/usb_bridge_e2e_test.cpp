@@ -1,0 +1,171 @@
+// quorrel-cli against quorrel-sim attached only as a USB device: a sysfs
+// tree and tty nodes, a modem table, and nothing under the root but what the
+// CLI's USB bridge writes there.
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/scratch_root.h"
+#include "release/embedded_resources.h"
+#include "support/child_process.h"
+#include "support/sim_line.h"
+#include "support/scoped_env.h"
+
+namespace quorrel {
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::ScopedEnv;
+using testsupport::ChildProcess;
+
+std::vector<uint8_t> Embedded(int id) {
+  auto r = EmbeddedResources().Find(id, "SOURCEMBN");
+  return r ? std::vector<uint8_t>(r->begin(), r->end()) : std::vector<uint8_t>{};
+}
+
+// Every file and link under folder, relative to it.
+std::set<std::string> Tree(const fs::path& folder) {
+  std::set<std::string> names;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    names.insert(fs::relative(it->path(), folder).string());
+  }
+  return names;
+}
+
+class UsbModemEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* dir = std::getenv("QUORREL_TEST_BINARY_DIR");
+    if (dir == nullptr || *dir == 0) GTEST_SKIP() << "QUORREL_TEST_BINARY_DIR is not set (run through ctest)";
+    cli_ = fs::path(dir) / "src/cli/quorrel-cli";
+    sim_ = fs::path(dir) / "sim/quorrel-sim";
+    ASSERT_TRUE(fs::exists(cli_) && fs::exists(sim_));
+    fs::create_directories(machine_ / "sys");
+    fs::create_directories(machine_ / "dev");
+    fs::create_directories(machine_ / "nv");
+    std::ofstream(machine_ / "modems.conf") << "# the simulator\n1e0e:9000 diag=0 at=2 Virtual card\n";
+    sysfs_.emplace("QUORREL_SYSFS", (machine_ / "sys").string());
+    dev_.emplace("QUORREL_DEV", (machine_ / "dev").string());
+    modems_.emplace("QUORREL_MODEMS", (machine_ / "modems.conf").string());
+    bridge_.emplace("QUORREL_USB_BRIDGE", "1");
+  }
+
+  testing::ScratchRoot root_;
+  fs::path machine_ = root_.path() / "machine";
+  fs::path cli_, sim_;
+  std::optional<ScopedEnv> sysfs_, dev_, modems_, bridge_;
+};
+
+TEST_F(UsbModemEndToEnd, DownloadThroughTheBridge) {
+  const std::string scale = "0.1";
+  ChildProcess sim({sim_.string(), "--usb", "--time-scale", scale, "--dump", (machine_ / "dump").string()});
+  ASSERT_TRUE(sim.Started());
+  ASSERT_TRUE(sim.ReadUntil("attached usb=1-2 diag=ttyUSB0 data=ttyUSB1", std::chrono::seconds(30))) << sim.output();
+  // The modem is only a USB device: nothing under the root yet.
+  EXPECT_TRUE(Tree(root_.path() / "registry").empty());
+  EXPECT_TRUE(Tree(root_.path() / "dosdevices").empty());
+
+  ChildProcess list({cli_.string(), "list", "--time-scale", scale});
+  ASSERT_TRUE(list.Started());
+  std::optional<int> listed = list.Wait(std::chrono::seconds(60));
+  ASSERT_EQ(listed, 0) << list.output();
+  EXPECT_NE(list.output().find("1    COM3   COM4   ttyUSB0    ttyUSB1    1e0e:9000 1-2          8A3F21C4"),
+            std::string::npos)
+      << list.output();
+  EXPECT_NE(list.output().find("Virtual card         diagnostic, AT answers"), std::string::npos) << list.output();
+
+  ChildProcess run({cli_.string(), "download", "--time-scale", scale, "--nv-dir", (machine_ / "nv").string(),
+                    "--wait-seconds", "60"},
+                   machine_.string());
+  ASSERT_TRUE(run.Started());
+  std::optional<int> code = run.Wait(std::chrono::seconds(240));
+  ASSERT_TRUE(code.has_value()) << run.output();
+  EXPECT_EQ(*code, 0) << run.output();
+  const std::string& out = run.output();
+  EXPECT_NE(out.find("message [Поздравляем]: Обновление выполнено успешно!"), std::string::npos) << out;
+  // The modem came back with new tty names after every reset, on the same
+  // COM numbers: the port text never moved.
+  EXPECT_NE(out.find("port: COM3"), std::string::npos) << out;
+  EXPECT_EQ(out.find("port: COM", out.find("port: COM3") + 1), std::string::npos) << out;
+  EXPECT_TRUE(sim.ReadUntil("diag=ttyUSB4 data=ttyUSB5", std::chrono::seconds(30))) << sim.output();
+  // In its download modes it showed the diagnostic interface alone.
+  EXPECT_NE(sim.output().find("interfaces usb=1-2 diag only"), std::string::npos) << sim.output();
+
+  // What is under the root is the bridge's: its links into the tty nodes,
+  // its services and its device keys, its own state.
+  for (const std::string& name : Tree(root_.path() / "dosdevices")) {
+    std::error_code ec;
+    fs::path target = fs::read_symlink(root_.path() / "dosdevices" / name, ec);
+    EXPECT_FALSE(ec) << name;
+    EXPECT_EQ(target.parent_path(), machine_ / "dev") << name;
+  }
+  for (const std::string& key : Tree(root_.path() / "registry/HKEY_LOCAL_MACHINE/SYSTEM/CurrentControlSet")) {
+    const bool bridge = key.rfind("Services", 0) == 0 ? key.rfind("Services/qcusb", 0) == 0
+                                                       : key.rfind("Enum/USB", 0) == 0 || key == "Enum";
+    EXPECT_TRUE(bridge || key == "Services") << key;
+    if (key.rfind("Enum/USB/", 0) == 0) {
+      EXPECT_EQ(key.rfind("Enum/USB/VID_1E0E&PID_9000&MI_0", 0), 0u) << key;
+    }
+  }
+
+  sim.Signal(SIGTERM);
+  std::optional<int> simCode = sim.Wait(std::chrono::seconds(30));
+  ASSERT_TRUE(simCode.has_value());
+  EXPECT_EQ(*simCode, 0) << sim.output();
+  EXPECT_EQ(testsupport::ReadBytes(machine_ / "dump" / "amss.mbn"), Embedded(164));
+  EXPECT_EQ(testsupport::ReadBytes(machine_ / "dump" / "partition.mbn"), Embedded(169));
+  // The simulator took its device and nodes with it.
+  EXPECT_TRUE(Tree(machine_ / "dev").empty());
+  EXPECT_FALSE(fs::exists(machine_ / "sys/bus/usb/devices/1-2"));
+}
+
+TEST_F(UsbModemEndToEnd, ListSaysWhichInterfaceHasNoDriver) {
+  // The simulator's interface 1 has no driver; a table that takes it for the
+  // AT port gets the way to bind one.
+  std::ofstream(machine_ / "modems.conf") << "1e0e:9000 diag=0 at=1 wrong interface\n";
+  ChildProcess sim({sim_.string(), "--usb", "--time-scale", "0.1"});
+  ASSERT_TRUE(sim.Started());
+  ASSERT_TRUE(sim.ReadUntil("attached usb=", std::chrono::seconds(30))) << sim.output();
+  ChildProcess list({cli_.string(), "list", "--time-scale", "0.1"});
+  std::optional<int> code = list.Wait(std::chrono::seconds(60));
+  EXPECT_EQ(code, 0) << list.output();
+  EXPECT_NE(list.output().find("USB modem 1-2 (1e0e:9000 wrong interface): interface 1 (AT) has no serial driver "
+                               "bound. To bind the option driver to this modem, as root: modprobe option && "
+                               "echo 1e0e 9000 > /sys/bus/usb-serial/drivers/option1/new_id"),
+            std::string::npos)
+      << list.output();
+  EXPECT_NE(list.output().find("COM3   -      ttyUSB0    -"), std::string::npos) << list.output();
+  sim.Signal(SIGTERM);
+  EXPECT_TRUE(sim.Wait(std::chrono::seconds(30)).has_value());
+}
+
+TEST_F(UsbModemEndToEnd, ModemNotInTheTableIsNotTouched) {
+  std::ofstream(machine_ / "modems.conf") << "1e0e:9001 diag=0 at=2 another card\nbad line\n";
+  ChildProcess sim({sim_.string(), "--usb", "--time-scale", "0.1"});
+  ASSERT_TRUE(sim.Started());
+  ASSERT_TRUE(sim.ReadUntil("attached usb=", std::chrono::seconds(30))) << sim.output();
+  ChildProcess list({cli_.string(), "list"});
+  std::optional<int> code = list.Wait(std::chrono::seconds(60));
+  EXPECT_EQ(code, 5) << list.output();
+  EXPECT_NE(list.output().find("modem table: " + (machine_ / "modems.conf").string() + ":2: expected VID:PID"),
+            std::string::npos)
+      << list.output();
+  EXPECT_NE(list.output().find("no modem of the modem table is attached"), std::string::npos) << list.output();
+  EXPECT_TRUE(Tree(root_.path() / "dosdevices").empty());
+  EXPECT_TRUE(Tree(root_.path() / "registry").empty());
+  sim.Signal(SIGTERM);
+  EXPECT_TRUE(sim.Wait(std::chrono::seconds(30)).has_value());
+}
+
+}  // namespace
+}  // namespace quorrel
