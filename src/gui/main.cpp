@@ -12,12 +12,15 @@
 
 #include "app/form_model.h"
 #include "app/line_controller.h"
+#include "app/modem_hold.h"
 #include "app/quorrel_view.h"
 #include "download/codecs.h"
 #include "gui/main_window.h"
 #include "lines/document.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/modem_manager.h"
+#include "platform/user_folders.h"
 #include "platform/serial_port.h"
 #include "release/embedded_resources.h"
 
@@ -52,8 +55,11 @@ int main(int argc, char** argv) {
   parser.addVersionOption();
   QCommandLineOption allLines("all-lines", "Show the controls of all eight lines and the options.");
   QCommandLineOption timeScale("time-scale", "Every wait and time-out times F (for the simulator).", "F");
+  QCommandLineOption ignoreModemManager("ignore-modem-manager",
+                                        "Start a job even when ModemManager runs and would not leave the modem alone.");
   parser.addOption(allLines);
   parser.addOption(timeScale);
+  parser.addOption(ignoreModemManager);
   if (AsksForText(argc, argv)) {
     QCoreApplication text(argc, argv);
     Describe(text);
@@ -84,12 +90,15 @@ int main(int argc, char** argv) {
   using namespace quorrel;
   CQuorrelDoc doc(*clock, SystemSerialDevices(), StandardCodecs());
   std::string error;
-  if (!doc.OnNewDocument(ExecutableDirectory(), &error)) {
+  // Installed under /usr the NV backups and logs go to the user's folders;
+  // the NV folder's text on the form shows where.
+  const ProgramFolders folders = DefaultProgramFolders();
+  if (!doc.OnNewDocument(folders.nvFolder, &error)) {
     std::fprintf(stderr, "quorrel: %s\n", error.c_str());
     return 1;
   }
   std::error_code ec;
-  FormModel form(doc, std::filesystem::current_path(ec).string());
+  FormModel form(doc, folders.logBase.empty() ? std::filesystem::current_path(ec).string() : folders.logBase);
   JobEnvironment env = StandardJobEnvironment(doc, form);
 
   gui::WindowOptions options;
@@ -101,7 +110,12 @@ int main(int argc, char** argv) {
   LineHooks hooks = StandardLineHooks(env);
   // The job's close request after a failed version check ends the program.
   hooks.closeMainWindow = [&window] { window.RequestClose(false); };
-  hooks.endProcess = [](int code) { QuickExit(code); };
+  // The process ends without unwinding: ModemManager gets its device back first.
+  hooks.endProcess = [](int code) {
+    ReleaseModemManagerInhibitions();
+    QuickExit(code);
+  };
+  if (parser.isSet(ignoreModemManager)) hooks.holdModem = ModemManagerHold(env, true);
   LineController controller(env, hooks);
   controller.AttachForm(form);
 
@@ -115,5 +129,6 @@ int main(int argc, char** argv) {
   const int code = app.exec();
   view.Shutdown();
   view.OnDestroy();
+  ReleaseModemManagerInhibitions();
   QuickExit(code);
 }
