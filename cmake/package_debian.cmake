@@ -65,8 +65,12 @@ set(CPACK_PACKAGE_NAME quorrel)
 set(CPACK_PACKAGE_VENDOR "the quorrel developers")
 set(CPACK_PACKAGE_CONTACT "quorrel maintainers <maintainers@quorrel.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware updater for USB data-card modems")
-set(CPACK_PACKAGE_DESCRIPTION
-    "quorrel writes a complete firmware release into a USB data-card modem built on an MSM chipset: it checks the modem's version, backs up its NV items, uploads the flash programmer, writes every image into flash and restores the NV items. It comes as a window (quorrel), a command-line program (quorrel-cli) and a virtual modem to try it on (quorrel-sim).")
+# Wrapped by hand: the control file's description keeps these lines.
+set(CPACK_PACKAGE_DESCRIPTION "quorrel writes a complete firmware release into a USB data-card modem
+built on an MSM chipset: it checks the modem's version, backs up its NV
+items, uploads the flash programmer, writes every image into flash and
+restores the NV items. It comes as a window (quorrel), a command-line
+program (quorrel-cli) and a virtual modem to try it on (quorrel-sim).")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

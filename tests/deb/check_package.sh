@@ -48,7 +48,7 @@ done < <(sed -e 's/#.*//' "$root/usr/share/quorrel/modems.conf" | awk -F'[: ]' '
 
 if command -v lintian >/dev/null; then
   # Errors fail the test; warnings are printed.
-  lintian --no-tag-display-limit "$deb" >"$out/lintian.log" 2>&1 || true
+  lintian --tag-display-limit 0 "$deb" >"$out/lintian.log" 2>&1 || true
   cat "$out/lintian.log"
   if grep -q '^E:' "$out/lintian.log"; then fail "lintian reports errors"; fi
 else
@@ -59,7 +59,7 @@ fi
 "$root/usr/bin/quorrel-cli" --help | grep -q '^usage: quorrel-cli' || fail "quorrel-cli --help"
 
 export QUORREL_ROOT="$out/machine"
-mkdir -p "$QUORREL_ROOT"
+mkdir -p "$QUORREL_ROOT" "$out/nv"
 # Only the virtual modem's own ports: the real USB devices stay out of it.
 export QUORREL_SYSFS="$out/no-sysfs"
 mkdir -p "$QUORREL_SYSFS"
@@ -68,7 +68,7 @@ scale=0.05
 sim=$!
 trap 'kill -TERM $sim 2>/dev/null || true' EXIT
 for _ in $(seq 1 200); do
-  grep -q '^attached' "$out/sim.log" && break
+  grep -qs '^attached' "$out/sim.log" && break
   kill -0 $sim 2>/dev/null || { cat "$out/sim.log"; fail "quorrel-sim ended"; }
   sleep 0.05
 done
