@@ -78,6 +78,8 @@ status=0
     >"$out/cli.log" 2>&1 ) || status=$?
 tail -n 5 "$out/cli.log"
 [ "$status" -eq 0 ] || fail "the unpacked quorrel-cli download exited $status"
+# The folder a user must find the NV backup in again is named.
+grep -qx "NV folder: $out/nv" "$out/cli.log" || fail "the CLI does not say where the NV folder is"
 kill -TERM $sim
 wait $sim || true
 trap - EXIT
