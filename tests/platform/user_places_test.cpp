@@ -110,6 +110,11 @@ TEST_F(UserPlacesTest, APortThatMayNotBeOpenedIsNamedOnceWithBothFixes) {
 }
 
 TEST_F(UserPlacesTest, AnInterruptRunsTheLastStepAndStillEndsTheProcessByItsSignal) {
+#ifdef __SANITIZE_THREAD__
+  // The child starts a thread after the fork, which ThreadSanitizer does not
+  // support; the CLI's own test (tests/e2e) covers the same path there.
+  GTEST_SKIP() << "a thread after fork under ThreadSanitizer";
+#endif
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   const pid_t child = ::fork();
