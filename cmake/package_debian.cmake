@@ -80,7 +80,4 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The udev rule's uaccess tag needs logind; ModemManager is only ever asked
-# over the bus, never required.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "systemd")
 include(CPack)

@@ -40,7 +40,7 @@ struct InhibitOutcome {
 };
 
 // Asks ModemManager to inhibit the USB device `uid`. Every bus call is bounded
-// (a few seconds).
+// (10 s); one that gets no answer counts as a refusal.
 InhibitOutcome InhibitModemManager(const std::string& uid);
 
 // Releases every inhibition still held, at once; the holds then release

@@ -18,7 +18,9 @@ namespace quorrel {
 
 namespace {
 
-constexpr uint64_t kCallTimeoutUs = 5'000'000;
+// ModemManager may have to tear the modem down before it answers an
+// inhibition; a bus call gets this long, then counts as a refusal.
+constexpr uint64_t kCallTimeoutUs = 10'000'000;
 constexpr char kService[] = "org.freedesktop.ModemManager1";
 constexpr char kObject[] = "/org/freedesktop/ModemManager1";
 constexpr char kInterface[] = "org.freedesktop.ModemManager1";
