@@ -1,6 +1,7 @@
 #include "app/line_controller.h"
 
 #include "app/form_model.h"
+#include "app/modem_hold.h"
 #include "download/dmss.h"
 #include "jobs/download_job.h"
 #include "jobs/mode_transitions.h"
@@ -28,6 +29,7 @@ LineHooks StandardLineHooks(JobEnvironment& env) {
   hooks.installUsbDriver = [doc, display](int line, const std::function<bool()>& stopRequested) {
     InstallUsbDriver(*doc, *display, line, stopRequested);
   };
+  hooks.holdModem = ModemManagerHold(env, false);
   return hooks;
 }
 
@@ -215,7 +217,20 @@ bool LineController::StartLine(int line) {
   bool watching = HasPortWatch(line);
   if (watching) SuspendPortWatch(line, true);
 
+  // Nothing else may talk to the modem while the job does: the hold comes
+  // before the checks' first request and goes with the job thread.
+  std::shared_ptr<void> hold;
+  if (hooks_.holdModem) {
+    std::string refusal;
+    if (!hooks_.holdModem(line, &hold, &refusal)) {
+      display.Message(refusal);
+      if (watching) ResumePortWatch(line);
+      return false;
+    }
+  }
+
   if (!StartChecks(line)) {
+    hold.reset();
     if (watching) ResumePortWatch(line);
     return false;
   }
@@ -249,9 +264,9 @@ bool LineController::StartLine(int line) {
     std::unique_lock<std::mutex> lock(mutex_);
     LineThreads& t = lines_[static_cast<size_t>(line)];
     std::shared_ptr<SuspendGate> gate = t.jobGate;
-    t.job = std::thread([this, mode, gate] {
+    t.job = std::thread([this, mode, gate, hold = std::move(hold)]() mutable {
       SuspendGate::Bind bind(*gate);
-      JobThreadMain(mode);
+      JobThreadMain(mode, std::move(hold));
     });
     // The new thread takes the hand-off field before anything else.
     changed_.wait(lock, [this] { return hand_off_taken_; });
@@ -263,7 +278,7 @@ bool LineController::StartLine(int line) {
   return true;
 }
 
-void LineController::JobThreadMain(int mode) {
+void LineController::JobThreadMain(int mode, std::shared_ptr<void> hold) {
   int line;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -313,7 +328,14 @@ void LineController::JobThreadMain(int mode) {
     }
   } catch (const LineThreadQuit&) {
     outcome = JobOutcome::Stopped;
+  } catch (...) {
+    // Whatever a job throws, the modem hold goes before the thread does.
+    hold.reset();
+    throw;
   }
+  // Given back before the job counts as done, so that whoever waits for the
+  // job finds the modem free.
+  hold.reset();
 
   {
     std::lock_guard<std::mutex> lock(mutex_);

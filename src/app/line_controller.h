@@ -39,7 +39,8 @@ class FormModel;
 
 // The hooks of the package and driver steps wired to the program's own
 // (CheckLineImages, CleanUpAfterDownload, RunDriverUninstaller,
-// InstallUsbDriver); closeMainWindow and endProcess stay empty.
+// InstallUsbDriver, ModemManagerHold refusing when ModemManager refuses);
+// closeMainWindow and endProcess stay empty.
 LineHooks StandardLineHooks(JobEnvironment& env);
 
 // The environment of the program's own port handling over a document and a
@@ -116,7 +117,7 @@ class LineController {
  private:
   // The gate of the line's current port-watch thread; nullptr when it has none.
   std::shared_ptr<SuspendGate> CurrentWatchGate(int line) const;
-  void JobThreadMain(int mode);
+  void JobThreadMain(int mode, std::shared_ptr<void> hold);
   void PortWatchMain(int line, std::shared_ptr<SuspendGate> gate);
   bool StartChecks(int line);
   void SetOutcome(int line, JobOutcome outcome);

@@ -7,6 +7,7 @@
 #include "package/image_checks.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/user_folders.h"
 #include "platform/shell.h"
 #include "ports/driver_setup.h"
 #include "ports/port_discovery.h"
@@ -288,7 +289,7 @@ void CQuorrelView::FinishRestorePort(int line) {
 }
 
 void CQuorrelView::OpenHelp() {
-  const std::string path = ExecutableDirectory() + "\\" + kHelpFile;
+  const std::string path = ProgramDataFile(kHelpFile);
   if (!ShellOpen(ShellRequest{"Open", path, "", ShowCommand::Normal})) {
     form_.Message(Format("Cannot open %s", MapPath(path).string().c_str()));
   }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/line_controller.h"
+#include "app/modem_hold.h"
 #include "cli/cli_display.h"
 #include "cli/trace.h"
 #include "cli/usb_list.h"
@@ -25,8 +26,11 @@
 #include "package/image_checks.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/modem_manager.h"
 #include "platform/named_mutex.h"
 #include "platform/usb_bridge.h"
+#include "platform/termination.h"
+#include "platform/user_folders.h"
 #include "ports/driver_setup.h"
 #include "release/embedded_resources.h"
 
@@ -56,6 +60,7 @@ struct Options {
   double timeScale = 0;  // 0: real time
   std::string trace;
   int waitSeconds = -1;
+  bool ignoreModemManager = false;
   bool help = false;
   bool list = false;
   std::string device;  // --device: the USB modem for line 1
@@ -79,7 +84,8 @@ const char kUsage[] =
     "                     (default), 3 load the default NV file\n"
     "  --release DIR      the release folder (default: the embedded release,\n"
     "                     written out as at start-up)\n"
-    "  --nv-dir DIR       the NV folder (ChannelN.nvm); default: the program's folder\n"
+    "  --nv-dir DIR       the NV folder (ChannelN.nvm); default: the program's folder,\n"
+    "                     or $XDG_DATA_HOME/quorrel/nv when that cannot be written\n"
     "  --default-nv FILE  the default NV file (option 3)\n"
     "  --time-scale F     every wait and time-out times F (for the simulator)\n"
     "  --trace FILE       every block sent and received, with time and direction, in hex\n"
@@ -92,6 +98,9 @@ const char kUsage[] =
     "                     number) that becomes line 1 when several are attached\n"
     "  --no-usb-bridge    do not bring USB modems in sysfs into the registry\n"
     "                     (also QUORREL_USB_BRIDGE=0)\n"
+    "  --ignore-modem-manager\n"
+    "                     start even when ModemManager runs and would not leave\n"
+    "                     the modem alone\n"
     "\n"
     "exit codes: 0 success, 1 the job failed, 2 usage, 3 the job was not started,\n"
     "            4 the modem carries another version, 5 no modem, 6 set-up failed,\n"
@@ -138,6 +147,8 @@ std::optional<Options> Parse(int argc, char** argv, std::string* error) {
       if (!value(&o.nvDir)) return std::nullopt;
     } else if (a == "--default-nv") {
       if (!value(&o.defaultNv)) return std::nullopt;
+    } else if (a == "--ignore-modem-manager") {
+      o.ignoreModemManager = true;
     } else if (a == "--trace") {
       if (!value(&o.trace)) return std::nullopt;
     } else if (a == "--time-scale") {
@@ -176,6 +187,10 @@ std::string Folder(std::string dir) {
 }
 
 int Run(const Options& o) {
+  // Before any thread starts: an interrupt gives ModemManager its device back
+  // before the process goes.
+  RunBeforeTerminationSignals([] { ReleaseModemManagerInhibitions(); });
+
   // The clock every wait goes through.
   std::unique_ptr<Clock> clock;
   if (o.timeScale > 0) {
@@ -209,11 +224,14 @@ int Run(const Options& o) {
   const std::string startup = std::filesystem::current_path(ec).string();
   CQuorrelDoc doc(*clock, *devices, StandardCodecs());
   std::string error;
-  if (!doc.OnNewDocument(ExecutableDirectory(), &error)) {
+  // Installed under /usr, the NV backups and logs go to the user's folders.
+  const ProgramFolders folders = DefaultProgramFolders();
+  if (!doc.OnNewDocument(folders.nvFolder, &error)) {
     std::fprintf(stderr, "quorrel-cli: %s\n", error.c_str());
     return kExitSetup;
   }
-  CliDisplay display(doc, startup, stdout, ::isatty(STDOUT_FILENO) != 0);
+  CliDisplay display(doc, folders.logBase.empty() ? startup : folders.logBase, stdout,
+                     ::isatty(STDOUT_FILENO) != 0);
   JobEnvironment env = StandardJobEnvironment(doc, display);
   if (o.waitSeconds >= 0) env.portWaitLimitMs = static_cast<uint64_t>(o.waitSeconds) * 1000;
 
@@ -222,6 +240,7 @@ int Run(const Options& o) {
   LineHooks hooks = StandardLineHooks(env);
   hooks.closeMainWindow = [&closed] { closed = true; };
   hooks.endProcess = [&exitCode](int code) { exitCode = code; };
+  if (o.ignoreModemManager) hooks.holdModem = ModemManagerHold(env, true);
 
   // The release.
   const bool embedded = o.release.empty();
@@ -249,6 +268,8 @@ int Run(const Options& o) {
       }
     }
   }
+  // The folder a user must find again.
+  display.Say("NV folder: " + doc.line(0).settings.nvDirectory.str());
   if (o.nvOption) doc.nvOption = *o.nvOption;
   doc.line(0).lineMode = o.mode;
 

@@ -12,6 +12,7 @@
 
 #include "app/form_model.h"
 #include "app/line_controller.h"
+#include "app/modem_hold.h"
 #include "app/quorrel_view.h"
 #include "download/codecs.h"
 #include "gui/main_window.h"
@@ -19,6 +20,8 @@
 #include "lines/document.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/modem_manager.h"
+#include "platform/user_folders.h"
 #include "platform/serial_port.h"
 #include "platform/usb_bridge.h"
 #include "release/embedded_resources.h"
@@ -61,6 +64,9 @@ int main(int argc, char** argv) {
   parser.addOption(timeScale);
   parser.addOption(noUsbBridge);
   parser.addOption(device);
+  QCommandLineOption ignoreModemManager("ignore-modem-manager",
+                                        "Start a job even when ModemManager runs and would not leave the modem alone.");
+  parser.addOption(ignoreModemManager);
   if (AsksForText(argc, argv)) {
     QCoreApplication text(argc, argv);
     Describe(text);
@@ -94,12 +100,15 @@ int main(int argc, char** argv) {
   using namespace quorrel;
   CQuorrelDoc doc(*clock, SystemSerialDevices(), StandardCodecs());
   std::string error;
-  if (!doc.OnNewDocument(ExecutableDirectory(), &error)) {
+  // Installed under /usr the NV backups and logs go to the user's folders;
+  // the NV folder's text on the form shows where.
+  const ProgramFolders folders = DefaultProgramFolders();
+  if (!doc.OnNewDocument(folders.nvFolder, &error)) {
     std::fprintf(stderr, "quorrel: %s\n", error.c_str());
     return 1;
   }
   std::error_code ec;
-  FormModel form(doc, std::filesystem::current_path(ec).string());
+  FormModel form(doc, folders.logBase.empty() ? std::filesystem::current_path(ec).string() : folders.logBase);
   JobEnvironment env = StandardJobEnvironment(doc, form);
   // What the USB bridge has to say (a modem interface without a driver, a
   // bad modem table line) stays in the state line while no modem is found.
@@ -117,7 +126,12 @@ int main(int argc, char** argv) {
   LineHooks hooks = StandardLineHooks(env);
   // The job's close request after a failed version check ends the program.
   hooks.closeMainWindow = [&window] { window.RequestClose(false); };
-  hooks.endProcess = [](int code) { QuickExit(code); };
+  // The process ends without unwinding: ModemManager gets its device back first.
+  hooks.endProcess = [](int code) {
+    ReleaseModemManagerInhibitions();
+    QuickExit(code);
+  };
+  if (parser.isSet(ignoreModemManager)) hooks.holdModem = ModemManagerHold(env, true);
   LineController controller(env, hooks);
   controller.AttachForm(form);
 
@@ -131,5 +145,6 @@ int main(int argc, char** argv) {
   const int code = app.exec();
   view.Shutdown();
   view.OnDestroy();
+  ReleaseModemManagerInhibitions();
   QuickExit(code);
 }

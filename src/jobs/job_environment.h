@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <string>
 
 #include "lines/document.h"
 #include "lines/line_display.h"
@@ -46,6 +48,11 @@ struct LineHooks {
   // USB driver on Windows 7 when it is missing; its wait for the installer
   // ends when stopRequested answers true.
   std::function<void(int line, const std::function<bool()>& stopRequested)> installUsbDriver;
+  // Taken before a job first talks to the modem and kept until the job
+  // thread ends, whichever way: keeps other programs off the line's modem
+  // (ModemManager on Linux). `hold` receives what releases it when reset.
+  // False, with the reason in `refusal`, when the job must not start.
+  std::function<bool(int line, std::shared_ptr<void>* hold, std::string* refusal)> holdModem;
 };
 
 }  // namespace quorrel

@@ -1,6 +1,7 @@
 #include "jobs/port_watch.h"
 
 #include "jobs/mode_transitions.h"
+#include "platform/port_access.h"
 
 namespace quorrel {
 
@@ -24,6 +25,8 @@ bool PortWatchPass(JobEnvironment& env, int line, const PortWatchHooks& hooks) {
   LineJob& job = env.doc.line(line);
   OpenDiagPort(env, line);
   env.doc.OpenAtPort(line, job.settings.atPort, CQuorrelDoc::kBaudRate);
+  // A port this user may not open: say which, and how to fix it.
+  for (const std::string& text : TakePortAccessProblems()) env.display.StatusLine(line, text, true);
 
   if (!DetectPhone(env, line)) {
     if (OpenDiagPort(env, line)) {

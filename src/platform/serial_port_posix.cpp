@@ -13,9 +13,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "platform/dosdevices.h"
+#include "platform/port_access.h"
 #include "platform/serial_port.h"
 
 namespace quorrel {
@@ -28,6 +31,16 @@ struct BaudRate {
   int rate;
   speed_t speed;
 };
+
+// The tty a port's link leads to, as the user knows it (/dev/ttyUSB0); the
+// link itself when it cannot be read.
+std::string DeviceName(const std::string& link) {
+  std::error_code ec;
+  std::filesystem::path target = std::filesystem::read_symlink(link, ec);
+  if (ec) return link;
+  if (target.is_relative()) target = std::filesystem::path(link).parent_path() / target;
+  return target.lexically_normal().string();
+}
 
 // The rates a port can be opened at; any other rate fails the open.
 constexpr BaudRate kBaudRates[] = {
@@ -206,7 +219,13 @@ class TtyDevices : public SerialDevices {
 
     const std::string path = ComPortPath(port).string();
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;  // missing, dangling, or held under TIOCEXCL
+    if (fd < 0) {
+      // Missing, dangling, or held under TIOCEXCL: the port is not there for
+      // us. Not allowed: the user must hear of it, or the modem just seems
+      // silent.
+      if (errno == EACCES || errno == EPERM) NotePortAccessDenied(port, DeviceName(path));
+      return nullptr;
+    }
     FdGuard guard(fd);
     if (!::isatty(fd)) return nullptr;
 

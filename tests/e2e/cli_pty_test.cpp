@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/scratch_root.h"
+#include "support/fake_modem_manager.h"
 #include "release/embedded_resources.h"
 #include "support/sim_line.h"
 
@@ -260,6 +261,48 @@ TEST(CliAgainstSimulator, ExitCodesTellWhyNothingWasDone) {
     EXPECT_EQ(*code, c.code) << run.output();
     EXPECT_NE(run.output().find(c.says), std::string::npos) << run.output();
   }
+}
+
+// quorrel-cli ended by SIGTERM in the middle of a download gives ModemManager
+// the device back on its way out. The virtual modem's diagnostic tty is made
+// a USB device's by a sysfs tree that leads its pseudo-terminal to one.
+TEST(CliAgainstSimulator, TerminatedMidDownloadTheCliGivesModemManagerTheDeviceBack) {
+  std::optional<fs::path> bin = BinaryDir();
+  if (!bin) GTEST_SKIP() << "QUORREL_TEST_BINARY_DIR is not set (run through ctest)";
+  const fs::path cli = *bin / "src/cli/quorrel-cli";
+  const fs::path simulator = *bin / "sim/quorrel-sim";
+  quorrel::testing::ScratchRoot root;
+  const fs::path work = root.path() / "work";
+  fs::create_directories(work / "nv");
+  testsupport::FakeModemManager mm(root.path());
+  const std::string scale = "0.05";
+
+  Child sim({simulator.string(), "--time-scale", scale});
+  ASSERT_TRUE(sim.Started());
+  ASSERT_TRUE(sim.ReadUntil("attached diag=COM5", std::chrono::seconds(30))) << sim.output();
+  const fs::path tty = fs::read_symlink(root.path() / "dosdevices" / "com5");
+  testsupport::FakeUsbTree tree(root.path() / "sys", "1-2", tty.filename().string());
+  testsupport::ScopedEnv sysfs("QUORREL_SYSFS", (root.path() / "sys").string());
+
+  Child run({cli.string(), "download", "--time-scale", scale, "--nv-dir", (work / "nv").string(), "--wait-seconds",
+             "60"},
+            work.string());
+  ASSERT_TRUE(run.Started());
+  ASSERT_TRUE(mm.WaitForCalls(1)) << run.output();
+  ASSERT_TRUE(run.ReadUntil("progress 2/100", std::chrono::seconds(60))) << run.output();
+  run.Signal(SIGTERM);
+  std::optional<int> code = run.Wait(std::chrono::seconds(30));
+  ASSERT_TRUE(code.has_value());
+  EXPECT_EQ(*code, 128 + SIGTERM) << run.output();
+  const std::vector<testsupport::InhibitCall> calls = mm.Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].uid, tree.device.string());
+  EXPECT_TRUE(calls[0].inhibit);
+  EXPECT_EQ(calls[1].uid, tree.device.string());
+  EXPECT_FALSE(calls[1].inhibit);
+
+  sim.Signal(SIGTERM);
+  EXPECT_TRUE(sim.Wait(std::chrono::seconds(30)).has_value());
 }
 
 }  // namespace

@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include "lines/control_ids.h"
+#include "platform/port_access.h"
 #include "support/sim_line.h"
 
 namespace quorrel {
 namespace {
 
+using testsupport::Seen;
 using testsupport::SimLine;
 
 constexpr char kReady[] = "Готово. Нажмите кнопку для начала обновления";
@@ -96,6 +98,24 @@ TEST(PortWatch, QuitEndsTheWatchAtTheNextPoll) {
   PollCounter polls(s, 0);
   EXPECT_FALSE(PortWatchPass(polls.env, 0, polls.Hooks()));
   EXPECT_TRUE(polls.times.empty());
+}
+
+// The serial layer noted a tty this user may not open: the watch's next pass
+// puts it on the line's state line, once.
+TEST(PortWatch, APortTheUserMayNotOpenIsToldOnTheStateLineOnce) {
+  SimLine s;
+  s.modem_->PlugIn();
+  (void)TakePortAccessProblems();
+  NotePortAccessDenied(s.modem_->DiagPort(), "/dev/ttyUSB5");
+  NotePortAccessDenied(s.modem_->DiagPort(), "/dev/ttyUSB5");
+  PollCounter polls(s, 3);
+  ASSERT_TRUE(PortWatchPass(polls.env, 0, polls.Hooks()));
+  ASSERT_TRUE(PortWatchPass(polls.env, 0, polls.Hooks()));
+  int told = 0;
+  for (const std::string& text : s.form().Texts(Seen::Kind::Status)) {
+    told += text.find(PortAccessText(s.modem_->DiagPort(), "/dev/ttyUSB5")) != std::string::npos ? 1 : 0;
+  }
+  EXPECT_EQ(told, 1);
 }
 
 }  // namespace

@@ -1,0 +1,22 @@
+// Ports the system would not let this user open. The serial layer notes the
+// device when an open fails for lack of permission; the port watch takes the
+// notes and puts them on the line's state line, so that the user learns why
+// a plugged-in modem never answers, and what to do about it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quorrel {
+
+// Notes that COM port `port` (its tty `device`) could not be opened for lack
+// of permission. Each device is noted once per process. Thread-safe.
+void NotePortAccessDenied(int port, const std::string& device);
+
+// The messages of the notes not taken yet, oldest first. Thread-safe.
+std::vector<std::string> TakePortAccessProblems();
+
+// The message for one device: it names the device and the two fixes.
+std::string PortAccessText(int port, const std::string& device);
+
+}  // namespace quorrel
