@@ -1,6 +1,7 @@
 #include "jobs/repair_job.h"
 
 #include "download/dmss.h"
+#include "download/streaming.h"
 #include "jobs/download_job.h"
 #include "jobs/mode_probe.h"
 #include "jobs/mode_transitions.h"
@@ -129,6 +130,9 @@ RepairResult RepairRun::Run() {
       if (!GreetProgrammer(env_, line_, probe.greeted)) {
         return End("The flash programmer does not answer: " + link_.lastError, RepairResult::Failed);
       }
+      // The run that failed may have left an image open; it is closed before
+      // anything else is written, as a second write attempt begins.
+      (void)StreamClose(link_);
       entry = RepairEntry::Programmer;
       break;
   }
