@@ -16,6 +16,24 @@ namespace quorrel::sim {
 
 namespace {
 
+// The report keeps every byte of a text visible: bytes from 0x80 on stand
+// for the characters of the same number (host texts are 8-bit, not UTF-8),
+// and the dump below escapes everything outside ASCII.
+std::string Text(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x80) {
+      out += ch;
+    } else {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
 std::string ComName(int port) { return port > 0 ? Format("COM%d", port) : std::string(); }
 
 // The image of each type the flash ends with: the last closed one, else the
@@ -52,7 +70,7 @@ std::string ReportJson(const ModemSnapshot& s, const ReportContext& context) {
   j["time_scale"] = context.timeScale;
   j["duration_ms"] = s.nowMs;
   j["final_mode"] = ModeName(s.mode);
-  j["version"] = s.version;
+  j["version"] = Text(s.version);
 
   Json& attachments = j["attachments"] = Json::array();
   for (const AttachRecord& r : s.attachHistory) {
@@ -60,7 +78,7 @@ std::string ReportJson(const ModemSnapshot& s, const ReportContext& context) {
                            {"event", r.attached ? "attach" : "detach"},
                            {"diag", ComName(r.ports.diagPort)},
                            {"data", ComName(r.ports.dataPort)},
-                           {"reason", r.reason}});
+                           {"reason", Text(r.reason)}});
   }
 
   Json& requests = j["requests"] = Json::array();
@@ -68,24 +86,24 @@ std::string ReportJson(const ModemSnapshot& s, const ReportContext& context) {
     Json o = {{"t_ms", r.timeMs}, {"port", PortRoleName(r.port)}, {"mode", ModeName(r.mode)}};
     if (r.code >= 0) o["code"] = Format("0x%02X", r.code);
     o["length"] = r.length;
-    o["what"] = r.what;
+    o["what"] = Text(r.what);
     requests.push_back(std::move(o));
   }
 
   Json& violations = j["violations"] = Json::array();
   for (const Violation& v : s.violations) {
-    violations.push_back({{"t_ms", v.timeMs}, {"mode", ModeName(v.mode)}, {"text", v.text}});
+    violations.push_back({{"t_ms", v.timeMs}, {"mode", ModeName(v.mode)}, {"text", Text(v.text)}});
   }
 
   Json& at = j["at_commands"] = Json::array();
   for (const AtRecord& a : s.atCommands) {
     at.push_back(
-        {{"t_ms", a.timeMs}, {"port", PortRoleName(a.port)}, {"command", a.command}, {"answered", a.answered}});
+        {{"t_ms", a.timeMs}, {"port", PortRoleName(a.port)}, {"command", Text(a.command)}, {"answered", a.answered}});
   }
 
   Json& vendor = j["vendor_requests"] = Json::array();
   for (const VendorRecord& v : s.vendorRequests) {
-    vendor.push_back({{"t_ms", v.timeMs}, {"name", v.name}, {"value", HexText(v.value)}, {"result", v.result}});
+    vendor.push_back({{"t_ms", v.timeMs}, {"name", Text(v.name)}, {"value", HexText(v.value)}, {"result", Text(v.result)}});
   }
 
   j["handshake"] = {{"result", HandshakeResultName(s.handshake.result)},
@@ -97,7 +115,8 @@ std::string ReportJson(const ModemSnapshot& s, const ReportContext& context) {
   j["settings"] = {{"autorun", s.autorun},
                    {"vendor_switch_aa", s.vendorSwitchAA},
                    {"diag_port_mode", s.diagPortMode},
-                   {"cd_run", s.cdRun}};
+                   {"cd_run", Json::array()}};
+  for (const std::string& c : s.cdRun) j["settings"]["cd_run"].push_back(Text(c));
 
   Json& nv = j["nv_writes"] = Json::array();
   for (const NvWriteRecord& w : s.nvWrites) {
@@ -127,9 +146,7 @@ std::string ReportJson(const ModemSnapshot& s, const ReportContext& context) {
   }
   j["images_opened"] = s.images.size();
 
-  // Texts the host sent (AT lines, noise) need not be UTF-8: such bytes
-  // become U+FFFD rather than ending the report.
-  return j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+  return j.dump(2, ' ', true) + "\n";
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& text) {

@@ -168,10 +168,11 @@ std::string DownloadRun::StuckModemHint() {
 }
 
 DownloadResult DownloadRun::FailWithBox(std::string_view text, int endKind, std::string_view boxText) {
-  const std::string hint = StuckModemHint();
+  // Nothing is flashed yet: a job end of kind 4 restarts the modem from
+  // the downloader into its firmware.
   display_.JobEnd(line_, text, endKind);
   job_.runFlag = 0;
-  Box(hint.empty() ? std::string(boxText) : std::string(boxText) + "\n" + hint);
+  Box(boxText);
   return DownloadResult::Failed;
 }
 
