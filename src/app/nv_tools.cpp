@@ -131,16 +131,20 @@ std::string NvDumpText(const NvTable& table) {
 }
 
 std::string NvDumpJson(const NvTable& table) {
-  nlohmann::json all = nlohmann::json::array();
+  // One record a line, its fields in the order of the file.
+  std::string out = "[\n";
   for (size_t i = 0; i < NvTable::kRecords; ++i) {
     const NvRecord& r = table.records[i];
-    all.push_back({{"record", i},
-                   {"item", r.item},
-                   {"status", r.status},
-                   {"status_name", NvStatusName(r.status)},
-                   {"data", Hex(r.data)}});
+    const nlohmann::ordered_json o = {{"record", i},
+                                      {"item", r.item},
+                                      {"status", r.status},
+                                      {"status_name", NvStatusName(r.status)},
+                                      {"data", Hex(r.data)}};
+    out += "  " + o.dump();
+    out += i + 1 < NvTable::kRecords ? ",\n" : "\n";
   }
-  return all.dump(1) + "\n";
+  out += "]\n";
+  return out;
 }
 
 std::optional<NvTable> NvTableFromJson(std::string_view json, std::string* error) {

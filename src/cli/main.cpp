@@ -286,6 +286,9 @@ int Run(const Options& o) {
         code = kExitJobFailed;
         reason = display.LastStatus();
         if (reason.empty()) reason = display.LastBox();
+        // A modem left stuck: the box names the way out.
+        const std::string box = display.LastBox();
+        if (box != reason && box.find("quorrel-cli repair") != std::string::npos) reason += " " + box;
       }
     }
 
