@@ -137,7 +137,8 @@ TEST(RepairThroughTheCli, NormalModemAndMissingBackupAreNotStarted) {
   EXPECT_TRUE(report["requests"].empty()) << report["requests"].dump(1);
 
   // A modem in its normal firmware is not stuck.
-  Child normal({p->simulator.string(), "--time-scale", kScale});
+  Child normal({p->simulator.string(), "--time-scale", kScale, "--nv-inactive", "90", "--report",
+                (work / "normal.json").string()});
   ASSERT_TRUE(normal.ReadUntil("attached", std::chrono::seconds(30))) << normal.output();
   Child run({p->cli.string(), "repair", "--time-scale", kScale, "--nv-option", "0", "--wait-seconds", "30"},
             work.string());
@@ -145,8 +146,20 @@ TEST(RepairThroughTheCli, NormalModemAndMissingBackupAreNotStarted) {
   ASSERT_TRUE(code.has_value());
   EXPECT_EQ(*code, 3) << run.output();
   EXPECT_NE(run.output().find("not stuck: update it with the download"), std::string::npos) << run.output();
+
+  // Its NV items read live, and nothing written.
+  Child read({p->cli.string(), "nv", "read", "22", "90", "--time-scale", kScale, "--wait-seconds", "30"});
+  code = read.Wait(std::chrono::seconds(60));
+  ASSERT_TRUE(code.has_value());
+  EXPECT_EQ(*code, 0) << read.output();
+  EXPECT_NE(read.output().find("record   0  item    22  status 0 (ok)  data "), std::string::npos) << read.output();
+  EXPECT_NE(read.output().find("record   1  item    90  status 5 (inactive)"), std::string::npos) << read.output();
   normal.Signal(SIGTERM);
   EXPECT_TRUE(normal.Wait(std::chrono::seconds(30)).has_value());
+  reportBytes = testsupport::ReadBytes(work / "normal.json");
+  report = nlohmann::json::parse(reportBytes.begin(), reportBytes.end());
+  EXPECT_TRUE(report["nv_writes"].empty());
+  EXPECT_TRUE(report["images"].empty());
 }
 
 TEST(NvToolsThroughTheCli, DumpDiffImportAndTheirRefusals) {
