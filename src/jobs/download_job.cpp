@@ -151,7 +151,9 @@ class DownloadRun {
 
 std::string DownloadRun::StuckModemHint() {
   if (!in_download_mode_) return {};
-  const ModemAnswer answer = ProbeModemMode(env_, line_).mode;
+  // One round: the failure is reported either way, and a modem that
+  // answers nothing is not kept waiting for.
+  const ModemAnswer answer = ProbeModemMode(env_, line_, 1).mode;
   if (answer != ModemAnswer::Downloader && answer != ModemAnswer::Programmer) return {};
   const int option = NvOption();
   std::string backup;

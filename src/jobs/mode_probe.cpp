@@ -8,7 +8,6 @@ namespace quorrel {
 
 namespace {
 
-constexpr int kRounds = 3;
 constexpr uint32_t kBetweenRoundsMs = 1000;
 // The downloader no-op's own time-out.
 constexpr uint32_t kNoOpTimeoutMs = 20000;
@@ -38,10 +37,10 @@ ModemAnswer ModeOfReplyCode(uint8_t code) {
   }
 }
 
-ModeProbe ProbeModemMode(JobEnvironment& env, int line) {
+ModeProbe ProbeModemMode(JobEnvironment& env, int line, int rounds) {
   PhoneLink& link = env.doc.link(line);
   ModeProbe found;
-  for (int round = 0; round < kRounds; ++round) {
+  for (int round = 0; round < rounds; ++round) {
     if (round > 0) env.clock().Sleep(kBetweenRoundsMs);
     if (!OpenDiagPort(env, line)) continue;
 

@@ -22,10 +22,10 @@ struct ModeProbe {
   bool greeted = false;
 };
 
-// Reopens the line's diagnostic port and asks, in up to three rounds 1000 ms
-// apart, with each request's own time-out. The link's protocol is left at
-// the mode found.
-ModeProbe ProbeModemMode(JobEnvironment& env, int line);
+// Reopens the line's diagnostic port and asks, in up to `rounds` rounds
+// 1000 ms apart, with each request's own time-out. The link's protocol is
+// left at the mode found.
+ModeProbe ProbeModemMode(JobEnvironment& env, int line, int rounds = 3);
 
 // The reply codes that tell a mode, whatever request they answer.
 ModemAnswer ModeOfReplyCode(uint8_t code);
