@@ -8,10 +8,12 @@
 namespace quorrel::cli {
 
 std::optional<int> RepairPreflight(CQuorrelDoc& doc, CliDisplay& display) {
-  const std::string file = NvRestoreFile(doc, 0, doc.nvOption.load());
-  if (file.empty() || NvFileIsWhole(file)) return std::nullopt;
+  const int option = doc.nvOption.load();
+  if (option == kNvNoBackup) return std::nullopt;
+  const std::string file = NvRestoreFile(doc, 0, option);
+  if (NvFileIsWhole(file)) return std::nullopt;
   const std::string why =
-      Format("the NV file %s is missing or not %zu bytes, so the NV items cannot be written back after the repair; "
+      Format("the NV file \"%s\" is missing or not %zu bytes, so the NV items cannot be written back after the repair; "
              "give the NV folder that holds the backup with --nv-dir, or repair without a restore with --nv-option 0",
              file.c_str(), NvTable::kFileSize);
   std::fprintf(stderr, "quorrel-cli: %s\n", why.c_str());

@@ -65,8 +65,9 @@ class RepairRun {
 
 std::optional<int> RepairRun::RestoreOption() {
   const int option = env_.doc.nvOption.load();
+  if (option == kNvNoBackup) return option;
   const std::string file = NvRestoreFile(env_.doc, line_, option);
-  if (file.empty() || NvFileIsWhole(file)) return option;
+  if (NvFileIsWhole(file)) return option;
   Status(Format("The NV file %s is missing or not %zu bytes: its NV items cannot be written back", file.c_str(),
                 NvTable::kFileSize));
   const MessageResult answer = display_.MessageBox(

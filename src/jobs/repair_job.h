@@ -45,7 +45,8 @@ enum class RepairResult {
 RepairResult RunRepairJob(JobEnvironment& env, const LineHooks& hooks, int line);
 
 // The NV file a repair (and a download's phase D) restores from for the
-// NV option, empty for option 0.
+// NV option, empty for option 0 (and for option 3 when no default NV file
+// was chosen).
 std::string NvRestoreFile(const CQuorrelDoc& doc, int line, int nvOption);
 
 // True when the file can be read and holds exactly one NV table

@@ -247,6 +247,20 @@ TEST(RepairJob, MissingOrShortBackupIsNamedBeforeAnythingIsWrittenAndNeedsConsen
   }
 }
 
+TEST(RepairJob, DefaultNvFileNeverChosenIsAMissingBackup) {
+  sim::ModemConfig config;
+  config.startMode = sim::ModemMode::Downloader;
+  SimLine s(config);
+  PlugInStuck(s);
+  s.doc_.nvOption = kNvLoadDefault;
+  s.form().SetMessageBoxHandler([](const MessageBoxRequest& r) {
+    return r.buttons == MessageButtons::YesNo ? MessageResult::No : MessageResult::Ok;
+  });
+  ASSERT_TRUE(s.StartAndWait());
+  EXPECT_EQ(s.controller().LastOutcome(0), JobOutcome::NotStarted);
+  EXPECT_TRUE(s.modem().Requests().empty());
+}
+
 TEST(RepairJob, NvOptionZeroRepairsWithoutAskingOrWriting) {
   sim::ModemConfig config;
   config.startMode = sim::ModemMode::Programmer;
