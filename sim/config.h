@@ -98,6 +98,14 @@ struct UnplugFault {
   uint64_t replugMs = 0;
 };
 
+// The programmer stops answering when the host writes block `block` of the
+// image of the given type: that write and everything after it get no reply
+// (the image never completes), until the host greets the programmer again.
+struct StallFault {
+  uint8_t imageType = 5;
+  uint32_t block = 0;
+};
+
 struct FaultPlan {
   std::vector<ReplyFault> replies;
   // Drop or corrupt each diagnostic-port reply with this probability (in
@@ -116,6 +124,11 @@ struct FaultPlan {
   // The programmer answers this many stream writes, then hangs: from the
   // next write on it answers nothing at all (0: off).
   uint32_t programmerSilentAfter = 0;
+  // Power fails right after the partition table was written: the modem
+  // comes back in its downloader, and keeps booting into it until an amss
+  // image has been written and closed again.
+  bool powerLossAfterPartition = false;
+  std::optional<StallFault> stall;
 };
 
 struct Timings {
@@ -131,6 +144,12 @@ struct Timings {
 
 struct ModemConfig {
   uint64_t seed = 1;
+
+  // The mode the modem attaches in at power-on: Normal, or Downloader or
+  // Programmer for a modem a failed flash left behind (only the diagnostic
+  // port then, and it keeps booting into the downloader until an amss image
+  // is written and closed).
+  ModemMode startMode = ModemMode::Normal;
 
   // Identity.
   uint32_t esn = 0x8A3F21C4;

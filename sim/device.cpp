@@ -96,6 +96,7 @@ VirtualModem::VirtualModem(ModemConfig config, ModemTransport& transport)
       stream_error_uses_(config_.faults.streamErrors.size(), 0),
       reply_fault_seen_(config_.faults.replies.size(), 0) {
   current_version_ = config_.firmwareVersion;
+  boot_downloader_ = config_.startMode == ModemMode::Downloader;
 }
 
 VirtualModem::~VirtualModem() { Shutdown(); }
@@ -138,15 +139,21 @@ void VirtualModem::OnTimer(uint64_t epoch, const ModemTransport::TimerId& slot,
   fn();
 }
 
-Enumeration VirtualModem::ProposeEnumeration() {
+ModemMode VirtualModem::BootMode() const {
+  if (attachments_ == 0 && config_.startMode == ModemMode::Programmer) return ModemMode::Programmer;
+  return boot_downloader_ ? ModemMode::Downloader : ModemMode::Normal;
+}
+
+Enumeration VirtualModem::ProposeEnumeration(ModemMode boot) {
   Enumeration e;
   e.index = attachments_;
   auto port = [&](int first) {
     int n = (first - 1 + 2 * attachments_) % 254;
     return n + 1;
   };
-  e.diagPort = diag_port_mode_ == 0 ? 0 : port(config_.firstDiagPort);
-  e.dataPort = port(config_.firstDataPort);
+  const bool firmware = boot == ModemMode::Normal;
+  e.diagPort = firmware && diag_port_mode_ == 0 ? 0 : port(config_.firstDiagPort);
+  e.dataPort = firmware ? port(config_.firstDataPort) : 0;
   e.vendor = config_.vendor;
   SeededRandom random(config_.seed * 0x9E3779B1ULL + static_cast<uint64_t>(attachments_) + 1);
   std::string instance = Format("7&%08x&0&%04d", static_cast<uint32_t>(random.Next()), attachments_ + 1);
@@ -170,8 +177,16 @@ void VirtualModem::AttachNow(const std::string& reason) {
   greeted_ = secure_ = partition_sent_ = false;
   if (flash_.OpenImage() != nullptr) flash_.Abandon();
   current_version_ = flashed_ ? config_.flashedVersion : config_.firmwareVersion;
+  stalled_ = false;
+  // An unfinished flash boots into the downloader (or, for a modem that a
+  // host left behind, the programmer is still running).
+  const ModemMode boot = BootMode();
+  if (boot != ModemMode::Normal) {
+    dmss_writes_ = 0;
+    SwitchMode(boot);
+  }
 
-  Enumeration attached = transport_.Attach(ProposeEnumeration());
+  Enumeration attached = transport_.Attach(ProposeEnumeration(boot));
   ports_ = attached;
   ++attachments_;
   attach_history_.push_back({transport_.NowMs(), true, attached, reason});
@@ -789,6 +804,13 @@ void VirtualModem::DmssRequest(const HostFrame& frame) {
       Restart("downloader reset");
       return;
     default:
+      if (code == 0x01 && p.size() == 36 && std::memcmp(p.data() + 1, kHostMagic, 32) == 0) {
+        // A host finding out which mode answers: the downloader refuses the
+        // programmer's greeting, as a real one does, and nothing is wrong.
+        Note(PortRole::Diag, code, p.size(), "programmer hello refused by the downloader (mode probe)");
+        DmssReject(code, 6, "");
+        return;
+      }
       DmssReject(code, 6, Format("downloader request 0x%02X not known to the downloader", code));
       return;
   }
@@ -909,6 +931,16 @@ void VirtualModem::StreamRequest(const HostFrame& frame) {
   Note(PortRole::Diag, code, p.size(),
        code == 0x07 && p.size() >= 5 ? Format("stream write 0x%08X+%zu", Le32(p, 1), p.size() - 5)
                                      : Format("streaming 0x%02X", code));
+  if (stalled_ && code != 0x01) {
+    Note(PortRole::Diag, code, p.size(), "not answered: the programmer is stalled (fault)");
+    return;
+  }
+  if (code == 0x06 && p.size() == 1) {
+    // The downloader's no-op from a host finding out which mode answers.
+    Note(PortRole::Diag, code, p.size(), "downloader no-op refused by the programmer (mode probe)");
+    StreamError(code, 5, "");
+    return;
+  }
   if (code != 0x01 && !greeted_) {
     StreamError(code, 15, Format("streaming request 0x%02X before hello", code));
     return;
@@ -931,6 +963,7 @@ void VirtualModem::StreamRequest(const HostFrame& frame) {
         return;
       }
       greeted_ = true;
+      stalled_ = false;
       Packet r{0x02};
       r.insert(r.end(), kTargetMagic, kTargetMagic + 32);
       r.push_back(2);  // version
@@ -970,7 +1003,10 @@ void VirtualModem::StreamRequest(const HostFrame& frame) {
     case 0x15: {
       if (!lengthIs(1)) return;
       FlashImage* image = flash_.OpenImage();
-      if (image != nullptr && image->type == 5 && image->Length() > 0 && image->Contiguous()) flashed_ = true;
+      if (image != nullptr && image->type == 5 && image->Length() > 0 && image->Contiguous()) {
+        flashed_ = true;
+        boot_downloader_ = false;
+      }
       flash_.Close(transport_.NowMs());
       Reply(code, Packet{0x16}, config_.timings.replyMs);
       return;
@@ -996,6 +1032,17 @@ void VirtualModem::StreamRequest(const HostFrame& frame) {
       flash_.AddPartitionTable(Packet(p.begin() + 2, p.end()));
       partition_sent_ = true;
       Reply(code, Packet{0x1A, 0x00}, config_.timings.replyMs);
+      if (config_.faults.powerLossAfterPartition && !power_loss_done_) {
+        // The boot images are about to be rewritten: from now on the modem
+        // boots into its downloader.
+        power_loss_done_ = true;
+        boot_downloader_ = true;
+        SwitchMode(ModemMode::Switching);
+        After(config_.timings.detachAfterMs, [this] {
+          DetachNow("power loss");
+          After(config_.timings.reattachAfterMs, [this] { AttachNow("power back"); });
+        });
+      }
       return;
     }
     case 0x1B:
@@ -1066,6 +1113,12 @@ void VirtualModem::StreamWrite(const Packet& p) {
   }
   const uint8_t type = image->type;
   const uint32_t block = address / kStreamMaxData;
+  if (config_.faults.stall && !stall_done_ && config_.faults.stall->imageType == type &&
+      config_.faults.stall->block == block) {
+    stall_done_ = stalled_ = true;
+    Note(PortRole::Diag, 0x07, p.size(), Format("write to 0x%08X never completes: the programmer stalls (fault)", address));
+    return;
+  }
   if (config_.faults.unplug && !unplug_done_ && config_.faults.unplug->imageType == type &&
       config_.faults.unplug->block == block) {
     unplug_done_ = true;

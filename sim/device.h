@@ -211,7 +211,11 @@ class VirtualModem {
   void DetachNow(const std::string& reason);
   void Restart(const std::string& reason);
   void SwitchMode(ModemMode mode);
-  Enumeration ProposeEnumeration();
+  // The ports of an attachment in the given mode: the downloader and the
+  // programmer show only the diagnostic port.
+  Enumeration ProposeEnumeration(ModemMode boot);
+  // The mode the next attachment boots into.
+  ModemMode BootMode() const;
 
   // Replies on the diagnostic port, through the fault plan.
   void Reply(uint8_t requestCode, const Packet& packet, uint64_t delayMs);
@@ -301,6 +305,12 @@ class VirtualModem {
   std::vector<uint32_t> stream_error_uses_;
   bool unplug_done_ = false;
   uint32_t stream_writes_ = 0;
+  // The flash is unfinished: every boot ends in the downloader.
+  bool boot_downloader_ = false;
+  bool power_loss_done_ = false;
+  // The programmer answers nothing until it is greeted again.
+  bool stalled_ = false;
+  bool stall_done_ = false;
 
   // Fault bookkeeping: matching replies seen per reply fault.
   std::vector<uint32_t> reply_fault_seen_;

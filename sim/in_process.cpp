@@ -82,7 +82,7 @@ Enumeration InProcessModem::Attach(const Enumeration& proposed) {
     return n;
   };
   if (e.diagPort > 0) e.diagPort = freePort(e.diagPort, 0);
-  e.dataPort = freePort(e.dataPort, e.diagPort);
+  if (e.dataPort > 0) e.dataPort = freePort(e.dataPort, e.diagPort);
 
   auto makeWire = [&](PortRole role) {
     auto wire = std::make_shared<MemoryWire>(clock_);
@@ -91,7 +91,7 @@ Enumeration InProcessModem::Attach(const Enumeration& proposed) {
     return wire;
   };
   std::shared_ptr<MemoryWire> diag = e.diagPort > 0 ? makeWire(PortRole::Diag) : nullptr;
-  std::shared_ptr<MemoryWire> data = makeWire(PortRole::Data);
+  std::shared_ptr<MemoryWire> data = e.dataPort > 0 ? makeWire(PortRole::Data) : nullptr;
   {
     std::lock_guard lock(mutex_);
     diag_wire_ = diag;
@@ -100,7 +100,7 @@ Enumeration InProcessModem::Attach(const Enumeration& proposed) {
     seen_.push_back(e);
   }
   if (diag) ports_.Attach(e.diagPort, diag);
-  ports_.Attach(e.dataPort, data);
+  if (data) ports_.Attach(e.dataPort, data);
   if (options_.registry) RegisterPorts(e);
   return e;
 }
@@ -121,7 +121,7 @@ void InProcessModem::Detach() {
     if (wire) wire->SetReceiver(nullptr);
   }
   if (e->diagPort > 0) ports_.Detach(e->diagPort);
-  ports_.Detach(e->dataPort);
+  if (e->dataPort > 0) ports_.Detach(e->dataPort);
 }
 
 }  // namespace quorrel::sim

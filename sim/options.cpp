@@ -209,6 +209,10 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
       m.faults.neverReady = true;
       continue;
     }
+    if (arg == "--power-loss-after-partition") {
+      m.faults.powerLossAfterPartition = true;
+      continue;
+    }
     if (arg == "--no-carrier-tag") {
       noTag = true;
       continue;
@@ -227,7 +231,7 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
         "--nv-reply", "--ready-after", "--challenge", "--time-scale", "--timing", "--drop-reply", "--corrupt-reply",
         "--delay-reply", "--split-replies", "--random-drop", "--random-corrupt", "--reject-dmss-write",
         "--stream-error", "--no-return-after-reset", "--unplug-during-write", "--programmer-silent-after",
-        "--report", "--dump", "--usb-path"};
+        "--report", "--dump", "--usb-path", "--start-in", "--stall-image"};
     if (kValueOptions.count(arg) == 0) {
       *error = "unknown option " + arg + " (see --help)";
       return std::nullopt;
@@ -390,6 +394,26 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
         return std::nullopt;
       }
       m.faults.unplug = f;
+    } else if (arg == "--start-in") {
+      if (v == "normal") {
+        m.startMode = ModemMode::Normal;
+      } else if (v == "downloader") {
+        m.startMode = ModemMode::Downloader;
+      } else if (v == "programmer") {
+        m.startMode = ModemMode::Programmer;
+      } else {
+        return fail("expected normal, downloader or programmer");
+      }
+    } else if (arg == "--stall-image") {
+      std::map<std::string, std::string> values;
+      if (!ParseKeyValues(v, &values, error)) return std::nullopt;
+      Keys keys(std::move(values), error);
+      StallFault f;
+      if (!keys.Number("type", 0xFF, &f.imageType, true) || !keys.Number("block", 0xFFFFFFFF, &f.block) ||
+          !keys.Done()) {
+        return std::nullopt;
+      }
+      m.faults.stall = f;
     } else if (arg == "--report") {
       o.reportPath = v;
     } else if (arg == "--dump") {
@@ -438,6 +462,8 @@ Modem:
   --timing K=MS,...        reply, nv-reply, at-reply, flash-write, downloader-start,
                            programmer-start, detach-after, reattach-after
   --time-scale F           multiply every delay and pause by F (0.1: ten times faster) [1]
+  --start-in MODE          attach in normal, downloader or programmer mode [normal]; the
+                           last two show only the diagnostic port
 
 Faults (PATTERN: nth=N,count=C,mode=normal|downloader|programmer,code=X; count 0 = all from nth on):
   --drop-reply PATTERN        leave matching diagnostic-port replies out
@@ -457,6 +483,10 @@ Faults (PATTERN: nth=N,count=C,mode=normal|downloader|programmer,code=X; count 0
   --unplug-during-write type=T,block=B[,replug-ms=MS]
   --never-ready            the readiness poll never says ready
   --programmer-silent-after N  the programmer answers N stream writes, then nothing at all
+  --power-loss-after-partition  power fails after the partition table; the modem comes
+                           back in its downloader until an amss image is written again
+  --stall-image type=T[,block=B]  the programmer stops answering at block B of image
+                           type T, until the host greets it again
 
 USB (Linux):
   --usb                    attach as a USB device instead: a sysfs tree under $QUORREL_SYSFS

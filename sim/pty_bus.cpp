@@ -143,7 +143,7 @@ Enumeration PtyBus::Attach(const Enumeration& proposed) {
     return 0;
   };
   if (e.diagPort > 0) e.diagPort = freePort(e.diagPort, 0);
-  e.dataPort = freePort(e.dataPort, e.diagPort);
+  if (e.dataPort > 0) e.dataPort = freePort(e.dataPort, e.diagPort);
 
   bool ok = true;
   auto open = [&](PortRole role, int number) {
@@ -159,7 +159,7 @@ Enumeration PtyBus::Attach(const Enumeration& proposed) {
     ports_.push_back(std::move(port));
   };
   if (e.diagPort > 0) open(PortRole::Diag, e.diagPort);
-  open(PortRole::Data, e.dataPort);
+  if (e.dataPort > 0) open(PortRole::Data, e.dataPort);
   if (ok && !RegisterPorts(e)) {
     std::fprintf(stderr, "quorrel-sim: cannot write the registry keys\n");
     ok = false;
@@ -172,8 +172,8 @@ Enumeration PtyBus::Attach(const Enumeration& proposed) {
     announce_("attach failed");
     return e;
   }
-  announce_(Format("attached diag=%s data=COM%d", e.diagPort > 0 ? Format("COM%d", e.diagPort).c_str() : "none",
-                   e.dataPort));
+  auto name = [](int port) { return port > 0 ? Format("COM%d", port) : std::string("none"); };
+  announce_("attached diag=" + name(e.diagPort) + " data=" + name(e.dataPort));
   return e;
 }
 

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <set>
 
+#include <nlohmann/json.hpp>
+
 #include "sim/sha256.h"
 #include "util/text.h"
 
@@ -14,92 +16,23 @@ namespace quorrel::sim {
 
 namespace {
 
-// A small writer for the report: objects, arrays and scalars, comma and
-// indentation handled here.
-class Json {
- public:
-  std::string Take() { return std::move(out_); }
-
-  Json& BeginObject(const char* key = nullptr) { return Open(key, '{'); }
-  Json& EndObject() { return Close('}'); }
-  Json& BeginArray(const char* key = nullptr) { return Open(key, '['); }
-  Json& EndArray() { return Close(']'); }
-
-  Json& String(const char* key, std::string_view value) {
-    Key(key);
-    Quote(value);
-    return *this;
-  }
-  Json& Number(const char* key, uint64_t value) {
-    Key(key);
-    out_ += std::to_string(value);
-    return *this;
-  }
-  Json& Real(const char* key, double value) {
-    Key(key);
-    out_ += Format("%g", value);
-    return *this;
-  }
-  Json& Bool(const char* key, bool value) {
-    Key(key);
-    out_ += value ? "true" : "false";
-    return *this;
-  }
-
- private:
-  Json& Open(const char* key, char bracket) {
-    Key(key);
-    out_ += bracket;
-    first_.push_back(true);
-    return *this;
-  }
-  Json& Close(char bracket) {
-    bool empty = first_.back();
-    first_.pop_back();
-    if (!empty) Newline();
-    out_ += bracket;
-    if (first_.empty()) out_ += '\n';
-    return *this;
-  }
-  void Key(const char* key) {
-    if (!first_.empty()) {
-      if (!first_.back()) out_ += ',';
-      first_.back() = false;
-      Newline();
-    }
-    if (key != nullptr) {
-      Quote(key);
-      out_ += ": ";
+// The report keeps every byte of a text visible: bytes from 0x80 on stand
+// for the characters of the same number (host texts are 8-bit, not UTF-8),
+// and the dump below escapes everything outside ASCII.
+std::string Text(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x80) {
+      out += ch;
+    } else {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
     }
   }
-  void Newline() {
-    out_ += '\n';
-    out_.append(2 * first_.size(), ' ');
-  }
-  void Quote(std::string_view text) {
-    out_ += '"';
-    for (char ch : text) {
-      unsigned char c = static_cast<unsigned char>(ch);
-      switch (c) {
-        case '"': out_ += "\\\""; break;
-        case '\\': out_ += "\\\\"; break;
-        case '\n': out_ += "\\n"; break;
-        case '\r': out_ += "\\r"; break;
-        case '\t': out_ += "\\t"; break;
-        default:
-          if (c < 0x20 || c >= 0x7F) {
-            out_ += Format("\\u%04x", c);
-          } else {
-            out_ += ch;
-          }
-      }
-    }
-    out_ += '"';
-  }
-
-  std::string out_;
-  std::vector<bool> first_;
-};
+  return out;
+}
 
 std::string ComName(int port) { return port > 0 ? Format("COM%d", port) : std::string(); }
 
@@ -129,135 +62,91 @@ bool WriteBytes(const std::filesystem::path& path, const std::vector<uint8_t>& b
 }  // namespace
 
 std::string ReportJson(const ModemSnapshot& s, const ReportContext& context) {
-  Json j;
-  j.BeginObject();
-  j.String("program", "quorrel-sim");
-  j.Number("seed", context.seed);
-  j.Real("time_scale", context.timeScale);
-  j.Number("duration_ms", s.nowMs);
-  j.String("final_mode", ModeName(s.mode));
-  j.String("version", s.version);
+  // Ordered: the fields read in the order a person looks for them.
+  using Json = nlohmann::ordered_json;
+  Json j = Json::object();
+  j["program"] = "quorrel-sim";
+  j["seed"] = context.seed;
+  j["time_scale"] = context.timeScale;
+  j["duration_ms"] = s.nowMs;
+  j["final_mode"] = ModeName(s.mode);
+  j["version"] = Text(s.version);
 
-  j.BeginArray("attachments");
+  Json& attachments = j["attachments"] = Json::array();
   for (const AttachRecord& r : s.attachHistory) {
-    j.BeginObject();
-    j.Number("t_ms", r.timeMs);
-    j.String("event", r.attached ? "attach" : "detach");
-    j.String("diag", ComName(r.ports.diagPort));
-    j.String("data", ComName(r.ports.dataPort));
-    j.String("reason", r.reason);
-    j.EndObject();
+    attachments.push_back({{"t_ms", r.timeMs},
+                           {"event", r.attached ? "attach" : "detach"},
+                           {"diag", ComName(r.ports.diagPort)},
+                           {"data", ComName(r.ports.dataPort)},
+                           {"reason", Text(r.reason)}});
   }
-  j.EndArray();
 
-  j.BeginArray("requests");
+  Json& requests = j["requests"] = Json::array();
   for (const RequestRecord& r : s.requests) {
-    j.BeginObject();
-    j.Number("t_ms", r.timeMs);
-    j.String("port", PortRoleName(r.port));
-    j.String("mode", ModeName(r.mode));
-    if (r.code >= 0) j.String("code", Format("0x%02X", r.code));
-    j.Number("length", r.length);
-    j.String("what", r.what);
-    j.EndObject();
+    Json o = {{"t_ms", r.timeMs}, {"port", PortRoleName(r.port)}, {"mode", ModeName(r.mode)}};
+    if (r.code >= 0) o["code"] = Format("0x%02X", r.code);
+    o["length"] = r.length;
+    o["what"] = Text(r.what);
+    requests.push_back(std::move(o));
   }
-  j.EndArray();
 
-  j.BeginArray("violations");
+  Json& violations = j["violations"] = Json::array();
   for (const Violation& v : s.violations) {
-    j.BeginObject();
-    j.Number("t_ms", v.timeMs);
-    j.String("mode", ModeName(v.mode));
-    j.String("text", v.text);
-    j.EndObject();
+    violations.push_back({{"t_ms", v.timeMs}, {"mode", ModeName(v.mode)}, {"text", Text(v.text)}});
   }
-  j.EndArray();
 
-  j.BeginArray("at_commands");
+  Json& at = j["at_commands"] = Json::array();
   for (const AtRecord& a : s.atCommands) {
-    j.BeginObject();
-    j.Number("t_ms", a.timeMs);
-    j.String("port", PortRoleName(a.port));
-    j.String("command", a.command);
-    j.Bool("answered", a.answered);
-    j.EndObject();
+    at.push_back(
+        {{"t_ms", a.timeMs}, {"port", PortRoleName(a.port)}, {"command", Text(a.command)}, {"answered", a.answered}});
   }
-  j.EndArray();
 
-  j.BeginArray("vendor_requests");
+  Json& vendor = j["vendor_requests"] = Json::array();
   for (const VendorRecord& v : s.vendorRequests) {
-    j.BeginObject();
-    j.Number("t_ms", v.timeMs);
-    j.String("name", v.name);
-    j.String("value", HexText(v.value));
-    j.String("result", v.result);
-    j.EndObject();
+    vendor.push_back({{"t_ms", v.timeMs}, {"name", Text(v.name)}, {"value", HexText(v.value)}, {"result", Text(v.result)}});
   }
-  j.EndArray();
 
-  j.BeginObject("handshake");
-  j.String("result", HandshakeResultName(s.handshake.result));
-  j.String("challenge", HexText(s.handshake.challenge));
-  j.String("answer", HexText(s.handshake.answer));
-  j.Number("challenges", static_cast<uint64_t>(s.handshake.challenges));
-  j.Number("answers", static_cast<uint64_t>(s.handshake.answers));
-  j.EndObject();
+  j["handshake"] = {{"result", HandshakeResultName(s.handshake.result)},
+                    {"challenge", HexText(s.handshake.challenge)},
+                    {"answer", HexText(s.handshake.answer)},
+                    {"challenges", s.handshake.challenges},
+                    {"answers", s.handshake.answers}};
 
-  j.BeginObject("settings");
-  j.Number("autorun", s.autorun);
-  j.Number("vendor_switch_aa", s.vendorSwitchAA);
-  j.Number("diag_port_mode", static_cast<uint64_t>(s.diagPortMode));
-  j.BeginArray("cd_run");
-  for (const std::string& c : s.cdRun) j.String(nullptr, c);
-  j.EndArray();
-  j.EndObject();
+  j["settings"] = {{"autorun", s.autorun},
+                   {"vendor_switch_aa", s.vendorSwitchAA},
+                   {"diag_port_mode", s.diagPortMode},
+                   {"cd_run", Json::array()}};
+  for (const std::string& c : s.cdRun) j["settings"]["cd_run"].push_back(Text(c));
 
-  j.BeginArray("nv_writes");
+  Json& nv = j["nv_writes"] = Json::array();
   for (const NvWriteRecord& w : s.nvWrites) {
-    j.BeginObject();
-    j.Number("t_ms", w.timeMs);
-    j.Number("item", w.item);
-    j.Number("status", w.status);
-    j.String("data", HexText(w.data));
-    j.EndObject();
+    nv.push_back({{"t_ms", w.timeMs}, {"item", w.item}, {"status", w.status}, {"data", HexText(w.data)}});
   }
-  j.EndArray();
 
-  j.BeginArray("partition_tables");
+  Json& tables = j["partition_tables"] = Json::array();
   for (const std::vector<uint8_t>& t : s.partitionTables) {
-    j.BeginObject();
-    j.Number("length", t.size());
-    j.String("sha256", Sha256::HexOf(t));
-    j.EndObject();
+    tables.push_back({{"length", t.size()}, {"sha256", Sha256::HexOf(t)}});
   }
-  j.EndArray();
 
-  j.BeginObject("programmer");
-  j.Number("length", s.programmer.size());
-  j.String("sha256", Sha256::HexOf(s.programmer));
-  j.EndObject();
+  j["programmer"] = {{"length", s.programmer.size()}, {"sha256", Sha256::HexOf(s.programmer)}};
 
-  j.BeginArray("images");
+  Json& images = j["images"] = Json::array();
   for (const FlashImage* image : FinalImages(s.images)) {
     std::vector<uint8_t> bytes = image->Assembled();
-    j.BeginObject();
-    j.Number("type", image->type);
-    j.String("name", ImageTypeName(image->type));
-    j.String("header", HexText(image->header));
-    j.Number("header_length", image->header.size());
-    j.Number("length", bytes.size());
-    j.String("sha256", Sha256::HexOf(bytes));
-    j.Bool("closed", image->closed);
-    j.Bool("contiguous", image->Contiguous());
-    j.Number("writes", image->writes);
-    j.Number("rewrites", image->rewrites);
-    j.EndObject();
+    images.push_back({{"type", image->type},
+                      {"name", ImageTypeName(image->type)},
+                      {"header", HexText(image->header)},
+                      {"header_length", image->header.size()},
+                      {"length", bytes.size()},
+                      {"sha256", Sha256::HexOf(bytes)},
+                      {"closed", image->closed},
+                      {"contiguous", image->Contiguous()},
+                      {"writes", image->writes},
+                      {"rewrites", image->rewrites}});
   }
-  j.EndArray();
-  j.Number("images_opened", s.images.size());
+  j["images_opened"] = s.images.size();
 
-  j.EndObject();
-  return j.Take();
+  return j.dump(2, ' ', true) + "\n";
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& text) {

@@ -7,6 +7,7 @@
 #include "jobs/mode_transitions.h"
 #include "jobs/nv_backup.h"
 #include "jobs/port_watch.h"
+#include "jobs/repair_job.h"
 #include "package/embedded_release.h"
 #include "package/image_checks.h"
 #include "platform/files.h"
@@ -152,17 +153,21 @@ bool LineController::StartChecks(int line) {
   LineDisplay& display = thread_env_.display;
   LineJob& job = doc.line(line);
 
-  // The version, and whether the modem is the carrier variant this release
-  // is made for.
-  std::string version = ReadCurrentVersion(thread_env_, line);
-  if (version.size() > 5) job.phoneState = kPhoneAnswered;
-  doc.SetCurrentVersionText(version);
-  if (!VersionCheckPasses(version)) {
-    display.MessageBox(MessageBoxRequest{kVersionMismatchText, kWarningCaption, MessageButtons::Ok,
-                                         MessageIcon::Error});
-    SetOutcome(line, JobOutcome::VersionRejected);
-    if (hooks_.closeMainWindow) hooks_.closeMainWindow();
-    return false;
+  // A modem stuck in the downloader or the programmer cannot tell its
+  // version: a repair starts without the version read and check.
+  if (job.lineMode.load() != kModeRepair) {
+    // The version, and whether the modem is the carrier variant this
+    // release is made for.
+    std::string version = ReadCurrentVersion(thread_env_, line);
+    if (version.size() > 5) job.phoneState = kPhoneAnswered;
+    doc.SetCurrentVersionText(version);
+    if (!VersionCheckPasses(version)) {
+      display.MessageBox(MessageBoxRequest{kVersionMismatchText, kWarningCaption, MessageButtons::Ok,
+                                           MessageIcon::Error});
+      SetOutcome(line, JobOutcome::VersionRejected);
+      if (hooks_.closeMainWindow) hooks_.closeMainWindow();
+      return false;
+    }
   }
 
   display.ShowStatus(line, kStatusReady);
@@ -315,9 +320,29 @@ void LineController::JobThreadMain(int mode, std::shared_ptr<void> hold) {
       case kModeRestoreNv:
         RunNvRestoreJob(thread_env_, line);
         break;
+      case kModeRepair:
+        switch (RunRepairJob(thread_env_, hooks_, line)) {
+          case RepairResult::Repaired:
+            outcome = JobOutcome::Succeeded;
+            break;
+          case RepairResult::NotStuck:
+          case RepairResult::NoBackup:
+            outcome = JobOutcome::NotStarted;
+            break;
+          case RepairResult::Stopped:
+            outcome = JobOutcome::Stopped;
+            break;
+          case RepairResult::ModemLost:
+            outcome = JobOutcome::ModemLost;
+            break;
+          case RepairResult::Failed:
+          case RepairResult::NoAnswer:
+            outcome = JobOutcome::Failed;
+            break;
+        }
+        break;
       default: {
-        // Repair does nothing yet; give the line back at once so that it can
-        // be started again.
+        // No such mode: give the line back at once.
         LineDisplay& display = thread_env_.display;
         thread_env_.doc.line(line).runFlag = 0;
         display.ShowStatus(line, kStatusReady);

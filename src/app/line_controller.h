@@ -51,12 +51,15 @@ JobEnvironment StandardJobEnvironment(CQuorrelDoc& doc, LineDisplay& display);
 enum class JobOutcome {
   None,        // no job ran yet
   Running,
-  Succeeded,   // download: success reported and the process asked to end
+  Succeeded,   // download: success reported and the process asked to end;
+               // repair: the modem flashed and back in its firmware
   Failed,      // ended through the job end or a failure box
   Stopped,     // stop request noticed
   VersionRejected,  // the version check failed; the main window was closed
   ModemLost,   // download: the modem's ports did not come back in time
-  Returned,    // mode 2, or an NV task (its end kind tells pass or fail)
+  Returned,    // an NV task (its end kind tells pass or fail)
+  NotStarted,  // repair: refused before anything was written (the modem is
+               // not stuck, or there is no NV backup to write back)
 };
 
 class LineController {

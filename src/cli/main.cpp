@@ -17,6 +17,7 @@
 #include "app/line_controller.h"
 #include "app/modem_hold.h"
 #include "cli/cli_display.h"
+#include "cli/commands.h"
 #include "cli/trace.h"
 #include "cli/usb_list.h"
 #include "download/codecs.h"
@@ -40,16 +41,6 @@ namespace {
 constexpr char kMutexName[] = "VantrelBrenlow,0x12,0xab,0x4f,0x06,0xab,0x1e,0x2c,0x8d,0x9b,0x1d,0x66";
 constexpr char kMutexTaken[] =
     "Запущен Коннект менеджер. Закройте его и запустите программу обновления повторно!";
-
-// Exit codes.
-constexpr int kExitOk = 0;
-constexpr int kExitJobFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitNotStarted = 3;
-constexpr int kExitVersion = 4;
-constexpr int kExitNoModem = 5;
-constexpr int kExitSetup = 6;
-constexpr int kExitModemGone = 7;
 
 struct Options {
   int mode = 0;
@@ -78,6 +69,10 @@ const char kUsage[] =
     "  restore-nv    write the NV file back into the modem (line mode 4)\n"
     "  list          the USB modems of the modem table that are attached: line,\n"
     "                COM numbers, ttys, VID:PID, USB path, serial, name, mode\n"
+    "  repair        flash a modem that a failed download left in the downloader\n"
+    "                or the programmer, and write its NV backup back (line mode 2);\n"
+    "                starts as soon as the diagnostic port is found\n"
+    "  nv ...        NV file tools: dump, diff, import, read (quorrel-cli nv --help)\n"
     "\n"
     "options:\n"
     "  --nv-option N      0 no NV backup, 1 restore RF NV only, 2 RF NV and IMEI\n"
@@ -102,7 +97,9 @@ const char kUsage[] =
     "                     start even when ModemManager runs and would not leave\n"
     "                     the modem alone\n"
     "\n"
-    "exit codes: 0 success, 1 the job failed, 2 usage, 3 the job was not started,\n"
+    "exit codes: 0 success, 1 the job failed, 2 usage, 3 the job was not started\n"
+    "            (repair: the modem is not stuck, or no whole NV backup without\n"
+    "            --nv-option 0),\n"
     "            4 the modem carries another version, 5 no modem, 6 set-up failed,\n"
     "            7 the modem did not come back\n";
 
@@ -134,6 +131,8 @@ std::optional<Options> Parse(int argc, char** argv, std::string* error) {
       if (!value(&o.device)) return std::nullopt;
     } else if (a == "--no-usb-bridge") {
       o.noUsbBridge = true;
+    } else if (a == "repair") {
+      o.mode = kModeRepair;
     } else if (a == "--nv-option") {
       if (!value(&v)) return std::nullopt;
       if (v.size() != 1 || v[0] < '0' || v[0] > '3') {
@@ -273,20 +272,32 @@ int Run(const Options& o) {
   if (o.nvOption) doc.nvOption = *o.nvOption;
   doc.line(0).lineMode = o.mode;
 
+  const bool repair = o.mode == kModeRepair;
+  if (repair) {
+    if (std::optional<int> refused = RepairPreflight(doc, display)) {
+      if (embedded) CleanUpOnDestroy(doc, [] { RunDriverUninstaller(); });
+      std::fflush(stdout);
+      std::_Exit(*refused);
+    }
+  }
+
   int code;
   std::string reason;
   {
     LineController controller(env, hooks);
     controller.AttachForm(display);
     display.Say("waiting for the modem...");
-    controller.StartPortWatch(0);
+    // A stuck modem answers no phone request: a repair waits only for its
+    // diagnostic port, with no port watch asking the phone.
+    if (!repair) controller.StartPortWatch(0);
     // The first wait is on the job's clock too.
     std::optional<std::chrono::milliseconds> readyWithin;
     if (o.waitSeconds >= 0) {
       readyWithin = std::chrono::milliseconds(
           static_cast<int64_t>(o.waitSeconds * 1000.0 * (o.timeScale > 0 ? o.timeScale : 1.0)));
     }
-    if (!display.WaitUntilReady(readyWithin)) {
+    const bool found = repair ? WaitForDiagPort(env, env.portWaitLimitMs) : display.WaitUntilReady(readyWithin);
+    if (!found) {
       code = kExitNoModem;
       reason = "no modem answered";
     } else if (!controller.StartLine(0)) {
@@ -297,6 +308,9 @@ int Run(const Options& o) {
       controller.WaitForJob(0);
       if (exitCode) {
         code = *exitCode;
+      } else if (controller.LastOutcome(0) == JobOutcome::NotStarted) {
+        code = kExitNotStarted;
+        reason = display.LastStatus();
       } else if (controller.LastOutcome(0) == JobOutcome::ModemLost) {
         code = kExitModemGone;
         reason = "modem did not come back";
@@ -310,6 +324,9 @@ int Run(const Options& o) {
         code = kExitJobFailed;
         reason = display.LastStatus();
         if (reason.empty()) reason = display.LastBox();
+        // A modem left stuck: the box names the way out.
+        const std::string box = display.LastBox();
+        if (box != reason && box.find("quorrel-cli repair") != std::string::npos) reason += " " + box;
       }
     }
 
@@ -323,7 +340,7 @@ int Run(const Options& o) {
     char summary[160];
     std::snprintf(summary, sizeof summary, "wall time: %.3f s; requested sleeps: %.3f s", wall, floorMs / 1000.0);
     display.Say(summary);
-    if (embedded && code != kExitOk) CleanUpOnDestroy(doc, [] { RunDriverUninstaller(); });
+    if (embedded && (code != kExitOk || repair)) CleanUpOnDestroy(doc, [] { RunDriverUninstaller(); });
     std::fflush(stdout);
     if (traceFile != nullptr) std::fflush(traceFile);
     // The line threads are never awaited: the process ends here, as the
@@ -336,6 +353,9 @@ int Run(const Options& o) {
 }  // namespace quorrel::cli
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::string(argv[1]) == "nv") {
+    return quorrel::cli::RunNvCommand(std::vector<std::string>(argv + 2, argv + argc));
+  }
   std::string error;
   std::optional<quorrel::cli::Options> options = quorrel::cli::Parse(argc, argv, &error);
   if (!options) {

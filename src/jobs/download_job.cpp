@@ -7,6 +7,7 @@
 
 #include "download/streaming.h"
 #include "jobs/image_steps.h"
+#include "jobs/mode_probe.h"
 #include "jobs/mode_transitions.h"
 #include "jobs/nv_backup.h"
 #include "services/diag_commands.h"
@@ -42,6 +43,8 @@ class DownloadRun {
         line_(line) {}
 
   DownloadResult Run();
+  // A repair: the download from the mode the modem was found in.
+  DownloadResult RunFrom(RepairEntry entry, int nvOption);
   // The modem's ports stayed away longer than the port-wait bound: the job
   // ends through the job end with a Fail picture.
   DownloadResult ModemLost(const ModemDidNotReturn& gone);
@@ -50,6 +53,8 @@ class DownloadRun {
   // ---- phases ----
   std::optional<DownloadResult> PhaseA();
   std::optional<DownloadResult> PhaseB();
+  // Phase B once the downloader answers: the programmer upload and start.
+  std::optional<DownloadResult> ProgrammerIntoRam();
   bool PhaseC();
   bool ImageAttempt(int attempt);
   DownloadResult PhaseD();
@@ -110,6 +115,13 @@ class DownloadRun {
   // the modem as it was before phase A switched its autorun off.
   // showProgress: the progress of phase D goes with it.
   void GiveModemBack(bool showProgress);
+  // The NV option phase D restores by.
+  int NvOption() const { return repair_nv_option_ ? *repair_nv_option_ : doc_.nvOption.load(); }
+  // After a failure: when the modem was taken into a download mode and has
+  // not been seen back in its firmware, asks which mode answers now; a
+  // modem in the downloader or the programmer gets the way out named (a
+  // status line, returned for the box).
+  std::string StuckModemHint();
   // Records a failure of phases C and D: the first one is the job's end.
   void NoteFailure(std::string_view text, int endKind) {
     Status(text);
@@ -130,9 +142,36 @@ class DownloadRun {
   std::array<uint8_t, kSavedNvPrefix> nv22_saved_{};
   bool nv22_read_ = false;
   std::optional<PendingEnd> pending_;
+  // Set for a repair: the NV option of its phase D.
+  std::optional<int> repair_nv_option_;
+  // The modem was taken into the downloader, and not yet seen back in its
+  // firmware.
+  bool in_download_mode_ = false;
 };
 
+std::string DownloadRun::StuckModemHint() {
+  if (!in_download_mode_) return {};
+  // One round: the failure is reported either way, and a modem that
+  // answers nothing is not kept waiting for.
+  const ModemAnswer answer = ProbeModemMode(env_, line_, 1).mode;
+  if (answer != ModemAnswer::Downloader && answer != ModemAnswer::Programmer) return {};
+  const int option = NvOption();
+  std::string backup;
+  if (option == kNvRestoreRf || option == kNvRestoreRfImei) {
+    backup = "its NV items are kept in " + job_.settings.nvFile.str();
+  } else {
+    backup = "no NV backup was made by this run";
+  }
+  std::string hint = Format("The modem is left in its %s: repair it with \"quorrel-cli repair\" or the repair mode "
+                            "of the window; %s",
+                            answer == ModemAnswer::Downloader ? "downloader" : "flash programmer", backup.c_str());
+  Status(hint);
+  return hint;
+}
+
 DownloadResult DownloadRun::FailWithBox(std::string_view text, int endKind, std::string_view boxText) {
+  // Nothing is flashed yet: a job end of kind 4 restarts the modem from
+  // the downloader into its firmware.
   display_.JobEnd(line_, text, endKind);
   job_.runFlag = 0;
   Box(boxText);
@@ -274,6 +313,11 @@ std::optional<DownloadResult> DownloadRun::PhaseA() {
 std::optional<DownloadResult> DownloadRun::PhaseB() {
   // 19.
   if (!EnterDownloader(env_, line_)) return FailWithBox(kInstallFailedText, 4, kInstallFailedText);
+  in_download_mode_ = true;
+  return ProgrammerIntoRam();
+}
+
+std::optional<DownloadResult> DownloadRun::ProgrammerIntoRam() {
   // 20. A stop request made so far is seen here.
   ShowPort();
   if (job_.runFlag == 0) {
@@ -395,7 +439,9 @@ bool DownloadRun::PhaseC() {
 
 DownloadResult DownloadRun::PhaseD() {
   // 35.
-  if (!ResetAndWaitForReturn(env_, line_)) {
+  if (ResetAndWaitForReturn(env_, line_)) {
+    in_download_mode_ = false;
+  } else {
     NoteFailure(kResetFailText, 5);
     Box(kInstallFailedText);
   }
@@ -420,7 +466,7 @@ DownloadResult DownloadRun::PhaseD() {
   // 38-39. The NV restore.
   Status(kInstallingText);
   Progress(82);
-  const int option = doc_.nvOption.load();
+  const int option = NvOption();
   int restored = 1;
   if (option == kNvRestoreRf || option == kNvRestoreRfImei) {
     restored = RestoreNv(env_, line_, job_.settings.nvFile.view());
@@ -440,7 +486,7 @@ DownloadResult DownloadRun::PhaseD() {
   // 40-41. Find the modem again.
   Progress(95);
   WaitForPorts(env_, line_);
-  Reconnect(env_, line_);
+  if (Reconnect(env_, line_)) in_download_mode_ = false;
   Progress(96);
   ShowPort();
   Wait(1000);
@@ -453,8 +499,19 @@ DownloadResult DownloadRun::PhaseD() {
     // started again. The modem was restarted just now; a failure whose end
     // would reset it (the images not written) ends without that reset.
     const int endKind = pending_->endKind == 4 ? 3 : pending_->endKind;
+    const std::string hint = StuckModemHint();
     display_.JobEnd(line_, pending_->text, endKind);
+    if (!hint.empty()) Box(hint);
     return DownloadResult::Failed;
+  }
+
+  if (repair_nv_option_) {
+    // A repair ends here, the line given back with a Pass; the release
+    // stays for the next modem.
+    Progress(100);
+    display_.JobEnd(line_, kRepairDoneText, 1);
+    job_.runFlag = 0;
+    return DownloadResult::Succeeded;
   }
 
   // 47-48.
@@ -473,6 +530,21 @@ DownloadResult DownloadRun::PhaseD() {
   return DownloadResult::Succeeded;
 }
 
+DownloadResult DownloadRun::RunFrom(RepairEntry entry, int nvOption) {
+  repair_nv_option_ = nvOption;
+  start_ms_ = clock_.NowMs();
+  in_download_mode_ = true;
+  if (entry == RepairEntry::Downloader) {
+    Progress(20);
+    if (auto end = ProgrammerIntoRam()) return *end;
+  } else {
+    ShowPort();
+    Progress(22);
+  }
+  PhaseC();
+  return PhaseD();
+}
+
 DownloadResult DownloadRun::Run() {
   if (auto end = PhaseA()) return *end;
   if (auto end = PhaseB()) return *end;
@@ -481,6 +553,16 @@ DownloadResult DownloadRun::Run() {
 }
 
 }  // namespace
+
+DownloadResult RunDownloadFromStuckModem(JobEnvironment& env, const LineHooks& hooks, int line, RepairEntry entry,
+                                         int nvOption) {
+  DownloadRun run(env, hooks, line);
+  try {
+    return run.RunFrom(entry, nvOption);
+  } catch (const ModemDidNotReturn& gone) {
+    return run.ModemLost(gone);
+  }
+}
 
 DownloadResult RunDownloadJob(JobEnvironment& env, const LineHooks& hooks, int line) {
   DownloadRun run(env, hooks, line);

@@ -19,7 +19,6 @@
 #include <string>
 
 #include "jobs/job_environment.h"
-#include "jobs/job_environment.h"
 
 namespace quorrel {
 
@@ -62,6 +61,21 @@ enum class DownloadResult {
 // The download job of a line (0-7), on the calling thread. The line's run
 // flag is set and its port watch suspended by the caller.
 DownloadResult RunDownloadJob(JobEnvironment& env, const LineHooks& hooks, int line);
+
+// Where a repair takes up the download: a modem that a failed flash left in
+// the downloader (the programmer is uploaded and started first), or with the
+// programmer running and already greeted (the images are written at once).
+enum class RepairEntry { Downloader, Programmer };
+
+// The download from the given entry on: the rest of phase B, then C and D,
+// with phase D's NV restore chosen by nvOption (0: none). A repair ends
+// through the job end, Pass (end kind 1) when every image was written and
+// the modem came back; nothing is cleaned up and the process goes on.
+DownloadResult RunDownloadFromStuckModem(JobEnvironment& env, const LineHooks& hooks, int line, RepairEntry entry,
+                                         int nvOption);
+
+// The job end of a repair that brought the modem back.
+inline constexpr char kRepairDoneText[] = "Repair done: the release is written and the modem is back in its firmware";
 
 // The answer to the modem's 8-byte challenge: its MD5 digest.
 std::array<uint8_t, 16> ChallengeAnswer(std::span<const uint8_t, 8> challenge);

@@ -212,9 +212,17 @@ bool StartProgrammer(JobEnvironment& env, int line) {
     }
   }
 
-  // 2. The programmer's greeting.
+  // 2-3.
   clock.Sleep(2000);
-  if (!StreamHello(link)) {
+  return GreetProgrammer(env, line, false);
+}
+
+bool GreetProgrammer(JobEnvironment& env, int line, bool alreadyGreeted) {
+  PhoneLink& link = env.doc.link(line);
+  Clock& clock = env.clock();
+
+  // 2. The programmer's greeting.
+  if (!alreadyGreeted && !StreamHello(link)) {
     clock.Sleep(2000);
     if (!StreamHello(link) && !StreamHello(link)) return false;
   }

@@ -38,6 +38,9 @@ bool DetectPhone(JobEnvironment& env, int line);
 bool EnterDownloader(JobEnvironment& env, int line);
 // Starts the uploaded programmer and greets it over the streaming protocol.
 bool StartProgrammer(JobEnvironment& env, int line);
+// The part of StartProgrammer after the jump: the greeting (up to three
+// hellos, skipped when alreadyGreeted) and a no-op that must be answered.
+bool GreetProgrammer(JobEnvironment& env, int line, bool alreadyGreeted);
 // Resets the programmer, waits for the modem's ports and for the phone to
 // answer in its normal firmware again (up to 60 passes).
 bool ResetAndWaitForReturn(JobEnvironment& env, int line);

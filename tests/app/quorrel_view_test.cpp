@@ -6,7 +6,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
+#include "app/form_layout.h"
 #include "jobs/download_job.h"
 #include "package/embedded_release.h"
 #include "platform/files.h"
@@ -380,6 +382,33 @@ TEST_F(ViewTest, CloseAsksOnlyWhileALineRuns) {
   EXPECT_FALSE(view_.OnCommand(kAllStart));
   view_.OnDestroy();
   EXPECT_FALSE(fs::exists(s_.releaseDir_ / "amss.mbn"));
+}
+
+// The window's way to a repair: the repair radio, no NV restore, the start
+// button, against a modem that attached in its downloader. The port watch
+// finds its only port; the start skips the version check.
+TEST(ViewRepair, RepairRadioAndStartButtonFlashAModemStuckInTheDownloader) {
+  sim::ModemConfig config;
+  config.startMode = sim::ModemMode::Downloader;
+  SimLine s(config);
+  CQuorrelView view(s.doc_, s.form(), s.controller());
+  ASSERT_EQ(view.OnInitialUpdate(EmbeddedResources()), StartupResult::Ready);
+  s.modem_->PlugIn();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (s.doc_.line(0).settings.diagPort != s.modem_->DiagPort() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(s.doc_.line(0).settings.diagPort, s.modem_->DiagPort());
+
+  ASSERT_TRUE(view.OnCommand(ModeButton(0, kModeRepair)));
+  ASSERT_TRUE(view.OnCommand(1131));  // "No bakup NV"
+  ASSERT_TRUE(view.OnCommand(kDownload));
+  ASSERT_TRUE(s.controller().WaitForJob(0, std::chrono::minutes(5)));
+  EXPECT_EQ(s.controller().LastOutcome(0), JobOutcome::Succeeded);
+  EXPECT_EQ(s.modem().ImageBytes(5), s.EmbeddedFile(164));
+  EXPECT_FALSE(s.closed_);
+  EXPECT_EQ(s.form().Values(Seen::Kind::Picture).back(), kStatusPass);
+  view.Shutdown();
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "platform/scratch_root.h"
 #include "support/fake_modem_manager.h"
 #include "release/embedded_resources.h"
+#include "support/child_process.h"
 #include "support/sim_line.h"
 
 extern char** environ;
@@ -29,86 +30,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::optional<fs::path> BinaryDir() {
-  const char* dir = std::getenv("QUORREL_TEST_BINARY_DIR");
-  if (dir == nullptr || *dir == 0) return std::nullopt;
-  return fs::path(dir);
-}
-
-// A child process whose standard output (and error) the test reads.
-class Child {
- public:
-  // cwd: the folder the child starts in (empty: this process's).
-  explicit Child(const std::vector<std::string>& argv, const std::string& cwd = {}) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    out_ = fds[0];
-  }
-  ~Child() {
-    if (pid_ > 0 && !exited_) {
-      ::kill(pid_, SIGKILL);
-      int status;
-      ::waitpid(pid_, &status, 0);
-    }
-    if (out_ >= 0) ::close(out_);
-  }
-
-  bool Started() const { return pid_ > 0; }
-
-  // Reads output until it contains text or the child closes it; false when
-  // neither happened within the timeout.
-  bool ReadUntil(std::string_view text, std::chrono::seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (output_.find(text) == std::string::npos) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return false;
-      pollfd p{out_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-      char buffer[4096];
-      ssize_t n = ::read(out_, buffer, sizeof buffer);
-      if (n <= 0) return output_.find(text) != std::string::npos;
-      output_.append(buffer, static_cast<size_t>(n));
-    }
-    return true;
-  }
-  // Reads everything until the child closes its output, then its exit code.
-  std::optional<int> Wait(std::chrono::seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return std::nullopt;
-      pollfd p{out_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-      char buffer[4096];
-      ssize_t n = ::read(out_, buffer, sizeof buffer);
-      if (n <= 0) break;
-      output_.append(buffer, static_cast<size_t>(n));
-    }
-    int status = 0;
-    if (::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
-    exited_ = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  void Signal(int sig) { ::kill(pid_, sig); }
-  const std::string& output() const { return output_; }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  bool exited_ = false;
-  std::string output_;
-};
+using testsupport::BinaryDir;
+using testsupport::ChildProcess;
 
 std::vector<uint8_t> Embedded(int id) {
   auto r = EmbeddedResources().Find(id, "SOURCEMBN");
@@ -128,12 +51,12 @@ TEST(CliAgainstSimulator, DownloadOverPseudoTerminalsInScaledRealTime) {
   fs::create_directories(work / "nv");
   const std::string scale = "0.2";
 
-  Child sim({simulator.string(), "--time-scale", scale, "--dump", (work / "dump").string(), "--report",
+  ChildProcess sim({simulator.string(), "--time-scale", scale, "--dump", (work / "dump").string(), "--report",
              (work / "report.json").string()});
   ASSERT_TRUE(sim.Started());
   ASSERT_TRUE(sim.ReadUntil("attached", std::chrono::seconds(30))) << sim.output();
 
-  Child run({cli.string(), "download", "--time-scale", scale, "--nv-dir", (work / "nv").string(), "--trace",
+  ChildProcess run({cli.string(), "download", "--time-scale", scale, "--nv-dir", (work / "nv").string(), "--trace",
              (work / "trace.txt").string(), "--wait-seconds", "60"});
   ASSERT_TRUE(run.Started());
   std::optional<int> code = run.Wait(std::chrono::seconds(240));
@@ -172,11 +95,11 @@ TEST(CliAgainstSimulator, ModemThatNeverComesBackEndsTheRunWithItsOwnExitCode) {
   fs::create_directories(work / "nv");
   const std::string scale = "0.05";
 
-  Child sim({simulator.string(), "--time-scale", scale, "--no-return-after-reset", "1"});
+  ChildProcess sim({simulator.string(), "--time-scale", scale, "--no-return-after-reset", "1"});
   ASSERT_TRUE(sim.Started());
   ASSERT_TRUE(sim.ReadUntil("attached", std::chrono::seconds(30))) << sim.output();
 
-  Child run({cli.string(), "download", "--time-scale", scale, "--nv-dir", (work / "nv").string(),
+  ChildProcess run({cli.string(), "download", "--time-scale", scale, "--nv-dir", (work / "nv").string(),
              "--wait-seconds", "30"},
             work.string());
   ASSERT_TRUE(run.Started());
@@ -209,12 +132,12 @@ TEST(CliAgainstSimulator, DownloadWithoutNvAnswersFlashesNothing) {
   std::ofstream(work / "nv" / "Channel1.nvm", std::ios::binary) << earlier;
   const std::string scale = "0.05";
 
-  Child sim({simulator.string(), "--time-scale", scale, "--drop-reply", "code=0x26,count=0", "--dump",
+  ChildProcess sim({simulator.string(), "--time-scale", scale, "--drop-reply", "code=0x26,count=0", "--dump",
              (work / "dump").string(), "--report", (work / "report.json").string()});
   ASSERT_TRUE(sim.Started());
   ASSERT_TRUE(sim.ReadUntil("attached", std::chrono::seconds(30))) << sim.output();
 
-  Child run({cli.string(), "download", "--time-scale", scale, "--nv-dir", (work / "nv").string(), "--wait-seconds",
+  ChildProcess run({cli.string(), "download", "--time-scale", scale, "--nv-dir", (work / "nv").string(), "--wait-seconds",
              "60"});
   ASSERT_TRUE(run.Started());
   std::optional<int> code = run.Wait(std::chrono::seconds(240));
@@ -254,7 +177,7 @@ TEST(CliAgainstSimulator, ExitCodesTellWhyNothingWasDone) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.back());
-    Child run(c.args);
+    ChildProcess run(c.args);
     ASSERT_TRUE(run.Started());
     std::optional<int> code = run.Wait(std::chrono::seconds(60));
     ASSERT_TRUE(code.has_value());
@@ -277,14 +200,14 @@ TEST(CliAgainstSimulator, TerminatedMidDownloadTheCliGivesModemManagerTheDeviceB
   testsupport::FakeModemManager mm(root.path());
   const std::string scale = "0.05";
 
-  Child sim({simulator.string(), "--time-scale", scale});
+  ChildProcess sim({simulator.string(), "--time-scale", scale});
   ASSERT_TRUE(sim.Started());
   ASSERT_TRUE(sim.ReadUntil("attached diag=COM5", std::chrono::seconds(30))) << sim.output();
   const fs::path tty = fs::read_symlink(root.path() / "dosdevices" / "com5");
   testsupport::FakeUsbTree tree(root.path() / "sys", "1-2", tty.filename().string());
   testsupport::ScopedEnv sysfs("QUORREL_SYSFS", (root.path() / "sys").string());
 
-  Child run({cli.string(), "download", "--time-scale", scale, "--nv-dir", (work / "nv").string(), "--wait-seconds",
+  ChildProcess run({cli.string(), "download", "--time-scale", scale, "--nv-dir", (work / "nv").string(), "--wait-seconds",
              "60"},
             work.string());
   ASSERT_TRUE(run.Started());

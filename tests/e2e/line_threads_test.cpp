@@ -9,6 +9,7 @@
 
 #include "jobs/download_job.h"
 #include "lines/control_ids.h"
+#include "jobs/repair_job.h"
 #include "support/sim_line.h"
 
 namespace quorrel {
@@ -78,15 +79,18 @@ TEST(LineThreads, ARunningLineCannotBeStartedTwiceAndStopAllClearsEveryRunFlag) 
   for (int line = 0; line < kLineCount; ++line) EXPECT_EQ(s.doc_.line(line).runFlag, 0);
 }
 
-TEST(LineThreads, RepairModeGivesTheLineBackAtOnce) {
+TEST(LineThreads, RepairOfAModemThatIsNotStuckGivesTheLineBack) {
   SimLine s;
   s.PlugInAndFind();
   s.doc_.line(0).lineMode = kModeRepair;
   ASSERT_TRUE(s.StartAndWait());
+  EXPECT_EQ(s.controller().LastOutcome(0), JobOutcome::NotStarted);
   EXPECT_EQ(s.doc_.line(0).runFlag, 0);
   EXPECT_TRUE(s.form().Control(controls::kDownload).enabled);
-  EXPECT_EQ(s.form().Values(Seen::Kind::Picture).back(), kStatusReady);
+  EXPECT_EQ(s.form().Values(Seen::Kind::Picture).back(), kStatusFail);
+  EXPECT_EQ(s.form().Texts(Seen::Kind::JobEnd), std::vector<std::string>{kRepairNotStuckText});
   EXPECT_TRUE(s.modem().VendorRequests().empty());
+  EXPECT_FALSE(s.closed_);
 }
 
 // A test-side latch: set once, waited for (bounded) by another thread.

@@ -628,5 +628,96 @@ TEST_F(ModemTest, UnplugRemovesEverything) {
   EXPECT_EQ(clock_.PendingEvents(), 0u);
 }
 
+// ------------------------------------------------------- modems left stuck
+
+class StuckModemTest : public ModemTest {
+ protected:
+  // Attached in a download mode: only the diagnostic port.
+  void StartIn(ModemMode mode, ModemConfig config = {}) {
+    config.startMode = mode;
+    modem_ = std::make_unique<sim::InProcessModem>(clock_, ports_, std::move(config));
+    modem_->PlugIn();
+    ASSERT_EQ(modem_->DataPort(), 0);
+    ASSERT_TRUE(diag_.Open(modem_->DiagPort()));
+    ASSERT_EQ(device().Mode(), mode);
+  }
+  // A restart by the programmer's reset, then where the modem comes back.
+  ModemMode ResetFromProgrammer() {
+    diag_.AskOne(DlFrame({0x0B}));
+    const auto& t = device().config().timings;
+    clock_.Advance(t.detachAfterMs + t.reattachAfterMs);
+    return device().Mode();
+  }
+};
+
+TEST_F(StuckModemTest, DownloaderRefusesTheProgrammersGreetingWithoutAViolation) {
+  StartIn(ModemMode::Downloader);
+  // A host finding out the mode: the downloader's reject, "invalid command".
+  EXPECT_EQ(diag_.AskOne(DlFrame(HelloPacket())), (Bytes{0x03, 0x00, 0x06}));
+  EXPECT_EQ(diag_.AskOne(DlFrame({0x06})), Bytes{0x02});
+  EXPECT_EQ(Violations(), 0u);
+}
+
+TEST_F(StuckModemTest, ProgrammerRefusesTheDownloadersNoOpWithoutAViolation) {
+  StartIn(ModemMode::Programmer);
+  EXPECT_EQ(diag_.AskOne(DlFrame({0x06})), (Bytes{0x0D, 5, 0, 0, 0}));
+  EXPECT_EQ(diag_.AskOne(DlFrame(HelloPacket()))[0], 0x02);
+  EXPECT_EQ(Violations(), 0u);
+}
+
+TEST_F(StuckModemTest, PowerLossAfterThePartitionTableBootsIntoTheDownloaderUntilAmssIsWritten) {
+  ModemConfig config;
+  config.faults.powerLossAfterPartition = true;
+  Start(config);
+  EnterProgrammer();
+  PrepareFlash();
+  const auto& t = device().config().timings;
+  clock_.Advance(t.detachAfterMs);
+  EXPECT_EQ(modem_->DiagPort(), 0) << "the power went";
+  clock_.Advance(t.reattachAfterMs);
+  ASSERT_EQ(device().Mode(), ModemMode::Downloader);
+  EXPECT_EQ(modem_->DataPort(), 0);
+
+  // Flashed again up to a closed amss image, the next restart is the firmware.
+  ASSERT_TRUE(diag_.Open(modem_->DiagPort()));
+  for (const Bytes& request : {DlFrame(DmssWritePacket(0x00800000, Pattern(100, 1))),
+                               DlFrame({0x05, 0x00, 0x80, 0x00, 0x00})}) {
+    EXPECT_EQ(diag_.AskOne(request), Bytes{0x02});
+  }
+  clock_.Advance(t.programmerStartMs);
+  ASSERT_EQ(diag_.AskOne(DlFrame(HelloPacket()))[0], 0x02);
+  PrepareFlash();
+  EXPECT_EQ(device().Mode(), ModemMode::Programmer) << "the power is lost once";
+  diag_.AskOne(DlFrame(Cat({0x1B, 0x05}, Pattern(40, 1))));
+  diag_.AskOne(DlFrame(StreamWritePacket(0, Pattern(700, 1))));
+  ASSERT_EQ(diag_.AskOne(DlFrame({0x15})), Bytes{0x16});
+  EXPECT_EQ(ResetFromProgrammer(), ModemMode::Normal);
+  EXPECT_NE(modem_->DataPort(), 0);
+  EXPECT_EQ(Violations(), 0u);
+}
+
+TEST_F(StuckModemTest, StalledWriteGetsNoAnswerNorDoesAnythingElseUntilTheNextHello) {
+  ModemConfig config;
+  config.faults.stall = sim::StallFault{5, 1};
+  StartIn(ModemMode::Programmer, config);
+  ASSERT_EQ(diag_.AskOne(DlFrame(HelloPacket()))[0], 0x02);
+  PrepareFlash();
+  diag_.AskOne(DlFrame(Cat({0x1B, 0x05}, Pattern(40, 1))));
+  EXPECT_EQ(diag_.AskOne(DlFrame(StreamWritePacket(0, Pattern(1024, 1)))).size(), 5u);
+  EXPECT_TRUE(diag_.Ask(DlFrame(StreamWritePacket(1024, Pattern(1024, 2))), 5000).empty());
+  EXPECT_TRUE(diag_.Ask(DlFrame({0x15}), 5000).empty());
+  EXPECT_TRUE(diag_.Ask(DlFrame({0x0B}), 5000).empty()) << "not even a reset";
+  EXPECT_EQ(device().Mode(), ModemMode::Programmer);
+  ASSERT_EQ(diag_.AskOne(DlFrame(HelloPacket()))[0], 0x02);
+  // The stall happens once: the same block is written now.
+  diag_.AskOne(DlFrame({0x15}));
+  diag_.AskOne(DlFrame(Cat({0x1B, 0x05}, Pattern(40, 1))));
+  EXPECT_EQ(diag_.AskOne(DlFrame(StreamWritePacket(1024, Pattern(1024, 2)))).size(), 5u);
+  // A modem started in the programmer comes back in its firmware.
+  EXPECT_EQ(ResetFromProgrammer(), ModemMode::Normal);
+  EXPECT_EQ(Violations(), 0u);
+}
+
+
 }  // namespace
 }  // namespace quorrel::simtest

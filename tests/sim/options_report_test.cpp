@@ -54,9 +54,15 @@ TEST(SimOptionsTest, FaultOptions) {
                   "--reject-dmss-write", "nth=2,reason=7",
                   "--stream-error", "type=5,block=10,code=10,count=0", "--nv-status", "item=22,read=4",
                   "--unplug-during-write", "type=9,block=3,replug-ms=5000", "--no-return-after-reset", "2",
-                  "--nv-reply", "kind=other,item=90,value=91,dir=write,count=2", "--nv-reply", "kind=status,value=5"});
+                  "--nv-reply", "kind=other,item=90,value=91,dir=write,count=2", "--nv-reply", "kind=status,value=5",
+                  "--power-loss-after-partition", "--stall-image", "type=5,block=3", "--start-in", "programmer"});
   ASSERT_TRUE(o);
+  EXPECT_EQ(o->modem.startMode, ModemMode::Programmer);
   const auto& f = o->modem.faults;
+  EXPECT_TRUE(f.powerLossAfterPartition);
+  ASSERT_TRUE(f.stall);
+  EXPECT_EQ(f.stall->imageType, 5);
+  EXPECT_EQ(f.stall->block, 3u);
   ASSERT_EQ(f.replies.size(), 4u);
   EXPECT_EQ(f.replies[0].kind, ReplyFault::Kind::Drop);
   EXPECT_EQ(f.replies[0].match.nth, 3u);
@@ -112,6 +118,8 @@ TEST(SimOptionsTest, RefusesBadInput) {
       {{"--timing", "reply"}, "key=value"},
       {{"--version", std::string(54, 'x')}, "53"},
       {{"--programmer", "/nonexistent/armprg.bin"}, "cannot read"},
+      {{"--start-in", "bootloader"}, "normal, downloader or programmer"},
+      {{"--stall-image", "block=3"}, "missing type="},
       {{"--wobble"}, "unknown option"},
   };
   for (const auto& [args, expected] : cases) {

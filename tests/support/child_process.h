@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +22,13 @@
 extern char** environ;
 
 namespace quorrel::testsupport {
+
+// The build folder, as ctest passes it.
+inline std::optional<std::filesystem::path> BinaryDir() {
+  const char* dir = std::getenv("QUORREL_TEST_BINARY_DIR");
+  if (dir == nullptr || *dir == 0) return std::nullopt;
+  return std::filesystem::path(dir);
+}
 
 class ChildProcess {
  public:

@@ -1,0 +1,71 @@
+#include "jobs/mode_probe.h"
+
+#include "download/dmss.h"
+#include "download/streaming.h"
+#include "jobs/mode_transitions.h"
+
+namespace quorrel {
+
+namespace {
+
+constexpr uint32_t kBetweenRoundsMs = 1000;
+// The downloader no-op's own time-out.
+constexpr uint32_t kNoOpTimeoutMs = 20000;
+
+// The mode named by the reply the last exchange decoded, if any.
+ModemAnswer ModeOfLastReply(const PhoneLink& link) {
+  if (link.packetLength == 0) return ModemAnswer::None;
+  return ModeOfReplyCode(link.reply.code);
+}
+
+}  // namespace
+
+ModemAnswer ModeOfReplyCode(uint8_t code) {
+  switch (code) {
+    case dmss::kAck:  // also the programmer's hello reply; see the callers
+    case dmss::kReject:
+    case dmss::kParametersReply:
+      return ModemAnswer::Downloader;
+    case stream::kError:
+      return ModemAnswer::Programmer;
+    case 0x13:  // diagnostic error replies: bad command, parameter, length
+    case 0x14:
+    case 0x15:
+      return ModemAnswer::Normal;
+    default:
+      return ModemAnswer::None;
+  }
+}
+
+ModeProbe ProbeModemMode(JobEnvironment& env, int line, int rounds) {
+  PhoneLink& link = env.doc.link(line);
+  ModeProbe found;
+  for (int round = 0; round < rounds; ++round) {
+    if (round > 0) env.clock().Sleep(kBetweenRoundsMs);
+    if (!OpenDiagPort(env, line)) continue;
+
+    // The downloader's no-op: acknowledged by the downloader, refused with
+    // an error reply by the programmer and by the firmware.
+    link.BeginRequest(LinkProtocol::Dmss, dmss::kNoOp);
+    link.Exchange(1, kNoOpTimeoutMs);
+    found.mode = ModeOfLastReply(link);
+    if (found.mode == ModemAnswer::Normal) link.protocol = LinkProtocol::Diag;
+    if (found.mode == ModemAnswer::Programmer) link.protocol = LinkProtocol::Streaming;
+    if (found.mode != ModemAnswer::None) return found;
+
+    // The programmer's greeting.
+    if (StreamHello(link)) {
+      found.mode = ModemAnswer::Programmer;
+      found.greeted = true;
+      return found;
+    }
+    // A hello reply that did not parse is still the programmer's.
+    found.mode = link.packetLength > 0 && link.reply.code == 0x02 ? ModemAnswer::Programmer : ModeOfLastReply(link);
+    if (found.mode == ModemAnswer::Downloader) link.protocol = LinkProtocol::Dmss;
+    if (found.mode == ModemAnswer::Normal) link.protocol = LinkProtocol::Diag;
+    if (found.mode != ModemAnswer::None) return found;
+  }
+  return found;
+}
+
+}  // namespace quorrel
