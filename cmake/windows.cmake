@@ -12,12 +12,15 @@ include(ExternalProject)
 set(QUORREL_HOST_TOOLS_DIR ${CMAKE_BINARY_DIR}/host-tools)
 set(QUORREL_HOST_RELEASE_GEN ${QUORREL_HOST_TOOLS_DIR}/bin/quorrel-release-gen)
 set(QUORREL_HOST_HELP_GEN ${QUORREL_HOST_TOOLS_DIR}/bin/quorrel-help-gen)
+# Written by the host build when the build machine has Qt (else left out).
+set(QUORREL_HELP_PDF ${QUORREL_HOST_TOOLS_DIR}/help.pdf)
 ExternalProject_Add(quorrel_host_tools
   SOURCE_DIR ${CMAKE_SOURCE_DIR}/cmake/host-tools
   BINARY_DIR ${QUORREL_HOST_TOOLS_DIR}/build
   CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release
              -DQUORREL_SOURCE_DIR=${CMAKE_SOURCE_DIR}
              -DCMAKE_RUNTIME_OUTPUT_DIRECTORY=${QUORREL_HOST_TOOLS_DIR}/bin
+             -DQUORREL_HELP_PDF=${QUORREL_HELP_PDF}
              -DCMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER}
   # A clean environment: the cross compiler and toolchain are not the host's.
   CMAKE_CACHE_ARGS -DCMAKE_TOOLCHAIN_FILE:FILEPATH=

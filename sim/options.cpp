@@ -223,7 +223,7 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
         "--nv-reply", "--ready-after", "--challenge", "--time-scale", "--timing", "--drop-reply", "--corrupt-reply",
         "--delay-reply", "--split-replies", "--random-drop", "--random-corrupt", "--reject-dmss-write",
         "--stream-error", "--no-return-after-reset", "--unplug-during-write", "--programmer-silent-after",
-        "--report", "--dump"};
+        "--report", "--dump", "--wine-prefix"};
     if (kValueOptions.count(arg) == 0) {
       *error = "unknown option " + arg + " (see --help)";
       return std::nullopt;
@@ -390,6 +390,8 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
       o.reportPath = v;
     } else if (arg == "--dump") {
       o.dumpDir = v;
+    } else if (arg == "--wine-prefix") {
+      o.winePrefix = v;
     } else {
       *error = "unknown option " + arg + " (see --help)";
       return std::nullopt;
@@ -452,6 +454,10 @@ Output:
   --report FILE            JSON report at exit
   --dump DIR               the flashed images, headers, partition table and programmer at exit
   --quiet                  print only the attach and detach lines
+
+Attachment:
+  --wine-prefix DIR        attach to a Wine prefix: the ports linked as DIR/dosdevices/comN, the
+                           driver keys imported into its registry with `wine regedit` ($QUORREL_WINE)
 )";
 }
 

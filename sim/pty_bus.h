@@ -32,6 +32,10 @@ class PtyBus : public ModemTransport {
   PtyBus& operator=(const PtyBus&) = delete;
 
   void SetModem(VirtualModem* modem) { modem_ = modem; }
+  // Writes the registry keys into this Wine prefix's registry (through Wine,
+  // sim/wine_registry.h) instead of the registry folder. The ports' links
+  // go under the root as always; the caller makes the prefix the root.
+  void SetWinePrefix(std::string prefix) { wine_prefix_ = std::move(prefix); }
   // Serves the ports until stopFd turns readable. False on a failure of the
   // loop itself (poll).
   bool Run(int stopFd);
@@ -77,6 +81,7 @@ class PtyBus : public ModemTransport {
   uint64_t generation_ = 0;  // moves on with every attach and detach
   std::optional<Enumeration> attached_;
   bool attach_failed_ = false;
+  std::string wine_prefix_;
   std::vector<Enumeration> seen_;
   TimerId next_timer_ = 1;
   std::map<std::pair<SteadyClock::time_point, TimerId>, std::function<void()>> timers_;
