@@ -19,6 +19,7 @@ class ScopedRoot {
       old_ = old;
     }
     SetEnv("QUORREL_ROOT", path_.string().c_str());
+    ClearMachineState();
   }
   ~ScopedRoot() {
     if (had_old_) {
@@ -26,6 +27,7 @@ class ScopedRoot {
     } else {
       UnsetEnv("QUORREL_ROOT");
     }
+    ClearMachineState();
     std::error_code ec;
     std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::add, ec);

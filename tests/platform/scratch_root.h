@@ -24,6 +24,7 @@ class ScratchRoot {
       return;
     }
     SetEnv("QUORREL_ROOT", path_.string().c_str());
+    ClearMachineState();
   }
   ~ScratchRoot() {
     if (previous_) {
@@ -31,6 +32,7 @@ class ScratchRoot {
     } else {
       UnsetEnv("QUORREL_ROOT");
     }
+    ClearMachineState();
     std::error_code ec;
     if (!path_.empty()) std::filesystem::remove_all(path_, ec);
   }
