@@ -20,5 +20,7 @@ set(CPACK_PACKAGE_NAME quorrel)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_FILE_NAME quorrel-${PROJECT_VERSION}-${_arch})
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+# Without their debug information the programs are a tenth of the size.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Firmware updater for USB data-card modems")
 include(CPack)
