@@ -45,7 +45,6 @@ set(_windows_skip_app                                # reads the log under root/
   FormModelTest.SecondJobEndInTheSameSecondReplacesTheFile)
 set(_windows_skip_ports                              # registry and drives under the root
   DriverSetupTest.PosixIsNoWindows
-  DriverSetupTest.InstalledFlagUnderEitherKey
   DriverSetupTest.InstallWaitsForBothInstallers
   DriverSetupTest.FailedSetupStartStillEndsAfterThirtyTwoSeconds
   DriverSetupTest.InstallerWaitEndsOnAStopRequest)

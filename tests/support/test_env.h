@@ -50,6 +50,9 @@ inline void ClearModemKeys() {
     RegistryDeleteKey(RegistryRoot::LocalMachine, std::string(kServices) + "\\" + d);
   }
   RegistryDeleteKey(RegistryRoot::LocalMachine, "SYSTEM\\CurrentControlSet\\Enum\\USB");
+  // The flag the driver installer leaves.
+  RegistryDeleteKey(RegistryRoot::LocalMachine, "SOFTWARE\\VantrelUSBDriverFlag");
+  RegistryDeleteKey(RegistryRoot::LocalMachine, "SOFTWARE\\Wow6432Node\\VantrelUSBDriverFlag");
 }
 
 // Removes path with everything below it, read-only files included.
