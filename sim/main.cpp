@@ -59,6 +59,10 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // A Wine prefix is the root: its dosdevices folder is where Wine looks
+  // for COM ports.
+  if (!options->winePrefix.empty()) ::setenv("QUORREL_ROOT", options->winePrefix.c_str(), 1);
+
   PtyBus bus(options->timeScale, [](const std::string& line) {
     std::fprintf(stdout, "%s\n", line.c_str());
     std::fflush(stdout);
@@ -77,6 +81,7 @@ int main(int argc, char** argv) {
     bus.UseUsb(std::make_unique<UsbSysfs>(sysfs, dev, options->usbPath, serial), options->modem.usbVendorId,
                options->modem.usbProductId);
   }
+  if (!options->winePrefix.empty()) bus.SetWinePrefix(options->winePrefix);
   VirtualModem modem(options->modem, bus);
   bus.SetModem(&modem);
   modem.PowerOn();

@@ -231,7 +231,7 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
         "--nv-reply", "--ready-after", "--challenge", "--time-scale", "--timing", "--drop-reply", "--corrupt-reply",
         "--delay-reply", "--split-replies", "--random-drop", "--random-corrupt", "--reject-dmss-write",
         "--stream-error", "--no-return-after-reset", "--unplug-during-write", "--programmer-silent-after",
-        "--report", "--dump", "--usb-path", "--start-in", "--stall-image"};
+        "--report", "--dump", "--usb-path", "--start-in", "--stall-image", "--wine-prefix"};
     if (kValueOptions.count(arg) == 0) {
       *error = "unknown option " + arg + " (see --help)";
       return std::nullopt;
@@ -424,6 +424,8 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
         return fail("expected a USB port path such as 1-2");
       }
       o.usbPath = v;
+    } else if (arg == "--wine-prefix") {
+      o.winePrefix = v;
     } else {
       *error = "unknown option " + arg + " (see --help)";
       return std::nullopt;
@@ -499,6 +501,10 @@ Output:
   --report FILE            JSON report at exit
   --dump DIR               the flashed images, headers, partition table and programmer at exit
   --quiet                  print only the attach and detach lines
+
+Attachment:
+  --wine-prefix DIR        attach to a Wine prefix: the ports linked as DIR/dosdevices/comN, the
+                           driver keys imported into its registry with `wine regedit` ($QUORREL_WINE)
 )";
 }
 

@@ -15,6 +15,7 @@ struct SimOptions {
   double timeScale = 1.0;  // every modem delay and pause is multiplied by it
   std::string reportPath;  // --report
   std::string dumpDir;     // --dump
+  std::string winePrefix;  // --wine-prefix: attach to this Wine prefix
   bool quiet = false;
   bool usb = false;               // --usb: a USB device in $QUORREL_SYSFS
   std::string usbPath = "1-2";    // --usb-path

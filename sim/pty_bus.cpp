@@ -12,6 +12,7 @@
 
 #include "platform/dosdevices.h"
 #include "sim/usb_registry.h"
+#include "sim/wine_registry.h"
 #include "util/text.h"
 
 namespace quorrel::sim {
@@ -160,7 +161,7 @@ Enumeration PtyBus::Attach(const Enumeration& proposed) {
   };
   if (e.diagPort > 0) open(PortRole::Diag, e.diagPort);
   if (e.dataPort > 0) open(PortRole::Data, e.dataPort);
-  if (ok && !RegisterPorts(e)) {
+  if (ok && !(wine_prefix_.empty() ? RegisterPorts(e) : WineImport(wine_prefix_, WineRegisterText(e)))) {
     std::fprintf(stderr, "quorrel-sim: cannot write the registry keys\n");
     ok = false;
   }
@@ -181,7 +182,7 @@ void PtyBus::Detach() {
   if (!attached_) return;
   if (usb_) {
     usb_->Detach();
-  } else {
+  } else if (wine_prefix_.empty()) {
     UnregisterPorts(*attached_);
   }
   for (auto& port : ports_) {
@@ -190,6 +191,10 @@ void PtyBus::Detach() {
     port->pty.Close();
   }
   ports_.clear();
+  // Through Wine the keys take a while to go; the ports go first, so that
+  // no host finds a port of the old attachment meanwhile and talks to a
+  // modem that has left.
+  if (!wine_prefix_.empty()) WineImport(wine_prefix_, WineUnregisterText(*attached_));
   attached_.reset();
   ++generation_;
   announce_("detached");
@@ -204,7 +209,13 @@ void PtyBus::ModeChanged(ModemMode mode) {
 }
 
 void PtyBus::ForgetDevices() {
-  for (const Enumeration& e : seen_) ForgetDevice(e);
+  for (const Enumeration& e : seen_) {
+    if (wine_prefix_.empty()) {
+      ForgetDevice(e);
+    } else {
+      WineImport(wine_prefix_, WineForgetText(e));
+    }
+  }
   seen_.clear();
 }
 

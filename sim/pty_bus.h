@@ -36,6 +36,10 @@ class PtyBus : public ModemTransport {
   // Attach as a USB device in a sysfs tree instead of through the registry:
   // the diagnostic port on interface 0, the data port on interface 2.
   void UseUsb(std::unique_ptr<UsbSysfs> usb, uint16_t vendorId, uint16_t productId);
+  // Writes the registry keys into this Wine prefix's registry (through Wine,
+  // sim/wine_registry.h) instead of the registry folder. The ports' links
+  // go under the root as always; the caller makes the prefix the root.
+  void SetWinePrefix(std::string prefix) { wine_prefix_ = std::move(prefix); }
   // Serves the ports until stopFd turns readable. False on a failure of the
   // loop itself (poll).
   bool Run(int stopFd);
@@ -83,6 +87,7 @@ class PtyBus : public ModemTransport {
   uint64_t generation_ = 0;  // moves on with every attach and detach
   std::optional<Enumeration> attached_;
   bool attach_failed_ = false;
+  std::string wine_prefix_;
   std::vector<Enumeration> seen_;
   std::unique_ptr<UsbSysfs> usb_;
   uint16_t usb_vendor_ = 0;

@@ -3,6 +3,7 @@
 // becomes '_') held with an exclusive, non-blocking flock.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string_view>
 
@@ -22,8 +23,9 @@ class NamedMutex {
   bool Holds() const { return holds_; }
 
  private:
-  NamedMutex(int fd, bool holds) : fd_(fd), holds_(holds) {}
-  int fd_;
+  // The system's handle: a file descriptor on POSIX, a HANDLE on Windows.
+  NamedMutex(intptr_t handle, bool holds) : handle_(handle), holds_(holds) {}
+  intptr_t handle_;
   bool holds_;
 };
 

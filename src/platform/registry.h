@@ -48,7 +48,7 @@ class RegistryKey {
   // rights that include writing need a key folder this process may write.
   long Open(RegistryRoot parent, std::string_view subKey, uint32_t access = kKeyAllAccess);
   void Close();
-  bool IsOpen() const { return folder_.has_value(); }
+  bool IsOpen() const;
 
   // A 32-bit value; kRegistryInvalidData when the value is no DWORD.
   long QueryDword(std::string_view name, uint32_t* value) const;
@@ -59,7 +59,9 @@ class RegistryKey {
   long QueryString(std::string_view name, char* buffer, uint32_t* size) const;
 
  private:
+  // The open key: its folder on POSIX, its HKEY on Windows.
   std::optional<std::filesystem::path> folder_;
+  void* handle_ = nullptr;
 };
 
 // One value of a key, for the writers.
@@ -89,7 +91,8 @@ long RegistryDeleteValue(RegistryRoot root, std::string_view subKey, std::string
 // Removes the key with everything below it; kRegistryNotFound when missing.
 long RegistryDeleteKey(RegistryRoot root, std::string_view subKey);
 
-// The folder of an existing key (names matched without regard to case).
+// The folder of an existing key (names matched without regard to case);
+// nullopt on Windows, where keys are no folders.
 std::optional<std::filesystem::path> RegistryKeyFolder(RegistryRoot root, std::string_view subKey);
 
 }  // namespace quorrel

@@ -255,6 +255,8 @@ long RegistryKey::Open(RegistryRoot parent, std::string_view subKey, uint32_t ac
 
 void RegistryKey::Close() { folder_.reset(); }
 
+bool RegistryKey::IsOpen() const { return folder_.has_value(); }
+
 long RegistryKey::QueryDword(std::string_view name, uint32_t* value) const {
   if (!folder_) return kRegistryInvalidParameter;
   std::string data;

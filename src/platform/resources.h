@@ -31,4 +31,10 @@ class ResourceTable {
   std::span<const Resource> entries_;
 };
 
+// A resource compiled into the running executable's own resource section
+// (Windows: type "BITMAP" is the standard bitmap type, any other name a type
+// of that name). nullopt when it has none such, and always on POSIX, whose
+// executables carry their files as linked data instead.
+std::optional<std::span<const uint8_t>> ExecutableResource(int id, const char* type);
+
 }  // namespace quorrel

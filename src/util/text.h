@@ -8,7 +8,7 @@
 namespace quorrel {
 
 // printf-style formatting into a std::string of any length.
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
 std::string FormatV(const char* format, va_list args);
 
 // ASCII-only case folding and comparison (the phone's texts are ASCII).

@@ -66,7 +66,8 @@ TEST_F(ExtractionTest, AnEntryThatCannotBeWrittenIsReportedAndTheOthersAreWritte
   } blockers[] = {
       {"read-only file", [](const fs::path& p) {
          testing::WriteFile(p, "old");
-         ::chmod(p.c_str(), 0444);
+         fs::permissions(p, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read,
+                         fs::perm_options::replace);
        }},
       {"directory in the way", [](const fs::path& p) { fs::create_directories(p / "inside"); }},
   };
@@ -119,7 +120,7 @@ class CleanUpTest : public ExtractionTest {
 
   std::vector<std::string> Remaining() const {
     std::vector<std::string> names;
-    for (const fs::directory_entry& e : fs::directory_iterator(Folder())) names.push_back(e.path().filename());
+    for (const fs::directory_entry& e : fs::directory_iterator(Folder())) names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }

@@ -1,31 +1,33 @@
 // A fresh QUORREL_ROOT for one test, removed afterwards.
 #pragma once
 
-#include <stdlib.h>
-
+#include <cstdlib>
 #include <filesystem>
 #include <string>
+
+#include "support/test_env.h"
 
 namespace quorrel::testing {
 
 class ScopedRoot {
  public:
   ScopedRoot() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "quorrel-root-XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data());
-    const char* old = ::getenv("QUORREL_ROOT");
+    path_ = MakeScratchFolder("quorrel-root-");
+    const char* old = std::getenv("QUORREL_ROOT");
     if (old != nullptr) {
       had_old_ = true;
       old_ = old;
     }
-    ::setenv("QUORREL_ROOT", path_.c_str(), 1);
+    SetEnv("QUORREL_ROOT", path_.string().c_str());
+    ClearMachineState();
   }
   ~ScopedRoot() {
     if (had_old_) {
-      ::setenv("QUORREL_ROOT", old_.c_str(), 1);
+      SetEnv("QUORREL_ROOT", old_.c_str());
     } else {
-      ::unsetenv("QUORREL_ROOT");
+      UnsetEnv("QUORREL_ROOT");
     }
+    ClearMachineState();
     std::error_code ec;
     std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::add, ec);

@@ -3,33 +3,36 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <system_error>
+
+#include "support/test_env.h"
 
 namespace quorrel::testing {
 
 class ScratchRoot {
  public:
   ScratchRoot() {
-    if (const char* old = ::getenv("QUORREL_ROOT")) previous_ = old;
-    std::string templ = (std::filesystem::temp_directory_path() / "quorrel-test-XXXXXX").string();
-    if (::mkdtemp(templ.data()) == nullptr) {
-      ADD_FAILURE() << "mkdtemp failed for " << templ;
+    if (const char* old = std::getenv("QUORREL_ROOT")) previous_ = old;
+    path_ = MakeScratchFolder("quorrel-test-");
+    if (path_.empty()) {
+      ADD_FAILURE() << "no scratch folder could be made";
       return;
     }
-    path_ = templ;
-    ::setenv("QUORREL_ROOT", templ.c_str(), 1);
+    SetEnv("QUORREL_ROOT", path_.string().c_str());
+    ClearMachineState();
   }
   ~ScratchRoot() {
     if (previous_) {
-      ::setenv("QUORREL_ROOT", previous_->c_str(), 1);
+      SetEnv("QUORREL_ROOT", previous_->c_str());
     } else {
-      ::unsetenv("QUORREL_ROOT");
+      UnsetEnv("QUORREL_ROOT");
     }
+    ClearMachineState();
     std::error_code ec;
     if (!path_.empty()) std::filesystem::remove_all(path_, ec);
   }
