@@ -29,7 +29,9 @@ void DefaultExit(int code) {
   std::_Exit(code);
 }
 
-void SetText(HWND w, std::string_view text) { SetWindowTextW(w, Wide(text).c_str()); }
+void SetText(HWND w, std::string_view text) {
+  SetWindowTextW(w, Wide(text).c_str());
+}
 
 std::wstring TextOf(HWND w) {
   const int n = GetWindowTextLengthW(w);
@@ -54,7 +56,8 @@ INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPar
           LONG_PTR s = GetWindowLongPtrW(w, GWL_STYLE);
           s = (s & ~static_cast<LONG_PTR>(SS_TYPEMASK)) | SS_ICON | SS_CENTERIMAGE;
           SetWindowLongPtrW(w, GWL_STYLE, s);
-          if (icon != nullptr) SendMessageW(w, STM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(icon));
+          if (icon != nullptr)
+            SendMessageW(w, STM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(icon));
         } else {
           SetText(w, spec.text);  // the version is the program's, not the template's
         }
@@ -115,7 +118,8 @@ std::wstring DialogFilter(std::string_view filter) {
   return out;
 }
 
-MainWindow::MainWindow(FormModel& form, WindowOptions options) : form_(form), options_(std::move(options)) {
+MainWindow::MainWindow(FormModel& form, WindowOptions options)
+    : form_(form), options_(std::move(options)) {
   if (!options_.exitProcess) options_.exitProcess = DefaultExit;
 }
 
@@ -133,13 +137,16 @@ MainWindow::~MainWindow() {
 bool MainWindow::Create(HINSTANCE instance) {
   instance_ = instance;
   thread_ = std::this_thread::get_id();
-  INITCOMMONCONTROLSEX common{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+  INITCOMMONCONTROLSEX common{sizeof(INITCOMMONCONTROLSEX),
+                              ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&common);
   hwnd_ = CreateDialogParamW(instance, MAKEINTRESOURCEW(kFormTemplateId), nullptr, DialogProc,
                              reinterpret_cast<LPARAM>(this));
   if (hwnd_ == nullptr) return false;
-  if (HICON icon = Icon(kIconProgram, 32)) SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
-  if (HICON icon = Icon(kIconProgram, 16)) SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+  if (HICON icon = Icon(kIconProgram, 32))
+    SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+  if (HICON icon = Icon(kIconProgram, 16))
+    SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
 
   form_.ShowStation(options_.allLines);
   Build();
@@ -186,8 +193,8 @@ bool MainWindow::Create(HINSTANCE instance) {
                      static_cast<DWORD>(GetWindowLongPtrW(hwnd_, GWL_EXSTYLE)));
   const int width = frame.right - frame.left;
   const int screen = GetSystemMetrics(SM_CXSCREEN);
-  SetWindowPos(hwnd_, nullptr, std::max(0, (screen - width) / 2), 200, width, frame.bottom - frame.top,
-               SWP_NOZORDER | SWP_NOACTIVATE);
+  SetWindowPos(hwnd_, nullptr, std::max(0, (screen - width) / 2), 200, width,
+               frame.bottom - frame.top, SWP_NOZORDER | SWP_NOACTIVATE);
   return true;
 }
 
@@ -212,7 +219,9 @@ int MainWindow::Run() {
   return static_cast<int>(msg.wParam);
 }
 
-bool MainWindow::OnWindowThread() const { return std::this_thread::get_id() == thread_; }
+bool MainWindow::OnWindowThread() const {
+  return std::this_thread::get_id() == thread_;
+}
 
 bool MainWindow::Post(std::function<void()> fn) {
   if (hwnd_ == nullptr) return false;
@@ -291,9 +300,9 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void MainWindow::Build() {
   // The dot labels: bold, their cells 15 pixels high.
-  dot_font_ = CreateFontW(kDotFontHeight, 0, 0, 0, kDotFontWeight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                          OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS,
-                          Wide(kFormFontFamily).c_str());
+  dot_font_ = CreateFontW(kDotFontHeight, 0, 0, 0, kDotFontWeight, FALSE, FALSE, FALSE,
+                          DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                          DEFAULT_PITCH | FF_SWISS, Wide(kFormFontFamily).c_str());
   // The controls come in the template's order; the labels without an
   // identifier are found by their place in it.
   const std::vector<ControlSpec>& specs = FormTemplate();
@@ -350,7 +359,8 @@ void MainWindow::Apply(int id) {
   if (w == nullptr) return;
   const ControlState state = form_.Control(id);
   EnableWindow(w, state.enabled ? TRUE : FALSE);
-  const bool shown = IsWindowVisible(w) != FALSE || (GetWindowLongPtrW(w, GWL_STYLE) & WS_VISIBLE) != 0;
+  const bool shown =
+      IsWindowVisible(w) != FALSE || (GetWindowLongPtrW(w, GWL_STYLE) & WS_VISIBLE) != 0;
   if (shown != state.visible) ShowWindow(w, state.visible ? SW_SHOWNA : SW_HIDE);
   switch (state.kind) {
     case ControlKind::Button: {
@@ -370,7 +380,8 @@ void MainWindow::Apply(int id) {
       SendMessageW(w, BM_SETCHECK, state.checked ? BST_CHECKED : BST_UNCHECKED, 0);
       break;
     case ControlKind::ProgressBar:
-      SendMessageW(w, PBM_SETRANGE32, static_cast<WPARAM>(state.rangeLow), static_cast<LPARAM>(state.rangeHigh));
+      SendMessageW(w, PBM_SETRANGE32, static_cast<WPARAM>(state.rangeLow),
+                   static_cast<LPARAM>(state.rangeHigh));
       SendMessageW(w, PBM_SETPOS, static_cast<WPARAM>(state.position), 0);
       break;
     case ControlKind::Picture:
@@ -388,7 +399,8 @@ void MainWindow::Apply(int id) {
 HBITMAP MainWindow::Picture(int bitmap) {
   auto it = pictures_.find(bitmap);
   if (it != pictures_.end()) return it->second;
-  auto* h = static_cast<HBITMAP>(LoadImageW(instance_, MAKEINTRESOURCEW(bitmap), IMAGE_BITMAP, 0, 0, 0));
+  auto* h =
+      static_cast<HBITMAP>(LoadImageW(instance_, MAKEINTRESOURCEW(bitmap), IMAGE_BITMAP, 0, 0, 0));
   if (h != nullptr) pictures_[bitmap] = h;
   return h;
 }
@@ -397,7 +409,8 @@ HICON MainWindow::Icon(int icon, int side) {
   const int key = icon * 1000 + side;
   auto it = icons_.find(key);
   if (it != icons_.end()) return it->second;
-  auto* h = static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(icon), IMAGE_ICON, side, side, 0));
+  auto* h =
+      static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(icon), IMAGE_ICON, side, side, 0));
   if (h != nullptr) icons_[key] = h;
   return h;
 }
@@ -430,7 +443,8 @@ void MainWindow::RunLater(uint32_t ms, std::function<void()> fn) {
 
 MessageResult MainWindow::ShowBox(const MessageBoxRequest& request) {
   if (OnWindowThread()) return RunBox(request);
-  const MessageResult fallback = request.buttons == MessageButtons::YesNo ? MessageResult::No : MessageResult::Ok;
+  const MessageResult fallback =
+      request.buttons == MessageButtons::YesNo ? MessageResult::No : MessageResult::Ok;
   // A line thread waits here for the answer.
   struct Wait {
     std::mutex mutex;
@@ -453,7 +467,8 @@ MessageResult MainWindow::ShowBox(const MessageBoxRequest& request) {
   return wait->result;
 }
 
-std::optional<std::string> MainWindow::OnUiThread(const std::function<std::optional<std::string>()>& fn) {
+std::optional<std::string> MainWindow::OnUiThread(
+    const std::function<std::optional<std::string>()>& fn) {
   if (OnWindowThread()) return fn();
   struct Wait {
     std::mutex mutex;
@@ -500,7 +515,8 @@ MessageResult MainWindow::RunBox(const MessageBoxRequest& request) {
   if (owner == nullptr) type |= MB_TASKMODAL | MB_SETFOREGROUND;
   const std::wstring caption = Wide(request.caption.empty() ? form_.Title() : request.caption);
   const int answer = MessageBoxW(owner, Wide(request.text).c_str(), caption.c_str(), type);
-  if (request.buttons == MessageButtons::YesNo) return answer == IDYES ? MessageResult::Yes : MessageResult::No;
+  if (request.buttons == MessageButtons::YesNo)
+    return answer == IDYES ? MessageResult::Yes : MessageResult::No;
   return MessageResult::Ok;
 }
 

@@ -57,7 +57,8 @@ ControlClass ClassOf(const ControlSpec& spec) {
       break;
     case ControlKind::Static:
     default:
-      c = {"Static", (spec.style & style::kCentre) != 0 ? "SS_CENTER | SS_NOPREFIX" : "SS_LEFT | SS_NOPREFIX"};
+      c = {"Static", (spec.style & style::kCentre) != 0 ? "SS_CENTER | SS_NOPREFIX"
+                                                        : "SS_LEFT | SS_NOPREFIX"};
       break;
   }
   if ((spec.style & style::kGroup) != 0) c.style += " | WS_GROUP";
@@ -66,20 +67,23 @@ ControlClass ClassOf(const ControlSpec& spec) {
   return c;
 }
 
-std::string DialogStatement(int id, DialogSize size, std::string_view caption, std::string_view dialogStyle,
+std::string DialogStatement(int id, DialogSize size, std::string_view caption,
+                            std::string_view dialogStyle,
                             const std::vector<ControlSpec>& controls) {
   std::string out = std::to_string(id) + " DIALOGEX 0, 0, " + std::to_string(size.width) + ", " +
                     std::to_string(size.height) + "\n";
   out += "STYLE " + std::string(dialogStyle) + "\n";
   out += "CAPTION " + RcQuoted(caption) + "\n";
   // Weight, italic, character set (Cyrillic).
-  out += "FONT " + std::to_string(kFormFontPoints) + ", " + RcQuoted(kFormFontFamily) + ", 400, 0, 204\n";
+  out += "FONT " + std::to_string(kFormFontPoints) + ", " + RcQuoted(kFormFontFamily) +
+         ", 400, 0, 204\n";
   out += "BEGIN\n";
   for (const ControlSpec& spec : controls) {
     const ControlClass c = ClassOf(spec);
-    out += "  CONTROL " + RcQuoted(spec.text) + ", " + std::to_string(spec.id) + ", " + RcQuoted(c.windowClass) +
-           ", " + c.style + ", " + std::to_string(spec.x) + ", " + std::to_string(spec.y) + ", " +
-           std::to_string(spec.width) + ", " + std::to_string(spec.height) + "\n";
+    out += "  CONTROL " + RcQuoted(spec.text) + ", " + std::to_string(spec.id) + ", " +
+           RcQuoted(c.windowClass) + ", " + c.style + ", " + std::to_string(spec.x) + ", " +
+           std::to_string(spec.y) + ", " + std::to_string(spec.width) + ", " +
+           std::to_string(spec.height) + "\n";
   }
   out += "END\n";
   return out;
@@ -89,14 +93,17 @@ std::string ResourceScript(const ResourceFiles& files) {
   std::string out = "// Generated from the form's layout table: do not edit.\n";
   out += "#pragma code_page(65001)\n#include <windows.h>\n#include <commctrl.h>\n\n";
   // The main form starts hidden: it shows once the start-up is done.
-  out += DialogStatement(kFormTemplateId, kFormSize, kMainTitle,
-                         "DS_SETFONT | DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX",
-                         FormTemplate());
+  out += DialogStatement(
+      kFormTemplateId, kFormSize, kMainTitle,
+      "DS_SETFONT | DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX",
+      FormTemplate());
   out += "\n";
   out += DialogStatement(kAboutTemplateId, kAboutSize, AboutTitle(),
-                         "DS_SETFONT | DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU", AboutTemplate());
+                         "DS_SETFONT | DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU",
+                         AboutTemplate());
   out += "\n";
-  for (const IconFile& icon : files.icons) out += std::to_string(icon.id) + " ICON " + RcQuoted(icon.path) + "\n";
+  for (const IconFile& icon : files.icons)
+    out += std::to_string(icon.id) + " ICON " + RcQuoted(icon.path) + "\n";
   if (!files.manifest.empty()) out += "1 24 " + RcQuoted(files.manifest) + "\n";
   return out;
 }

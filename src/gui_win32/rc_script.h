@@ -38,8 +38,8 @@ struct ControlClass {
 ControlClass ClassOf(const ControlSpec& spec);
 
 // The DIALOGEX statement of a template, with its font, caption and controls.
-std::string DialogStatement(int id, DialogSize size, std::string_view caption, std::string_view style,
-                            const std::vector<ControlSpec>& controls);
+std::string DialogStatement(int id, DialogSize size, std::string_view caption,
+                            std::string_view style, const std::vector<ControlSpec>& controls);
 
 // The whole script (UTF-8, with its code page pragma).
 std::string ResourceScript(const ResourceFiles& files);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/form_layout.h"
+#include "app/form_model.h"
 #include "app/quorrel_view.h"
 #include "platform/win32_api.h"
 
@@ -26,7 +27,8 @@ using namespace quorrel;
 
 std::wstring Wide(std::string_view utf8) {
   if (utf8.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   std::wstring out(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
   return out;
@@ -34,10 +36,11 @@ std::wstring Wide(std::string_view utf8) {
 
 std::string Narrow(std::wstring_view wide) {
   if (wide.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
-                                    nullptr);
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                    0, nullptr, nullptr);
   std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
+                      nullptr, nullptr);
   return out;
 }
 
@@ -47,7 +50,11 @@ std::wstring TextOf(HWND w) {
   return std::wstring(buffer, static_cast<size_t>(n > 0 ? n : 0));
 }
 
-INT_PTR CALLBACK QuietProc(HWND, UINT message, WPARAM, LPARAM) { return message == WM_INITDIALOG ? TRUE : FALSE; }
+constexpr int kAboutDialog = 100;
+
+INT_PTR CALLBACK QuietProc(HWND, UINT message, WPARAM, LPARAM) {
+  return message == WM_INITDIALOG ? TRUE : FALSE;
+}
 
 // The form of the running program: the top-level dialog with the title
 // that holds the download button (a message box may carry the same title).
@@ -71,15 +78,18 @@ struct Checker {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: quorrel-win32-readback QUORREL_EXE [--all-lines] [--leave-open]\n");
+    std::fprintf(stderr,
+                 "usage: quorrel-win32-readback QUORREL_EXE [--all-lines] [--leave-open]\n");
     return 2;
   }
   bool allLines = false;
   bool leaveOpen = false;
   for (int i = 2; i < argc; ++i) {
     const std::string_view a = argv[i];
-    if (a == "--all-lines") allLines = true;
-    else if (a == "--leave-open") leaveOpen = true;
+    if (a == "--all-lines")
+      allLines = true;
+    else if (a == "--leave-open")
+      leaveOpen = true;
     else {
       std::fprintf(stderr, "quorrel-win32-readback: unknown option %s\n", argv[i]);
       return 2;
@@ -91,13 +101,39 @@ int main(int argc, char** argv) {
   // The same template from the program file, never shown: its dialog units
   // in pixels are those of the running form (the same font on the same
   // display).
-  INITCOMMONCONTROLSEX common{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+  INITCOMMONCONTROLSEX common{sizeof(INITCOMMONCONTROLSEX),
+                              ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&common);
   HMODULE image = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
   if (image == nullptr) {
     std::printf("FAIL cannot read the resources of %s\n", argv[1]);
     return 1;
   }
+  Checker check;
+  // The pictures the form shows: the status bitmaps, 50 x 16, and the icons.
+  for (int bitmap : {kBitmapFail, kBitmapPass, kBitmapReady, kBitmapRunning}) {
+    HANDLE h = LoadImageW(image, MAKEINTRESOURCEW(bitmap), IMAGE_BITMAP, 0, 0, 0);
+    BITMAP info{};
+    if (h == nullptr || GetObjectW(h, sizeof info, &info) == 0) {
+      check.Fail("no bitmap " + std::to_string(bitmap));
+    } else if (info.bmWidth != 50 || info.bmHeight != 16) {
+      check.Fail("bitmap " + std::to_string(bitmap) + " is " + std::to_string(info.bmWidth) + "x" +
+                 std::to_string(info.bmHeight));
+    }
+    if (h != nullptr) DeleteObject(h);
+  }
+  for (int icon : {kIconProgram, kIconStart, kIconStop}) {
+    HANDLE h = LoadImageW(image, MAKEINTRESOURCEW(icon), IMAGE_ICON, 32, 32, 0);
+    if (h == nullptr)
+      check.Fail("no icon " + std::to_string(icon));
+    else
+      DestroyIcon(static_cast<HICON>(h));
+  }
+  if (FindResourceW(image, MAKEINTRESOURCEW(kAboutDialog), MAKEINTRESOURCEW(5)) == nullptr)
+    check.Fail("no About template");
+  if (FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)) == nullptr)
+    check.Fail("no manifest");
+
   HWND reference = CreateDialogParamW(image, MAKEINTRESOURCEW(101), nullptr, QuietProc, 0);
   if (reference == nullptr) {
     std::printf("FAIL %s has no dialog template 101\n", argv[1]);
@@ -108,7 +144,8 @@ int main(int argc, char** argv) {
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+  if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &si, &pi)) {
     std::printf("FAIL cannot start %s (error %lu)\n", argv[1], GetLastError());
     return 1;
   }
@@ -121,7 +158,6 @@ int main(int argc, char** argv) {
     form = nullptr;
     if (WaitForSingleObject(pi.hProcess, 100) == WAIT_OBJECT_0) break;
   }
-  Checker check;
   if (form == nullptr) {
     check.Fail("no visible form titled \"" + std::string(kMainTitle) + "\" within 60 s");
   } else {
@@ -135,8 +171,9 @@ int main(int argc, char** argv) {
     RECT client{};
     GetClientRect(form, &client);
     if (client.right != want.right || client.bottom != want.bottom) {
-      check.Fail("client area " + std::to_string(client.right) + "x" + std::to_string(client.bottom) + ", not " +
-                 std::to_string(want.right) + "x" + std::to_string(want.bottom));
+      check.Fail("client area " + std::to_string(client.right) + "x" +
+                 std::to_string(client.bottom) + ", not " + std::to_string(want.right) + "x" +
+                 std::to_string(want.bottom));
     }
 
     int visible = 0, hidden = 0;
@@ -148,7 +185,8 @@ int main(int argc, char** argv) {
         check.Fail(name + " missing");
         continue;
       }
-      const bool shown = (spec.style & style::kVisible) != 0 || (allLines && (spec.style & style::kStation) != 0);
+      const bool shown =
+          (spec.style & style::kVisible) != 0 || (allLines && (spec.style & style::kStation) != 0);
       if (!shown) {
         ++hidden;
         if (IsWindowVisible(w)) check.Fail(name + " visible, the template hides it");
@@ -170,16 +208,18 @@ int main(int argc, char** argv) {
       if (r.left != expected.left || r.top != expected.top || r.right != expected.right ||
           r.bottom != expected.bottom) {
         char line[160];
-        std::snprintf(line, sizeof line, "%s at (%ld,%ld)-(%ld,%ld), the template puts it at (%ld,%ld)-(%ld,%ld)",
-                      name.c_str(), r.left, r.top, r.right, r.bottom, expected.left, expected.top, expected.right,
-                      expected.bottom);
+        std::snprintf(line, sizeof line,
+                      "%s at (%ld,%ld)-(%ld,%ld), the template puts it at (%ld,%ld)-(%ld,%ld)",
+                      name.c_str(), r.left, r.top, r.right, r.bottom, expected.left, expected.top,
+                      expected.right, expected.bottom);
         check.Fail(line);
       }
     }
     RECT frame{};
     GetWindowRect(form, &frame);
     std::printf("checked %d visible and %d hidden controls\n", visible, hidden);
-    std::printf("window %ld %ld %ld %ld\n", frame.left, frame.top, frame.right - frame.left, frame.bottom - frame.top);
+    std::printf("window %ld %ld %ld %ld\n", frame.left, frame.top, frame.right - frame.left,
+                frame.bottom - frame.top);
     std::fflush(stdout);
   }
 
