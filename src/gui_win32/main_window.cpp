@@ -17,6 +17,8 @@
 
 namespace quorrel::win32 {
 
+static_assert(commands::kUninstallAllMessage == WM_USER + 1);
+
 namespace {
 
 // A call posted to the window thread; the window thread runs it and frees it.
@@ -288,6 +290,11 @@ INT_PTR MainWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       if (fn) fn();
       return TRUE;
     }
+    // Another program asks for every driver to go (it finds the window by
+    // its title).
+    case static_cast<UINT>(commands::kUninstallAllMessage):
+      if (view_ != nullptr) view_->OnCommand(commands::kUninstallAllMessage);
+      return TRUE;
     case WM_CLOSE:
       if (!closed_ && (view_ == nullptr || view_->ConfirmClose())) Close();
       return TRUE;
