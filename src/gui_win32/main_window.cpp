@@ -366,8 +366,8 @@ void MainWindow::Apply(int id) {
   if (w == nullptr) return;
   const ControlState state = form_.Control(id);
   EnableWindow(w, state.enabled ? TRUE : FALSE);
-  const bool shown =
-      IsWindowVisible(w) != FALSE || (GetWindowLongPtrW(w, GWL_STYLE) & WS_VISIBLE) != 0;
+  // The style, not IsWindowVisible: the form itself may not show yet.
+  const bool shown = (GetWindowLongPtrW(w, GWL_STYLE) & WS_VISIBLE) != 0;
   if (shown != state.visible) ShowWindow(w, state.visible ? SW_SHOWNA : SW_HIDE);
   switch (state.kind) {
     case ControlKind::Button: {
