@@ -37,7 +37,7 @@ struct Rgba {
 
 // A 32 x 32 icon file with one 32-bit image: the directory, its entry, the
 // information header (twice the height: colour rows, then the mask rows),
-// the bottom-up BGRA rows and an all-opaque mask (the alpha channel rules).
+// the bottom-up BGRA rows and the mask rows.
 Bytes IconFile(const std::function<Rgba(double x, double y)>& paint) {
   constexpr int kSide = 32;
   constexpr uint32_t kHeader = 40;
@@ -66,13 +66,19 @@ Bytes IconFile(const std::function<Rgba(double x, double y)>& paint) {
   Put32(out, 0);
   Put32(out, 0);
   Put32(out, 0);
+  // The mask, set where the picture is clear: drawing that ignores the
+  // alpha channel (a disabled button's greyed icon) still sees the shape.
+  Bytes mask;
   for (int row = kSide - 1; row >= 0; --row) {
+    uint8_t bits[kSide / 8] = {};
     for (int x = 0; x < kSide; ++x) {
       const Rgba c = paint((x + 0.5) / kSide, (row + 0.5) / kSide);
       out.insert(out.end(), {c.b, c.g, c.r, c.a});
+      if (c.a == 0) bits[x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
     }
+    mask.insert(mask.end(), bits, bits + sizeof bits);
   }
-  out.insert(out.end(), kMask, 0);
+  out.insert(out.end(), mask.begin(), mask.end());
   return out;
 }
 

@@ -124,10 +124,26 @@ int main(int argc, char** argv) {
   }
   for (int icon : {kIconProgram, kIconStart, kIconStop}) {
     HANDLE h = LoadImageW(image, MAKEINTRESOURCEW(icon), IMAGE_ICON, 32, 32, 0);
-    if (h == nullptr)
+    if (h == nullptr) {
       check.Fail("no icon " + std::to_string(icon));
-    else
-      DestroyIcon(static_cast<HICON>(h));
+      continue;
+    }
+    // The mask holds the shape (a greyed icon is drawn from it): clear in
+    // the corner, set in the middle.
+    HDC screen = GetDC(nullptr);
+    HDC dc = CreateCompatibleDC(screen);
+    HBITMAP canvas = CreateCompatibleBitmap(screen, 32, 32);
+    HGDIOBJ old = SelectObject(dc, canvas);
+    DrawIconEx(dc, 0, 0, static_cast<HICON>(h), 32, 32, 0, nullptr, DI_MASK);
+    const COLORREF corner = GetPixel(dc, 0, 0), middle = GetPixel(dc, 16, 16);
+    if (corner != RGB(255, 255, 255) || middle != RGB(0, 0, 0)) {
+      check.Fail("icon " + std::to_string(icon) + " has no shape in its mask");
+    }
+    SelectObject(dc, old);
+    DeleteObject(canvas);
+    DeleteDC(dc);
+    ReleaseDC(nullptr, screen);
+    DestroyIcon(static_cast<HICON>(h));
   }
   if (FindResourceW(image, MAKEINTRESOURCEW(kAboutDialog), MAKEINTRESOURCEW(5)) == nullptr)
     check.Fail("no About template");
