@@ -11,6 +11,7 @@
 #include "lines/control_ids.h"
 #include "platform/memory_wire.h"
 #include "platform/scoped_root.h"
+#include "support/sim_line.h"
 
 #include <commctrl.h>
 
@@ -168,6 +169,46 @@ TEST_F(MainWindowTest, CloseEndsTheProcessWhenNoLineRuns) {
   ASSERT_TRUE(window.Create(GetModuleHandleW(nullptr)));
   window.RequestClose(true);
   ASSERT_TRUE(PumpUntil(window.hwnd(), [&] { return exited_; }));
+}
+
+// Answers the first box with that caption from another thread; true once
+// it has.
+void AnswerBox(const wchar_t* caption, int button, std::atomic<bool>* answered) {
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < until) {
+    if (HWND box = FindWindowW(L"#32770", caption)) {
+      PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+      *answered = true;
+      return;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+}
+
+TEST_F(MainWindowTest, CloseAsksWhileALineRunsAndStaysOpenOnNo) {
+  testsupport::SimLine s;
+  s.doc_.line(0).settings.diagPort = 0;
+  MainWindow window(s.form(), options_);
+  ASSERT_TRUE(window.Create(GetModuleHandleW(nullptr)));
+  CQuorrelView view(s.doc_, s.form(), s.controller(), window.Hooks());
+  window.SetView(&view);
+  s.doc_.line(6).runFlag = 1;
+
+  std::atomic<bool> answered{false};
+  std::thread user(AnswerBox, L"Предупреждение", IDNO, &answered);
+  PostMessageW(window.hwnd(), WM_CLOSE, 0, 0);
+  const bool asked = PumpUntil(window.hwnd(), [&] { return answered.load(); });
+  user.join();
+  ASSERT_TRUE(asked);
+  EXPECT_FALSE(exited_);
+
+  answered = false;
+  std::thread yes(AnswerBox, L"Предупреждение", IDYES, &answered);
+  window.RequestClose(true);
+  EXPECT_TRUE(PumpUntil(window.hwnd(), [&] { return exited_; }));
+  yes.join();
+  EXPECT_TRUE(answered);
+  view.Shutdown();
 }
 
 }  // namespace
