@@ -2,7 +2,9 @@
 // reads the form back through Win32: the title, every control of template
 // 101 where the layout table puts it (the table's rectangle in dialog units,
 // mapped to pixels with the form's own font), the hidden controls present
-// and hidden. Prints each difference; exit code 0 when there is none.
+// and hidden; the pictures and templates the program carries; and that a
+// second instance is refused. Prints each difference; exit code 0 when there
+// is none.
 //
 //   quorrel-win32-readback QUORREL_EXE [--all-lines] [--leave-open]
 //
@@ -52,6 +54,14 @@ std::wstring TextOf(HWND w) {
 
 constexpr int kAboutDialog = 100;
 
+struct Checker {
+  int failures = 0;
+  void Fail(const std::string& what) {
+    ++failures;
+    std::printf("FAIL %s\n", what.c_str());
+  }
+};
+
 INT_PTR CALLBACK QuietProc(HWND, UINT message, WPARAM, LPARAM) {
   return message == WM_INITDIALOG ? TRUE : FALSE;
 }
@@ -66,13 +76,62 @@ HWND FindForm(const std::wstring& title) {
   return nullptr;
 }
 
-struct Checker {
-  int failures = 0;
-  void Fail(const std::string& what) {
-    ++failures;
-    std::printf("FAIL %s\n", what.c_str());
-  }
+struct BoxSearch {
+  DWORD process;
+  HWND box;
 };
+
+BOOL CALLBACK FindBoxOf(HWND w, LPARAM param) {
+  auto* search = reinterpret_cast<BoxSearch*>(param);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(w, &owner);
+  wchar_t cls[16] = {};
+  GetClassNameW(w, cls, 16);
+  if (owner == search->process && std::wstring_view(cls) == L"#32770" && IsWindowVisible(w)) {
+    search->box = w;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// A second instance while the first runs: it says so in a box and, once
+// answered, ends with exit code 0 without a form of its own.
+void CheckSecondInstance(const std::wstring& exe, Checker* check) {
+  std::wstring command = L"\"" + exe + L"\"";
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &si, &pi)) {
+    check->Fail("cannot start a second instance");
+    return;
+  }
+  BoxSearch search{pi.dwProcessId, nullptr};
+  for (int tries = 0; tries < 600 && search.box == nullptr; ++tries) {
+    EnumWindows(FindBoxOf, reinterpret_cast<LPARAM>(&search));
+    if (search.box == nullptr && WaitForSingleObject(pi.hProcess, 100) == WAIT_OBJECT_0) break;
+  }
+  if (search.box == nullptr) {
+    check->Fail("the second instance showed no box");
+  } else {
+    // The text of a message box is its static control 0xFFFF.
+    const std::wstring text = TextOf(GetDlgItem(search.box, 0xFFFF));
+    if (text != Wide(kMutexTakenText))
+      check->Fail("the second instance says \"" + Narrow(text) + "\"");
+    PostMessageW(search.box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  }
+  DWORD code = 1;
+  if (WaitForSingleObject(pi.hProcess, 10000) != WAIT_OBJECT_0) {
+    TerminateProcess(pi.hProcess, 1);
+    check->Fail("the second instance did not end");
+  } else if (GetExitCodeProcess(pi.hProcess, &code) && code != 0) {
+    check->Fail("the second instance ended with " + std::to_string(code));
+  } else if (search.box != nullptr) {
+    std::printf("a second instance was refused\n");
+  }
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+}
 
 }  // namespace
 
@@ -241,6 +300,7 @@ int main(int argc, char** argv) {
 
   DestroyWindow(reference);
   FreeLibrary(image);
+  if (form != nullptr && !leaveOpen) CheckSecondInstance(exe, &check);
   if (!leaveOpen || check.failures > 0) {
     // No line runs: the close needs no confirmation.
     if (form != nullptr) PostMessageW(form, WM_CLOSE, 0, 0);
