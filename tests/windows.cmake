@@ -28,7 +28,16 @@ set(_posix_only
   platform/files_test.cpp
   platform/process_shell_mutex_test.cpp
   sim/program_test.cpp
-  e2e/cli_pty_test.cpp)
+  e2e/cli_pty_test.cpp
+  # sysfs, the system bus, XDG folders and the programs over ptys: Linux only
+  platform/usb_bridge_test.cpp
+  platform/modem_table_test.cpp
+  platform/modem_manager_test.cpp
+  platform/user_places_test.cpp
+  ports/usb_discovery_test.cpp
+  e2e/usb_bridge_e2e_test.cpp
+  e2e/modem_manager_e2e_test.cpp
+  e2e/repair_cli_test.cpp)
 
 # Test cases, per suite, that hold to the POSIX model of the machine (the
 # registry as a folder under the root, drives as folders under it, a system
