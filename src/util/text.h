@@ -5,10 +5,19 @@
 #include <string>
 #include <string_view>
 
+// The format check follows the printf the program links: mingw builds use
+// the GNU one (__USE_MINGW_ANSI_STDIO), so "%zu" and friends are checked as
+// such; clang knows only "printf", which is the same thing elsewhere.
+#if defined(__MINGW32__)
+#define QUORREL_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define QUORREL_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#endif
+
 namespace quorrel {
 
 // printf-style formatting into a std::string of any length.
-std::string Format(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+std::string Format(const char* format, ...) QUORREL_PRINTF_FORMAT(1, 2);
 std::string FormatV(const char* format, va_list args);
 
 // ASCII-only case folding and comparison (the phone's texts are ASCII).
