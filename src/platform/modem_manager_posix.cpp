@@ -69,7 +69,7 @@ sd_bus* OpenBus(std::string* why) {
 
 // InhibitDevice(uid, inhibit); 0 or the negative error, with the bus's text.
 int CallInhibit(sd_bus* bus, const std::string& uid, bool inhibit, std::string* errorName, std::string* text) {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
   const int r = sd_bus_call_method(bus, kService, kObject, kInterface, "InhibitDevice", &error, nullptr, "sb",
                                    uid.c_str(), inhibit ? 1 : 0);
   if (r < 0) {
@@ -163,7 +163,7 @@ InhibitOutcome InhibitModemManager(const std::string& uid) {
 
   // Only a running ModemManager is asked: a call to its name would start it
   // through bus activation.
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
   sd_bus_message* reply = nullptr;
   int r = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                              "NameHasOwner", &error, &reply, "s", kService);
