@@ -61,7 +61,7 @@ class RegistryKey {
  private:
   // The open key: its folder on POSIX, its HKEY on Windows.
   std::optional<std::filesystem::path> folder_;
-  void* handle_ = nullptr;
+  [[maybe_unused]] void* handle_ = nullptr;  // used by the Windows backend only
 };
 
 // One value of a key, for the writers.
