@@ -25,10 +25,10 @@ constexpr int kModeButtons[kLineCount][4] = {
 constexpr int kFirstRowY = 194;
 constexpr int kRowPitch = 15;
 
-std::vector<ControlSpec> BuildForm() {
-  std::vector<ControlSpec> t;
+std::vector<TemplateControl> BuildForm() {
+  std::vector<TemplateControl> t;
   auto add = [&t](int id, ControlKind kind, std::string text, int x, int y, int w, int h, unsigned s) {
-    t.push_back(ControlSpec{id, kind, std::move(text), x, y, w, h, s});
+    t.push_back(TemplateControl{id, kind, std::move(text), x, y, w, h, s});
   };
   const ControlKind S = ControlKind::Static;
   const ControlKind B = ControlKind::Button;
@@ -107,15 +107,15 @@ std::vector<ControlSpec> BuildForm() {
 
 }  // namespace
 
-const std::vector<ControlSpec>& FormTemplate() {
-  static const std::vector<ControlSpec> table = BuildForm();
+const std::vector<TemplateControl>& FormTemplate() {
+  static const std::vector<TemplateControl> table = BuildForm();
   return table;
 }
 
-const ControlSpec* FindControlSpec(int id) {
+const TemplateControl* FindControlSpec(int id) {
   if (id == kNoControlId) return nullptr;
-  for (const ControlSpec& spec : FormTemplate()) {
-    if (spec.id == id) return &spec;
+  for (const TemplateControl& entry : FormTemplate()) {
+    if (entry.id == id) return &entry;
   }
   return nullptr;
 }
@@ -142,8 +142,8 @@ const char* ProgramVersion() { return QUORREL_VERSION; }
 
 std::string AboutTitle() { return "О программе"; }
 
-const std::vector<ControlSpec>& AboutTemplate() {
-  static const std::vector<ControlSpec> table = {
+const std::vector<TemplateControl>& AboutTemplate() {
+  static const std::vector<TemplateControl> table = {
       {kAboutIconId, ControlKind::Picture, "", 8, 8, 20, 20, kVisible},
       {kAboutVersionId, ControlKind::Static,
        std::string("ПО обновления для Pellam ZID Россия, версия ") + ProgramVersion(), 36, 10, 156, 8, kVisible},
@@ -170,8 +170,8 @@ PixelRect DialogToPixels(int x, int y, int width, int height, DialogBaseUnits un
                    MulDiv(height, units.y, 8)};
 }
 
-PixelRect DialogToPixels(const ControlSpec& spec, DialogBaseUnits units) {
-  return DialogToPixels(spec.x, spec.y, spec.width, spec.height, units);
+PixelRect DialogToPixels(const TemplateControl& entry, DialogBaseUnits units) {
+  return DialogToPixels(entry.x, entry.y, entry.width, entry.height, units);
 }
 
 namespace {

@@ -32,7 +32,7 @@ inline constexpr unsigned kTabStop = 1u << 6;
 // Controls without an identifier of their own (static labels).
 inline constexpr int kNoControlId = -1;
 
-struct ControlSpec {
+struct TemplateControl {
   int id;
   ControlKind kind;
   std::string text;  // the template's text; some are replaced at start-up
@@ -59,9 +59,9 @@ inline constexpr int kDotFontHeight = 15;
 inline constexpr int kDotFontWeight = 700;
 
 // Every control of the main form, in creation (and tab) order.
-const std::vector<ControlSpec>& FormTemplate();
+const std::vector<TemplateControl>& FormTemplate();
 // The control's entry, nullptr when the form has none with that identifier.
-const ControlSpec* FindControlSpec(int id);
+const TemplateControl* FindControlSpec(int id);
 
 // The line-mode radio button of a line (0-7) and mode (1 download, 2 repair,
 // 3 back up NV, 4 restore NV); 0 for anything else.
@@ -75,7 +75,7 @@ inline constexpr int kAboutIconId = 2001;
 inline constexpr int kAboutVersionId = 2002;
 inline constexpr int kAboutNoticeId = 2003;
 inline constexpr int kAboutOkId = 1;  // IDOK
-const std::vector<ControlSpec>& AboutTemplate();
+const std::vector<TemplateControl>& AboutTemplate();
 std::string AboutTitle();
 
 // The program's version, as the About box shows it.
@@ -102,7 +102,7 @@ struct PixelRect {
 // value * numerator / denominator, rounded half away from zero.
 int MulDiv(int value, int numerator, int denominator);
 PixelRect DialogToPixels(int x, int y, int width, int height, DialogBaseUnits units);
-PixelRect DialogToPixels(const ControlSpec& spec, DialogBaseUnits units);
+PixelRect DialogToPixels(const TemplateControl& entry, DialogBaseUnits units);
 
 // A file dialog filter in the "Description | patterns;||" form: each
 // description with its patterns (blanks trimmed, ';'-separated, empty ones

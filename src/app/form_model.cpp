@@ -49,12 +49,12 @@ FormModel::FormModel(CQuorrelDoc& doc, std::string startupDirectory)
         }
       }),
       resources_(&EmbeddedResources()) {
-  for (const ControlSpec& spec : FormTemplate()) {
-    if (spec.id == kNoControlId) continue;
-    ControlState& c = controls_[spec.id];
-    c.kind = spec.kind;
-    c.text = spec.text;
-    c.visible = (spec.style & style::kVisible) != 0;
+  for (const TemplateControl& entry : FormTemplate()) {
+    if (entry.id == kNoControlId) continue;
+    ControlState& c = controls_[entry.id];
+    c.kind = entry.kind;
+    c.text = entry.text;
+    c.visible = (entry.style & style::kVisible) != 0;
   }
 }
 
@@ -280,10 +280,10 @@ void FormModel::ShowStation(bool shown) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     station_shown_ = shown;
-    for (const ControlSpec& spec : FormTemplate()) {
-      if (spec.id == kNoControlId || (spec.style & style::kVisible) != 0) continue;
-      ControlLocked(spec.id).visible = shown && (spec.style & style::kStation) != 0;
-      changed.push_back(spec.id);
+    for (const TemplateControl& entry : FormTemplate()) {
+      if (entry.id == kNoControlId || (entry.style & style::kVisible) != 0) continue;
+      ControlLocked(entry.id).visible = shown && (entry.style & style::kStation) != 0;
+      changed.push_back(entry.id);
     }
   }
   for (int id : changed) Changed(id);

@@ -162,46 +162,46 @@ QWidget* MainWindow::Control(int id) const {
 // ---- building ----
 
 void MainWindow::Build() {
-  for (const ControlSpec& spec : FormTemplate()) {
-    QWidget* w = MakeControl(spec);
-    w->setGeometry(ToRect(DialogToPixels(spec, units_)));
-    w->setFont((spec.style & style::kBold) != 0 ? dot_font_ : font_);
-    if (spec.id == kNoControlId) {
-      const bool shown = (spec.style & style::kVisible) != 0 ||
-                         (form_.StationShown() && (spec.style & style::kStation) != 0);
+  for (const TemplateControl& entry : FormTemplate()) {
+    QWidget* w = MakeControl(entry);
+    w->setGeometry(ToRect(DialogToPixels(entry, units_)));
+    w->setFont((entry.style & style::kBold) != 0 ? dot_font_ : font_);
+    if (entry.id == kNoControlId) {
+      const bool shown = (entry.style & style::kVisible) != 0 ||
+                         (form_.StationShown() && (entry.style & style::kStation) != 0);
       w->setVisible(shown);
       continue;
     }
-    w->setObjectName(QString::number(spec.id));
-    controls_[spec.id] = w;
-    Apply(spec.id);
+    w->setObjectName(QString::number(entry.id));
+    controls_[entry.id] = w;
+    Apply(entry.id);
   }
 }
 
-QWidget* MainWindow::MakeControl(const ControlSpec& spec) {
-  const int id = spec.id;
-  switch (spec.kind) {
+QWidget* MainWindow::MakeControl(const TemplateControl& entry) {
+  const int id = entry.id;
+  switch (entry.kind) {
     case ControlKind::Button: {
-      auto* b = new QPushButton(Q(spec.text), this);
-      b->setFocusPolicy((spec.style & style::kTabStop) != 0 ? Qt::StrongFocus : Qt::NoFocus);
+      auto* b = new QPushButton(Q(entry.text), this);
+      b->setFocusPolicy((entry.style & style::kTabStop) != 0 ? Qt::StrongFocus : Qt::NoFocus);
       connect(b, &QPushButton::clicked, this, [this, id] { Command(id); });
       return b;
     }
     case ControlKind::RadioButton: {
-      auto* r = new QRadioButton(Q(spec.text), this);
+      auto* r = new QRadioButton(Q(entry.text), this);
       // The model keeps each group's choice.
       r->setAutoExclusive(false);
       connect(r, &QRadioButton::clicked, this, [this, id] { Command(id); });
       return r;
     }
     case ControlKind::CheckBox: {
-      auto* c = new QCheckBox(Q(spec.text), this);
+      auto* c = new QCheckBox(Q(entry.text), this);
       connect(c, &QCheckBox::clicked, this, [this, id] { Command(id); });
       return c;
     }
     case ControlKind::Edit: {
-      auto* e = new QLineEdit(Q(spec.text), this);
-      e->setReadOnly((spec.style & style::kReadOnly) != 0);
+      auto* e = new QLineEdit(Q(entry.text), this);
+      e->setReadOnly((entry.style & style::kReadOnly) != 0);
       return e;
     }
     case ControlKind::ProgressBar: {
@@ -218,10 +218,10 @@ QWidget* MainWindow::MakeControl(const ControlSpec& spec) {
     }
     case ControlKind::Static:
     default: {
-      auto* l = new QLabel(Q(spec.text), this);
+      auto* l = new QLabel(Q(entry.text), this);
       // Static texts wrap at their width and sit on the form's background.
       l->setWordWrap(true);
-      l->setAlignment(((spec.style & style::kCentre) != 0 ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignTop);
+      l->setAlignment(((entry.style & style::kCentre) != 0 ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignTop);
       l->setTextFormat(Qt::PlainText);
       return l;
     }
@@ -363,25 +363,25 @@ void MainWindow::ShowAbout() {
   about.setFont(font_);
   const PixelRect size = DialogToPixels(0, 0, kAboutSize.width, kAboutSize.height, units_);
   about.setFixedSize(size.width, size.height);
-  for (const ControlSpec& spec : AboutTemplate()) {
+  for (const TemplateControl& entry : AboutTemplate()) {
     QWidget* w = nullptr;
-    if (spec.kind == ControlKind::Button) {
-      auto* ok = new QPushButton(Q(spec.text), &about);
+    if (entry.kind == ControlKind::Button) {
+      auto* ok = new QPushButton(Q(entry.text), &about);
       ok->setDefault(true);
       connect(ok, &QPushButton::clicked, &about, &QDialog::accept);
       w = ok;
-    } else if (spec.kind == ControlKind::Picture) {
+    } else if (entry.kind == ControlKind::Picture) {
       auto* icon = new QLabel(&about);
       icon->setPixmap(ProgramIcon().pixmap(32, 32));
       w = icon;
     } else {
-      auto* label = new QLabel(Q(spec.text), &about);
+      auto* label = new QLabel(Q(entry.text), &about);
       label->setWordWrap(true);
       label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
       w = label;
     }
-    w->setObjectName(QString::number(spec.id));
-    w->setGeometry(ToRect(DialogToPixels(spec, units_)));
+    w->setObjectName(QString::number(entry.id));
+    w->setGeometry(ToRect(DialogToPixels(entry, units_)));
   }
   about.exec();
 }

@@ -66,7 +66,7 @@ class MainWindow : public QWidget {
 
  private:
   void Build();
-  QWidget* MakeControl(const ControlSpec& spec);
+  QWidget* MakeControl(const TemplateControl& entry);
   void Apply(int id);
   void MarkDirty(int id);
   void Command(int id);

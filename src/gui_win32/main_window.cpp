@@ -49,10 +49,10 @@ INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPar
     case WM_INITDIALOG: {
       auto* icon = reinterpret_cast<HICON>(lParam);
       SetWindowTextW(dialog, Wide(AboutTitle()).c_str());
-      for (const ControlSpec& spec : AboutTemplate()) {
-        HWND w = GetDlgItem(dialog, spec.id);
+      for (const TemplateControl& entry : AboutTemplate()) {
+        HWND w = GetDlgItem(dialog, entry.id);
         if (w == nullptr) continue;
-        if (spec.kind == ControlKind::Picture) {
+        if (entry.kind == ControlKind::Picture) {
           // The template's picture holds a bitmap; the About box shows the
           // program's icon there.
           LONG_PTR s = GetWindowLongPtrW(w, GWL_STYLE);
@@ -61,7 +61,7 @@ INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPar
           if (icon != nullptr)
             SendMessageW(w, STM_SETIMAGE, IMAGE_ICON, reinterpret_cast<LPARAM>(icon));
         } else {
-          SetText(w, spec.text);  // the version is the program's, not the template's
+          SetText(w, entry.text);  // the version is the program's, not the template's
         }
       }
       return TRUE;
@@ -312,23 +312,23 @@ void MainWindow::Build() {
                           DEFAULT_PITCH | FF_SWISS, Wide(kFormFontFamily).c_str());
   // The controls come in the template's order; the labels without an
   // identifier are found by their place in it.
-  const std::vector<ControlSpec>& specs = FormTemplate();
+  const std::vector<TemplateControl>& templateControls = FormTemplate();
   HWND child = GetWindow(hwnd_, GW_CHILD);
-  for (const ControlSpec& spec : specs) {
+  for (const TemplateControl& entry : templateControls) {
     HWND w = child;
     if (child != nullptr) child = GetWindow(child, GW_HWNDNEXT);
-    if (spec.id == kNoControlId) {
+    if (entry.id == kNoControlId) {
       if (w != nullptr && GetDlgCtrlID(w) == kNoControlId) {
-        const bool shown = (spec.style & style::kVisible) != 0 ||
-                           (form_.StationShown() && (spec.style & style::kStation) != 0);
+        const bool shown = (entry.style & style::kVisible) != 0 ||
+                           (form_.StationShown() && (entry.style & style::kStation) != 0);
         ShowWindow(w, shown ? SW_SHOWNA : SW_HIDE);
       }
       continue;
     }
-    if ((spec.style & style::kBold) != 0 && dot_font_ != nullptr) {
-      SendDlgItemMessageW(hwnd_, spec.id, WM_SETFONT, reinterpret_cast<WPARAM>(dot_font_), FALSE);
+    if ((entry.style & style::kBold) != 0 && dot_font_ != nullptr) {
+      SendDlgItemMessageW(hwnd_, entry.id, WM_SETFONT, reinterpret_cast<WPARAM>(dot_font_), FALSE);
     }
-    Apply(spec.id);
+    Apply(entry.id);
   }
 }
 

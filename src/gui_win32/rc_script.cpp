@@ -31,9 +31,9 @@ std::string RcQuoted(std::string_view text) {
   return out;
 }
 
-ControlClass ClassOf(const ControlSpec& spec) {
+ControlClass ClassOf(const TemplateControl& entry) {
   ControlClass c;
-  switch (spec.kind) {
+  switch (entry.kind) {
     case ControlKind::Button:
       c = {"Button", "BS_PUSHBUTTON"};
       break;
@@ -46,7 +46,7 @@ ControlClass ClassOf(const ControlSpec& spec) {
       break;
     case ControlKind::Edit:
       c = {"Edit", "ES_LEFT | ES_AUTOHSCROLL | WS_BORDER"};
-      if ((spec.style & style::kReadOnly) != 0) c.style += " | ES_READONLY";
+      if ((entry.style & style::kReadOnly) != 0) c.style += " | ES_READONLY";
       break;
     case ControlKind::ProgressBar:
       c = {"msctls_progress32", "WS_BORDER"};
@@ -57,19 +57,19 @@ ControlClass ClassOf(const ControlSpec& spec) {
       break;
     case ControlKind::Static:
     default:
-      c = {"Static", (spec.style & style::kCentre) != 0 ? "SS_CENTER | SS_NOPREFIX"
+      c = {"Static", (entry.style & style::kCentre) != 0 ? "SS_CENTER | SS_NOPREFIX"
                                                         : "SS_LEFT | SS_NOPREFIX"};
       break;
   }
-  if ((spec.style & style::kGroup) != 0) c.style += " | WS_GROUP";
-  if ((spec.style & style::kTabStop) != 0) c.style += " | WS_TABSTOP";
-  if ((spec.style & style::kVisible) != 0) c.style += " | WS_VISIBLE";
+  if ((entry.style & style::kGroup) != 0) c.style += " | WS_GROUP";
+  if ((entry.style & style::kTabStop) != 0) c.style += " | WS_TABSTOP";
+  if ((entry.style & style::kVisible) != 0) c.style += " | WS_VISIBLE";
   return c;
 }
 
 std::string DialogStatement(int id, DialogSize size, std::string_view caption,
                             std::string_view dialogStyle,
-                            const std::vector<ControlSpec>& controls) {
+                            const std::vector<TemplateControl>& controls) {
   std::string out = std::to_string(id) + " DIALOGEX 0, 0, " + std::to_string(size.width) + ", " +
                     std::to_string(size.height) + "\n";
   out += "STYLE " + std::string(dialogStyle) + "\n";
@@ -78,12 +78,12 @@ std::string DialogStatement(int id, DialogSize size, std::string_view caption,
   out += "FONT " + std::to_string(kFormFontPoints) + ", " + RcQuoted(kFormFontFamily) +
          ", 400, 0, 204\n";
   out += "BEGIN\n";
-  for (const ControlSpec& spec : controls) {
-    const ControlClass c = ClassOf(spec);
-    out += "  CONTROL " + RcQuoted(spec.text) + ", " + std::to_string(spec.id) + ", " +
-           RcQuoted(c.windowClass) + ", " + c.style + ", " + std::to_string(spec.x) + ", " +
-           std::to_string(spec.y) + ", " + std::to_string(spec.width) + ", " +
-           std::to_string(spec.height) + "\n";
+  for (const TemplateControl& entry : controls) {
+    const ControlClass c = ClassOf(entry);
+    out += "  CONTROL " + RcQuoted(entry.text) + ", " + std::to_string(entry.id) + ", " +
+           RcQuoted(c.windowClass) + ", " + c.style + ", " + std::to_string(entry.x) + ", " +
+           std::to_string(entry.y) + ", " + std::to_string(entry.width) + ", " +
+           std::to_string(entry.height) + "\n";
   }
   out += "END\n";
   return out;

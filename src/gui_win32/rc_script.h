@@ -35,11 +35,11 @@ struct ControlClass {
   std::string windowClass;
   std::string style;
 };
-ControlClass ClassOf(const ControlSpec& spec);
+ControlClass ClassOf(const TemplateControl& entry);
 
 // The DIALOGEX statement of a template, with its font, caption and controls.
 std::string DialogStatement(int id, DialogSize size, std::string_view caption,
-                            std::string_view style, const std::vector<ControlSpec>& controls);
+                            std::string_view style, const std::vector<TemplateControl>& controls);
 
 // The whole script (UTF-8, with its code page pragma).
 std::string ResourceScript(const ResourceFiles& files);

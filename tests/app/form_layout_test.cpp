@@ -12,17 +12,17 @@ namespace {
 
 TEST(FormLayoutTest, EveryControlHasOneEntryInsideItsForm) {
   std::set<int> ids;
-  for (const ControlSpec& spec : FormTemplate()) {
-    if (spec.id != kNoControlId) {
-      EXPECT_TRUE(ids.insert(spec.id).second) << "twice: " << spec.id;
+  for (const TemplateControl& entry : FormTemplate()) {
+    if (entry.id != kNoControlId) {
+      EXPECT_TRUE(ids.insert(entry.id).second) << "twice: " << entry.id;
     }
-    const bool visible = (spec.style & style::kVisible) != 0;
+    const bool visible = (entry.style & style::kVisible) != 0;
     const DialogSize form = visible ? kFormSize : kStationFormSize;
-    EXPECT_TRUE(visible || (spec.style & style::kStation) != 0) << spec.id << " is shown nowhere";
-    EXPECT_GE(spec.x, 0) << spec.id;
-    EXPECT_GE(spec.y, 0) << spec.id;
-    EXPECT_LE(spec.x + spec.width, form.width) << spec.id;
-    EXPECT_LE(spec.y + spec.height, form.height) << spec.id;
+    EXPECT_TRUE(visible || (entry.style & style::kStation) != 0) << entry.id << " is shown nowhere";
+    EXPECT_GE(entry.x, 0) << entry.id;
+    EXPECT_GE(entry.y, 0) << entry.id;
+    EXPECT_LE(entry.x + entry.width, form.width) << entry.id;
+    EXPECT_LE(entry.y + entry.height, form.height) << entry.id;
   }
   // The per-line controls of every line, and the options.
   for (int line = 0; line < kLineCount; ++line) {

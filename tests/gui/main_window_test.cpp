@@ -40,19 +40,19 @@ void CheckLayout(GuiLine& g, bool station) {
   EXPECT_EQ(g.window->minimumSize(), g.window->maximumSize());
   EXPECT_EQ(g.window->pos().y(), 200);
   int checked = 0;
-  for (const ControlSpec& spec : FormTemplate()) {
-    if (spec.id == kNoControlId) continue;
-    QWidget* w = g.window->findChild<QWidget*>(QString::number(spec.id));
-    ASSERT_NE(w, nullptr) << spec.id;
-    const bool shown = (spec.style & style::kVisible) != 0 || (station && (spec.style & style::kStation) != 0);
-    EXPECT_EQ(w->isVisible(), shown) << spec.id;
+  for (const TemplateControl& entry : FormTemplate()) {
+    if (entry.id == kNoControlId) continue;
+    QWidget* w = g.window->findChild<QWidget*>(QString::number(entry.id));
+    ASSERT_NE(w, nullptr) << entry.id;
+    const bool shown = (entry.style & style::kVisible) != 0 || (station && (entry.style & style::kStation) != 0);
+    EXPECT_EQ(w->isVisible(), shown) << entry.id;
     if (!shown) continue;
-    const PixelRect want = DialogToPixels(spec, units);
+    const PixelRect want = DialogToPixels(entry, units);
     const QRect got = w->geometry();
-    EXPECT_LE(std::abs(got.x() - want.x), 1) << spec.id;
-    EXPECT_LE(std::abs(got.y() - want.y), 1) << spec.id;
-    EXPECT_LE(std::abs(got.width() - want.width), 1) << spec.id;
-    EXPECT_LE(std::abs(got.height() - want.height), 1) << spec.id;
+    EXPECT_LE(std::abs(got.x() - want.x), 1) << entry.id;
+    EXPECT_LE(std::abs(got.y() - want.y), 1) << entry.id;
+    EXPECT_LE(std::abs(got.width() - want.width), 1) << entry.id;
+    EXPECT_LE(std::abs(got.height() - want.height), 1) << entry.id;
     ++checked;
   }
   EXPECT_GE(checked, 14);

@@ -114,7 +114,7 @@ TEST(ResourceScript, QuotesTextsTheWayTheResourceCompilerReadsThem) {
 TEST(ResourceScript, FormTemplateHoldsEveryControlOfTheLayoutTableInOrder) {
   const std::string script = ResourceScript({});
   const std::vector<ScriptControl> got = ControlsOf(script, kFormTemplateId);
-  const std::vector<ControlSpec>& want = FormTemplate();
+  const std::vector<TemplateControl>& want = FormTemplate();
   ASSERT_EQ(got.size(), want.size());
   for (size_t i = 0; i < want.size(); ++i) {
     SCOPED_TRACE("control " + std::to_string(want[i].id));
@@ -149,10 +149,10 @@ TEST(ResourceScript, DialogsCarryTheirSizeFontCaptionAndStartHidden) {
 }
 
 TEST(ResourceScript, ControlsLeaveTheirStateToTheModel) {
-  for (const ControlSpec& spec : FormTemplate()) {
-    const ControlClass c = ClassOf(spec);
-    SCOPED_TRACE("control " + std::to_string(spec.id));
-    switch (spec.kind) {
+  for (const TemplateControl& entry : FormTemplate()) {
+    const ControlClass c = ClassOf(entry);
+    SCOPED_TRACE("control " + std::to_string(entry.id));
+    switch (entry.kind) {
       case ControlKind::RadioButton:
         // Not BS_AUTORADIOBUTTON: a click must not change the choice itself.
         EXPECT_TRUE(HasFlag(c.style, "BS_RADIOBUTTON"));
@@ -162,7 +162,7 @@ TEST(ResourceScript, ControlsLeaveTheirStateToTheModel) {
         break;
       case ControlKind::Edit:
         EXPECT_EQ(c.windowClass, "Edit");
-        EXPECT_EQ(HasFlag(c.style, "ES_READONLY"), (spec.style & style::kReadOnly) != 0);
+        EXPECT_EQ(HasFlag(c.style, "ES_READONLY"), (entry.style & style::kReadOnly) != 0);
         break;
       case ControlKind::ProgressBar:
         EXPECT_EQ(c.windowClass, "msctls_progress32");

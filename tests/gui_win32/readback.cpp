@@ -252,16 +252,16 @@ int main(int argc, char** argv) {
     }
 
     int visible = 0, hidden = 0;
-    for (const ControlSpec& spec : FormTemplate()) {
-      if (spec.id == kNoControlId) continue;
-      const std::string name = "control " + std::to_string(spec.id);
-      HWND w = GetDlgItem(form, spec.id);
+    for (const TemplateControl& entry : FormTemplate()) {
+      if (entry.id == kNoControlId) continue;
+      const std::string name = "control " + std::to_string(entry.id);
+      HWND w = GetDlgItem(form, entry.id);
       if (w == nullptr) {
         check.Fail(name + " missing");
         continue;
       }
       const bool shown =
-          (spec.style & style::kVisible) != 0 || (allLines && (spec.style & style::kStation) != 0);
+          (entry.style & style::kVisible) != 0 || (allLines && (entry.style & style::kStation) != 0);
       if (!shown) {
         ++hidden;
         if (IsWindowVisible(w)) check.Fail(name + " visible, the template hides it");
@@ -273,7 +273,7 @@ int main(int argc, char** argv) {
         continue;
       }
       // The dialog manager maps the place and the size, each on its own.
-      RECT expected{spec.x, spec.y, spec.width, spec.height};
+      RECT expected{entry.x, entry.y, entry.width, entry.height};
       MapDialogRect(reference, &expected);
       expected.right += expected.left;
       expected.bottom += expected.top;
