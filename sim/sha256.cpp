@@ -1,4 +1,5 @@
 #include "sim/sha256.h"
+#include "util/text.h"
 
 #include <algorithm>
 #include <cstring>
@@ -85,14 +86,7 @@ std::string Sha256::HexOf(std::span<const uint8_t> data) {
 }
 
 std::string HexText(std::span<const uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (uint8_t b : bytes) {
-    out.push_back(kDigits[b >> 4]);
-    out.push_back(kDigits[b & 0x0F]);
-  }
-  return out;
+  return LowerHex(bytes);
 }
 
 }  // namespace quorrel::sim

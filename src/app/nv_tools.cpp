@@ -17,14 +17,7 @@ constexpr uint16_t kStatusNoAnswer = 0xFFFF;
 constexpr uint16_t kLastStoreStatus = 10;
 
 std::string Hex(std::span<const uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (uint8_t b : bytes) {
-    out.push_back(kDigits[b >> 4]);
-    out.push_back(kDigits[b & 0x0F]);
-  }
-  return out;
+  return LowerHex(bytes);
 }
 
 int HexDigit(char c) {

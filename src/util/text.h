@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -19,6 +21,9 @@ namespace quorrel {
 // printf-style formatting into a std::string of any length.
 std::string Format(const char* format, ...) QUORREL_PRINTF_FORMAT(1, 2);
 std::string FormatV(const char* format, va_list args);
+
+// Bytes as lower-case hexadecimal digits, two per byte.
+std::string LowerHex(std::span<const uint8_t> bytes);
 
 // ASCII-only case folding and comparison (the phone's texts are ASCII).
 std::string ToUpperAscii(std::string_view text);
