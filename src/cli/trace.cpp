@@ -25,6 +25,7 @@ class TracingDevice : public SerialDevice {
     if (n > 0) trace_.Record(port_, '<', buffer, n);
     return n;
   }
+  void Note(std::string_view text) override { trace_.Note(port_, std::string(text)); }
 
  private:
   std::unique_ptr<SerialDevice> inner_;

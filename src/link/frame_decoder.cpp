@@ -1,5 +1,7 @@
 #include "link/frame_decoder.h"
 
+#include <algorithm>
+
 #include "link/hdlc.h"
 
 namespace quorrel {
@@ -61,6 +63,15 @@ FrameDecoder::Event FrameDecoder::Feed(std::span<const uint8_t> bytes) {
   return more;
 }
 
+std::optional<size_t> FrameDecoder::GoodFrom() const {
+  // At least one packet byte and the two check bytes.
+  const size_t last = length_ < 3 ? 0 : std::min(length_ - 3, kMaxNoise);
+  for (size_t skip = 0; length_ >= 3 && skip <= last; ++skip) {
+    if (FrameCheckGood(std::span<const uint8_t>(frame_.data() + skip, length_ - skip))) return skip;
+  }
+  return std::nullopt;
+}
+
 FrameDecoder::Event FrameDecoder::Finish(size_t consumed) {
   Event e;
   e.consumed = consumed;
@@ -72,13 +83,13 @@ FrameDecoder::Event FrameDecoder::Finish(size_t consumed) {
   } else if (overflow_) {
     e.result = Result::BadFrame;
     e.fault = Fault::TooLong;
-  } else if (length_ < 3 || !FrameCheckGood(std::span<const uint8_t>(frame_.data(), length_))) {
-    // At least one packet byte and the two check bytes.
+  } else if (const std::optional<size_t> noise = GoodFrom()) {
+    e.result = Result::Frame;
+    e.noise = *noise;
+    e.packet = std::span<const uint8_t>(frame_.data() + *noise, length_ - *noise - 2);
+  } else {
     e.result = Result::BadFrame;
     e.fault = Fault::Check;
-  } else {
-    e.result = Result::Frame;
-    e.packet = std::span<const uint8_t>(frame_.data(), length_ - 2);
   }
   length_ = 0;
   raw_ = 0;

@@ -9,6 +9,9 @@
 // sharing one flag and replies without any leading flag all read alike. A bad
 // frame (failed check, abort sequence, too long) is reported and the decoder
 // carries on at the next flag, so it never hides the good frames after it.
+// Stray bytes in front of a frame (line noise, the tail of something the
+// modem sent earlier) are dropped when what follows them is a whole frame
+// with a good check; the event says how many were dropped.
 //
 // Self-contained: bytes in, events out, nothing else is touched.
 #pragma once
@@ -16,6 +19,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace quorrel {
@@ -40,6 +44,10 @@ class FrameDecoder {
   enum class Result { NeedMore, Frame, BadFrame };
   enum class Fault { None, Check, Aborted, TooLong };
 
+  // The most stray bytes dropped in front of a frame whose check fails as
+  // it stands.
+  static constexpr size_t kMaxNoise = 64;
+
   struct Event {
     Result result = Result::NeedMore;
     // Bytes of the input taken up to and including the frame's closing flag
@@ -52,6 +60,8 @@ class FrameDecoder {
     // Frame and BadFrame: the bytes the frame took on the wire, its closing
     // flag and the flag before it (if any) included.
     size_t rawLength = 0;
+    // Frame: stray bytes dropped in front of the packet (unstuffed).
+    size_t noise = 0;
   };
 
   explicit FrameDecoder(Start start = Start::Flagged) : start_(start) {}
@@ -70,6 +80,9 @@ class FrameDecoder {
  private:
   void Append(uint8_t b);
   Event Finish(size_t consumed);
+  // The stray bytes in front of a frame with a good check in frame_; none
+  // when no such frame is there.
+  std::optional<size_t> GoodFrom() const;
 
   Start start_;
   std::array<uint8_t, kCapacity> frame_{};

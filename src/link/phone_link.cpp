@@ -117,6 +117,10 @@ int PhoneLink::AcceptReply(std::span<const uint8_t> packet, size_t rawLength) {
   return codec->ParseReply(*this) ? 1 : 0;
 }
 
+void PhoneLink::NoteNoise(const FrameDecoder::Event& e) {
+  if (e.noise > 0) port.Note(Format("skipped %zu stray bytes before a reply", e.noise));
+}
+
 int PhoneLink::DecodeReplyFrame() {
   const size_t length = std::min<size_t>(replyLength, kReplyCapacity);
   rawReplyLength = static_cast<uint16_t>(length);
@@ -131,6 +135,7 @@ int PhoneLink::DecodeReplyFrame() {
       failure = BadFrameText(e.fault, false);
       continue;
     }
+    NoteNoise(e);
     return AcceptReply(e.packet, e.rawLength);
   }
   lastError = failure;
@@ -143,10 +148,13 @@ void PhoneLink::DecodeStreamBytes(std::span<const uint8_t> bytes, StreamVerdict&
     bytes = bytes.subspan(e.consumed);
     if (e.result == FrameDecoder::Result::NeedMore) break;
     if (e.result == FrameDecoder::Result::BadFrame) {
-      if (!verdict.failed) verdict.text = BadFrameText(e.fault, true);
-      verdict.failed = true;
+      // Noise, or a reply spoilt on the way: skipped. A block whose
+      // acknowledgement it was stays unacknowledged and is written again
+      // before its image is closed; only an error reply fails a write.
+      port.Note(Format("skipped: %s", std::string(BadFrameText(e.fault, true)).c_str()));
       continue;
     }
+    NoteNoise(e);
     const std::span<const uint8_t> packet = e.packet;
     if (packet[0] == 0x08) {
       // A full list drops the rest; their blocks stay unacknowledged.
@@ -261,11 +269,13 @@ int PhoneLink::Exchange(uint8_t tries, uint32_t timeoutMs) {
         const FrameDecoder::Event e = decoder_.Feed(fresh);
         fresh = fresh.subspan(e.consumed);
         if (e.result == FrameDecoder::Result::NeedMore) break;
+        if (e.result == FrameDecoder::Result::Frame) NoteNoise(e);
         if (protocol == LinkProtocol::Raw) {
           // Left undecoded for the caller, once a frame has ended.
           verdict = 1;
         } else if (e.result == FrameDecoder::Result::BadFrame) {
           badFrame = BadFrameText(e.fault, false);
+          port.Note(Format("bad frame: %s", std::string(badFrame).c_str()));
         } else if (protocol == LinkProtocol::Diag && e.packet[0] != requestCode) {
           // A reply that does not echo the request code is an error reply;
           // it was decoded whole, so its CRC is intact.

@@ -147,6 +147,8 @@ class PhoneLink {
   // Feeds streaming reply bytes to the line's decoder, appending the
   // addresses of written blocks and noting failures in verdict.
   void DecodeStreamBytes(std::span<const uint8_t> bytes, StreamVerdict& verdict);
+  // Notes the stray bytes dropped in front of a frame in the wire's record.
+  void NoteNoise(const FrameDecoder::Event& e);
 
   Clock& clock_;
   ProtocolCodecs codecs_;

@@ -46,6 +46,10 @@ int SerialPort::Read(uint8_t* buffer, int maxLength) {
   return got;
 }
 
+void SerialPort::Note(std::string_view text) {
+  if (device_) device_->Note(text);
+}
+
 void SerialPort::SetDevices(SerialDevices& devices) {
   Close();
   devices_ = &devices;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 namespace quorrel {
 
@@ -28,6 +29,9 @@ class SerialDevice {
   virtual int BytesQueued() = 0;
   // Reads at most maxLength of the bytes queued now; never blocks.
   virtual int Read(uint8_t* buffer, int maxLength) = 0;
+  // A remark about the bytes on this port (what the reader made of them) for
+  // a record of the wire; ignored unless the device keeps such a record.
+  virtual void Note(std::string_view /*text*/) {}
 };
 
 // Where numbered ports come from.
@@ -63,6 +67,8 @@ class SerialPort {
   int BytesQueued();
   // Reads at most maxLength of the queued bytes; 0 when closed or nothing queued.
   int Read(uint8_t* buffer, int maxLength);
+  // A remark for the wire's record, when the device keeps one.
+  void Note(std::string_view text);
   // Every byte Read has returned since the port object was made, over all
   // its opens: a caller compares two readings to tell whether a reply came.
   uint64_t BytesRead() const { return bytes_read_; }

@@ -362,9 +362,9 @@ TEST_F(ExchangeTest, AnExchangeForgetsAReplyCutOffBeforeIt) {
   Request(LinkProtocol::Streaming, Hex("09 11"), 0x09);
   AnswerEvery(Hex("7E 09 11 57 D9 7E"));
   EXPECT_EQ(link_->Exchange(1, 300), 1);
+  // Its tail reads as a spoilt frame: skipped, not fatal.
   wire_->SendToHost(Joined({Bytes(ack.begin() + 4, ack.end()), BlockWritten(0x800)}));
-  EXPECT_EQ(link_->CollectReplies(), 0);
-  EXPECT_EQ(link_->lastError, kTextWrongCrcMulti);
+  EXPECT_EQ(link_->CollectReplies(), 1);
   EXPECT_EQ(Acks(*link_), (std::vector<uint32_t>{0x800}));
 }
 
