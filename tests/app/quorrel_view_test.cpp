@@ -14,6 +14,7 @@
 #include "platform/files.h"
 #include "platform/shell.h"
 #include "support/sim_line.h"
+#include "util/text.h"
 
 namespace quorrel {
 namespace {
@@ -394,15 +395,23 @@ TEST(ViewRepair, RepairRadioAndStartButtonFlashAModemStuckInTheDownloader) {
   CQuorrelView view(s.doc_, s.form(), s.controller());
   ASSERT_EQ(view.OnInitialUpdate(EmbeddedResources()), StartupResult::Ready);
   s.modem_->PlugIn();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (s.doc_.line(0).settings.diagPort != s.modem_->DiagPort() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  ASSERT_EQ(s.doc_.line(0).settings.diagPort, s.modem_->DiagPort());
-
   ASSERT_TRUE(view.OnCommand(ModeButton(0, kModeRepair)));
   ASSERT_TRUE(view.OnCommand(1131));  // "No bakup NV"
-  ASSERT_TRUE(view.OnCommand(kDownload));
+
+  // The user clicks once the watch has shown the modem's port and enabled
+  // the button. Each pass of the watch shows the version (which, for a
+  // modem that cannot tell one, disables the button) and then enables the
+  // button again; a click that falls in between is not taken, and the user
+  // clicks again.
+  bool started = false;
+  for (int click = 0; click < 50 && !started; ++click) {
+    ASSERT_TRUE(s.form().WaitUntil([&] {
+      return s.form().PortText(0) == Format("COM%d", s.modem_->DiagPort()) && s.form().Control(kDownload).enabled;
+    }));
+    ASSERT_TRUE(view.OnCommand(kDownload));
+    started = s.controller().LastOutcome(0) != JobOutcome::None;
+  }
+  ASSERT_TRUE(started);
   ASSERT_TRUE(s.controller().WaitForJob(0, std::chrono::minutes(5)));
   EXPECT_EQ(s.controller().LastOutcome(0), JobOutcome::Succeeded);
   EXPECT_EQ(s.modem().ImageBytes(5), s.EmbeddedFile(164));
