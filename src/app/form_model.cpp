@@ -88,6 +88,8 @@ void FormModel::ShowStatus(int line, int kind) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ControlLocked(StatusIcon(line)).image = picture.bitmap;
+    // A new start: the last job's failure may give way.
+    if (kind == kStatusReady || kind == kStatusRunning) failure_shown_[line] = false;
   }
   Changed(StatusIcon(line));
 }
@@ -153,6 +155,10 @@ void FormModel::FinishDisplay(int line, int endKind, bool downloadMode) {
   bool pass = endKind == 0 || endKind == 1;
   bool reset = endKind == 0 || endKind == 2 || endKind == 4;
   if (endKind >= 0 && endKind <= 5) ShowStatus(line, pass ? kStatusPass : kStatusFail);
+  if (endKind >= 2 && endKind <= 5) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failure_shown_[line] = true;
+  }
   if (reset) {
     doc_.line(line).phoneState = kPhoneNoAnswer;
     PhoneResetter resetter;
@@ -246,6 +252,11 @@ void FormModel::SetVersionText(int line, std::string_view text) {
 void FormModel::SetControlText(int id, std::string_view text) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    // A failed job's last words stay in its state line until the line is
+    // started again; the port watch's ready and wait texts do not cover them.
+    for (int line = 0; line < kLineCount; ++line) {
+      if (failure_shown_[line] && id == StateText(line)) return;
+    }
     ControlLocked(id).text = text;
   }
   Changed(id);

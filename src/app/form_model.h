@@ -135,6 +135,8 @@ class FormModel : public LineDisplay {
   std::string log_texts_[kLineCount];
   std::string port_texts_[kLineCount];
   std::string version_texts_[kLineCount];
+  // The line's last job failed and nothing has started on it since.
+  bool failure_shown_[kLineCount] = {};
   bool ports_released_ = false;
   bool station_shown_ = false;
   std::string title_;

@@ -10,6 +10,7 @@
 #include "jobs/mode_probe.h"
 #include "jobs/mode_transitions.h"
 #include "jobs/nv_backup.h"
+#include "platform/paths.h"
 #include "services/diag_commands.h"
 #include "util/md5.h"
 #include "util/text.h"
@@ -28,6 +29,8 @@ constexpr int kReplugAfterPolls = 30;
 struct PendingEnd {
   std::string text;
   int endKind;
+  // The failure box follows the job end (not after a failed NV restore).
+  bool box;
 };
 
 class DownloadRun {
@@ -118,15 +121,30 @@ class DownloadRun {
   // The NV option phase D restores by.
   int NvOption() const { return repair_nv_option_ ? *repair_nv_option_ : doc_.nvOption.load(); }
   // After a failure: when the modem was taken into a download mode and has
-  // not been seen back in its firmware, asks which mode answers now; a
-  // modem in the downloader or the programmer gets the way out named (a
-  // status line, returned for the box).
+  // not been seen back in its firmware, asks which mode answers now (unless
+  // phase D found out already); a modem in the downloader or the programmer
+  // gets the way out named (a status line, returned for the box).
   std::string StuckModemHint();
-  // Records a failure of phases C and D: the first one is the job's end.
-  void NoteFailure(std::string_view text, int endKind) {
-    Status(text);
-    if (!pending_) pending_ = PendingEnd{std::string(text), endKind};
+  // Records a failure of phases C and D: the first one is the job's end,
+  // reported once phase D has given the modem back. Until then the state
+  // line says that the modem is being given back.
+  void NoteFailure(std::string_view text, int endKind, bool box = true) {
+    if (pending_) return;
+    pending_ = PendingEnd{std::string(text), endKind, box};
+    Status(kGivingBackText);
   }
+  // Asked in phase D after each reconnect pass in which the firmware did not
+  // answer: true (with stuck_ set) when the modem answers in a download mode,
+  // where nothing of phase D can work. Probes only on a hint: a reply of a
+  // download mode, or, once, no AT port (a download mode has none).
+  bool FoundStuck(bool atOpened);
+  // The end of a failed job, once the modem is given back or known stuck:
+  // the job end, then the box, then the way out for a stuck modem.
+  DownloadResult EndFailed();
+  // After a failed NV backup: the modem may have been unplugged and come
+  // back on other ports. True when it answers, on its ports or on new ones
+  // found within the port-wait bound (kGiveBackWaitMs without one).
+  bool FindModemAgain();
 
   JobEnvironment& env_;
   const LineHooks& hooks_;
@@ -147,18 +165,25 @@ class DownloadRun {
   // The modem was taken into the downloader, and not yet seen back in its
   // firmware.
   bool in_download_mode_ = false;
+  // The download mode phase D found the modem answering in.
+  ModemAnswer stuck_ = ModemAnswer::None;
+  // The probe asked for want of an AT port has been made.
+  bool probed_without_at_ = false;
 };
 
 std::string DownloadRun::StuckModemHint() {
-  if (!in_download_mode_) return {};
-  // One round: the failure is reported either way, and a modem that
-  // answers nothing is not kept waiting for.
-  const ModemAnswer answer = ProbeModemMode(env_, line_, 1).mode;
+  ModemAnswer answer = stuck_;
+  if (answer == ModemAnswer::None) {
+    if (!in_download_mode_) return {};
+    // One round: the failure is reported either way, and a modem that
+    // answers nothing is not kept waiting for.
+    answer = ProbeModemMode(env_, line_, 1).mode;
+  }
   if (answer != ModemAnswer::Downloader && answer != ModemAnswer::Programmer) return {};
   const int option = NvOption();
   std::string backup;
   if (option == kNvRestoreRf || option == kNvRestoreRfImei) {
-    backup = "its NV items are kept in " + job_.settings.nvFile.str();
+    backup = "its NV items are kept in " + NativePath(job_.settings.nvFile.view());
   } else {
     backup = "no NV backup was made by this run";
   }
@@ -167,6 +192,43 @@ std::string DownloadRun::StuckModemHint() {
                             answer == ModemAnswer::Downloader ? "downloader" : "flash programmer", backup.c_str());
   Status(hint);
   return hint;
+}
+
+bool DownloadRun::FoundStuck(bool atOpened) {
+  const ModemAnswer hinted = ModeOfReplyCode(link_.diagErrorReply);
+  if (hinted != ModemAnswer::Downloader && hinted != ModemAnswer::Programmer) {
+    // A modem still booting has no AT port either: asked once.
+    if (atOpened || probed_without_at_) return false;
+    probed_without_at_ = true;
+  }
+  const ModemAnswer answer = ProbeModemMode(env_, line_, 1).mode;
+  if (answer != ModemAnswer::Downloader && answer != ModemAnswer::Programmer) return false;
+  stuck_ = answer;
+  return true;
+}
+
+DownloadResult DownloadRun::EndFailed() {
+  const std::string hint = StuckModemHint();
+  // A modem stuck in a download mode is left where a repair finds it: a
+  // restart would only bring it back stuck, on other ports.
+  const int endKind = !hint.empty() && pending_->endKind == 4 ? 3 : pending_->endKind;
+  display_.JobEnd(line_, pending_->text, endKind);
+  job_.runFlag = 0;
+  if (pending_->box) Box(kInstallFailedText);
+  if (!hint.empty()) Box(hint);
+  return DownloadResult::Failed;
+}
+
+bool DownloadRun::FindModemAgain() {
+  if (Reopen() && DetectPhone(env_, line_)) return true;
+  JobEnvironment bounded = env_;
+  bounded.portWaitLimitMs = env_.portWaitLimitMs.value_or(kGiveBackWaitMs);
+  try {
+    WaitForPorts(bounded, line_);
+  } catch (const ModemDidNotReturn&) {
+    return false;
+  }
+  return Reconnect(bounded, line_);
 }
 
 DownloadResult DownloadRun::FailWithBox(std::string_view text, int endKind, std::string_view boxText) {
@@ -282,9 +344,15 @@ std::optional<DownloadResult> DownloadRun::PhaseA() {
               BackupNv(env_, line_, job_.settings.nvFile.view()) != 0;
     if (!ok) {
       // Nothing is flashed without a backup. Autorun is off since step 4:
-      // switch it on again and restart the modem before giving up. The
-      // restart is done, so the job end does not reset it once more.
-      GiveModemBack(false);
+      // switch it on again and restart the modem before giving up, wherever
+      // it answers now. The restart is done, so the job end does not reset
+      // it once more.
+      Status(kGivingBackText);
+      if (FindModemAgain()) {
+        GiveModemBack(false);
+      } else {
+        Status(kNotGivenBackText);
+      }
       return FailWithBox(kInstallFailedDotText, 3, kInstallFailedDotText);
     }
   }
@@ -433,18 +501,20 @@ bool DownloadRun::PhaseC() {
   // Both attempts failed. The modem still goes back to its normal mode and
   // gets its NV items back; the job ends as a failure after that.
   NoteFailure(kDownloadFailText, 4);
-  Box(kInstallFailedText);
   return false;
 }
 
 DownloadResult DownloadRun::PhaseD() {
+  const ReconnectGiveUp stuck = [this](bool atOpened) { return FoundStuck(atOpened); };
   // 35.
-  if (ResetAndWaitForReturn(env_, line_)) {
+  if (ResetAndWaitForReturn(env_, line_, stuck)) {
     in_download_mode_ = false;
   } else {
     NoteFailure(kResetFailText, 5);
-    Box(kInstallFailedText);
   }
+  // In a download mode neither the NV items nor autorun can be written:
+  // the way out is a repair.
+  if (stuck_ != ModemAnswer::None) return EndFailed();
   // 36.
   ShowPort();
   ShowVersion();
@@ -464,7 +534,7 @@ DownloadResult DownloadRun::PhaseD() {
   }
 
   // 38-39. The NV restore.
-  Status(kInstallingText);
+  Status(pending_ ? kGivingBackText : kInstallingText);
   Progress(82);
   const int option = NvOption();
   int restored = 1;
@@ -478,15 +548,19 @@ DownloadResult DownloadRun::PhaseD() {
     // a restore of their own.
     const std::string_view file = option == kNvLoadDefault ? doc_.line(0).settings.defaultNvFile.view()
                                                           : job_.settings.nvFile.view();
-    NoteFailure(kRestoreFailText, 5);
-    Status(Format("The NV items were not written back; they are kept in %.*s for an NV restore",
-                  static_cast<int>(file.size()), file.data()));
+    NoteFailure(kRestoreFailText, 5, false);
+    Status(Format("The NV items were not written back; they are kept in %s for an NV restore",
+                  NativePath(file).c_str()));
   }
 
   // 40-41. Find the modem again.
   Progress(95);
   WaitForPorts(env_, line_);
-  if (Reconnect(env_, line_)) in_download_mode_ = false;
+  if (Reconnect(env_, line_, stuck)) in_download_mode_ = false;
+  if (stuck_ != ModemAnswer::None) {
+    NoteFailure(kResetFailText, 5);
+    return EndFailed();
+  }
   Progress(96);
   ShowPort();
   Wait(1000);
@@ -494,16 +568,9 @@ DownloadResult DownloadRun::PhaseD() {
   // 42-46.
   GiveModemBack(true);
 
-  if (pending_) {
-    // No success: the release stays for the next try, the line can be
-    // started again. The modem was restarted just now; a failure whose end
-    // would reset it (the images not written) ends without that reset.
-    const int endKind = pending_->endKind == 4 ? 3 : pending_->endKind;
-    const std::string hint = StuckModemHint();
-    display_.JobEnd(line_, pending_->text, endKind);
-    if (!hint.empty()) Box(hint);
-    return DownloadResult::Failed;
-  }
+  // No success: the release stays for the next try, the line can be
+  // started again.
+  if (pending_) return EndFailed();
 
   if (repair_nv_option_) {
     // A repair ends here, the line given back with a Pass; the release

@@ -40,6 +40,15 @@ inline constexpr char kResetFailText[] = "reset modem fail!";
 inline constexpr char kRestoreFailText[] = "Restore NV fail!";
 inline constexpr char kSuccessCaption[] = "Поздравляем";
 inline constexpr char kSuccessFormat[] = "Обновление выполнено успешно! Общее время %d минут и %d секунд";
+// The state line while the job gives the modem back after a failure.
+inline constexpr char kGivingBackText[] =
+    "Установка не выполнена. Модем возвращается в рабочий режим, не отключайте его...";
+// A failed job whose modem could not be found again to give it back.
+inline constexpr char kNotGivenBackText[] =
+    "The modem could not be given back: plug it in and run quorrel-cli restore-nv / download again";
+// How long a failed job looks for its modem to give it back, when the port
+// waits have no bound of their own.
+inline constexpr uint64_t kGiveBackWaitMs = 60000;
 
 // NV item 22 and the part of it that survives a download.
 inline constexpr uint16_t kSavedNvItem = 22;

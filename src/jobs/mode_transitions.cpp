@@ -237,18 +237,23 @@ bool GreetProgrammer(JobEnvironment& env, int line, bool alreadyGreeted) {
   return StreamNoOp(link) != 0;
 }
 
-bool ResetAndWaitForReturn(JobEnvironment& env, int line) {
+bool ResetAndWaitForReturn(JobEnvironment& env, int line, const ReconnectGiveUp& giveUp) {
   (void)StreamReset(env.doc.link(line));
   env.clock().Sleep(3000);
   WaitForPorts(env, line);
-  return Reconnect(env, line);
+  return Reconnect(env, line, giveUp);
 }
 
-bool Reconnect(JobEnvironment& env, int line) {
+bool Reconnect(JobEnvironment& env, int line, const ReconnectGiveUp& giveUp) {
+  Clock& clock = env.clock();
+  const uint64_t start = clock.NowMs();
   for (int pass = 0; pass < kReconnectPasses; ++pass) {
-    env.clock().Sleep(1000);
-    (void)OpenAtPortWithTries(env, line);
+    clock.Sleep(1000);
+    const bool atOpened = OpenAtPortWithTries(env, line);
     if (OpenDiagPort(env, line) && DetectPhone(env, line)) return true;
+    if (giveUp && giveUp(atOpened)) return false;
+    // The same bound as the wait for the ports.
+    if (env.portWaitLimitMs && clock.NowMs() - start >= *env.portWaitLimitMs) return false;
   }
   return false;
 }

@@ -41,12 +41,18 @@ bool StartProgrammer(JobEnvironment& env, int line);
 // The part of StartProgrammer after the jump: the greeting (up to three
 // hellos, skipped when alreadyGreeted) and a no-op that must be answered.
 bool GreetProgrammer(JobEnvironment& env, int line, bool alreadyGreeted);
+// Asked after each reconnect pass in which no phone answered, with whether
+// the AT port opened; true ends the reconnect at once.
+using ReconnectGiveUp = std::function<bool(bool atOpened)>;
+
 // Resets the programmer, waits for the modem's ports and for the phone to
 // answer in its normal firmware again (up to 60 passes).
-bool ResetAndWaitForReturn(JobEnvironment& env, int line);
+bool ResetAndWaitForReturn(JobEnvironment& env, int line, const ReconnectGiveUp& giveUp = {});
 // Up to 60 passes of: wait 1 s, open the AT port (3 tries), open the
-// diagnostic port and detect the phone. True once detected.
-bool Reconnect(JobEnvironment& env, int line);
+// diagnostic port and detect the phone. True once detected. The passes end
+// early once env.portWaitLimitMs have passed (when set), or when giveUp
+// answers true.
+bool Reconnect(JobEnvironment& env, int line, const ReconnectGiveUp& giveUp = {});
 
 // Thrown out of a port wait that lasted env.portWaitLimitMs without the
 // modem's ports appearing. The job that waited ends on it as a failure.

@@ -7,6 +7,7 @@
 #include "jobs/mode_transitions.h"
 #include "jobs/nv_backup.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 #include "util/text.h"
 
 namespace quorrel {
@@ -68,7 +69,7 @@ std::optional<int> RepairRun::RestoreOption() {
   if (option == kNvNoBackup) return option;
   const std::string file = NvRestoreFile(env_.doc, line_, option);
   if (NvFileIsWhole(file)) return option;
-  Status(Format("The NV file %s is missing or not %zu bytes: its NV items cannot be written back", file.c_str(),
+  Status(Format("The NV file %s is missing or not %zu bytes: its NV items cannot be written back", NativePath(file).c_str(),
                 NvTable::kFileSize));
   const MessageResult answer = display_.MessageBox(
       MessageBoxRequest{kRepairWithoutRestoreQuestion, kErrorCaption, MessageButtons::YesNo, MessageIcon::Warning});

@@ -8,10 +8,16 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace quorrel {
 
 std::filesystem::path MapPath(std::string_view windowsPath);
+
+// A path as this system writes it, for the program's own messages: what a
+// user can paste into a shell or a file dialog. The texts of the
+// description keep the path as the program formed it.
+std::string NativePath(std::string_view path);
 
 }  // namespace quorrel

@@ -58,4 +58,6 @@ std::filesystem::path MapPath(std::string_view windowsPath) {
   return std::filesystem::path(mapped);
 }
 
+std::string NativePath(std::string_view path) { return MapPath(path).string(); }
+
 }  // namespace quorrel

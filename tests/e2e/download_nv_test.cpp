@@ -8,6 +8,7 @@
 #include "lines/control_ids.h"
 #include "jobs/download_job.h"
 #include "jobs/nv_backup.h"
+#include "platform/paths.h"
 #include "support/sim_line.h"
 
 namespace quorrel {
@@ -266,8 +267,8 @@ TEST(DownloadNv, FailedRestoreStillGivesTheModemBack) {
     }
     EXPECT_TRUE(BoxTexts(s).empty());
     EXPECT_TRUE(Contains(s.form().Texts(Seen::Kind::Status),
-                         "The NV items were not written back; they are kept in C:\\nvbackup\\Channel1.nvm for an "
-                         "NV restore"));
+                         "The NV items were not written back; they are kept in " +
+                             NativePath(testsupport::kNvFile) + " for an NV restore"));
     // Item 90 was written with its own data, once and once more; nothing
     // after it.
     std::vector<sim::NvWriteRecord> writes = s.modem().NvWrites();

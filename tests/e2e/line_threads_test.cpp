@@ -37,7 +37,7 @@ TEST(LineThreads, PortWatchFindsTheModemAndTheDownloadRunsWithTheWatchParked) {
   EXPECT_EQ(s.modem().ImageBytes(5), s.EmbeddedFile(164));
 }
 
-TEST(LineThreads, AfterAFailedJobTheWatchShowsTheModemReadyAgainAndTheLineStartsAgain) {
+TEST(LineThreads, AfterAFailedJobTheWatchFindsTheModemAgainAndTheLineStartsAgain) {
   sim::ModemConfig config;
   config.expectedProgrammer = {0x01};  // the programmer never starts
   SimLine s(config);
@@ -52,9 +52,16 @@ TEST(LineThreads, AfterAFailedJobTheWatchShowsTheModemReadyAgainAndTheLineStarts
   // The modem hangs in RAM that holds no programmer; once it is plugged in
   // again the resumed watch finds it in its firmware.
   EXPECT_EQ(s.modem().Mode(), sim::ModemMode::Hung);
+  s.form().Forget();
   s.modem().PowerCycle(2000);
-  ASSERT_TRUE(s.form().WaitForStateLine(kReady));
-  EXPECT_TRUE(s.form().Control(controls::kDownload).enabled);
+  const std::string version = s.modem().config().firmwareVersion;  // as the data port tells it
+  ASSERT_TRUE(s.form().WaitUntil([&] {
+    return testsupport::Contains(s.form().Texts(Seen::Kind::Version), version) &&
+           s.form().Control(controls::kDownload).enabled;
+  }));
+  // The failure stays in view until the next start.
+  EXPECT_EQ(s.form().Control(controls::kStateLine).text, kSkipFailText);
+  EXPECT_EQ(s.form().Values(Seen::Kind::Picture), std::vector<int>{});
 
   s.form().Forget();
   ASSERT_TRUE(s.StartAndWait());

@@ -14,6 +14,7 @@
 #include "jobs/download_job.h"
 #include "jobs/mode_probe.h"
 #include "jobs/nv_backup.h"
+#include "platform/paths.h"
 #include "support/sim_line.h"
 
 namespace quorrel {
@@ -117,7 +118,7 @@ void FailDownloadThenRepair(SimLine& s, sim::ModemMode leftIn) {
   EXPECT_NE(s.exitCode_, 0);
   // The failure names the way out and the backup.
   EXPECT_TRUE(AnyStatusMentions(s, "quorrel-cli repair"));
-  EXPECT_TRUE(AnyStatusMentions(s, testsupport::kNvFile));
+  EXPECT_TRUE(AnyStatusMentions(s, NativePath(testsupport::kNvFile)));
   std::vector<std::string> boxes = s.form().Texts(Seen::Kind::Box);
   EXPECT_TRUE(std::any_of(boxes.begin(), boxes.end(),
                           [](const std::string& b) { return b.find("repair") != std::string::npos; }));
@@ -232,7 +233,7 @@ TEST(RepairJob, MissingOrShortBackupIsNamedBeforeAnythingIsWrittenAndNeedsConsen
     ASSERT_TRUE(s.StartAndWait());
     sim::VirtualModem& m = s.modem();
     EXPECT_TRUE(m.NvWrites().empty());
-    EXPECT_TRUE(AnyStatusMentions(s, testsupport::kNvFile));
+    EXPECT_TRUE(AnyStatusMentions(s, NativePath(testsupport::kNvFile)));
     std::vector<std::string> boxes = s.form().Texts(Seen::Kind::Box);
     EXPECT_TRUE(testsupport::Contains(boxes, kRepairWithoutRestoreQuestion));
     if (c.answer == MessageResult::No) {

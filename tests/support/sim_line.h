@@ -37,7 +37,7 @@ namespace quorrel::testsupport {
 
 // One thing the user saw.
 struct Seen {
-  enum class Kind { Status, Progress, Picture, Box, JobEnd, Finish };
+  enum class Kind { Status, Progress, Picture, Box, JobEnd, Finish, Version };
   Kind kind = Kind::Status;
   int value = 0;  // percent, picture, end kind
   std::string text;
@@ -63,13 +63,42 @@ class WatchedForm : public FormModel {
   void SetControlText(int id, std::string_view text) override {
     FormModel::SetControlText(id, text);
     std::lock_guard<std::mutex> lock(mutex_);
+    ++changes_;
     state_changed_.notify_all();
+  }
+
+  void EnableControl(int id, bool enabled) override {
+    FormModel::EnableControl(id, enabled);
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++changes_;
+    state_changed_.notify_all();
+  }
+  // Recorded when it changes (the port watch shows it on every pass).
+  void SetVersionText(int line, std::string_view text) override {
+    const bool changed = VersionText(line) != text;
+    FormModel::SetVersionText(line, text);
+    if (changed) Note(line, Make(Seen::Kind::Version, 0, std::string(text)));
   }
 
   // Waits (real time) until line 1's state line shows text.
   bool WaitForStateLine(std::string_view text, std::chrono::seconds timeout = std::chrono::seconds(60)) {
+    return WaitUntil([&] { return Control(controls::kStateLine).text == text; }, timeout);
+  }
+  // Waits (real time) until what the form shows or recorded makes done true;
+  // looked at again after every change.
+  bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds timeout = std::chrono::seconds(60)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_lock<std::mutex> lock(mutex_);
-    return state_changed_.wait_for(lock, timeout, [&] { return Control(controls::kStateLine).text == text; });
+    for (;;) {
+      const uint64_t before = changes_;
+      lock.unlock();
+      if (done()) return true;
+      lock.lock();
+      if (!state_changed_.wait_until(lock, deadline, [&] { return changes_ != before; })) {
+        lock.unlock();
+        return done();
+      }
+    }
   }
 
   // Called on the job's thread with every progress value of line 1.
@@ -135,12 +164,15 @@ class WatchedForm : public FormModel {
     seen.timeMs = clock_.NowMs();
     std::lock_guard<std::mutex> lock(mutex_);
     seen_.push_back(std::move(seen));
+    ++changes_;
+    state_changed_.notify_all();
   }
 
   Clock& clock_;
   mutable std::mutex mutex_;
   std::vector<Seen> seen_;
   std::condition_variable state_changed_;
+  uint64_t changes_ = 0;  // bumped at every change the waits look at
 };
 
 inline std::vector<uint8_t> ReadBytes(const std::filesystem::path& p) {
