@@ -34,10 +34,15 @@ struct ReplyMatch {
   uint32_t count = 1;
   std::optional<ModemMode> mode;
   std::optional<uint8_t> code;  // the request code the reply answers
+  // Only every `every`th matching reply from the nth on (1: each one).
+  uint32_t every = 1;
 };
 
 struct ReplyFault {
-  enum class Kind { Drop, Corrupt, Delay, Split };
+  // Noise: 1 to 8 stray bytes (drawn from the seed; never a flag or an
+  // escape) go out in front of the reply, as line noise or the tail of
+  // something sent earlier would.
+  enum class Kind { Drop, Corrupt, Delay, Split, Noise };
   Kind kind = Kind::Drop;
   ReplyMatch match;
   uint64_t delayMs = 0;      // Delay

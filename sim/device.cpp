@@ -228,6 +228,12 @@ void VirtualModem::SwitchMode(ModemMode mode) {
   transport_.ModeChanged(mode);
 }
 
+void VirtualModem::PullPlug() {
+  std::lock_guard lock(mutex_);
+  if (shut_down_) return;
+  DetachNow("unplugged");
+}
+
 void VirtualModem::PowerCycle(uint64_t offMs) {
   std::lock_guard lock(mutex_);
   if (shut_down_) return;
@@ -240,7 +246,7 @@ void VirtualModem::PowerCycle(uint64_t offMs) {
 void VirtualModem::Reply(uint8_t requestCode, const Packet& packet, uint64_t delayMs) {
   ReplyShape shape;
   shape.delayMs = delayMs;
-  bool drop = false, corrupt = false;
+  bool drop = false, corrupt = false, noise = false;
   uint32_t randomCuts = 0;
   for (size_t i = 0; i < config_.faults.replies.size(); ++i) {
     const ReplyFault& f = config_.faults.replies[i];
@@ -249,9 +255,11 @@ void VirtualModem::Reply(uint8_t requestCode, const Packet& packet, uint64_t del
     uint32_t n = ++reply_fault_seen_[i];
     if (n < f.match.nth) continue;
     if (f.match.count != 0 && n - f.match.nth >= f.match.count) continue;
+    if (f.match.every > 1 && (n - f.match.nth) % f.match.every != 0) continue;
     switch (f.kind) {
       case ReplyFault::Kind::Drop: drop = true; break;
       case ReplyFault::Kind::Corrupt: corrupt = true; break;
+      case ReplyFault::Kind::Noise: noise = true; break;
       case ReplyFault::Kind::Delay: shape.delayMs += f.delayMs; break;
       case ReplyFault::Kind::Split:
         shape.pieceSize = std::max<size_t>(1, f.pieceSize);
@@ -275,7 +283,17 @@ void VirtualModem::Reply(uint8_t requestCode, const Packet& packet, uint64_t del
   if (corrupt) crc ^= 0x00FF;
   const uint8_t crcBytes[2] = {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)};
   std::vector<uint8_t> frame;
-  frame.reserve(2 * packet.size() + 6);
+  frame.reserve(2 * packet.size() + 14);
+  if (noise) {
+    const uint32_t count = 1 + fault_random_.Below(8);
+    for (uint32_t i = 0; i < count; ++i) {
+      uint8_t b = static_cast<uint8_t>(fault_random_.Below(256));
+      if (b == kFlag || b == kEscape) b = 0x5A;
+      frame.push_back(b);
+    }
+    Note(PortRole::Diag, requestCode, count, Format("%u noise bytes before reply 0x%02X (fault)", count,
+                                                       packet.empty() ? 0 : packet[0]));
+  }
   if (request_mode_ == ModemMode::Downloader || request_mode_ == ModemMode::Programmer) frame.push_back(kFlag);
   AppendStuffed(frame, packet);
   AppendStuffed(frame, crcBytes);

@@ -164,6 +164,8 @@ class VirtualModem {
   // Pulls the plug and plugs it in again offMs later: the firmware boots
   // with new port numbers (the way out of a hung modem).
   void PowerCycle(uint64_t offMs);
+  // Pulls the plug; PowerOn plugs it in again.
+  void PullPlug();
 
   // ---- inspection (copies, safe from any thread) ----
   ModemMode Mode();

@@ -143,11 +143,12 @@ bool ParseReplyPattern(const std::string& pattern, ReplyFault* fault, std::strin
   std::map<std::string, std::string> values;
   if (!pattern.empty() && !ParseKeyValues(pattern, &values, error)) return false;
   Keys keys(std::move(values), error);
-  if (!keys.Number("nth", 0xFFFFFFFF, &fault->match.nth) || !keys.Number("count", 0xFFFFFFFF, &fault->match.count)) {
+  if (!keys.Number("nth", 0xFFFFFFFF, &fault->match.nth) || !keys.Number("count", 0xFFFFFFFF, &fault->match.count) ||
+      !keys.Number("every", 0xFFFFFFFF, &fault->match.every)) {
     return false;
   }
-  if (fault->match.nth == 0) {
-    *error = "nth counts from 1";
+  if (fault->match.nth == 0 || fault->match.every == 0) {
+    *error = fault->match.nth == 0 ? "nth counts from 1" : "every counts from 1";
     return false;
   }
   if (auto mode = keys.Text("mode")) {
@@ -228,7 +229,7 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
     static const std::set<std::string> kValueOptions = {
         "--seed", "--esn", "--version", "--flashed-version", "--build", "--gmr", "--vendor", "--first-port",
         "--diag-port-mode", "--spc", "--programmer", "--nv-inactive", "--nv-readonly", "--nv-status",
-        "--nv-reply", "--ready-after", "--challenge", "--time-scale", "--timing", "--drop-reply", "--corrupt-reply",
+        "--nv-reply", "--ready-after", "--challenge", "--time-scale", "--timing", "--drop-reply", "--corrupt-reply", "--noise-reply",
         "--delay-reply", "--split-replies", "--random-drop", "--random-corrupt", "--reject-dmss-write",
         "--stream-error", "--no-return-after-reset", "--unplug-during-write", "--programmer-silent-after",
         "--report", "--dump", "--usb-path", "--start-in", "--stall-image", "--wine-prefix"};
@@ -345,11 +346,12 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
         return std::nullopt;
       }
     } else if (arg == "--drop-reply" || arg == "--corrupt-reply" || arg == "--delay-reply" ||
-               arg == "--split-replies") {
+               arg == "--split-replies" || arg == "--noise-reply") {
       ReplyFault f;
       f.kind = arg == "--drop-reply"      ? ReplyFault::Kind::Drop
                : arg == "--corrupt-reply" ? ReplyFault::Kind::Corrupt
                : arg == "--delay-reply"   ? ReplyFault::Kind::Delay
+               : arg == "--noise-reply"   ? ReplyFault::Kind::Noise
                                           : ReplyFault::Kind::Split;
       if (f.kind == ReplyFault::Kind::Split) f.match.count = 0;
       if (!ParseReplyPattern(v, &f, error)) return fail(*error);
@@ -467,9 +469,11 @@ Modem:
   --start-in MODE          attach in normal, downloader or programmer mode [normal]; the
                            last two show only the diagnostic port
 
-Faults (PATTERN: nth=N,count=C,mode=normal|downloader|programmer,code=X; count 0 = all from nth on):
+Faults (PATTERN: nth=N,count=C,every=E,mode=normal|downloader|programmer,code=X; count 0 = all
+        from nth on; every=E: only every Eth of them):
   --drop-reply PATTERN        leave matching diagnostic-port replies out
   --corrupt-reply PATTERN     send them with a wrong CRC
+  --noise-reply PATTERN       send 1 to 8 stray bytes in front of them
   --delay-reply PATTERN,ms=D  send them D ms late
   --split-replies PATTERN,piece=P,interval=I   send them in P-byte pieces I ms apart
                            (cuts=K instead of piece=: cut each at 1 to K random points)

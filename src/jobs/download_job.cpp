@@ -534,7 +534,8 @@ DownloadResult DownloadRun::PhaseD() {
   }
 
   // 38-39. The NV restore.
-  Status(pending_ ? kGivingBackText : kInstallingText);
+  // After a failure the state line already says the modem is being given back.
+  if (!pending_) Status(kInstallingText);
   Progress(82);
   const int option = NvOption();
   int restored = 1;

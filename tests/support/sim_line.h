@@ -24,6 +24,7 @@
 #include "app/form_model.h"
 #include "app/line_controller.h"
 #include "download/codecs.h"
+#include "jobs/nv_backup.h"
 #include "lines/document.h"
 #include "package/embedded_release.h"
 #include "platform/clock.h"
@@ -190,6 +191,29 @@ inline bool Contains(const std::vector<std::string>& texts, std::string_view tex
 // The NV folder line 1 backs up into.
 inline constexpr char kNvDirectory[] = "C:\\nvbackup";
 inline constexpr char kNvFile[] = "C:\\nvbackup\\Channel1.nvm";
+
+// The NV backup line 1 made, as a table (empty records when it is missing
+// or not whole).
+inline NvTable ReadNvBackup() {
+  std::vector<uint8_t> bytes = ReadBytes(MapPath(kNvFile));
+  NvTable table;
+  if (bytes.size() == NvTable::kFileSize) {
+    table.LoadFrom(std::span<const uint8_t, NvTable::kFileSize>(bytes.data(), NvTable::kFileSize));
+  }
+  return table;
+}
+
+// Every item the backup read holds the backup's data in the modem.
+inline void ExpectBackupInModem(sim::VirtualModem& modem, const NvTable& backup) {
+  size_t checked = 0;
+  for (const NvRecord& r : backup.records) {
+    if (r.item >= kNvEndItem) break;
+    if (r.status != 0) continue;
+    EXPECT_EQ(modem.NvItem(r.item), r.data) << "item " << r.item;
+    ++checked;
+  }
+  EXPECT_GT(checked, 0u) << "the backup holds no item";
+}
 
 class SimLine {
  public:
