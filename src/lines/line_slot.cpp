@@ -12,4 +12,29 @@ bool LineJob::SetVersionText(std::string_view text) {
   return version_text_.Set(text);
 }
 
+ModemBinding LineJob::Binding() const {
+  std::lock_guard<std::mutex> lock(binding_mutex_);
+  return binding_;
+}
+
+void LineJob::SetBinding(ModemBinding binding) {
+  std::lock_guard<std::mutex> lock(binding_mutex_);
+  binding_ = std::move(binding);
+}
+
+void LineJob::SetBoundEsn(uint32_t esn) {
+  std::lock_guard<std::mutex> lock(binding_mutex_);
+  binding_.esn = esn;
+}
+
+ModemPlace LineJob::Place() const {
+  std::lock_guard<std::mutex> lock(binding_mutex_);
+  return place_;
+}
+
+void LineJob::SetPlace(ModemPlace place) {
+  std::lock_guard<std::mutex> lock(binding_mutex_);
+  place_ = std::move(place);
+}
+
 }  // namespace quorrel

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,31 @@ inline constexpr int32_t kModeRestoreNv = 4;
 
 inline constexpr const char kNoPhoneText[] = "нет телефона";
 
+// Which modem a line works with. From the start of a job until its end the
+// line is bound to one modem: discovery then gives the line that modem's
+// ports only, wherever it is re-enumerated, and waits while it is away;
+// before NV items are written back, the modem's identity is checked against
+// what the job saw.
+struct ModemBinding {
+  // Where the modem is attached: the instance part of its device path (on
+  // Linux the USB port path, a companion port counted as the same place).
+  // Empty: the line is not bound.
+  std::string location;
+  // The USB serial number, where the modem has one.
+  std::string serial;
+  // The modem's ESN, once the job has read it.
+  std::optional<uint32_t> esn;
+
+  bool Bound() const { return !location.empty(); }
+};
+
+// Where the ports that discovery last gave a line are, as ModemBinding
+// names places; empty when unknown.
+struct ModemPlace {
+  std::string location;
+  std::string serial;
+};
+
 class LineJob {
  public:
   static constexpr size_t kVersionCapacity = 256;
@@ -48,9 +74,22 @@ class LineJob {
   // False (text unchanged) when text does not fit 255 characters.
   bool SetVersionText(std::string_view text);
 
+  // The modem the line is bound to (see ModemBinding); safe from any thread.
+  ModemBinding Binding() const;
+  void SetBinding(ModemBinding binding);
+  void ClearBinding() { SetBinding({}); }
+  // Records the ESN of the bound modem.
+  void SetBoundEsn(uint32_t esn);
+  // Where discovery last found the line's ports.
+  ModemPlace Place() const;
+  void SetPlace(ModemPlace place);
+
  private:
   mutable std::mutex version_mutex_;
   FixedText<kVersionCapacity> version_text_;
+  mutable std::mutex binding_mutex_;
+  ModemBinding binding_;
+  ModemPlace place_;
 };
 
 }  // namespace quorrel
