@@ -155,8 +155,10 @@ Enumeration VirtualModem::ProposeEnumeration(ModemMode boot) {
   e.diagPort = firmware && diag_port_mode_ == 0 ? 0 : port(config_.firstDiagPort);
   e.dataPort = firmware ? port(config_.firstDataPort) : 0;
   e.vendor = config_.vendor;
-  SeededRandom random(config_.seed * 0x9E3779B1ULL + static_cast<uint64_t>(attachments_) + 1);
-  std::string instance = Format("7&%08x&0&%04d", static_cast<uint32_t>(random.Next()), attachments_ + 1);
+  // The instance names the place the modem is plugged into, as Windows
+  // names a device without a serial number: the same at every attachment.
+  SeededRandom random(config_.seed * 0x9E3779B1ULL + 1);
+  std::string instance = Format("7&%08x&0&%04d", static_cast<uint32_t>(random.Next()), 1);
   e.diagDevicePath = Format("USB\\VID_%04X&PID_%04X&MI_01\\", config_.usbVendorId, config_.usbProductId) + instance;
   e.modemDevicePath = Format("USB\\VID_%04X&PID_%04X&MI_00\\", config_.usbVendorId, config_.usbProductId) + instance;
   return e;

@@ -44,6 +44,7 @@ JobEnvironment StandardJobEnvironment(CQuorrelDoc& doc, LineDisplay& display) {
       [d, v](int line) { ShowLinePort(*d, *v, line); },
       [d, v](int line) { ShowLineVersion(*d, *v, line); },
       std::nullopt,
+      [d](int line) { return DiscoverLinePorts(*d, line) != 0; },
   };
 }
 
@@ -96,8 +97,8 @@ class DialogMarkingDisplay final : public LineDisplay {
 LineController::LineController(JobEnvironment& env, LineHooks hooks)
     : env_(env),
       thread_display_(std::make_unique<DialogMarkingDisplay>(env.display)),
-      thread_env_{env.doc,         *thread_display_,     env.discoverLinePorts,
-                  env.showLinePort, env.showLineVersion, env.portWaitLimitMs},
+      thread_env_{env.doc,          *thread_display_,     env.discoverLinePorts, env.showLinePort,
+                  env.showLineVersion, env.portWaitLimitMs, env.refreshLinePorts},
       hooks_(std::move(hooks)) {
   // A port wait has no bound; it gives up when the controller goes.
   thread_env_.discoverLinePorts = [this, inner = env.discoverLinePorts](int line) {
@@ -106,9 +107,21 @@ LineController::LineController(JobEnvironment& env, LineHooks hooks)
     if (Quitting()) throw LineThreadQuit{};
     return found;
   };
+  thread_env_.refreshLinePorts = [this, inner = env.refreshLinePorts](int line) {
+    if (Quitting()) throw LineThreadQuit{};
+    return inner && inner(line);
+  };
+  // A port whose modem went away under it opens again where the modem is.
+  for (int line = 0; line < kLineCount; ++line) FollowModem(thread_env_, line);
 }
 
-LineController::~LineController() { Shutdown(); }
+LineController::~LineController() {
+  Shutdown();
+  for (int line = 0; line < kLineCount; ++line) {
+    thread_env_.doc.link(line).port.SetReopener({});
+    thread_env_.doc.at(line).port.SetReopener({});
+  }
+}
 
 void LineController::Shutdown() {
   quitting_ = true;
@@ -243,6 +256,10 @@ bool LineController::StartLine(int line) {
   for (int i = 0; i < kLineCount; ++i) {
     if (doc.line(i).runFlag == 0) display.UpdateControls(i, false);
   }
+  // From here until the job ends the line works with this modem only,
+  // wherever it is re-enumerated.
+  const ModemPlace place = job.Place();
+  if (!place.location.empty()) job.SetBinding(ModemBinding{place.location, place.serial, std::nullopt});
   job.runFlag = 1;
   display.UpdateControls(line, false);
   display.ShowStatus(line, kStatusRunning);
@@ -359,8 +376,9 @@ void LineController::JobThreadMain(int mode, std::shared_ptr<void> hold) {
     throw;
   }
   // Given back before the job counts as done, so that whoever waits for the
-  // job finds the modem free.
+  // job finds the modem free; the line may take another modem from now on.
   hold.reset();
+  thread_env_.doc.line(line).ClearBinding();
 
   {
     std::lock_guard<std::mutex> lock(mutex_);

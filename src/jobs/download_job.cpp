@@ -71,9 +71,7 @@ class DownloadRun {
     display_.MessageBox(MessageBoxRequest{std::string(text), std::string(caption), MessageButtons::Ok, icon});
   }
   bool Reopen() { return OpenDiagPort(env_, line_); }
-  bool OpenAt() {
-    return doc_.OpenAtPort(line_, job_.settings.atPort, CQuorrelDoc::kBaudRate) != 0;
-  }
+  bool OpenAt() { return OpenAtPort(env_, line_); }
   void ShowPort() {
     if (env_.showLinePort) env_.showLinePort(line_);
   }

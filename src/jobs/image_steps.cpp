@@ -10,6 +10,7 @@
 
 #include "download/dmss.h"
 #include "download/streaming.h"
+#include "jobs/mode_transitions.h"
 #include "platform/files.h"
 #include "util/text.h"
 
@@ -59,9 +60,7 @@ void Status(JobEnvironment& env, int line, std::string_view text) {
   env.display.StatusLine(line, text, true);
 }
 
-void ReopenAtPort(JobEnvironment& env, int line) {
-  (void)env.doc.OpenAtPort(line, env.doc.line(line).settings.atPort, CQuorrelDoc::kBaudRate);
-}
+void ReopenAtPort(JobEnvironment& env, int line) { (void)OpenAtPort(env, line); }
 
 // The length of an open file, or nothing when it cannot be told or does not
 // fit the 32-bit addresses of the protocols.

@@ -26,6 +26,10 @@ struct JobEnvironment {
   // The longest a job waits for the modem's ports to appear, each time it
   // waits for them; none: as long as it takes.
   std::optional<uint64_t> portWaitLimitMs;
+  // One look for where the line's modem is now, before a port is opened or
+  // reopened (a re-enumerated modem comes back on other ports). Not a poll
+  // of a port wait; none: the port numbers stay as they are.
+  std::function<bool(int line)> refreshLinePorts;
 
   Clock& clock() { return doc.clock(); }
 };

@@ -22,10 +22,15 @@ int AtBaud() { return CQuorrelDoc::kBaudRate; }
 // Opens the line's AT port: up to 3 tries, 2000 ms after each failure.
 bool OpenAtPortWithTries(JobEnvironment& env, int line) {
   for (int i = 0; i < kAtOpenTries; ++i) {
-    if (env.doc.OpenAtPort(line, env.doc.line(line).settings.atPort, AtBaud())) return true;
+    if (OpenAtPort(env, line)) return true;
     env.clock().Sleep(2000);
   }
   return false;
+}
+
+// One look for the line's modem, so that its port numbers are current.
+void LookForModem(JobEnvironment& env, int line) {
+  if (env.refreshLinePorts) (void)env.refreshLinePorts(line);
 }
 
 void NoPhone(LineJob& job) {
@@ -39,8 +44,19 @@ bool OpenDiagPort(JobEnvironment& env, int line) {
   PhoneLink& link = env.doc.link(line);
   const SettingsRecord& s = env.doc.line(line).settings;
   if (link.port.IsOpen()) link.port.Close();
+  LookForModem(env, line);
   const int baud = s.baudRate > 0 ? s.baudRate : CQuorrelDoc::kBaudRate;
   return link.port.Open(s.diagPort, baud, 8, 1) != 0;
+}
+
+bool OpenAtPort(JobEnvironment& env, int line) {
+  LookForModem(env, line);
+  return env.doc.OpenAtPort(line, env.doc.line(line).settings.atPort, AtBaud()) != 0;
+}
+
+void FollowModem(JobEnvironment& env, int line) {
+  env.doc.link(line).port.SetReopener([&env, line] { return OpenDiagPort(env, line); });
+  env.doc.at(line).port.SetReopener([&env, line] { return OpenAtPort(env, line); });
 }
 
 bool CloseDiagPort(JobEnvironment& env, int line) {

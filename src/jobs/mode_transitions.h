@@ -18,8 +18,15 @@ namespace quorrel {
 inline constexpr char kVersionTag[] = "ZIZ_RU_Farrick";
 
 // Closes the line's diagnostic port if open and opens it on the line's
-// diagnostic port number at 115200 baud, 8N1. To reopen means this.
+// diagnostic port number at 115200 baud, 8N1. To reopen means this. Port
+// discovery looks first, so that the port is the modem's where it is now
+// (a re-enumerated modem comes back on other ttys).
 bool OpenDiagPort(JobEnvironment& env, int line);
+// Opens the line's AT port (115200 baud) where discovery finds it now.
+bool OpenAtPort(JobEnvironment& env, int line);
+// Makes the line's diagnostic and AT ports open themselves again, through
+// discovery, when their device went away under them.
+void FollowModem(JobEnvironment& env, int line);
 // Closes the line's diagnostic port if open; always true.
 bool CloseDiagPort(JobEnvironment& env, int line);
 

@@ -24,7 +24,7 @@ bool PortWatchPass(JobEnvironment& env, int line, const PortWatchHooks& hooks) {
 
   LineJob& job = env.doc.line(line);
   OpenDiagPort(env, line);
-  env.doc.OpenAtPort(line, job.settings.atPort, CQuorrelDoc::kBaudRate);
+  OpenAtPort(env, line);
   // A port this user may not open: say which, and how to fix it.
   for (const std::string& text : TakePortAccessProblems()) env.display.StatusLine(line, text, true);
 

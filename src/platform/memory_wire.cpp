@@ -118,6 +118,7 @@ class MemoryDevice : public SerialDevice {
   int Write(const uint8_t* data, int length) override { return wire_->HostWrite(data, length); }
   int BytesQueued() override { return wire_->HostQueued(); }
   int Read(uint8_t* buffer, int maxLength) override { return wire_->HostRead(buffer, maxLength); }
+  bool HungUp() override { return wire_->Unplugged(); }
 
  private:
   std::shared_ptr<MemoryWire> wire_;

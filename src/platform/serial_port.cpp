@@ -10,6 +10,7 @@ int SerialPort::Open(int portNumber, int baudRate, int dataBits, int stopBits) {
   if (device_) return 1;
   device_ = devices_->Open(portNumber, baudRate, dataBits, stopBits);
   if (!device_) return 0;
+  hung_up_ = false;
   port_number_ = portNumber;
   device_->Purge(true, true);
   return 1;
@@ -23,19 +24,47 @@ int SerialPort::Close() {
   return 1;
 }
 
+void SerialPort::CloseIfHungUp() {
+  if (!device_ || !device_->HungUp()) return;
+  device_->Note("hung up: the device went away; the port is closed");
+  device_.reset();
+  hung_up_ = true;
+}
+
+void SerialPort::ReopenIfHungUp() {
+  if (device_ || !hung_up_ || !reopener_ || reopening_) return;
+  reopening_ = true;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{reopening_};
+  (void)reopener_();
+}
+
 int SerialPort::Write(const uint8_t* data, int length) {
+  ReopenIfHungUp();
   if (!device_ || length < 0) return 0;
   device_->Purge(true, true);
-  return device_->Write(data, length);
+  const int written = device_->Write(data, length);
+  CloseIfHungUp();
+  return written;
 }
 
 int SerialPort::WriteKeepInput(const uint8_t* data, int length) {
+  ReopenIfHungUp();
   if (!device_ || length < 0) return 0;
   device_->Purge(false, true);
-  return device_->Write(data, length);
+  const int written = device_->Write(data, length);
+  CloseIfHungUp();
+  return written;
 }
 
-int SerialPort::BytesQueued() { return device_ ? device_->BytesQueued() : 0; }
+int SerialPort::BytesQueued() {
+  if (!device_) return 0;
+  const int queued = device_->BytesQueued();
+  if (queued <= 0) CloseIfHungUp();
+  return device_ ? queued : 0;
+}
 
 int SerialPort::Read(uint8_t* buffer, int maxLength) {
   if (!device_ || maxLength <= 0) return 0;
@@ -43,6 +72,7 @@ int SerialPort::Read(uint8_t* buffer, int maxLength) {
   if (queued <= 0) return 0;
   const int got = device_->Read(buffer, maxLength < queued ? maxLength : queued);
   if (got > 0) bytes_read_ += static_cast<uint64_t>(got);
+  if (got <= 0) CloseIfHungUp();
   return got;
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -32,6 +33,9 @@ class SerialDevice {
   // A remark about the bytes on this port (what the reader made of them) for
   // a record of the wire; ignored unless the device keeps such a record.
   virtual void Note(std::string_view /*text*/) {}
+  // True once the device has gone from under the open port (unplugged,
+  // re-enumerated): nothing will ever pass through it again.
+  virtual bool HungUp() { return false; }
 };
 
 // Where numbered ports come from.
@@ -67,6 +71,13 @@ class SerialPort {
   int BytesQueued();
   // Reads at most maxLength of the queued bytes; 0 when closed or nothing queued.
   int Read(uint8_t* buffer, int maxLength);
+  // True when the port was closed because its device went away under it
+  // (a hung-up descriptor is closed at once); cleared by the next Open.
+  bool HungUp() const { return hung_up_; }
+  // How a port whose device went away is opened again where the device now
+  // is: called before a write on a hung-up port (it closes and opens this
+  // port; true when it opened). Without one, the port stays closed.
+  void SetReopener(std::function<bool()> reopener) { reopener_ = std::move(reopener); }
   // A remark for the wire's record, when the device keeps one.
   void Note(std::string_view text);
   // Every byte Read has returned since the port object was made, over all
@@ -79,10 +90,18 @@ class SerialPort {
   void SetDevices(SerialDevices& devices);
 
  private:
+  // Closes the device when it has gone from under the port.
+  void CloseIfHungUp();
+  // Before a write: a hung-up port is opened again through the reopener.
+  void ReopenIfHungUp();
+
   SerialDevices* devices_;
   std::unique_ptr<SerialDevice> device_;
   int port_number_ = 0;
   uint64_t bytes_read_ = 0;
+  bool hung_up_ = false;
+  std::function<bool()> reopener_;
+  bool reopening_ = false;
 };
 
 }  // namespace quorrel

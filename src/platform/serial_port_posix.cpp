@@ -112,7 +112,7 @@ class TtyDevice : public SerialDevice {
   }
 
   int Write(const uint8_t* data, int length) override {
-    if (length <= 0 || data == nullptr) return 0;
+    if (length <= 0 || data == nullptr || hung_up_) return 0;
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
     int done = 0;
     while (done < length) {
@@ -122,16 +122,27 @@ class TtyDevice : public SerialDevice {
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return 0;
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        NoteError(errno);
+        return 0;
+      }
       if (!WaitWritable(deadline)) return 0;
     }
     return DrainOutput(deadline) ? length : 0;
   }
 
   int BytesQueued() override {
+    if (hung_up_) return 0;
     int queued = 0;
-    if (::ioctl(fd_, FIONREAD, &queued) != 0 || queued < 0) return 0;
-    return queued;
+    if (::ioctl(fd_, FIONREAD, &queued) != 0) {
+      NoteError(errno);
+      return 0;
+    }
+    if (queued > 0) return queued;
+    // Nothing waiting: a tty whose device went away says so only to poll.
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) hung_up_ = true;
+    return 0;
   }
 
   int Read(uint8_t* buffer, int maxLength) override {
@@ -141,12 +152,27 @@ class TtyDevice : public SerialDevice {
     if (n > maxLength) n = maxLength;
     for (;;) {
       ssize_t got = ::read(fd_, buffer, static_cast<size_t>(n));
-      if (got >= 0) return static_cast<int>(got);
-      if (errno != EINTR) return 0;
+      if (got > 0) return static_cast<int>(got);
+      // Bytes were queued: end of file means the line was hung up.
+      if (got == 0) {
+        hung_up_ = true;
+        return 0;
+      }
+      if (errno != EINTR) {
+        NoteError(errno);
+        return 0;
+      }
     }
   }
 
+  bool HungUp() override { return hung_up_; }
+
  private:
+  // The errors of a tty whose device has gone: the descriptor is hung up.
+  void NoteError(int error) {
+    if (error == EIO || error == ENXIO || error == ENODEV || error == EBADF) hung_up_ = true;
+  }
+
   // Waits until the tty takes more bytes; false at the deadline or when the
   // line is gone.
   bool WaitWritable(SteadyClock::time_point deadline) {
@@ -157,7 +183,10 @@ class TtyDevice : public SerialDevice {
       int r = ::poll(&p, 1, left);
       if (r < 0 && errno == EINTR) continue;
       if (r <= 0) return false;
-      if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+      if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+        hung_up_ = true;
+        return false;
+      }
       if (p.revents & POLLOUT) return true;
     }
   }
@@ -168,7 +197,10 @@ class TtyDevice : public SerialDevice {
     int pause_ms = 1;
     for (;;) {
       int pending = 0;
-      if (::ioctl(fd_, TIOCOUTQ, &pending) != 0) return false;
+      if (::ioctl(fd_, TIOCOUTQ, &pending) != 0) {
+        NoteError(errno);
+        return false;
+      }
       if (pending <= 0) return true;
       int left = MsLeft(deadline);
       if (left == 0) return false;
@@ -178,6 +210,7 @@ class TtyDevice : public SerialDevice {
   }
 
   int fd_;
+  bool hung_up_ = false;
 };
 
 // Closes fd unless released; Open's steps undo themselves through it.

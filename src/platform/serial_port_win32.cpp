@@ -128,9 +128,16 @@ class ComDevice : public SerialDevice {
   int BytesQueued() override {
     COMSTAT status{};
     DWORD errors = 0;
-    if (broken_ || !::ClearCommError(handle_, &errors, &status)) return 0;
+    if (broken_) return 0;
+    if (!::ClearCommError(handle_, &errors, &status)) {
+      // A port whose device was removed fails every call from then on.
+      NoteError(::GetLastError());
+      return 0;
+    }
     return static_cast<int>(status.cbInQue);
   }
+
+  bool HungUp() override { return hung_up_; }
 
   int Read(uint8_t* buffer, int maxLength) override {
     if (buffer == nullptr || maxLength <= 0 || broken_) return 0;
@@ -157,13 +164,21 @@ class ComDevice : public SerialDevice {
  private:
   void ClearErrors() {
     DWORD errors = 0;
-    ::ClearCommError(handle_, &errors, nullptr);
+    if (!::ClearCommError(handle_, &errors, nullptr)) NoteError(::GetLastError());
+  }
+  void NoteError(DWORD error) {
+    if (error == ERROR_BAD_COMMAND || error == ERROR_DEVICE_REMOVED || error == ERROR_ACCESS_DENIED ||
+        error == ERROR_INVALID_HANDLE || error == ERROR_GEN_FAILURE || error == ERROR_DEVICE_NOT_CONNECTED) {
+      hung_up_ = true;
+    }
   }
 
   HANDLE handle_;
   Overlapped write_;
   Overlapped read_;
   bool write_abandoned_ = false;
+  // The device went away under the open handle.
+  bool hung_up_ = false;
   // An operation whose cancellation never completed: its buffer may still be
   // written by the driver, so the port takes no further I/O.
   bool broken_ = false;

@@ -8,7 +8,8 @@
 // interface's, when the table names one) linked as COM ports, with the
 // registry keys of the "qc" driver services. A modem is known by its USB
 // port path ("1-2"): it keeps its COM numbers when it comes back on the same
-// path with new tty names, another product id or fewer interfaces. When a
+// path, or on that port's companion, with new tty names, another product id
+// or fewer interfaces. When a
 // device goes, its links and keys go. Devices not in the table are never
 // touched. What the bridge handed out lives in <root>/usbbridge/ports, so a
 // later run of the program (or another one on the same root) keeps the
@@ -32,7 +33,14 @@ inline constexpr char kUsbBridgeModemService[] = "qcusbmdm6k";
 
 // One table modem as the last poll found it.
 struct UsbModem {
-  std::string portPath;  // "1-2", "3-1.4"
+  std::string portPath;  // "1-2", "3-1.4": where it is attached now
+  // Where the modem is known: the port path it was first seen at, which its
+  // companion port (a USB3 root hub's other half, where a modem that comes
+  // back at another speed appears) shares. Device paths and line bindings
+  // name this.
+  std::string location;
+  // The companion port's path, when the port has one.
+  std::string companion;
   uint16_t vendorId = 0;
   uint16_t productId = 0;
   std::string serial;

@@ -423,6 +423,41 @@ std::string UsbBridge::InterfaceTty(const fs::path& folder, const UsbModem& m, i
   return {};
 }
 
+// The port path at the other half of a USB3 port pair (the port's "peer" in
+// sysfs), where a device that re-enumerates at another speed comes back;
+// empty when the port has none. The port folder is the device's "port" link,
+// or <hub>/<hub interface>/<hub>-port<N> under the hub it hangs on.
+std::string CompanionPath(const fs::path& deviceFolder, const std::string& name) {
+  std::error_code ec;
+  const size_t cut = name.find_last_of("-.");
+  if (cut == std::string::npos || cut + 1 >= name.size()) return {};
+  const std::string number = name.substr(cut + 1);
+  fs::path port = fs::canonical(deviceFolder / "port", ec);
+  if (ec) {
+    ec.clear();
+    const fs::path hub = deviceFolder.parent_path();
+    const std::string suffix = "-port" + number;
+    for (const std::string& child : ListFolder(hub)) {
+      if (child.find(':') == std::string::npos) continue;
+      for (const std::string& entry : ListFolder(hub / child)) {
+        if (entry.size() > suffix.size() && entry.compare(entry.size() - suffix.size(), suffix.size(), suffix) == 0) {
+          port = hub / child / entry;
+        }
+      }
+    }
+    if (port.empty()) return {};
+  }
+  const fs::path peer = fs::canonical(port / "peer", ec);
+  if (ec) return {};
+  // "usb2-port2" on a root hub (bus 2), "2-1-port4" on hub 2-1.
+  const std::string peerName = peer.filename().string();
+  const size_t at = peerName.rfind("-port");
+  if (at == std::string::npos || peerName.substr(at + 5) != number) return {};
+  const std::string hub = peerName.substr(0, at);
+  std::string path = hub.compare(0, 3, "usb") == 0 ? hub.substr(3) + "-" + number : hub + "." + number;
+  return IsPortPath(path) && path != name ? path : std::string();
+}
+
 // One entry of bus/usb/devices: a table modem, or nothing (another device,
 // an interface, or a device that went while it was read).
 std::optional<UsbModem> UsbBridge::ReadDevice(const fs::path& devices, const std::string& name,
@@ -443,6 +478,8 @@ std::optional<UsbModem> UsbBridge::ReadDevice(const fs::path& devices, const std
 
   UsbModem m;
   m.portPath = name;
+  m.location = name;
+  m.companion = CompanionPath(folder, name);
   m.vendorId = entry->vendorId;
   m.productId = entry->productId;
   m.serial = CleanSerial(ReadAttribute(folder / "serial"));
@@ -503,6 +540,17 @@ std::vector<UsbModem> UsbBridge::Publish(std::vector<UsbModem> found) {
     if (m.diagTty.empty()) continue;
     auto it = std::find_if(state.modems.begin(), state.modems.end(),
                            [&](const Assignment& a) { return a.portPath == m.portPath; });
+    // Back on the companion port: the same modem, known where it was first
+    // seen, unless something else sits there now.
+    if (it == state.modems.end() && !m.companion.empty()) {
+      const bool companionTaken = std::any_of(found.begin(), found.end(), [&](const UsbModem& other) {
+        return &other != &m && other.portPath == m.companion && !other.diagTty.empty();
+      });
+      if (!companionTaken) {
+        it = std::find_if(state.modems.begin(), state.modems.end(),
+                          [&](const Assignment& a) { return a.portPath == m.companion; });
+      }
+    }
     if (it == state.modems.end()) {
       if (state.modems.size() >= kMaxRemembered) {
         // Forget the oldest modem that is not attached.
@@ -523,7 +571,8 @@ std::vector<UsbModem> UsbBridge::Publish(std::vector<UsbModem> found) {
       it = state.modems.end() - 1;
     }
     Assignment& a = *it;
-    const std::string diagPath = DevicePath(m.vendorId, m.productId, m.diagInterface, m.portPath);
+    m.location = a.portPath;
+    const std::string diagPath = DevicePath(m.vendorId, m.productId, m.diagInterface, a.portPath);
     if (!a.diagPath.empty() && a.diagPath != diagPath) ForgetDevicePath(a.diagPath);
     LinkIfChanged(a.diagCom, dev_ / m.diagTty);
     SetPortName(diagPath, a.diagCom);
@@ -531,7 +580,7 @@ std::vector<UsbModem> UsbBridge::Publish(std::vector<UsbModem> found) {
     m.diagCom = a.diagCom;
 
     const std::string atPath =
-        m.atTty.empty() ? std::string() : DevicePath(m.vendorId, m.productId, *m.atInterface, m.portPath);
+        m.atTty.empty() ? std::string() : DevicePath(m.vendorId, m.productId, *m.atInterface, a.portPath);
     if (!a.atPath.empty() && a.atPath != atPath) ForgetDevicePath(a.atPath);
     if (m.atTty.empty()) {
       UnlinkComPort(a.atCom);
@@ -545,7 +594,7 @@ std::vector<UsbModem> UsbBridge::Publish(std::vector<UsbModem> found) {
   // Modems that went (or whose diagnostic tty went): their links and keys go.
   for (Assignment& a : state.modems) {
     bool present = std::any_of(found.begin(), found.end(), [&](const UsbModem& f) {
-      return f.portPath == a.portPath && f.diagCom != 0;
+      return f.location == a.portPath && f.diagCom != 0;
     });
     if (present || (a.diagPath.empty() && a.atPath.empty())) continue;
     UnlinkComPort(a.diagCom);
@@ -561,9 +610,10 @@ std::vector<UsbModem> UsbBridge::Publish(std::vector<UsbModem> found) {
   const Assignment* lineOne = nullptr;
   for (const Assignment& a : state.modems) {
     if (a.diagPath.empty()) continue;
-    auto f = std::find_if(found.begin(), found.end(), [&](const UsbModem& x) { return x.portPath == a.portPath; });
+    auto f = std::find_if(found.begin(), found.end(), [&](const UsbModem& x) { return x.location == a.portPath; });
     const bool matches = preferred_.empty() || preferred_ == a.portPath ||
-                         (f != found.end() && !f->serial.empty() && preferred_ == f->serial);
+                         (f != found.end() && (preferred_ == f->portPath ||
+                                               (!f->serial.empty() && preferred_ == f->serial)));
     if (matches) {
       lineOne = &a;
       break;
@@ -584,7 +634,7 @@ std::vector<UsbModem> UsbBridge::Publish(std::vector<UsbModem> found) {
     } else {
       modemPaths.push_back(lineOne->atPath);
     }
-    for (UsbModem& f : found) f.lineOne = f.portPath == lineOne->portPath;
+    for (UsbModem& f : found) f.lineOne = f.location == lineOne->portPath;
   }
   if (state.servicesWritten || !serialPaths.empty()) {
     WriteServiceEnum(kUsbBridgeModemService, modemPaths);
@@ -601,12 +651,12 @@ std::vector<UsbModem> UsbBridge::Publish(std::vector<UsbModem> found) {
   std::vector<UsbModem> out;
   for (const Assignment& a : state.modems) {
     for (UsbModem& f : found) {
-      if (f.portPath == a.portPath) out.push_back(f);
+      if (f.location == a.portPath) out.push_back(f);
     }
   }
   for (UsbModem& f : found) {
     auto known = std::find_if(state.modems.begin(), state.modems.end(),
-                              [&](const Assignment& a) { return a.portPath == f.portPath; });
+                              [&](const Assignment& a) { return a.portPath == f.location; });
     if (known == state.modems.end()) out.push_back(f);
   }
   return out;

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "lines/control_ids.h"
 #include "platform/registry.h"
@@ -16,6 +18,8 @@ namespace {
 constexpr const char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services\\";
 constexpr const char kEnumKey[] = "SYSTEM\\CurrentControlSet\\Enum\\";
 constexpr uint32_t kStringBufferSize = 1024;
+// Devices looked at in one service's list.
+constexpr uint32_t kMaxListed = 64;
 
 constexpr const char kReadyText[] = "Готово. Нажмите кнопку для начала обновления";
 constexpr const char kWaitText[] = "пожалуйста подождите...";
@@ -42,6 +46,28 @@ std::optional<std::string> FindDevicePath(const std::array<const char*, N>& serv
   return std::nullopt;
 }
 
+// Every device path listed under any of the services, with its index, in
+// service order.
+template <size_t N>
+std::vector<std::string> ListedDevicePaths(const std::array<const char*, N>& services) {
+  RegistryKey key;
+  std::vector<std::string> paths;
+  for (const char* service : services) {
+    std::string enumKey = std::string(kServicesKey) + service + "\\Enum";
+    if (key.Open(RegistryRoot::LocalMachine, enumKey, kKeyAllAccess) != kRegistryOk) continue;
+    uint32_t count = 0;
+    if (key.QueryDword("Count", &count) == kRegistryOk) {
+      for (uint32_t i = 0; i < count && i < kMaxListed; ++i) {
+        char buffer[kStringBufferSize];
+        uint32_t size = sizeof buffer;
+        if (key.QueryString(Format("%u", i), buffer, &size) == kRegistryOk) paths.emplace_back(buffer);
+      }
+    }
+    key.Close();
+  }
+  return paths;
+}
+
 std::optional<int> ReadPortNumber(const std::string& devicePath) {
   RegistryKey key;
   std::string parameters = std::string(kEnumKey) + devicePath + "\\Device Parameters";
@@ -65,18 +91,58 @@ int PortNumberFromName(std::string_view portName) {
   return value;
 }
 
+std::string DeviceLocation(std::string_view devicePath) {
+  const size_t cut = devicePath.rfind('\\');
+  return std::string(cut == std::string_view::npos ? devicePath : devicePath.substr(cut + 1));
+}
+
 int DiscoverLinePorts(CQuorrelDoc& doc, int /*line*/) {
   // On Linux the modems in sysfs are brought into the registry first.
-  (void)PollUsbBridge();
-  SettingsRecord& ports = doc.line(0).settings;
-  if (std::optional<std::string> modem = FindDevicePath(kModemServices)) {
-    if (std::optional<int> port = ReadPortNumber(*modem)) ports.atPort = *port;
+  const std::vector<UsbModem> usb = PollUsbBridge();
+  // Line 1's ports, whatever line asks.
+  LineJob& job = doc.line(0);
+  SettingsRecord& ports = job.settings;
+  const ModemBinding binding = job.Binding();
+  auto serialAt = [&](const std::string& location) {
+    for (const UsbModem& m : usb) {
+      if (m.location == location) return m.serial;
+    }
+    return std::string();
+  };
+
+  if (!binding.Bound()) {
+    // The most recently listed instance of the first service that lists one.
+    if (std::optional<std::string> modem = FindDevicePath(kModemServices)) {
+      if (std::optional<int> port = ReadPortNumber(*modem)) ports.atPort = *port;
+    }
+    std::optional<std::string> serial = FindDevicePath(kSerialServices);
+    if (!serial) return 0;
+    std::optional<int> port = ReadPortNumber(*serial);
+    if (!port) return 0;
+    ports.diagPort = *port;
+    const std::string location = DeviceLocation(*serial);
+    job.SetPlace(ModemPlace{location, serialAt(location)});
+    return 1;
   }
-  std::optional<std::string> serial = FindDevicePath(kSerialServices);
-  if (!serial) return 0;
-  std::optional<int> port = ReadPortNumber(*serial);
+
+  // A bound line takes its own modem's ports or none, whatever else is
+  // attached: the ports listed at its place.
+  std::optional<std::string> diag;
+  for (const std::string& path : ListedDevicePaths(kSerialServices)) {
+    if (DeviceLocation(path) == binding.location) diag = path;
+  }
+  if (!diag) return 0;
+  // Another modem plugged into the same place, where serial numbers tell.
+  const std::string serial = serialAt(binding.location);
+  if (!serial.empty() && !binding.serial.empty() && serial != binding.serial) return 0;
+  std::optional<int> port = ReadPortNumber(*diag);
   if (!port) return 0;
+  for (const std::string& path : ListedDevicePaths(kModemServices)) {
+    if (DeviceLocation(path) != binding.location) continue;
+    if (std::optional<int> at = ReadPortNumber(path)) ports.atPort = *at;
+  }
   ports.diagPort = *port;
+  job.SetPlace(ModemPlace{binding.location, serial});
   return 1;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <string>
 #include <string_view>
 
 #include "lines/document.h"
@@ -23,9 +24,17 @@ inline constexpr std::array<const char*, 4> kSerialServices = {
 int PortNumberFromName(std::string_view portName);
 
 // Reads the data and diagnostic port numbers from the registry into line 1's
-// settings (whatever line asks). 1 when the diagnostic port was found; a
-// missing data port leaves its number as it was and is no failure.
+// settings (whatever line asks). Once line 1 is bound to a modem (see
+// ModemBinding) it gets that modem's ports only, and none while it is away;
+// unbound, the most recently listed instance of the first service that
+// lists one. Records where the ports are (LineJob::Place). 1 when the
+// diagnostic port was found; a missing data port leaves its number as it
+// was and is no failure.
 int DiscoverLinePorts(CQuorrelDoc& doc, int line);
+
+// The place a device path names: its instance part (the USB port path, for
+// the modems the USB bridge lists).
+std::string DeviceLocation(std::string_view devicePath);
 
 // "COM%d" with the line's diagnostic port, "NULL" when it has none.
 void ShowLinePort(CQuorrelDoc& doc, LineDisplay& display, int line);

@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   doc.nvOption = option;
   FUZZ_CHECK(doc.link(0).port.Open(modem.DiagPort(), 115200, 8, 1));
   RecordingDisplay display;
-  JobEnvironment env{doc, display, [](int) { return false; }, [](int) {}, [](int) {}, std::nullopt};
+  JobEnvironment env{doc, display, [](int) { return false; }, [](int) {}, [](int) {}, std::nullopt, {}};
 
   (void)RestoreNv(env, 0, path);
 

@@ -324,7 +324,7 @@ struct LineBench {
                        ++discoverCalls;
                        return discover(l);
                      },
-                     [](int) {}, [](int) {}, std::nullopt};
+                     [](int) {}, [](int) {}, std::nullopt, {}};
 
   LineBench() {
     doc.line(0).settings.diagPort = FakePhone::kDiagPort;
