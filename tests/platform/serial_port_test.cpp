@@ -324,5 +324,34 @@ TEST_F(PtyPortTest, VanishedDeviceFailsInsteadOfHanging) {
   EXPECT_EQ(port_.Close(), 1);
 }
 
+// A re-enumerated modem hangs up the descriptors on its old tty and comes
+// back on another one: the port lets the old descriptor go at once (so that
+// its number is free again) and opens where its reopener says.
+TEST_F(PtyPortTest, HungUpPortIsClosedAtOnceAndOpensAgainWhereTheDeviceIsNow) {
+  constexpr int kNewPort = 13;
+  PseudoTerminal next;
+  ASSERT_TRUE(next.Open());
+  ASSERT_TRUE(next.HoldSlaveOpen());
+  int reopened = 0;
+  port_.SetReopener([&] {
+    ++reopened;
+    port_.Close();
+    return LinkComPort(kNewPort, next.slave_path()) && port_.Open(kNewPort, 115200, 8, 1) != 0;
+  });
+  ASSERT_EQ(port_.Open(kPort, 115200, 8, 1), 1);
+  pty_.Close();  // the device leaves the bus
+  EXPECT_EQ(port_.BytesQueued(), 0);
+  EXPECT_TRUE(port_.HungUp());
+  EXPECT_FALSE(port_.IsOpen());
+  EXPECT_EQ(reopened, 0);  // nothing is opened until there is something to send
+
+  std::vector<uint8_t> block = Pattern(16, 3);
+  EXPECT_EQ(port_.Write(block.data(), 16), 16);
+  EXPECT_EQ(reopened, 1);
+  EXPECT_FALSE(port_.HungUp());
+  EXPECT_EQ(port_.PortNumber(), kNewPort);
+  EXPECT_EQ(next.ReadExactly(16, kTimeoutMs), block);
+}
+
 }  // namespace
 }  // namespace quorrel

@@ -159,6 +159,27 @@ TEST_F(UsbBridgeTest, ReEnumerationKeepsTheComNumbers) {
   EXPECT_EQ(again[0].atCom, first[0].atCom);
 }
 
+TEST_F(UsbBridgeTest, ModemBackOnTheCompanionPortIsTheSameModem) {
+  machine.PairRootPorts(1, 2, 2);
+  machine.Plug("1-2", "1e0e", "9000", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
+  std::vector<UsbModem> first = bridge.Poll();
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[0].companion, "2-2");
+
+  // It re-enumerates at the other speed and comes back on the root hub's
+  // other half.
+  machine.Unplug("1-2");
+  bridge.Poll();
+  machine.Plug("2-2", "1e0e", "9008", {{0, "ttyUSB2"}});
+  std::vector<UsbModem> back = bridge.Poll();
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].portPath, "2-2");
+  EXPECT_EQ(back[0].location, "1-2");
+  EXPECT_EQ(back[0].diagCom, first[0].diagCom);
+  EXPECT_EQ(LinkOf(first[0].diagCom), machine.dev() / "ttyUSB2");
+  EXPECT_EQ(LineOnePath(kUsbBridgeSerialService), "USB\\VID_1E0E&PID_9008&MI_00\\1-2");
+}
+
 TEST_F(UsbBridgeTest, SecondModemGetsItsOwnNumbersAndDeviceChoosesLineOne) {
   machine.Plug("1-2", "1e0e", "9000", {{0, "ttyUSB0"}, {2, "ttyUSB1"}}, "AAA");
   bridge.Poll();

@@ -90,6 +90,37 @@ TEST_F(PortDiscoveryTest, FollowsAReEnumeration) {
   EXPECT_EQ(Data(), 12);
 }
 
+TEST_F(PortDiscoveryTest, ABoundLineGetsItsOwnModemOrNone) {
+  AttachModem("qc", 21, 22, "1-2");
+  ASSERT_EQ(DiscoverLinePorts(doc_, 0), 1);
+  const ModemPlace place = doc_.line(0).Place();
+  EXPECT_EQ(place.location, "1-2");
+  doc_.line(0).SetBinding(ModemBinding{place.location, place.serial, std::nullopt});
+
+  // While the modem is away another one is attached: the line waits.
+  DetachModem("qc");
+  AttachModem("Vantrel", 31, 32, "3-1");
+  EXPECT_EQ(DiscoverLinePorts(doc_, 0), 0);
+  EXPECT_EQ(Diag(), 21);
+  EXPECT_EQ(Data(), 22);
+
+  // Its own modem back, under another service and other numbers, next to
+  // the other one.
+  RegistrySetValues(kHklm, EnumKey("qcusbser6k"),
+                    {RegistryValue::Dword("Count", 2), RegistryValue::String("0", "USB\\VID_1234&PID_9008&MI_00\\1-2"),
+                     RegistryValue::String("1", "USB\\VID_1234&PID_5678&MI_01\\9-9")});
+  RegistrySetString(kHklm, ParametersKey("USB\\VID_1234&PID_9008&MI_00\\1-2"), "PortName", "COM41");
+  RegistrySetString(kHklm, ParametersKey("USB\\VID_1234&PID_5678&MI_01\\9-9"), "PortName", "COM51");
+  EXPECT_EQ(DiscoverLinePorts(doc_, 0), 1);
+  EXPECT_EQ(Diag(), 41);
+  EXPECT_EQ(Data(), 22);  // no data port of its own in this mode: kept
+
+  // Unbound again, the line takes what the registry offers first.
+  doc_.line(0).ClearBinding();
+  EXPECT_EQ(DiscoverLinePorts(doc_, 0), 1);
+  EXPECT_EQ(Diag(), 31);
+}
+
 TEST_F(PortDiscoveryTest, FirstServiceInOrderWins) {
   AttachModem("qc", 21, 22);
   AttachModem("ONDA", 31, 32);

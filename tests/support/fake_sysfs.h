@@ -38,7 +38,23 @@ class FakeMachine {
   const fs::path& sysfs() const { return sysfs_; }
   const fs::path& dev() const { return dev_; }
 
-  fs::path DeviceFolder(const std::string& port) const { return sysfs_ / "devices/pci0000:00/usb1" / port; }
+  // Devices hang on the root hub of their bus (the digits before the dash).
+  fs::path DeviceFolder(const std::string& port) const {
+    return sysfs_ / "devices/pci0000:00" / ("usb" + port.substr(0, port.find('-'))) / port;
+  }
+
+  // A USB3 root hub's port pair: root port n of bus a and of bus b are each
+  // other's companion ("peer"), as the kernel links them.
+  void PairRootPorts(int busA, int busB, int port) {
+    auto folder = [&](int bus) {
+      const std::string b = std::to_string(bus);
+      return sysfs_ / "devices/pci0000:00" / ("usb" + b) / (b + "-0:1.0") / ("usb" + b + "-port" + std::to_string(port));
+    };
+    fs::create_directories(folder(busA));
+    fs::create_directories(folder(busB));
+    fs::create_directory_symlink(folder(busB), folder(busA) / "peer");
+    fs::create_directory_symlink(folder(busA), folder(busB) / "peer");
+  }
 
   void Plug(const std::string& port, const std::string& vid, const std::string& pid,
             const std::vector<Interface>& interfaces, const std::string& serial = "") {
