@@ -201,15 +201,13 @@ IdentityCheck CheckModemIdentity(JobEnvironment& env, int line, std::string_view
   const std::string ours = DescribeIdentity(saved, false);
   if (file.empty()) {
     check.text = Format(
-        "Not the same modem: the modem attached has %s, the job started with the modem with %s; no "
-        "NV "
-        "item was written into it",
+        "Not the same modem: the modem attached has %s, the job started with the modem with %s; "
+        "no NV item was written into it",
         theirs.c_str(), ours.c_str());
   } else {
     check.text = Format(
-        "Not the same modem: the modem attached has %s, the NV file %s is that of the modem with "
-        "%s; "
-        "no NV item was written into it and the NV file is kept",
+        "Not the same modem: the modem attached has %s, the NV file %s is that of the modem "
+        "with %s; no NV item was written into it and the NV file is kept",
         theirs.c_str(), file.c_str(), ours.c_str());
   }
   return check;
