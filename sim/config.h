@@ -111,6 +111,17 @@ struct StallFault {
   uint32_t block = 0;
 };
 
+// Another modem comes back in this one's place after its nth re-enumerating
+// reset, as when a user swaps modems during a reboot: another ESN, NV items
+// drawn from another seed, its own vendor settings, and its own firmware
+// (nothing flashed). Its USB place and port numbering stay those of the
+// first modem.
+struct SwapFault {
+  uint32_t afterReset = 1;
+  uint64_t seed = 2;
+  uint32_t esn = 0x5C0FFEE5;
+};
+
 struct FaultPlan {
   std::vector<ReplyFault> replies;
   // Drop or corrupt each diagnostic-port reply with this probability (in
@@ -134,6 +145,7 @@ struct FaultPlan {
   // image has been written and closed again.
   bool powerLossAfterPartition = false;
   std::optional<StallFault> stall;
+  std::optional<SwapFault> swap;
 };
 
 struct Timings {

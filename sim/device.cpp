@@ -211,13 +211,40 @@ void VirtualModem::Restart(const std::string& reason) {
   ++restarts_;
   const bool comesBack =
       config_.faults.noReturnAfterReset == 0 || restarts_ != static_cast<int>(config_.faults.noReturnAfterReset);
+  const std::optional<SwapFault> swap =
+      config_.faults.swap && restarts_ == static_cast<int>(config_.faults.swap->afterReset)
+          ? config_.faults.swap
+          : std::nullopt;
   SwitchMode(ModemMode::Switching);
-  After(config_.timings.detachAfterMs, [this, reason, comesBack] {
+  After(config_.timings.detachAfterMs, [this, reason, comesBack, swap] {
     DetachNow(reason);
     if (comesBack) {
-      After(config_.timings.reattachAfterMs, [this] { AttachNow("restarted"); });
+      After(config_.timings.reattachAfterMs, [this, swap] {
+        if (swap) SwapIdentityLocked(swap->seed, swap->esn);
+        AttachNow(swap ? "restarted as another modem" : "restarted");
+      });
     }
   });
+}
+
+void VirtualModem::SwapIdentity(uint64_t seed, uint32_t esn) {
+  std::lock_guard lock(mutex_);
+  SwapIdentityLocked(seed, esn);
+}
+
+void VirtualModem::SwapIdentityLocked(uint64_t seed, uint32_t esn) {
+  // The seed of the port numbers, instance ids and faults stays: the other
+  // modem sits at the same place.
+  config_.esn = esn;
+  ModemConfig other = config_;
+  other.seed = seed;
+  other.nvContents.clear();
+  nv_ = NvStore(other);
+  autorun_ = config_.autorun;
+  switch_aa_ = config_.vendorSwitchAA;
+  diag_port_mode_ = config_.diagPortMode;
+  flashed_ = false;
+  boot_downloader_ = false;
 }
 
 void VirtualModem::SwitchMode(ModemMode mode) {

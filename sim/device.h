@@ -166,6 +166,10 @@ class VirtualModem {
   void PowerCycle(uint64_t offMs);
   // Pulls the plug; PowerOn plugs it in again.
   void PullPlug();
+  // Becomes another modem (SwapFault says which): from now on the modem
+  // answers with that one's ESN, NV items, vendor settings and firmware.
+  // The records go on as one log; the attachment history marks the swap.
+  void SwapIdentity(uint64_t seed, uint32_t esn);
 
   // ---- inspection (copies, safe from any thread) ----
   ModemMode Mode();
@@ -212,6 +216,7 @@ class VirtualModem {
   void AttachNow(const std::string& reason);
   void DetachNow(const std::string& reason);
   void Restart(const std::string& reason);
+  void SwapIdentityLocked(uint64_t seed, uint32_t esn);
   void SwitchMode(ModemMode mode);
   // The ports of an attachment in the given mode: the downloader and the
   // programmer show only the diagnostic port.

@@ -1,6 +1,7 @@
 #include "sim/options.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -232,7 +233,8 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
         "--nv-reply", "--ready-after", "--challenge", "--time-scale", "--timing", "--drop-reply", "--corrupt-reply", "--noise-reply",
         "--delay-reply", "--split-replies", "--random-drop", "--random-corrupt", "--reject-dmss-write",
         "--stream-error", "--no-return-after-reset", "--unplug-during-write", "--programmer-silent-after",
-        "--report", "--dump", "--usb-path", "--start-in", "--stall-image", "--wine-prefix"};
+        "--report", "--dump", "--usb-path", "--start-in", "--stall-image", "--wine-prefix",
+        "--swap-at-reset"};
     if (kValueOptions.count(arg) == 0) {
       *error = "unknown option " + arg + " (see --help)";
       return std::nullopt;
@@ -416,6 +418,26 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
         return std::nullopt;
       }
       m.faults.stall = f;
+    } else if (arg == "--swap-at-reset") {
+      std::map<std::string, std::string> values;
+      if (!ParseKeyValues(v, &values, error)) return std::nullopt;
+      Keys keys(std::move(values), error);
+      SwapFault f;
+      std::optional<std::string> esn = keys.Text("esn");
+      if (!keys.Number("reset", 100000, &f.afterReset, true) ||
+          !keys.Number("seed", UINT64_MAX, &f.seed) || !keys.Done()) {
+        return std::nullopt;
+      }
+      if (f.afterReset == 0) return fail("reset= counts from 1");
+      if (esn) {
+        uint64_t number = 0;
+        if (!ParseNumber(esn->rfind("0x", 0) == 0 ? *esn : "0x" + *esn, &number) ||
+            number > 0xFFFFFFFF) {
+          return fail("not a hexadecimal ESN");
+        }
+        f.esn = static_cast<uint32_t>(number);
+      }
+      m.faults.swap = f;
     } else if (arg == "--report") {
       o.reportPath = v;
     } else if (arg == "--dump") {
@@ -493,6 +515,9 @@ Faults (PATTERN: nth=N,count=C,every=E,mode=normal|downloader|programmer,code=X;
                            back in its downloader until an amss image is written again
   --stall-image type=T[,block=B]  the programmer stops answering at block B of image
                            type T, until the host greets it again
+  --swap-at-reset reset=N[,seed=S][,esn=HEX]  another modem comes back after the Nth
+                           restart, at the same place: ESN HEX [5C0FFEE5], NV items of
+                           seed S [2], its own firmware and settings
 
 USB (Linux):
   --usb                    attach as a USB device instead: a sysfs tree under $QUORREL_SYSFS

@@ -329,13 +329,16 @@ void LineController::JobThreadMain(int mode, std::shared_ptr<void> hold) {
           case DownloadResult::ModemLost:
             outcome = JobOutcome::ModemLost;
             break;
+          case DownloadResult::OtherModem:
+            outcome = JobOutcome::OtherModem;
+            break;
         }
         break;
       case kModeBackupNv:
         RunNvBackupJob(thread_env_, line);
         break;
       case kModeRestoreNv:
-        RunNvRestoreJob(thread_env_, line);
+        if (RunNvRestoreJob(thread_env_, line) == NvRestoreResult::OtherModem) outcome = JobOutcome::OtherModem;
         break;
       case kModeRepair:
         switch (RunRepairJob(thread_env_, hooks_, line)) {
@@ -351,6 +354,9 @@ void LineController::JobThreadMain(int mode, std::shared_ptr<void> hold) {
             break;
           case RepairResult::ModemLost:
             outcome = JobOutcome::ModemLost;
+            break;
+          case RepairResult::OtherModem:
+            outcome = JobOutcome::OtherModem;
             break;
           case RepairResult::Failed:
           case RepairResult::NoAnswer:

@@ -60,6 +60,8 @@ enum class JobOutcome {
   Returned,    // an NV task (its end kind tells pass or fail)
   NotStarted,  // repair: refused before anything was written (the modem is
                // not stuck, or there is no NV backup to write back)
+  OtherModem,  // download, repair, NV restore: the modem attached is not the
+               // one whose NV items were to be written back; none was written
 };
 
 class LineController {

@@ -19,6 +19,9 @@ inline constexpr int kExitVersion = 4;
 inline constexpr int kExitNoModem = 5;
 inline constexpr int kExitSetup = 6;
 inline constexpr int kExitModemGone = 7;
+// The modem attached is not the one whose NV items were to be written back:
+// none was written.
+inline constexpr int kExitOtherModem = 8;
 
 // quorrel-cli nv dump|diff|import|read ...: the arguments after "nv".
 // Returns the exit code.

@@ -56,6 +56,7 @@ struct Options {
   bool list = false;
   std::string device;  // --device: the USB modem for line 1
   bool noUsbBridge = false;
+  bool otherModem = false;  // restore-nv --other-modem
 };
 
 const char kUsage[] =
@@ -82,6 +83,9 @@ const char kUsage[] =
     "  --nv-dir DIR       the NV folder (ChannelN.nvm); default: the program's folder,\n"
     "                     or $XDG_DATA_HOME/quorrel/nv when that cannot be written\n"
     "  --default-nv FILE  the default NV file (option 3)\n"
+    "  --other-modem      restore-nv: write the NV file (option 1 or 2) into the\n"
+    "                     modem attached even when it is not the modem the file\n"
+    "                     was saved from (without it such a restore is refused)\n"
     "  --time-scale F     every wait and time-out times F (for the simulator)\n"
     "  --trace FILE       every block sent and received, with time and direction, in hex\n"
     "  --wait-seconds S   give up when no modem answers within S seconds at the\n"
@@ -101,7 +105,8 @@ const char kUsage[] =
     "            (repair: the modem is not stuck, or no whole NV backup without\n"
     "            --nv-option 0),\n"
     "            4 the modem carries another version, 5 no modem, 6 set-up failed,\n"
-    "            7 the modem did not come back\n";
+    "            7 the modem did not come back, 8 another modem is attached than\n"
+    "            the one whose NV items were to be written back (none was written)\n";
 
 std::optional<Options> Parse(int argc, char** argv, std::string* error) {
   Options o;
@@ -146,6 +151,8 @@ std::optional<Options> Parse(int argc, char** argv, std::string* error) {
       if (!value(&o.nvDir)) return std::nullopt;
     } else if (a == "--default-nv") {
       if (!value(&o.defaultNv)) return std::nullopt;
+    } else if (a == "--other-modem") {
+      o.otherModem = true;
     } else if (a == "--ignore-modem-manager") {
       o.ignoreModemManager = true;
     } else if (a == "--trace") {
@@ -174,6 +181,10 @@ std::optional<Options> Parse(int argc, char** argv, std::string* error) {
   }
   if (!o.help && o.mode == 0 && !o.list) {
     *error = "no command given";
+    return std::nullopt;
+  }
+  if (o.otherModem && o.mode != kModeRestoreNv) {
+    *error = "--other-modem goes with restore-nv only";
     return std::nullopt;
   }
   return o;
@@ -270,6 +281,7 @@ int Run(const Options& o) {
   // The folder a user must find again.
   display.Say("NV folder: " + doc.line(0).settings.nvDirectory.str());
   if (o.nvOption) doc.nvOption = *o.nvOption;
+  doc.nvRestoreIntoOtherModem = o.otherModem;
   doc.line(0).lineMode = o.mode;
 
   const bool repair = o.mode == kModeRepair;
@@ -310,6 +322,9 @@ int Run(const Options& o) {
         code = *exitCode;
       } else if (controller.LastOutcome(0) == JobOutcome::NotStarted) {
         code = kExitNotStarted;
+        reason = display.LastStatus();
+      } else if (controller.LastOutcome(0) == JobOutcome::OtherModem) {
+        code = kExitOtherModem;
         reason = display.LastStatus();
       } else if (controller.LastOutcome(0) == JobOutcome::ModemLost) {
         code = kExitModemGone;

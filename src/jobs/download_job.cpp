@@ -7,6 +7,7 @@
 
 #include "download/streaming.h"
 #include "jobs/image_steps.h"
+#include "jobs/modem_identity.h"
 #include "jobs/mode_probe.h"
 #include "jobs/mode_transitions.h"
 #include "jobs/nv_backup.h"
@@ -31,6 +32,8 @@ struct PendingEnd {
   int endKind;
   // The failure box follows the job end (not after a failed NV restore).
   bool box;
+  // What the box says; empty: the install-failed text.
+  std::string boxText = {};
 };
 
 class DownloadRun {
@@ -123,6 +126,10 @@ class DownloadRun {
   // phase D found out already); a modem in the downloader or the programmer
   // gets the way out named (a status line, returned for the box).
   std::string StuckModemHint();
+  // Before phase D writes NV items: whether the modem is the one the job
+  // started with. Another modem becomes the job's end; an identity that
+  // could not be read is said in a status line.
+  IdentityMatch CheckSameModem(int option);
   // Records a failure of phases C and D: the first one is the job's end,
   // reported once phase D has given the modem back. Until then the state
   // line says that the modem is being given back.
@@ -167,6 +174,10 @@ class DownloadRun {
   ModemAnswer stuck_ = ModemAnswer::None;
   // The probe asked for want of an AT port has been made.
   bool probed_without_at_ = false;
+  // The modem's ESN, read once it was reconnected in phase A.
+  std::optional<uint32_t> esn_at_start_;
+  // Phase D found another modem than the one the job started with.
+  bool other_modem_ = false;
 };
 
 std::string DownloadRun::StuckModemHint() {
@@ -212,9 +223,35 @@ DownloadResult DownloadRun::EndFailed() {
   const int endKind = !hint.empty() && pending_->endKind == 4 ? 3 : pending_->endKind;
   display_.JobEnd(line_, pending_->text, endKind);
   job_.runFlag = 0;
-  if (pending_->box) Box(kInstallFailedText);
+  if (pending_->box) Box(pending_->boxText.empty() ? std::string_view(kInstallFailedText) : pending_->boxText);
   if (!hint.empty()) Box(hint);
-  return DownloadResult::Failed;
+  return other_modem_ ? DownloadResult::OtherModem : DownloadResult::Failed;
+}
+
+IdentityMatch DownloadRun::CheckSameModem(int option) {
+  // The NV file's items 0 and 550 say whose items it holds; the ESN read at
+  // the start says which modem the job flashed. The default NV file (option
+  // 3) is meant for any modem.
+  const bool ownFile = option == kNvRestoreRf || option == kNvRestoreRfImei;
+  const IdentityCheck identity =
+      CheckModemIdentity(env_, line_, ownFile ? job_.settings.nvFile.view() : std::string_view(), esn_at_start_);
+  switch (identity.match) {
+    case IdentityMatch::Same:
+      return identity.match;
+    case IdentityMatch::Unread:
+      Status(identity.text);
+      return identity.match;
+    case IdentityMatch::Other:
+      break;
+  }
+  // Another modem outweighs whatever failed before: it is what the user
+  // must hear about. The earlier failure stays in the log.
+  other_modem_ = true;
+  if (pending_) Status(pending_->text);
+  Status(identity.text);
+  pending_ = PendingEnd{identity.text, 5, true, identity.text};
+  Status(kGivingBackText);
+  return identity.match;
 }
 
 bool DownloadRun::FindModemAgain() {
@@ -309,6 +346,14 @@ std::optional<DownloadResult> DownloadRun::PhaseA() {
   Reconnect(env_, line_);
   Progress(8);
   ShowPort();
+
+  // The modem's ESN: before NV items are written back, the modem must still
+  // be this one.
+  uint32_t esn = 0;
+  if (Tries(3, 200, [&] { return GetEsn(link_, esn) != 0; })) {
+    esn_at_start_ = esn;
+    job_.SetBoundEsn(esn);
+  }
 
   // 12. The log header.
   display_.ClearLogText(line_);
@@ -520,9 +565,15 @@ DownloadResult DownloadRun::PhaseD() {
   ShowPort();
   ShowVersion();
 
+  // Nothing is written into a modem that is not the one the job started
+  // with: it is given back as it came.
+  const int option = NvOption();
+  const IdentityMatch identity = CheckSameModem(option);
+  const bool sameModem = identity == IdentityMatch::Same;
+
   // 37. NV item 22 back, with only its first 22 bytes as they were; only
   // when it could be read before.
-  if (nv22_read_) {
+  if (nv22_read_ && sameModem) {
     std::array<uint8_t, kNvDataSize> data = nv22_;
     std::copy(nv22_saved_.begin(), nv22_saved_.end(), data.begin());
     Tries(3, 200, [&] {
@@ -535,11 +586,13 @@ DownloadResult DownloadRun::PhaseD() {
   // After a failure the state line already says the modem is being given back.
   if (!pending_) Status(kInstallingText);
   Progress(82);
-  const int option = NvOption();
   int restored = 1;
-  if (option == kNvRestoreRf || option == kNvRestoreRfImei) {
+  if (identity == IdentityMatch::Unread && option != kNvNoBackup) {
+    // Not known to be the same modem: the items wait in their file.
+    restored = 0;
+  } else if (sameModem && (option == kNvRestoreRf || option == kNvRestoreRfImei)) {
     restored = RestoreNv(env_, line_, job_.settings.nvFile.view());
-  } else if (option == kNvLoadDefault) {
+  } else if (sameModem && option == kNvLoadDefault) {
     restored = RestoreNv(env_, line_, doc_.line(0).settings.defaultNvFile.view());
   }
   if (!restored) {

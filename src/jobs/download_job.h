@@ -65,6 +65,8 @@ enum class DownloadResult {
   Stopped,          // the stop request noticed before the programmer upload
   VersionRejected,  // the modem carries another carrier variant
   ModemLost,        // the modem's ports did not come back within the port-wait bound
+  OtherModem,       // another modem came back than the one the job started
+                    // with: nothing was written into it; it was given back
 };
 
 // The download job of a line (0-7), on the calling thread. The line's run

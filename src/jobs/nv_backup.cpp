@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "jobs/image_steps.h"
+#include "jobs/modem_identity.h"
 #include "lines/control_ids.h"
 #include "lines/line_display.h"
 #include "platform/files.h"
@@ -246,6 +247,19 @@ int BackupNv(JobEnvironment& env, int line, std::string_view path) {
   return 0;
 }
 
+std::optional<NvTable> ReadNvTable(std::string_view path) {
+  std::optional<File> file = File::OpenRead(path);
+  if (!file) return std::nullopt;
+  std::vector<uint8_t> bytes(NvTable::kFileSize);
+  const bool whole = file->Size() == static_cast<int64_t>(NvTable::kFileSize) &&
+                     file->Read(std::span<uint8_t>(bytes)) == static_cast<int64_t>(NvTable::kFileSize);
+  file->Close();
+  if (!whole) return std::nullopt;
+  NvTable table;
+  table.LoadFrom(std::span<const uint8_t, NvTable::kFileSize>(bytes.data(), bytes.size()));
+  return table;
+}
+
 int RestoreNv(JobEnvironment& env, int line, std::string_view path) {
   PhoneLink& link = env.doc.link(line);
 
@@ -310,27 +324,41 @@ void RunNvBackupJob(JobEnvironment& env, int line) {
   env.display.SetProgress(line, 100);
 }
 
-void RunNvRestoreJob(JobEnvironment& env, int line) {
+NvRestoreResult RunNvRestoreJob(JobEnvironment& env, int line) {
   LineJob& job = env.doc.line(line);
   const int option = env.doc.nvOption.load();
+  auto fail = [&](std::string_view text, NvRestoreResult result) {
+    env.display.JobEnd(line, text, 5);
+    env.display.ShowStatus(line, kStatusFail);
+    return result;
+  };
   if (option == kNvRestoreRf || option == kNvRestoreRfImei) {
     Status(env, line, "重载NV区参数");
-    if (!RestoreNv(env, line, job.settings.nvFile.view())) {
-      env.display.JobEnd(line, "重载NV区参数失败", 5);
-      env.display.ShowStatus(line, kStatusFail);
-      return;
+    const std::string file = job.settings.nvFile.str();
+    if (env.doc.nvRestoreIntoOtherModem.load()) {
+      Status(env, line, "The NV file is written into the modem attached without checking that it was saved from it");
+    } else {
+      // The file's items go only into the modem they were saved from.
+      const IdentityCheck identity = CheckModemIdentity(env, line, file, std::nullopt);
+      if (identity.match == IdentityMatch::Other) {
+        return fail(identity.text + " (quorrel-cli restore-nv --other-modem writes it into this modem on purpose)",
+                    NvRestoreResult::OtherModem);
+      }
+      if (identity.match == IdentityMatch::Unread) {
+        Status(env, line, identity.text);
+        return fail("重载NV区参数失败", NvRestoreResult::Failed);
+      }
     }
+    if (!RestoreNv(env, line, file)) return fail("重载NV区参数失败", NvRestoreResult::Failed);
   } else if (option == kNvLoadDefault) {
+    // The default NV file is meant for any modem.
     Status(env, line, "装载缺省NV区");
     const std::string defaultFile = env.doc.line(0).settings.defaultNvFile.str();
-    if (!RestoreNv(env, line, defaultFile)) {
-      env.display.JobEnd(line, "装载缺省NV区失败", 5);
-      env.display.ShowStatus(line, kStatusFail);
-      return;
-    }
+    if (!RestoreNv(env, line, defaultFile)) return fail("装载缺省NV区失败", NvRestoreResult::Failed);
   }
   env.display.JobEnd(line, "恢复NV区成功", 0);
   env.display.ShowStatus(line, kStatusPass);
+  return NvRestoreResult::Restored;
 }
 
 void ChooseNvDirectory(JobEnvironment& env) {

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -66,12 +67,28 @@ NvTable BuildBackupTable();
 int BackupNv(JobEnvironment& env, int line, std::string_view path);
 // Reads the table from the NV file at path and writes its valid records to
 // the phone. 1 on success; 0 when the file is missing or not 98,600 bytes,
-// or an item could not be written.
+// or an item could not be written. It writes into whatever modem answers:
+// the callers check first that it is the modem the file belongs to.
 int RestoreNv(JobEnvironment& env, int line, std::string_view path);
 
-// The bodies of the line mode 3 and 4 tasks, for the given line (0-7).
+// The table of the NV file at path; nothing when it cannot be read or is not
+// exactly one table. Nothing is shown.
+std::optional<NvTable> ReadNvTable(std::string_view path);
+
+// How the stand-alone restore ended.
+enum class NvRestoreResult {
+  Restored,    // the items were written (or option 0: nothing to do)
+  Failed,      // the file, the modem or a write failed
+  OtherModem,  // the modem attached is not the one the NV file was saved
+               // from: nothing was written
+};
+
+// The bodies of the line mode 3 and 4 tasks, for the given line (0-7). With
+// NV option 1 or 2 the restore first checks that the modem attached is the
+// one the line's NV file was saved from (modem_identity.h), unless the
+// document says to write into another modem on purpose.
 void RunNvBackupJob(JobEnvironment& env, int line);
-void RunNvRestoreJob(JobEnvironment& env, int line);
+NvRestoreResult RunNvRestoreJob(JobEnvironment& env, int line);
 
 // Command 1121 ("nv bakup path"): the folder browser; a chosen folder
 // becomes every line's NV directory and NV file. Edit 1122 then shows line

@@ -146,6 +146,8 @@ RepairResult RepairRun::Run() {
       return RepairResult::Stopped;
     case DownloadResult::ModemLost:
       return RepairResult::ModemLost;
+    case DownloadResult::OtherModem:
+      return RepairResult::OtherModem;
     case DownloadResult::Failed:
     case DownloadResult::VersionRejected:
       break;

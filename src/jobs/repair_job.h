@@ -37,6 +37,8 @@ enum class RepairResult {
   NoBackup,   // the NV file is missing or damaged and the user declined
   Stopped,    // the stop request was noticed
   ModemLost,  // the modem's ports did not come back within the port-wait bound
+  OtherModem, // the flashed modem is not the one the NV file was saved from:
+              // no NV item was written into it
 };
 
 // The repair of a line (0-7), on the calling thread. The line's run flag is

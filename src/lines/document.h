@@ -70,6 +70,9 @@ class CQuorrelDoc {
 
   // ---- document-wide values ----
   std::atomic<int> nvOption{kNvRestoreRfImei};
+  // The stand-alone NV restore writes the NV file into whatever modem is
+  // attached, even one it was not saved from (the user asked for it).
+  std::atomic<bool> nvRestoreIntoOtherModem{false};
   std::string CurrentVersionText() const;
   void SetCurrentVersionText(std::string_view text);
   // The running Windows version's name; empty until detected, and on systems

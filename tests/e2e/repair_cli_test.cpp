@@ -77,8 +77,8 @@ TEST(RepairThroughTheCli, ModemsStartedInEitherDownloadModeAreFlashedAndGetTheir
     SCOPED_TRACE(mode);
     const fs::path out = work / mode;
     fs::create_directories(out);
-    // Another seed: the modem holds other NV data than the backup.
-    ChildProcess sim({p->simulator.string(), "--time-scale", kScale, "--seed", "8", "--start-in", mode, "--dump",
+    // The modem the backup was made from (the same seed), now stuck.
+    ChildProcess sim({p->simulator.string(), "--time-scale", kScale, "--seed", "7", "--start-in", mode, "--dump",
                (out / "dump").string(), "--report", (out / "report.json").string()});
     ASSERT_TRUE(sim.ReadUntil("data=none", std::chrono::seconds(30))) << sim.output();
 

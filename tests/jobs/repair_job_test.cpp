@@ -44,12 +44,14 @@ void WriteTable(const std::filesystem::path& p, const NvTable& table) {
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-// A backup of the listed items whose data differ from what the modem holds.
+// A backup of the modem whose listed items differ from what it holds now,
+// but for the items that identify it (0 and 550).
 NvTable BackupDifferingFrom(sim::VirtualModem& m) {
   NvTable table = BuildBackupTable();
   for (NvRecord& r : table.records) {
     if (r.item >= kNvEndItem) break;
     r.data = m.NvItem(r.item);
+    if (r.item == 0 || r.item == 550) continue;
     for (uint8_t& b : r.data) b ^= 0x5A;
   }
   return table;

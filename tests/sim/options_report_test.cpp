@@ -55,7 +55,8 @@ TEST(SimOptionsTest, FaultOptions) {
                   "--stream-error", "type=5,block=10,code=10,count=0", "--nv-status", "item=22,read=4",
                   "--unplug-during-write", "type=9,block=3,replug-ms=5000", "--no-return-after-reset", "2",
                   "--nv-reply", "kind=other,item=90,value=91,dir=write,count=2", "--nv-reply", "kind=status,value=5",
-                  "--power-loss-after-partition", "--stall-image", "type=5,block=3", "--start-in", "programmer"});
+                  "--power-loss-after-partition", "--stall-image", "type=5,block=3", "--start-in", "programmer",
+                  "--swap-at-reset", "reset=2,seed=9,esn=5C0FFEE5"});
   ASSERT_TRUE(o);
   EXPECT_EQ(o->modem.startMode, ModemMode::Programmer);
   const auto& f = o->modem.faults;
@@ -93,6 +94,10 @@ TEST(SimOptionsTest, FaultOptions) {
   EXPECT_EQ(f.nvReplies[1].kind, sim::NvReplyFault::Kind::Status);
   EXPECT_FALSE(f.nvReplies[1].item) << "no item: every item";
   EXPECT_FALSE(f.nvReplies[1].write);
+  ASSERT_TRUE(f.swap);
+  EXPECT_EQ(f.swap->afterReset, 2u);
+  EXPECT_EQ(f.swap->seed, 9u);
+  EXPECT_EQ(f.swap->esn, 0x5C0FFEE5u);
 }
 
 TEST(SimOptionsTest, RefusesBadInput) {
@@ -120,6 +125,9 @@ TEST(SimOptionsTest, RefusesBadInput) {
       {{"--programmer", "/nonexistent/armprg.bin"}, "cannot read"},
       {{"--start-in", "bootloader"}, "normal, downloader or programmer"},
       {{"--stall-image", "block=3"}, "missing type="},
+      {{"--swap-at-reset", "seed=3"}, "missing reset="},
+      {{"--swap-at-reset", "reset=0"}, "from 1"},
+      {{"--swap-at-reset", "reset=2,esn=1FFFFFFFF"}, "hexadecimal"},
       {{"--wobble"}, "unknown option"},
   };
   for (const auto& [args, expected] : cases) {
