@@ -1,6 +1,8 @@
 #include "sim/options.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -130,6 +132,15 @@ bool ParseHex(const std::string& text, std::vector<uint8_t>* out) {
   return true;
 }
 
+// A USB serial number as given: printable, no spaces ("none": no serial).
+bool ValidSerial(const std::string& text) {
+  if (text.empty() || text.size() > 64) return false;
+  for (char c : text) {
+    if (c <= ' ' || c >= 0x7F) return false;
+  }
+  return true;
+}
+
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
@@ -183,6 +194,8 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
   SimOptions o;
   ModemConfig& m = o.modem;
   bool versionGiven = false, noTag = false;
+  std::string usbOnly;  // the last option given that means nothing without --usb
+  bool seedGivenForSwap = false, esnGivenForSwap = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     auto value = [&](std::string* out) {
@@ -220,6 +233,12 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
     }
     if (arg == "--usb") {
       o.usb = true;
+      m.usb.reenumerate = true;
+      continue;
+    }
+    if (arg == "--usb-programmer-stays") {
+      m.usb.programmerReenumerates = false;
+      usbOnly = arg;
       continue;
     }
     if (arg == "--at-echo") {
@@ -232,7 +251,9 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
         "--nv-reply", "--ready-after", "--challenge", "--time-scale", "--timing", "--drop-reply", "--corrupt-reply", "--noise-reply",
         "--delay-reply", "--split-replies", "--random-drop", "--random-corrupt", "--reject-dmss-write",
         "--stream-error", "--no-return-after-reset", "--unplug-during-write", "--programmer-silent-after",
-        "--report", "--dump", "--usb-path", "--start-in", "--stall-image", "--wine-prefix"};
+        "--report", "--dump", "--usb-path", "--start-in", "--stall-image", "--wine-prefix",
+        "--usb-download-id", "--usb-serial", "--usb-interfaces", "--usb-companion", "--slow-reboot",
+        "--swap-modem", "--swap-report", "--swap-dump"};
     if (kValueOptions.count(arg) == 0) {
       *error = "unknown option " + arg + " (see --help)";
       return std::nullopt;
@@ -421,11 +442,93 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
     } else if (arg == "--dump") {
       o.dumpDir = v;
     } else if (arg == "--usb-path") {
-      if (v.empty() || v.size() > 32 || v.find_first_not_of("0123456789-.") != std::string::npos ||
-          v.find('-') == std::string::npos || v[0] == '-') {
-        return fail("expected a USB port path such as 1-2");
+      if (!ValidUsbPortPath(v)) return fail("expected a USB port path such as 1-2 or 1-1.4.2");
+      m.usb.path = v;
+      usbOnly = arg;
+    } else if (arg == "--usb-download-id") {
+      uint64_t vid = 0, pid = 0;
+      const size_t colon = v.find(':');
+      if (colon != 4 || v.size() != 9 || !ParseNumber("0x" + v.substr(0, 4), &vid) ||
+          !ParseNumber("0x" + v.substr(5), &pid)) {
+        return fail("expected VID:PID in hexadecimal, such as 05c6:9008");
       }
-      o.usbPath = v;
+      m.usb.downloadVendorId = static_cast<uint16_t>(vid);
+      m.usb.downloadProductId = static_cast<uint16_t>(pid);
+      usbOnly = arg;
+    } else if (arg == "--usb-serial") {
+      if (!ValidSerial(v)) return fail("printable characters without spaces, at most 64, or none");
+      m.usb.serial = v == "none" ? std::string() : v;
+      usbOnly = arg;
+    } else if (arg == "--usb-interfaces") {
+      std::map<std::string, std::string> values;
+      if (!ParseKeyValues(v, &values, error)) return std::nullopt;
+      const bool countGiven = values.count("count") != 0;
+      Keys keys(std::move(values), error);
+      UsbSettings& u = m.usb;
+      std::optional<std::string> at = keys.Text("at");
+      if (at && *at == "none") {
+        u.atInterface = -1;
+      } else if (at && !ParseBounded(*at, 31, &u.atInterface)) {
+        return fail("at= an interface number or none");
+      }
+      if (!keys.Number("diag", 31, &u.diagInterface) || !keys.Number("count", 32, &u.interfaceCount) ||
+          !keys.Done()) {
+        return std::nullopt;
+      }
+      if (!countGiven) u.interfaceCount = std::max(u.diagInterface, u.atInterface) + 1;
+      if (u.diagInterface == u.atInterface || u.diagInterface >= u.interfaceCount ||
+          u.atInterface >= u.interfaceCount) {
+        return fail("diag and at must differ and lie below count");
+      }
+      usbOnly = arg;
+    } else if (arg == "--usb-companion") {
+      if (v == "every") {
+        m.usb.companion = UsbCompanion::Every;
+      } else if (v == "download") {
+        m.usb.companion = UsbCompanion::Download;
+      } else {
+        return fail("expected every or download");
+      }
+      usbOnly = arg;
+    } else if (arg == "--slow-reboot") {
+      std::map<std::string, std::string> values;
+      if (!ParseKeyValues(v, &values, error)) return std::nullopt;
+      Keys keys(std::move(values), error);
+      SlowReboot f;
+      if (!keys.Number("ms", 86400000, &f.ms, true) || !keys.Number("nth", 0xFFFFFFFF, &f.nth) ||
+          !keys.Number("count", 0xFFFFFFFF, &f.count) || !keys.Done()) {
+        return std::nullopt;
+      }
+      if (f.nth == 0) return fail("nth counts from 1");
+      m.faults.slowReboot = f;
+    } else if (arg == "--swap-modem") {
+      std::map<std::string, std::string> values;
+      if (!ParseKeyValues(v, &values, error)) return std::nullopt;
+      seedGivenForSwap = values.count("seed") != 0;
+      esnGivenForSwap = values.count("esn") != 0;
+      Keys keys(std::move(values), error);
+      SwapPlan plan;
+      if (!keys.Number("at", 0xFFFFFFFF, &plan.at) || !keys.Number("seed", UINT64_MAX, &plan.seed)) {
+        return std::nullopt;
+      }
+      if (auto esn = keys.Text("esn")) {
+        uint64_t esnValue = 0;
+        if (!ParseNumber(esn->rfind("0x", 0) == 0 ? *esn : "0x" + *esn, &esnValue) || esnValue > 0xFFFFFFFF) {
+          return fail("esn= a hexadecimal ESN");
+        }
+        plan.esn = static_cast<uint32_t>(esnValue);
+      }
+      if (auto serial = keys.Text("serial")) {
+        if (!ValidSerial(*serial)) return fail("serial= printable characters without spaces, or none");
+        plan.serial = *serial == "none" ? std::string() : *serial;
+      }
+      if (!keys.Done()) return std::nullopt;
+      if (plan.at == 0) return fail("at counts from 1");
+      m.swap = plan;
+    } else if (arg == "--swap-report") {
+      o.swapReportPath = v;
+    } else if (arg == "--swap-dump") {
+      o.swapDumpDir = v;
     } else if (arg == "--wine-prefix") {
       o.winePrefix = v;
     } else {
@@ -434,6 +537,22 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
     }
   }
   if (noTag && !versionGiven) m.firmwareVersion = "ZIZ_KZ_Brenta_B01";
+  if (!usbOnly.empty() && !o.usb) {
+    *error = usbOnly + " needs --usb";
+    return std::nullopt;
+  }
+  if (m.usb.companion != UsbCompanion::None && UsbCompanionPath(m.usb.path).empty()) {
+    *error = "--usb-companion needs a root port path such as 1-2 (not " + m.usb.path + ")";
+    return std::nullopt;
+  }
+  if (m.swap) {
+    // The other modem differs from this one whatever order the options came in.
+    if (!seedGivenForSwap) m.swap->seed = m.seed + 1;
+    if (!esnGivenForSwap) m.swap->esn = m.esn + 1;
+  } else if (!o.swapReportPath.empty() || !o.swapDumpDir.empty()) {
+    *error = "--swap-report and --swap-dump need --swap-modem";
+    return std::nullopt;
+  }
   return o;
 }
 
