@@ -628,6 +628,89 @@ TEST_F(ModemTest, UnplugRemovesEverything) {
   EXPECT_EQ(clock_.PendingEvents(), 0u);
 }
 
+// ------------------------------------------- switches that re-enumerate
+
+TEST_F(ModemTest, SwitchesThatReEnumerateComeBackAsNewAttachmentsInTheNewMode) {
+  for (bool programmerReenumerates : {true, false}) {
+    SCOPED_TRACE(programmerReenumerates ? "programmer start re-enumerates" : "programmer starts in place");
+    ModemConfig config;
+    config.usb.reenumerate = true;
+    config.usb.programmerReenumerates = programmerReenumerates;
+    Start(config);
+    const auto& t = device().config().timings;
+    const int firmwarePort = modem_->DiagPort();
+
+    ASSERT_EQ(diag_.AskOne(DiagFrame({0x3A})), Bytes{0x3A});
+    clock_.Advance(t.detachAfterMs);
+    EXPECT_EQ(device().Mode(), ModemMode::Detached);
+    EXPECT_EQ(modem_->DiagPort(), 0) << "the switch takes the modem off the bus";
+    clock_.Advance(t.downloaderStartMs);
+    ASSERT_EQ(device().Mode(), ModemMode::Downloader);
+    EXPECT_NE(modem_->DiagPort(), firmwarePort);
+    EXPECT_EQ(modem_->DataPort(), 0);
+    auto history = device().AttachHistory();
+    ASSERT_EQ(history.size(), 3u);
+    EXPECT_EQ(history[1].reason, "switch to the downloader");
+    EXPECT_EQ(history[2].ports.mode, ModemMode::Downloader);
+
+    const int downloaderPort = modem_->DiagPort();
+    diag_.Close();
+    ASSERT_TRUE(diag_.Open(downloaderPort));
+    const Bytes programmer = Pattern(1500, 4);
+    for (size_t at = 0; at < programmer.size(); at += 1000) {
+      Bytes chunk(programmer.begin() + static_cast<long>(at),
+                  programmer.begin() + static_cast<long>(std::min(programmer.size(), at + 1000)));
+      ASSERT_EQ(diag_.AskOne(DlFrame(DmssWritePacket(0x00800000 + static_cast<uint32_t>(at), chunk))),
+                Bytes{0x02});
+    }
+    ASSERT_EQ(diag_.AskOne(DlFrame({0x05, 0x00, 0x80, 0x00, 0x00})), Bytes{0x02});
+    clock_.Advance(t.detachAfterMs + t.programmerStartMs);
+    ASSERT_EQ(device().Mode(), ModemMode::Programmer);
+    EXPECT_EQ(device().Attachments(), programmerReenumerates ? 3 : 2);
+    EXPECT_EQ(modem_->DiagPort() != downloaderPort, programmerReenumerates);
+    EXPECT_EQ(device().AttachHistory().back().ports.mode,
+              programmerReenumerates ? ModemMode::Programmer : ModemMode::Downloader);
+    // The programmer runs from RAM across its own re-enumeration.
+    EXPECT_EQ(device().UploadedProgrammer(), programmer);
+    diag_.Close();
+    ASSERT_TRUE(diag_.Open(modem_->DiagPort()));
+    Bytes hello = diag_.AskOne(DlFrame(HelloPacket()));
+    ASSERT_FALSE(hello.empty());
+    EXPECT_EQ(hello[0], 0x02);
+    EXPECT_EQ(Violations(), 0u);
+    diag_.Close();
+    data_.Close();
+    modem_.reset();
+  }
+}
+
+TEST_F(ModemTest, SlowRebootKeepsTheModemAwayForItsBootTime) {
+  ModemConfig config;
+  config.faults.slowReboot = sim::SlowReboot{2, 1, 60000};
+  Start(config);
+  const auto& t = device().config().timings;
+  // Three resets: the second comes back after its slow boot only.
+  for (int reset = 0; reset < 3; ++reset) {
+    diag_.Close();
+    ASSERT_TRUE(diag_.Open(modem_->DiagPort()));
+    ASSERT_EQ(diag_.AskOne(DiagFrame({0x29, 0x02, 0x00})), (Bytes{0x29, 0x02, 0x00}));
+    clock_.Advance(t.detachAfterMs + t.reattachAfterMs);
+    if (reset == 1) {
+      EXPECT_EQ(device().Mode(), ModemMode::Detached);
+      clock_.Advance(60000);
+    }
+    ASSERT_EQ(device().Mode(), ModemMode::Normal);
+  }
+  std::vector<uint64_t> away;
+  auto history = device().AttachHistory();
+  for (size_t i = 1; i + 1 < history.size(); i += 2) {
+    ASSERT_FALSE(history[i].attached);
+    ASSERT_TRUE(history[i + 1].attached);
+    away.push_back(history[i + 1].timeMs - history[i].timeMs);
+  }
+  EXPECT_EQ(away, (std::vector<uint64_t>{t.reattachAfterMs, 60000, t.reattachAfterMs}));
+}
+
 // ------------------------------------------------------- modems left stuck
 
 class StuckModemTest : public ModemTest {

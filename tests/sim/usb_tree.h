@@ -140,9 +140,9 @@ inline std::vector<std::string> Leftovers(const std::filesystem::path& sysfs, co
     }
   }
   for (const std::string& tty : ttys) {
-    for (const std::string& place : {"class/tty/", "bus/usb-serial/devices/", "bus/usb-serial/drivers/option1/",
+    for (const char* place : {"class/tty/", "bus/usb-serial/devices/", "bus/usb-serial/drivers/option1/",
                                      "bus/usb-serial/drivers/qcserial/"}) {
-      if (Present(sysfs / (place + tty))) left.push_back(place + tty);
+      if (Present(sysfs / (place + tty))) left.push_back(std::string(place) + tty);
     }
     if (Present(dev / tty)) left.push_back("dev/" + tty);
   }
