@@ -560,9 +560,10 @@ std::string SimUsage() {
   return R"(Usage: quorrel-sim [options]
 
 Attaches a virtual modem under $QUORREL_ROOT: two pseudo-terminals linked as
-dosdevices/comN, registry keys for the driver services. Prints
-"attached diag=COMd data=COMm" on every attachment and "detached" when the
-ports vanish. SIGTERM or SIGINT detaches, writes the report and exits.
+dosdevices/comN, registry keys for the driver services (or, with --usb, a
+USB device in a sysfs tree). Prints a line on every attachment and
+detachment (see "Lines printed" below). SIGTERM or SIGINT detaches, writes
+the report and exits.
 
 Modem:
   --seed N                 seed of everything drawn (NV contents, challenge, faults) [1]
@@ -614,11 +615,53 @@ Faults (PATTERN: nth=N,count=C,every=E,mode=normal|downloader|programmer,code=X;
                            type T, until the host greets it again
 
 USB (Linux):
-  --usb                    attach as a USB device instead: a sysfs tree under $QUORREL_SYSFS
-                           (interface 0 diagnostic, 2 AT, each with a new ttyUSBn at every
-                           attachment) and tty nodes under $QUORREL_DEV leading to the
-                           pseudo-terminals; nothing is written under $QUORREL_ROOT
-  --usb-path PATH          the USB port path [1-2]
+  --usb                    attach as a USB device instead, as the kernel shows one: a sysfs tree
+                           under $QUORREL_SYSFS (root hubs and ports, the device at its port path,
+                           its interfaces, drivers, usb-serial ports and tty class entries) and
+                           tty nodes $QUORREL_DEV/ttyUSBn leading to the pseudo-terminals; nothing
+                           is written under $QUORREL_ROOT. Every mode change is a disconnect: the
+                           switch into the downloader, the programmer's start, every reset, a
+                           replug. The device leaves the tree, the host's descriptors on its ttys
+                           hang up (reads end, writes fail with EIO, poll says POLLHUP), and after
+                           its boot time a new device comes (a new devnum):
+                             firmware: VID:PID of the modem (1e0e:9000), its serial (the ESN),
+                               interfaces 0 diagnostic and 2 AT on option (usb-serial option1),
+                               1 reserved without a driver
+                             downloader, programmer: the download identity, one interface 0 on
+                               qcserial, no serial
+                           A ttyUSB number stays taken while any process holds the tty it last
+                           stood for open; a new tty takes the lowest free number. Several
+                           simulators may share one tree (each at its own path).
+  --usb-path PATH          the USB port path, 1-2 or behind hubs 1-1.4.2 [1-2]
+  --usb-download-id VID:PID  the download modes' identity [05c6:9008]
+  --usb-serial TEXT        the firmware's serial number, or none [the ESN]
+  --usb-interfaces diag=N,at=M[,count=K]  the firmware's layout: at=none leaves out the AT
+                           port; interfaces below K without a port are reserved
+                           [diag=0,at=2,count=3]
+  --usb-programmer-stays   the programmer starts on the downloader's device, without re-enumerating
+  --usb-companion every|download  a USB3 root hub pair (USB 2.0 on the odd bus, USB3 on the even
+                           one, each port the other's peer; the path must be a root port): the
+                           modem comes back on the companion port (1-2 <-> 2-2) at every
+                           re-enumeration, or in its download modes only
+
+Coming back (any attachment):
+  --slow-reboot ms=MS[,nth=N][,count=C]  the Nth return to the bus (and C-1 after it; 0: all)
+                           takes MS instead of its usual pause [nth=1,count=1]
+  --swap-modem at=N[,seed=S][,esn=HEX][,serial=TEXT|none]  at its Nth departure another modem
+                           comes back in its place: its own seed (NV contents) [seed+1], ESN
+                           [ESN+1] and serial [its ESN]; no faults; the firmware, not flashed
+  --swap-report FILE       the JSON report of the swapped-in modem
+  --swap-dump DIR          its images
+
+Lines printed (standard output), one per event:
+  attached diag=COMd data=COMm                  a registry attachment (none: no such port)
+  detached                                      its ports went
+  attached usb=PATH diag=TTY data=TTY id=VVVV:PPPP mode=normal|downloader|programmer devnum=N
+           speed=480|5000 serial=SERIAL         a USB attachment (one line; TTY or none)
+  interfaces usb=PATH diag only                 after it, in a download mode
+  detached usb=PATH                             the device left (its ttys already hung up)
+  replaced [usb=PATH ]esn=XXXXXXXX serial=S     a swapped-in modem comes; its attach line follows
+  attach failed                                 the ports or the device could not be made
 
 Output:
   --report FILE            JSON report at exit

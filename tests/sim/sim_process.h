@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 
 constexpr int kLineTimeoutMs = 20000;
 
-fs::path SimulatorPath() {
+inline fs::path SimulatorPath() {
   if (const char* dir = std::getenv("QUORREL_TEST_BINARY_DIR")) return fs::path(dir) / "sim" / "quorrel-sim";
   // Run by hand: the build tree holds tests/test_sim and sim/quorrel-sim.
   return fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "sim" / "quorrel-sim";
