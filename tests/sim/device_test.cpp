@@ -711,6 +711,33 @@ TEST_F(ModemTest, SlowRebootKeepsTheModemAwayForItsBootTime) {
   EXPECT_EQ(away, (std::vector<uint64_t>{t.reattachAfterMs, 60000, t.reattachAfterMs}));
 }
 
+TEST_F(ModemTest, SwappedModemComesBackInTheFirstOnesPlace) {
+  ModemConfig config;
+  config.swap = sim::SwapPlan{2, 77, 0x11223344, std::nullopt};
+  Start(config);
+  const auto& t = device().config().timings;
+  const Bytes firstNv = diag_.AskOne(DiagFrame(NvPacket(0x26, 550, 0)));
+  // The first reset brings the same modem back, the second the other one.
+  const uint32_t esns[] = {0x8A3F21C4, 0x11223344};
+  for (uint32_t esn : esns) {
+    diag_.AskOne(DiagFrame({0x29, 0x02, 0x00}));
+    clock_.Advance(t.detachAfterMs + t.reattachAfterMs);
+    diag_.Close();
+    ASSERT_TRUE(diag_.Open(modem_->DiagPort()));
+    EXPECT_EQ(diag_.AskOne(DiagFrame({0x01})),
+              (Bytes{0x01, static_cast<uint8_t>(esn), static_cast<uint8_t>(esn >> 8), static_cast<uint8_t>(esn >> 16),
+                     static_cast<uint8_t>(esn >> 24)}));
+  }
+  EXPECT_NE(diag_.AskOne(DiagFrame(NvPacket(0x26, 550, 0))), firstNv);
+  diag_.AskOne(DiagFrame(NvPacket(0x27, 22, 0x5A)));
+  // Each keeps its own records: the write went to the modem put in.
+  EXPECT_EQ(device().config().esn, 0x11223344u);
+  EXPECT_EQ(device().NvWrites().size(), 1u);
+  EXPECT_TRUE(modem_->first().NvWrites().empty());
+  EXPECT_EQ(modem_->first().Mode(), ModemMode::Detached);
+  EXPECT_EQ(sim::UsbSerial(device().config()), "11223344");
+}
+
 // ------------------------------------------------------- modems left stuck
 
 class StuckModemTest : public ModemTest {

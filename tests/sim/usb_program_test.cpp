@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -161,6 +162,9 @@ TEST_F(UsbSimTest, EveryModeIsANewDeviceAndTheOldTtysHangUp) {
   const ssize_t r = ::read(fd, &byte, 1);
   EXPECT_TRUE(r == 0 || (r < 0 && errno == EIO)) << r << " " << errno;
   EXPECT_EQ(::write(fd, "x", 1), -1);
+  EXPECT_EQ(errno, EIO);
+  int lines = 0;
+  EXPECT_EQ(::ioctl(fd, TIOCMGET, &lines), -1);
   EXPECT_EQ(errno, EIO);
   EXPECT_EQ(Leftovers(sysfs_, dev_, "1-2", {"ttyUSB0", "ttyUSB1"}), std::vector<std::string>{});
 
