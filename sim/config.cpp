@@ -55,7 +55,8 @@ bool SmallNumber(std::string_view text, int max, int* out) {
 // The bus and the port numbers of a path.
 bool SplitUsbPath(std::string_view path, int* bus, std::vector<int>* ports) {
   const size_t dash = path.find('-');
-  if (dash == std::string_view::npos || !SmallNumber(path.substr(0, dash), kMaxUsbBus, bus)) return false;
+  if (dash == std::string_view::npos || !SmallNumber(path.substr(0, dash), kMaxUsbBus, bus))
+    return false;
   ports->clear();
   size_t start = dash + 1;
   for (;;) {

@@ -209,7 +209,8 @@ void VirtualModem::DetachNow(const std::string& reason) {
   ports_.reset();
 }
 
-void VirtualModem::ComeBack(uint64_t afterMs, std::optional<ModemMode> boot, const std::string& reason) {
+void VirtualModem::ComeBack(uint64_t afterMs, std::optional<ModemMode> boot,
+                            const std::string& reason) {
   const uint32_t n = ++departures_;
   if (const auto& slow = config_.faults.slowReboot) {
     if (n >= slow->nth && (slow->count == 0 || n - slow->nth < slow->count)) afterMs = slow->ms;
@@ -530,7 +531,8 @@ void VirtualModem::DiagRequest(const HostFrame& frame) {
       if (!lengthIs(1)) return;
       Reply(code, Packet{0x3A}, config_.timings.replyMs);
       if (config_.usb.reenumerate) {
-        ReenumerateInto(ModemMode::Downloader, config_.timings.downloaderStartMs, "switch to the downloader");
+        ReenumerateInto(ModemMode::Downloader, config_.timings.downloaderStartMs,
+                        "switch to the downloader");
         return;
       }
       SwitchMode(ModemMode::Switching);

@@ -76,7 +76,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "quorrel-sim: --usb needs QUORREL_SYSFS and QUORREL_DEV set to scratch folders\n");
       return 2;
     }
-    bus.UseUsb(std::make_unique<UsbSysfs>(sysfs, dev, options->modem.usb.companion != UsbCompanion::None));
+    bus.UseUsb(
+        std::make_unique<UsbSysfs>(sysfs, dev, options->modem.usb.companion != UsbCompanion::None));
   }
   if (!options->winePrefix.empty()) bus.SetWinePrefix(options->winePrefix);
   VirtualModem modem(options->modem, bus);
@@ -100,7 +101,8 @@ int main(int argc, char** argv) {
   bus.ForgetDevices();
 
   int status = loopOk ? 0 : 1;
-  auto leaveBehind = [&](VirtualModem& m, const std::string& report, const std::string& dump, const char* which) {
+  auto leaveBehind = [&](VirtualModem& m, const std::string& report, const std::string& dump,
+                         const char* which) {
     ModemSnapshot snapshot = m.Snapshot();
     if (!report.empty()) {
       ReportContext context{m.config().seed, options->timeScale, m.config().esn};
@@ -114,9 +116,10 @@ int main(int argc, char** argv) {
       status = 1;
     }
     if (!options->quiet) {
-      std::fprintf(stderr, "quorrel-sim: %s%zu requests, %zu violations, %zu images opened, handshake %s\n", which,
-                   snapshot.requests.size(), snapshot.violations.size(), snapshot.images.size(),
-                   std::string(HandshakeResultName(snapshot.handshake.result)).c_str());
+      std::fprintf(
+          stderr, "quorrel-sim: %s%zu requests, %zu violations, %zu images opened, handshake %s\n",
+          which, snapshot.requests.size(), snapshot.violations.size(), snapshot.images.size(),
+          std::string(HandshakeResultName(snapshot.handshake.result)).c_str());
       for (const Violation& v : snapshot.violations) {
         std::fprintf(stderr, "  %8llu ms  %s: %s\n", static_cast<unsigned long long>(v.timeMs),
                      std::string(ModeName(v.mode)).c_str(), v.text.c_str());
@@ -124,6 +127,7 @@ int main(int argc, char** argv) {
     }
   };
   leaveBehind(modem, options->reportPath, options->dumpDir, swapped ? "first modem: " : "");
-  if (swapped) leaveBehind(*swapped, options->swapReportPath, options->swapDumpDir, "swapped-in modem: ");
+  if (swapped)
+    leaveBehind(*swapped, options->swapReportPath, options->swapDumpDir, "swapped-in modem: ");
   return status;
 }

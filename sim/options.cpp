@@ -251,10 +251,11 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
         "--nv-reply", "--ready-after", "--challenge", "--time-scale", "--timing", "--drop-reply", "--corrupt-reply", "--noise-reply",
         "--delay-reply", "--split-replies", "--random-drop", "--random-corrupt", "--reject-dmss-write",
         "--stream-error", "--no-return-after-reset", "--unplug-during-write", "--programmer-silent-after",
-        "--report", "--dump", "--usb-path", "--start-in", "--stall-image", "--wine-prefix",
-        "--usb-download-id", "--usb-serial", "--usb-interfaces", "--usb-companion", "--slow-reboot",
-        "--swap-modem", "--swap-report", "--swap-dump"};
-    if (kValueOptions.count(arg) == 0) {
+        "--report", "--dump", "--usb-path", "--start-in", "--stall-image", "--wine-prefix"};
+    static const std::set<std::string> kComingBackOptions = {
+        "--usb-download-id", "--usb-serial", "--usb-interfaces", "--usb-companion",
+        "--slow-reboot", "--swap-modem", "--swap-report", "--swap-dump"};
+    if (kValueOptions.count(arg) == 0 && kComingBackOptions.count(arg) == 0) {
       *error = "unknown option " + arg + " (see --help)";
       return std::nullopt;
     }
@@ -471,8 +472,8 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
       } else if (at && !ParseBounded(*at, 31, &u.atInterface)) {
         return fail("at= an interface number or none");
       }
-      if (!keys.Number("diag", 31, &u.diagInterface) || !keys.Number("count", 32, &u.interfaceCount) ||
-          !keys.Done()) {
+      if (!keys.Number("diag", 31, &u.diagInterface) ||
+          !keys.Number("count", 32, &u.interfaceCount) || !keys.Done()) {
         return std::nullopt;
       }
       if (!countGiven) u.interfaceCount = std::max(u.diagInterface, u.atInterface) + 1;
@@ -508,18 +509,21 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
       esnGivenForSwap = values.count("esn") != 0;
       Keys keys(std::move(values), error);
       SwapPlan plan;
-      if (!keys.Number("at", 0xFFFFFFFF, &plan.at) || !keys.Number("seed", UINT64_MAX, &plan.seed)) {
+      if (!keys.Number("at", 0xFFFFFFFF, &plan.at) ||
+          !keys.Number("seed", UINT64_MAX, &plan.seed)) {
         return std::nullopt;
       }
       if (auto esn = keys.Text("esn")) {
         uint64_t esnValue = 0;
-        if (!ParseNumber(esn->rfind("0x", 0) == 0 ? *esn : "0x" + *esn, &esnValue) || esnValue > 0xFFFFFFFF) {
+        if (!ParseNumber(esn->rfind("0x", 0) == 0 ? *esn : "0x" + *esn, &esnValue) ||
+            esnValue > 0xFFFFFFFF) {
           return fail("esn= a hexadecimal ESN");
         }
         plan.esn = static_cast<uint32_t>(esnValue);
       }
       if (auto serial = keys.Text("serial")) {
-        if (!ValidSerial(*serial)) return fail("serial= printable characters without spaces, or none");
+        if (!ValidSerial(*serial))
+          return fail("serial= printable characters without spaces, or none");
         plan.serial = *serial == "none" ? std::string() : *serial;
       }
       if (!keys.Done()) return std::nullopt;

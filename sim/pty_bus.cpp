@@ -90,7 +90,9 @@ void PtyBus::CancelTimer(TimerId id) {
   }
 }
 
-void PtyBus::UseUsb(std::unique_ptr<UsbSysfs> usb) { usb_ = std::move(usb); }
+void PtyBus::UseUsb(std::unique_ptr<UsbSysfs> usb) {
+  usb_ = std::move(usb);
+}
 
 std::string PtyBus::NextUsbPath(ModemMode mode) const {
   const UsbSettings& settings = modem_->config().usb;
@@ -127,7 +129,9 @@ Enumeration PtyBus::AttachUsb(const Enumeration& proposed) {
     // The chipset's download mode: one interface on qcserial, no serial.
     spec.vendorId = settings.downloadVendorId;
     spec.productId = settings.downloadProductId;
-    if (e.diagPort > 0) spec.interfaces.push_back({0, 0xFF, "qcserial", "qcserial", open(PortRole::Diag, e.diagPort)});
+    if (e.diagPort > 0)
+      spec.interfaces.push_back(
+          {0, 0xFF, "qcserial", "qcserial", open(PortRole::Diag, e.diagPort)});
   } else {
     spec.vendorId = config.usbVendorId;
     spec.productId = config.usbProductId;
@@ -168,10 +172,11 @@ Enumeration PtyBus::AttachUsb(const Enumeration& proposed) {
     const bool diag = download || spec.interfaces[k].number == settings.diagInterface;
     (diag ? diagTty : dataTty) = got.ttys[k];
   }
-  announce_(Format("attached usb=%s diag=%s data=%s id=%04x:%04x mode=%s devnum=%d speed=%d serial=%s",
-                   spec.path.c_str(), diagTty.c_str(), dataTty.c_str(), spec.vendorId, spec.productId,
-                   std::string(ModeName(e.mode)).c_str(), got.devnum, got.speed,
-                   spec.serial.empty() ? "none" : spec.serial.c_str()));
+  announce_(
+      Format("attached usb=%s diag=%s data=%s id=%04x:%04x mode=%s devnum=%d speed=%d serial=%s",
+             spec.path.c_str(), diagTty.c_str(), dataTty.c_str(), spec.vendorId, spec.productId,
+             std::string(ModeName(e.mode)).c_str(), got.devnum, got.speed,
+             spec.serial.empty() ? "none" : spec.serial.c_str()));
   if (download) announce_(Format("interfaces usb=%s diag only", spec.path.c_str()));
   return e;
 }
@@ -183,8 +188,9 @@ bool PtyBus::HandOver(uint64_t afterMs) {
     replacement_ = nullptr;
     modem_ = next;
     const std::string serial = UsbSerial(next->config());
-    announce_((usb_ ? "replaced usb=" + NextUsbPath(ModemMode::Normal) + " " : std::string("replaced ")) +
-              Format("esn=%08X serial=%s", next->config().esn, serial.empty() ? "none" : serial.c_str()));
+    announce_(
+        (usb_ ? "replaced usb=" + NextUsbPath(ModemMode::Normal) + " " : std::string("replaced ")) +
+        Format("esn=%08X serial=%s", next->config().esn, serial.empty() ? "none" : serial.c_str()));
     next->PowerOn();
   });
   return true;

@@ -38,8 +38,9 @@ class PtyBus : public ModemTransport {
   // laid out as the modem's UsbSettings say. Every attachment is a new
   // device; every detachment hangs up the host's descriptors on its ttys
   // and takes the device out of the tree. The lines printed:
-  //   attached usb=PATH diag=TTY|none data=TTY|none id=VVVV:PPPP mode=MODE devnum=N speed=S serial=SERIAL|none
-  //   interfaces usb=PATH diag only        (after the above, in a download mode)
+  //   attached usb=PATH diag=TTY|none data=TTY|none id=VVVV:PPPP mode=MODE devnum=N
+  //            speed=S serial=SERIAL|none                    (one line)
+  //   interfaces usb=PATH diag only      (after it, in a download mode)
   //   detached usb=PATH
   void UseUsb(std::unique_ptr<UsbSysfs> usb);
   // The modem a swap brings in (ModemConfig::swap) when the first one hands

@@ -59,7 +59,8 @@ std::optional<PortChain> ParsePath(const std::string& path) {
   size_t start = dash + 1;
   for (;;) {
     const size_t dot = path.find('.', start);
-    auto port = SmallNumber(path.substr(start, dot == std::string::npos ? std::string::npos : dot - start), kMaxPort);
+    auto port = SmallNumber(
+        path.substr(start, dot == std::string::npos ? std::string::npos : dot - start), kMaxPort);
     if (!port || chain.ports.size() >= kMaxDepth) return std::nullopt;
     chain.ports.push_back(*port);
     if (dot == std::string::npos) break;
@@ -150,7 +151,8 @@ std::optional<TerminalId> ParseId(const std::string& text) {
 std::set<TerminalId> OpenTerminals() {
   std::set<TerminalId> open;
   std::error_code ec;
-  for (fs::directory_iterator p("/proc", ec); !ec && p != fs::directory_iterator(); p.increment(ec)) {
+  for (fs::directory_iterator p("/proc", ec); !ec && p != fs::directory_iterator();
+       p.increment(ec)) {
     const std::string pid = p->path().filename().string();
     if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
     std::error_code fdEc;
@@ -229,9 +231,11 @@ fs::path UsbSysfs::EnsurePort(const std::string& path, int* speed) {
   std::string hubName = Format("usb%d", chain->bus);
   std::string hubIface = Format("%d-0:1.0", chain->bus);
   std::error_code ec;
-  auto ensurePorts = [&](const fs::path& device, const std::string& iface, const std::string& name, int needed) {
+  auto ensurePorts = [&](const fs::path& device, const std::string& iface, const std::string& name,
+                         int needed) {
     const int count = std::max(kHubPorts, needed);
-    for (int n = 1; n <= count; ++n) fs::create_directories(device / iface / Format("%s-port%d", name.c_str(), n), ec);
+    for (int n = 1; n <= count; ++n)
+      fs::create_directories(device / iface / Format("%s-port%d", name.c_str(), n), ec);
     const int had = std::atoi(ReadText(device / "maxchild").value_or("0").c_str());
     if (count > had) WriteText(device / "maxchild", Format("%d\n", count));
   };
@@ -295,8 +299,8 @@ int UsbSysfs::TakeDevnum(int bus) {
   // bus, skipping those in use, as the kernel does.
   std::set<int> used;
   std::error_code ec;
-  for (fs::directory_iterator it(sysfs_ / "bus" / "usb" / "devices", ec); !ec && it != fs::directory_iterator();
-       it.increment(ec)) {
+  for (fs::directory_iterator it(sysfs_ / "bus" / "usb" / "devices", ec);
+       !ec && it != fs::directory_iterator(); it.increment(ec)) {
     if (it->path().filename().string().find(':') != std::string::npos) continue;
     if (std::atoi(ReadText(it->path() / "busnum").value_or("0").c_str()) != bus) continue;
     used.insert(std::atoi(ReadText(it->path() / "devnum").value_or("0").c_str()));
@@ -376,19 +380,23 @@ bool UsbSysfs::Attach(const UsbDeviceSpec& spec, UsbAttachment* out, std::string
   ok = ok && WriteText(temp / "bDeviceClass", "00\n");
   ok = ok && WriteText(temp / "bNumConfigurations", "1\n");
   ok = ok && WriteText(temp / "bConfigurationValue", "1\n");
-  ok = ok && WriteText(temp / "bNumInterfaces", Format("%2d\n", static_cast<int>(spec.interfaces.size())));
+  ok = ok && WriteText(temp / "bNumInterfaces",
+                       Format("%2d\n", static_cast<int>(spec.interfaces.size())));
   ok = ok && WriteText(temp / "busnum", Format("%d\n", out->busnum));
   ok = ok && WriteText(temp / "devnum", Format("%d\n", out->devnum));
   ok = ok && WriteText(temp / "devpath", path.substr(path.find('-') + 1) + "\n");
   ok = ok && WriteText(temp / "speed", Format("%d\n", speed));
   ok = ok && WriteText(temp / "version", speed == 5000 ? " 3.00\n" : " 2.00\n");
   ok = ok && WriteText(temp / "maxchild", "0\n");
-  ok = ok && WriteText(temp / "uevent",
-                       Format("MAJOR=189\nMINOR=%d\nDEVNAME=bus/usb/%03d/%03d\nDEVTYPE=usb_device\nDRIVER=usb\n"
-                              "PRODUCT=%x/%x/100\nTYPE=0/0/0\nBUSNUM=%03d\nDEVNUM=%03d\n",
-                              (out->busnum - 1) * 128 + out->devnum - 1, out->busnum, out->devnum, spec.vendorId,
-                              spec.productId, out->busnum, out->devnum));
-  if (!spec.manufacturer.empty()) ok = ok && WriteText(temp / "manufacturer", spec.manufacturer + "\n");
+  ok = ok &&
+       WriteText(
+           temp / "uevent",
+           Format("MAJOR=189\nMINOR=%d\nDEVNAME=bus/usb/%03d/%03d\nDEVTYPE=usb_device\nDRIVER=usb\n"
+                  "PRODUCT=%x/%x/100\nTYPE=0/0/0\nBUSNUM=%03d\nDEVNUM=%03d\n",
+                  (out->busnum - 1) * 128 + out->devnum - 1, out->busnum, out->devnum,
+                  spec.vendorId, spec.productId, out->busnum, out->devnum));
+  if (!spec.manufacturer.empty())
+    ok = ok && WriteText(temp / "manufacturer", spec.manufacturer + "\n");
   if (!spec.product.empty()) ok = ok && WriteText(temp / "product", spec.product + "\n");
   if (!spec.serial.empty()) ok = ok && WriteText(temp / "serial", spec.serial + "\n");
   const fs::path usbDrivers = sysfs_ / "bus" / "usb" / "drivers";
@@ -409,10 +417,12 @@ bool UsbSysfs::Attach(const UsbDeviceSpec& spec, UsbAttachment* out, std::string
     ok = ok && WriteText(iface / "bInterfaceSubClass", Format("%02x\n", i.interfaceClass));
     ok = ok && WriteText(iface / "bInterfaceProtocol", Format("%02x\n", i.interfaceClass));
     ok = ok && WriteText(iface / "bNumEndpoints", i.serialDriver.empty() ? "01\n" : "03\n");
-    ok = ok && WriteText(iface / "uevent",
-                         Format("DEVTYPE=usb_interface\n%sPRODUCT=%x/%x/100\nTYPE=0/0/0\nINTERFACE=%d/%d/%d\n",
-                                i.driver.empty() ? "" : ("DRIVER=" + i.driver + "\n").c_str(), spec.vendorId,
-                                spec.productId, i.interfaceClass, i.interfaceClass, i.interfaceClass));
+    ok = ok &&
+         WriteText(
+             iface / "uevent",
+             Format("DEVTYPE=usb_interface\n%sPRODUCT=%x/%x/100\nTYPE=0/0/0\nINTERFACE=%d/%d/%d\n",
+                    i.driver.empty() ? "" : ("DRIVER=" + i.driver + "\n").c_str(), spec.vendorId,
+                    spec.productId, i.interfaceClass, i.interfaceClass, i.interfaceClass));
     Link(sysfs_ / "bus" / "usb", iface / "subsystem", false);
     if (!i.driver.empty()) Link(usbDrivers / i.driver, iface / "driver", false);
     if (!ok || i.serialDriver.empty()) continue;
@@ -424,7 +434,8 @@ bool UsbSysfs::Attach(const UsbDeviceSpec& spec, UsbAttachment* out, std::string
     ok = ok && WriteText(serialPort / "port_number", "0\n");
     ok = ok && WriteText(serialPort / "uevent", "DRIVER=" + i.serialDriver + "\n");
     ok = ok && WriteText(node / "dev", Format("188:%d\n", minor));
-    ok = ok && WriteText(node / "uevent", Format("MAJOR=188\nMINOR=%d\nDEVNAME=%s\n", minor, tty.c_str()));
+    ok = ok && WriteText(node / "uevent",
+                         Format("MAJOR=188\nMINOR=%d\nDEVNAME=%s\n", minor, tty.c_str()));
     Link(serialDrivers / i.serialDriver, serialPort / "driver", false);
     Link(sysfs_ / "bus" / "usb-serial", serialPort / "subsystem", false);
     Link(serialPort, node / "device", false);

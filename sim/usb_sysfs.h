@@ -39,8 +39,8 @@ namespace quorrel::sim {
 struct UsbInterfaceSpec {
   int number = 0;
   uint8_t interfaceClass = 0xFF;
-  std::string driver;        // the bound USB driver ("option"); empty: none
-  std::string serialDriver;  // its usb-serial port's driver ("option1"); empty: no tty
+  std::string driver;              // the bound USB driver ("option"); empty: none
+  std::string serialDriver;        // its usb-serial port's driver ("option1"); empty: no tty
   std::filesystem::path terminal;  // with a tty: the pseudo-terminal slave its node leads to
 };
 
@@ -87,13 +87,14 @@ class UsbSysfs {
   std::filesystem::path EnsureRootHub(int bus);
   int TakeDevnum(int bus);
   std::vector<std::string> TakeTtyNames(size_t count);
-  void Link(const std::filesystem::path& target, const std::filesystem::path& link, bool removeAtDetach);
+  void Link(const std::filesystem::path& target, const std::filesystem::path& link,
+            bool removeAtDetach);
 
   std::filesystem::path sysfs_;
   std::filesystem::path dev_;
   std::filesystem::path state_;  // <sysfs>/.quorrel-sim
   bool companion_ = false;
-  std::filesystem::path folder_;          // the attached device's folder
+  std::filesystem::path folder_;              // the attached device's folder
   std::vector<std::filesystem::path> links_;  // made for it, in the order made
 };
 

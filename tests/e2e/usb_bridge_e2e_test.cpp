@@ -99,7 +99,8 @@ TEST_F(UsbModemEndToEnd, DownloadThroughTheBridge) {
   EXPECT_EQ(out.find("port: COM", out.find("port: COM3") + 1), std::string::npos) << out;
   // It went through the downloader and the programmer, each a new device,
   // and came back in its firmware.
-  EXPECT_TRUE(sim.ReadUntil("mode=normal", std::chrono::seconds(30), sim.output().find("mode=programmer")))
+  EXPECT_TRUE(
+      sim.ReadUntil("mode=normal", std::chrono::seconds(30), sim.output().find("mode=programmer")))
       << sim.output();
   // In its download modes it showed the diagnostic interface alone.
   EXPECT_NE(sim.output().find("interfaces usb=1-2 diag only"), std::string::npos) << sim.output();

@@ -632,7 +632,8 @@ TEST_F(ModemTest, UnplugRemovesEverything) {
 
 TEST_F(ModemTest, SwitchesThatReEnumerateComeBackAsNewAttachmentsInTheNewMode) {
   for (bool programmerReenumerates : {true, false}) {
-    SCOPED_TRACE(programmerReenumerates ? "programmer start re-enumerates" : "programmer starts in place");
+    SCOPED_TRACE(programmerReenumerates ? "programmer start re-enumerates"
+                                        : "programmer starts in place");
     ModemConfig config;
     config.usb.reenumerate = true;
     config.usb.programmerReenumerates = programmerReenumerates;
@@ -660,8 +661,9 @@ TEST_F(ModemTest, SwitchesThatReEnumerateComeBackAsNewAttachmentsInTheNewMode) {
     for (size_t at = 0; at < programmer.size(); at += 1000) {
       Bytes chunk(programmer.begin() + static_cast<long>(at),
                   programmer.begin() + static_cast<long>(std::min(programmer.size(), at + 1000)));
-      ASSERT_EQ(diag_.AskOne(DlFrame(DmssWritePacket(0x00800000 + static_cast<uint32_t>(at), chunk))),
-                Bytes{0x02});
+      ASSERT_EQ(
+          diag_.AskOne(DlFrame(DmssWritePacket(0x00800000 + static_cast<uint32_t>(at), chunk))),
+          Bytes{0x02});
     }
     ASSERT_EQ(diag_.AskOne(DlFrame({0x05, 0x00, 0x80, 0x00, 0x00})), Bytes{0x02});
     clock_.Advance(t.detachAfterMs + t.programmerStartMs);
@@ -725,8 +727,8 @@ TEST_F(ModemTest, SwappedModemComesBackInTheFirstOnesPlace) {
     diag_.Close();
     ASSERT_TRUE(diag_.Open(modem_->DiagPort()));
     EXPECT_EQ(diag_.AskOne(DiagFrame({0x01})),
-              (Bytes{0x01, static_cast<uint8_t>(esn), static_cast<uint8_t>(esn >> 8), static_cast<uint8_t>(esn >> 16),
-                     static_cast<uint8_t>(esn >> 24)}));
+              (Bytes{0x01, static_cast<uint8_t>(esn), static_cast<uint8_t>(esn >> 8),
+                     static_cast<uint8_t>(esn >> 16), static_cast<uint8_t>(esn >> 24)}));
   }
   EXPECT_NE(diag_.AskOne(DiagFrame(NvPacket(0x26, 550, 0))), firstNv);
   diag_.AskOne(DiagFrame(NvPacket(0x27, 22, 0x5A)));

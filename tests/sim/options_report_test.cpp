@@ -96,10 +96,17 @@ TEST(SimOptionsTest, FaultOptions) {
 }
 
 TEST(SimOptionsTest, UsbOptions) {
-  auto o = Parse({"--usb", "--usb-path", "3-1", "--usb-companion", "download", "--usb-download-id", "abcd:0123",
-                  "--usb-serial", "SN-1", "--usb-interfaces", "diag=1,at=3", "--usb-programmer-stays",
-                  "--slow-reboot", "ms=30000,nth=2,count=0", "--swap-modem", "at=2,esn=11223344,serial=none",
-                  "--seed", "9", "--swap-report", "b.json", "--swap-dump", "bdump"});
+  auto o = Parse({"--usb",         "--usb-path",
+                  "3-1",           "--usb-companion",
+                  "download",      "--usb-download-id",
+                  "abcd:0123",     "--usb-serial",
+                  "SN-1",          "--usb-interfaces",
+                  "diag=1,at=3",   "--usb-programmer-stays",
+                  "--slow-reboot", "ms=30000,nth=2,count=0",
+                  "--swap-modem",  "at=2,esn=11223344,serial=none",
+                  "--seed",        "9",
+                  "--swap-report", "b.json",
+                  "--swap-dump",   "bdump"});
   ASSERT_TRUE(o);
   const sim::UsbSettings& u = o->modem.usb;
   EXPECT_TRUE(o->usb);
@@ -147,11 +154,13 @@ TEST(SimOptionsTest, UsbOptions) {
   EXPECT_EQ(plain->modem.usb.interfaceCount, 3);
   EXPECT_TRUE(plain->modem.usb.programmerReenumerates);
   EXPECT_EQ(sim::UsbSerial(plain->modem), "0A0B0C0D");
-  EXPECT_FALSE(Parse({})->modem.usb.reenumerate) << "the registry mode keeps its ports across the switches";
+  EXPECT_FALSE(Parse({})->modem.usb.reenumerate)
+      << "the registry mode keeps its ports across the switches";
 
   const std::pair<std::string, std::string> paths[] = {
       {"1-2", "2-2"}, {"2-2", "1-2"}, {"3-1", "4-1"}, {"1-1.4", ""}, {"127-1", ""}};
-  for (const auto& [path, companion] : paths) EXPECT_EQ(sim::UsbCompanionPath(path), companion) << path;
+  for (const auto& [path, companion] : paths)
+    EXPECT_EQ(sim::UsbCompanionPath(path), companion) << path;
 }
 
 TEST(SimOptionsTest, RefusesBadInput) {

@@ -22,7 +22,8 @@ namespace fs = std::filesystem;
 constexpr int kLineTimeoutMs = 20000;
 
 inline fs::path SimulatorPath() {
-  if (const char* dir = std::getenv("QUORREL_TEST_BINARY_DIR")) return fs::path(dir) / "sim" / "quorrel-sim";
+  if (const char* dir = std::getenv("QUORREL_TEST_BINARY_DIR"))
+    return fs::path(dir) / "sim" / "quorrel-sim";
   // Run by hand: the build tree holds tests/test_sim and sim/quorrel-sim.
   return fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "sim" / "quorrel-sim";
 }
@@ -72,7 +73,8 @@ class SimProcess {
         seen_ += line + "\n";
         return line;
       }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0 || eof_) return {};
       pollfd p{out_, POLLIN, 0};
       if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;

@@ -46,7 +46,8 @@ struct Attached {
 
 std::optional<Attached> ParseAttached(const std::string& line) {
   static const std::regex pattern(
-      "attached usb=(\\S+) diag=(\\S+) data=(\\S+) id=([0-9a-f]{4}:[0-9a-f]{4}) mode=(\\S+) devnum=([0-9]+) "
+      "attached usb=(\\S+) diag=(\\S+) data=(\\S+) id=([0-9a-f]{4}:[0-9a-f]{4}) mode=(\\S+) "
+      "devnum=([0-9]+) "
       "speed=([0-9]+) serial=(\\S+)");
   std::smatch m;
   if (!std::regex_match(line, m, pattern)) return std::nullopt;
@@ -68,13 +69,16 @@ Bytes Pattern(size_t n, uint8_t seed) {
   return out;
 }
 
-std::string ReadAll(const fs::path& file) { return ReadWhole(file).value_or(""); }
+std::string ReadAll(const fs::path& file) {
+  return ReadWhole(file).value_or("");
+}
 
 // The device times of the report's attach and detach records, in order.
 std::vector<std::pair<std::string, uint64_t>> Attachments(const std::string& report) {
   static const std::regex record("\"t_ms\": ([0-9]+),\\s*\"event\": \"(attach|detach)\"");
   std::vector<std::pair<std::string, uint64_t>> out;
-  for (std::sregex_iterator it(report.begin(), report.end(), record); it != std::sregex_iterator(); ++it) {
+  for (std::sregex_iterator it(report.begin(), report.end(), record); it != std::sregex_iterator();
+       ++it) {
     out.emplace_back((*it)[2], std::stoull((*it)[1]));
   }
   return out;
@@ -103,14 +107,17 @@ class UsbSimTest : public ::testing::Test {
     return n;
   }
   // Opens the tty as line.port, a host's serial port.
-  void Open(PhoneLink& line, const std::string& tty) { ASSERT_EQ(line.port.Open(Com(tty), 115200, 8, 1), 1); }
+  void Open(PhoneLink& line, const std::string& tty) {
+    ASSERT_EQ(line.port.Open(Com(tty), 115200, 8, 1), 1);
+  }
   // Uploads a programmer and starts it.
   void UploadAndGo(PhoneLink& line) {
     const Bytes programmer = Pattern(2500, 1);
     ASSERT_EQ(DmssNoOp(line), 1) << line.lastError;
     for (size_t at = 0; at < programmer.size(); at += 1017) {
       const uint32_t n = static_cast<uint32_t>(std::min<size_t>(1017, programmer.size() - at));
-      ASSERT_EQ(DmssWrite(line, programmer.data() + at, 0x00800000 + static_cast<uint32_t>(at), n), 1)
+      ASSERT_EQ(DmssWrite(line, programmer.data() + at, 0x00800000 + static_cast<uint32_t>(at), n),
+                1)
           << line.lastError;
     }
     ASSERT_EQ(DmssGo(line, 0x80, 0), 1) << line.lastError;
@@ -220,7 +227,8 @@ TEST_F(UsbSimTest, EveryModeIsANewDeviceAndTheOldTtysHangUp) {
 
   sim.Signal(SIGTERM);
   EXPECT_EQ(sim.Finish(), 0) << ReadAll(root_.path() / "sim.err");
-  EXPECT_EQ(Leftovers(sysfs_, dev_, "1-2", {"ttyUSB0", "ttyUSB1", "ttyUSB2"}), std::vector<std::string>{});
+  EXPECT_EQ(Leftovers(sysfs_, dev_, "1-2", {"ttyUSB0", "ttyUSB1", "ttyUSB2"}),
+            std::vector<std::string>{});
   EXPECT_EQ(Names(dev_), std::set<std::string>{});
 }
 
@@ -339,8 +347,8 @@ TEST_F(UsbSimTest, SlowRebootStaysAwayItsBootTime) {
 TEST_F(UsbSimTest, AnotherModemComesBackAtTheSamePath) {
   SimProcess sim;
   const fs::path first = root_.path() / "first.json", second = root_.path() / "second.json";
-  ASSERT_TRUE(Start(sim, {"--swap-modem", "at=1,seed=7,esn=11223344,serial=SWAP0001", "--report", first.string(),
-                          "--swap-report", second.string()}));
+  ASSERT_TRUE(Start(sim, {"--swap-modem", "at=1,seed=7,esn=11223344,serial=SWAP0001", "--report",
+                          first.string(), "--swap-report", second.string()}));
   const Attached a = NextAttach(sim);
   EXPECT_EQ(a.serial, "8A3F21C4");
   PhoneLink line(clock_, SystemSerialDevices(), StandardCodecs());
@@ -426,7 +434,8 @@ TEST_F(UsbSimTest, TwoSimulatorsShareOneTree) {
   ASSERT_TRUE(Start(c, {"--usb-path", "1-2"}, "c.err"));
   EXPECT_EQ(c.ReadLine(), "attach failed");
   EXPECT_EQ(c.Finish(), 1);
-  EXPECT_NE(ReadAll(root_.path() / "c.err").find("another device is attached at 1-2"), std::string::npos);
+  EXPECT_NE(ReadAll(root_.path() / "c.err").find("another device is attached at 1-2"),
+            std::string::npos);
 
   b.Signal(SIGTERM);
   EXPECT_EQ(b.Finish(), 0);

@@ -41,7 +41,8 @@ class UsbSysfsTest : public ::testing::Test {
     return *terminals_.back();
   }
   // The firmware's layout: diagnostic 0 and AT 2 on option, 1 reserved.
-  UsbDeviceSpec Firmware(const std::string& path, const PseudoTerminal& diag, const PseudoTerminal& at) {
+  UsbDeviceSpec Firmware(const std::string& path, const PseudoTerminal& diag,
+                         const PseudoTerminal& at) {
     UsbDeviceSpec spec;
     spec.path = path;
     spec.vendorId = 0x1E0E;
@@ -62,7 +63,8 @@ class UsbSysfsTest : public ::testing::Test {
   }
   fs::path RootPort(int bus, int port) {
     return Canonical(sysfs_ / "bus/usb/devices" / ("usb" + std::to_string(bus))) /
-           (std::to_string(bus) + "-0:1.0") / ("usb" + std::to_string(bus) + "-port" + std::to_string(port));
+           (std::to_string(bus) + "-0:1.0") /
+           ("usb" + std::to_string(bus) + "-port" + std::to_string(port));
   }
 
   fs::path base_ = testing::MakeScratchFolder("quorrel-usbtree-");
@@ -83,14 +85,14 @@ TEST_F(UsbSysfsTest, FirmwareAndDownloadModeAsTheKernelShowsThem) {
   auto d = ReadTreeDevice(sysfs_, dev_, "1-2");
   ASSERT_TRUE(d);
   EXPECT_EQ(d->attributes, (std::map<std::string, std::string>{{"idVendor", "1e0e\n"},
-                                                                {"idProduct", "9000\n"},
-                                                                {"bNumInterfaces", " 3\n"},
-                                                                {"busnum", "1\n"},
-                                                                {"devnum", "2\n"},
-                                                                {"devpath", "2\n"},
-                                                                {"speed", "480\n"},
-                                                                {"serial", "8A3F21C4\n"},
-                                                                {"bDeviceClass", "00\n"}}));
+                                                               {"idProduct", "9000\n"},
+                                                               {"bNumInterfaces", " 3\n"},
+                                                               {"busnum", "1\n"},
+                                                               {"devnum", "2\n"},
+                                                               {"devpath", "2\n"},
+                                                               {"speed", "480\n"},
+                                                               {"serial", "8A3F21C4\n"},
+                                                               {"bDeviceClass", "00\n"}}));
   EXPECT_EQ(d->port, RootPort(1, 2));
   EXPECT_TRUE(d->portLeadsBack);
   ASSERT_EQ(d->interfaces.size(), 3u);
@@ -102,9 +104,10 @@ TEST_F(UsbSysfsTest, FirmwareAndDownloadModeAsTheKernelShowsThem) {
     const char* dev;
     std::string node;
   };
-  const Expected expected[] = {{"1-2:1.0", "00\n", "option", "ttyUSB0", "188:0\n", diag.slave_path()},
-                               {"1-2:1.1", "01\n", "", "", "", ""},
-                               {"1-2:1.2", "02\n", "option", "ttyUSB1", "188:1\n", at.slave_path()}};
+  const Expected expected[] = {
+      {"1-2:1.0", "00\n", "option", "ttyUSB0", "188:0\n", diag.slave_path()},
+      {"1-2:1.1", "01\n", "", "", "", ""},
+      {"1-2:1.2", "02\n", "option", "ttyUSB1", "188:1\n", at.slave_path()}};
   for (size_t k = 0; k < 3; ++k) {
     const TreeInterface& i = d->interfaces[k];
     SCOPED_TRACE(i.folder);
@@ -180,8 +183,10 @@ TEST_F(UsbSysfsTest, NumberStaysTakenWhileADescriptorOnTheOldTtyIsOpen) {
     ASSERT_TRUE(tree.Attach(Firmware("1-2", diag, at), &got, &why)) << why;
     ASSERT_EQ(got.ttys, (std::vector<std::string>{"ttyUSB0", "", "ttyUSB1"}));
     // The host opens the ttys through their nodes, as a program does.
-    const int diagFd = c.holdDiag ? ::open((dev_ / "ttyUSB0").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
-    const int atFd = c.holdAt ? ::open((dev_ / "ttyUSB1").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    const int diagFd =
+        c.holdDiag ? ::open((dev_ / "ttyUSB0").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    const int atFd =
+        c.holdAt ? ::open((dev_ / "ttyUSB1").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
     diag.Close();
     at.Close();
     tree.Detach();

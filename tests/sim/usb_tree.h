@@ -18,13 +18,13 @@
 namespace quorrel::simtest {
 
 struct TreeInterface {
-  std::string folder;  // "1-2:1.0"
-  std::string number;  // bInterfaceNumber as written, "00\n"
-  std::string cls;     // bInterfaceClass as written
-  std::string driver;  // the driver link's folder name under bus/usb/drivers; empty: none
-  std::string tty;     // its ttyUSBn child; empty: none
-  std::string serialDriver;  // the usb-serial port's driver under bus/usb-serial/drivers
-  std::string dev;           // tty/<tty>/dev as written
+  std::string folder;           // "1-2:1.0"
+  std::string number;           // bInterfaceNumber as written, "00\n"
+  std::string cls;              // bInterfaceClass as written
+  std::string driver;           // the driver link's folder name under bus/usb/drivers; empty: none
+  std::string tty;              // its ttyUSBn child; empty: none
+  std::string serialDriver;     // the usb-serial port's driver under bus/usb-serial/drivers
+  std::string dev;              // tty/<tty>/dev as written
   bool classLinkHere = false;   // class/tty/<tty> leads to this interface's tty
   bool serialLinkHere = false;  // bus/usb-serial/devices/<tty> leads to its port
   bool ttyDeviceLink = false;   // tty/<tty>/device leads back to the port
@@ -63,28 +63,31 @@ inline bool Present(const std::filesystem::path& p) {
 
 // The name of the folder under drivers that the link leads to; empty when
 // there is no link or it leads elsewhere.
-inline std::string DriverName(const std::filesystem::path& link, const std::filesystem::path& drivers) {
+inline std::string DriverName(const std::filesystem::path& link,
+                              const std::filesystem::path& drivers) {
   const std::filesystem::path target = Canonical(link);
   if (target.empty() || target.parent_path() != Canonical(drivers)) return {};
   return target.filename().string();
 }
 
-inline std::optional<TreeDevice> ReadTreeDevice(const std::filesystem::path& sysfs, const std::filesystem::path& dev,
+inline std::optional<TreeDevice> ReadTreeDevice(const std::filesystem::path& sysfs,
+                                                const std::filesystem::path& dev,
                                                 const std::string& path) {
   namespace fs = std::filesystem;
   TreeDevice d;
   d.path = path;
   d.folder = Canonical(sysfs / "bus/usb/devices" / path);
   if (d.folder.empty()) return std::nullopt;
-  for (const char* name : {"idVendor", "idProduct", "bNumInterfaces", "busnum", "devnum", "devpath", "speed",
-                           "serial", "bDeviceClass"}) {
+  for (const char* name : {"idVendor", "idProduct", "bNumInterfaces", "busnum", "devnum", "devpath",
+                           "speed", "serial", "bDeviceClass"}) {
     if (auto text = ReadWhole(d.folder / name)) d.attributes[name] = *text;
   }
   d.port = Canonical(d.folder / "port");
   d.portLeadsBack = !d.port.empty() && Canonical(d.port / "device") == d.folder;
   std::set<std::string> names;
   std::error_code ec;
-  for (fs::directory_iterator it(d.folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+  for (fs::directory_iterator it(d.folder, ec); !ec && it != fs::directory_iterator();
+       it.increment(ec)) {
     const std::string name = it->path().filename().string();
     if (name.rfind(path + ":", 0) == 0) names.insert(name);
   }
@@ -95,7 +98,8 @@ inline std::optional<TreeDevice> ReadTreeDevice(const std::filesystem::path& sys
     i.number = ReadWhole(iface / "bInterfaceNumber").value_or("");
     i.cls = ReadWhole(iface / "bInterfaceClass").value_or("");
     i.driver = DriverName(iface / "driver", sysfs / "bus/usb/drivers");
-    for (fs::directory_iterator it(iface, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    for (fs::directory_iterator it(iface, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
       const std::string child = it->path().filename().string();
       if (child.rfind("ttyUSB", 0) != 0) continue;
       i.tty = child;
@@ -118,8 +122,8 @@ inline std::optional<TreeDevice> ReadTreeDevice(const std::filesystem::path& sys
 inline std::set<std::string> Names(const std::filesystem::path& folder) {
   std::set<std::string> names;
   std::error_code ec;
-  for (std::filesystem::directory_iterator it(folder, ec); !ec && it != std::filesystem::directory_iterator();
-       it.increment(ec)) {
+  for (std::filesystem::directory_iterator it(folder, ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
     names.insert(it->path().filename().string());
   }
   return names;
@@ -128,20 +132,23 @@ inline std::set<std::string> Names(const std::filesystem::path& folder) {
 // Everything in the tree that still names a device path or a tty: the
 // bus/usb/devices entries of path, its drivers' links, the usb-serial and
 // tty class entries of the ttys, the nodes.
-inline std::vector<std::string> Leftovers(const std::filesystem::path& sysfs, const std::filesystem::path& dev,
-                                          const std::string& path, const std::vector<std::string>& ttys) {
+inline std::vector<std::string> Leftovers(const std::filesystem::path& sysfs,
+                                          const std::filesystem::path& dev, const std::string& path,
+                                          const std::vector<std::string>& ttys) {
   std::vector<std::string> left;
   for (const std::string& name : Names(sysfs / "bus/usb/devices")) {
     if (name == path || name.rfind(path + ":", 0) == 0) left.push_back("bus/usb/devices/" + name);
   }
   for (const std::string& driver : Names(sysfs / "bus/usb/drivers")) {
     for (const std::string& name : Names(sysfs / "bus/usb/drivers" / driver)) {
-      if (name == path || name.rfind(path + ":", 0) == 0) left.push_back("bus/usb/drivers/" + driver + "/" + name);
+      if (name == path || name.rfind(path + ":", 0) == 0)
+        left.push_back("bus/usb/drivers/" + driver + "/" + name);
     }
   }
   for (const std::string& tty : ttys) {
-    for (const char* place : {"class/tty/", "bus/usb-serial/devices/", "bus/usb-serial/drivers/option1/",
-                                     "bus/usb-serial/drivers/qcserial/"}) {
+    for (const char* place :
+         {"class/tty/", "bus/usb-serial/devices/", "bus/usb-serial/drivers/option1/",
+          "bus/usb-serial/drivers/qcserial/"}) {
       if (Present(sysfs / (place + tty))) left.push_back(std::string(place) + tty);
     }
     if (Present(dev / tty)) left.push_back("dev/" + tty);
