@@ -122,6 +122,16 @@ struct SwapFault {
   uint32_t esn = 0x5C0FFEE5;
 };
 
+// A slow boot: the nth time the modem comes back to the bus (counting every
+// time it left to come back: a reset, a switch that re-enumerates, a power
+// cycle, a replug) and the count-1 after it (count 0: every one from the nth
+// on) take ms instead of their usual pause.
+struct SlowReboot {
+  uint32_t nth = 1;
+  uint32_t count = 1;
+  uint64_t ms = 0;
+};
+
 struct FaultPlan {
   std::vector<ReplyFault> replies;
   // Drop or corrupt each diagnostic-port reply with this probability (in
@@ -146,6 +156,8 @@ struct FaultPlan {
   bool powerLossAfterPartition = false;
   std::optional<StallFault> stall;
   std::optional<SwapFault> swap;
+  // Re-enumerations that take longer to come back.
+  std::optional<SlowReboot> slowReboot;
 };
 
 struct Timings {
@@ -157,6 +169,54 @@ struct Timings {
   uint64_t programmerStartMs = 500;   // from the go acknowledgement until the programmer answers
   uint64_t detachAfterMs = 300;    // from a reset reply until the ports vanish
   uint64_t reattachAfterMs = 4000; // ports gone until they appear with new numbers
+  // A switch that re-enumerates (UsbSettings) leaves the bus detachAfterMs
+  // after its reply and comes back downloaderStartMs (programmerStartMs)
+  // after that.
+};
+
+// Where the modem comes back when it re-enumerates at another speed: on the
+// companion port of a USB3 root hub (1-2 <-> 2-2).
+enum class UsbCompanion {
+  None,      // always at its own path
+  Every,     // each re-enumeration comes back on the other side
+  Download,  // the download modes on the companion, the firmware at its path
+};
+
+// The modem as a Linux USB device.
+struct UsbSettings {
+  // Every mode change leaves the bus and comes back as a new device, as a
+  // real modem does: the switch into the downloader, and the programmer's
+  // start when programmerReenumerates (resets, power cycles and replugs
+  // always do). Off, the ports stay across those two switches.
+  bool reenumerate = false;
+  bool programmerReenumerates = true;
+  // The port path of the first attachment ("1-2", "1-1.4.2").
+  std::string path = "1-2";
+  UsbCompanion companion = UsbCompanion::None;
+  // The download modes' identity (one interface, number 0, bound to
+  // qcserial, no serial number): the chipset's download mode.
+  uint16_t downloadVendorId = 0x05C6;
+  uint16_t downloadProductId = 0x9008;
+  // The firmware's serial number: unset, the ESN in eight upper-case hex
+  // digits; empty, none.
+  std::optional<std::string> serial;
+  // The firmware's interfaces 0 .. interfaceCount-1: the diagnostic and the
+  // AT one bound to option with a tty each, the others reserved (no driver,
+  // no tty).
+  int diagInterface = 0;
+  int atInterface = 2;
+  int interfaceCount = 3;
+};
+
+// Another modem put in at the same place while this one was away (a user
+// who swapped modems during a reboot): at its at-th departure this modem
+// never comes back; the other one does, with its own seed (NV contents),
+// ESN and serial number.
+struct SwapPlan {
+  uint32_t at = 1;
+  uint64_t seed = 0;
+  uint32_t esn = 0;
+  std::optional<std::string> serial;  // unset: its ESN, as above
 };
 
 struct ModemConfig {
@@ -225,7 +285,20 @@ struct ModemConfig {
 
   Timings timings;
   FaultPlan faults;
+  UsbSettings usb;
+  std::optional<SwapPlan> swap;
 };
+
+// The configuration of the modem a swap puts in: this one's model and
+// firmware, the swap's identity, fresh NV contents and no faults.
+ModemConfig SwappedInConfig(const ModemConfig& config);
+// The firmware's USB serial number (empty: none).
+std::string UsbSerial(const ModemConfig& config);
+// "1-2", "1-1.4.2": a bus from 1, a dash, port numbers from 1 joined by dots.
+bool ValidUsbPortPath(const std::string& path);
+// The companion of a root port path: USB 2.0 on the odd bus, USB3 on the
+// even one above it ("1-2" <-> "2-2"); empty for a path behind a hub.
+std::string UsbCompanionPath(const std::string& path);
 
 // Names used for image types in reports and dumps ("amss", "efs", ...).
 std::string ImageTypeName(uint8_t type);

@@ -151,6 +151,7 @@ Enumeration VirtualModem::ProposeEnumeration(ModemMode boot) {
     int n = (first - 1 + 2 * attachments_) % 254;
     return n + 1;
   };
+  e.mode = boot;
   const bool firmware = boot == ModemMode::Normal;
   e.diagPort = firmware && diag_port_mode_ == 0 ? 0 : port(config_.firstDiagPort);
   e.dataPort = firmware ? port(config_.firstDataPort) : 0;
@@ -164,9 +165,11 @@ Enumeration VirtualModem::ProposeEnumeration(ModemMode boot) {
   return e;
 }
 
-void VirtualModem::AttachNow(const std::string& reason) {
+void VirtualModem::AttachNow(const std::string& reason, std::optional<ModemMode> bootInto) {
   // A restart boots the firmware from flash: RAM, the programmer and every
-  // transient state are gone; vendor settings and NV survive.
+  // transient state are gone; vendor settings and NV survive. Only a
+  // programmer that comes back from its own start keeps RAM (it runs there).
+  const ModemMode boot = bootInto.value_or(BootMode());
   mode_ = ModemMode::Normal;
   diag_reader_.SetFraming(FrameReader::Framing::Diag);
   data_line_.clear();
@@ -174,15 +177,16 @@ void VirtualModem::AttachNow(const std::string& reason) {
   polls_since_offline_ = 0;
   pending_challenge_.reset();
   spc_unlocked_ = false;
-  ram_.clear();
-  ram_written_.clear();
+  if (boot != ModemMode::Programmer) {
+    ram_.clear();
+    ram_written_.clear();
+  }
   greeted_ = secure_ = partition_sent_ = false;
   if (flash_.OpenImage() != nullptr) flash_.Abandon();
   current_version_ = flashed_ ? config_.flashedVersion : config_.firmwareVersion;
   stalled_ = false;
   // An unfinished flash boots into the downloader (or, for a modem that a
   // host left behind, the programmer is still running).
-  const ModemMode boot = BootMode();
   if (boot != ModemMode::Normal) {
     dmss_writes_ = 0;
     SwitchMode(boot);
@@ -207,6 +211,24 @@ void VirtualModem::DetachNow(const std::string& reason) {
   ports_.reset();
 }
 
+void VirtualModem::ComeBack(uint64_t afterMs, std::optional<ModemMode> boot,
+                            const std::string& reason) {
+  const uint32_t n = ++departures_;
+  if (const auto& slow = config_.faults.slowReboot) {
+    if (n >= slow->nth && (slow->count == 0 || n - slow->nth < slow->count)) afterMs = slow->ms;
+  }
+  if (config_.swap && config_.swap->at == n && transport_.HandOver(afterMs)) return;
+  After(afterMs, [this, boot, reason] { AttachNow(reason, boot); });
+}
+
+void VirtualModem::ReenumerateInto(ModemMode mode, uint64_t bootMs, const std::string& reason) {
+  SwitchMode(ModemMode::Switching);
+  After(config_.timings.detachAfterMs, [this, mode, bootMs, reason] {
+    DetachNow(reason);
+    ComeBack(bootMs, mode, std::string(ModeName(mode)) + " started");
+  });
+}
+
 void VirtualModem::Restart(const std::string& reason) {
   ++restarts_;
   const bool comesBack =
@@ -218,12 +240,11 @@ void VirtualModem::Restart(const std::string& reason) {
   SwitchMode(ModemMode::Switching);
   After(config_.timings.detachAfterMs, [this, reason, comesBack, swap] {
     DetachNow(reason);
-    if (comesBack) {
-      After(config_.timings.reattachAfterMs, [this, swap] {
-        if (swap) SwapIdentityLocked(swap->seed, swap->esn);
-        AttachNow(swap ? "restarted as another modem" : "restarted");
-      });
-    }
+    if (!comesBack) return;
+    // Another modem may come back in this one's place (a user who swapped
+    // them while it rebooted).
+    if (swap) SwapIdentityLocked(swap->seed, swap->esn);
+    ComeBack(config_.timings.reattachAfterMs, std::nullopt, swap ? "restarted as another modem" : "restarted");
   });
 }
 
@@ -267,7 +288,7 @@ void VirtualModem::PowerCycle(uint64_t offMs) {
   std::lock_guard lock(mutex_);
   if (shut_down_) return;
   DetachNow("power cycle");
-  After(offMs, [this] { AttachNow("power cycle"); });
+  ComeBack(offMs, std::nullopt, "power cycle");
 }
 
 // ------------------------------------------------------------------ sending
@@ -539,6 +560,11 @@ void VirtualModem::DiagRequest(const HostFrame& frame) {
     case 0x3A:
       if (!lengthIs(1)) return;
       Reply(code, Packet{0x3A}, config_.timings.replyMs);
+      if (config_.usb.reenumerate) {
+        ReenumerateInto(ModemMode::Downloader, config_.timings.downloaderStartMs,
+                        "switch to the downloader");
+        return;
+      }
       SwitchMode(ModemMode::Switching);
       After(config_.timings.downloaderStartMs, [this] {
         ram_.clear();
@@ -950,6 +976,10 @@ void VirtualModem::DmssGo(const Packet& p) {
     return;
   }
   started_programmer_.assign(ram_.begin(), ram_.begin() + ram_written_.begin()->second);
+  if (config_.usb.reenumerate && config_.usb.programmerReenumerates) {
+    ReenumerateInto(ModemMode::Programmer, config_.timings.programmerStartMs, "programmer start");
+    return;
+  }
   SwitchMode(ModemMode::Switching);
   After(config_.timings.programmerStartMs, [this] {
     greeted_ = secure_ = partition_sent_ = false;
@@ -1087,7 +1117,7 @@ void VirtualModem::StreamRequest(const HostFrame& frame) {
         SwitchMode(ModemMode::Switching);
         After(config_.timings.detachAfterMs, [this] {
           DetachNow("power loss");
-          After(config_.timings.reattachAfterMs, [this] { AttachNow("power back"); });
+          ComeBack(config_.timings.reattachAfterMs, std::nullopt, "power back");
         });
       }
       return;
@@ -1171,7 +1201,7 @@ void VirtualModem::StreamWrite(const Packet& p) {
     unplug_done_ = true;
     const uint64_t replug = config_.faults.unplug->replugMs;
     DetachNow("unplugged during a write");
-    if (replug > 0) After(replug, [this] { AttachNow("plugged in again"); });
+    if (replug > 0) ComeBack(replug, std::nullopt, "plugged in again");
     return;
   }
   for (size_t i = 0; i < config_.faults.streamErrors.size(); ++i) {

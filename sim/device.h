@@ -52,6 +52,9 @@ std::vector<size_t> PieceLengths(const ReplyShape& shape, size_t total);
 // One appearance of the modem on the bus.
 struct Enumeration {
   int index = 0;     // 0 for the first attachment after power-on
+  // The mode it boots into: a download mode shows only the diagnostic port
+  // (and, on USB, the download identity).
+  ModemMode mode = ModemMode::Normal;
   int diagPort = 0;  // 0 when the diagnostic port is switched off
   int dataPort = 0;
   std::string vendor;
@@ -72,9 +75,12 @@ class ModemTransport {
   // proposed (ports already taken); it returns what it attached.
   virtual Enumeration Attach(const Enumeration& proposed) = 0;
   virtual void Detach() = 0;
-  // The modem entered another mode (a USB device shows fewer interfaces in
-  // its download modes).
+  // The modem entered another mode.
   virtual void ModeChanged(ModemMode /*mode*/) {}
+  // The modem has left the bus for good, and another modem comes back in
+  // its place afterMs later (a swap, ModemConfig::swap). False when the
+  // transport has no other modem: this one then comes back itself.
+  virtual bool HandOver(uint64_t /*afterMs*/) { return false; }
 };
 
 // ---- what the modem records ----
@@ -213,8 +219,15 @@ class VirtualModem {
   // slot: the timer's id, read only once the lock is held.
   void OnTimer(uint64_t epoch, const ModemTransport::TimerId& slot, const std::function<void()>& fn);
 
-  void AttachNow(const std::string& reason);
+  // boot: the mode to attach in; unset, the one BootMode gives.
+  void AttachNow(const std::string& reason, std::optional<ModemMode> boot = std::nullopt);
   void DetachNow(const std::string& reason);
+  // Called just after a DetachNow: the modem comes back afterMs later (or
+  // later still, or another modem in its place, as the faults and the swap
+  // say).
+  void ComeBack(uint64_t afterMs, std::optional<ModemMode> boot, const std::string& reason);
+  // A switch into a download mode that leaves the bus and comes back in it.
+  void ReenumerateInto(ModemMode mode, uint64_t bootMs, const std::string& reason);
   void Restart(const std::string& reason);
   void SwapIdentityLocked(uint64_t seed, uint32_t esn);
   void SwitchMode(ModemMode mode);
@@ -277,6 +290,7 @@ class VirtualModem {
   std::optional<Enumeration> ports_;
   int attachments_ = 0;
   int restarts_ = 0;
+  uint32_t departures_ = 0;  // times the modem left the bus to come back
   FrameReader diag_reader_;
   std::string data_line_;
 

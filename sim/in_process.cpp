@@ -11,18 +11,27 @@ InProcessModem::InProcessModem(VirtualClock& clock, MemoryPorts& ports, ModemCon
                                Options options)
     : clock_(clock), ports_(ports), options_(options) {
   ModemTransport& transport = *this;
+  if (config.swap) swapped_ = std::make_unique<VirtualModem>(SwappedInConfig(config), transport);
   modem_ = std::make_unique<VirtualModem>(std::move(config), transport);
+  current_ = modem_.get();
 }
 
 InProcessModem::~InProcessModem() {
   Unplug();
   modem_.reset();
+  swapped_.reset();
 }
 
 void InProcessModem::PlugIn() { modem_->PowerOn(); }
 
 void InProcessModem::Unplug() {
   modem_->Shutdown();
+  if (swapped_) swapped_->Shutdown();
+  {
+    std::lock_guard lock(mutex_);
+    if (hand_over_) clock_.Cancel(*hand_over_);
+    hand_over_.reset();
+  }
   if (options_.registry) {
     std::lock_guard lock(mutex_);
     for (const Enumeration& e : seen_) ForgetDevice(e);
@@ -86,7 +95,7 @@ Enumeration InProcessModem::Attach(const Enumeration& proposed) {
 
   auto makeWire = [&](PortRole role) {
     auto wire = std::make_shared<MemoryWire>(clock_);
-    VirtualModem* modem = modem_.get();
+    VirtualModem* modem = current_.load();
     wire->SetReceiver([modem, role](std::span<const uint8_t> bytes) { modem->Receive(role, bytes); });
     return wire;
   };
@@ -103,6 +112,20 @@ Enumeration InProcessModem::Attach(const Enumeration& proposed) {
   if (data) ports_.Attach(e.dataPort, data);
   if (options_.registry) RegisterPorts(e);
   return e;
+}
+
+bool InProcessModem::HandOver(uint64_t afterMs) {
+  if (!swapped_ || current_.load() == swapped_.get()) return false;
+  std::lock_guard lock(mutex_);
+  hand_over_ = clock_.ScheduleIn(afterMs, [this] {
+    {
+      std::lock_guard inner(mutex_);
+      hand_over_.reset();
+    }
+    current_ = swapped_.get();
+    swapped_->PowerOn();
+  });
+  return true;
 }
 
 void InProcessModem::Detach() {

@@ -19,6 +19,7 @@
 //   modem.device().ImageBytes(5), modem.device().Violations(), ...
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -49,7 +50,11 @@ class InProcessModem : private ModemTransport {
   // Takes the modem off the bus for good (also done by the destructor).
   void Unplug();
 
-  VirtualModem& device() { return *modem_; }
+  // The modem on the bus now: after a swap (ModemConfig::swap), the one put
+  // in; before it, the first one.
+  VirtualModem& device() { return *current_.load(); }
+  // The modem plugged in first, whatever came after it.
+  VirtualModem& first() { return *modem_; }
   // The current port numbers; 0 while off the bus.
   int DiagPort();
   int DataPort();
@@ -65,6 +70,7 @@ class InProcessModem : private ModemTransport {
   void CancelTimer(TimerId id) override;
   Enumeration Attach(const Enumeration& proposed) override;
   void Detach() override;
+  bool HandOver(uint64_t afterMs) override;
 
   VirtualClock& clock_;
   MemoryPorts& ports_;
@@ -74,7 +80,11 @@ class InProcessModem : private ModemTransport {
   std::shared_ptr<MemoryWire> diag_wire_;
   std::shared_ptr<MemoryWire> data_wire_;
   std::vector<Enumeration> seen_;  // every attachment, for the final clean-up
-  std::unique_ptr<VirtualModem> modem_;  // last: it talks to the members above
+  std::optional<VirtualClock::EventId> hand_over_;  // the swapped-in modem's coming
+  // Last: they talk to the members above.
+  std::unique_ptr<VirtualModem> modem_;
+  std::unique_ptr<VirtualModem> swapped_;  // the modem a swap puts in, when configured
+  std::atomic<VirtualModem*> current_{nullptr};
 };
 
 }  // namespace quorrel::sim

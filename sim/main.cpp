@@ -76,46 +76,58 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "quorrel-sim: --usb needs QUORREL_SYSFS and QUORREL_DEV set to scratch folders\n");
       return 2;
     }
-    char serial[16];
-    std::snprintf(serial, sizeof serial, "%08X", options->modem.esn);
-    bus.UseUsb(std::make_unique<UsbSysfs>(sysfs, dev, options->usbPath, serial), options->modem.usbVendorId,
-               options->modem.usbProductId);
+    bus.UseUsb(
+        std::make_unique<UsbSysfs>(sysfs, dev, options->modem.usb.companion != UsbCompanion::None));
   }
   if (!options->winePrefix.empty()) bus.SetWinePrefix(options->winePrefix);
   VirtualModem modem(options->modem, bus);
+  // The modem a swap puts in its place, waiting off the bus until then.
+  std::unique_ptr<VirtualModem> swapped;
+  if (options->modem.swap) {
+    swapped = std::make_unique<VirtualModem>(SwappedInConfig(options->modem), bus);
+    bus.SetReplacement(swapped.get());
+  }
   bus.SetModem(&modem);
   modem.PowerOn();
   if (bus.AttachFailed()) {
     modem.Shutdown();
     bus.ForgetDevices();
-    std::fprintf(stderr, "quorrel-sim: the modem could not be attached under the root folder\n");
+    std::fprintf(stderr, "quorrel-sim: the modem could not be attached\n");
     return 1;
   }
   const bool loopOk = bus.Run(g_stop_pipe[0]);
   modem.Shutdown();
+  if (swapped) swapped->Shutdown();
   bus.ForgetDevices();
 
   int status = loopOk ? 0 : 1;
-  ModemSnapshot snapshot = modem.Snapshot();
-  if (!options->reportPath.empty()) {
-    ReportContext context{options->modem.seed, options->timeScale};
-    if (!WriteFileAtomically(options->reportPath, ReportJson(snapshot, context))) {
-      std::fprintf(stderr, "quorrel-sim: cannot write the report %s\n", options->reportPath.c_str());
+  auto leaveBehind = [&](VirtualModem& m, const std::string& report, const std::string& dump,
+                         const char* which) {
+    ModemSnapshot snapshot = m.Snapshot();
+    if (!report.empty()) {
+      ReportContext context{m.config().seed, options->timeScale, m.config().esn};
+      if (!WriteFileAtomically(report, ReportJson(snapshot, context))) {
+        std::fprintf(stderr, "quorrel-sim: cannot write the report %s\n", report.c_str());
+        status = 1;
+      }
+    }
+    if (!dump.empty() && !DumpImages(snapshot, dump, &error)) {
+      std::fprintf(stderr, "quorrel-sim: %s\n", error.c_str());
       status = 1;
     }
-  }
-  if (!options->dumpDir.empty() && !DumpImages(snapshot, options->dumpDir, &error)) {
-    std::fprintf(stderr, "quorrel-sim: %s\n", error.c_str());
-    status = 1;
-  }
-  if (!options->quiet) {
-    std::fprintf(stderr, "quorrel-sim: %zu requests, %zu violations, %zu images opened, handshake %s\n",
-                 snapshot.requests.size(), snapshot.violations.size(), snapshot.images.size(),
-                 std::string(HandshakeResultName(snapshot.handshake.result)).c_str());
-    for (const Violation& v : snapshot.violations) {
-      std::fprintf(stderr, "  %8llu ms  %s: %s\n", static_cast<unsigned long long>(v.timeMs),
-                   std::string(ModeName(v.mode)).c_str(), v.text.c_str());
+    if (!options->quiet) {
+      std::fprintf(
+          stderr, "quorrel-sim: %s%zu requests, %zu violations, %zu images opened, handshake %s\n",
+          which, snapshot.requests.size(), snapshot.violations.size(), snapshot.images.size(),
+          std::string(HandshakeResultName(snapshot.handshake.result)).c_str());
+      for (const Violation& v : snapshot.violations) {
+        std::fprintf(stderr, "  %8llu ms  %s: %s\n", static_cast<unsigned long long>(v.timeMs),
+                     std::string(ModeName(v.mode)).c_str(), v.text.c_str());
+      }
     }
-  }
+  };
+  leaveBehind(modem, options->reportPath, options->dumpDir, swapped ? "first modem: " : "");
+  if (swapped)
+    leaveBehind(*swapped, options->swapReportPath, options->swapDumpDir, "swapped-in modem: ");
   return status;
 }

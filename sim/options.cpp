@@ -1,5 +1,6 @@
 #include "sim/options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -131,6 +132,15 @@ bool ParseHex(const std::string& text, std::vector<uint8_t>* out) {
   return true;
 }
 
+// A USB serial number as given: printable, no spaces ("none": no serial).
+bool ValidSerial(const std::string& text) {
+  if (text.empty() || text.size() > 64) return false;
+  for (char c : text) {
+    if (c <= ' ' || c >= 0x7F) return false;
+  }
+  return true;
+}
+
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
@@ -184,6 +194,8 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
   SimOptions o;
   ModemConfig& m = o.modem;
   bool versionGiven = false, noTag = false;
+  std::string usbOnly;  // the last option given that means nothing without --usb
+  bool seedGivenForSwap = false, esnGivenForSwap = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     auto value = [&](std::string* out) {
@@ -221,6 +233,12 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
     }
     if (arg == "--usb") {
       o.usb = true;
+      m.usb.reenumerate = true;
+      continue;
+    }
+    if (arg == "--usb-programmer-stays") {
+      m.usb.programmerReenumerates = false;
+      usbOnly = arg;
       continue;
     }
     if (arg == "--at-echo") {
@@ -235,7 +253,10 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
         "--stream-error", "--no-return-after-reset", "--unplug-during-write", "--programmer-silent-after",
         "--report", "--dump", "--usb-path", "--start-in", "--stall-image", "--wine-prefix",
         "--swap-at-reset"};
-    if (kValueOptions.count(arg) == 0) {
+    static const std::set<std::string> kComingBackOptions = {
+        "--usb-download-id", "--usb-serial", "--usb-interfaces", "--usb-companion",
+        "--slow-reboot", "--swap-modem", "--swap-report", "--swap-dump"};
+    if (kValueOptions.count(arg) == 0 && kComingBackOptions.count(arg) == 0) {
       *error = "unknown option " + arg + " (see --help)";
       return std::nullopt;
     }
@@ -443,11 +464,96 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
     } else if (arg == "--dump") {
       o.dumpDir = v;
     } else if (arg == "--usb-path") {
-      if (v.empty() || v.size() > 32 || v.find_first_not_of("0123456789-.") != std::string::npos ||
-          v.find('-') == std::string::npos || v[0] == '-') {
-        return fail("expected a USB port path such as 1-2");
+      if (!ValidUsbPortPath(v)) return fail("expected a USB port path such as 1-2 or 1-1.4.2");
+      m.usb.path = v;
+      usbOnly = arg;
+    } else if (arg == "--usb-download-id") {
+      uint64_t vid = 0, pid = 0;
+      const size_t colon = v.find(':');
+      if (colon != 4 || v.size() != 9 || !ParseNumber("0x" + v.substr(0, 4), &vid) ||
+          !ParseNumber("0x" + v.substr(5), &pid)) {
+        return fail("expected VID:PID in hexadecimal, such as 05c6:9008");
       }
-      o.usbPath = v;
+      m.usb.downloadVendorId = static_cast<uint16_t>(vid);
+      m.usb.downloadProductId = static_cast<uint16_t>(pid);
+      usbOnly = arg;
+    } else if (arg == "--usb-serial") {
+      if (!ValidSerial(v)) return fail("printable characters without spaces, at most 64, or none");
+      m.usb.serial = v == "none" ? std::string() : v;
+      usbOnly = arg;
+    } else if (arg == "--usb-interfaces") {
+      std::map<std::string, std::string> values;
+      if (!ParseKeyValues(v, &values, error)) return std::nullopt;
+      const bool countGiven = values.count("count") != 0;
+      Keys keys(std::move(values), error);
+      UsbSettings& u = m.usb;
+      std::optional<std::string> at = keys.Text("at");
+      if (at && *at == "none") {
+        u.atInterface = -1;
+      } else if (at && !ParseBounded(*at, 31, &u.atInterface)) {
+        return fail("at= an interface number or none");
+      }
+      if (!keys.Number("diag", 31, &u.diagInterface) ||
+          !keys.Number("count", 32, &u.interfaceCount) || !keys.Done()) {
+        return std::nullopt;
+      }
+      if (!countGiven) u.interfaceCount = std::max(u.diagInterface, u.atInterface) + 1;
+      if (u.diagInterface == u.atInterface || u.diagInterface >= u.interfaceCount ||
+          u.atInterface >= u.interfaceCount) {
+        return fail("diag and at must differ and lie below count");
+      }
+      usbOnly = arg;
+    } else if (arg == "--usb-companion") {
+      if (v == "every") {
+        m.usb.companion = UsbCompanion::Every;
+      } else if (v == "download") {
+        m.usb.companion = UsbCompanion::Download;
+      } else {
+        return fail("expected every or download");
+      }
+      usbOnly = arg;
+    } else if (arg == "--slow-reboot") {
+      std::map<std::string, std::string> values;
+      if (!ParseKeyValues(v, &values, error)) return std::nullopt;
+      Keys keys(std::move(values), error);
+      SlowReboot f;
+      if (!keys.Number("ms", 86400000, &f.ms, true) || !keys.Number("nth", 0xFFFFFFFF, &f.nth) ||
+          !keys.Number("count", 0xFFFFFFFF, &f.count) || !keys.Done()) {
+        return std::nullopt;
+      }
+      if (f.nth == 0) return fail("nth counts from 1");
+      m.faults.slowReboot = f;
+    } else if (arg == "--swap-modem") {
+      std::map<std::string, std::string> values;
+      if (!ParseKeyValues(v, &values, error)) return std::nullopt;
+      seedGivenForSwap = values.count("seed") != 0;
+      esnGivenForSwap = values.count("esn") != 0;
+      Keys keys(std::move(values), error);
+      SwapPlan plan;
+      if (!keys.Number("at", 0xFFFFFFFF, &plan.at) ||
+          !keys.Number("seed", UINT64_MAX, &plan.seed)) {
+        return std::nullopt;
+      }
+      if (auto esn = keys.Text("esn")) {
+        uint64_t esnValue = 0;
+        if (!ParseNumber(esn->rfind("0x", 0) == 0 ? *esn : "0x" + *esn, &esnValue) ||
+            esnValue > 0xFFFFFFFF) {
+          return fail("esn= a hexadecimal ESN");
+        }
+        plan.esn = static_cast<uint32_t>(esnValue);
+      }
+      if (auto serial = keys.Text("serial")) {
+        if (!ValidSerial(*serial))
+          return fail("serial= printable characters without spaces, or none");
+        plan.serial = *serial == "none" ? std::string() : *serial;
+      }
+      if (!keys.Done()) return std::nullopt;
+      if (plan.at == 0) return fail("at counts from 1");
+      m.swap = plan;
+    } else if (arg == "--swap-report") {
+      o.swapReportPath = v;
+    } else if (arg == "--swap-dump") {
+      o.swapDumpDir = v;
     } else if (arg == "--wine-prefix") {
       o.winePrefix = v;
     } else {
@@ -456,6 +562,22 @@ std::optional<SimOptions> ParseSimOptions(const std::vector<std::string>& args, 
     }
   }
   if (noTag && !versionGiven) m.firmwareVersion = "ZIZ_KZ_Brenta_B01";
+  if (!usbOnly.empty() && !o.usb) {
+    *error = usbOnly + " needs --usb";
+    return std::nullopt;
+  }
+  if (m.usb.companion != UsbCompanion::None && UsbCompanionPath(m.usb.path).empty()) {
+    *error = "--usb-companion needs a root port path such as 1-2 (not " + m.usb.path + ")";
+    return std::nullopt;
+  }
+  if (m.swap) {
+    // The other modem differs from this one whatever order the options came in.
+    if (!seedGivenForSwap) m.swap->seed = m.seed + 1;
+    if (!esnGivenForSwap) m.swap->esn = m.esn + 1;
+  } else if (!o.swapReportPath.empty() || !o.swapDumpDir.empty()) {
+    *error = "--swap-report and --swap-dump need --swap-modem";
+    return std::nullopt;
+  }
   return o;
 }
 
@@ -463,9 +585,10 @@ std::string SimUsage() {
   return R"(Usage: quorrel-sim [options]
 
 Attaches a virtual modem under $QUORREL_ROOT: two pseudo-terminals linked as
-dosdevices/comN, registry keys for the driver services. Prints
-"attached diag=COMd data=COMm" on every attachment and "detached" when the
-ports vanish. SIGTERM or SIGINT detaches, writes the report and exits.
+dosdevices/comN, registry keys for the driver services (or, with --usb, a
+USB device in a sysfs tree). Prints a line on every attachment and
+detachment (see "Lines printed" below). SIGTERM or SIGINT detaches, writes
+the report and exits.
 
 Modem:
   --seed N                 seed of everything drawn (NV contents, challenge, faults) [1]
@@ -520,11 +643,53 @@ Faults (PATTERN: nth=N,count=C,every=E,mode=normal|downloader|programmer,code=X;
                            seed S [2], its own firmware and settings
 
 USB (Linux):
-  --usb                    attach as a USB device instead: a sysfs tree under $QUORREL_SYSFS
-                           (interface 0 diagnostic, 2 AT, each with a new ttyUSBn at every
-                           attachment) and tty nodes under $QUORREL_DEV leading to the
-                           pseudo-terminals; nothing is written under $QUORREL_ROOT
-  --usb-path PATH          the USB port path [1-2]
+  --usb                    attach as a USB device instead, as the kernel shows one: a sysfs tree
+                           under $QUORREL_SYSFS (root hubs and ports, the device at its port path,
+                           its interfaces, drivers, usb-serial ports and tty class entries) and
+                           tty nodes $QUORREL_DEV/ttyUSBn leading to the pseudo-terminals; nothing
+                           is written under $QUORREL_ROOT. Every mode change is a disconnect: the
+                           switch into the downloader, the programmer's start, every reset, a
+                           replug. The device leaves the tree, the host's descriptors on its ttys
+                           hang up (reads end, writes fail with EIO, poll says POLLHUP), and after
+                           its boot time a new device comes (a new devnum):
+                             firmware: VID:PID of the modem (1e0e:9000), its serial (the ESN),
+                               interfaces 0 diagnostic and 2 AT on option (usb-serial option1),
+                               1 reserved without a driver
+                             downloader, programmer: the download identity, one interface 0 on
+                               qcserial, no serial
+                           A ttyUSB number stays taken while any process holds the tty it last
+                           stood for open; a new tty takes the lowest free number. Several
+                           simulators may share one tree (each at its own path).
+  --usb-path PATH          the USB port path, 1-2 or behind hubs 1-1.4.2 [1-2]
+  --usb-download-id VID:PID  the download modes' identity [05c6:9008]
+  --usb-serial TEXT        the firmware's serial number, or none [the ESN]
+  --usb-interfaces diag=N,at=M[,count=K]  the firmware's layout: at=none leaves out the AT
+                           port; interfaces below K without a port are reserved
+                           [diag=0,at=2,count=3]
+  --usb-programmer-stays   the programmer starts on the downloader's device, without re-enumerating
+  --usb-companion every|download  a USB3 root hub pair (USB 2.0 on the odd bus, USB3 on the even
+                           one, each port the other's peer; the path must be a root port): the
+                           modem comes back on the companion port (1-2 <-> 2-2) at every
+                           re-enumeration, or in its download modes only
+
+Coming back (any attachment):
+  --slow-reboot ms=MS[,nth=N][,count=C]  the Nth return to the bus (and C-1 after it; 0: all)
+                           takes MS instead of its usual pause [nth=1,count=1]
+  --swap-modem at=N[,seed=S][,esn=HEX][,serial=TEXT|none]  at its Nth departure another modem
+                           comes back in its place: its own seed (NV contents) [seed+1], ESN
+                           [ESN+1] and serial [its ESN]; no faults; the firmware, not flashed
+  --swap-report FILE       the JSON report of the swapped-in modem
+  --swap-dump DIR          its images
+
+Lines printed (standard output), one per event:
+  attached diag=COMd data=COMm                  a registry attachment (none: no such port)
+  detached                                      its ports went
+  attached usb=PATH diag=TTY data=TTY id=VVVV:PPPP mode=normal|downloader|programmer devnum=N
+           speed=480|5000 serial=SERIAL         a USB attachment (one line; TTY or none)
+  interfaces usb=PATH diag only                 after it, in a download mode
+  detached usb=PATH                             the device left (its ttys already hung up)
+  replaced [usb=PATH ]esn=XXXXXXXX serial=S     a swapped-in modem comes; its attach line follows
+  attach failed                                 the ports or the device could not be made
 
 Output:
   --report FILE            JSON report at exit

@@ -17,8 +17,9 @@ struct SimOptions {
   std::string dumpDir;     // --dump
   std::string winePrefix;  // --wine-prefix: attach to this Wine prefix
   bool quiet = false;
-  bool usb = false;               // --usb: a USB device in $QUORREL_SYSFS
-  std::string usbPath = "1-2";    // --usb-path
+  bool usb = false;            // --usb: a USB device in $QUORREL_SYSFS (modem.usb)
+  std::string swapReportPath;  // --swap-report: the swapped-in modem's report
+  std::string swapDumpDir;     // --swap-dump
   bool help = false;
 };
 

@@ -90,45 +90,110 @@ void PtyBus::CancelTimer(TimerId id) {
   }
 }
 
-void PtyBus::UseUsb(std::unique_ptr<UsbSysfs> usb, uint16_t vendorId, uint16_t productId) {
+void PtyBus::UseUsb(std::unique_ptr<UsbSysfs> usb) {
   usb_ = std::move(usb);
-  usb_vendor_ = vendorId;
-  usb_product_ = productId;
+}
+
+std::string PtyBus::NextUsbPath(ModemMode mode) const {
+  const UsbSettings& settings = modem_->config().usb;
+  const bool download = mode == ModemMode::Downloader || mode == ModemMode::Programmer;
+  const bool companion = settings.companion == UsbCompanion::Every      ? usb_attachments_ % 2 == 1
+                         : settings.companion == UsbCompanion::Download ? download
+                                                                        : false;
+  return companion ? UsbCompanionPath(settings.path) : settings.path;
 }
 
 Enumeration PtyBus::AttachUsb(const Enumeration& proposed) {
   Enumeration e = proposed;
+  const ModemConfig& config = modem_->config();
+  const UsbSettings& settings = config.usb;
+  const bool download = e.mode == ModemMode::Downloader || e.mode == ModemMode::Programmer;
+  UsbDeviceSpec spec;
+  spec.path = NextUsbPath(e.mode);
+  ++usb_attachments_;
   bool ok = true;
-  std::vector<UsbTty> ttys;
-  auto open = [&](PortRole role, int number, int interfaceNumber) {
+  auto open = [&](PortRole role, int number) {
     auto port = std::make_unique<Port>();
     port->role = role;
     port->number = number;
     if (!port->pty.Open() || !port->pty.HoldSlaveOpen()) {
       std::fprintf(stderr, "quorrel-sim: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
       ok = false;
-      return;
+      return std::filesystem::path();
     }
-    ttys.push_back({interfaceNumber, port->pty.slave_path()});
+    std::filesystem::path terminal = port->pty.slave_path();
     ports_.push_back(std::move(port));
+    return terminal;
   };
-  if (e.diagPort > 0) open(PortRole::Diag, e.diagPort, 0);
-  open(PortRole::Data, e.dataPort, 2);
-  std::vector<std::string> names;
-  if (ok && !usb_->Attach(usb_vendor_, usb_product_, 3, ttys, &names)) {
-    std::fprintf(stderr, "quorrel-sim: cannot write the USB device into the sysfs tree\n");
+  if (download) {
+    // The chipset's download mode: one interface on qcserial, no serial.
+    spec.vendorId = settings.downloadVendorId;
+    spec.productId = settings.downloadProductId;
+    if (e.diagPort > 0)
+      spec.interfaces.push_back(
+          {0, 0xFF, "qcserial", "qcserial", open(PortRole::Diag, e.diagPort)});
+  } else {
+    spec.vendorId = config.usbVendorId;
+    spec.productId = config.usbProductId;
+    spec.serial = UsbSerial(config);
+    spec.manufacturer = config.vendor;
+    spec.product = "USB modem";
+    for (int n = 0; n < settings.interfaceCount; ++n) {
+      UsbInterfaceSpec i{n, 0xFF, "", "", {}};
+      // The diagnostic and AT ports on option; the rest reserved for the
+      // network function, without a driver.
+      const bool diag = n == settings.diagInterface && e.diagPort > 0;
+      const bool data = n == settings.atInterface && e.dataPort > 0;
+      if (diag || data) {
+        i.driver = "option";
+        i.serialDriver = "option1";
+        i.terminal = open(diag ? PortRole::Diag : PortRole::Data, diag ? e.diagPort : e.dataPort);
+      }
+      spec.interfaces.push_back(std::move(i));
+    }
+  }
+  UsbAttachment got;
+  std::string why;
+  if (ok && !usb_->Attach(spec, &got, &why)) {
+    std::fprintf(stderr, "quorrel-sim: cannot attach the USB device: %s\n", why.c_str());
     ok = false;
   }
   attached_ = e;
+  usb_path_ = spec.path;
   ++generation_;
-  if (!ok || names.size() != ttys.size()) {
+  if (!ok) {
     attach_failed_ = true;
     announce_("attach failed");
     return e;
   }
-  announce_(Format("attached usb=%s diag=%s data=%s", usb_->portPath().c_str(),
-                   e.diagPort > 0 ? names.front().c_str() : "none", names.back().c_str()));
+  std::string diagTty = "none", dataTty = "none";
+  for (size_t k = 0; k < spec.interfaces.size(); ++k) {
+    if (got.ttys[k].empty()) continue;
+    const bool diag = download || spec.interfaces[k].number == settings.diagInterface;
+    (diag ? diagTty : dataTty) = got.ttys[k];
+  }
+  announce_(
+      Format("attached usb=%s diag=%s data=%s id=%04x:%04x mode=%s devnum=%d speed=%d serial=%s",
+             spec.path.c_str(), diagTty.c_str(), dataTty.c_str(), spec.vendorId, spec.productId,
+             std::string(ModeName(e.mode)).c_str(), got.devnum, got.speed,
+             spec.serial.empty() ? "none" : spec.serial.c_str()));
+  if (download) announce_(Format("interfaces usb=%s diag only", spec.path.c_str()));
   return e;
+}
+
+bool PtyBus::HandOver(uint64_t afterMs) {
+  if (replacement_ == nullptr) return false;
+  After(afterMs, [this] {
+    VirtualModem* next = replacement_;
+    replacement_ = nullptr;
+    modem_ = next;
+    const std::string serial = UsbSerial(next->config());
+    announce_(
+        (usb_ ? "replaced usb=" + NextUsbPath(ModemMode::Normal) + " " : std::string("replaced ")) +
+        Format("esn=%08X serial=%s", next->config().esn, serial.empty() ? "none" : serial.c_str()));
+    next->PowerOn();
+  });
+  return true;
 }
 
 Enumeration PtyBus::Attach(const Enumeration& proposed) {
@@ -181,13 +246,22 @@ Enumeration PtyBus::Attach(const Enumeration& proposed) {
 void PtyBus::Detach() {
   if (!attached_) return;
   if (usb_) {
+    // As usb-serial does at a disconnect: every descriptor on the ttys is
+    // hung up first (closing the master hangs up the slave: reads end,
+    // writes fail with EIO, poll says POLLHUP), then the device leaves the
+    // tree, nodes first.
+    for (auto& port : ports_) port->pty.Close();
+    ports_.clear();
     usb_->Detach();
-  } else if (wine_prefix_.empty()) {
-    UnregisterPorts(*attached_);
+    attached_.reset();
+    ++generation_;
+    announce_("detached usb=" + usb_path_);
+    return;
   }
+  if (wine_prefix_.empty()) UnregisterPorts(*attached_);
   for (auto& port : ports_) {
     port->pty.ClearExclusive();
-    if (!usb_) UnlinkComPort(port->number);
+    UnlinkComPort(port->number);
     port->pty.Close();
   }
   ports_.clear();
@@ -198,14 +272,6 @@ void PtyBus::Detach() {
   attached_.reset();
   ++generation_;
   announce_("detached");
-}
-
-void PtyBus::ModeChanged(ModemMode mode) {
-  // In the downloader and the programmer only the diagnostic interface is
-  // left; the data port's tty goes from the tree (its terminal stays open).
-  if (usb_ && attached_ && (mode == ModemMode::Downloader || mode == ModemMode::Programmer)) {
-    if (usb_->KeepOnlyInterface(0)) announce_(Format("interfaces usb=%s diag only", usb_->portPath().c_str()));
-  }
 }
 
 void PtyBus::ForgetDevices() {

@@ -26,16 +26,26 @@ namespace quorrel::sim {
 class PtyBus : public ModemTransport {
  public:
   // announce gets one line per attachment ("attached diag=COM5 data=COM6")
-  // and per detachment ("detached").
+  // and per detachment ("detached"); over USB the lines name the device
+  // (UseUsb).
   PtyBus(double timeScale, std::function<void(const std::string&)> announce);
   ~PtyBus() override;
   PtyBus(const PtyBus&) = delete;
   PtyBus& operator=(const PtyBus&) = delete;
 
   void SetModem(VirtualModem* modem) { modem_ = modem; }
-  // Attach as a USB device in a sysfs tree instead of through the registry:
-  // the diagnostic port on interface 0, the data port on interface 2.
-  void UseUsb(std::unique_ptr<UsbSysfs> usb, uint16_t vendorId, uint16_t productId);
+  // Attach as a USB device in a sysfs tree instead of through the registry,
+  // laid out as the modem's UsbSettings say. Every attachment is a new
+  // device; every detachment hangs up the host's descriptors on its ttys
+  // and takes the device out of the tree. The lines printed:
+  //   attached usb=PATH diag=TTY|none data=TTY|none id=VVVV:PPPP mode=MODE devnum=N
+  //            speed=S serial=SERIAL|none                    (one line)
+  //   interfaces usb=PATH diag only      (after it, in a download mode)
+  //   detached usb=PATH
+  void UseUsb(std::unique_ptr<UsbSysfs> usb);
+  // The modem a swap brings in (ModemConfig::swap) when the first one hands
+  // over; it is announced as "replaced [usb=PATH ]esn=XXXXXXXX serial=S|none".
+  void SetReplacement(VirtualModem* modem) { replacement_ = modem; }
   // Writes the registry keys into this Wine prefix's registry (through Wine,
   // sim/wine_registry.h) instead of the registry folder. The ports' links
   // go under the root as always; the caller makes the prefix the root.
@@ -56,7 +66,7 @@ class PtyBus : public ModemTransport {
   void CancelTimer(TimerId id) override;
   Enumeration Attach(const Enumeration& proposed) override;
   void Detach() override;
-  void ModeChanged(ModemMode mode) override;
+  bool HandOver(uint64_t afterMs) override;
 
  private:
   using SteadyClock = std::chrono::steady_clock;
@@ -78,6 +88,8 @@ class PtyBus : public ModemTransport {
   void FlushDue(Port& port, SteadyClock::time_point now);
   void ClearStaleExclusive();
   Enumeration AttachUsb(const Enumeration& proposed);
+  // Where the next attachment in the mode goes.
+  std::string NextUsbPath(ModemMode mode) const;
 
   double scale_;
   std::function<void(const std::string&)> announce_;
@@ -90,8 +102,9 @@ class PtyBus : public ModemTransport {
   std::string wine_prefix_;
   std::vector<Enumeration> seen_;
   std::unique_ptr<UsbSysfs> usb_;
-  uint16_t usb_vendor_ = 0;
-  uint16_t usb_product_ = 0;
+  int usb_attachments_ = 0;
+  std::string usb_path_;  // of the device attached now
+  VirtualModem* replacement_ = nullptr;
   TimerId next_timer_ = 1;
   std::map<std::pair<SteadyClock::time_point, TimerId>, std::function<void()>> timers_;
 };

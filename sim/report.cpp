@@ -67,6 +67,7 @@ std::string ReportJson(const ModemSnapshot& s, const ReportContext& context) {
   Json j = Json::object();
   j["program"] = "quorrel-sim";
   j["seed"] = context.seed;
+  j["esn"] = Format("%08X", context.esn);
   j["time_scale"] = context.timeScale;
   j["duration_ms"] = s.nowMs;
   j["final_mode"] = ModeName(s.mode);

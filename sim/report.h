@@ -11,6 +11,7 @@ namespace quorrel::sim {
 struct ReportContext {
   uint64_t seed = 0;
   double timeScale = 1.0;
+  uint32_t esn = 0;
 };
 
 std::string ReportJson(const ModemSnapshot& snapshot, const ReportContext& context);

@@ -28,6 +28,7 @@ set(_posix_only
   platform/files_test.cpp
   platform/process_shell_mutex_test.cpp
   sim/program_test.cpp
+  sim/usb_program_test.cpp
   e2e/cli_pty_test.cpp
   # sysfs, the system bus, XDG folders and the programs over ptys: Linux only
   platform/usb_bridge_test.cpp

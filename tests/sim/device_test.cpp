@@ -628,6 +628,118 @@ TEST_F(ModemTest, UnplugRemovesEverything) {
   EXPECT_EQ(clock_.PendingEvents(), 0u);
 }
 
+// ------------------------------------------- switches that re-enumerate
+
+TEST_F(ModemTest, SwitchesThatReEnumerateComeBackAsNewAttachmentsInTheNewMode) {
+  for (bool programmerReenumerates : {true, false}) {
+    SCOPED_TRACE(programmerReenumerates ? "programmer start re-enumerates"
+                                        : "programmer starts in place");
+    ModemConfig config;
+    config.usb.reenumerate = true;
+    config.usb.programmerReenumerates = programmerReenumerates;
+    Start(config);
+    const auto& t = device().config().timings;
+    const int firmwarePort = modem_->DiagPort();
+
+    ASSERT_EQ(diag_.AskOne(DiagFrame({0x3A})), Bytes{0x3A});
+    clock_.Advance(t.detachAfterMs);
+    EXPECT_EQ(device().Mode(), ModemMode::Detached);
+    EXPECT_EQ(modem_->DiagPort(), 0) << "the switch takes the modem off the bus";
+    clock_.Advance(t.downloaderStartMs);
+    ASSERT_EQ(device().Mode(), ModemMode::Downloader);
+    EXPECT_NE(modem_->DiagPort(), firmwarePort);
+    EXPECT_EQ(modem_->DataPort(), 0);
+    auto history = device().AttachHistory();
+    ASSERT_EQ(history.size(), 3u);
+    EXPECT_EQ(history[1].reason, "switch to the downloader");
+    EXPECT_EQ(history[2].ports.mode, ModemMode::Downloader);
+
+    const int downloaderPort = modem_->DiagPort();
+    diag_.Close();
+    ASSERT_TRUE(diag_.Open(downloaderPort));
+    const Bytes programmer = Pattern(1500, 4);
+    for (size_t at = 0; at < programmer.size(); at += 1000) {
+      Bytes chunk(programmer.begin() + static_cast<long>(at),
+                  programmer.begin() + static_cast<long>(std::min(programmer.size(), at + 1000)));
+      ASSERT_EQ(
+          diag_.AskOne(DlFrame(DmssWritePacket(0x00800000 + static_cast<uint32_t>(at), chunk))),
+          Bytes{0x02});
+    }
+    ASSERT_EQ(diag_.AskOne(DlFrame({0x05, 0x00, 0x80, 0x00, 0x00})), Bytes{0x02});
+    clock_.Advance(t.detachAfterMs + t.programmerStartMs);
+    ASSERT_EQ(device().Mode(), ModemMode::Programmer);
+    EXPECT_EQ(device().Attachments(), programmerReenumerates ? 3 : 2);
+    EXPECT_EQ(modem_->DiagPort() != downloaderPort, programmerReenumerates);
+    EXPECT_EQ(device().AttachHistory().back().ports.mode,
+              programmerReenumerates ? ModemMode::Programmer : ModemMode::Downloader);
+    // The programmer runs from RAM across its own re-enumeration.
+    EXPECT_EQ(device().UploadedProgrammer(), programmer);
+    diag_.Close();
+    ASSERT_TRUE(diag_.Open(modem_->DiagPort()));
+    Bytes hello = diag_.AskOne(DlFrame(HelloPacket()));
+    ASSERT_FALSE(hello.empty());
+    EXPECT_EQ(hello[0], 0x02);
+    EXPECT_EQ(Violations(), 0u);
+    diag_.Close();
+    data_.Close();
+    modem_.reset();
+  }
+}
+
+TEST_F(ModemTest, SlowRebootKeepsTheModemAwayForItsBootTime) {
+  ModemConfig config;
+  config.faults.slowReboot = sim::SlowReboot{2, 1, 60000};
+  Start(config);
+  const auto& t = device().config().timings;
+  // Three resets: the second comes back after its slow boot only.
+  for (int reset = 0; reset < 3; ++reset) {
+    diag_.Close();
+    ASSERT_TRUE(diag_.Open(modem_->DiagPort()));
+    ASSERT_EQ(diag_.AskOne(DiagFrame({0x29, 0x02, 0x00})), (Bytes{0x29, 0x02, 0x00}));
+    clock_.Advance(t.detachAfterMs + t.reattachAfterMs);
+    if (reset == 1) {
+      EXPECT_EQ(device().Mode(), ModemMode::Detached);
+      clock_.Advance(60000);
+    }
+    ASSERT_EQ(device().Mode(), ModemMode::Normal);
+  }
+  std::vector<uint64_t> away;
+  auto history = device().AttachHistory();
+  for (size_t i = 1; i + 1 < history.size(); i += 2) {
+    ASSERT_FALSE(history[i].attached);
+    ASSERT_TRUE(history[i + 1].attached);
+    away.push_back(history[i + 1].timeMs - history[i].timeMs);
+  }
+  EXPECT_EQ(away, (std::vector<uint64_t>{t.reattachAfterMs, 60000, t.reattachAfterMs}));
+}
+
+TEST_F(ModemTest, SwappedModemComesBackInTheFirstOnesPlace) {
+  ModemConfig config;
+  config.swap = sim::SwapPlan{2, 77, 0x11223344, std::nullopt};
+  Start(config);
+  const auto& t = device().config().timings;
+  const Bytes firstNv = diag_.AskOne(DiagFrame(NvPacket(0x26, 550, 0)));
+  // The first reset brings the same modem back, the second the other one.
+  const uint32_t esns[] = {0x8A3F21C4, 0x11223344};
+  for (uint32_t esn : esns) {
+    diag_.AskOne(DiagFrame({0x29, 0x02, 0x00}));
+    clock_.Advance(t.detachAfterMs + t.reattachAfterMs);
+    diag_.Close();
+    ASSERT_TRUE(diag_.Open(modem_->DiagPort()));
+    EXPECT_EQ(diag_.AskOne(DiagFrame({0x01})),
+              (Bytes{0x01, static_cast<uint8_t>(esn), static_cast<uint8_t>(esn >> 8),
+                     static_cast<uint8_t>(esn >> 16), static_cast<uint8_t>(esn >> 24)}));
+  }
+  EXPECT_NE(diag_.AskOne(DiagFrame(NvPacket(0x26, 550, 0))), firstNv);
+  diag_.AskOne(DiagFrame(NvPacket(0x27, 22, 0x5A)));
+  // Each keeps its own records: the write went to the modem put in.
+  EXPECT_EQ(device().config().esn, 0x11223344u);
+  EXPECT_EQ(device().NvWrites().size(), 1u);
+  EXPECT_TRUE(modem_->first().NvWrites().empty());
+  EXPECT_EQ(modem_->first().Mode(), ModemMode::Detached);
+  EXPECT_EQ(sim::UsbSerial(device().config()), "11223344");
+}
+
 // ------------------------------------------------------- modems left stuck
 
 class StuckModemTest : public ModemTest {

@@ -100,6 +100,74 @@ TEST(SimOptionsTest, FaultOptions) {
   EXPECT_EQ(f.swap->esn, 0x5C0FFEE5u);
 }
 
+TEST(SimOptionsTest, UsbOptions) {
+  auto o = Parse({"--usb",         "--usb-path",
+                  "3-1",           "--usb-companion",
+                  "download",      "--usb-download-id",
+                  "abcd:0123",     "--usb-serial",
+                  "SN-1",          "--usb-interfaces",
+                  "diag=1,at=3",   "--usb-programmer-stays",
+                  "--slow-reboot", "ms=30000,nth=2,count=0",
+                  "--swap-modem",  "at=2,esn=11223344,serial=none",
+                  "--seed",        "9",
+                  "--swap-report", "b.json",
+                  "--swap-dump",   "bdump"});
+  ASSERT_TRUE(o);
+  const sim::UsbSettings& u = o->modem.usb;
+  EXPECT_TRUE(o->usb);
+  EXPECT_TRUE(u.reenumerate);
+  EXPECT_FALSE(u.programmerReenumerates);
+  EXPECT_EQ(u.path, "3-1");
+  EXPECT_EQ(u.companion, sim::UsbCompanion::Download);
+  EXPECT_EQ(u.downloadVendorId, 0xABCD);
+  EXPECT_EQ(u.downloadProductId, 0x0123);
+  EXPECT_EQ(u.serial, "SN-1");
+  EXPECT_EQ(u.diagInterface, 1);
+  EXPECT_EQ(u.atInterface, 3);
+  EXPECT_EQ(u.interfaceCount, 4);
+  ASSERT_TRUE(o->modem.faults.slowReboot);
+  EXPECT_EQ(o->modem.faults.slowReboot->ms, 30000u);
+  EXPECT_EQ(o->modem.faults.slowReboot->nth, 2u);
+  EXPECT_EQ(o->modem.faults.slowReboot->count, 0u);
+  ASSERT_TRUE(o->modem.swap);
+  EXPECT_EQ(o->modem.swap->at, 2u);
+  EXPECT_EQ(o->modem.swap->esn, 0x11223344u);
+  EXPECT_EQ(o->modem.swap->seed, 10u) << "another seed than the modem's, whatever the order";
+  EXPECT_EQ(o->modem.swap->serial, "");
+  EXPECT_EQ(o->swapReportPath, "b.json");
+  EXPECT_EQ(o->swapDumpDir, "bdump");
+
+  // The swapped-in modem: the swap's identity, none of the first one's
+  // faults or NV contents.
+  o->modem.nvContents[5] = {1, 2, 3};
+  const sim::ModemConfig other = sim::SwappedInConfig(o->modem);
+  EXPECT_EQ(other.seed, 10u);
+  EXPECT_EQ(other.esn, 0x11223344u);
+  EXPECT_EQ(sim::UsbSerial(other), "");
+  EXPECT_TRUE(other.nvContents.empty());
+  EXPECT_FALSE(other.faults.slowReboot);
+  EXPECT_FALSE(other.swap);
+  EXPECT_EQ(other.usb.path, "3-1");
+  EXPECT_EQ(sim::UsbSerial(o->modem), "SN-1");
+
+  // Defaults: the chipset's download identity, diag 0 and AT 2 of three,
+  // the ESN as the serial, the programmer's start a re-enumeration too.
+  auto plain = Parse({"--usb", "--esn", "0A0B0C0D"});
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->modem.usb.downloadVendorId, 0x05C6);
+  EXPECT_EQ(plain->modem.usb.downloadProductId, 0x9008);
+  EXPECT_EQ(plain->modem.usb.interfaceCount, 3);
+  EXPECT_TRUE(plain->modem.usb.programmerReenumerates);
+  EXPECT_EQ(sim::UsbSerial(plain->modem), "0A0B0C0D");
+  EXPECT_FALSE(Parse({})->modem.usb.reenumerate)
+      << "the registry mode keeps its ports across the switches";
+
+  const std::pair<std::string, std::string> paths[] = {
+      {"1-2", "2-2"}, {"2-2", "1-2"}, {"3-1", "4-1"}, {"1-1.4", ""}, {"127-1", ""}};
+  for (const auto& [path, companion] : paths)
+    EXPECT_EQ(sim::UsbCompanionPath(path), companion) << path;
+}
+
 TEST(SimOptionsTest, RefusesBadInput) {
   const std::pair<std::vector<std::string>, const char*> cases[] = {
       {{"--seed"}, "needs a value"},
@@ -129,6 +197,22 @@ TEST(SimOptionsTest, RefusesBadInput) {
       {{"--swap-at-reset", "reset=0"}, "from 1"},
       {{"--swap-at-reset", "reset=2,esn=1FFFFFFFF"}, "hexadecimal"},
       {{"--wobble"}, "unknown option"},
+      {{"--usb", "--usb-path", "1-0"}, "USB port path"},
+      {{"--usb", "--usb-path", "usb1"}, "USB port path"},
+      {{"--usb", "--usb-path", "1-2..3"}, "USB port path"},
+      {{"--usb-path", "1-3"}, "needs --usb"},
+      {{"--usb-companion", "every"}, "needs --usb"},
+      {{"--usb", "--usb-companion", "sometimes"}, "every or download"},
+      {{"--usb", "--usb-path", "1-1.2", "--usb-companion", "every"}, "root port path"},
+      {{"--usb", "--usb-download-id", "5c6:9008"}, "VID:PID"},
+      {{"--usb", "--usb-serial", "has space"}, "printable"},
+      {{"--usb", "--usb-interfaces", "diag=2,at=2"}, "must differ"},
+      {{"--usb", "--usb-interfaces", "diag=0,at=3,count=2"}, "below count"},
+      {{"--slow-reboot", "nth=1"}, "missing ms="},
+      {{"--slow-reboot", "ms=5,nth=0"}, "from 1"},
+      {{"--swap-modem", "at=0"}, "from 1"},
+      {{"--swap-modem", "esn=xyz"}, "hexadecimal ESN"},
+      {{"--swap-report", "b.json"}, "need --swap-modem"},
   };
   for (const auto& [args, expected] : cases) {
     std::string error;
