@@ -248,12 +248,27 @@ void CQuorrelView::ReleaseOrReconnectAll() {
 void CQuorrelView::RestorePort(int line) {
   const int button = RestorePortButton(line);
   if (!form_.Control(button).enabled) return;
-  if (doc_.line(line).settings.atPort == 0) {
+  LineJob& job = doc_.line(line);
+  if (job.settings.atPort == 0) {
     form_.StatusLine(line, kDataPortZeroText, true);
+    return;
+  }
+  // The data port is the line's until the switch is done: the watch leaves
+  // it alone, and it is open through the wait.
+  controller_.SuspendPortWatch(line, true);
+  if (!OpenRestorePort(line)) {
+    controller_.ResumePortWatch(line);
     return;
   }
   form_.EnableControl(button, false);
   RunLater(kRestoreDelayMs, [this, line] { FinishRestorePort(line); });
+}
+
+bool CQuorrelView::OpenRestorePort(int line) {
+  const int port = doc_.line(line).settings.atPort.get();
+  if (doc_.OpenAtPort(line, port, CQuorrelDoc::kBaudRate) != 0) return true;
+  form_.StatusLine(line, Format("Data port COM%d cannot be opened", port), true);
+  return false;
 }
 
 void CQuorrelView::FinishRestorePort(int line) {
@@ -266,23 +281,25 @@ void CQuorrelView::FinishRestorePort(int line) {
     form_.EnableControl(RestorePortButton(line), true);
     return;
   }
+  // A job that started and ended during the wait resumed the watch and may
+  // have closed the port.
   controller_.SuspendPortWatch(line, true);
-  if (doc_.OpenAtPort(line, job.settings.atPort, CQuorrelDoc::kBaudRate) == 0) {
-    form_.StatusLine(line, Format("Data port COM%d cannot be opened", job.settings.atPort.get()), true);
-  } else if (on) {
-    const bool switched = doc_.EnableDiagPort(line);
-    std::string version;
-    if (!doc_.at(line).GetVersion(version)) version = kNoPhoneText;
-    (void)job.SetVersionText(version);
-    form_.StatusLine(line, switched ? "Diagnostic port switched on" : "Diagnostic port could not be switched on",
-                     true);
-  } else {
-    const bool switched = doc_.DisableDiagPort(line);
-    (void)job.SetVersionText("");
-    form_.StatusLine(line, switched ? "Diagnostic port switched off" : "Diagnostic port could not be switched off",
-                     true);
+  if (doc_.at(line).port.IsOpen() || OpenRestorePort(line)) {
+    if (on) {
+      const bool switched = doc_.EnableDiagPort(line);
+      std::string version;
+      if (!doc_.at(line).GetVersion(version)) version = kNoPhoneText;
+      (void)job.SetVersionText(version);
+      form_.StatusLine(line, switched ? "Diagnostic port switched on" : "Diagnostic port could not be switched on",
+                       true);
+    } else {
+      const bool switched = doc_.DisableDiagPort(line);
+      (void)job.SetVersionText("");
+      form_.StatusLine(line, switched ? "Diagnostic port switched off" : "Diagnostic port could not be switched off",
+                       true);
+    }
+    ShowLineVersion(doc_, form_, line);
   }
-  ShowLineVersion(doc_, form_, line);
   doc_.CloseAtPort(line);
   form_.EnableControl(RestorePortButton(line), true);
   controller_.ResumePortWatch(line);

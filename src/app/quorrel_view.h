@@ -100,6 +100,9 @@ class CQuorrelView {
   void SetNvOption(int option);
   void ChooseFile(int editId, std::string_view filter, Path260 SettingsRecord::*field);
   void RestorePort(int line);
+  // Opens the line's data port at 115200 baud; false (and said in the state
+  // line) when it cannot be opened.
+  bool OpenRestorePort(int line);
   void FinishRestorePort(int line);
   void OpenHelp();
   void RunLater(uint32_t ms, std::function<void()> fn);

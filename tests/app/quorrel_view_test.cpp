@@ -291,15 +291,26 @@ TEST_F(ViewTest, RestorePortSwitchesTheDiagnosticPortOnAndOff) {
   s_.doc_.line(0).settings.atPort = s_.modem_->DataPort();
   s_.form().EnableControl(RestorePortButton(0), true);
   bool disabledMeanwhile = false;
+  bool openMeanwhile = false;
   CQuorrelView view(s_.doc_, s_.form(), s_.controller(),
                     ViewHooks{nullptr, nullptr, [&](uint32_t ms, std::function<void()> fn) {
                                 EXPECT_EQ(ms, 4500u);
                                 disabledMeanwhile = !s_.form().Control(RestorePortButton(0)).enabled;
+                                // The data port is held open through the wait.
+                                openMeanwhile = s_.doc_.at(0).port.IsOpen() != 0;
                                 fn();
                               }});
+  // A data port that cannot be opened: said at once, nothing waits.
+  s_.doc_.line(2).settings.atPort = 77;
+  ASSERT_TRUE(view.OnCommand(RestorePortButton(2)));
+  EXPECT_EQ(C(StateText(2)).text, "Data port COM77 cannot be opened");
+  EXPECT_TRUE(C(RestorePortButton(2)).enabled);
+  EXPECT_FALSE(disabledMeanwhile);
+
   ASSERT_TRUE(view.RestoreSwitchesOn(0));
   ASSERT_TRUE(view.OnCommand(RestorePortButton(0)));
   EXPECT_TRUE(disabledMeanwhile);
+  EXPECT_TRUE(openMeanwhile);
   EXPECT_TRUE(C(RestorePortButton(0)).enabled);
   EXPECT_EQ(C(kCurrentVersion).text, "ZIZ_RU_Farrick_B01");
   EXPECT_EQ(s_.modem().DiagPortMode(), 6);
