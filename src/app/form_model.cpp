@@ -345,11 +345,13 @@ void FormModel::SetControlVisible(int id, bool visible) {
 
 MessageResult FormModel::MessageBox(const MessageBoxRequest& request) {
   MessageBoxHandler handler;
+  MessageBoxRequest shown = request;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     handler = message_box_;
+    if (shown.caption.empty()) shown.caption = title_.empty() ? std::string(kMainTitle) : title_;
   }
-  if (handler) return handler(request);
+  if (handler) return handler(shown);
   return request.buttons == MessageButtons::YesNo ? MessageResult::Yes : MessageResult::Ok;
 }
 

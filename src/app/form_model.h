@@ -49,6 +49,9 @@ inline constexpr int kIconProgram = 128;
 // What the control listener is told when the window title changed.
 inline constexpr int kTitleChanged = 0;
 
+// The main window's title, and the caption of every box that names none.
+inline constexpr char kMainTitle[] = "ПО обновления для Pellam ZID Россия";
+
 class FormModel : public LineDisplay {
  public:
   using MessageBoxHandler = std::function<MessageResult(const MessageBoxRequest&)>;
@@ -109,7 +112,8 @@ class FormModel : public LineDisplay {
 
   // ---- hooks ----
   // Answers message boxes (blocking); without one every box is answered OK
-  // (Yes for a Yes/No box).
+  // (Yes for a Yes/No box). A box without a caption reaches it with the
+  // main window's title, also before the window has one.
   void SetMessageBoxHandler(MessageBoxHandler handler);
   void SetFolderBrowser(FolderBrowser browser);
   void SetFileChooser(FileChooser chooser);

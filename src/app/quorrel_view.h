@@ -32,7 +32,6 @@ inline constexpr int kRecordLog = 32784;
 inline constexpr int kUninstallAllMessage = 0x0400 + 1;  // WM_USER + 1
 }  // namespace commands
 
-inline constexpr char kMainTitle[] = "ПО обновления для Pellam ZID Россия";
 inline constexpr char kMutexName[] = "VantrelBrenlow,0x12,0xab,0x4f,0x06,0xab,0x1e,0x2c,0x8d,0x9b,0x1d,0x66";
 inline constexpr char kMutexTakenText[] =
     "Запущен Коннект менеджер. Закройте его и запустите программу обновления повторно!";

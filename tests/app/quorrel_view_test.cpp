@@ -116,8 +116,15 @@ TEST_F(ViewTest, ASecondInstanceShowsTheMessageAndTouchesNoLine) {
   ASSERT_FALSE(exists);
   fs::remove_all(s_.releaseDir_);
   s_.doc_.line(0).settings.diagPort = 1;
+  std::vector<std::string> captions;
+  s_.form().SetMessageBoxHandler([&](const MessageBoxRequest& r) {
+    captions.push_back(r.caption);
+    return MessageResult::Ok;
+  });
   EXPECT_EQ(view_.OnInitialUpdate(EmbeddedResources()), StartupResult::AlreadyRunning);
   EXPECT_EQ(Boxes(), std::vector<std::string>{kMutexTakenText});
+  // The window has no title yet; the box carries the one it would have.
+  EXPECT_EQ(captions, std::vector<std::string>{"ПО обновления для Pellam ZID Россия"});
   EXPECT_FALSE(s_.controller().HasPortWatch(0));
   EXPECT_FALSE(fs::exists(s_.releaseDir_));
   EXPECT_EQ(C(1189).text, "");

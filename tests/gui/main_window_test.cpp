@@ -185,9 +185,14 @@ TEST(MainWindow, ASecondInstanceShowsItsMessageAndStartsNothing) {
   GuiLine g;
   first = NamedMutex::Create(kMutexName, &exists);
   ASSERT_FALSE(exists);
-  BoxAnswerer user;
+  QString caption;
+  BoxAnswerer user([&](const QMessageBox& box) {
+    caption = box.windowTitle();
+    return QMessageBox::Ok;
+  });
   EXPECT_EQ(g.view->OnInitialUpdate(EmbeddedResources()), StartupResult::AlreadyRunning);
   EXPECT_EQ(user.Texts(), std::vector<std::string>{kMutexTakenText});
+  EXPECT_EQ(caption.toStdString(), kMainTitle);
   EXPECT_FALSE(g.line.controller().HasPortWatch(0));
   EXPECT_FALSE(g.window->isVisible());
 }

@@ -118,6 +118,10 @@ void CheckSecondInstance(const std::wstring& exe, Checker* check) {
     const std::wstring text = TextOf(GetDlgItem(search.box, 0xFFFF));
     if (text != Wide(kMutexTakenText))
       check->Fail("the second instance says \"" + Narrow(text) + "\"");
+    // Its form has no title yet; the box carries the one it would have.
+    const std::wstring caption = TextOf(search.box);
+    if (caption != Wide(kMainTitle))
+      check->Fail("the second instance's box is captioned \"" + Narrow(caption) + "\"");
     PostMessageW(search.box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
   }
   DWORD code = 1;
