@@ -49,6 +49,12 @@ QString QtFilter(std::string_view filter) {
 
 QRect ToRect(const PixelRect& r) { return QRect(r.x, r.y, r.width, r.height); }
 
+// A button's icon beside its text: the smallest icon worth showing, the gap
+// between the two and the room the frame takes on either side (pixels).
+constexpr int kSmallestIcon = 8;
+constexpr int kIconSpacing = 4;
+constexpr int kButtonPadding = 6;
+
 void DefaultExit(int code) {
   std::fflush(nullptr);
   std::_Exit(code);
@@ -260,17 +266,18 @@ void MainWindow::Apply(int id) {
   w->setVisible(state.visible);
   const QString text = Q(state.text);
   if (auto* b = qobject_cast<QPushButton*>(w)) {
+    b->setText(text);
     if (state.icon != 0) {
+      // The text as the form has it, and the icon beside it where the
+      // button has room for both.
       const int side = std::min(32, b->height() - 8);
-      b->setIcon(state.icon == kIconStop ? StopIcon() : StartIcon());
-      b->setIconSize(QSize(side, side));
-      // A button too small for both shows its icon only.
-      const bool both = b->height() >= 40;
-      b->setText(both ? text : QString());
-      b->setToolTip(both ? QString() : text);
-      b->setAccessibleName(text);
-    } else {
-      b->setText(text);
+      const int needed = side + kIconSpacing + b->fontMetrics().horizontalAdvance(text) + 2 * kButtonPadding;
+      if (side >= kSmallestIcon && needed <= b->width()) {
+        b->setIcon(state.icon == kIconStop ? StopIcon() : StartIcon());
+        b->setIconSize(QSize(side, side));
+      } else {
+        b->setIcon(QIcon());
+      }
     }
   } else if (auto* r = qobject_cast<QRadioButton*>(w)) {
     r->setText(text);

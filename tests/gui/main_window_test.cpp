@@ -95,6 +95,17 @@ TEST(MainWindow, StationFormShowsEveryLine) {
   CheckLayout(g, true);
   EXPECT_EQ(Text(g.Control(kReleaseAll)), "全部释放");
   EXPECT_EQ(Text(g.Control(1032 + 1)).toStdString(), "");  // no such control
+  // The row buttons say what they are, as the form has them.
+  for (int line = 0; line < kLineCount; ++line) {
+    if (line > 0) {
+      EXPECT_EQ(Text(g.Control(StartButton(line))).toStdString(), ">") << line;
+    }
+    EXPECT_EQ(Text(g.Control(StopButton(line))).toStdString(), " ！") << line;
+  }
+  // The download button has room for its icon beside the text.
+  auto* download = qobject_cast<QPushButton*>(g.Control(kDownload));
+  EXPECT_EQ(download->text().toStdString(), "Загрузка");
+  EXPECT_FALSE(download->icon().isNull());
 }
 
 TEST(MainWindow, DownloadFromTheClickToTheSuccessBox) {
