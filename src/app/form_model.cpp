@@ -335,6 +335,21 @@ std::optional<std::string> FormModel::ChooseFile(std::string_view filter) {
   return std::nullopt;
 }
 
+void FormModel::SetSaveFileChooser(SaveFileChooser chooser) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  save_file_chooser_ = std::move(chooser);
+}
+
+std::optional<std::string> FormModel::ChooseSaveFile(std::string_view filter, std::string_view name) {
+  SaveFileChooser chooser;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    chooser = save_file_chooser_;
+  }
+  if (chooser) return chooser(filter, name);
+  return std::nullopt;
+}
+
 void FormModel::SetControlVisible(int id, bool visible) {
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -62,6 +62,10 @@ class FormModel : public LineDisplay {
   // An open-file dialog for one existing file; the filter in the
   // "Description | patterns;||" form. nullopt when cancelled.
   using FileChooser = std::function<std::optional<std::string>(std::string_view filter)>;
+  // A save-file dialog: the filter as above and the name it proposes; the
+  // path chosen (an existing file only once the user agreed to replace
+  // it), nullopt when cancelled.
+  using SaveFileChooser = std::function<std::optional<std::string>(std::string_view filter, std::string_view name)>;
 
   // startupDirectory: the current directory when the program started, the
   // base of the Logs folder.
@@ -118,6 +122,8 @@ class FormModel : public LineDisplay {
   void SetFolderBrowser(FolderBrowser browser);
   void SetFileChooser(FileChooser chooser);
   std::optional<std::string> ChooseFile(std::string_view filter);
+  void SetSaveFileChooser(SaveFileChooser chooser);
+  std::optional<std::string> ChooseSaveFile(std::string_view filter, std::string_view name);
   // Restarts a phone at a job's end. By default the downloader's reset in
   // download mode, the diagnostic reset otherwise.
   void SetPhoneResetter(PhoneResetter resetter);
@@ -147,6 +153,7 @@ class FormModel : public LineDisplay {
   MessageBoxHandler message_box_;
   FolderBrowser folder_browser_;
   FileChooser file_chooser_;
+  SaveFileChooser save_file_chooser_;
   PhoneResetter phone_resetter_;
   LineHook port_watch_resumer_;
   ControlListener listener_;

@@ -73,12 +73,7 @@ StartupResult CQuorrelView::OnInitialUpdate(const ResourceTable& resources) {
 
   // 4-5. The texts, line 1's paths in the edits, the title.
   for (const IntroText& t : kIntroTexts) form_.SetControlText(t.id, t.text);
-  const SettingsRecord& first = doc_.line(0).settings;
-  form_.SetControlText(kProgrammerEdit, first.upgradeProgrammerFile.view());
-  form_.SetControlText(kBootFileEdit, first.bootFile.view());
-  form_.SetControlText(kDefaultNvEdit, first.defaultNvFile.view());
-  form_.SetControlText(kNvDirectoryEdit, first.nvDirectory.view());
-  form_.SetControlText(kFirmwareFolderEdit, first.firmwareFolder.view());
+  ShowFirstLinePaths();
   form_.SetTitle(kMainTitle);
 
   // 7. The release carried inside the program.
@@ -195,12 +190,71 @@ bool CQuorrelView::OnCommand(int id) {
       return true;
     case commands::kPortSetting:
       return true;
+    case commands::kFileNew:
+      NewDocument();
+      return true;
+    case commands::kFileSave:
+      SaveDocument();
+      return true;
+    // The frame's open command is empty, and the form prints nothing.
+    case commands::kFileOpen:
+    case commands::kFilePrint:
+      return true;
     case commands::kExit:
       if (hooks_.closeWindow) hooks_.closeWindow();
       return true;
     default:
       return false;
   }
+}
+
+void CQuorrelView::ShowFirstLinePaths() {
+  const SettingsRecord& first = doc_.line(0).settings;
+  form_.SetControlText(kProgrammerEdit, first.upgradeProgrammerFile.view());
+  form_.SetControlText(kBootFileEdit, first.bootFile.view());
+  form_.SetControlText(kDefaultNvEdit, first.defaultNvFile.view());
+  form_.SetControlText(kNvDirectoryEdit, first.nvDirectory.view());
+  form_.SetControlText(kFirmwareFolderEdit, first.firmwareFolder.view());
+}
+
+void CQuorrelView::NewDocument() {
+  // The new document's paths would change under a running job (its NV file,
+  // its programmer): only while every line is idle, as the option buttons.
+  if (form_.PortsReleased()) return;
+  for (int line = 0; line < kLineCount; ++line) {
+    if (doc_.line(line).runFlag == 1) return;
+  }
+  std::string error;
+  if (!doc_.OnNewDocument(doc_.ProgramFolder(), &error)) {
+    form_.Message(error);
+    return;
+  }
+  // Line 1 goes on with the release written out at start-up; the start-up
+  // itself (the single-instance mutex, the port watch) is not run again.
+  PointAtExtractedRelease(doc_);
+  document_path_.clear();
+  ShowFirstLinePaths();
+  for (int line = 0; line < kLineCount; ++line) {
+    ShowLinePort(doc_, form_, line);
+    ShowLineVersion(doc_, form_, line);
+  }
+  ApplyReadyRule();
+}
+
+void CQuorrelView::SaveDocument() {
+  // The first save asks where; later ones write the same file again.
+  std::string path = document_path_;
+  if (path.empty()) {
+    std::optional<std::string> chosen = form_.ChooseSaveFile(kDocumentFilter, kUntitledDocument);
+    if (!chosen || chosen->empty()) return;
+    path = *chosen;
+  }
+  std::string error;
+  if (!doc_.SaveToFile(path, &error)) {
+    form_.Message(error);
+    return;
+  }
+  document_path_ = path;
 }
 
 void CQuorrelView::SetLineMode(int line, int mode) {

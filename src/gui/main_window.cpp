@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QThread>
 #include <QTimer>
 
@@ -117,6 +118,20 @@ MainWindow::MainWindow(FormModel& form, WindowOptions options)
       return S(QDir::toNativeSeparators(file));
     });
   });
+  form_.SetSaveFileChooser([this](std::string_view filter, std::string_view name) {
+    const QString qtFilter = QtFilter(filter);
+    const QString proposed = Q(name);
+    return OnUiThread([this, qtFilter, proposed]() -> std::optional<std::string> {
+      QString file = QFileDialog::getSaveFileName(DialogParent(), "Save As", proposed, qtFilter);
+      if (file.isEmpty()) return std::nullopt;
+      return S(QDir::toNativeSeparators(file));
+    });
+  });
+  // The frame's accelerators; the edit keys stay with the focused edit.
+  for (const Accelerator& a : kAccelerators) {
+    auto* shortcut = new QShortcut(QKeySequence(Qt::CTRL | static_cast<Qt::Key>(a.key)), this);
+    connect(shortcut, &QShortcut::activated, this, [this, id = a.command] { Command(id); });
+  }
 
   // A fixed frame around the form, its top edge at y = 200.
   const DialogSize size = form_.FormSize();
@@ -134,6 +149,7 @@ MainWindow::~MainWindow() {
   form_.SetMessageBoxHandler(nullptr);
   form_.SetFolderBrowser(nullptr);
   form_.SetFileChooser(nullptr);
+  form_.SetSaveFileChooser(nullptr);
 }
 
 ViewHooks MainWindow::Hooks() {

@@ -181,6 +181,46 @@ TEST(MainWindow, ClosingWhileALineRunsAsksAndNoKeepsTheWindow) {
   changed.notify_all();
 }
 
+// The frame's accelerators as a user presses them: Ctrl+S saves the
+// document through the save dialog, Ctrl+O opens nothing.
+TEST(MainWindow, CtrlSSavesTheDocumentAndCtrlOOpensNothing) {
+  GuiLine g(true);
+  ASSERT_TRUE(g.Start());
+  CQuorrelDoc& doc = g.line.doc_;
+  for (int line = 0; line < kLineCount; ++line) doc.line(line).settings.atPort = 30 + line;
+  ASSERT_TRUE(doc.line(3).settings.bootFile.Set("C:\\files\\boot.bin"));
+  int saveDialogs = 0;
+  int openDialogs = 0;
+  g.line.form().SetSaveFileChooser([&](std::string_view, std::string_view) {
+    ++saveDialogs;
+    return std::optional<std::string>("C:\\station.doc");
+  });
+  g.line.form().SetFileChooser([&](std::string_view) {
+    ++openDialogs;
+    return std::optional<std::string>("C:\\station.doc");
+  });
+  g.window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(g.window.get()));
+
+  QTest::keyClick(g.window.get(), Qt::Key_O, Qt::ControlModifier);
+  EXPECT_EQ(openDialogs, 0);
+  EXPECT_EQ(saveDialogs, 0);
+  QTest::keyClick(g.window.get(), Qt::Key_S, Qt::ControlModifier);
+  EXPECT_EQ(saveDialogs, 1);
+  EXPECT_EQ(openDialogs, 0);
+
+  VirtualClock clock;
+  MemoryPorts ports;
+  CQuorrelDoc loaded(clock, ports, ProtocolCodecs{});
+  std::string error;
+  ASSERT_TRUE(loaded.LoadFromFile("C:\\station.doc", &error)) << error;
+  for (int line = 0; line < kLineCount; ++line) {
+    EXPECT_EQ(loaded.line(line).settings, doc.line(line).settings) << line;
+  }
+  EXPECT_EQ(loaded.line(7).settings.atPort, 37);
+  EXPECT_EQ(loaded.line(3).settings.bootFile.str(), "C:\\files\\boot.bin");
+}
+
 TEST(MainWindow, ClosingAnIdleWindowAsksNothing) {
   GuiLine g;
   ASSERT_TRUE(g.Start());
