@@ -340,7 +340,8 @@ void FormModel::SetSaveFileChooser(SaveFileChooser chooser) {
   save_file_chooser_ = std::move(chooser);
 }
 
-std::optional<std::string> FormModel::ChooseSaveFile(std::string_view filter, std::string_view name) {
+std::optional<std::string> FormModel::ChooseSaveFile(std::string_view filter,
+                                                     std::string_view name) {
   SaveFileChooser chooser;
   {
     std::lock_guard<std::mutex> lock(mutex_);

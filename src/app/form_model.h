@@ -65,7 +65,8 @@ class FormModel : public LineDisplay {
   // A save-file dialog: the filter as above and the name it proposes; the
   // path chosen (an existing file only once the user agreed to replace
   // it), nullopt when cancelled.
-  using SaveFileChooser = std::function<std::optional<std::string>(std::string_view filter, std::string_view name)>;
+  using SaveFileChooser =
+      std::function<std::optional<std::string>(std::string_view filter, std::string_view name)>;
 
   // startupDirectory: the current directory when the program started, the
   // base of the Logs folder.

@@ -344,13 +344,17 @@ void CQuorrelView::FinishRestorePort(int line) {
       std::string version;
       if (!doc_.at(line).GetVersion(version)) version = kNoPhoneText;
       (void)job.SetVersionText(version);
-      form_.StatusLine(line, switched ? "Diagnostic port switched on" : "Diagnostic port could not be switched on",
-                       true);
+      form_.StatusLine(
+          line,
+          switched ? "Diagnostic port switched on" : "Diagnostic port could not be switched on",
+          true);
     } else {
       const bool switched = doc_.DisableDiagPort(line);
       (void)job.SetVersionText("");
-      form_.StatusLine(line, switched ? "Diagnostic port switched off" : "Diagnostic port could not be switched off",
-                       true);
+      form_.StatusLine(
+          line,
+          switched ? "Diagnostic port switched off" : "Diagnostic port could not be switched off",
+          true);
     }
     ShowLineVersion(doc_, form_, line);
   }

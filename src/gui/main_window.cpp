@@ -287,7 +287,8 @@ void MainWindow::Apply(int id) {
       // The text as the form has it, and the icon beside it where the
       // button has room for both.
       const int side = std::min(32, b->height() - 8);
-      const int needed = side + kIconSpacing + b->fontMetrics().horizontalAdvance(text) + 2 * kButtonPadding;
+      const int needed =
+          side + kIconSpacing + b->fontMetrics().horizontalAdvance(text) + 2 * kButtonPadding;
       if (side >= kSmallestIcon && needed <= b->width()) {
         b->setIcon(state.icon == kIconStop ? StopIcon() : StartIcon());
         b->setIconSize(QSize(side, side));

@@ -243,7 +243,8 @@ int MainWindow::Run() {
 }
 
 bool MainWindow::PreTranslate(MSG& msg) {
-  if (accelerators_ != nullptr && TranslateAcceleratorW(hwnd_, accelerators_, &msg) != 0) return true;
+  if (accelerators_ != nullptr && TranslateAcceleratorW(hwnd_, accelerators_, &msg) != 0)
+    return true;
   return IsDialogMessageW(hwnd_, &msg) != FALSE;
 }
 

@@ -92,7 +92,8 @@ std::string DialogStatement(int id, DialogSize size, std::string_view caption,
 std::string AcceleratorsStatement(int id) {
   std::string out = std::to_string(id) + " ACCELERATORS\nBEGIN\n";
   for (const Accelerator& a : kAccelerators) {
-    out += "  " + RcQuoted(std::string(1, a.key)) + ", " + std::to_string(a.command) + ", VIRTKEY, CONTROL\n";
+    out += "  " + RcQuoted(std::string(1, a.key)) + ", " + std::to_string(a.command) +
+           ", VIRTKEY, CONTROL\n";
   }
   out += "END\n";
   return out;

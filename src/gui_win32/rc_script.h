@@ -1,6 +1,7 @@
 // The resource script of the Windows window, written from the form's layout
 // table: dialog templates 101 (the main form) and 100 (About), the frame's
-// accelerators, the icons and the manifest. Plain text work, so that the build machine can write it.
+// accelerators, the icons and the manifest. Plain text work, so that the
+// build machine can write it.
 #pragma once
 
 #include <string>

@@ -97,7 +97,8 @@ bool CQuorrelDoc::SaveToFile(std::string_view path, std::string* error) const {
     if (!saved) (void)DeleteFileAt(temporary);
   }
   if (!saved && error != nullptr) {
-    *error = Format("Cannot write the document file %.*s", static_cast<int>(path.size()), path.data());
+    *error =
+        Format("Cannot write the document file %.*s", static_cast<int>(path.size()), path.data());
   }
   return saved;
 }

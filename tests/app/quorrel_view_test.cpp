@@ -352,14 +352,16 @@ TEST_F(ViewTest, SaveWritesTheDocumentThroughTheSaveDialogAndLoadingItRestoresPo
   CQuorrelView other(s_.doc_, s_.form(), s_.controller());
   answer = "C:\\no such folder\\station.doc";
   ASSERT_TRUE(other.OnCommand(commands::kFileSave));
-  EXPECT_EQ(Boxes(), std::vector<std::string>{"Cannot write the document file C:\\no such folder\\station.doc"});
+  EXPECT_EQ(Boxes(), std::vector<std::string>{
+                         "Cannot write the document file C:\\no such folder\\station.doc"});
   other.Shutdown();
 }
 
 TEST_F(ViewTest, NewDocumentGoesBackToTheProgramFoldersButKeepsTheRelease) {
   ASSERT_EQ(view_.OnInitialUpdate(EmbeddedResources()), StartupResult::Ready);
   fs::create_directories(MapPath("C:\\nv2"));
-  s_.form().SetFolderBrowser([](std::string_view) { return std::optional<std::string>("C:\\nv2"); });
+  s_.form().SetFolderBrowser(
+      [](std::string_view) { return std::optional<std::string>("C:\\nv2"); });
   ASSERT_TRUE(view_.OnCommand(kNvDirectoryButton));
   ASSERT_EQ(s_.doc_.line(4).settings.nvFile.str(), "C:\\nv2\\Channel5.nvm");
   s_.doc_.line(2).settings.atPort = 12;
@@ -382,7 +384,8 @@ TEST_F(ViewTest, NewDocumentGoesBackToTheProgramFoldersButKeepsTheRelease) {
   EXPECT_EQ(C(kNvDirectoryEdit).text, "C:\\quorrel");
   // Line 1 still downloads the release written out at start-up; the ports
   // are kept.
-  EXPECT_EQ(s_.doc_.line(0).settings.armprgPath.str(), std::string(kExtractionFolder) + "\\armprg.bin");
+  EXPECT_EQ(s_.doc_.line(0).settings.armprgPath.str(),
+            std::string(kExtractionFolder) + "\\armprg.bin");
   EXPECT_EQ(s_.doc_.line(0).settings.amssPath.str(), std::string(kExtractionFolder) + "\\amss.mbn");
   EXPECT_EQ(C(kFirmwareFolderEdit).text, kExtractionFolder);
   EXPECT_EQ(s_.doc_.line(2).settings.atPort, 12);

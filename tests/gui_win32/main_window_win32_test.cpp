@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <iterator>
 #include <chrono>
+#include <iterator>
 #include <thread>
 
 #include "download/codecs.h"

@@ -223,7 +223,8 @@ TEST_F(DocumentTest, SaveReplacesAnOlderDocumentWholeAndSaysWhenItCannot) {
   std::string error;
   ASSERT_TRUE(doc_.SaveToFile("C:\\station.doc", &error)) << error;
   std::ifstream in(MapPath("C:\\station.doc"), std::ios::binary);
-  const std::vector<uint8_t> saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::vector<uint8_t> saved((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
   EXPECT_EQ(saved, doc_.SaveSettings());
   // Nothing but the document is left in the folder.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root.path() / "drive_c"),
