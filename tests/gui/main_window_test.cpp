@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 
 #include "gui/pictures.h"
 #include "gui_fixture.h"
+#include "jobs/nv_backup.h"
 
 namespace quorrel {
 namespace {
@@ -136,6 +138,23 @@ TEST(MainWindow, DownloadFromTheClickToTheSuccessBox) {
   EXPECT_EQ(stateAtBox, "Обновление выполнено!");
   EXPECT_EQ(qobject_cast<QProgressBar*>(g.Control(ProgressBar(0)))->value(), 100);
   EXPECT_EQ(g.line.modem().ImageBytes(5), g.line.EmbeddedFile(164));
+  // Every NV item the download backed up went back with the backup's data.
+  const std::vector<uint8_t> backup = testsupport::ReadBytes(MapPath(testsupport::kNvFile));
+  ASSERT_EQ(backup.size(), NvTable::kFileSize);
+  NvTable table;
+  table.LoadFrom(std::span<const uint8_t, NvTable::kFileSize>(backup.data(), NvTable::kFileSize));
+  const std::vector<sim::NvWriteRecord> writes = g.line.modem().NvWrites();
+  int restored = 0;
+  for (const NvRecord& r : table.records) {
+    if (r.item >= kNvEndItem) break;
+    if (r.status != 0) continue;
+    EXPECT_TRUE(std::any_of(
+        writes.begin(), writes.end(),
+        [&](const sim::NvWriteRecord& w) { return w.item == r.item && w.data == r.data; }))
+        << "item " << r.item;
+    ++restored;
+  }
+  EXPECT_GT(restored, 700);
 }
 
 TEST(MainWindow, ClosingWhileALineRunsAsksAndNoKeepsTheWindow) {
