@@ -355,6 +355,7 @@ TEST_F(ViewTest, SaveWritesTheDocumentThroughTheSaveDialogAndLoadingItRestoresPo
   EXPECT_EQ(Boxes(), std::vector<std::string>{
                          "Cannot write the document file C:\\no such folder\\station.doc"});
   other.Shutdown();
+  fs::remove(MapPath("C:\\station.doc"));
 }
 
 TEST_F(ViewTest, NewDocumentGoesBackToTheProgramFoldersButKeepsTheRelease) {
