@@ -335,6 +335,22 @@ std::optional<std::string> FormModel::ChooseFile(std::string_view filter) {
   return std::nullopt;
 }
 
+void FormModel::SetSaveFileChooser(SaveFileChooser chooser) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  save_file_chooser_ = std::move(chooser);
+}
+
+std::optional<std::string> FormModel::ChooseSaveFile(std::string_view filter,
+                                                     std::string_view name) {
+  SaveFileChooser chooser;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    chooser = save_file_chooser_;
+  }
+  if (chooser) return chooser(filter, name);
+  return std::nullopt;
+}
+
 void FormModel::SetControlVisible(int id, bool visible) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -345,11 +361,13 @@ void FormModel::SetControlVisible(int id, bool visible) {
 
 MessageResult FormModel::MessageBox(const MessageBoxRequest& request) {
   MessageBoxHandler handler;
+  MessageBoxRequest shown = request;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     handler = message_box_;
+    if (shown.caption.empty()) shown.caption = title_.empty() ? std::string(kMainTitle) : title_;
   }
-  if (handler) return handler(request);
+  if (handler) return handler(shown);
   return request.buttons == MessageButtons::YesNo ? MessageResult::Yes : MessageResult::Ok;
 }
 

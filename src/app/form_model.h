@@ -49,6 +49,9 @@ inline constexpr int kIconProgram = 128;
 // What the control listener is told when the window title changed.
 inline constexpr int kTitleChanged = 0;
 
+// The main window's title, and the caption of every box that names none.
+inline constexpr char kMainTitle[] = "ПО обновления для Pellam ZID Россия";
+
 class FormModel : public LineDisplay {
  public:
   using MessageBoxHandler = std::function<MessageResult(const MessageBoxRequest&)>;
@@ -59,6 +62,11 @@ class FormModel : public LineDisplay {
   // An open-file dialog for one existing file; the filter in the
   // "Description | patterns;||" form. nullopt when cancelled.
   using FileChooser = std::function<std::optional<std::string>(std::string_view filter)>;
+  // A save-file dialog: the filter as above and the name it proposes; the
+  // path chosen (an existing file only once the user agreed to replace
+  // it), nullopt when cancelled.
+  using SaveFileChooser =
+      std::function<std::optional<std::string>(std::string_view filter, std::string_view name)>;
 
   // startupDirectory: the current directory when the program started, the
   // base of the Logs folder.
@@ -109,11 +117,14 @@ class FormModel : public LineDisplay {
 
   // ---- hooks ----
   // Answers message boxes (blocking); without one every box is answered OK
-  // (Yes for a Yes/No box).
+  // (Yes for a Yes/No box). A box without a caption reaches it with the
+  // main window's title, also before the window has one.
   void SetMessageBoxHandler(MessageBoxHandler handler);
   void SetFolderBrowser(FolderBrowser browser);
   void SetFileChooser(FileChooser chooser);
   std::optional<std::string> ChooseFile(std::string_view filter);
+  void SetSaveFileChooser(SaveFileChooser chooser);
+  std::optional<std::string> ChooseSaveFile(std::string_view filter, std::string_view name);
   // Restarts a phone at a job's end. By default the downloader's reset in
   // download mode, the diagnostic reset otherwise.
   void SetPhoneResetter(PhoneResetter resetter);
@@ -143,6 +154,7 @@ class FormModel : public LineDisplay {
   MessageBoxHandler message_box_;
   FolderBrowser folder_browser_;
   FileChooser file_chooser_;
+  SaveFileChooser save_file_chooser_;
   PhoneResetter phone_resetter_;
   LineHook port_watch_resumer_;
   ControlListener listener_;

@@ -73,12 +73,7 @@ StartupResult CQuorrelView::OnInitialUpdate(const ResourceTable& resources) {
 
   // 4-5. The texts, line 1's paths in the edits, the title.
   for (const IntroText& t : kIntroTexts) form_.SetControlText(t.id, t.text);
-  const SettingsRecord& first = doc_.line(0).settings;
-  form_.SetControlText(kProgrammerEdit, first.upgradeProgrammerFile.view());
-  form_.SetControlText(kBootFileEdit, first.bootFile.view());
-  form_.SetControlText(kDefaultNvEdit, first.defaultNvFile.view());
-  form_.SetControlText(kNvDirectoryEdit, first.nvDirectory.view());
-  form_.SetControlText(kFirmwareFolderEdit, first.firmwareFolder.view());
+  ShowFirstLinePaths();
   form_.SetTitle(kMainTitle);
 
   // 7. The release carried inside the program.
@@ -195,12 +190,71 @@ bool CQuorrelView::OnCommand(int id) {
       return true;
     case commands::kPortSetting:
       return true;
+    case commands::kFileNew:
+      NewDocument();
+      return true;
+    case commands::kFileSave:
+      SaveDocument();
+      return true;
+    // The frame's open command is empty, and the form prints nothing.
+    case commands::kFileOpen:
+    case commands::kFilePrint:
+      return true;
     case commands::kExit:
       if (hooks_.closeWindow) hooks_.closeWindow();
       return true;
     default:
       return false;
   }
+}
+
+void CQuorrelView::ShowFirstLinePaths() {
+  const SettingsRecord& first = doc_.line(0).settings;
+  form_.SetControlText(kProgrammerEdit, first.upgradeProgrammerFile.view());
+  form_.SetControlText(kBootFileEdit, first.bootFile.view());
+  form_.SetControlText(kDefaultNvEdit, first.defaultNvFile.view());
+  form_.SetControlText(kNvDirectoryEdit, first.nvDirectory.view());
+  form_.SetControlText(kFirmwareFolderEdit, first.firmwareFolder.view());
+}
+
+void CQuorrelView::NewDocument() {
+  // The new document's paths would change under a running job (its NV file,
+  // its programmer): only while every line is idle, as the option buttons.
+  if (form_.PortsReleased()) return;
+  for (int line = 0; line < kLineCount; ++line) {
+    if (doc_.line(line).runFlag == 1) return;
+  }
+  std::string error;
+  if (!doc_.OnNewDocument(doc_.ProgramFolder(), &error)) {
+    form_.Message(error);
+    return;
+  }
+  // Line 1 goes on with the release written out at start-up; the start-up
+  // itself (the single-instance mutex, the port watch) is not run again.
+  PointAtExtractedRelease(doc_);
+  document_path_.clear();
+  ShowFirstLinePaths();
+  for (int line = 0; line < kLineCount; ++line) {
+    ShowLinePort(doc_, form_, line);
+    ShowLineVersion(doc_, form_, line);
+  }
+  ApplyReadyRule();
+}
+
+void CQuorrelView::SaveDocument() {
+  // The first save asks where; later ones write the same file again.
+  std::string path = document_path_;
+  if (path.empty()) {
+    std::optional<std::string> chosen = form_.ChooseSaveFile(kDocumentFilter, kUntitledDocument);
+    if (!chosen || chosen->empty()) return;
+    path = *chosen;
+  }
+  std::string error;
+  if (!doc_.SaveToFile(path, &error)) {
+    form_.Message(error);
+    return;
+  }
+  document_path_ = path;
 }
 
 void CQuorrelView::SetLineMode(int line, int mode) {
@@ -248,12 +302,27 @@ void CQuorrelView::ReleaseOrReconnectAll() {
 void CQuorrelView::RestorePort(int line) {
   const int button = RestorePortButton(line);
   if (!form_.Control(button).enabled) return;
-  if (doc_.line(line).settings.atPort == 0) {
+  LineJob& job = doc_.line(line);
+  if (job.settings.atPort == 0) {
     form_.StatusLine(line, kDataPortZeroText, true);
+    return;
+  }
+  // The data port is the line's until the switch is done: the watch leaves
+  // it alone, and it is open through the wait.
+  controller_.SuspendPortWatch(line, true);
+  if (!OpenRestorePort(line)) {
+    controller_.ResumePortWatch(line);
     return;
   }
   form_.EnableControl(button, false);
   RunLater(kRestoreDelayMs, [this, line] { FinishRestorePort(line); });
+}
+
+bool CQuorrelView::OpenRestorePort(int line) {
+  const int port = doc_.line(line).settings.atPort.get();
+  if (doc_.OpenAtPort(line, port, CQuorrelDoc::kBaudRate) != 0) return true;
+  form_.StatusLine(line, Format("Data port COM%d cannot be opened", port), true);
+  return false;
 }
 
 void CQuorrelView::FinishRestorePort(int line) {
@@ -266,23 +335,29 @@ void CQuorrelView::FinishRestorePort(int line) {
     form_.EnableControl(RestorePortButton(line), true);
     return;
   }
+  // A job that started and ended during the wait resumed the watch and may
+  // have closed the port.
   controller_.SuspendPortWatch(line, true);
-  if (doc_.OpenAtPort(line, job.settings.atPort, CQuorrelDoc::kBaudRate) == 0) {
-    form_.StatusLine(line, Format("Data port COM%d cannot be opened", job.settings.atPort.get()), true);
-  } else if (on) {
-    const bool switched = doc_.EnableDiagPort(line);
-    std::string version;
-    if (!doc_.at(line).GetVersion(version)) version = kNoPhoneText;
-    (void)job.SetVersionText(version);
-    form_.StatusLine(line, switched ? "Diagnostic port switched on" : "Diagnostic port could not be switched on",
-                     true);
-  } else {
-    const bool switched = doc_.DisableDiagPort(line);
-    (void)job.SetVersionText("");
-    form_.StatusLine(line, switched ? "Diagnostic port switched off" : "Diagnostic port could not be switched off",
-                     true);
+  if (doc_.at(line).port.IsOpen() || OpenRestorePort(line)) {
+    if (on) {
+      const bool switched = doc_.EnableDiagPort(line);
+      std::string version;
+      if (!doc_.at(line).GetVersion(version)) version = kNoPhoneText;
+      (void)job.SetVersionText(version);
+      form_.StatusLine(
+          line,
+          switched ? "Diagnostic port switched on" : "Diagnostic port could not be switched on",
+          true);
+    } else {
+      const bool switched = doc_.DisableDiagPort(line);
+      (void)job.SetVersionText("");
+      form_.StatusLine(
+          line,
+          switched ? "Diagnostic port switched off" : "Diagnostic port could not be switched off",
+          true);
+    }
+    ShowLineVersion(doc_, form_, line);
   }
-  ShowLineVersion(doc_, form_, line);
   doc_.CloseAtPort(line);
   form_.EnableControl(RestorePortButton(line), true);
   controller_.ResumePortWatch(line);

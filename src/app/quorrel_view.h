@@ -30,9 +30,29 @@ inline constexpr int kHelp = 32782;
 inline constexpr int kAbout = 32783;
 inline constexpr int kRecordLog = 32784;
 inline constexpr int kUninstallAllMessage = 0x0400 + 1;  // WM_USER + 1
+// The frame's file commands, sent by its standard accelerators.
+inline constexpr int kFileNew = 0xE100;
+inline constexpr int kFileOpen = 0xE101;
+inline constexpr int kFileSave = 0xE103;
+inline constexpr int kFilePrint = 0xE107;
 }  // namespace commands
 
-inline constexpr char kMainTitle[] = "ПО обновления для Pellam ZID Россия";
+// The frame's accelerators: Ctrl with the key. The edit keys are left to the
+// focused control (the edits copy their paths).
+struct Accelerator {
+  char key;
+  int command;
+};
+inline constexpr Accelerator kAccelerators[] = {
+    {'N', commands::kFileNew},
+    {'O', commands::kFileOpen},
+    {'S', commands::kFileSave},
+    {'P', commands::kFilePrint},
+};
+// The save dialog of the document file: its filter and the name it proposes.
+inline constexpr char kDocumentFilter[] = "All Files | *;||";
+inline constexpr char kUntitledDocument[] = "Untitled";
+
 inline constexpr char kMutexName[] = "VantrelBrenlow,0x12,0xab,0x4f,0x06,0xab,0x1e,0x2c,0x8d,0x9b,0x1d,0x66";
 inline constexpr char kMutexTakenText[] =
     "Запущен Коннект менеджер. Закройте его и запустите программу обновления повторно!";
@@ -96,10 +116,17 @@ class CQuorrelView {
 
  private:
   void ReleaseOrReconnectAll();
+  void NewDocument();
+  void SaveDocument();
+  // Line 1's paths in the edits.
+  void ShowFirstLinePaths();
   void SetLineMode(int line, int mode);
   void SetNvOption(int option);
   void ChooseFile(int editId, std::string_view filter, Path260 SettingsRecord::*field);
   void RestorePort(int line);
+  // Opens the line's data port at 115200 baud; false (and said in the state
+  // line) when it cannot be opened.
+  bool OpenRestorePort(int line);
   void FinishRestorePort(int line);
   void OpenHelp();
   void RunLater(uint32_t ms, std::function<void()> fn);
@@ -112,6 +139,7 @@ class CQuorrelView {
   ViewHooks hooks_;
   std::unique_ptr<NamedMutex> mutex_;
   std::array<bool, kLineCount> diag_switched_on_{};
+  std::string document_path_;
   bool shut_down_ = false;
 };
 

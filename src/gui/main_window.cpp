@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QThread>
 #include <QTimer>
 
@@ -48,6 +49,12 @@ QString QtFilter(std::string_view filter) {
 }
 
 QRect ToRect(const PixelRect& r) { return QRect(r.x, r.y, r.width, r.height); }
+
+// A button's icon beside its text: the smallest icon worth showing, the gap
+// between the two and the room the frame takes on either side (pixels).
+constexpr int kSmallestIcon = 8;
+constexpr int kIconSpacing = 4;
+constexpr int kButtonPadding = 6;
 
 void DefaultExit(int code) {
   std::fflush(nullptr);
@@ -111,6 +118,20 @@ MainWindow::MainWindow(FormModel& form, WindowOptions options)
       return S(QDir::toNativeSeparators(file));
     });
   });
+  form_.SetSaveFileChooser([this](std::string_view filter, std::string_view name) {
+    const QString qtFilter = QtFilter(filter);
+    const QString proposed = Q(name);
+    return OnUiThread([this, qtFilter, proposed]() -> std::optional<std::string> {
+      QString file = QFileDialog::getSaveFileName(DialogParent(), "Save As", proposed, qtFilter);
+      if (file.isEmpty()) return std::nullopt;
+      return S(QDir::toNativeSeparators(file));
+    });
+  });
+  // The frame's accelerators; the edit keys stay with the focused edit.
+  for (const Accelerator& a : kAccelerators) {
+    auto* shortcut = new QShortcut(QKeySequence(Qt::CTRL | static_cast<Qt::Key>(a.key)), this);
+    connect(shortcut, &QShortcut::activated, this, [this, id = a.command] { Command(id); });
+  }
 
   // A fixed frame around the form, its top edge at y = 200.
   const DialogSize size = form_.FormSize();
@@ -128,6 +149,7 @@ MainWindow::~MainWindow() {
   form_.SetMessageBoxHandler(nullptr);
   form_.SetFolderBrowser(nullptr);
   form_.SetFileChooser(nullptr);
+  form_.SetSaveFileChooser(nullptr);
 }
 
 ViewHooks MainWindow::Hooks() {
@@ -260,17 +282,19 @@ void MainWindow::Apply(int id) {
   w->setVisible(state.visible);
   const QString text = Q(state.text);
   if (auto* b = qobject_cast<QPushButton*>(w)) {
+    b->setText(text);
     if (state.icon != 0) {
+      // The text as the form has it, and the icon beside it where the
+      // button has room for both.
       const int side = std::min(32, b->height() - 8);
-      b->setIcon(state.icon == kIconStop ? StopIcon() : StartIcon());
-      b->setIconSize(QSize(side, side));
-      // A button too small for both shows its icon only.
-      const bool both = b->height() >= 40;
-      b->setText(both ? text : QString());
-      b->setToolTip(both ? QString() : text);
-      b->setAccessibleName(text);
-    } else {
-      b->setText(text);
+      const int needed =
+          side + kIconSpacing + b->fontMetrics().horizontalAdvance(text) + 2 * kButtonPadding;
+      if (side >= kSmallestIcon && needed <= b->width()) {
+        b->setIcon(state.icon == kIconStop ? StopIcon() : StartIcon());
+        b->setIconSize(QSize(side, side));
+      } else {
+        b->setIcon(QIcon());
+      }
     }
   } else if (auto* r = qobject_cast<QRadioButton*>(w)) {
     r->setText(text);

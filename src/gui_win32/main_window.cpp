@@ -130,6 +130,7 @@ MainWindow::~MainWindow() {
   form_.SetMessageBoxHandler(nullptr);
   form_.SetFolderBrowser(nullptr);
   form_.SetFileChooser(nullptr);
+  form_.SetSaveFileChooser(nullptr);
   if (hwnd_ != nullptr) DestroyWindow(hwnd_);
   for (auto& [id, bitmap] : pictures_) DeleteObject(bitmap);
   for (auto& [id, icon] : icons_) DestroyIcon(icon);
@@ -145,6 +146,8 @@ bool MainWindow::Create(HINSTANCE instance) {
   hwnd_ = CreateDialogParamW(instance, MAKEINTRESOURCEW(kFormTemplateId), nullptr, DialogProc,
                              reinterpret_cast<LPARAM>(this));
   if (hwnd_ == nullptr) return false;
+  // A resource of the program, freed with it.
+  accelerators_ = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(kAcceleratorsId));
   if (HICON icon = Icon(kIconProgram, 32))
     SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
   if (HICON icon = Icon(kIconProgram, 16))
@@ -185,6 +188,24 @@ bool MainWindow::Create(HINSTANCE instance) {
       return Utf8(file.data());
     });
   });
+  form_.SetSaveFileChooser([this](std::string_view filter, std::string_view name) {
+    const std::wstring winFilter = DialogFilter(filter);
+    const std::wstring proposed = Wide(name);
+    return OnUiThread([this, winFilter, proposed]() -> std::optional<std::string> {
+      std::vector<wchar_t> file(32768, L'\0');
+      std::copy(proposed.begin(), proposed.begin() + std::min(proposed.size(), file.size() - 1),
+                file.begin());
+      OPENFILENAMEW ofn{};
+      ofn.lStructSize = sizeof ofn;
+      ofn.hwndOwner = IsWindowVisible(hwnd_) ? hwnd_ : nullptr;
+      ofn.lpstrFilter = winFilter.c_str();
+      ofn.lpstrFile = file.data();
+      ofn.nMaxFile = static_cast<DWORD>(file.size());
+      ofn.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
+      if (!GetSaveFileNameW(&ofn)) return std::nullopt;
+      return Utf8(file.data());
+    });
+  });
 
   // A fixed frame around the form, its top edge at y = 200, centred across.
   const DialogSize size = form_.FormSize();
@@ -213,12 +234,18 @@ int MainWindow::Run() {
   UpdateWindow(hwnd_);
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-    if (!IsDialogMessageW(hwnd_, &msg)) {
+    if (!PreTranslate(msg)) {
       TranslateMessage(&msg);
       DispatchMessageW(&msg);
     }
   }
   return static_cast<int>(msg.wParam);
+}
+
+bool MainWindow::PreTranslate(MSG& msg) {
+  if (accelerators_ != nullptr && TranslateAcceleratorW(hwnd_, accelerators_, &msg) != 0)
+    return true;
+  return IsDialogMessageW(hwnd_, &msg) != FALSE;
 }
 
 bool MainWindow::OnWindowThread() const {

@@ -56,6 +56,10 @@ class MainWindow {
   void SetView(CQuorrelView* view) { view_ = view; }
   // Shows the window and runs its messages until it closes.
   int Run();
+  // What the message loop does with a message before dispatching it: the
+  // frame's accelerators (Ctrl+N, O, S, P: their commands go to the view),
+  // then the dialog's keys. True when it was taken.
+  bool PreTranslate(MSG& msg);
 
   // Closes the window from any thread: asks first while a line runs, or,
   // with ask false (the job's request after a failed version check), not.
@@ -93,6 +97,7 @@ class MainWindow {
   HWND hwnd_ = nullptr;
   std::thread::id thread_;
   HFONT dot_font_ = nullptr;
+  HACCEL accelerators_ = nullptr;
   std::map<int, HBITMAP> pictures_;
   std::map<int, HICON> icons_;
   std::map<UINT_PTR, std::function<void()>> timers_;

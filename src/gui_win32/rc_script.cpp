@@ -89,6 +89,16 @@ std::string DialogStatement(int id, DialogSize size, std::string_view caption,
   return out;
 }
 
+std::string AcceleratorsStatement(int id) {
+  std::string out = std::to_string(id) + " ACCELERATORS\nBEGIN\n";
+  for (const Accelerator& a : kAccelerators) {
+    out += "  " + RcQuoted(std::string(1, a.key)) + ", " + std::to_string(a.command) +
+           ", VIRTKEY, CONTROL\n";
+  }
+  out += "END\n";
+  return out;
+}
+
 std::string ResourceScript(const ResourceFiles& files) {
   std::string out = "// Generated from the form's layout table: do not edit.\n";
   out += "#pragma code_page(65001)\n#include <windows.h>\n#include <commctrl.h>\n\n";
@@ -101,6 +111,8 @@ std::string ResourceScript(const ResourceFiles& files) {
   out += DialogStatement(kAboutTemplateId, kAboutSize, AboutTitle(),
                          "DS_SETFONT | DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU",
                          AboutTemplate());
+  out += "\n";
+  out += AcceleratorsStatement(kAcceleratorsId);
   out += "\n";
   for (const IconFile& icon : files.icons)
     out += std::to_string(icon.id) + " ICON " + RcQuoted(icon.path) + "\n";

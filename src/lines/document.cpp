@@ -33,6 +33,7 @@ bool CQuorrelDoc::OnNewDocument(std::string_view exeDirectory, std::string* erro
     }
     return false;
   }
+  program_folder_ = dir;
   for (int i = 0; i < kLineCount; ++i) {
     SettingsRecord& s = lines_[i]->settings;
     (void)s.armprgPath.Set(armprg);
@@ -83,13 +84,23 @@ bool CQuorrelDoc::LoadSettings(std::span<const uint8_t> data, std::string* error
 }
 
 bool CQuorrelDoc::SaveToFile(std::string_view path, std::string* error) const {
-  std::optional<File> file = File::OpenWrite(path);
-  std::vector<uint8_t> data = SaveSettings();
-  if (!file || !file->Write(data)) {
-    if (error != nullptr) *error = Format("Cannot write the document file %.*s", static_cast<int>(path.size()), path.data());
-    return false;
+  // A new file next to the old one, renamed over it once whole: a save that
+  // fails half way leaves the older document as it was.
+  const std::vector<uint8_t> data = SaveSettings();
+  std::string temporary;
+  std::optional<File> file = File::CreateTemporary(path, &temporary);
+  bool saved = false;
+  if (file) {
+    saved = file->Write(data);
+    file->Close();
+    saved = saved && ReplaceFile(temporary, path);
+    if (!saved) (void)DeleteFileAt(temporary);
   }
-  return true;
+  if (!saved && error != nullptr) {
+    *error =
+        Format("Cannot write the document file %.*s", static_cast<int>(path.size()), path.data());
+  }
+  return saved;
 }
 
 bool CQuorrelDoc::LoadFromFile(std::string_view path, std::string* error) {

@@ -58,6 +58,8 @@ class CQuorrelDoc {
   // A directory too long for the paths is refused: false, *error says why,
   // and no path changes.
   bool OnNewDocument(std::string_view exeDirectory, std::string* error = nullptr);
+  // The folder the last new document was made for (empty before one).
+  const std::string& ProgramFolder() const { return program_folder_; }
 
   // The document file: the eight settings records in line order, no header.
   std::vector<uint8_t> SaveSettings() const;
@@ -65,6 +67,8 @@ class CQuorrelDoc {
   // that is not exactly kFileSize bytes or holds an unterminated text is
   // refused as a whole, with the reason in *error.
   bool LoadSettings(std::span<const uint8_t> data, std::string* error = nullptr);
+  // Writes the document file; an older file at path is replaced only once
+  // the new one is whole.
   bool SaveToFile(std::string_view path, std::string* error = nullptr) const;
   bool LoadFromFile(std::string_view path, std::string* error = nullptr);
 
@@ -100,6 +104,7 @@ class CQuorrelDoc {
   mutable std::mutex values_mutex_;
   std::string current_version_;
   std::string os_name_;
+  std::string program_folder_;
 };
 
 }  // namespace quorrel

@@ -68,6 +68,12 @@ int ExtractImageResource(const ResourceTable& resources, LineDisplay& display, i
   return 1;
 }
 
+void PointAtExtractedRelease(CQuorrelDoc& doc) {
+  ImageSet images(doc.line(0).settings);
+  (void)images.firmwareFolder().Set(kExtractionFolder);
+  for (ImageFile file : kPointed) (void)images.SetPath(file, ImagePath(kExtractionFolder, file));
+}
+
 bool ExtractEmbeddedImages(CQuorrelDoc& doc, LineDisplay& display, const ResourceTable& resources) {
   for (const char* folder : kFolderChain) {
     if (!EnsureDirectory(folder)) {
@@ -75,9 +81,7 @@ bool ExtractEmbeddedImages(CQuorrelDoc& doc, LineDisplay& display, const Resourc
       return false;
     }
   }
-  ImageSet images(doc.line(0).settings);
-  (void)images.firmwareFolder().Set(kExtractionFolder);
-  for (ImageFile file : kPointed) (void)images.SetPath(file, ImagePath(kExtractionFolder, file));
+  PointAtExtractedRelease(doc);
   for (const EmbeddedFile& entry : kEmbeddedFiles) {
     ExtractImageResource(resources, display, entry.id, entry.name);
   }

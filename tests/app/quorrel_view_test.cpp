@@ -116,8 +116,15 @@ TEST_F(ViewTest, ASecondInstanceShowsTheMessageAndTouchesNoLine) {
   ASSERT_FALSE(exists);
   fs::remove_all(s_.releaseDir_);
   s_.doc_.line(0).settings.diagPort = 1;
+  std::vector<std::string> captions;
+  s_.form().SetMessageBoxHandler([&](const MessageBoxRequest& r) {
+    captions.push_back(r.caption);
+    return MessageResult::Ok;
+  });
   EXPECT_EQ(view_.OnInitialUpdate(EmbeddedResources()), StartupResult::AlreadyRunning);
   EXPECT_EQ(Boxes(), std::vector<std::string>{kMutexTakenText});
+  // The window has no title yet; the box carries the one it would have.
+  EXPECT_EQ(captions, std::vector<std::string>{"ПО обновления для Pellam ZID Россия"});
   EXPECT_FALSE(s_.controller().HasPortWatch(0));
   EXPECT_FALSE(fs::exists(s_.releaseDir_));
   EXPECT_EQ(C(1189).text, "");
@@ -282,6 +289,111 @@ TEST_F(ViewTest, ChoosersPutThePathIntoEveryLineAndTheEdit) {
   EXPECT_EQ(s_.doc_.line(3).settings.firmwareFolder.str(), kExtractionFolder);
 }
 
+TEST_F(ViewTest, SaveWritesTheDocumentThroughTheSaveDialogAndLoadingItRestoresPortsAndPaths) {
+  ASSERT_EQ(view_.OnInitialUpdate(EmbeddedResources()), StartupResult::Ready);
+  for (int line = 0; line < kLineCount; ++line) {
+    s_.doc_.line(line).settings.diagPort = 10 + 2 * line;
+    s_.doc_.line(line).settings.atPort = 11 + 2 * line;
+  }
+  ASSERT_TRUE(s_.doc_.line(5).settings.defaultNvFile.Set("C:\\files\\default.NVM"));
+  std::vector<std::pair<std::string, std::string>> asked;
+  std::optional<std::string> answer = "C:\\station.doc";
+  s_.form().SetSaveFileChooser([&](std::string_view filter, std::string_view name) {
+    asked.emplace_back(filter, name);
+    return answer;
+  });
+  int opened = 0;
+  s_.form().SetFileChooser([&](std::string_view) {
+    ++opened;
+    return std::optional<std::string>("C:\\station.doc");
+  });
+
+  // Open and print do nothing at all.
+  const std::vector<uint8_t> before = s_.doc_.SaveSettings();
+  ASSERT_TRUE(view_.OnCommand(commands::kFileOpen));
+  ASSERT_TRUE(view_.OnCommand(commands::kFilePrint));
+  EXPECT_EQ(opened, 0);
+  EXPECT_TRUE(asked.empty());
+  EXPECT_FALSE(fs::exists(MapPath("C:\\station.doc")));
+
+  // A cancelled dialog saves nothing.
+  answer = std::nullopt;
+  ASSERT_TRUE(view_.OnCommand(commands::kFileSave));
+  EXPECT_FALSE(fs::exists(MapPath("C:\\station.doc")));
+  answer = "C:\\station.doc";
+  ASSERT_TRUE(view_.OnCommand(commands::kFileSave));
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_EQ(asked[1], std::make_pair(std::string(kDocumentFilter), std::string("Untitled")));
+  EXPECT_EQ(fs::file_size(MapPath("C:\\station.doc")), 41312u);
+
+  // The eight records come back into a fresh document, run-time state aside.
+  VirtualClock clock;
+  MemoryPorts ports;
+  CQuorrelDoc loaded(clock, ports, ProtocolCodecs{});
+  std::string error;
+  ASSERT_TRUE(loaded.LoadFromFile("C:\\station.doc", &error)) << error;
+  for (int line = 0; line < kLineCount; ++line) {
+    EXPECT_EQ(loaded.line(line).settings, s_.doc_.line(line).settings) << line;
+    EXPECT_EQ(loaded.line(line).settings.atPort, 11 + 2 * line);
+  }
+  EXPECT_EQ(loaded.line(0).settings.amssPath.str(), std::string(kExtractionFolder) + "\\amss.mbn");
+  EXPECT_EQ(loaded.line(5).settings.defaultNvFile.str(), "C:\\files\\default.NVM");
+  EXPECT_EQ(loaded.line(0).VersionText(), kNoPhoneText);
+  EXPECT_EQ(loaded.SaveSettings(), before);
+
+  // Saved once, the document goes to the same file without asking.
+  s_.doc_.line(7).settings.atPort = 99;
+  ASSERT_TRUE(view_.OnCommand(commands::kFileSave));
+  EXPECT_EQ(asked.size(), 2u);
+  ASSERT_TRUE(loaded.LoadFromFile("C:\\station.doc", &error)) << error;
+  EXPECT_EQ(loaded.line(7).settings.atPort, 99);
+
+  // A file that cannot be written is named in a box.
+  CQuorrelView other(s_.doc_, s_.form(), s_.controller());
+  answer = "C:\\no such folder\\station.doc";
+  ASSERT_TRUE(other.OnCommand(commands::kFileSave));
+  EXPECT_EQ(Boxes(), std::vector<std::string>{
+                         "Cannot write the document file C:\\no such folder\\station.doc"});
+  other.Shutdown();
+  fs::remove(MapPath("C:\\station.doc"));
+}
+
+TEST_F(ViewTest, NewDocumentGoesBackToTheProgramFoldersButKeepsTheRelease) {
+  ASSERT_EQ(view_.OnInitialUpdate(EmbeddedResources()), StartupResult::Ready);
+  fs::create_directories(MapPath("C:\\nv2"));
+  s_.form().SetFolderBrowser(
+      [](std::string_view) { return std::optional<std::string>("C:\\nv2"); });
+  ASSERT_TRUE(view_.OnCommand(kNvDirectoryButton));
+  ASSERT_EQ(s_.doc_.line(4).settings.nvFile.str(), "C:\\nv2\\Channel5.nvm");
+  s_.doc_.line(2).settings.atPort = 12;
+
+  // Not while a line runs: its NV file stays where the job writes it.
+  s_.doc_.line(4).runFlag = 1;
+  ASSERT_TRUE(view_.OnCommand(commands::kFileNew));
+  EXPECT_EQ(s_.doc_.line(4).settings.nvFile.str(), "C:\\nv2\\Channel5.nvm");
+  s_.doc_.line(4).runFlag = 0;
+
+  ASSERT_TRUE(view_.OnCommand(commands::kFileNew));
+  for (int line = 0; line < kLineCount; ++line) {
+    const SettingsRecord& r = s_.doc_.line(line).settings;
+    EXPECT_EQ(r.nvDirectory.str(), "C:\\quorrel");
+    EXPECT_EQ(r.nvFile.str(), "C:\\quorrel\\Channel" + std::to_string(line + 1) + ".nvm");
+    if (line > 0) {
+      EXPECT_EQ(r.armprgPath.str(), "C:\\quorrel\\armprg.bin");
+    }
+  }
+  EXPECT_EQ(C(kNvDirectoryEdit).text, "C:\\quorrel");
+  // Line 1 still downloads the release written out at start-up; the ports
+  // are kept.
+  EXPECT_EQ(s_.doc_.line(0).settings.armprgPath.str(),
+            std::string(kExtractionFolder) + "\\armprg.bin");
+  EXPECT_EQ(s_.doc_.line(0).settings.amssPath.str(), std::string(kExtractionFolder) + "\\amss.mbn");
+  EXPECT_EQ(C(kFirmwareFolderEdit).text, kExtractionFolder);
+  EXPECT_EQ(s_.doc_.line(2).settings.atPort, 12);
+  // The program goes on: no second start-up, no box.
+  EXPECT_TRUE(Boxes().empty());
+}
+
 TEST_F(ViewTest, RestorePortSwitchesTheDiagnosticPortOnAndOff) {
   ASSERT_EQ(view_.OnInitialUpdate(EmbeddedResources()), StartupResult::Ready);
   ASSERT_TRUE(view_.OnCommand(RestorePortButton(1)));
@@ -291,15 +403,26 @@ TEST_F(ViewTest, RestorePortSwitchesTheDiagnosticPortOnAndOff) {
   s_.doc_.line(0).settings.atPort = s_.modem_->DataPort();
   s_.form().EnableControl(RestorePortButton(0), true);
   bool disabledMeanwhile = false;
+  bool openMeanwhile = false;
   CQuorrelView view(s_.doc_, s_.form(), s_.controller(),
                     ViewHooks{nullptr, nullptr, [&](uint32_t ms, std::function<void()> fn) {
                                 EXPECT_EQ(ms, 4500u);
                                 disabledMeanwhile = !s_.form().Control(RestorePortButton(0)).enabled;
+                                // The data port is held open through the wait.
+                                openMeanwhile = s_.doc_.at(0).port.IsOpen() != 0;
                                 fn();
                               }});
+  // A data port that cannot be opened: said at once, nothing waits.
+  s_.doc_.line(2).settings.atPort = 77;
+  ASSERT_TRUE(view.OnCommand(RestorePortButton(2)));
+  EXPECT_EQ(C(StateText(2)).text, "Data port COM77 cannot be opened");
+  EXPECT_TRUE(C(RestorePortButton(2)).enabled);
+  EXPECT_FALSE(disabledMeanwhile);
+
   ASSERT_TRUE(view.RestoreSwitchesOn(0));
   ASSERT_TRUE(view.OnCommand(RestorePortButton(0)));
   EXPECT_TRUE(disabledMeanwhile);
+  EXPECT_TRUE(openMeanwhile);
   EXPECT_TRUE(C(RestorePortButton(0)).enabled);
   EXPECT_EQ(C(kCurrentVersion).text, "ZIZ_RU_Farrick_B01");
   EXPECT_EQ(s_.modem().DiagPortMode(), 6);

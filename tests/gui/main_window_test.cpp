@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 
 #include "gui/pictures.h"
 #include "gui_fixture.h"
+#include "jobs/nv_backup.h"
 
 namespace quorrel {
 namespace {
@@ -95,6 +97,17 @@ TEST(MainWindow, StationFormShowsEveryLine) {
   CheckLayout(g, true);
   EXPECT_EQ(Text(g.Control(kReleaseAll)), "全部释放");
   EXPECT_EQ(Text(g.Control(1032 + 1)).toStdString(), "");  // no such control
+  // The row buttons say what they are, as the form has them.
+  for (int line = 0; line < kLineCount; ++line) {
+    if (line > 0) {
+      EXPECT_EQ(Text(g.Control(StartButton(line))).toStdString(), ">") << line;
+    }
+    EXPECT_EQ(Text(g.Control(StopButton(line))).toStdString(), " ！") << line;
+  }
+  // The download button has room for its icon beside the text.
+  auto* download = qobject_cast<QPushButton*>(g.Control(kDownload));
+  EXPECT_EQ(download->text().toStdString(), "Загрузка");
+  EXPECT_FALSE(download->icon().isNull());
 }
 
 TEST(MainWindow, DownloadFromTheClickToTheSuccessBox) {
@@ -125,6 +138,23 @@ TEST(MainWindow, DownloadFromTheClickToTheSuccessBox) {
   EXPECT_EQ(stateAtBox, "Обновление выполнено!");
   EXPECT_EQ(qobject_cast<QProgressBar*>(g.Control(ProgressBar(0)))->value(), 100);
   EXPECT_EQ(g.line.modem().ImageBytes(5), g.line.EmbeddedFile(164));
+  // Every NV item the download backed up went back with the backup's data.
+  const std::vector<uint8_t> backup = testsupport::ReadBytes(MapPath(testsupport::kNvFile));
+  ASSERT_EQ(backup.size(), NvTable::kFileSize);
+  NvTable table;
+  table.LoadFrom(std::span<const uint8_t, NvTable::kFileSize>(backup.data(), NvTable::kFileSize));
+  const std::vector<sim::NvWriteRecord> writes = g.line.modem().NvWrites();
+  int restored = 0;
+  for (const NvRecord& r : table.records) {
+    if (r.item >= kNvEndItem) break;
+    if (r.status != 0) continue;
+    EXPECT_TRUE(std::any_of(
+        writes.begin(), writes.end(),
+        [&](const sim::NvWriteRecord& w) { return w.item == r.item && w.data == r.data; }))
+        << "item " << r.item;
+    ++restored;
+  }
+  EXPECT_GT(restored, 700);
 }
 
 TEST(MainWindow, ClosingWhileALineRunsAsksAndNoKeepsTheWindow) {
@@ -170,6 +200,46 @@ TEST(MainWindow, ClosingWhileALineRunsAsksAndNoKeepsTheWindow) {
   changed.notify_all();
 }
 
+// The frame's accelerators as a user presses them: Ctrl+S saves the
+// document through the save dialog, Ctrl+O opens nothing.
+TEST(MainWindow, CtrlSSavesTheDocumentAndCtrlOOpensNothing) {
+  GuiLine g(true);
+  ASSERT_TRUE(g.Start());
+  CQuorrelDoc& doc = g.line.doc_;
+  for (int line = 0; line < kLineCount; ++line) doc.line(line).settings.atPort = 30 + line;
+  ASSERT_TRUE(doc.line(3).settings.bootFile.Set("C:\\files\\boot.bin"));
+  int saveDialogs = 0;
+  int openDialogs = 0;
+  g.line.form().SetSaveFileChooser([&](std::string_view, std::string_view) {
+    ++saveDialogs;
+    return std::optional<std::string>("C:\\station.doc");
+  });
+  g.line.form().SetFileChooser([&](std::string_view) {
+    ++openDialogs;
+    return std::optional<std::string>("C:\\station.doc");
+  });
+  g.window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(g.window.get()));
+
+  QTest::keyClick(g.window.get(), Qt::Key_O, Qt::ControlModifier);
+  EXPECT_EQ(openDialogs, 0);
+  EXPECT_EQ(saveDialogs, 0);
+  QTest::keyClick(g.window.get(), Qt::Key_S, Qt::ControlModifier);
+  EXPECT_EQ(saveDialogs, 1);
+  EXPECT_EQ(openDialogs, 0);
+
+  VirtualClock clock;
+  MemoryPorts ports;
+  CQuorrelDoc loaded(clock, ports, ProtocolCodecs{});
+  std::string error;
+  ASSERT_TRUE(loaded.LoadFromFile("C:\\station.doc", &error)) << error;
+  for (int line = 0; line < kLineCount; ++line) {
+    EXPECT_EQ(loaded.line(line).settings, doc.line(line).settings) << line;
+  }
+  EXPECT_EQ(loaded.line(7).settings.atPort, 37);
+  EXPECT_EQ(loaded.line(3).settings.bootFile.str(), "C:\\files\\boot.bin");
+}
+
 TEST(MainWindow, ClosingAnIdleWindowAsksNothing) {
   GuiLine g;
   ASSERT_TRUE(g.Start());
@@ -185,9 +255,14 @@ TEST(MainWindow, ASecondInstanceShowsItsMessageAndStartsNothing) {
   GuiLine g;
   first = NamedMutex::Create(kMutexName, &exists);
   ASSERT_FALSE(exists);
-  BoxAnswerer user;
+  QString caption;
+  BoxAnswerer user([&](const QMessageBox& box) {
+    caption = box.windowTitle();
+    return QMessageBox::Ok;
+  });
   EXPECT_EQ(g.view->OnInitialUpdate(EmbeddedResources()), StartupResult::AlreadyRunning);
   EXPECT_EQ(user.Texts(), std::vector<std::string>{kMutexTakenText});
+  EXPECT_EQ(caption.toStdString(), kMainTitle);
   EXPECT_FALSE(g.line.controller().HasPortWatch(0));
   EXPECT_FALSE(g.window->isVisible());
 }

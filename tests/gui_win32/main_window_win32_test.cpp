@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <iterator>
 #include <thread>
 
 #include "download/codecs.h"
@@ -208,6 +210,63 @@ TEST_F(MainWindowTest, CloseAsksWhileALineRunsAndStaysOpenOnNo) {
   EXPECT_TRUE(PumpUntil(window.hwnd(), [&] { return exited_; }));
   yes.join();
   EXPECT_TRUE(answered);
+  view.Shutdown();
+}
+
+// Ctrl with a key, as the window's message loop gets it.
+bool PressCtrl(MainWindow& window, char key) {
+  BYTE keys[256] = {};
+  GetKeyboardState(keys);
+  BYTE pressed[256];
+  std::copy(std::begin(keys), std::end(keys), std::begin(pressed));
+  pressed[VK_CONTROL] = 0x80;
+  SetKeyboardState(pressed);
+  MSG msg{};
+  msg.hwnd = GetDlgItem(window.hwnd(), controls::kDownload);
+  msg.message = WM_KEYDOWN;
+  msg.wParam = static_cast<WPARAM>(key);
+  msg.lParam = 1;
+  const bool taken = window.PreTranslate(msg);
+  SetKeyboardState(keys);
+  return taken;
+}
+
+TEST_F(MainWindowTest, CtrlSSavesTheDocumentAndCtrlOOpensNothing) {
+  testsupport::SimLine s;
+  s.doc_.line(0).settings.diagPort = 0;
+  s.doc_.line(6).settings.atPort = 42;
+  MainWindow window(s.form(), options_);
+  ASSERT_TRUE(window.Create(GetModuleHandleW(nullptr)));
+  CQuorrelView view(s.doc_, s.form(), s.controller(), window.Hooks());
+  window.SetView(&view);
+  wchar_t temp[MAX_PATH] = {};
+  ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+  const std::string path = Utf8(temp) + "quorrel-station.doc";
+  DeleteFileW(Wide(path).c_str());
+  int saveDialogs = 0;
+  int openDialogs = 0;
+  s.form().SetSaveFileChooser([&](std::string_view, std::string_view) {
+    ++saveDialogs;
+    return std::optional<std::string>(path);
+  });
+  s.form().SetFileChooser([&](std::string_view) {
+    ++openDialogs;
+    return std::optional<std::string>(path);
+  });
+
+  EXPECT_TRUE(PressCtrl(window, 'O'));
+  EXPECT_EQ(openDialogs + saveDialogs, 0);
+  EXPECT_TRUE(PressCtrl(window, 'S'));
+  EXPECT_EQ(saveDialogs, 1);
+  EXPECT_EQ(openDialogs, 0);
+  VirtualClock clock;
+  MemoryPorts ports;
+  CQuorrelDoc loaded(clock, ports, ProtocolCodecs{});
+  std::string error;
+  EXPECT_TRUE(loaded.LoadFromFile(path, &error)) << error;
+  EXPECT_EQ(loaded.SaveSettings(), s.doc_.SaveSettings());
+  EXPECT_EQ(loaded.line(6).settings.atPort, 42);
+  DeleteFileW(Wide(path).c_str());
   view.Shutdown();
 }
 

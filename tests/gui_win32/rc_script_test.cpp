@@ -188,5 +188,17 @@ TEST(ResourceScript, NamesTheIconsAndTheManifest) {
   EXPECT_EQ(ResourceScript({}).find(" 24 "), std::string::npos);
 }
 
+TEST(ResourceScript, KeepsTheFramesFileAccelerators) {
+  // Ctrl+N, O, S and P send the framework's file commands; no edit key is
+  // taken from the controls.
+  EXPECT_NE(ResourceScript({}).find("128 ACCELERATORS\nBEGIN\n"
+                                    "  \"N\", 57600, VIRTKEY, CONTROL\n"
+                                    "  \"O\", 57601, VIRTKEY, CONTROL\n"
+                                    "  \"S\", 57603, VIRTKEY, CONTROL\n"
+                                    "  \"P\", 57607, VIRTKEY, CONTROL\n"
+                                    "END\n"),
+            std::string::npos);
+}
+
 }  // namespace
 }  // namespace quorrel::win32

@@ -20,6 +20,7 @@
 #include "app/form_model.h"
 #include "app/quorrel_view.h"
 #include "platform/win32_api.h"
+#include "tests/gui_win32/win32_probe.h"
 
 #include <commctrl.h>
 
@@ -27,30 +28,12 @@ namespace {
 
 using namespace quorrel;
 
-std::wstring Wide(std::string_view utf8) {
-  if (utf8.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-  return out;
-}
-
-std::string Narrow(std::wstring_view wide) {
-  if (wide.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
-                                    0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
-                      nullptr, nullptr);
-  return out;
-}
-
-std::wstring TextOf(HWND w) {
-  wchar_t buffer[512] = {};
-  const int n = GetWindowTextW(w, buffer, 512);
-  return std::wstring(buffer, static_cast<size_t>(n > 0 ? n : 0));
-}
+using probe::BoxText;
+using probe::FindBox;
+using probe::FindForm;
+using probe::Narrow;
+using probe::TextOf;
+using probe::Wide;
 
 constexpr int kAboutDialog = 100;
 
@@ -66,34 +49,6 @@ INT_PTR CALLBACK QuietProc(HWND, UINT message, WPARAM, LPARAM) {
   return message == WM_INITDIALOG ? TRUE : FALSE;
 }
 
-// The form of the running program: the top-level dialog with the title
-// that holds the download button (a message box may carry the same title).
-HWND FindForm(const std::wstring& title) {
-  HWND w = nullptr;
-  while ((w = FindWindowExW(nullptr, w, L"#32770", title.c_str())) != nullptr) {
-    if (GetDlgItem(w, controls::kDownload) != nullptr) return w;
-  }
-  return nullptr;
-}
-
-struct BoxSearch {
-  DWORD process;
-  HWND box;
-};
-
-BOOL CALLBACK FindBoxOf(HWND w, LPARAM param) {
-  auto* search = reinterpret_cast<BoxSearch*>(param);
-  DWORD owner = 0;
-  GetWindowThreadProcessId(w, &owner);
-  wchar_t cls[16] = {};
-  GetClassNameW(w, cls, 16);
-  if (owner == search->process && std::wstring_view(cls) == L"#32770" && IsWindowVisible(w)) {
-    search->box = w;
-    return FALSE;
-  }
-  return TRUE;
-}
-
 // A second instance while the first runs: it says so in a box and, once
 // answered, ends with exit code 0 without a form of its own.
 void CheckSecondInstance(const std::wstring& exe, Checker* check) {
@@ -106,19 +61,22 @@ void CheckSecondInstance(const std::wstring& exe, Checker* check) {
     check->Fail("cannot start a second instance");
     return;
   }
-  BoxSearch search{pi.dwProcessId, nullptr};
-  for (int tries = 0; tries < 600 && search.box == nullptr; ++tries) {
-    EnumWindows(FindBoxOf, reinterpret_cast<LPARAM>(&search));
-    if (search.box == nullptr && WaitForSingleObject(pi.hProcess, 100) == WAIT_OBJECT_0) break;
+  HWND box = nullptr;
+  for (int tries = 0; tries < 600 && box == nullptr; ++tries) {
+    box = FindBox(pi.dwProcessId);
+    if (box == nullptr && WaitForSingleObject(pi.hProcess, 100) == WAIT_OBJECT_0) break;
   }
-  if (search.box == nullptr) {
+  if (box == nullptr) {
     check->Fail("the second instance showed no box");
   } else {
-    // The text of a message box is its static control 0xFFFF.
-    const std::wstring text = TextOf(GetDlgItem(search.box, 0xFFFF));
+    const std::wstring text = BoxText(box);
     if (text != Wide(kMutexTakenText))
       check->Fail("the second instance says \"" + Narrow(text) + "\"");
-    PostMessageW(search.box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    // Its form has no title yet; the box carries the one it would have.
+    const std::wstring caption = TextOf(box);
+    if (caption != Wide(kMainTitle))
+      check->Fail("the second instance's box is captioned \"" + Narrow(caption) + "\"");
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
   }
   DWORD code = 1;
   if (WaitForSingleObject(pi.hProcess, 10000) != WAIT_OBJECT_0) {
@@ -126,7 +84,7 @@ void CheckSecondInstance(const std::wstring& exe, Checker* check) {
     check->Fail("the second instance did not end");
   } else if (GetExitCodeProcess(pi.hProcess, &code) && code != 0) {
     check->Fail("the second instance ended with " + std::to_string(code));
-  } else if (search.box != nullptr) {
+  } else if (box != nullptr) {
     std::printf("a second instance was refused\n");
   }
   CloseHandle(pi.hThread);

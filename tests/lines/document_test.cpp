@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "platform/clock.h"
 #include "platform/memory_wire.h"
@@ -211,6 +213,32 @@ TEST_F(DocumentTest, LoadRestoresPortsAndPathsButNoRunTimeState) {
   EXPECT_EQ(other.line(1).lineMode, kModeRepair);
   EXPECT_EQ(other.line(1).VersionText(), "V1.0");
   EXPECT_EQ(other.SaveSettings(), doc_.SaveSettings());
+}
+
+TEST_F(DocumentTest, SaveReplacesAnOlderDocumentWholeAndSaysWhenItCannot) {
+  testing::ScopedRoot root;
+  const std::filesystem::path folder = MapPath("C:\\quorrel-documents");
+  std::filesystem::create_directories(folder);
+  std::ofstream(folder / "station.doc", std::ios::binary) << std::string(50000, 'x');
+  ASSERT_TRUE(doc_.OnNewDocument("C:\\q"));
+  std::string error;
+  ASSERT_TRUE(doc_.SaveToFile("C:\\quorrel-documents\\station.doc", &error)) << error;
+  {
+    std::ifstream in(folder / "station.doc", std::ios::binary);
+    const std::vector<uint8_t> saved((std::istreambuf_iterator<char>(in)),
+                                     std::istreambuf_iterator<char>());
+    EXPECT_EQ(saved, doc_.SaveSettings());
+  }
+  // Nothing but the document is left in the folder.
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"station.doc"});
+  std::filesystem::remove_all(folder);
+
+  EXPECT_FALSE(doc_.SaveToFile("C:\\no such folder\\station.doc", &error));
+  EXPECT_EQ(error, "Cannot write the document file C:\\no such folder\\station.doc");
 }
 
 TEST_F(DocumentTest, LoadRefusesMalformedFilesAndKeepsTheSettings) {
