@@ -71,7 +71,10 @@ std::optional<PortChain> ParsePath(const std::string& path) {
 
 std::string ChainPath(int bus, const std::vector<int>& ports, size_t depth) {
   std::string path = std::to_string(bus) + "-";
-  for (size_t i = 0; i < depth; ++i) path += (i > 0 ? "." : "") + std::to_string(ports[i]);
+  for (size_t i = 0; i < depth; ++i) {
+    if (i > 0) path += '.';
+    path += std::to_string(ports[i]);
+  }
   return path;
 }
 
