@@ -275,8 +275,13 @@ bool Reconnect(JobEnvironment& env, int line, const ReconnectGiveUp& giveUp) {
 }
 
 std::string ModemDidNotReturnText(const ModemDidNotReturn& gone) {
-  return Format("The modem did not come back within %llu seconds!",
-                static_cast<unsigned long long>(gone.limitMs / 1000));
+  std::string text = Format("The modem did not come back within %llu seconds!",
+                            static_cast<unsigned long long>(gone.limitMs / 1000));
+  if (!gone.otherModem.empty()) {
+    text += Format(" Another modem (serial number %s) is attached where it was; nothing was written into it.",
+                   gone.otherModem.c_str());
+  }
+  return text;
 }
 
 void WaitForPorts(JobEnvironment& env, int line, const std::function<void(int polls)>& afterPoll) {
@@ -290,7 +295,7 @@ void WaitForPorts(JobEnvironment& env, int line, const std::function<void(int po
     if (afterPoll) afterPoll(polls);
     if (found) return;
     if (env.portWaitLimitMs && clock.NowMs() - start >= *env.portWaitLimitMs) {
-      throw ModemDidNotReturn{*env.portWaitLimitMs};
+      throw ModemDidNotReturn{*env.portWaitLimitMs, env.doc.line(line).Place().takenBy};
     }
   }
 }

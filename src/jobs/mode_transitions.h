@@ -65,6 +65,9 @@ bool Reconnect(JobEnvironment& env, int line, const ReconnectGiveUp& giveUp = {}
 // modem's ports appearing. The job that waited ends on it as a failure.
 struct ModemDidNotReturn {
   uint64_t limitMs = 0;
+  // The serial number of another modem that sits where the line's modem
+  // was, when discovery saw one.
+  std::string otherModem;
 };
 
 // The job's status line for a modem that did not come back.

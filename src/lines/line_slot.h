@@ -52,6 +52,9 @@ struct ModemBinding {
 struct ModemPlace {
   std::string location;
   std::string serial;
+  // A bound line's place held by another modem (its serial number), which
+  // the line does not take; empty when not.
+  std::string takenBy;
 };
 
 class LineJob {

@@ -121,7 +121,7 @@ int DiscoverLinePorts(CQuorrelDoc& doc, int /*line*/) {
     if (!port) return 0;
     ports.diagPort = *port;
     const std::string location = DeviceLocation(*serial);
-    job.SetPlace(ModemPlace{location, serialAt(location)});
+    job.SetPlace(ModemPlace{location, serialAt(location), {}});
     return 1;
   }
 
@@ -134,7 +134,10 @@ int DiscoverLinePorts(CQuorrelDoc& doc, int /*line*/) {
   if (!diag) return 0;
   // Another modem plugged into the same place, where serial numbers tell.
   const std::string serial = serialAt(binding.location);
-  if (!serial.empty() && !binding.serial.empty() && serial != binding.serial) return 0;
+  if (!serial.empty() && !binding.serial.empty() && serial != binding.serial) {
+    job.SetPlace(ModemPlace{binding.location, binding.serial, serial});
+    return 0;
+  }
   std::optional<int> port = ReadPortNumber(*diag);
   if (!port) return 0;
   for (const std::string& path : ListedDevicePaths(kModemServices)) {
@@ -142,7 +145,7 @@ int DiscoverLinePorts(CQuorrelDoc& doc, int /*line*/) {
     if (std::optional<int> at = ReadPortNumber(path)) ports.atPort = *at;
   }
   ports.diagPort = *port;
-  job.SetPlace(ModemPlace{binding.location, serial});
+  job.SetPlace(ModemPlace{binding.location, serial, {}});
   return 1;
 }
 
