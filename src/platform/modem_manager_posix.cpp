@@ -194,6 +194,7 @@ class ModemManagerInhibition {
   // caller holds the registry's lock.
   void ReleaseLocked();
   bool Active() const { return bus_ != nullptr; }
+  const std::string& uid() const { return uid_; }
 
  private:
   sd_bus* bus_;
@@ -259,6 +260,17 @@ std::string UsbDeviceOfPort(int port) {
 InhibitOutcome InhibitModemManager(const std::string& uid,
                                    const std::function<void(const std::string&)>& onWaiting) {
   InhibitOutcome outcome;
+  {
+    // Asked once already (the probe keeps its inhibition for the whole run):
+    // ModemManager would refuse a second one for the same device.
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    for (const ModemManagerInhibition* held : Held()) {
+      if (held->Active() && held->uid() == uid) {
+        outcome.detail = "inhibited already by this program";
+        return outcome;
+      }
+    }
+  }
   sd_bus* bus = OpenBus(&outcome.detail);
   if (bus == nullptr) return outcome;
 

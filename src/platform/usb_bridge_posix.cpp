@@ -1042,10 +1042,11 @@ std::vector<UsbModem> PollUsbBridge() {
   // Devices with modem ports that no table line names: asked about once per
   // appearance, outside the lock (a probe takes a while, and a prober may
   // wait for a person to answer ModemManager's authorization).
+  std::optional<std::vector<UsbDeviceInfo>> devices;
   if (probing && p.prober) {
-    std::vector<UsbDeviceInfo> devices = ScanUsbDevices(sysfs, dev);
+    devices = ScanUsbDevices(sysfs, dev);
     std::vector<UsbDeviceInfo> ask;
-    for (const UsbDeviceInfo& d : devices) {
+    for (const UsbDeviceInfo& d : *devices) {
       if (p.bridge->table().Find(d.vendorId, d.productId) != nullptr || d.Candidates().empty())
         continue;
       const std::string appearance = d.AppearanceKey();
@@ -1075,11 +1076,12 @@ std::vector<UsbModem> PollUsbBridge() {
       lock.unlock();
       for (const LearnedUsbModem& l : learned) Tell(sink, LearnedText(l));
       lock.lock();
-      if (!p.bridge) return {};
+      // What the probes took a while over may have changed: a fresh scan.
+      devices.reset();
     }
   }
 
-  std::vector<UsbModem> modems = p.bridge->Poll();
+  std::vector<UsbModem> modems = devices ? p.bridge->Poll(*devices) : p.bridge->Poll();
   const std::vector<std::string> notices = p.bridge->TakeNotices();
   const std::function<void(const std::string&)> sink = p.sink;
   lock.unlock();

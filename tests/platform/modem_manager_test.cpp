@@ -156,6 +156,20 @@ TEST_F(ModemManagerTest, AnAuthorizationIsAskedForInteractivelyAndWaitedForWhile
   EXPECT_EQ(mm.Inhibited(), 0);
 }
 
+TEST_F(ModemManagerTest, ADeviceThisProgramHoldsAlreadyIsNotAskedForTwice) {
+  // The probe holds its inhibition for the whole run; a job on the same
+  // device must not ask again (ModemManager refuses a second inhibition).
+  FakeModemManager mm(Folder());
+  InhibitOutcome first = InhibitModemManager("/sys/devices/usb1/1-2");
+  ASSERT_EQ(first.state, InhibitOutcome::State::Inhibited);
+  InhibitOutcome again = InhibitModemManager("/sys/devices/usb1/1-2");
+  EXPECT_EQ(again.state, InhibitOutcome::State::NotNeeded);
+  EXPECT_EQ(mm.Calls().size(), 1u);
+  first.hold.reset();
+  ASSERT_TRUE(mm.WaitForCalls(2));
+  EXPECT_EQ(InhibitModemManager("/sys/devices/usb1/1-2").state, InhibitOutcome::State::Inhibited);
+}
+
 TEST_F(ModemManagerTest, ThePortTypesOfTheModemItDrivesAtTheDevice) {
   FakeModemManager mm(Folder());
   EXPECT_FALSE(ModemManagerPorts("/sys/devices/usb1/1-2"));
