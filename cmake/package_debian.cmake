@@ -16,6 +16,11 @@ set(_data ${CMAKE_SOURCE_DIR}/data)
 set(_out ${CMAKE_BINARY_DIR}/data)
 file(MAKE_DIRECTORY ${_out})
 
+# The modem table beside the programs of the build tree, where they look for
+# it before the installed one (configure_file copies it again whenever it
+# changes).
+configure_file(${_data}/modems.conf ${_out}/modems.conf COPYONLY)
+
 # The udev rule, from the modem table.
 set(QUORREL_UDEV_RULES ${_out}/70-quorrel.rules)
 add_custom_command(

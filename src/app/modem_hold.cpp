@@ -1,17 +1,15 @@
 #include "app/modem_hold.h"
 
+#include <vector>
+
 #include "platform/modem_manager.h"
+#include "platform/usb_bridge.h"
 #include "util/text.h"
 
 namespace quorrel {
 
 std::string ModemManagerRefusalText(const std::string& device, const std::string& detail) {
-  return Format(
-      "ModemManager is running and would not leave the modem at %s alone (%s). It would probe the modem's "
-      "ports in the middle of the job. Install quorrel's udev rule (70-quorrel.rules, in the package) and plug "
-      "the modem in again, or stop ModemManager (sudo systemctl stop ModemManager) while you update; "
-      "the option --ignore-modem-manager starts regardless.",
-      device.c_str(), detail.c_str());
+  return ModemManagerRefusalAdvice(device, detail);
 }
 
 std::function<bool(int line, std::shared_ptr<void>* hold, std::string* refusal)> ModemManagerHold(
@@ -23,11 +21,27 @@ std::function<bool(int line, std::shared_ptr<void>* hold, std::string* refusal)>
     if (port == 0) return true;
     const std::string device = UsbDeviceOfPort(port);
     if (device.empty()) return true;
-    InhibitOutcome outcome = InhibitModemManager(device);
+    // Polkit may ask the user for a password first: the state line says
+    // what the start waits for.
+    auto waiting = [display, line](const std::string& text) {
+      display->StatusLine(line, text, true);
+    };
+    InhibitOutcome outcome = InhibitModemManager(device, waiting);
     switch (outcome.state) {
-      case InhibitOutcome::State::Inhibited:
-        *hold = std::move(outcome.hold);
+      case InhibitOutcome::State::Inhibited: {
+        auto holds = std::make_shared<std::vector<std::shared_ptr<ModemManagerInhibition>>>();
+        holds->push_back(std::move(outcome.hold));
+        // The modem may come back on its port's companion (at another speed)
+        // when it restarts during the job.
+        const std::string companion = CompanionDeviceFolder(device);
+        if (!companion.empty()) {
+          InhibitOutcome other = InhibitModemManager(companion, waiting);
+          if (other.state == InhibitOutcome::State::Inhibited)
+            holds->push_back(std::move(other.hold));
+        }
+        *hold = std::move(holds);
         return true;
+      }
       case InhibitOutcome::State::NotNeeded:
         return true;
       case InhibitOutcome::State::Refused:

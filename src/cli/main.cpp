@@ -22,6 +22,7 @@
 #include "cli/usb_list.h"
 #include "download/codecs.h"
 #include "jobs/nv_backup.h"
+#include "jobs/usb_probe.h"
 #include "lines/document.h"
 #include "package/embedded_release.h"
 #include "package/image_checks.h"
@@ -29,8 +30,8 @@
 #include "platform/files.h"
 #include "platform/modem_manager.h"
 #include "platform/named_mutex.h"
-#include "platform/usb_bridge.h"
 #include "platform/termination.h"
+#include "platform/usb_bridge.h"
 #include "platform/user_folders.h"
 #include "ports/driver_setup.h"
 #include "release/embedded_resources.h"
@@ -57,6 +58,7 @@ struct Options {
   std::string device;  // --device: the USB modem for line 1
   bool noUsbBridge = false;
   bool otherModem = false;  // restore-nv --other-modem
+  bool noUsbProbe = false;
 };
 
 const char kUsage[] =
@@ -68,8 +70,13 @@ const char kUsage[] =
     "  download      write the release into the modem (line mode 1)\n"
     "  backup-nv     save the modem's NV items into the NV file (line mode 3)\n"
     "  restore-nv    write the NV file back into the modem (line mode 4)\n"
-    "  list          the USB modems of the modem table that are attached: line,\n"
-    "                COM numbers, ttys, VID:PID, USB path, serial, name, mode\n"
+    "  list          the USB modems attached: line, COM numbers, ttys, VID:PID,\n"
+    "                USB path, serial, name, mode, and for each port whether it\n"
+    "                answered and why not; exits 5 when no modem answered\n"
+    "  udev-rule [VID:PID...]\n"
+    "                print a udev rule that gives the user at the seat these\n"
+    "                modems (default: every modem of the modem tables) and keeps\n"
+    "                ModemManager off them, for /etc/udev/rules.d\n"
     "  repair        flash a modem that a failed download left in the downloader\n"
     "                or the programmer, and write its NV backup back (line mode 2);\n"
     "                starts as soon as the diagnostic port is found\n"
@@ -97,6 +104,8 @@ const char kUsage[] =
     "                     number) that becomes line 1 when several are attached\n"
     "  --no-usb-bridge    do not bring USB modems in sysfs into the registry\n"
     "                     (also QUORREL_USB_BRIDGE=0)\n"
+    "  --no-usb-probe     do not probe the serial ports of a USB modem that no\n"
+    "                     modem table line names (also QUORREL_USB_PROBE=0)\n"
     "  --ignore-modem-manager\n"
     "                     start even when ModemManager runs and would not leave\n"
     "                     the modem alone\n"
@@ -136,6 +145,8 @@ std::optional<Options> Parse(int argc, char** argv, std::string* error) {
       if (!value(&o.device)) return std::nullopt;
     } else if (a == "--no-usb-bridge") {
       o.noUsbBridge = true;
+    } else if (a == "--no-usb-probe") {
+      o.noUsbProbe = true;
     } else if (a == "repair") {
       o.mode = kModeRepair;
     } else if (a == "--nv-option") {
@@ -208,6 +219,8 @@ int Run(const Options& o) {
   } else {
     clock = std::make_unique<RealClock>();
   }
+  // A USB modem that no table line names has its ports found by probing.
+  EnableUsbProbing(*clock);
   const auto wallStart = std::chrono::steady_clock::now();
 
   std::FILE* traceFile = nullptr;
@@ -371,6 +384,10 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::string(argv[1]) == "nv") {
     return quorrel::cli::RunNvCommand(std::vector<std::string>(argv + 2, argv + argc));
   }
+  if (argc >= 2 && std::string(argv[1]) == "udev-rule") {
+    return quorrel::cli::PrintUdevRule(std::vector<std::string>(argv + 2, argv + argc), stdout,
+                                       stderr);
+  }
   std::string error;
   std::optional<quorrel::cli::Options> options = quorrel::cli::Parse(argc, argv, &error);
   if (!options) {
@@ -382,10 +399,17 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options->noUsbBridge) quorrel::DisableUsbBridge();
+  if (options->noUsbProbe) quorrel::DisableUsbProbing();
   if (!options->device.empty()) quorrel::SetUsbBridgePreferredDevice(options->device);
   if (options->list) {
+    // ModemManager gets back what it was asked to leave alone when the
+    // listing is interrupted.
+    quorrel::RunBeforeTerminationSignals([] { quorrel::ReleaseModemManagerInhibitions(); });
     quorrel::ScaledClock clock(options->timeScale > 0 ? options->timeScale : 1.0);
-    return quorrel::cli::ListUsbModems(clock, stdout, stderr);
+    quorrel::EnableUsbProbing(clock);
+    const int code = quorrel::cli::ListUsbModems(clock, stdout, stderr);
+    quorrel::ReleaseModemManagerInhibitions();
+    return code;
   }
   return quorrel::cli::Run(*options);
 }

@@ -16,14 +16,15 @@
 #include "app/quorrel_view.h"
 #include "download/codecs.h"
 #include "gui/main_window.h"
+#include "jobs/usb_probe.h"
 #include "lines/control_ids.h"
 #include "lines/document.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/modem_manager.h"
-#include "platform/user_folders.h"
 #include "platform/serial_port.h"
 #include "platform/usb_bridge.h"
+#include "platform/user_folders.h"
 #include "release/embedded_resources.h"
 
 namespace {
@@ -59,10 +60,15 @@ int main(int argc, char** argv) {
   QCommandLineOption timeScale("time-scale", "Every wait and time-out times F (for the simulator).", "F");
   QCommandLineOption noUsbBridge("no-usb-bridge",
                                  "Do not bring USB modems in sysfs into the registry (also QUORREL_USB_BRIDGE=0).");
+  QCommandLineOption noUsbProbe(
+      "no-usb-probe",
+      "Do not probe the serial ports of a USB modem that no modem table line names (also "
+      "QUORREL_USB_PROBE=0).");
   QCommandLineOption device("device", "The USB modem (port path or serial number) for line 1.", "PATH|SERIAL");
   parser.addOption(allLines);
   parser.addOption(timeScale);
   parser.addOption(noUsbBridge);
+  parser.addOption(noUsbProbe);
   parser.addOption(device);
   QCommandLineOption ignoreModemManager("ignore-modem-manager",
                                         "Start a job even when ModemManager runs and would not leave the modem alone.");
@@ -88,6 +94,7 @@ int main(int argc, char** argv) {
   }
 
   if (parser.isSet(noUsbBridge)) quorrel::DisableUsbBridge();
+  if (parser.isSet(noUsbProbe)) quorrel::DisableUsbProbing();
   if (parser.isSet(device)) quorrel::SetUsbBridgePreferredDevice(parser.value(device).toStdString());
 
   std::unique_ptr<quorrel::Clock> clock;
@@ -96,6 +103,8 @@ int main(int argc, char** argv) {
   } else {
     clock = std::make_unique<quorrel::RealClock>();
   }
+  // A USB modem that no table line names has its ports found by probing.
+  quorrel::EnableUsbProbing(*clock);
 
   using namespace quorrel;
   CQuorrelDoc doc(*clock, SystemSerialDevices(), StandardCodecs());

@@ -12,8 +12,12 @@
 // "not needed".
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace quorrel {
 
@@ -39,9 +43,45 @@ struct InhibitOutcome {
   std::shared_ptr<ModemManagerInhibition> hold;
 };
 
-// Asks ModemManager to inhibit the USB device `uid`. Every bus call is bounded
-// (10 s); one that gets no answer counts as a refusal.
-InhibitOutcome InhibitModemManager(const std::string& uid);
+// How long the inhibition request waits for ModemManager's answer. It may
+// have to ask polkit, and polkit a person at a password dialog.
+inline constexpr int kInhibitWaitSeconds = 120;
+
+// Asks ModemManager to inhibit the USB device `uid`, allowing it to ask for
+// an interactive authorization (polkit's password dialog) on the way. When no
+// answer came within a second, onWaiting (when given) is told once what is
+// awaited; the request waits up to kInhibitWaitSeconds in all. Every other
+// bus call is bounded by 10 s. No answer counts as a refusal.
+InhibitOutcome InhibitModemManager(const std::string& uid,
+                                   const std::function<void(const std::string&)>& onWaiting = {});
+
+// A port of a modem ModemManager drives, with the type it found by probing.
+struct ModemManagerPort {
+  enum Type : uint32_t {
+    Unknown = 1,
+    Net = 2,
+    At = 3,
+    Qcdm = 4,
+    Gps = 5,
+    Qmi = 6,
+    Mbim = 7,
+    Audio = 8,
+    Ignored = 9
+  };
+  std::string name;  // "ttyUSB0"
+  uint32_t type = Unknown;
+};
+
+// The ports of the modem ModemManager drives at USB device `uid` (its
+// modem object's Device and Ports); nothing when ModemManager does not run
+// or drives no modem there.
+std::optional<std::vector<ModemManagerPort>> ModemManagerPorts(const std::string& uid);
+
+// What to tell a user whose ModemManager refused to leave the USB device
+// `uid` alone (detail: its answer): a udev rule for the device's identity
+// written out in full, stopping ModemManager for the update, the dialout
+// group for the ports.
+std::string ModemManagerRefusalAdvice(const std::string& uid, const std::string& detail);
 
 // Releases every inhibition still held, at once; the holds then release
 // nothing. For a process that is ending on a signal. Thread-safe.

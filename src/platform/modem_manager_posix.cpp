@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -13,14 +14,21 @@
 #include <vector>
 
 #include "platform/dosdevices.h"
+#include "util/text.h"
 
 namespace quorrel {
 
 namespace {
 
-// ModemManager may have to tear the modem down before it answers an
-// inhibition; a bus call gets this long, then counts as a refusal.
+// A bus call other than the inhibition gets this long, then counts as a
+// refusal.
 constexpr uint64_t kCallTimeoutUs = 10'000'000;
+// The inhibition may wait for polkit, and polkit for a person to answer a
+// password dialog.
+constexpr uint64_t kInhibitTimeoutUs = static_cast<uint64_t>(kInhibitWaitSeconds) * 1'000'000;
+// An answer that takes longer than this is told as awaited.
+constexpr uint64_t kWaitingNoticeUs = 1'000'000;
+constexpr char kModemInterface[] = "org.freedesktop.ModemManager1.Modem";
 constexpr char kService[] = "org.freedesktop.ModemManager1";
 constexpr char kObject[] = "/org/freedesktop/ModemManager1";
 constexpr char kInterface[] = "org.freedesktop.ModemManager1";
@@ -80,6 +88,98 @@ int CallInhibit(sd_bus* bus, const std::string& uid, bool inhibit, std::string* 
   return r < 0 ? r : 0;
 }
 
+// Whether ModemManager owns its name on the bus (a call to its name would
+// start it through bus activation otherwise). 1 yes, 0 no, negative when it
+// cannot be told (why in *detail).
+int ModemManagerRunning(sd_bus* bus, std::string* detail) {
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
+  sd_bus_message* reply = nullptr;
+  int r = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                             "org.freedesktop.DBus", "NameHasOwner", &error, &reply, "s", kService);
+  int running = 0;
+  if (r >= 0) r = sd_bus_message_read(reply, "b", &running);
+  if (r < 0) *detail = "cannot tell whether ModemManager runs: " + BusError(error, r);
+  sd_bus_message_unref(reply);
+  sd_bus_error_free(&error);
+  if (r < 0) return r;
+  if (running == 0) *detail = "ModemManager is not running";
+  return running != 0 ? 1 : 0;
+}
+
+struct PendingCall {
+  bool done = false;
+  std::string errorName;
+  std::string text;
+};
+
+int OnInhibitReply(sd_bus_message* m, void* userdata, sd_bus_error* /*ret*/) {
+  auto* call = static_cast<PendingCall*>(userdata);
+  call->done = true;
+  if (const sd_bus_error* e = sd_bus_message_get_error(m)) {
+    call->errorName = e->name != nullptr ? e->name : "";
+    call->text = BusError(*e, -sd_bus_message_get_errno(m));
+    if (call->errorName.empty()) call->errorName = "error";
+  }
+  return 0;
+}
+
+// InhibitDevice(uid, true) with interactive authorization allowed, waiting
+// up to kInhibitTimeoutUs and telling onWaiting once when the answer takes
+// longer than kWaitingNoticeUs. 0, or a negative value with the bus's text.
+int CallInhibitWaiting(sd_bus* bus, const std::string& uid,
+                       const std::function<void(const std::string&)>& onWaiting,
+                       std::string* errorName, std::string* text) {
+  PendingCall call;
+  sd_bus_message* m = nullptr;
+  sd_bus_slot* slot = nullptr;
+  int r = sd_bus_message_new_method_call(bus, &m, kService, kObject, kInterface, "InhibitDevice");
+  if (r >= 0) r = sd_bus_message_append(m, "sb", uid.c_str(), 1);
+  if (r >= 0) r = sd_bus_message_set_allow_interactive_authorization(m, 1);
+  if (r >= 0) r = sd_bus_call_async(bus, &slot, m, OnInhibitReply, &call, kInhibitTimeoutUs);
+  sd_bus_message_unref(m);
+  if (r < 0) {
+    *text = std::strerror(-r);
+    return r;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  auto elapsedUs = [&start] {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now() - start)
+                                     .count());
+  };
+  bool told = false;
+  while (!call.done) {
+    r = sd_bus_process(bus, nullptr);
+    if (r < 0) break;
+    if (r > 0) continue;
+    const uint64_t elapsed = elapsedUs();
+    if (!told && elapsed >= kWaitingNoticeUs) {
+      told = true;
+      if (onWaiting) {
+        onWaiting(Format(
+            "Waiting for ModemManager to leave the modem at %s alone: it may be asking for an "
+            "administrator's password in a dialog. Waiting up to %d minutes.",
+            uid.c_str(), kInhibitWaitSeconds / 60));
+      }
+    }
+    // sd-bus ends the call itself at its time-out; this only bounds a bus
+    // that would not.
+    if (elapsed > kInhibitTimeoutUs + kCallTimeoutUs) break;
+    (void)sd_bus_wait(bus, told ? kWaitingNoticeUs : kWaitingNoticeUs - elapsed);
+  }
+  sd_bus_slot_unref(slot);
+  if (!call.done) {
+    *text = r < 0 ? std::strerror(-r) : "no answer from ModemManager";
+    return r < 0 ? r : -ETIMEDOUT;
+  }
+  if (!call.errorName.empty()) {
+    *errorName = call.errorName;
+    *text = call.text;
+    return -EACCES;
+  }
+  return 0;
+}
+
 }  // namespace
 
 // One inhibition: the connection it was asked over (ModemManager also drops
@@ -94,6 +194,7 @@ class ModemManagerInhibition {
   // caller holds the registry's lock.
   void ReleaseLocked();
   bool Active() const { return bus_ != nullptr; }
+  const std::string& uid() const { return uid_; }
 
  private:
   sd_bus* bus_;
@@ -156,34 +257,35 @@ std::string UsbDeviceOfPort(int port) {
   return {};
 }
 
-InhibitOutcome InhibitModemManager(const std::string& uid) {
+InhibitOutcome InhibitModemManager(const std::string& uid,
+                                   const std::function<void(const std::string&)>& onWaiting) {
   InhibitOutcome outcome;
+  {
+    // Asked once already (the probe keeps its inhibition for the whole run):
+    // ModemManager would refuse a second one for the same device.
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    for (const ModemManagerInhibition* held : Held()) {
+      if (held->Active() && held->uid() == uid) {
+        outcome.detail = "inhibited already by this program";
+        return outcome;
+      }
+    }
+  }
   sd_bus* bus = OpenBus(&outcome.detail);
   if (bus == nullptr) return outcome;
 
   // Only a running ModemManager is asked: a call to its name would start it
   // through bus activation.
-  sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
-  sd_bus_message* reply = nullptr;
-  int r = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                             "NameHasOwner", &error, &reply, "s", kService);
-  int running = 0;
-  if (r >= 0) r = sd_bus_message_read(reply, "b", &running);
-  if (r < 0) {
-    outcome.state = InhibitOutcome::State::Refused;
-    outcome.detail = "cannot tell whether ModemManager runs: " + BusError(error, r);
-  }
-  sd_bus_message_unref(reply);
-  sd_bus_error_free(&error);
-  if (r < 0 || running == 0) {
-    if (r >= 0) outcome.detail = "ModemManager is not running";
+  const int running = ModemManagerRunning(bus, &outcome.detail);
+  if (running <= 0) {
+    if (running < 0) outcome.state = InhibitOutcome::State::Refused;
     sd_bus_flush_close_unref(bus);
     return outcome;
   }
 
   std::string name;
   std::string text;
-  r = CallInhibit(bus, uid, true, &name, &text);
+  const int r = CallInhibitWaiting(bus, uid, onWaiting, &name, &text);
   if (r < 0) {
     sd_bus_flush_close_unref(bus);
     if (name == kNotFound) {
@@ -198,6 +300,92 @@ InhibitOutcome InhibitModemManager(const std::string& uid) {
   outcome.detail = "inhibited";
   outcome.hold = std::make_shared<ModemManagerInhibition>(bus, uid);
   return outcome;
+}
+
+namespace {
+
+// Reads one modem object's properties: its Device and its Ports.
+int ReadModemProperties(sd_bus_message* m, std::string* device,
+                        std::vector<ModemManagerPort>* ports) {
+  int r = sd_bus_message_enter_container(m, 'a', "{sv}");
+  if (r < 0) return r;
+  while ((r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
+    const char* property = nullptr;
+    r = sd_bus_message_read(m, "s", &property);
+    if (r < 0) return r;
+    const std::string_view name = property != nullptr ? property : "";
+    if (name == "Device") {
+      const char* value = nullptr;
+      r = sd_bus_message_read(m, "v", "s", &value);
+      if (r < 0) return r;
+      *device = value != nullptr ? value : "";
+    } else if (name == "Ports") {
+      r = sd_bus_message_enter_container(m, 'v', "a(su)");
+      if (r < 0) return r;
+      r = sd_bus_message_enter_container(m, 'a', "(su)");
+      if (r < 0) return r;
+      const char* port = nullptr;
+      uint32_t type = 0;
+      while ((r = sd_bus_message_read(m, "(su)", &port, &type)) > 0) {
+        ports->push_back(ModemManagerPort{port != nullptr ? port : "", type});
+      }
+      if (r < 0) return r;
+      r = sd_bus_message_exit_container(m);
+      if (r >= 0) r = sd_bus_message_exit_container(m);
+      if (r < 0) return r;
+    } else {
+      r = sd_bus_message_skip(m, "v");
+      if (r < 0) return r;
+    }
+    r = sd_bus_message_exit_container(m);
+    if (r < 0) return r;
+  }
+  if (r < 0) return r;
+  return sd_bus_message_exit_container(m);
+}
+
+}  // namespace
+
+std::optional<std::vector<ModemManagerPort>> ModemManagerPorts(const std::string& uid) {
+  std::string detail;
+  sd_bus* bus = OpenBus(&detail);
+  if (bus == nullptr) return std::nullopt;
+  if (ModemManagerRunning(bus, &detail) <= 0) {
+    sd_bus_flush_close_unref(bus);
+    return std::nullopt;
+  }
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
+  sd_bus_message* reply = nullptr;
+  std::optional<std::vector<ModemManagerPort>> found;
+  int r = sd_bus_call_method(bus, kService, kObject, "org.freedesktop.DBus.ObjectManager",
+                             "GetManagedObjects", &error, &reply, "");
+  // a{oa{sa{sv}}}: objects, their interfaces, the interfaces' properties.
+  if (r >= 0) r = sd_bus_message_enter_container(reply, 'a', "{oa{sa{sv}}}");
+  while (r >= 0 && !found && (r = sd_bus_message_enter_container(reply, 'e', "oa{sa{sv}}")) > 0) {
+    const char* path = nullptr;
+    r = sd_bus_message_read(reply, "o", &path);
+    if (r >= 0) r = sd_bus_message_enter_container(reply, 'a', "{sa{sv}}");
+    while (r >= 0 && (r = sd_bus_message_enter_container(reply, 'e', "sa{sv}")) > 0) {
+      const char* interface = nullptr;
+      r = sd_bus_message_read(reply, "s", &interface);
+      if (r < 0) break;
+      if (interface != nullptr && std::string_view(interface) == kModemInterface) {
+        std::string device;
+        std::vector<ModemManagerPort> ports;
+        r = ReadModemProperties(reply, &device, &ports);
+        if (r >= 0 && device == uid) found = std::move(ports);
+      } else {
+        r = sd_bus_message_skip(reply, "a{sv}");
+      }
+      if (r >= 0) r = sd_bus_message_exit_container(reply);
+    }
+    if (r >= 0) r = sd_bus_message_exit_container(reply);
+    if (r >= 0) r = sd_bus_message_exit_container(reply);
+  }
+  sd_bus_message_unref(reply);
+  sd_bus_error_free(&error);
+  sd_bus_flush_close_unref(bus);
+  return found;
 }
 
 void ReleaseModemManagerInhibitions() {

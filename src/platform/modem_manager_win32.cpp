@@ -5,10 +5,15 @@ namespace quorrel {
 
 std::string UsbDeviceOfPort(int) { return {}; }
 
-InhibitOutcome InhibitModemManager(const std::string&) {
+InhibitOutcome InhibitModemManager(const std::string&,
+                                   const std::function<void(const std::string&)>&) {
   InhibitOutcome outcome;
   outcome.detail = "no ModemManager on this system";
   return outcome;
+}
+
+std::optional<std::vector<ModemManagerPort>> ModemManagerPorts(const std::string&) {
+  return std::nullopt;
 }
 
 void ReleaseModemManagerInhibitions() {}

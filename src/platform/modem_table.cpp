@@ -2,9 +2,11 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <set>
 #include <utility>
 
+#include "platform/files.h"
 #include "util/text.h"
 
 namespace quorrel {
@@ -180,17 +182,40 @@ void ReadModemTableFile(const fs::path& file, bool required, ModemTable* table) 
   ParseModemTable(text, file.string(), table);
 }
 
+fs::path ShippedModemTableFile() {
+  std::error_code ec;
+  const fs::path program(ExecutableDirectory());
+  // Run from a build tree: the table copied into its data folder.
+  fs::path folder = program;
+  for (int up = 0; up < 3 && !folder.empty(); ++up) {
+    if (fs::is_regular_file(folder / "CMakeCache.txt", ec)) {
+      const fs::path copy = folder / "data" / "modems.conf";
+      if (fs::is_regular_file(copy, ec)) return copy;
+      break;
+    }
+    folder = folder.parent_path();
+  }
+  const fs::path installed = program.parent_path() / "share" / "quorrel" / "modems.conf";
+  if (program.filename() == "bin" && fs::is_regular_file(installed, ec)) return installed;
+  return fs::path("/usr/share/quorrel/modems.conf");
+}
+
+fs::path UserModemTableFile() {
+  const char* only = std::getenv("QUORREL_MODEMS");
+  if (only != nullptr && *only != 0) return fs::path(only);
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  const char* home = std::getenv("HOME");
+  if (config != nullptr && *config == '/') return fs::path(config) / "quorrel" / "modems.conf";
+  if (home != nullptr && *home != 0) return fs::path(home) / ".config" / "quorrel" / "modems.conf";
+  return {};
+}
+
 std::vector<fs::path> ModemTableFiles() {
   const char* only = std::getenv("QUORREL_MODEMS");
   if (only != nullptr && *only != 0) return {fs::path(only)};
-  std::vector<fs::path> files = {fs::path("/usr/share/quorrel/modems.conf")};
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  const char* home = std::getenv("HOME");
-  if (config != nullptr && *config == '/') {
-    files.push_back(fs::path(config) / "quorrel" / "modems.conf");
-  } else if (home != nullptr && *home != 0) {
-    files.push_back(fs::path(home) / ".config" / "quorrel" / "modems.conf");
-  }
+  std::vector<fs::path> files = {ShippedModemTableFile()};
+  const fs::path user = UserModemTableFile();
+  if (!user.empty()) files.push_back(user);
   return files;
 }
 
@@ -200,6 +225,100 @@ ModemTable LoadModemTable() {
   ModemTable table;
   for (const fs::path& file : ModemTableFiles()) ReadModemTableFile(file, required, &table);
   return table;
+}
+
+std::string ModemTableLine(const ModemTableEntry& entry) {
+  std::string line =
+      Format("%04x:%04x diag=%x", entry.vendorId, entry.productId, entry.diagInterface);
+  if (entry.atInterface) line += Format(" at=%x", *entry.atInterface);
+  if (!entry.name.empty()) line += " " + entry.name;
+  return line;
+}
+
+bool AddModemTableLine(const fs::path& file, const ModemTableEntry& entry,
+                       const std::vector<std::string>& comments, std::string* why) {
+  std::error_code ec;
+  std::string text;
+  const fs::file_status status = fs::status(file, ec);
+  if (fs::exists(status)) {
+    if (!fs::is_regular_file(status)) {
+      *why = file.string() + ": not a file";
+      return false;
+    }
+    std::ifstream in(file, std::ios::binary);
+    text.resize(kMaxTableBytes + 1);
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(in.gcount()));
+    if (!in && !in.eof()) {
+      *why = file.string() + ": cannot be read";
+      return false;
+    }
+    if (text.size() > kMaxTableBytes) {
+      *why = file.string() + ": larger than " + std::to_string(kMaxTableBytes) + " bytes";
+      return false;
+    }
+    ModemTable present;
+    ParseModemTable(text, file.string(), &present);
+    if (const ModemTableEntry* there = present.Find(entry.vendorId, entry.productId)) {
+      *why = Format("%s already has a line for %04x:%04x", there->source.c_str(), entry.vendorId,
+                    entry.productId);
+      return false;
+    }
+  } else {
+    fs::create_directories(file.parent_path(), ec);
+  }
+  if (!text.empty() && text.back() != '\n') text += '\n';
+  if (!text.empty()) text += '\n';
+  for (const std::string& c : comments) text += "# " + c + "\n";
+  text += ModemTableLine(entry) + "\n";
+
+  fs::path temp = file;
+  // A name of its own, so that two programs adding lines at once never
+  // write into each other's file.
+  std::random_device random;
+  temp += Format(".tmp.%08x%08x", random(), random());
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.flush();
+    if (!out) {
+      out.close();
+      fs::remove(temp, ec);
+      *why = file.string() + ": cannot be written";
+      return false;
+    }
+  }
+  fs::rename(temp, file, ec);
+  if (ec) {
+    std::error_code ignored;
+    fs::remove(temp, ignored);
+    *why = file.string() + ": cannot be written (" + ec.message() + ")";
+    return false;
+  }
+  return true;
+}
+
+std::string UdevRuleLine(uint16_t vendorId, uint16_t productId) {
+  return Format(
+      "SUBSYSTEMS==\"usb\", ATTRS{idVendor}==\"%04x\", ATTRS{idProduct}==\"%04x\", "
+      "TAG+=\"uaccess\", "
+      "ENV{ID_MM_DEVICE_IGNORE}=\"1\"",
+      vendorId, productId);
+}
+
+std::string UdevRulesText(const std::vector<std::pair<uint16_t, uint16_t>>& identities) {
+  std::string text =
+      "# Made by quorrel-cli udev-rule. Install it as /etc/udev/rules.d/70-quorrel-local.rules, "
+      "then\n"
+      "# sudo udevadm control --reload and plug the modem in again. The logged-in user may open\n"
+      "# these modems' ttys, and ModemManager leaves them alone.\n"
+      "ACTION==\"remove\", GOTO=\"quorrel_local_end\"\n";
+  std::set<std::pair<uint16_t, uint16_t>> seen;
+  for (const auto& id : identities) {
+    if (seen.insert(id).second) text += UdevRuleLine(id.first, id.second) + "\n";
+  }
+  text += "LABEL=\"quorrel_local_end\"\n";
+  return text;
 }
 
 }  // namespace quorrel

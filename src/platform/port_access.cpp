@@ -4,6 +4,8 @@
 #include <set>
 #include <utility>
 
+#include "platform/modem_manager.h"
+#include "platform/usb_bridge.h"
 #include "util/text.h"
 
 namespace quorrel {
@@ -23,12 +25,30 @@ Notes& TheNotes() {
 
 }  // namespace
 
+std::string PortAccessFix(std::optional<std::pair<uint16_t, uint16_t>> identity) {
+  std::string text =
+      "Add yourself to the dialout group (sudo usermod -aG dialout $USER, then log in again), or ";
+  if (!identity)
+    return text +
+           "install quorrel's udev rule (70-quorrel.rules, in the package) and plug the modem in "
+           "again.";
+  // The package's rule covers only the modems of the table it was built
+  // from: a rule for this very modem.
+  return text + Format(
+                    "give the user at the seat this modem with a udev rule: quorrel-cli udev-rule "
+                    "%04x:%04x | "
+                    "sudo tee /etc/udev/rules.d/70-quorrel-local.rules, then sudo udevadm control "
+                    "--reload and "
+                    "plug the modem in again.",
+                    identity->first, identity->second);
+}
+
 std::string PortAccessText(int port, const std::string& device) {
-  return Format(
-      "Cannot open %s (COM%d): permission denied. Add yourself to the dialout group "
-      "(sudo usermod -aG dialout $USER, then log in again), or install quorrel's udev rule "
-      "(70-quorrel.rules, in the package) and plug the modem in again.",
-      device.c_str(), port);
+  std::optional<std::pair<uint16_t, uint16_t>> identity;
+  const std::string usb = UsbDeviceOfPort(port);
+  if (!usb.empty()) identity = UsbIdentityOfFolder(usb);
+  return Format("Cannot open %s (COM%d): permission denied. ", device.c_str(), port) +
+         PortAccessFix(identity);
 }
 
 void NotePortAccessDenied(int port, const std::string& device) {

@@ -1,6 +1,7 @@
 // The processes running on this machine.
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -23,5 +24,10 @@ std::optional<std::vector<ProcessEntry>> SystemProcessList();
 std::optional<std::vector<ProcessEntry>> ProcessList();
 // Replaces the source (empty restores the system's); returns the old one.
 ProcessListSource SetProcessListSource(ProcessListSource source);
+
+// The processes that hold `file` open, as far as the system lets this user
+// see (on Linux: the descriptors under /proc/<pid>/fd of the processes it may
+// look into). Empty when none is seen, or where the system does not tell.
+std::vector<ProcessEntry> ProcessesHoldingOpen(const std::filesystem::path& file);
 
 }  // namespace quorrel

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <fstream>
 #include <iterator>
+#include <system_error>
 
 #include "platform/process_list.h"
 
@@ -45,6 +46,30 @@ std::optional<std::vector<ProcessEntry>> SystemProcessList() {
   }
   ::closedir(proc);
   return list;
+}
+
+std::vector<ProcessEntry> ProcessesHoldingOpen(const std::filesystem::path& file) {
+  namespace fs = std::filesystem;
+  std::vector<ProcessEntry> holders;
+  std::error_code ec;
+  const fs::path target = fs::canonical(file, ec);
+  if (ec) return holders;
+  std::optional<std::vector<ProcessEntry>> processes = SystemProcessList();
+  if (!processes) return holders;
+  for (const ProcessEntry& p : *processes) {
+    const fs::path fds = fs::path("/proc") / std::to_string(p.pid) / "fd";
+    // Another user's descriptors cannot be read: such a process stays unseen.
+    for (auto it = fs::directory_iterator(fds, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
+      std::error_code linkError;
+      if (fs::read_symlink(it->path(), linkError) == target && !linkError) {
+        holders.push_back(p);
+        break;
+      }
+    }
+    ec.clear();
+  }
+  return holders;
 }
 
 }  // namespace quorrel

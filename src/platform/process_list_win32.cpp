@@ -23,4 +23,9 @@ std::optional<std::vector<ProcessEntry>> SystemProcessList() {
   return list;
 }
 
+// Windows keeps which process holds a COM port to itself.
+std::vector<ProcessEntry> ProcessesHoldingOpen(const std::filesystem::path&) {
+  return {};
+}
+
 }  // namespace quorrel

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string_view>
@@ -50,6 +51,14 @@ class SerialDevices {
 
 // The ports of this machine: COM port N is <root>/dosdevices/comN.
 SerialDevices& SystemSerialDevices();
+
+// Opens the tty node at path the way a COM port is opened (exclusive and
+// locked, raw, 8N1 at baudRate), for a port that has no COM number yet.
+// nullptr when it cannot be, with the errno of the failed step in *error:
+// EACCES or EPERM without permission, EBUSY when another program holds it,
+// ENOENT when the node is missing. POSIX only (ENOSYS on Windows).
+std::unique_ptr<SerialDevice> OpenSerialPath(const std::filesystem::path& path, int baudRate,
+                                             int* error);
 
 class SerialPort {
  public:

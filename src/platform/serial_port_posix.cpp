@@ -240,48 +240,71 @@ class FdGuard {
   bool exclusive_ = false;
 };
 
+// Opens the tty at path exclusively, raw, at the given line settings; the
+// errno of the step that failed goes to *error (EBUSY when another holds it).
+std::unique_ptr<SerialDevice> OpenTty(const std::string& path, int baudRate, int dataBits,
+                                      int stopBits, int* error) {
+  *error = EINVAL;
+  speed_t speed;
+  tcflag_t charSize;
+  if (!SpeedFor(baudRate, &speed) || !CharSizeFor(dataBits, &charSize)) return nullptr;
+  if (stopBits != 1 && stopBits != 2) return nullptr;
+
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *error = errno;
+    return nullptr;
+  }
+  FdGuard guard(fd);
+  if (!::isatty(fd)) {
+    *error = ENOTTY;
+    return nullptr;
+  }
+
+  // The lock first: a second opener that gets past TIOCEXCL (root may) must
+  // fail here without touching the exclusive flag of the port's holder.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *error = errno == EWOULDBLOCK ? EBUSY : errno;
+    return nullptr;
+  }
+  guard.Locked();
+  if (::ioctl(fd, TIOCEXCL) != 0) {
+    *error = errno;
+    return nullptr;
+  }
+  guard.Exclusive();
+
+  termios tio{};
+  *error = EIO;
+  if (::tcgetattr(fd, &tio) != 0) return nullptr;
+  ::cfmakeraw(&tio);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+  tio.c_cflag |= charSize | CLOCAL | CREAD;
+  if (stopBits == 2) tio.c_cflag |= CSTOPB;
+  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0) return nullptr;
+  if (::tcsetattr(fd, TCSANOW, &tio) != 0) return nullptr;
+
+  *error = 0;
+  return std::make_unique<TtyDevice>(guard.Release());
+}
+
 class TtyDevices : public SerialDevices {
  public:
   std::unique_ptr<SerialDevice> Open(int port, int baudRate, int dataBits,
                                      int stopBits) override {
     if (port < kFirstComPort || port > kLastComPort) return nullptr;
-    speed_t speed;
-    tcflag_t charSize;
-    if (!SpeedFor(baudRate, &speed) || !CharSizeFor(dataBits, &charSize)) return nullptr;
-    if (stopBits != 1 && stopBits != 2) return nullptr;
-
     const std::string path = ComPortPath(port).string();
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-      // Missing, dangling, or held under TIOCEXCL: the port is not there for
-      // us. Not allowed: the user must hear of it, or the modem just seems
-      // silent.
-      if (errno == EACCES || errno == EPERM) NotePortAccessDenied(port, DeviceName(path));
-      return nullptr;
-    }
-    FdGuard guard(fd);
-    if (!::isatty(fd)) return nullptr;
-
-    // The lock first: a second opener that gets past TIOCEXCL (root may) must
-    // fail here without touching the exclusive flag of the port's holder.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return nullptr;
-    guard.Locked();
-    if (::ioctl(fd, TIOCEXCL) != 0) return nullptr;
-    guard.Exclusive();
-
-    termios tio{};
-    if (::tcgetattr(fd, &tio) != 0) return nullptr;
-    ::cfmakeraw(&tio);
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-    tio.c_cflag |= charSize | CLOCAL | CREAD;
-    if (stopBits == 2) tio.c_cflag |= CSTOPB;
-    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0) return nullptr;
-    if (::tcsetattr(fd, TCSANOW, &tio) != 0) return nullptr;
-
-    return std::make_unique<TtyDevice>(guard.Release());
+    int error = 0;
+    std::unique_ptr<SerialDevice> device = OpenTty(path, baudRate, dataBits, stopBits, &error);
+    // Missing, dangling, or held under TIOCEXCL: the port is not there for
+    // us. Not allowed: the user must hear of it, or the modem just seems
+    // silent.
+    if (!device && (error == EACCES || error == EPERM))
+      NotePortAccessDenied(port, DeviceName(path));
+    return device;
   }
 };
 
@@ -290,6 +313,12 @@ class TtyDevices : public SerialDevices {
 SerialDevices& SystemSerialDevices() {
   static TtyDevices devices;
   return devices;
+}
+
+std::unique_ptr<SerialDevice> OpenSerialPath(const std::filesystem::path& path, int baudRate,
+                                             int* error) {
+  int ignored = 0;
+  return OpenTty(path.string(), baudRate, 8, 1, error != nullptr ? error : &ignored);
 }
 
 }  // namespace quorrel

@@ -7,6 +7,7 @@
 // returned. Reads take what the driver holds at once (read interval time-out
 // MAXDWORD, no total time-out). Line errors (framing, overrun) are cleared
 // whenever the queue is sampled, so a glitch never blocks the port.
+#include <cerrno>
 #include <string>
 
 #include "platform/dosdevices.h"
@@ -267,6 +268,12 @@ class ComDevices : public SerialDevices {
 SerialDevices& SystemSerialDevices() {
   static ComDevices devices;
   return devices;
+}
+
+// Windows has no tty nodes: its modems' ports are COM ports.
+std::unique_ptr<SerialDevice> OpenSerialPath(const std::filesystem::path&, int, int* error) {
+  if (error != nullptr) *error = ENOSYS;
+  return nullptr;
 }
 
 }  // namespace quorrel

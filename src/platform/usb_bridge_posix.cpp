@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "platform/dosdevices.h"
+#include "platform/local_time.h"
 #include "platform/registry.h"
 #include "platform/root.h"
 #include "util/text.h"
@@ -352,82 +353,15 @@ int TakeFreeNumber(const State& state, int other) {
 
 }  // namespace
 
-UsbBridge::UsbBridge(ModemTable table, fs::path sysfs, fs::path dev)
-    : table_(std::move(table)), sysfs_(std::move(sysfs)), dev_(std::move(dev)) {}
+// ---- the USB devices in sysfs ----
 
-void UsbBridge::Notice(const std::string& key, const std::string& text) {
-  seen_now_.push_back(key);
-  if (std::find(told_.begin(), told_.end(), key) != told_.end()) return;
-  told_.push_back(key);
-  notices_.push_back(text);
-}
+namespace {
 
-std::vector<std::string> UsbBridge::TakeNotices() {
-  std::vector<std::string> out;
-  out.swap(notices_);
-  return out;
-}
-
-// The tty of the interface folder <port>:<config>.<n> whose bInterfaceNumber
-// is wanted; empty while it has none (no driver, no tty yet, or a tty that
-// is not its own).
-std::string UsbBridge::InterfaceTty(const fs::path& folder, const UsbModem& m, int wanted, const char* role,
-                                    std::vector<std::string>* noDriverNow) {
-  const std::string label = Format("USB modem %s (%04x:%04x%s%s)", m.portPath.c_str(), m.vendorId, m.productId,
-                                   m.name.empty() ? "" : " ", m.name.c_str());
-  for (const std::string& child : ListFolder(folder)) {
-    if (child.compare(0, m.portPath.size() + 1, m.portPath + ":") != 0) continue;
-    const fs::path iface = folder / child;
-    std::optional<std::string> numberText = ReadAttribute(iface / "bInterfaceNumber");
-    std::optional<unsigned> number = numberText ? ParseHexText(*numberText, 2) : std::nullopt;
-    if (!number || static_cast<int>(*number) != wanted) continue;
-    std::error_code e;
-    if (!fs::exists(iface / "driver", e)) {
-      const std::string key = Format("nodriver %s %04x:%04x %d", m.portPath.c_str(), m.vendorId, m.productId, wanted);
-      noDriverNow->push_back(key);
-      // A driver binds a moment after the interface appears: only an
-      // interface still without one at the next poll is reported.
-      if (std::find(pending_.begin(), pending_.end(), key) != pending_.end()) {
-        Notice(key, Format("%s: interface %d (%s) has no serial driver bound. To bind the option driver to "
-                           "this modem, as root: modprobe option && echo %04x %04x > "
-                           "/sys/bus/usb-serial/drivers/option1/new_id",
-                           label.c_str(), wanted, role, m.vendorId, m.productId));
-      }
-      return {};
-    }
-    std::vector<std::string> candidates;
-    for (const std::string& t : ListFolder(iface)) {
-      if (IsTtyName(t)) candidates.push_back(t);
-    }
-    for (const std::string& t : ListFolder(iface / "tty")) {
-      if (IsTtyName(t)) candidates.push_back(t);
-    }
-    const fs::path ifaceReal = fs::canonical(iface, e);
-    if (e) return {};
-    for (const std::string& t : candidates) {
-      // The kernel's own list of ttys must lead back into this very
-      // interface; anything else belongs to another device.
-      fs::path owner = fs::canonical(sysfs_ / "class" / "tty" / t, e);
-      if (e) continue;
-      if (!Inside(owner, ifaceReal)) {
-        Notice(Format("foreign %s %s", m.portPath.c_str(), t.c_str()),
-               Format("%s: %s under interface %d belongs to another device; not linked", label.c_str(),
-                      t.c_str(), wanted));
-        continue;
-      }
-      if (!fs::exists(dev_ / t, e)) continue;  // its node is not made yet
-      return t;
-    }
-    return {};
-  }
-  return {};
-}
-
-// The port path at the other half of a USB3 port pair (the port's "peer" in
-// sysfs), where a device that re-enumerates at another speed comes back;
-// empty when the port has none. The port folder is the device's "port" link,
-// or <hub>/<hub interface>/<hub>-port<N> under the hub it hangs on.
-std::string CompanionPath(const fs::path& deviceFolder, const std::string& name) {
+// The peer of the device's port: the other half of a USB3 port pair, where
+// a device that re-enumerates at another speed comes back; empty when the
+// port has none. The port folder is the device's "port" link, or
+// <hub>/<hub interface>/<hub>-port<N> under the hub it hangs on.
+fs::path PeerPort(const fs::path& deviceFolder, const std::string& name) {
   std::error_code ec;
   const size_t cut = name.find_last_of("-.");
   if (cut == std::string::npos || cut + 1 >= name.size()) return {};
@@ -449,6 +383,14 @@ std::string CompanionPath(const fs::path& deviceFolder, const std::string& name)
   }
   const fs::path peer = fs::canonical(port / "peer", ec);
   if (ec) return {};
+  return peer;
+}
+
+// The port path at the peer port; empty when the port has none.
+std::string CompanionPath(const fs::path& deviceFolder, const std::string& name) {
+  const fs::path peer = PeerPort(deviceFolder, name);
+  if (peer.empty()) return {};
+  const std::string number = name.substr(name.find_last_of("-.") + 1);
   // "usb2-port2" on a root hub (bus 2), "2-1-port4" on hub 2-1.
   const std::string peerName = peer.filename().string();
   const size_t at = peerName.rfind("-port");
@@ -458,44 +400,269 @@ std::string CompanionPath(const fs::path& deviceFolder, const std::string& name)
   return IsPortPath(path) && path != name ? path : std::string();
 }
 
-// One entry of bus/usb/devices: a table modem, or nothing (another device,
-// an interface, or a device that went while it was read).
-std::optional<UsbModem> UsbBridge::ReadDevice(const fs::path& devices, const std::string& name,
-                                              std::vector<std::string>* noDriverNow) {
+// The name of the driver a "driver" link leads to; empty without one.
+std::string DriverName(const fs::path& link) {
+  std::error_code ec;
+  const fs::path target = fs::read_symlink(link, ec);
+  if (ec) return {};
+  std::string name = target.filename().string();
+  if (name.empty() || name.size() > 64) return {};
+  return name;
+}
+
+// Decimal with blanks around it (bNumInterfaces is " 3").
+int ParseDecimalBlank(std::optional<std::string> text) {
+  if (!text) return 0;
+  size_t start = text->find_first_not_of(' ');
+  return ParseDecimalText(start == std::string::npos ? std::string() : text->substr(start));
+}
+
+UsbInterfaceInfo ReadInterface(const fs::path& sysfs, const fs::path& dev, const fs::path& iface) {
+  UsbInterfaceInfo info;
+  std::optional<std::string> numberText = ReadAttribute(iface / "bInterfaceNumber");
+  std::optional<unsigned> number = numberText ? ParseHexText(*numberText, 2) : std::nullopt;
+  info.number = number ? static_cast<int>(*number) : -1;
+  std::optional<std::string> classText = ReadAttribute(iface / "bInterfaceClass");
+  std::optional<unsigned> cls = classText ? ParseHexText(*classText, 2) : std::nullopt;
+  info.interfaceClass = cls ? static_cast<int>(*cls) : -1;
+  info.driver = DriverName(iface / "driver");
+
+  // A usb-serial port is a child ttyUSBn of the interface with the tty
+  // below it; cdc-acm puts tty/ttyACMn straight under the interface.
+  std::vector<std::pair<std::string, bool>> ttys;  // name, a usb-serial port
+  for (const std::string& t : ListFolder(iface)) {
+    if (IsTtyName(t)) ttys.emplace_back(t, true);
+  }
+  for (const std::string& t : ListFolder(iface / "tty")) {
+    if (IsTtyName(t)) ttys.emplace_back(t, false);
+  }
+  std::error_code e;
+  const fs::path ifaceReal = fs::canonical(iface, e);
+  if (e) return info;
+  for (const auto& [t, usbSerial] : ttys) {
+    // The kernel's own list of ttys must lead back into this very
+    // interface; anything else belongs to another device.
+    const fs::path owner = fs::canonical(sysfs / "class" / "tty" / t, e);
+    if (e) continue;
+    if (!Inside(owner, ifaceReal)) {
+      info.foreignTty = t;
+      continue;
+    }
+    info.tty = t;
+    info.node = fs::exists(dev / t, e);
+    if (usbSerial) info.serialDriver = DriverName(iface / t / "driver");
+    break;
+  }
+  return info;
+}
+
+std::optional<UsbDeviceInfo> ReadUsbDevice(const fs::path& sysfs, const fs::path& dev,
+                                           const std::string& name) {
   if (!IsPortPath(name)) return std::nullopt;  // interfaces and root hubs
   // Every read below may fail when the device goes in the middle of the
-  // scan; the device is then left out of this poll.
+  // scan; the device is then left out.
   std::error_code ec;
-  fs::path folder = fs::canonical(devices / name, ec);
+  const fs::path folder = fs::canonical(sysfs / "bus" / "usb" / "devices" / name, ec);
   if (ec) return std::nullopt;
   std::optional<std::string> vidText = ReadAttribute(folder / "idVendor");
   std::optional<std::string> pidText = ReadAttribute(folder / "idProduct");
   if (!vidText || !pidText) return std::nullopt;
   std::optional<unsigned> vid = ParseHexText(*vidText, 4), pid = ParseHexText(*pidText, 4);
   if (!vid || !pid) return std::nullopt;
-  const ModemTableEntry* entry = table_.Find(static_cast<uint16_t>(*vid), static_cast<uint16_t>(*pid));
-  if (entry == nullptr) return std::nullopt;
 
-  UsbModem m;
-  m.portPath = name;
-  m.location = name;
-  m.companion = CompanionPath(folder, name);
-  m.vendorId = entry->vendorId;
-  m.productId = entry->productId;
-  m.serial = CleanSerial(ReadAttribute(folder / "serial"));
-  m.busnum = ParseDecimalText(ReadAttribute(folder / "busnum"));
-  m.devnum = ParseDecimalText(ReadAttribute(folder / "devnum"));
-  m.name = entry->name;
-  m.diagInterface = entry->diagInterface;
-  m.atInterface = entry->atInterface;
-  m.diagTty = InterfaceTty(folder, m, m.diagInterface, "diagnostic", noDriverNow);
-  if (m.atInterface) m.atTty = InterfaceTty(folder, m, *m.atInterface, "AT", noDriverNow);
+  UsbDeviceInfo d;
+  d.portPath = name;
+  d.folder = folder.string();
+  d.companion = CompanionPath(folder, name);
+  d.vendorId = static_cast<uint16_t>(*vid);
+  d.productId = static_cast<uint16_t>(*pid);
+  d.serial = CleanSerial(ReadAttribute(folder / "serial"));
+  if (std::optional<std::string> product = ReadAttribute(folder / "product")) {
+    for (char c : *product) {
+      if (c >= ' ' && c < 0x7F && c != '#') d.product.push_back(c);
+    }
+    while (!d.product.empty() && d.product.back() == ' ') d.product.pop_back();
+  }
+  d.busnum = ParseDecimalText(ReadAttribute(folder / "busnum"));
+  d.devnum = ParseDecimalText(ReadAttribute(folder / "devnum"));
+  for (const std::string& child : ListFolder(folder)) {
+    if (child.compare(0, name.size() + 1, name + ":") != 0) continue;
+    UsbInterfaceInfo i = ReadInterface(sysfs, dev, folder / child);
+    if (i.number >= 0) d.interfaces.push_back(std::move(i));
+  }
+  std::sort(
+      d.interfaces.begin(), d.interfaces.end(),
+      [](const UsbInterfaceInfo& a, const UsbInterfaceInfo& b) { return a.number < b.number; });
+  d.interfaceCount = ParseDecimalBlank(ReadAttribute(folder / "bNumInterfaces"));
+  if (d.interfaceCount == 0) d.interfaceCount = static_cast<int>(d.interfaces.size());
   // Gone while it was read: the device folder no longer there.
   if (!fs::exists(folder, ec)) return std::nullopt;
-  return m;
+  return d;
+}
+
+// "0, 2 and 3"
+std::string NumberList(const std::vector<int>& numbers) {
+  std::string text;
+  for (size_t k = 0; k < numbers.size(); ++k) {
+    if (k > 0) text += k + 1 == numbers.size() ? " and " : ", ";
+    text += std::to_string(numbers[k]);
+  }
+  return text;
+}
+
+// The folder under /sys/bus/usb-serial/drivers where a driver takes new ids.
+std::string SerialDriverFolder(const std::string& driver) {
+  return driver == "option" ? "option1" : driver;
+}
+
+}  // namespace
+
+std::vector<UsbDeviceInfo> ScanUsbDevices(const fs::path& sysfs, const fs::path& dev) {
+  std::vector<UsbDeviceInfo> devices;
+  for (const std::string& name : ListFolder(sysfs / "bus" / "usb" / "devices")) {
+    if (std::optional<UsbDeviceInfo> d = ReadUsbDevice(sysfs, dev, name))
+      devices.push_back(std::move(*d));
+  }
+  return devices;
+}
+
+std::string CompanionDeviceFolder(const std::string& deviceFolder) {
+  const fs::path folder(deviceFolder);
+  const std::string name = folder.filename().string();
+  const std::string companion = CompanionPath(folder, name);
+  if (companion.empty()) return {};
+  // The peer port is <hub>/<hub interface>/<port>: the device there would
+  // be <hub>/<companion path>.
+  return (PeerPort(folder, name).parent_path().parent_path() / companion).string();
+}
+
+std::optional<std::pair<uint16_t, uint16_t>> UsbIdentityOfFolder(const std::string& folder) {
+  std::optional<std::string> vidText = ReadAttribute(fs::path(folder) / "idVendor");
+  std::optional<std::string> pidText = ReadAttribute(fs::path(folder) / "idProduct");
+  if (!vidText || !pidText) return std::nullopt;
+  std::optional<unsigned> vid = ParseHexText(*vidText, 4), pid = ParseHexText(*pidText, 4);
+  if (!vid || !pid) return std::nullopt;
+  return std::make_pair(static_cast<uint16_t>(*vid), static_cast<uint16_t>(*pid));
+}
+
+UsbBridge::UsbBridge(ModemTable table, fs::path sysfs, fs::path dev)
+    : table_(std::move(table)), sysfs_(std::move(sysfs)), dev_(std::move(dev)) {}
+
+void UsbBridge::Notice(const std::string& key, const std::string& text) {
+  seen_now_.push_back(key);
+  if (std::find(told_.begin(), told_.end(), key) != told_.end()) return;
+  told_.push_back(key);
+  notices_.push_back(text);
+}
+
+std::vector<std::string> UsbBridge::TakeNotices() {
+  std::vector<std::string> out;
+  out.swap(notices_);
+  return out;
+}
+
+bool UsbBridge::Learn(const ModemTableEntry& entry) {
+  if (table_.Find(entry.vendorId, entry.productId) != nullptr) return false;
+  table_.entries.push_back(entry);
+  return true;
+}
+
+// A driver binds, and its tty appears, a moment after the interface does:
+// a cause is only told once it is still there at the next poll.
+void UsbBridge::PendingNotice(const std::string& key, const std::string& text,
+                              std::vector<std::string>* pendingNow) {
+  pendingNow->push_back(key);
+  if (std::find(pending_.begin(), pending_.end(), key) != pending_.end()) Notice(key, text);
+}
+
+// The tty of the device's interface `wanted`, the table's port for `role`;
+// empty while it has none (no such interface, no driver, a driver that gives
+// it no serial port, a tty node not made yet, or a tty that is not its own),
+// the cause told as a notice.
+std::string UsbBridge::TableTty(const UsbDeviceInfo& d, const UsbModem& m, int wanted,
+                                const char* role, std::vector<std::string>* pendingNow) {
+  const std::string label = Format("USB modem %s (%04x:%04x%s%s)", m.portPath.c_str(), m.vendorId,
+                                   m.productId, m.name.empty() ? "" : " ", m.name.c_str());
+  const std::string where = m.source.empty() || m.source == "probe" ? std::string("the modem table")
+                                                                    : "the table line " + m.source;
+  const std::string fix = Format(
+      "Correct %s, or remove it and let quorrel find the ports by probing (quorrel-cli list).",
+      where.c_str());
+  const std::string id =
+      Format("%s %04x:%04x %d", m.portPath.c_str(), m.vendorId, m.productId, wanted);
+  // The interfaces that have a serial port, and the modem driver's.
+  std::vector<int> serial, served;
+  const std::string driver = d.ModemDriver();
+  for (const UsbInterfaceInfo& i : d.interfaces) {
+    if (i.tty.empty()) continue;
+    serial.push_back(i.number);
+    if (i.driver == driver) served.push_back(i.number);
+  }
+  const UsbInterfaceInfo* i = d.Interface(wanted);
+  if (i == nullptr) {
+    // A download mode shows its one interface and no AT port: no fault.
+    if (std::string(role) != "diagnostic" && d.interfaceCount <= 1) return {};
+    PendingNotice("nointerface " + id,
+                  Format("%s: the table's %s interface %d is not there (the device has interfaces "
+                         "%s; serial ports "
+                         "on %s). %s",
+                         label.c_str(), role, wanted,
+                         NumberList([&] {
+                           std::vector<int> all;
+                           for (const UsbInterfaceInfo& x : d.interfaces) all.push_back(x.number);
+                           return all;
+                         }())
+                             .c_str(),
+                         serial.empty() ? "none" : NumberList(serial).c_str(), fix.c_str()),
+                  pendingNow);
+    return {};
+  }
+  if (!i->foreignTty.empty()) {
+    Notice(Format("foreign %s %s", m.portPath.c_str(), i->foreignTty.c_str()),
+           Format("%s: %s under interface %d belongs to another device; not linked", label.c_str(),
+                  i->foreignTty.c_str(), wanted));
+  }
+  if (!i->tty.empty()) return i->node ? i->tty : std::string();  // its node may not be made yet
+  if (i->driver.empty()) {
+    if (!served.empty()) {
+      // The modem's driver took the device's serial ports and left this one
+      // to another function (a network interface, say): the table is wrong.
+      PendingNotice(
+          "nodriver " + id,
+          Format("%s: interface %d (%s) has no driver: %s drives this modem's serial ports on "
+                 "interface%s %s and leaves interface %d to another function. %s",
+                 label.c_str(), wanted, role, driver.c_str(), served.size() > 1 ? "s" : "",
+                 NumberList(served).c_str(), wanted, fix.c_str()),
+          pendingNow);
+    } else {
+      PendingNotice(
+          "nodriver " + id,
+          Format("%s: interface %d (%s) has no serial driver bound. To bind the %s driver to this "
+                 "modem, as root: modprobe %s && echo %04x %04x > "
+                 "/sys/bus/usb-serial/drivers/%s/new_id",
+                 label.c_str(), wanted, role, driver.c_str(), driver.c_str(), m.vendorId,
+                 m.productId, SerialDriverFolder(driver).c_str()),
+          pendingNow);
+    }
+    return {};
+  }
+  PendingNotice(
+      "otherdriver " + id,
+      Format("%s: interface %d (%s) is bound to %s, which gives it no serial port (serial ports on "
+             "interface%s %s). %s",
+             label.c_str(), wanted, role, i->driver.c_str(), serial.size() > 1 ? "s" : "",
+             serial.empty() ? "none" : NumberList(serial).c_str(), fix.c_str()),
+      pendingNow);
+  return {};
 }
 
 std::vector<UsbModem> UsbBridge::Poll() {
+  std::error_code ec;
+  if (table_.empty() && !fs::exists(fs::symlink_status(StateFile(), ec))) return Poll({});
+  return Poll(ScanUsbDevices(sysfs_, dev_));
+}
+
+std::vector<UsbModem> UsbBridge::Poll(const std::vector<UsbDeviceInfo>& devices) {
   if (!table_errors_told_) {
     table_errors_told_ = true;
     for (const std::string& e : table_.errors) notices_.push_back("modem table: " + e);
@@ -512,13 +679,30 @@ std::vector<UsbModem> UsbBridge::Poll() {
                              }),
               told_.end());
   seen_now_.clear();
-  std::vector<std::string> noDriverNow;
+  std::vector<std::string> pendingNow;
   std::vector<UsbModem> found;
-  const fs::path devices = sysfs_ / "bus" / "usb" / "devices";
-  for (const std::string& name : ListFolder(devices)) {
-    if (std::optional<UsbModem> m = ReadDevice(devices, name, &noDriverNow)) found.push_back(std::move(*m));
+  for (const UsbDeviceInfo& d : devices) {
+    const ModemTableEntry* entry = table_.Find(d.vendorId, d.productId);
+    if (entry == nullptr) continue;
+    UsbModem m;
+    m.portPath = d.portPath;
+    m.location = d.portPath;
+    m.companion = d.companion;
+    m.vendorId = entry->vendorId;
+    m.productId = entry->productId;
+    m.serial = d.serial;
+    m.busnum = d.busnum;
+    m.devnum = d.devnum;
+    m.name = entry->name;
+    m.source = entry->source;
+    m.diagInterface = entry->diagInterface;
+    m.atInterface = entry->atInterface;
+    m.diagTty = TableTty(d, m, m.diagInterface, "diagnostic", &pendingNow);
+    if (m.atInterface) m.atTty = TableTty(d, m, *m.atInterface, "AT", &pendingNow);
+    found.push_back(std::move(m));
   }
-  pending_ = noDriverNow;
+  pending_ = pendingNow;
+  if (found.empty() && !stateExists) return found;
   return Publish(std::move(found));
 }
 
@@ -689,13 +873,21 @@ void UsbBridge::DetachAll() {
 
 namespace {
 
+// Appearances whose probe is remembered (present or not).
+constexpr size_t kMaxProbed = 256;
+
 struct ProcessBridge {
   std::mutex mutex;
   bool disabled = false;
+  bool probingDisabled = false;
   std::string preferred;
   std::function<void(const std::string&)> sink;
+  UsbProber prober;
   std::string key;
   std::unique_ptr<UsbBridge> bridge;
+  // Appearances asked about (or being asked about) once already.
+  std::vector<std::string> probed;
+  std::vector<LearnedUsbModem> learned;
 };
 
 ProcessBridge& Process() {
@@ -708,7 +900,66 @@ std::string Env(const char* name, const char* fallback = "") {
   return v != nullptr && *v != 0 ? std::string(v) : std::string(fallback);
 }
 
+void Tell(const std::function<void(const std::string&)>& sink, const std::string& text) {
+  if (sink) {
+    sink(text);
+  } else {
+    std::fprintf(stderr, "quorrel: %s\n", text.c_str());
+  }
+}
+
+std::string InterfacesText(const ModemTableEntry& e) {
+  std::string text = Format("diagnostic port on interface %d", e.diagInterface);
+  if (e.atInterface) text += Format(", AT port on interface %d", *e.atInterface);
+  return text;
+}
+
+// Writes a line found into the user's table; the text that tells the user.
+LearnedUsbModem Remember(const UsbProbeFinding& finding, const UsbDeviceInfo& device) {
+  LearnedUsbModem l;
+  l.entry = finding.entry;
+  l.portPath = device.portPath;
+  l.how = finding.how;
+  l.file = UserModemTableFile();
+  const LocalTime t = CurrentLocalTime();
+  const std::string comment =
+      Format("found by %s on %04d-%02d-%02d %02d:%02d:%02d (USB %s%s%s)", finding.how.c_str(),
+             t.year, t.month, t.day, t.hour, t.minute, t.second, device.portPath.c_str(),
+             device.product.empty() ? "" : ", ", device.product.c_str());
+  if (l.file.empty()) {
+    l.why = "no user table (neither XDG_CONFIG_HOME nor HOME is set)";
+  } else {
+    l.written = AddModemTableLine(l.file, l.entry, {comment}, &l.why);
+  }
+  return l;
+}
+
+std::string LearnedText(const LearnedUsbModem& l) {
+  const std::string line = ModemTableLine(l.entry);
+  if (l.written) {
+    return Format(
+        "USB modem %s (%04x:%04x): %s found by %s; added to %s as \"%s\". Please send this line to "
+        "the "
+        "quorrel maintainers, so that a later release knows the modem.",
+        l.portPath.c_str(), l.entry.vendorId, l.entry.productId, InterfacesText(l.entry).c_str(),
+        l.how.c_str(), l.file.string().c_str(), line.c_str());
+  }
+  return Format(
+      "USB modem %s (%04x:%04x): %s found by %s, used for this run only: %s. To keep it, add the "
+      "line "
+      "\"%s\" to your modem table.",
+      l.portPath.c_str(), l.entry.vendorId, l.entry.productId, InterfacesText(l.entry).c_str(),
+      l.how.c_str(), l.why.c_str(), line.c_str());
+}
+
 }  // namespace
+
+fs::path UsbSysfsRoot() {
+  return Env("QUORREL_SYSFS", "/sys");
+}
+fs::path UsbDevRoot() {
+  return Env("QUORREL_DEV", "/dev");
+}
 
 bool UsbBridgeEnabled() {
   ProcessBridge& p = Process();
@@ -720,6 +971,25 @@ void DisableUsbBridge() {
   ProcessBridge& p = Process();
   std::lock_guard lock(p.mutex);
   p.disabled = true;
+}
+
+bool UsbProbingEnabled() {
+  ProcessBridge& p = Process();
+  std::lock_guard lock(p.mutex);
+  return !p.probingDisabled && Env("QUORREL_USB_PROBE") != "0";
+}
+
+void DisableUsbProbing() {
+  ProcessBridge& p = Process();
+  std::lock_guard lock(p.mutex);
+  p.probingDisabled = true;
+}
+
+void SetUsbProber(UsbProber prober) {
+  ProcessBridge& p = Process();
+  std::lock_guard lock(p.mutex);
+  p.prober = std::move(prober);
+  p.probed.clear();
 }
 
 void SetUsbBridgePreferredDevice(const std::string& pathOrSerial) {
@@ -735,27 +1005,87 @@ void SetUsbBridgeNoticeSink(std::function<void(const std::string&)> sink) {
   p.sink = std::move(sink);
 }
 
-std::vector<UsbModem> PollUsbBridge() {
-  if (!UsbBridgeEnabled()) return {};
+void UsbBridgeNotice(const std::string& text) {
+  ProcessBridge& p = Process();
+  std::function<void(const std::string&)> sink;
+  {
+    std::lock_guard lock(p.mutex);
+    sink = p.sink;
+  }
+  Tell(sink, text);
+}
+
+std::vector<LearnedUsbModem> LearnedUsbModems() {
   ProcessBridge& p = Process();
   std::lock_guard lock(p.mutex);
-  const std::string sysfs = Env("QUORREL_SYSFS", "/sys"), dev = Env("QUORREL_DEV", "/dev");
+  return p.learned;
+}
+
+std::vector<UsbModem> PollUsbBridge() {
+  if (!UsbBridgeEnabled()) return {};
+  const bool probing = UsbProbingEnabled();
+  ProcessBridge& p = Process();
+  std::unique_lock lock(p.mutex);
+  const fs::path sysfs = UsbSysfsRoot(), dev = UsbDevRoot();
   // A new bridge whenever what it stands on changes (tests move the root).
-  const std::string key = QuorrelRoot().string() + '\n' + sysfs + '\n' + dev + '\n' + Env("QUORREL_MODEMS") +
-                          '\n' + Env("XDG_CONFIG_HOME") + '\n' + Env("HOME");
+  const std::string key = QuorrelRoot().string() + '\n' + sysfs.string() + '\n' + dev.string() +
+                          '\n' + Env("QUORREL_MODEMS") + '\n' + Env("XDG_CONFIG_HOME") + '\n' +
+                          Env("HOME");
   if (!p.bridge || key != p.key) {
     p.bridge = std::make_unique<UsbBridge>(LoadModemTable(), sysfs, dev);
     p.bridge->SetPreferredDevice(p.preferred);
     p.key = key;
+    p.probed.clear();
+    p.learned.clear();
   }
-  std::vector<UsbModem> modems = p.bridge->Poll();
-  for (const std::string& text : p.bridge->TakeNotices()) {
-    if (p.sink) {
-      p.sink(text);
-    } else {
-      std::fprintf(stderr, "quorrel: %s\n", text.c_str());
+
+  // Devices with modem ports that no table line names: asked about once per
+  // appearance, outside the lock (a probe takes a while, and a prober may
+  // wait for a person to answer ModemManager's authorization).
+  std::optional<std::vector<UsbDeviceInfo>> devices;
+  if (probing && p.prober) {
+    devices = ScanUsbDevices(sysfs, dev);
+    std::vector<UsbDeviceInfo> ask;
+    for (const UsbDeviceInfo& d : *devices) {
+      if (p.bridge->table().Find(d.vendorId, d.productId) != nullptr || d.Candidates().empty())
+        continue;
+      const std::string appearance = d.AppearanceKey();
+      if (std::find(p.probed.begin(), p.probed.end(), appearance) != p.probed.end()) continue;
+      p.probed.push_back(appearance);
+      ask.push_back(d);
+    }
+    if (p.probed.size() > kMaxProbed) p.probed.erase(p.probed.begin(), p.probed.end() - kMaxProbed);
+    if (!ask.empty()) {
+      const UsbProber prober = p.prober;
+      const std::function<void(const std::string&)> sink = p.sink;
+      const UsbBridge* asked = p.bridge.get();
+      lock.unlock();
+      std::vector<std::pair<UsbProbeFinding, UsbDeviceInfo>> findings;
+      for (const UsbDeviceInfo& d : ask) {
+        if (std::optional<UsbProbeFinding> f = prober(d)) findings.emplace_back(std::move(*f), d);
+      }
+      std::vector<LearnedUsbModem> learned;
+      lock.lock();
+      // The bridge may have been replaced meanwhile: its table was read anew.
+      for (auto& [finding, device] : findings) {
+        finding.entry.source = "probe";
+        if (p.bridge.get() != asked || !p.bridge->Learn(finding.entry)) continue;
+        learned.push_back(Remember(finding, device));
+        p.learned.push_back(learned.back());
+      }
+      lock.unlock();
+      for (const LearnedUsbModem& l : learned) Tell(sink, LearnedText(l));
+      lock.lock();
+      // What the probes took a while over may have changed: a fresh scan.
+      devices.reset();
     }
   }
+
+  std::vector<UsbModem> modems = devices ? p.bridge->Poll(*devices) : p.bridge->Poll();
+  const std::vector<std::string> notices = p.bridge->TakeNotices();
+  const std::function<void(const std::string&)> sink = p.sink;
+  lock.unlock();
+  for (const std::string& text : notices) Tell(sink, text);
   return modems;
 }
 

@@ -3,7 +3,9 @@
 # lower case udev compares against, comments and blank lines skipped, and a
 # bad line failing with its file and line number.
 #
-#   check_udev_rules.sh SOURCE_DIR WORK_DIR
+# With the CLI given, its udev-rule command writes the very same rule line.
+#
+#   check_udev_rules.sh SOURCE_DIR WORK_DIR [QUORREL_CLI]
 set -euo pipefail
 script="$1/cmake/udev_rules.cmake"
 work="$2/udev-rules-test"
@@ -37,4 +39,12 @@ for bad in '05c6-9008 diag=0' '05c6:9008' '5c6:9008 diag=0' '05c6:9008 at=2'; do
   grep -q "bad.conf:3:" "$work/bad.log" || { cat "$work/bad.log"; fail "the error for \"$bad\" does not name line 3"; }
   [ ! -e "$work/bad.rules" ] || fail "a rule file was written for \"$bad\""
 done
+if [ $# -ge 3 ]; then
+  "$3" udev-rule 05C6:9008 1e0e:9000 >"$work/cli.rules" || fail "quorrel-cli udev-rule"
+  for id in 05c6:9008 1e0e:9000; do
+    line=$(grep "ATTRS{idVendor}==\"${id%:*}\", ATTRS{idProduct}==\"${id#*:}\"" "$work/good.rules")
+    grep -qxF "$line" "$work/cli.rules" || fail "quorrel-cli udev-rule writes another line for $id"
+  done
+  head -n 4 "$work/cli.rules" | grep -q '^ACTION=="remove", GOTO=' || fail "quorrel-cli: remove events are not skipped"
+fi
 echo "udev rules checked"

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "app/modem_hold.h"
 #include "platform/dosdevices.h"
@@ -91,9 +94,14 @@ TEST(ModemManagerJobs, ARefusalKeepsTheJobFromStartingAndSaysHowToFixIt) {
   EXPECT_EQ(s.line.modem().Requests().size(), requestsBefore);
   const std::vector<std::string> boxes = s.line.form().Texts(Seen::Kind::Box);
   ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(boxes[0], ModemManagerRefusalText(s.tree.device.string(),
-                                              "org.freedesktop.DBus.Error.AccessDenied: not authorized"));
-  EXPECT_NE(boxes[0].find("70-quorrel.rules"), std::string::npos);
+  EXPECT_EQ(boxes[0],
+            ModemManagerRefusalText(s.tree.device.string(),
+                                    "org.freedesktop.DBus.Error.AccessDenied: not authorized"));
+  // A rule for the modem's own identity, written out in full.
+  EXPECT_NE(boxes[0].find("ATTRS{idVendor}==\"1e0e\", ATTRS{idProduct}==\"9000\""),
+            std::string::npos)
+      << boxes[0];
+  EXPECT_NE(boxes[0].find("70-quorrel-local.rules"), std::string::npos);
   EXPECT_NE(boxes[0].find("systemctl stop ModemManager"), std::string::npos);
   EXPECT_NE(boxes[0].find("--ignore-modem-manager"), std::string::npos);
 
@@ -111,6 +119,33 @@ TEST(ModemManagerJobs, ARefusalKeepsTheJobFromStartingAndSaysHowToFixIt) {
     said = said || text.find("ModemManager would not leave the modem alone") != std::string::npos;
   }
   EXPECT_TRUE(said);
+}
+
+TEST(ModemManagerJobs, AnAuthorizationIsWaitedForWithTheStateLineSayingSo) {
+  // ModemManager asks polkit, and polkit the user, for a password: the start
+  // allows it, says what it waits for, and goes on once the user approved.
+  UsbSimLine s;
+  s.mm.SetAnswer(FakeModemManager::Answer::AskAuthorization);
+  auto saidWaiting = [&s] {
+    for (const std::string& text : s.line.form().Texts(Seen::Kind::Status)) {
+      if (text.find("administrator's password") != std::string::npos) return true;
+    }
+    return false;
+  };
+  std::thread user([&] {
+    if (s.line.form().WaitUntil(saidWaiting)) s.mm.Approve();
+  });
+  const bool started = s.line.StartAndWait();
+  user.join();
+  ASSERT_TRUE(started);
+  EXPECT_EQ(s.line.controller().LastOutcome(0), JobOutcome::Succeeded);
+  EXPECT_TRUE(saidWaiting());
+  const std::vector<testsupport::InhibitCall> calls = s.mm.Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_TRUE(calls[0].inhibit);
+  EXPECT_TRUE(calls[0].interactive);
+  EXPECT_FALSE(calls[1].inhibit);
+  EXPECT_EQ(HeldModemManagerInhibitions(), 0);
 }
 
 TEST(ModemManagerJobs, WithoutModemManagerOnTheBusTheJobJustRuns) {

@@ -4,7 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/dosdevices.h"
 #include "platform/scratch_root.h"
@@ -117,6 +123,85 @@ TEST_F(ModemManagerTest, APortLeadsToTheUsbDeviceAboveItsInterfaceAndOnlyThere) 
   std::filesystem::create_symlink(outside / "1-9:1.0", sysfs / "class" / "tty" / "ttyUSB9" / "device");
   ASSERT_TRUE(LinkComPort(9, "/dev/ttyUSB9"));
   EXPECT_EQ(UsbDeviceOfPort(9), "");
+}
+
+TEST_F(ModemManagerTest, AnAuthorizationIsAskedForInteractivelyAndWaitedForWhileTheUserAnswers) {
+  FakeModemManager mm(Folder());
+  mm.SetAnswer(FakeModemManager::Answer::AskAuthorization);
+  // The user answers the password dialog once the program said what it
+  // waits for.
+  std::mutex mutex;
+  std::condition_variable told;
+  std::string waitingText;
+  std::thread user([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (told.wait_for(lock, std::chrono::seconds(60), [&] { return !waitingText.empty(); }))
+      mm.Approve();
+  });
+  InhibitOutcome outcome =
+      InhibitModemManager("/sys/devices/usb1/1-2", [&](const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex);
+        waitingText = text;
+        told.notify_all();
+      });
+  user.join();
+  ASSERT_EQ(outcome.state, InhibitOutcome::State::Inhibited) << outcome.detail;
+  EXPECT_NE(waitingText.find("/sys/devices/usb1/1-2"), std::string::npos) << waitingText;
+  EXPECT_NE(waitingText.find("administrator's password"), std::string::npos) << waitingText;
+  EXPECT_NE(waitingText.find("2 minutes"), std::string::npos) << waitingText;
+  ASSERT_EQ(mm.Calls().size(), 1u);
+  EXPECT_TRUE(mm.Calls()[0].interactive);
+  outcome.hold.reset();
+  ASSERT_TRUE(mm.WaitForCalls(2));
+  EXPECT_EQ(mm.Inhibited(), 0);
+}
+
+TEST_F(ModemManagerTest, ADeviceThisProgramHoldsAlreadyIsNotAskedForTwice) {
+  // The probe holds its inhibition for the whole run; a job on the same
+  // device must not ask again (ModemManager refuses a second inhibition).
+  FakeModemManager mm(Folder());
+  InhibitOutcome first = InhibitModemManager("/sys/devices/usb1/1-2");
+  ASSERT_EQ(first.state, InhibitOutcome::State::Inhibited);
+  InhibitOutcome again = InhibitModemManager("/sys/devices/usb1/1-2");
+  EXPECT_EQ(again.state, InhibitOutcome::State::NotNeeded);
+  EXPECT_EQ(mm.Calls().size(), 1u);
+  first.hold.reset();
+  ASSERT_TRUE(mm.WaitForCalls(2));
+  EXPECT_EQ(InhibitModemManager("/sys/devices/usb1/1-2").state, InhibitOutcome::State::Inhibited);
+}
+
+TEST_F(ModemManagerTest, ThePortTypesOfTheModemItDrivesAtTheDevice) {
+  FakeModemManager mm(Folder());
+  EXPECT_FALSE(ModemManagerPorts("/sys/devices/usb1/1-2"));
+  mm.AddModem({"/sys/devices/usb1/1-3", {{"ttyUSB7", 3}}});
+  mm.AddModem({"/sys/devices/usb1/1-2", {{"cdc-wdm0", 6}, {"ttyUSB1", 3}, {"ttyUSB0", 4}}});
+  std::optional<std::vector<ModemManagerPort>> ports = ModemManagerPorts("/sys/devices/usb1/1-2");
+  ASSERT_TRUE(ports);
+  ASSERT_EQ(ports->size(), 3u);
+  EXPECT_EQ((*ports)[1].name, "ttyUSB1");
+  EXPECT_EQ((*ports)[1].type, ModemManagerPort::At);
+  EXPECT_EQ((*ports)[2].name, "ttyUSB0");
+  EXPECT_EQ((*ports)[2].type, ModemManagerPort::Qcdm);
+  EXPECT_FALSE(ModemManagerPorts("/sys/devices/usb1/1-4"));
+  // Nobody on the name: nothing known.
+  std::filesystem::create_directories(Folder() / "empty");
+  FakeModemManager empty(Folder() / "empty", /*withModemManager=*/false);
+  EXPECT_FALSE(ModemManagerPorts("/sys/devices/usb1/1-2"));
+}
+
+TEST_F(ModemManagerTest, ARefusalAdvisesARuleForTheModemsOwnIdentity) {
+  const std::filesystem::path sysfs = Folder() / "sys";
+  FakeUsbTree tree(sysfs, "1-2", "ttyUSB3");
+  const std::string advice = ModemManagerRefusalAdvice(tree.device.string(), "not authorized");
+  EXPECT_NE(advice.find("(not authorized)"), std::string::npos) << advice;
+  EXPECT_NE(
+      advice.find("    SUBSYSTEMS==\"usb\", ATTRS{idVendor}==\"1e0e\", ATTRS{idProduct}==\"9000\", "
+                  "TAG+=\"uaccess\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n"),
+      std::string::npos)
+      << advice;
+  EXPECT_NE(advice.find("/etc/udev/rules.d/70-quorrel-local.rules"), std::string::npos);
+  EXPECT_NE(advice.find("sudo systemctl stop ModemManager"), std::string::npos);
+  EXPECT_NE(advice.find("dialout"), std::string::npos);
 }
 
 }  // namespace

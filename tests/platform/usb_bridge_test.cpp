@@ -321,5 +321,193 @@ TEST(UsbBridgeEmpty, WithoutATableTheRootIsNotTouched) {
   EXPECT_FALSE(fs::exists(root.path() / "dosdevices"));
 }
 
+TEST(UsbScan, KernelLayoutsGiveTheirModemCandidates) {
+  struct Case {
+    const char* name;
+    std::string vid, pid;
+    std::vector<testsupport::Interface> interfaces;
+    std::vector<int> candidates;
+    bool downloadMode;
+    std::string driver;  // the modem driver a binding hint names
+  };
+  const std::vector<Case> cases = {
+      {"option, diagnostic 0 and AT 2",
+       "1e0e",
+       "9001",
+       {{0, "ttyUSB0"}, {1, "", false}, {2, "ttyUSB1"}, {3, "ttyUSB2"}},
+       {0, 2, 3},
+       false,
+       "option"},
+      {"qcserial, Gobi 2000 layout",
+       "05c6",
+       "9225",
+       {{0, "", true, "qmi_wwan"},
+        {1, "ttyUSB0", true, "qcserial"},
+        {2, "ttyUSB1", true, "qcserial"},
+        {3, "ttyUSB2", true, "qcserial"}},
+       {1, 2, 3},
+       false,
+       "qcserial"},
+      {"qcserial, download mode",
+       "05c6",
+       "9008",
+       {{0, "ttyUSB0", true, "qcserial"}},
+       {0},
+       true,
+       "qcserial"},
+      {"one interface without a driver", "05c6", "9009", {{0, "", false}}, {}, false, "qcserial"},
+      {"an FTDI adapter",
+       "0403",
+       "6001",
+       {{0, "ttyUSB0", true, "ftdi_sio"}},
+       {},
+       false,
+       "qcserial"},
+      {"a cdc-acm device",
+       "1546",
+       "01a8",
+       {{0, "ttyACM0", true, "cdc_acm", 0x02}, {1, "", true, "cdc_acm", 0x0A}},
+       {},
+       false,
+       "option"},
+      {"a modem port of another class",
+       "1e0e",
+       "9002",
+       {{0, "ttyUSB0", true, "option", 0x02}},
+       {},
+       false,
+       "option"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::ScopedRoot root;
+    FakeMachine machine(root.path() / "machine");
+    machine.Plug("1-2", c.vid, c.pid, c.interfaces, "SN9");
+    const std::vector<UsbDeviceInfo> devices = ScanUsbDevices(machine.sysfs(), machine.dev());
+    ASSERT_EQ(devices.size(), 1u);
+    const UsbDeviceInfo& d = devices[0];
+    EXPECT_EQ(d.portPath, "1-2");
+    EXPECT_EQ(d.serial, "SN9");
+    EXPECT_EQ(d.interfaceCount, static_cast<int>(c.interfaces.size()));
+    std::vector<int> candidates;
+    for (const UsbInterfaceInfo* i : d.Candidates()) candidates.push_back(i->number);
+    EXPECT_EQ(candidates, c.candidates);
+    EXPECT_EQ(d.DownloadMode(), c.downloadMode);
+    EXPECT_EQ(d.ModemDriver(), c.driver);
+    EXPECT_EQ(d.folder, fs::canonical(machine.DeviceFolder("1-2")).string());
+  }
+}
+
+TEST(UsbScan, AModemBehindHubsIsFoundAtItsPathAndTheHubsAreNoModems) {
+  testing::ScopedRoot root;
+  FakeMachine machine(root.path() / "machine");
+  machine.PlugHub("3-1");
+  machine.PlugHub("3-1.4");
+  machine.Plug("3-1.4.2", "1e0e", "9001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
+  const std::vector<UsbDeviceInfo> devices = ScanUsbDevices(machine.sysfs(), machine.dev());
+  ASSERT_EQ(devices.size(), 3u);
+  std::vector<std::string> withCandidates;
+  for (const UsbDeviceInfo& d : devices) {
+    if (!d.Candidates().empty()) withCandidates.push_back(d.portPath);
+  }
+  EXPECT_EQ(withCandidates, std::vector<std::string>{"3-1.4.2"});
+
+  UsbBridge bridge(Table("1e0e:9001 diag=0 at=2\n"), machine.sysfs(), machine.dev());
+  std::vector<UsbModem> modems = bridge.Poll();
+  ASSERT_EQ(modems.size(), 1u);
+  EXPECT_EQ(modems[0].portPath, "3-1.4.2");
+  EXPECT_EQ(LineOnePath(kUsbBridgeSerialService), "USB\\VID_1E0E&PID_9001&MI_00\\3-1.4.2");
+}
+
+TEST(UsbScan, TheCompanionPortsDeviceFolderIsWhereTheModemWouldComeBack) {
+  testing::ScopedRoot root;
+  FakeMachine machine(root.path() / "machine");
+  machine.PairRootPorts(1, 2, 2);
+  machine.Plug("1-2", "1e0e", "9001", {{0, "ttyUSB0"}});
+  machine.Plug("1-3", "1e0e", "9001", {{0, "ttyUSB1"}});
+  const std::string folder = fs::canonical(machine.DeviceFolder("1-2")).string();
+  EXPECT_EQ(CompanionDeviceFolder(folder),
+            (fs::canonical(machine.sysfs() / "devices/pci0000:00/usb2") / "2-2").string());
+  EXPECT_EQ(CompanionDeviceFolder(fs::canonical(machine.DeviceFolder("1-3")).string()), "");
+  EXPECT_EQ(UsbIdentityOfFolder(folder), std::make_pair(uint16_t{0x1e0e}, uint16_t{0x9001}));
+  EXPECT_FALSE(UsbIdentityOfFolder((root.path() / "nothing").string()));
+}
+
+TEST_F(UsbBridgeTest, ATableLineThatNamesTheWrongInterfaceSaysSoAndNamesTheRightDriver) {
+  // A Gobi 2000 layout on qcserial with a line taking interface 0 for the
+  // diagnostic port: interface 0 is the network function's. Before, this
+  // gave a row of dashes without a word, or, with interface 0 unbound, a
+  // hint to bind option to a device that belongs to qcserial.
+  struct Case {
+    const char* name;
+    testsupport::Interface zero;
+    const char* expected;
+  };
+  const std::vector<Case> cases = {
+      {"unbound",
+       {0, "", false},
+       "USB modem 1-2 (1e0e:9200 gobi): interface 0 (diagnostic) has no driver: qcserial drives "
+       "this modem's "
+       "serial ports on interfaces 1, 2 and 3 and leaves interface 0 to another function. Correct "
+       "the table line "
+       "modems.conf:1"},
+      {"on qmi_wwan",
+       {0, "", true, "qmi_wwan"},
+       "USB modem 1-2 (1e0e:9200 gobi): interface 0 (diagnostic) is bound to qmi_wwan, which gives "
+       "it no serial "
+       "port (serial ports on interfaces 1, 2 and 3). Correct the table line modems.conf:1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::ScopedRoot r;
+    FakeMachine m(r.path() / "machine");
+    m.Plug("1-2", "1e0e", "9200",
+           {c.zero,
+            {1, "ttyUSB0", true, "qcserial"},
+            {2, "ttyUSB1", true, "qcserial"},
+            {3, "ttyUSB2", true, "qcserial"}});
+    UsbBridge b(Table("1e0e:9200 diag=0 at=2 gobi\n"), m.sysfs(), m.dev());
+    b.Poll();
+    EXPECT_TRUE(b.TakeNotices().empty());  // a driver may still be binding
+    std::vector<UsbModem> modems = b.Poll();
+    ASSERT_EQ(modems.size(), 1u);
+    EXPECT_EQ(modems[0].diagCom, 0);
+    std::vector<std::string> notices = b.TakeNotices();
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].rfind(c.expected, 0), 0u) << notices[0];
+    EXPECT_EQ(notices[0].find("option"), std::string::npos) << notices[0];
+  }
+
+  // A download mode no driver took: the hint binds qcserial.
+  machine.Plug("1-3", "1e0e", "9008", {{0, "", false}});
+  bridge.Poll();
+  bridge.Poll();
+  std::vector<std::string> notices = bridge.TakeNotices();
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_NE(
+      notices[0].find(
+          "modprobe qcserial && echo 1e0e 9008 > /sys/bus/usb-serial/drivers/qcserial/new_id"),
+      std::string::npos)
+      << notices[0];
+}
+
+TEST_F(UsbBridgeTest, ALineLearnedNeverReplacesTheTables) {
+  ModemTableEntry learned;
+  learned.vendorId = 0x1e0e;
+  learned.productId = 0x9000;
+  learned.diagInterface = 2;
+  learned.atInterface = 0;
+  EXPECT_FALSE(bridge.Learn(learned));
+  learned.productId = 0x9001;
+  EXPECT_TRUE(bridge.Learn(learned));
+  EXPECT_FALSE(bridge.Learn(learned));
+  machine.Plug("1-2", "1e0e", "9000", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
+  machine.Plug("1-3", "1e0e", "9001", {{0, "ttyUSB2"}, {2, "ttyUSB3"}});
+  std::vector<UsbModem> modems = bridge.Poll();
+  ASSERT_EQ(modems.size(), 2u);
+  EXPECT_EQ(modems[0].diagTty, "ttyUSB0");
+  EXPECT_EQ(modems[1].diagTty, "ttyUSB3");
+}
+
 }  // namespace
 }  // namespace quorrel

@@ -1,7 +1,11 @@
 // A private message bus (dbus-daemon) with a fake ModemManager on it, for the
 // tests of the inhibition: the bus's address goes into QUORREL_SYSTEM_BUS for
 // the life of the object; the fake owns ModemManager's name, records every
-// InhibitDevice call and answers it as told.
+// InhibitDevice call and answers it as told (at once, or, as polkit does for
+// a user who must type a password, only when asked for with interactive
+// authorization allowed and once the test says the user approved). Modems
+// added with AddModem are modem objects with their Device and Ports, listed
+// by the ObjectManager interface as ModemManager lists them.
 //
 // Also ScopedEnv, and FakeUsbTree: a sysfs tree with one USB modem whose
 // interface's tty is ttyUSB<n>, laid out as the kernel does.
@@ -21,10 +25,12 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/scoped_env.h"
@@ -36,11 +42,21 @@ namespace quorrel::testsupport {
 struct InhibitCall {
   std::string uid;
   bool inhibit = false;
+  bool interactive = false;  // the caller allowed interactive authorization
+};
+
+// A modem ModemManager drives: its uid and its ports with their types
+// (3 AT, 4 QCDM).
+struct FakeModem {
+  std::string device;
+  std::vector<std::pair<std::string, uint32_t>> ports;
 };
 
 class FakeModemManager {
  public:
-  enum class Answer { Accept, Refuse, NotFound };
+  // AskAuthorization: a call without interactive authorization allowed is
+  // refused as polkit refuses it; one with it waits for Approve().
+  enum class Answer { Accept, Refuse, NotFound, AskAuthorization };
 
   // folder: where the bus's socket and configuration go. With
   // withModemManager false the bus has nobody on ModemManager's name.
@@ -117,6 +133,26 @@ class FakeModemManager {
 
   const std::string& address() const { return address_; }
   void SetAnswer(Answer answer) { answer_ = answer; }
+  // The user answered the password dialog: the calls waiting are accepted.
+  void Approve() { approved_ = true; }
+  // Calls waiting for an authorization now.
+  int Waiting() const { return waiting_.load(); }
+
+  // Adds a modem object (on the fake's own thread); returns once it is there.
+  void AddModem(FakeModem modem) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      to_add_.push_back(std::move(modem));
+    }
+    for (int i = 0; i < 1000; ++i) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (to_add_.empty()) return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ADD_FAILURE() << "the fake ModemManager did not add the modem";
+  }
 
   std::vector<InhibitCall> Calls() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -145,19 +181,85 @@ class FakeModemManager {
     int inhibit = 0;
     int r = sd_bus_message_read(m, "sb", &uid, &inhibit);
     if (r < 0) return r;
+    const bool interactive = sd_bus_message_get_allow_interactive_authorization(m) > 0;
     switch (self->answer_.load()) {
       case Answer::Refuse:
         return sd_bus_error_set(error, "org.freedesktop.DBus.Error.AccessDenied", "not authorized");
       case Answer::NotFound:
         return sd_bus_error_set(error, "org.freedesktop.ModemManager1.Error.Core.NotFound", "No device found");
+      case Answer::AskAuthorization:
+        if (!inhibit) break;  // giving a device back needs no password
+        if (!interactive) {
+          return sd_bus_error_set(error,
+                                  "org.freedesktop.DBus.Error.InteractiveAuthorizationRequired",
+                                  "Interactive authentication required.");
+        }
+        // Answered from the fake's loop once the user approved.
+        self->pending_.push_back(
+            {sd_bus_message_ref(m), InhibitCall{uid, inhibit != 0, interactive}});
+        ++self->waiting_;
+        return 1;
       case Answer::Accept:
         break;
     }
     {
       std::lock_guard<std::mutex> lock(self->mutex_);
-      self->calls_.push_back(InhibitCall{uid, inhibit != 0});
+      self->calls_.push_back(InhibitCall{uid, inhibit != 0, interactive});
     }
     return sd_bus_reply_method_return(m, "");
+  }
+
+  static int GetDevice(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
+                       void* userdata, sd_bus_error*) {
+    return sd_bus_message_append(reply, "s", static_cast<FakeModem*>(userdata)->device.c_str());
+  }
+  static int GetPorts(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
+                      void* userdata, sd_bus_error*) {
+    int r = sd_bus_message_open_container(reply, 'a', "(su)");
+    for (const auto& [name, type] : static_cast<FakeModem*>(userdata)->ports) {
+      if (r >= 0) r = sd_bus_message_append(reply, "(su)", name.c_str(), type);
+    }
+    if (r >= 0) r = sd_bus_message_close_container(reply);
+    return r;
+  }
+
+  // On the fake's thread: answers the calls the user approved, registers
+  // the modems added.
+  void Serve(sd_bus* bus, std::vector<sd_bus_slot*>* slots) {
+    if (approved_) {
+      for (auto& [message, call] : pending_) {
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          calls_.push_back(call);
+        }
+        sd_bus_reply_method_return(message, "");
+        sd_bus_message_unref(message);
+        --waiting_;
+      }
+      pending_.clear();
+    }
+    std::vector<FakeModem> add;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      add.swap(to_add_);
+    }
+    static const sd_bus_vtable modemVtable[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_PROPERTY("Device", "s", &FakeModemManager::GetDevice, 0,
+                        SD_BUS_VTABLE_PROPERTY_CONST),
+        SD_BUS_PROPERTY("Ports", "a(su)", &FakeModemManager::GetPorts, 0,
+                        SD_BUS_VTABLE_PROPERTY_CONST),
+        SD_BUS_VTABLE_END};
+    for (FakeModem& modem : add) {
+      modems_.push_back(std::make_unique<FakeModem>(std::move(modem)));
+      const std::string path =
+          "/org/freedesktop/ModemManager1/Modem/" + std::to_string(modems_.size() - 1);
+      sd_bus_slot* slot = nullptr;
+      if (sd_bus_add_object_vtable(bus, &slot, path.c_str(), "org.freedesktop.ModemManager1.Modem",
+                                   modemVtable, modems_.back().get()) >= 0) {
+        slots->push_back(slot);
+      }
+    }
   }
 
   void StartService() {
@@ -169,6 +271,8 @@ class FakeModemManager {
           SD_BUS_VTABLE_END};
       sd_bus* bus = nullptr;
       sd_bus_slot* slot = nullptr;
+      sd_bus_slot* manager = nullptr;
+      std::vector<sd_bus_slot*> modemSlots;
       int r = sd_bus_new(&bus);
       if (r >= 0) r = sd_bus_set_address(bus, address_.c_str());
       if (r >= 0) r = sd_bus_set_bus_client(bus, 1);
@@ -176,12 +280,18 @@ class FakeModemManager {
       if (r >= 0)
         r = sd_bus_add_object_vtable(bus, &slot, "/org/freedesktop/ModemManager1", "org.freedesktop.ModemManager1",
                                      vtable, this);
+      if (r >= 0) r = sd_bus_add_object_manager(bus, &manager, "/org/freedesktop/ModemManager1");
       if (r >= 0) r = sd_bus_request_name(bus, "org.freedesktop.ModemManager1", 0);
       ready = r >= 0 ? 1 : -1;
       while (r >= 0 && !stop_) {
+        Serve(bus, &modemSlots);
         r = sd_bus_process(bus, nullptr);
-        if (r == 0) r = sd_bus_wait(bus, 50'000);
+        if (r == 0) r = sd_bus_wait(bus, 20'000);
       }
+      for (auto& [message, call] : pending_) sd_bus_message_unref(message);
+      pending_.clear();
+      for (sd_bus_slot* s : modemSlots) sd_bus_slot_unref(s);
+      sd_bus_slot_unref(manager);
       sd_bus_slot_unref(slot);
       sd_bus_flush_close_unref(bus);
     });
@@ -196,8 +306,14 @@ class FakeModemManager {
   std::thread service_;
   std::atomic<bool> stop_{false};
   std::atomic<Answer> answer_{Answer::Accept};
+  std::atomic<bool> approved_{false};
+  std::atomic<int> waiting_{0};
   mutable std::mutex mutex_;
   std::vector<InhibitCall> calls_;
+  std::vector<FakeModem> to_add_;  // under mutex_
+  // The fake's thread only:
+  std::vector<std::pair<sd_bus_message*, InhibitCall>> pending_;
+  std::vector<std::unique_ptr<FakeModem>> modems_;
 };
 
 // A sysfs tree under `sysfs` with one USB device at port path `usbPath`
