@@ -38,7 +38,9 @@ set(_posix_only
   ports/usb_discovery_test.cpp
   e2e/usb_bridge_e2e_test.cpp
   e2e/modem_manager_e2e_test.cpp
-  e2e/repair_cli_test.cpp)
+  e2e/repair_cli_test.cpp
+  e2e/other_modem_test.cpp
+  e2e/usb_kernel_test.cpp)
 
 # Test cases, per suite, that hold to the POSIX model of the machine (the
 # registry as a folder under the root, drives as folders under it, a system
