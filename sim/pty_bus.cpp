@@ -108,8 +108,8 @@ Enumeration PtyBus::AttachUsb(const Enumeration& proposed) {
   const ModemConfig& config = modem_->config();
   const UsbSettings& settings = config.usb;
   const bool download = e.mode == ModemMode::Downloader || e.mode == ModemMode::Programmer;
-  UsbDeviceSpec spec;
-  spec.path = NextUsbPath(e.mode);
+  UsbDeviceLayout layout;
+  layout.path = NextUsbPath(e.mode);
   ++usb_attachments_;
   bool ok = true;
   auto open = [&](PortRole role, int number) {
@@ -127,19 +127,19 @@ Enumeration PtyBus::AttachUsb(const Enumeration& proposed) {
   };
   if (download) {
     // The chipset's download mode: one interface on qcserial, no serial.
-    spec.vendorId = settings.downloadVendorId;
-    spec.productId = settings.downloadProductId;
+    layout.vendorId = settings.downloadVendorId;
+    layout.productId = settings.downloadProductId;
     if (e.diagPort > 0)
-      spec.interfaces.push_back(
+      layout.interfaces.push_back(
           {0, 0xFF, "qcserial", "qcserial", open(PortRole::Diag, e.diagPort)});
   } else {
-    spec.vendorId = config.usbVendorId;
-    spec.productId = config.usbProductId;
-    spec.serial = UsbSerial(config);
-    spec.manufacturer = config.vendor;
-    spec.product = "USB modem";
+    layout.vendorId = config.usbVendorId;
+    layout.productId = config.usbProductId;
+    layout.serial = UsbSerial(config);
+    layout.manufacturer = config.vendor;
+    layout.product = "USB modem";
     for (int n = 0; n < settings.interfaceCount; ++n) {
-      UsbInterfaceSpec i{n, 0xFF, "", "", {}};
+      UsbInterfaceLayout i{n, 0xFF, "", "", {}};
       // The diagnostic and AT ports on option; the rest reserved for the
       // network function, without a driver.
       const bool diag = n == settings.diagInterface && e.diagPort > 0;
@@ -149,17 +149,17 @@ Enumeration PtyBus::AttachUsb(const Enumeration& proposed) {
         i.serialDriver = "option1";
         i.terminal = open(diag ? PortRole::Diag : PortRole::Data, diag ? e.diagPort : e.dataPort);
       }
-      spec.interfaces.push_back(std::move(i));
+      layout.interfaces.push_back(std::move(i));
     }
   }
   UsbAttachment got;
   std::string why;
-  if (ok && !usb_->Attach(spec, &got, &why)) {
+  if (ok && !usb_->Attach(layout, &got, &why)) {
     std::fprintf(stderr, "quorrel-sim: cannot attach the USB device: %s\n", why.c_str());
     ok = false;
   }
   attached_ = e;
-  usb_path_ = spec.path;
+  usb_path_ = layout.path;
   ++generation_;
   if (!ok) {
     attach_failed_ = true;
@@ -167,17 +167,17 @@ Enumeration PtyBus::AttachUsb(const Enumeration& proposed) {
     return e;
   }
   std::string diagTty = "none", dataTty = "none";
-  for (size_t k = 0; k < spec.interfaces.size(); ++k) {
+  for (size_t k = 0; k < layout.interfaces.size(); ++k) {
     if (got.ttys[k].empty()) continue;
-    const bool diag = download || spec.interfaces[k].number == settings.diagInterface;
+    const bool diag = download || layout.interfaces[k].number == settings.diagInterface;
     (diag ? diagTty : dataTty) = got.ttys[k];
   }
   announce_(
       Format("attached usb=%s diag=%s data=%s id=%04x:%04x mode=%s devnum=%d speed=%d serial=%s",
-             spec.path.c_str(), diagTty.c_str(), dataTty.c_str(), spec.vendorId, spec.productId,
+             layout.path.c_str(), diagTty.c_str(), dataTty.c_str(), layout.vendorId, layout.productId,
              std::string(ModeName(e.mode)).c_str(), got.devnum, got.speed,
-             spec.serial.empty() ? "none" : spec.serial.c_str()));
-  if (download) announce_(Format("interfaces usb=%s diag only", spec.path.c_str()));
+             layout.serial.empty() ? "none" : layout.serial.c_str()));
+  if (download) announce_(Format("interfaces usb=%s diag only", layout.path.c_str()));
   return e;
 }
 

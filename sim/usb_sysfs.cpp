@@ -339,14 +339,14 @@ std::vector<std::string> UsbSysfs::TakeTtyNames(size_t count) {
   return names;
 }
 
-bool UsbSysfs::Attach(const UsbDeviceSpec& spec, UsbAttachment* out, std::string* why) {
+bool UsbSysfs::Attach(const UsbDeviceLayout& layout, UsbAttachment* out, std::string* why) {
   Detach();
   TreeLock lock(state_);
   if (!lock.held()) {
     *why = "cannot lock " + (state_ / "lock").string();
     return false;
   }
-  const std::string& path = spec.path;
+  const std::string& path = layout.path;
   auto chain = ParsePath(path);
   int speed = 0;
   const fs::path port = chain ? EnsurePort(path, &speed) : fs::path();
@@ -364,7 +364,7 @@ bool UsbSysfs::Attach(const UsbDeviceSpec& spec, UsbAttachment* out, std::string
   out->speed = speed;
   out->devnum = TakeDevnum(chain->bus);
   size_t ttyCount = 0;
-  for (const UsbInterfaceSpec& i : spec.interfaces) ttyCount += i.serialDriver.empty() ? 0 : 1;
+  for (const UsbInterfaceLayout& i : layout.interfaces) ttyCount += i.serialDriver.empty() ? 0 : 1;
   std::vector<std::string> names = TakeTtyNames(ttyCount);
   if (names.size() != ttyCount) {
     *why = "no free ttyUSB number";
@@ -378,13 +378,13 @@ bool UsbSysfs::Attach(const UsbDeviceSpec& spec, UsbAttachment* out, std::string
   std::error_code ec;
   fs::remove_all(temp, ec);
   bool ok = fs::create_directory(temp, ec);
-  ok = ok && WriteText(temp / "idProduct", Format("%04x\n", spec.productId));
+  ok = ok && WriteText(temp / "idProduct", Format("%04x\n", layout.productId));
   ok = ok && WriteText(temp / "bcdDevice", "0100\n");
   ok = ok && WriteText(temp / "bDeviceClass", "00\n");
   ok = ok && WriteText(temp / "bNumConfigurations", "1\n");
   ok = ok && WriteText(temp / "bConfigurationValue", "1\n");
   ok = ok && WriteText(temp / "bNumInterfaces",
-                       Format("%2d\n", static_cast<int>(spec.interfaces.size())));
+                       Format("%2d\n", static_cast<int>(layout.interfaces.size())));
   ok = ok && WriteText(temp / "busnum", Format("%d\n", out->busnum));
   ok = ok && WriteText(temp / "devnum", Format("%d\n", out->devnum));
   ok = ok && WriteText(temp / "devpath", path.substr(path.find('-') + 1) + "\n");
@@ -397,20 +397,20 @@ bool UsbSysfs::Attach(const UsbDeviceSpec& spec, UsbAttachment* out, std::string
            Format("MAJOR=189\nMINOR=%d\nDEVNAME=bus/usb/%03d/%03d\nDEVTYPE=usb_device\nDRIVER=usb\n"
                   "PRODUCT=%x/%x/100\nTYPE=0/0/0\nBUSNUM=%03d\nDEVNUM=%03d\n",
                   (out->busnum - 1) * 128 + out->devnum - 1, out->busnum, out->devnum,
-                  spec.vendorId, spec.productId, out->busnum, out->devnum));
-  if (!spec.manufacturer.empty())
-    ok = ok && WriteText(temp / "manufacturer", spec.manufacturer + "\n");
-  if (!spec.product.empty()) ok = ok && WriteText(temp / "product", spec.product + "\n");
-  if (!spec.serial.empty()) ok = ok && WriteText(temp / "serial", spec.serial + "\n");
+                  layout.vendorId, layout.productId, out->busnum, out->devnum));
+  if (!layout.manufacturer.empty())
+    ok = ok && WriteText(temp / "manufacturer", layout.manufacturer + "\n");
+  if (!layout.product.empty()) ok = ok && WriteText(temp / "product", layout.product + "\n");
+  if (!layout.serial.empty()) ok = ok && WriteText(temp / "serial", layout.serial + "\n");
   const fs::path usbDrivers = sysfs_ / "bus" / "usb" / "drivers";
   const fs::path serialDrivers = sysfs_ / "bus" / "usb-serial" / "drivers";
   Link(usbDrivers / "usb", temp / "driver", false);
   Link(sysfs_ / "bus" / "usb", temp / "subsystem", false);
   Link(port, temp / "port", false);
   size_t nextName = 0;
-  out->ttys.assign(spec.interfaces.size(), std::string());
-  for (size_t k = 0; ok && k < spec.interfaces.size(); ++k) {
-    const UsbInterfaceSpec& i = spec.interfaces[k];
+  out->ttys.assign(layout.interfaces.size(), std::string());
+  for (size_t k = 0; ok && k < layout.interfaces.size(); ++k) {
+    const UsbInterfaceLayout& i = layout.interfaces[k];
     const std::string name = Format("%s:1.%d", path.c_str(), i.number);
     const fs::path iface = temp / name;
     ok = fs::create_directory(iface, ec);
@@ -424,8 +424,8 @@ bool UsbSysfs::Attach(const UsbDeviceSpec& spec, UsbAttachment* out, std::string
          WriteText(
              iface / "uevent",
              Format("DEVTYPE=usb_interface\n%sPRODUCT=%x/%x/100\nTYPE=0/0/0\nINTERFACE=%d/%d/%d\n",
-                    i.driver.empty() ? "" : ("DRIVER=" + i.driver + "\n").c_str(), spec.vendorId,
-                    spec.productId, i.interfaceClass, i.interfaceClass, i.interfaceClass));
+                    i.driver.empty() ? "" : ("DRIVER=" + i.driver + "\n").c_str(), layout.vendorId,
+                    layout.productId, i.interfaceClass, i.interfaceClass, i.interfaceClass));
     Link(sysfs_ / "bus" / "usb", iface / "subsystem", false);
     if (!i.driver.empty()) Link(usbDrivers / i.driver, iface / "driver", false);
     if (!ok || i.serialDriver.empty()) continue;
@@ -445,7 +445,7 @@ bool UsbSysfs::Attach(const UsbDeviceSpec& spec, UsbAttachment* out, std::string
     Link(sysfs_ / "class" / "tty", node / "subsystem", false);
     out->ttys[k] = tty;
   }
-  ok = ok && WriteText(temp / "idVendor", Format("%04x\n", spec.vendorId));
+  ok = ok && WriteText(temp / "idVendor", Format("%04x\n", layout.vendorId));
   const fs::path device = parent / path;
   ok = ok && (fs::rename(temp, device, ec), !ec);
   if (!ok) {
@@ -461,14 +461,14 @@ bool UsbSysfs::Attach(const UsbDeviceSpec& spec, UsbAttachment* out, std::string
   Link(device, devices / path, true);
   Link(device, usbDrivers / "usb" / path, true);
   Link(device, port / "device", true);
-  for (size_t k = 0; k < spec.interfaces.size(); ++k) {
-    const UsbInterfaceSpec& i = spec.interfaces[k];
+  for (size_t k = 0; k < layout.interfaces.size(); ++k) {
+    const UsbInterfaceLayout& i = layout.interfaces[k];
     const std::string name = Format("%s:1.%d", path.c_str(), i.number);
     Link(device / name, devices / name, true);
     if (!i.driver.empty()) Link(device / name, usbDrivers / i.driver / name, true);
   }
-  for (size_t k = 0; k < spec.interfaces.size(); ++k) {
-    const UsbInterfaceSpec& i = spec.interfaces[k];
+  for (size_t k = 0; k < layout.interfaces.size(); ++k) {
+    const UsbInterfaceLayout& i = layout.interfaces[k];
     const std::string& tty = out->ttys[k];
     if (tty.empty()) continue;
     const fs::path serialPort = device / Format("%s:1.%d", path.c_str(), i.number) / tty;
@@ -482,17 +482,17 @@ bool UsbSysfs::Attach(const UsbDeviceSpec& spec, UsbAttachment* out, std::string
   }
   fs::create_directories(dev_, ec);
   fs::create_directories(state_ / "ttys", ec);
-  for (size_t k = 0; k < spec.interfaces.size(); ++k) {
+  for (size_t k = 0; k < layout.interfaces.size(); ++k) {
     const std::string& tty = out->ttys[k];
     if (tty.empty()) continue;
     // Which terminal the number stands for, so that a later attachment
     // knows while a descriptor on it stays open.
     struct stat st {};
-    if (::stat(spec.interfaces[k].terminal.c_str(), &st) == 0) {
+    if (::stat(layout.interfaces[k].terminal.c_str(), &st) == 0) {
       if (auto id = IdOf(st)) WriteText(state_ / "ttys" / tty, IdText(*id));
     }
     fs::remove(dev_ / tty, ec);
-    fs::create_symlink(spec.interfaces[k].terminal, dev_ / tty, ec);
+    fs::create_symlink(layout.interfaces[k].terminal, dev_ / tty, ec);
     if (ec) ok = false;
     links_.push_back(dev_ / tty);
   }

@@ -36,7 +36,7 @@
 
 namespace quorrel::sim {
 
-struct UsbInterfaceSpec {
+struct UsbInterfaceLayout {
   int number = 0;
   uint8_t interfaceClass = 0xFF;
   std::string driver;              // the bound USB driver ("option"); empty: none
@@ -44,14 +44,14 @@ struct UsbInterfaceSpec {
   std::filesystem::path terminal;  // with a tty: the pseudo-terminal slave its node leads to
 };
 
-struct UsbDeviceSpec {
+struct UsbDeviceLayout {
   std::string path;  // "1-2", "1-1.4.2"
   uint16_t vendorId = 0;
   uint16_t productId = 0;
   std::string serial;  // empty: no serial attribute
   std::string manufacturer;
   std::string product;
-  std::vector<UsbInterfaceSpec> interfaces;
+  std::vector<UsbInterfaceLayout> interfaces;
 };
 
 // What an attachment got from the tree.
@@ -59,7 +59,7 @@ struct UsbAttachment {
   int busnum = 0;
   int devnum = 0;
   int speed = 0;                  // 480 or 5000, the root hub's
-  std::vector<std::string> ttys;  // per interface of the spec; empty where it has none
+  std::vector<std::string> ttys;  // per interface of the layout; empty where it has none
 };
 
 class UsbSysfs {
@@ -74,7 +74,7 @@ class UsbSysfs {
   // Lays out the device (taking the one attached before out first). False,
   // with nothing of it left, when the tree cannot be written or another
   // device sits at the path; *why then says which.
-  bool Attach(const UsbDeviceSpec& spec, UsbAttachment* out, std::string* why);
+  bool Attach(const UsbDeviceLayout& layout, UsbAttachment* out, std::string* why);
   // Takes the device out of the tree: the nodes and tty links first, then
   // the interfaces and the device, as the kernel and udev do.
   void Detach();

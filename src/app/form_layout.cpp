@@ -112,7 +112,7 @@ const std::vector<TemplateControl>& FormTemplate() {
   return table;
 }
 
-const TemplateControl* FindControlSpec(int id) {
+const TemplateControl* FindTemplateControl(int id) {
   if (id == kNoControlId) return nullptr;
   for (const TemplateControl& entry : FormTemplate()) {
     if (entry.id == id) return &entry;

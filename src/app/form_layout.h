@@ -61,7 +61,7 @@ inline constexpr int kDotFontWeight = 700;
 // Every control of the main form, in creation (and tab) order.
 const std::vector<TemplateControl>& FormTemplate();
 // The control's entry, nullptr when the form has none with that identifier.
-const TemplateControl* FindControlSpec(int id);
+const TemplateControl* FindTemplateControl(int id);
 
 // The line-mode radio button of a line (0-7) and mode (1 download, 2 repair,
 // 3 back up NV, 4 restore NV); 0 for anything else.

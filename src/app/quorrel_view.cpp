@@ -123,7 +123,7 @@ bool CQuorrelView::OnCommand(int id) {
     return true;
   }
   // A disabled control sends nothing.
-  if (FindControlSpec(id) != nullptr && !form_.Control(id).enabled) return true;
+  if (FindTemplateControl(id) != nullptr && !form_.Control(id).enabled) return true;
 
   if (id >= StartButton(0) && id <= StartButton(kLineCount - 1)) {
     controller_.StartLine(id - StartButton(0));

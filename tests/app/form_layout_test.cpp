@@ -61,10 +61,10 @@ TEST(FormLayoutTest, DialogUnitsToPixels) {
   EXPECT_EQ(MulDiv(-5, 6, 4), -8);
   EXPECT_EQ(MulDiv(1, 1, 0), -1);
   const DialogBaseUnits units{6, 14};
-  EXPECT_EQ(DialogToPixels(*FindControlSpec(controls::kDownload), units), (PixelRect{335, 186, 101, 60}));
+  EXPECT_EQ(DialogToPixels(*FindTemplateControl(controls::kDownload), units), (PixelRect{335, 186, 101, 60}));
   EXPECT_EQ(DialogToPixels(0, 0, kFormSize.width, kFormSize.height, units), (PixelRect{0, 0, 489, 331}));
-  EXPECT_EQ(FindControlSpec(kNoControlId), nullptr);
-  EXPECT_EQ(FindControlSpec(4711), nullptr);
+  EXPECT_EQ(FindTemplateControl(kNoControlId), nullptr);
+  EXPECT_EQ(FindTemplateControl(4711), nullptr);
 }
 
 TEST(FormLayoutTest, FileFilters) {

@@ -23,8 +23,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using sim::UsbAttachment;
-using sim::UsbDeviceSpec;
-using sim::UsbInterfaceSpec;
+using sim::UsbDeviceLayout;
+using sim::UsbInterfaceLayout;
 using sim::UsbSysfs;
 
 class UsbSysfsTest : public ::testing::Test {
@@ -41,25 +41,25 @@ class UsbSysfsTest : public ::testing::Test {
     return *terminals_.back();
   }
   // The firmware's layout: diagnostic 0 and AT 2 on option, 1 reserved.
-  UsbDeviceSpec Firmware(const std::string& path, const PseudoTerminal& diag,
+  UsbDeviceLayout Firmware(const std::string& path, const PseudoTerminal& diag,
                          const PseudoTerminal& at) {
-    UsbDeviceSpec spec;
-    spec.path = path;
-    spec.vendorId = 0x1E0E;
-    spec.productId = 0x9000;
-    spec.serial = "8A3F21C4";
-    spec.interfaces = {{0, 0xFF, "option", "option1", diag.slave_path()},
+    UsbDeviceLayout layout;
+    layout.path = path;
+    layout.vendorId = 0x1E0E;
+    layout.productId = 0x9000;
+    layout.serial = "8A3F21C4";
+    layout.interfaces = {{0, 0xFF, "option", "option1", diag.slave_path()},
                        {1, 0xFF, "", "", {}},
                        {2, 0xFF, "option", "option1", at.slave_path()}};
-    return spec;
+    return layout;
   }
-  UsbDeviceSpec Download(const std::string& path, const PseudoTerminal& diag) {
-    UsbDeviceSpec spec;
-    spec.path = path;
-    spec.vendorId = 0x05C6;
-    spec.productId = 0x9008;
-    spec.interfaces = {{0, 0xFF, "qcserial", "qcserial", diag.slave_path()}};
-    return spec;
+  UsbDeviceLayout Download(const std::string& path, const PseudoTerminal& diag) {
+    UsbDeviceLayout layout;
+    layout.path = path;
+    layout.vendorId = 0x05C6;
+    layout.productId = 0x9008;
+    layout.interfaces = {{0, 0xFF, "qcserial", "qcserial", diag.slave_path()}};
+    return layout;
   }
   fs::path RootPort(int bus, int port) {
     return Canonical(sysfs_ / "bus/usb/devices" / ("usb" + std::to_string(bus))) /
