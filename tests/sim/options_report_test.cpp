@@ -4,10 +4,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
+#include <regex>
+#include <sstream>
 
 #include "platform/scoped_root.h"
 #include "raw_host.h"
+#include "sim/option_table.h"
 #include "sim/options.h"
 #include "sim/report.h"
 #include "sim/sha256.h"
@@ -166,6 +170,29 @@ TEST(SimOptionsTest, UsbOptions) {
       {"1-2", "2-2"}, {"2-2", "1-2"}, {"3-1", "4-1"}, {"1-1.4", ""}, {"127-1", ""}};
   for (const auto& [path, companion] : paths)
     EXPECT_EQ(sim::UsbCompanionPath(path), companion) << path;
+}
+
+// The help text and the option tables are written apart: the help names
+// every option the parser takes, each with a value exactly when the parser
+// wants one, and nothing the parser would refuse as unknown.
+TEST(SimOptionsTest, HelpNamesEveryOptionTheParserTakes) {
+  std::map<std::string, bool> helped;  // option -> shown with a value
+  const std::regex option(R"(^ +(--[a-z-]+)( [^ ])?)");
+  std::istringstream lines(sim::SimUsage());
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (std::regex_search(line, m, option)) helped[m[1]] = m[2].matched;
+  }
+  std::map<std::string, bool> parsed;
+  for (std::span<const sim::Option> table :
+       {sim::ModemOptions(), sim::FaultOptions(), sim::AttachmentOptions()}) {
+    for (const sim::Option& o : table) {
+      EXPECT_TRUE(parsed.emplace(o.name, o.takesValue).second) << o.name << " in two rows";
+    }
+  }
+  parsed.erase("--help");
+  parsed.erase("-h");
+  EXPECT_EQ(helped, parsed);
 }
 
 TEST(SimOptionsTest, RefusesBadInput) {
