@@ -252,11 +252,9 @@ void ModemCore::ReadData(std::span<const uint8_t> bytes,
 
 // ------------------------------------------------------------------ sending
 
-void ModemCore::Reply(uint8_t requestCode, const Packet& packet, uint64_t delayMs) {
-  ReplyShape shape;
-  shape.delayMs = delayMs;
-  bool drop = false, corrupt = false, noise = false;
-  uint32_t randomCuts = 0;
+ModemCore::ReplyFate ModemCore::FateOf(uint8_t requestCode, uint64_t delayMs) {
+  ReplyFate fate;
+  fate.shape.delayMs = delayMs;
   for (size_t i = 0; i < config_.faults.replies.size(); ++i) {
     const ReplyFault& f = config_.faults.replies[i];
     if (f.match.mode && *f.match.mode != request_mode_) continue;
@@ -267,43 +265,48 @@ void ModemCore::Reply(uint8_t requestCode, const Packet& packet, uint64_t delayM
     if (f.match.every > 1 && (n - f.match.nth) % f.match.every != 0) continue;
     switch (f.kind) {
       case ReplyFault::Kind::Drop:
-        drop = true;
+        fate.drop = true;
         break;
       case ReplyFault::Kind::Corrupt:
-        corrupt = true;
+        fate.corrupt = true;
         break;
       case ReplyFault::Kind::Noise:
-        noise = true;
+        fate.noise = true;
         break;
       case ReplyFault::Kind::Delay:
-        shape.delayMs += f.delayMs;
+        fate.shape.delayMs += f.delayMs;
         break;
       case ReplyFault::Kind::Split:
-        shape.pieceSize = std::max<size_t>(1, f.pieceSize);
-        shape.intervalMs = f.intervalMs;
-        randomCuts = f.randomCuts;
+        fate.shape.pieceSize = std::max<size_t>(1, f.pieceSize);
+        fate.shape.intervalMs = f.intervalMs;
+        fate.randomCuts = f.randomCuts;
         break;
     }
   }
   if (config_.faults.randomDropPerMille > 0 &&
       fault_random_.Below(1000) < config_.faults.randomDropPerMille) {
-    drop = true;
+    fate.drop = true;
   }
   if (config_.faults.randomCorruptPerMille > 0 &&
       fault_random_.Below(1000) < config_.faults.randomCorruptPerMille) {
-    corrupt = true;
+    fate.corrupt = true;
   }
-  if (drop) {
-    Note(PortRole::Diag, requestCode, 0,
-         Format("reply 0x%02X dropped (fault)", packet.empty() ? 0 : packet[0]));
+  return fate;
+}
+
+void ModemCore::Reply(uint8_t requestCode, const Packet& packet, uint64_t delayMs) {
+  ReplyFate fate = FateOf(requestCode, delayMs);
+  const uint8_t replyCode = packet.empty() ? 0 : packet[0];
+  if (fate.drop) {
+    Note(PortRole::Diag, requestCode, 0, Format("reply 0x%02X dropped (fault)", replyCode));
     return;
   }
   uint16_t crc = FrameCheck(packet);
-  if (corrupt) crc ^= 0x00FF;
+  if (fate.corrupt) crc ^= 0x00FF;
   const uint8_t crcBytes[2] = {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)};
   std::vector<uint8_t> frame;
   frame.reserve(2 * packet.size() + 14);
-  if (noise) {
+  if (fate.noise) {
     const uint32_t count = 1 + fault_random_.Below(8);
     for (uint32_t i = 0; i < count; ++i) {
       uint8_t b = static_cast<uint8_t>(fault_random_.Below(256));
@@ -311,28 +314,29 @@ void ModemCore::Reply(uint8_t requestCode, const Packet& packet, uint64_t delayM
       frame.push_back(b);
     }
     Note(PortRole::Diag, requestCode, count,
-         Format("%u noise bytes before reply 0x%02X (fault)", count,
-                packet.empty() ? 0 : packet[0]));
+         Format("%u noise bytes before reply 0x%02X (fault)", count, replyCode));
   }
   if (request_mode_ == ModemMode::Downloader || request_mode_ == ModemMode::Programmer)
     frame.push_back(kFlag);
   AppendStuffed(frame, packet);
   AppendStuffed(frame, crcBytes);
   frame.push_back(kFlag);
-  if (randomCuts > 0 && frame.size() > 1) {
-    // Distinct cut points between the first and the last byte.
-    const size_t cuts = std::min<size_t>(1 + split_random_.Below(randomCuts), frame.size() - 1);
-    std::set<size_t> at;
-    while (at.size() < cuts)
-      at.insert(1 + split_random_.Below(static_cast<uint32_t>(frame.size() - 1)));
-    size_t from = 0;
-    for (size_t cut : at) {
-      shape.pieces.push_back(cut - from);
-      from = cut;
-    }
-    shape.pieces.push_back(frame.size() - from);
+  if (fate.randomCuts > 0 && frame.size() > 1)
+    CutAtRandom(frame.size(), fate.randomCuts, &fate.shape);
+  transport_.Send(PortRole::Diag, std::move(frame), fate.shape);
+}
+
+void ModemCore::CutAtRandom(size_t length, uint32_t maxCuts, ReplyShape* shape) {
+  // Distinct cut points between the first and the last byte.
+  const size_t cuts = std::min<size_t>(1 + split_random_.Below(maxCuts), length - 1);
+  std::set<size_t> at;
+  while (at.size() < cuts) at.insert(1 + split_random_.Below(static_cast<uint32_t>(length - 1)));
+  size_t from = 0;
+  for (size_t cut : at) {
+    shape->pieces.push_back(cut - from);
+    from = cut;
   }
-  transport_.Send(PortRole::Diag, std::move(frame), shape);
+  shape->pieces.push_back(length - from);
 }
 
 std::vector<size_t> PieceLengths(const ReplyShape& shape, size_t total) {

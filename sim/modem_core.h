@@ -129,6 +129,18 @@ class ModemCore {
   void Violate(std::string text);
 
  private:
+  // What the fault plan does to one reply.
+  struct ReplyFate {
+    bool drop = false;
+    bool corrupt = false;
+    bool noise = false;
+    uint32_t randomCuts = 0;  // cut into up to this many more pieces
+    ReplyShape shape;
+  };
+  ReplyFate FateOf(uint8_t requestCode, uint64_t delayMs);
+  // Cuts a frame of length bytes at 1 to maxCuts random places.
+  void CutAtRandom(size_t length, uint32_t maxCuts, ReplyShape* shape);
+
   void OnTimer(uint64_t epoch, const ModemTransport::TimerId& slot,
                const std::function<void()>& fn);
   void AttachNow(const std::string& reason, std::optional<ModemMode> boot = std::nullopt);
