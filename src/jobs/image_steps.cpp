@@ -11,6 +11,7 @@
 #include "download/dmss.h"
 #include "download/streaming.h"
 #include "jobs/mode_transitions.h"
+#include "jobs/schedule.h"
 #include "platform/files.h"
 #include "util/text.h"
 
@@ -52,15 +53,48 @@ constexpr char kTextProgrammerSilent[] = "The programmer stopped answering: %d w
 constexpr char kTextWriteSentence[] = "Write a Block of Data to Memory Failed, Since %s";
 constexpr char kTextNotAcknowledged[] = "the Phone did not Acknowledge the Block at 0x%08X";
 
-// Time between two looks for acknowledgements still due (the sampling step
-// of an acknowledged write).
+// The looks for acknowledgements still due, kAckPollMs apart (the sampling
+// step of an acknowledged write), until none is due or kAckWaitMs have
+// passed.
 constexpr uint32_t kAckPollMs = 13;
+constexpr Schedule kAckPolls{{{.tries = kUntilDone, .beforeMs = kAckPollMs}}};
+
+// A block written again until it is acknowledged, and the EFS image's sends
+// and close: try; 2000 ms, try; 5000 ms, try.
+constexpr Schedule kBlockRewriteTries{{{.then = {.pauseMs = 2000}}, {.then = {.pauseMs = 5000}}, {}}};
+constexpr Schedule kEfsSendTries = kBlockRewriteTries;
+constexpr Schedule kEfsCloseTries = kBlockRewriteTries;
+// A block of the amss and NAND programmer images: try; 2000 ms, try;
+// reopen the AT port, 2000 ms, try; 2000 ms, reopen the AT port, 2000 ms,
+// try. The other images' blocks are tried once.
+constexpr Schedule kBlockTriesWithAtReopen{{
+    {.then = {.pauseMs = 2000}},
+    {.then = {.reopen = Reopen::At, .settleMs = 2000}},
+    {.then = {.pauseMs = 2000, .reopen = Reopen::At, .settleMs = 2000}},
+    {},
+}};
+constexpr Schedule kOneTry{{Step{}}};
+// The partition table: try; 2000 ms, try; 2000 ms, try.
+constexpr Schedule kPartitionTableTries{{{.tries = 2, .then = {.pauseMs = 2000}}, {}}};
+// Opening an image without a header: try; 2000 ms, try.
+constexpr Schedule kPlainOpenTries{{{.then = {.pauseMs = 2000}}, {}}};
+// Opening an image with its header: oemsbl: try; 2000 ms, try. amss: try;
+// 2000 ms, try; 92000 ms, try. NAND programmer: try, then up to 3 more tries
+// each after 2000 ms.
+constexpr Schedule kOemsblOpenTries = kPlainOpenTries;
+constexpr Schedule kAmssOpenTries{{{.then = {.pauseMs = 2000}}, {.then = {.pauseMs = 92000}}, {}}};
+constexpr Schedule kNandProgrammerOpenTries{{{}, {.tries = 3, .beforeMs = 2000}}};
+// Opening the EFS image: up to 3 tries, 2000 ms after each failure.
+constexpr Schedule kEfsOpenTries = Evenly(3, 2000);
+// The EFS image's window: while it is full, a look for acknowledgements
+// every millisecond, until kEfsAckTimeoutMs after the send.
+constexpr Schedule kEfsWindowPolls{{{.tries = kUntilDone, .beforeMs = 1}}};
+// The EFS image's last acknowledgements: up to 3 looks, 150 ms apart.
+constexpr Schedule kEfsLastAckPolls{{{.tries = 3, .beforeMs = 150}}};
 
 void Status(JobEnvironment& env, int line, std::string_view text) {
   env.display.StatusLine(line, text, true);
 }
-
-void ReopenAtPort(JobEnvironment& env, int line) { (void)OpenAtPort(env, line); }
 
 // The length of an open file, or nothing when it cannot be told or does not
 // fit the 32-bit addresses of the protocols.
@@ -118,7 +152,7 @@ std::string ShortReadText(std::string_view path) {
 // back at all.
 class WriteLedger {
  public:
-  WriteLedger(JobEnvironment& env, int line) : link_(env.doc.link(line)), clock_(env.clock()) {}
+  WriteLedger(JobEnvironment& env, int line) : env_(env), line_(line), link_(env.doc.link(line)) {}
 
   // One acknowledged write (StreamWrite) with its bookkeeping; returns
   // StreamWrite's result.
@@ -140,15 +174,20 @@ class WriteLedger {
   // Collects what arrives until the address is acknowledged (every pending
   // block when none is given) or kAckWaitMs have passed.
   void Await(std::optional<uint32_t> address = std::nullopt) {
-    const uint64_t start = clock_.NowMs();
+    Clock& clock = env_.clock();
+    const uint64_t start = clock.NowMs();
     auto due = [&] { return address ? Pending(*address) : !pending_.empty(); };
-    while (due() && clock_.NowMs() - start < kAckWaitMs) {
-      clock_.Sleep(kAckPollMs);
-      const uint64_t before = link_.port.BytesRead();
-      link_.ackCount = 0;
-      (void)StreamCollectReplies(link_);
-      if (Heard(before)) Take();
-    }
+    if (!due()) return;
+    (void)RunSchedule(
+        env_, line_, kAckPolls,
+        [&] {
+          const uint64_t before = link_.port.BytesRead();
+          link_.ackCount = 0;
+          (void)StreamCollectReplies(link_);
+          if (Heard(before)) Take();
+          return !due();
+        },
+        {.giveUp = [&] { return clock.NowMs() - start >= kAckWaitMs; }});
   }
 
   bool Pending(uint32_t address) const {
@@ -170,8 +209,9 @@ class WriteLedger {
     }
   }
 
+  JobEnvironment& env_;
+  const int line_;
   PhoneLink& link_;
-  Clock& clock_;
   std::vector<uint32_t> pending_;
   int silent_ = 0;
 };
@@ -182,22 +222,21 @@ bool ProgrammerSilent(JobEnvironment& env, int line) {
   return false;
 }
 
-// Writes one block again until it is acknowledged: try; 2000 ms, try;
-// 5000 ms, try. False with the reason in the link's lastError.
+// Writes one block again until it is acknowledged, by kBlockRewriteTries.
+// False with the reason in the link's lastError.
 bool RewriteBlock(JobEnvironment& env, int line, WriteLedger& ledger, const uint8_t* data, uint32_t address,
                   uint32_t length) {
   PhoneLink& link = env.doc.link(line);
-  const uint32_t waits[] = {0, 2000, 5000};
-  for (uint32_t wait : waits) {
-    if (wait) env.clock().Sleep(wait);
-    if (ledger.Write(data, address, length)) {
-      ledger.Await(address);
-      if (!ledger.Pending(address)) return true;
-      link.lastError = Format(kTextWriteSentence, Format(kTextNotAcknowledged, address).c_str());
-    }
-    if (ledger.Silent()) return false;
-  }
-  return false;
+  return RunSchedule(
+      env, line, kBlockRewriteTries,
+      [&] {
+        if (!ledger.Write(data, address, length)) return false;
+        ledger.Await(address);
+        if (!ledger.Pending(address)) return true;
+        link.lastError = Format(kTextWriteSentence, Format(kTextNotAcknowledged, address).c_str());
+        return false;
+      },
+      {.giveUp = [&] { return ledger.Silent(); }});
 }
 
 // Before an image is closed: waits for the acknowledgements still due, then
@@ -235,26 +274,6 @@ bool ReadSmallFile(File& file, uint32_t length, std::array<uint8_t, kStreamBlock
   return file.Read(std::span<uint8_t>(buffer.data(), length)) == static_cast<int64_t>(length);
 }
 
-// How a block write is tried: once, or four times with waits and the AT port
-// opened again in between.
-enum class BlockRetry { Once, WithAtReopen };
-
-bool TryStreamWrite(JobEnvironment& env, int line, WriteLedger& ledger, BlockRetry retry, const uint8_t* data,
-                    uint32_t address, uint32_t length) {
-  Clock& clock = env.clock();
-  if (ledger.Write(data, address, length)) return true;
-  if (retry == BlockRetry::Once) return false;
-  clock.Sleep(2000);
-  if (ledger.Write(data, address, length)) return true;
-  ReopenAtPort(env, line);
-  clock.Sleep(2000);
-  if (ledger.Write(data, address, length)) return true;
-  clock.Sleep(2000);
-  ReopenAtPort(env, line);
-  clock.Sleep(2000);
-  return ledger.Write(data, address, length);
-}
-
 std::string_view HeaderPath(const SettingsRecord& s, HeaderedImage which) {
   switch (which) {
     case HeaderedImage::Oemsbl: return s.oemsblhdPath.view();
@@ -282,33 +301,19 @@ uint8_t TypeOf(HeaderedImage which) {
   return 0;
 }
 
-// Opens the image with its header bytes, by the image's pattern of tries.
+// Opens the image with its header bytes, by the image's schedule.
 bool OpenWithHeader(JobEnvironment& env, int line, HeaderedImage which,
                     const std::array<uint8_t, kStreamBlock>& header, uint32_t length) {
   PhoneLink& link = env.doc.link(line);
-  Clock& clock = env.clock();
   const uint8_t type = TypeOf(which);
-  auto open = [&] { return StreamOpenMultiImage(link, type, header.data(), length) != 0; };
-  switch (which) {
-    case HeaderedImage::Oemsbl:
-      if (open()) return true;
-      clock.Sleep(2000);
-      return open();
-    case HeaderedImage::Amss:
-      if (open()) return true;
-      clock.Sleep(2000);
-      if (open()) return true;
-      clock.Sleep(92000);
-      return open();
-    case HeaderedImage::NandProgrammer:
-      if (open()) return true;
-      for (int i = 0; i < 3; ++i) {
-        clock.Sleep(2000);
-        if (open()) return true;
-      }
-      Status(env, line, kTextNandHeaderFail);
-      return false;
+  const Schedule& tries = which == HeaderedImage::Oemsbl ? kOemsblOpenTries
+                          : which == HeaderedImage::Amss ? kAmssOpenTries
+                                                         : kNandProgrammerOpenTries;
+  if (RunSchedule(env, line, tries,
+                  [&] { return StreamOpenMultiImage(link, type, header.data(), length) != 0; })) {
+    return true;
   }
+  if (which == HeaderedImage::NandProgrammer) Status(env, line, kTextNandHeaderFail);
   return false;
 }
 
@@ -335,6 +340,35 @@ class AmssPacer {
   uint32_t count_ = 0;
   int value_ = kAmssProgressStart;
 };
+
+// Writes the image's blocks in order, each by blockTries, then the blocks
+// that got no acknowledgement again, and closes the file. After each block
+// the pacer, when given, paces the progress and may end the image. False
+// (with its status line, but for a stop request) when a block could not be
+// read or written.
+bool WriteBlocks(JobEnvironment& env, int line, BlockReader& reader, std::string_view path, uint32_t length,
+                 const Schedule& blockTries, AmssPacer* pacer) {
+  PhoneLink& link = env.doc.link(line);
+  WriteLedger ledger(env, line);
+  std::array<uint8_t, kStreamBlock> block;
+  for (uint32_t offset = 0; offset < length;) {
+    const uint32_t n = BlockSize(length - offset, kStreamBlock);
+    if (!reader.ReadAt(offset, std::span<uint8_t>(block.data(), n))) {
+      Status(env, line, ShortReadText(path));
+      return false;
+    }
+    if (!RunSchedule(env, line, blockTries, [&] { return ledger.Write(block.data(), offset, n); })) {
+      Status(env, line, link.lastError);
+      return false;
+    }
+    if (ledger.Silent()) return ProgrammerSilent(env, line);
+    offset += n;
+    if (pacer && !pacer->AfterBlock(env, line)) return false;
+  }
+  if (!RewriteUnacknowledged(env, line, ledger, reader, path, length)) return false;
+  reader.Close();
+  return true;
+}
 
 // The in-flight and unanswered block addresses of the EFS image.
 class EfsWindow {
@@ -431,11 +465,8 @@ bool WritePartitionTable(JobEnvironment& env, int line) {
     return false;
   }
   file->Close();
-  if (StreamPartitionTable(link, table.data(), *length)) return true;
-  env.clock().Sleep(2000);
-  if (StreamPartitionTable(link, table.data(), *length)) return true;
-  env.clock().Sleep(2000);
-  return StreamPartitionTable(link, table.data(), *length) != 0;
+  return RunSchedule(env, line, kPartitionTableTries,
+                     [&] { return StreamPartitionTable(link, table.data(), *length) != 0; });
 }
 
 bool WritePlainImage(JobEnvironment& env, int line, PlainImage which) {
@@ -450,29 +481,11 @@ bool WritePlainImage(JobEnvironment& env, int line, PlainImage which) {
   const std::optional<uint32_t> length = LengthOf(*file);
   if (!length || *length < 1) return false;
 
-  if (!StreamOpenMultiImage(link, type, nullptr, 0)) {
-    env.clock().Sleep(2000);
-    if (!StreamOpenMultiImage(link, type, nullptr, 0)) return false;
+  if (!RunSchedule(env, line, kPlainOpenTries, [&] { return StreamOpenMultiImage(link, type, nullptr, 0) != 0; })) {
+    return false;
   }
-
-  WriteLedger ledger(env, line);
   BlockReader reader(path, std::move(*file));
-  std::array<uint8_t, kStreamBlock> block;
-  for (uint32_t offset = 0; offset < *length;) {
-    const uint32_t n = BlockSize(*length - offset, kStreamBlock);
-    if (!reader.ReadAt(offset, std::span<uint8_t>(block.data(), n))) {
-      Status(env, line, ShortReadText(path));
-      return false;
-    }
-    if (!TryStreamWrite(env, line, ledger, BlockRetry::Once, block.data(), offset, n)) {
-      Status(env, line, link.lastError);
-      return false;
-    }
-    if (ledger.Silent()) return ProgrammerSilent(env, line);
-    offset += n;
-  }
-  if (!RewriteUnacknowledged(env, line, ledger, reader, path, *length)) return false;
-  reader.Close();
+  if (!WriteBlocks(env, line, reader, path, *length, kOneTry, nullptr)) return false;
   return StreamClose(link) != 0;
 }
 
@@ -529,28 +542,9 @@ bool WriteImageWithHeader(JobEnvironment& env, int line, HeaderedImage which) {
     env.display.SetProgress(line, kAmssProgressStart);
     pacer.emplace(*length);
   }
-  const BlockRetry retry =
-      which == HeaderedImage::Oemsbl ? BlockRetry::Once : BlockRetry::WithAtReopen;
-
-  WriteLedger ledger(env, line);
+  const Schedule& blockTries = which == HeaderedImage::Oemsbl ? kOneTry : kBlockTriesWithAtReopen;
   BlockReader reader(imagePath, std::move(*image));
-  std::array<uint8_t, kStreamBlock> block;
-  for (uint32_t offset = 0; offset < *length;) {
-    const uint32_t n = BlockSize(*length - offset, kStreamBlock);
-    if (!reader.ReadAt(offset, std::span<uint8_t>(block.data(), n))) {
-      Status(env, line, ShortReadText(imagePath));
-      return false;
-    }
-    if (!TryStreamWrite(env, line, ledger, retry, block.data(), offset, n)) {
-      Status(env, line, link.lastError);
-      return false;
-    }
-    if (ledger.Silent()) return ProgrammerSilent(env, line);
-    offset += n;
-    if (pacer && !pacer->AfterBlock(env, line)) return false;
-  }
-  if (!RewriteUnacknowledged(env, line, ledger, reader, imagePath, *length)) return false;
-  reader.Close();
+  if (!WriteBlocks(env, line, reader, imagePath, *length, blockTries, pacer ? &*pacer : nullptr)) return false;
   if (StreamClose(link)) return true;
   if (which != HeaderedImage::Oemsbl) Status(env, line, kTextCloseFailed);
   return false;
@@ -572,12 +566,7 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
     return false;
   }
 
-  bool opened = false;
-  for (int i = 0; i < 3 && !opened; ++i) {
-    opened = StreamOpenMultiImage(link, kTypeEfs, nullptr, 0) != 0;
-    if (!opened) clock.Sleep(2000);
-  }
-  if (!opened) {
+  if (!RunSchedule(env, line, kEfsOpenTries, [&] { return StreamOpenMultiImage(link, kTypeEfs, nullptr, 0) != 0; })) {
     Status(env, line, kTextEfsEnterFail);
     return false;
   }
@@ -587,6 +576,10 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
   const uint32_t blocksPerPercent = (*length / kStreamBlock) / kEfsPercentSteps;
   uint32_t count = 0;
   EfsWindow window;
+  auto Collect = [&] {
+    (void)StreamCollectReplies(link);
+    window.Match(link);
+  };
   BlockReader reader(path, std::move(*file));
   file.reset();
 
@@ -597,18 +590,12 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
       Status(env, line, ShortReadText(path));
       return false;
     }
-    // a. Send without waiting for the acknowledgement.
-    if (!StreamWriteNoWait(link, block.data(), offset, n)) {
-      clock.Sleep(2000);
-      if (!StreamWriteNoWait(link, block.data(), offset, n)) {
-        clock.Sleep(5000);
-        if (!StreamWriteNoWait(link, block.data(), offset, n)) {
-          Status(env, line, link.lastError);
-          return false;
-        }
-      }
+    // Sent without waiting for the acknowledgement.
+    if (!RunSchedule(env, line, kEfsSendTries, [&] { return StreamWriteNoWait(link, block.data(), offset, n) != 0; })) {
+      Status(env, line, link.lastError);
+      return false;
     }
-    // b. Progress, and the stop request.
+    // The progress, and the stop request.
     if (++count >= blocksPerPercent) {
       progress = std::min(progress + 1, kEfsProgressEnd);
       env.display.SetProgress(line, progress);
@@ -618,27 +605,21 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
         return false;
       }
     }
-    // c, d. Keep at most kEfsWindow blocks unacknowledged.
+    // At most kEfsWindow blocks stay unacknowledged.
     window.Sent(offset);
     const uint64_t sentAt = clock.NowMs();
-    while (window.InFlight() > static_cast<size_t>(kEfsWindow)) {
-      clock.Sleep(1);
-      (void)StreamCollectReplies(link);
-      window.Match(link);
-      if (window.InFlight() > static_cast<size_t>(kEfsWindow) &&
-          clock.NowMs() - sentAt >= kEfsAckTimeoutMs) {
-        Status(env, line, kTextNoAck);
-        return false;
-      }
+    auto windowOpen = [&] { return window.InFlight() <= static_cast<size_t>(kEfsWindow); };
+    if (!windowOpen() && !RunSchedule(env, line, kEfsWindowPolls, [&] { return Collect(), windowOpen(); },
+                                      {.giveUp = [&] { return clock.NowMs() - sentAt >= kEfsAckTimeoutMs; }})) {
+      Status(env, line, kTextNoAck);
+      return false;
     }
     offset += n;
   }
 
   // The last acknowledgements.
-  for (int i = 0; i < 3 && window.InFlight() > 0; ++i) {
-    clock.Sleep(150);
-    (void)StreamCollectReplies(link);
-    window.Match(link);
+  if (window.InFlight() > 0) {
+    (void)RunSchedule(env, line, kEfsLastAckPolls, [&] { return Collect(), window.InFlight() == 0; });
   }
   window.GiveUpInFlight();
 
@@ -663,15 +644,9 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
   }
 
   reader.Close();
-  if (!StreamClose(link)) {
-    clock.Sleep(2000);
-    if (!StreamClose(link)) {
-      clock.Sleep(5000);
-      if (!StreamClose(link)) {
-        Status(env, line, kTextCloseFailed);
-        return false;
-      }
-    }
+  if (!RunSchedule(env, line, kEfsCloseTries, [&] { return StreamClose(link) != 0; })) {
+    Status(env, line, kTextCloseFailed);
+    return false;
   }
   env.display.SetProgress(line, kEfsProgressEnd);
   return true;

@@ -59,6 +59,7 @@ struct Schedule {
   constexpr Schedule(std::initializer_list<Step> list, uint32_t lead = 0,
                      LastFailure last = LastFailure::Fails)
       : leadMs(lead), lastFailure(last) {
+    if (list.size() == 0) throw std::length_error("a schedule has at least one step");
     for (const Step& step : list) {
       if (count == kMaxSteps) throw std::length_error("a schedule has at most kMaxSteps steps");
       steps[count++] = step;
