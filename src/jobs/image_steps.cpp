@@ -239,16 +239,15 @@ bool RewriteBlock(JobEnvironment& env, int line, WriteLedger& ledger, const uint
       {.giveUp = [&] { return ledger.Silent(); }});
 }
 
-// Before an image is closed: waits for the acknowledgements still due, then
-// writes every block that got none again. False (with its status line) when
-// a block stays unacknowledged or the programmer stopped answering.
-bool RewriteUnacknowledged(JobEnvironment& env, int line, WriteLedger& ledger, BlockReader& reader,
-                           std::string_view path, uint32_t length) {
-  ledger.Await();
-  const std::vector<uint32_t> lost = ledger.PendingBlocks();
+// Writes the blocks at the given addresses again, acknowledged, each by
+// kBlockRewriteTries; with onlyPending, a block whose acknowledgement came
+// meanwhile is left as it is. False (with its status line) when a block
+// cannot be read, stays unacknowledged, or the programmer stopped answering.
+bool RewriteBlocks(JobEnvironment& env, int line, WriteLedger& ledger, BlockReader& reader, std::string_view path,
+                   uint32_t length, const std::vector<uint32_t>& addresses, bool onlyPending) {
   std::array<uint8_t, kStreamBlock> block;
-  for (uint32_t address : lost) {
-    if (!ledger.Pending(address)) continue;  // its acknowledgement came meanwhile
+  for (uint32_t address : addresses) {
+    if (onlyPending && !ledger.Pending(address)) continue;
     const uint32_t n = BlockSize(length - address, kStreamBlock);
     if (!reader.ReadAt(address, std::span<uint8_t>(block.data(), n))) {
       Status(env, line, ShortReadText(path));
@@ -261,6 +260,15 @@ bool RewriteUnacknowledged(JobEnvironment& env, int line, WriteLedger& ledger, B
     }
   }
   return true;
+}
+
+// Before an image is closed: waits for the acknowledgements still due, then
+// writes every block that got none again.
+bool RewriteUnacknowledged(JobEnvironment& env, int line, WriteLedger& ledger, BlockReader& reader,
+                           std::string_view path, uint32_t length) {
+  ledger.Await();
+  const std::vector<uint32_t> lost = ledger.PendingBlocks();
+  return RewriteBlocks(env, line, ledger, reader, path, length, lost, true);
 }
 
 std::string TooLongText(std::string_view path, uint32_t length) {
@@ -630,18 +638,7 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
 
   // Write the unanswered blocks again, acknowledged this time.
   WriteLedger ledger(env, line);
-  for (uint32_t address : window.Unanswered()) {
-    const uint32_t n = BlockSize(*length - address, kStreamBlock);
-    if (!reader.ReadAt(address, std::span<uint8_t>(block.data(), n))) {
-      Status(env, line, ShortReadText(path));
-      return false;
-    }
-    if (!RewriteBlock(env, line, ledger, block.data(), address, n)) {
-      if (ledger.Silent()) return ProgrammerSilent(env, line);
-      Status(env, line, link.lastError);
-      return false;
-    }
-  }
+  if (!RewriteBlocks(env, line, ledger, reader, path, *length, window.Unanswered(), false)) return false;
 
   reader.Close();
   if (!RunSchedule(env, line, kEfsCloseTries, [&] { return StreamClose(link) != 0; })) {
