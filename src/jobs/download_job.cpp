@@ -6,9 +6,9 @@
 
 #include "download/streaming.h"
 #include "jobs/image_steps.h"
-#include "jobs/modem_identity.h"
 #include "jobs/mode_probe.h"
 #include "jobs/mode_transitions.h"
+#include "jobs/modem_identity.h"
 #include "jobs/nv_backup.h"
 #include "jobs/schedule.h"
 #include "platform/paths.h"
@@ -33,63 +33,74 @@ constexpr Schedule kOfflineTries = Evenly(3, 3000);
 // failure.
 constexpr Schedule kAutorunOffTries = Evenly(3, 1000);
 // An AT command: up to 3 tries; after each failed one the AT port is opened
-// again, and 2000 ms pass (5000 ms in phase D).
-constexpr Schedule kAtCommandTries{{{.tries = 3, .then = {.reopen = Reopen::At, .settleMs = 2000}}}};
-constexpr Schedule kAtCommandTriesBack{{{.tries = 3, .then = {.reopen = Reopen::At, .settleMs = 5000}}}};
-// The reset that gives the modem back: up to 3 tries, 3000 ms after each
-// failure.
-constexpr Schedule kResetTries = Evenly(3, 3000);
+// again, and 2000 ms pass (5000 ms when the modem is given back).
+constexpr Schedule kAtCommandTries{
+    {.tries = 3, .then = {.reopen = Reopen::At, .settleMs = 2000}},
+};
+constexpr Schedule kAtCommandTriesBack{
+    {.tries = 3, .then = {.reopen = Reopen::At, .settleMs = 5000}},
+};
 // Offline and reset: up to 3 passes, 3000 ms after each failed one.
 constexpr Schedule kRestartPasses = Evenly(3, 3000);
-// The ESN and NV item 22 (read, and written back in phase D): up to 3 tries, 200 ms after each failure.
+// The ESN and NV item 22 (read, and written back in phase D): up to 3
+// tries, 200 ms after each failure.
 constexpr Schedule kReadTries = Evenly(3, 200);
 // The challenge: up to 3 tries, 500 ms after each failure.
 constexpr Schedule kChallengeTries = Evenly(3, 500);
 
 // Phase C: at most two attempts at the images.
-constexpr Schedule kImageAttempts{{{.tries = 2}}};
+constexpr Schedule kImageAttempts{{.tries = 2}};
 // Before the second attempt, 2000 ms after the close: the no-op; 500 ms,
 // the no-op; on failure 5000 ms, and the attempt fails.
-constexpr Schedule kSecondAttemptNoOps{{{.then = {.pauseMs = 500}}, {.then = {.pauseMs = 5000}}}, 2000};
-// Most stages: try; 500 ms, try; reopen, 2000 ms, try.
-constexpr Schedule kStageTries{{
+constexpr Schedule kSecondAttemptNoOps =
+    Schedule{{.then = {.pauseMs = 500}}, {.then = {.pauseMs = 5000}}}.Lead(2000);
+// The security mode, qcsblhd_cfgdata and oemsbl: try; 500 ms, try; reopen,
+// 2000 ms, try.
+constexpr Schedule kStageTries{
     {.then = {.pauseMs = 500}},
     {.then = {.reopen = Reopen::Diag, .settleMs = 2000}},
     {},
-}};
-// The probe write: kStageTries, and 5000 ms after the last failure.
-constexpr Schedule kProbeWriteTries{{
+};
+// The probe write: as kStageTries, and 5000 ms after the last failure.
+constexpr Schedule kProbeWriteTries{
     {.then = {.pauseMs = 500}},
     {.then = {.reopen = Reopen::Diag, .settleMs = 2000}},
     {.then = {.pauseMs = 5000}},
-}};
+};
 // The partition table: try; 5000 ms, try; reopen, 2000 ms, try.
-constexpr Schedule kPartitionTableStage{{
+constexpr Schedule kPartitionTableStage{
     {.then = {.pauseMs = 5000}},
     {.then = {.reopen = Reopen::Diag, .settleMs = 2000}},
     {},
-}};
+};
 // qcsbl: try; 500 ms, try; try at once; 2000 ms after the third failure.
-constexpr Schedule kQcsblStage{{{.then = {.pauseMs = 500}}, {}, {.then = {.pauseMs = 2000}}}};
+constexpr Schedule kQcsblStage{
+    {.then = {.pauseMs = 500}},
+    {},
+    {.then = {.pauseMs = 2000}},
+};
 // amss: try; progress 4, try; 2000 ms, reopen, progress 4, try.
-constexpr Schedule kAmssStage{{
+constexpr Schedule kAmssStage{
     {.then = {.progress = 4}},
     {.then = {.pauseMs = 2000, .reopen = Reopen::Diag, .progress = 4}},
     {},
-}};
+};
 // The NAND programmer image: up to 3 tries, 2000 ms after each failure;
 // its failure does not fail the attempt.
-constexpr Schedule kNandProgrammerStage{{{.tries = 3, .then = {.pauseMs = 2000}}}, 0, LastFailure::Ignored};
+constexpr Schedule kNandProgrammerStage = Evenly(3, 2000).IgnoringLastFailure();
 // EFS: try; 2000 ms, try; 2000 ms, reopen, try.
-constexpr Schedule kEfsStage{{
+constexpr Schedule kEfsStage{
     {.then = {.pauseMs = 2000}},
     {.then = {.pauseMs = 2000, .reopen = Reopen::Diag}},
     {},
-}};
+};
 
-// Giving the modem back: the vendor switch and autorun on, up to 3 tries,
-// 2000 ms after each failure.
+// Phase D, giving the modem back: the vendor switch and autorun on, up to
+// 3 tries, 2000 ms after each failure.
 constexpr Schedule kAutorunOnTries = Evenly(3, 2000);
+// The restart into the firmware: offline, then the reset, each up to 3
+// tries, 3000 ms after each failure.
+constexpr Schedule kResetTries = Evenly(3, 3000);
 
 // A failure that ends the job through the job end, once phase D is through.
 struct PendingEnd {
@@ -351,7 +362,7 @@ void DownloadRun::GiveModemBack(bool showProgress) {
   if (showProgress) Progress(98);
 
   // A restart into the firmware.
-  Ask(kOfflineTries, PutOffline);
+  Ask(kResetTries, PutOffline);
   Ask(kResetTries, ResetPhone);
   if (showProgress) Progress(99);
 }
@@ -498,7 +509,8 @@ bool DownloadRun::ImageAttempt(int attempt) {
   Progress(23);
   std::array<uint8_t, kStreamBlock> probe{};
   probe[0] = 0x61;
-  if (!Run(kProbeWriteTries, [&] { return StreamWrite(link_, probe.data(), kProbeAddress, kStreamBlock) != 0; })) {
+  if (!Run(kProbeWriteTries,
+           [&] { return StreamWrite(link_, probe.data(), kProbeAddress, kStreamBlock) != 0; })) {
     return false;
   }
 
@@ -510,17 +522,22 @@ bool DownloadRun::ImageAttempt(int attempt) {
 
   Wait(500);
   Progress(25);
-  if (!Run(kStageTries, [&] { return WritePlainImage(env_, line_, PlainImage::QcsblHdCfgData); })) return false;
-  if (!Run(kQcsblStage, [&] { return WritePlainImage(env_, line_, PlainImage::Qcsbl); })) return false;
-  if (!Run(kStageTries, [&] { return WriteImageWithHeader(env_, line_, HeaderedImage::Oemsbl); })) return false;
+  if (!Run(kStageTries, [&] { return WritePlainImage(env_, line_, PlainImage::QcsblHdCfgData); }))
+    return false;
+  if (!Run(kQcsblStage, [&] { return WritePlainImage(env_, line_, PlainImage::Qcsbl); }))
+    return false;
+  if (!Run(kStageTries, [&] { return WriteImageWithHeader(env_, line_, HeaderedImage::Oemsbl); }))
+    return false;
 
   // The modem software.
   Progress(26);
   Status(kInstallingText);
-  if (!Run(kAmssStage, [&] { return WriteImageWithHeader(env_, line_, HeaderedImage::Amss); })) return false;
+  if (!Run(kAmssStage, [&] { return WriteImageWithHeader(env_, line_, HeaderedImage::Amss); }))
+    return false;
 
   Wait(10000);
-  Run(kNandProgrammerStage, [&] { return WriteImageWithHeader(env_, line_, HeaderedImage::NandProgrammer); });
+  Run(kNandProgrammerStage,
+      [&] { return WriteImageWithHeader(env_, line_, HeaderedImage::NandProgrammer); });
 
   Status(kInstallingText);
   if (!Run(kEfsStage, [&] { return WriteEfsImage(env_, line_); })) return false;
@@ -627,8 +644,8 @@ DownloadResult DownloadRun::PhaseD() {
   Progress(100);
   Status(kDoneText);
   job_.runFlag = 0;
-  Box(Format(kSuccessFormat, static_cast<int>(seconds / 60), static_cast<int>(seconds % 60)), kSuccessCaption,
-      MessageIcon::Information);
+  Box(Format(kSuccessFormat, static_cast<int>(seconds / 60), static_cast<int>(seconds % 60)),
+      kSuccessCaption, MessageIcon::Information);
   if (doc_.OsName() == "Windows 7" && hooks_.runDriverUninstaller) hooks_.runDriverUninstaller();
   if (hooks_.endProcess) hooks_.endProcess(0);
   return DownloadResult::Succeeded;

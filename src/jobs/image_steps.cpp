@@ -57,40 +57,57 @@ constexpr char kTextNotAcknowledged[] = "the Phone did not Acknowledge the Block
 // step of an acknowledged write), until none is due or kAckWaitMs have
 // passed.
 constexpr uint32_t kAckPollMs = 13;
-constexpr Schedule kAckPolls{{{.tries = kUntilDone, .beforeMs = kAckPollMs}}};
+constexpr Schedule kAckPolls{{.tries = kUntilDone, .beforeMs = kAckPollMs}};
 
 // A block written again until it is acknowledged, and the EFS image's sends
 // and close: try; 2000 ms, try; 5000 ms, try.
-constexpr Schedule kBlockRewriteTries{{{.then = {.pauseMs = 2000}}, {.then = {.pauseMs = 5000}}, {}}};
+constexpr Schedule kBlockRewriteTries{
+    {.then = {.pauseMs = 2000}},
+    {.then = {.pauseMs = 5000}},
+    {},
+};
 constexpr Schedule kEfsSendTries = kBlockRewriteTries;
 constexpr Schedule kEfsCloseTries = kBlockRewriteTries;
 // A block of the amss and NAND programmer images: try; 2000 ms, try;
 // reopen the AT port, 2000 ms, try; 2000 ms, reopen the AT port, 2000 ms,
 // try. The other images' blocks are tried once.
-constexpr Schedule kBlockTriesWithAtReopen{{
+constexpr Schedule kBlockTriesWithAtReopen{
     {.then = {.pauseMs = 2000}},
     {.then = {.reopen = Reopen::At, .settleMs = 2000}},
     {.then = {.pauseMs = 2000, .reopen = Reopen::At, .settleMs = 2000}},
     {},
-}};
-constexpr Schedule kOneTry{{Step{}}};
+};
+constexpr Schedule kOneTry{{.tries = 1}};
 // The partition table: try; 2000 ms, try; 2000 ms, try.
-constexpr Schedule kPartitionTableTries{{{.tries = 2, .then = {.pauseMs = 2000}}, {}}};
+constexpr Schedule kPartitionTableTries{
+    {.tries = 2, .then = {.pauseMs = 2000}},
+    {},
+};
 // Opening an image without a header: try; 2000 ms, try.
-constexpr Schedule kPlainOpenTries{{{.then = {.pauseMs = 2000}}, {}}};
-// Opening an image with its header: oemsbl: try; 2000 ms, try. amss: try;
-// 2000 ms, try; 92000 ms, try. NAND programmer: try, then up to 3 more tries
-// each after 2000 ms.
+constexpr Schedule kPlainOpenTries{
+    {.then = {.pauseMs = 2000}},
+    {},
+};
+// Opening an image with its header. oemsbl: as an image without one. amss:
+// try; 2000 ms, try; 92000 ms, try. NAND programmer: try, then up to 3 more
+// tries each after 2000 ms.
 constexpr Schedule kOemsblOpenTries = kPlainOpenTries;
-constexpr Schedule kAmssOpenTries{{{.then = {.pauseMs = 2000}}, {.then = {.pauseMs = 92000}}, {}}};
-constexpr Schedule kNandProgrammerOpenTries{{{}, {.tries = 3, .beforeMs = 2000}}};
+constexpr Schedule kAmssOpenTries{
+    {.then = {.pauseMs = 2000}},
+    {.then = {.pauseMs = 92000}},
+    {},
+};
+constexpr Schedule kNandProgrammerOpenTries{
+    {},
+    {.tries = 3, .beforeMs = 2000},
+};
 // Opening the EFS image: up to 3 tries, 2000 ms after each failure.
 constexpr Schedule kEfsOpenTries = Evenly(3, 2000);
 // The EFS image's window: while it is full, a look for acknowledgements
 // every millisecond, until kEfsAckTimeoutMs after the send.
-constexpr Schedule kEfsWindowPolls{{{.tries = kUntilDone, .beforeMs = 1}}};
+constexpr Schedule kEfsWindowPolls{{.tries = kUntilDone, .beforeMs = 1}};
 // The EFS image's last acknowledgements: up to 3 looks, 150 ms apart.
-constexpr Schedule kEfsLastAckPolls{{{.tries = 3, .beforeMs = 150}}};
+constexpr Schedule kEfsLastAckPolls{{.tries = 3, .beforeMs = 150}};
 
 void Status(JobEnvironment& env, int line, std::string_view text) {
   env.display.StatusLine(line, text, true);
@@ -178,16 +195,15 @@ class WriteLedger {
     const uint64_t start = clock.NowMs();
     auto due = [&] { return address ? Pending(*address) : !pending_.empty(); };
     if (!due()) return;
-    (void)RunSchedule(
-        env_, line_, kAckPolls,
-        [&] {
-          const uint64_t before = link_.port.BytesRead();
-          link_.ackCount = 0;
-          (void)StreamCollectReplies(link_);
-          if (Heard(before)) Take();
-          return !due();
-        },
-        {.giveUp = [&] { return clock.NowMs() - start >= kAckWaitMs; }});
+    (void)RunSchedule(env_, line_, kAckPolls,
+                      [&] {
+                        const uint64_t before = link_.port.BytesRead();
+                        link_.ackCount = 0;
+                        (void)StreamCollectReplies(link_);
+                        if (Heard(before)) Take();
+                        return !due();
+                      },
+                      {.giveUp = [&] { return clock.NowMs() - start >= kAckWaitMs; }});
   }
 
   bool Pending(uint32_t address) const {
@@ -227,24 +243,25 @@ bool ProgrammerSilent(JobEnvironment& env, int line) {
 bool RewriteBlock(JobEnvironment& env, int line, WriteLedger& ledger, const uint8_t* data, uint32_t address,
                   uint32_t length) {
   PhoneLink& link = env.doc.link(line);
-  return RunSchedule(
-      env, line, kBlockRewriteTries,
-      [&] {
-        if (!ledger.Write(data, address, length)) return false;
-        ledger.Await(address);
-        if (!ledger.Pending(address)) return true;
-        link.lastError = Format(kTextWriteSentence, Format(kTextNotAcknowledged, address).c_str());
-        return false;
-      },
-      {.giveUp = [&] { return ledger.Silent(); }});
+  return RunSchedule(env, line, kBlockRewriteTries,
+                     [&] {
+                       if (!ledger.Write(data, address, length)) return false;
+                       ledger.Await(address);
+                       if (!ledger.Pending(address)) return true;
+                       link.lastError = Format(kTextWriteSentence,
+                                               Format(kTextNotAcknowledged, address).c_str());
+                       return false;
+                     },
+                     {.giveUp = [&] { return ledger.Silent(); }});
 }
 
 // Writes the blocks at the given addresses again, acknowledged, each by
 // kBlockRewriteTries; with onlyPending, a block whose acknowledgement came
 // meanwhile is left as it is. False (with its status line) when a block
 // cannot be read, stays unacknowledged, or the programmer stopped answering.
-bool RewriteBlocks(JobEnvironment& env, int line, WriteLedger& ledger, BlockReader& reader, std::string_view path,
-                   uint32_t length, const std::vector<uint32_t>& addresses, bool onlyPending) {
+bool RewriteBlocks(JobEnvironment& env, int line, WriteLedger& ledger, BlockReader& reader,
+                   std::string_view path, uint32_t length, const std::vector<uint32_t>& addresses,
+                   bool onlyPending) {
   std::array<uint8_t, kStreamBlock> block;
   for (uint32_t address : addresses) {
     if (onlyPending && !ledger.Pending(address)) continue;
@@ -354,8 +371,8 @@ class AmssPacer {
 // the pacer, when given, paces the progress and may end the image. False
 // (with its status line, but for a stop request) when a block could not be
 // read or written.
-bool WriteBlocks(JobEnvironment& env, int line, BlockReader& reader, std::string_view path, uint32_t length,
-                 const Schedule& blockTries, AmssPacer* pacer) {
+bool WriteBlocks(JobEnvironment& env, int line, BlockReader& reader, std::string_view path,
+                 uint32_t length, const Schedule& blockTries, AmssPacer* pacer) {
   PhoneLink& link = env.doc.link(line);
   WriteLedger ledger(env, line);
   std::array<uint8_t, kStreamBlock> block;
@@ -365,7 +382,8 @@ bool WriteBlocks(JobEnvironment& env, int line, BlockReader& reader, std::string
       Status(env, line, ShortReadText(path));
       return false;
     }
-    if (!RunSchedule(env, line, blockTries, [&] { return ledger.Write(block.data(), offset, n); })) {
+    if (!RunSchedule(env, line, blockTries,
+                     [&] { return ledger.Write(block.data(), offset, n); })) {
       Status(env, line, link.lastError);
       return false;
     }
@@ -489,7 +507,8 @@ bool WritePlainImage(JobEnvironment& env, int line, PlainImage which) {
   const std::optional<uint32_t> length = LengthOf(*file);
   if (!length || *length < 1) return false;
 
-  if (!RunSchedule(env, line, kPlainOpenTries, [&] { return StreamOpenMultiImage(link, type, nullptr, 0) != 0; })) {
+  if (!RunSchedule(env, line, kPlainOpenTries,
+                   [&] { return StreamOpenMultiImage(link, type, nullptr, 0) != 0; })) {
     return false;
   }
   BlockReader reader(path, std::move(*file));
@@ -552,7 +571,8 @@ bool WriteImageWithHeader(JobEnvironment& env, int line, HeaderedImage which) {
   }
   const Schedule& blockTries = which == HeaderedImage::Oemsbl ? kOneTry : kBlockTriesWithAtReopen;
   BlockReader reader(imagePath, std::move(*image));
-  if (!WriteBlocks(env, line, reader, imagePath, *length, blockTries, pacer ? &*pacer : nullptr)) return false;
+  if (!WriteBlocks(env, line, reader, imagePath, *length, blockTries, pacer ? &*pacer : nullptr))
+    return false;
   if (StreamClose(link)) return true;
   if (which != HeaderedImage::Oemsbl) Status(env, line, kTextCloseFailed);
   return false;
@@ -574,7 +594,8 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
     return false;
   }
 
-  if (!RunSchedule(env, line, kEfsOpenTries, [&] { return StreamOpenMultiImage(link, kTypeEfs, nullptr, 0) != 0; })) {
+  if (!RunSchedule(env, line, kEfsOpenTries,
+                   [&] { return StreamOpenMultiImage(link, kTypeEfs, nullptr, 0) != 0; })) {
     Status(env, line, kTextEfsEnterFail);
     return false;
   }
@@ -599,7 +620,8 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
       return false;
     }
     // Sent without waiting for the acknowledgement.
-    if (!RunSchedule(env, line, kEfsSendTries, [&] { return StreamWriteNoWait(link, block.data(), offset, n) != 0; })) {
+    if (!RunSchedule(env, line, kEfsSendTries,
+                     [&] { return StreamWriteNoWait(link, block.data(), offset, n) != 0; })) {
       Status(env, line, link.lastError);
       return false;
     }
@@ -617,8 +639,9 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
     window.Sent(offset);
     const uint64_t sentAt = clock.NowMs();
     auto windowOpen = [&] { return window.InFlight() <= static_cast<size_t>(kEfsWindow); };
-    if (!windowOpen() && !RunSchedule(env, line, kEfsWindowPolls, [&] { return Collect(), windowOpen(); },
-                                      {.giveUp = [&] { return clock.NowMs() - sentAt >= kEfsAckTimeoutMs; }})) {
+    if (!windowOpen() &&
+        !RunSchedule(env, line, kEfsWindowPolls, [&] { return Collect(), windowOpen(); },
+                     {.giveUp = [&] { return clock.NowMs() - sentAt >= kEfsAckTimeoutMs; }})) {
       Status(env, line, kTextNoAck);
       return false;
     }
@@ -627,7 +650,8 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
 
   // The last acknowledgements.
   if (window.InFlight() > 0) {
-    (void)RunSchedule(env, line, kEfsLastAckPolls, [&] { return Collect(), window.InFlight() == 0; });
+    (void)RunSchedule(env, line, kEfsLastAckPolls,
+                      [&] { return Collect(), window.InFlight() == 0; });
   }
   window.GiveUpInFlight();
 
@@ -638,7 +662,8 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
 
   // Write the unanswered blocks again, acknowledged this time.
   WriteLedger ledger(env, line);
-  if (!RewriteBlocks(env, line, ledger, reader, path, *length, window.Unanswered(), false)) return false;
+  if (!RewriteBlocks(env, line, ledger, reader, path, *length, window.Unanswered(), false))
+    return false;
 
   reader.Close();
   if (!RunSchedule(env, line, kEfsCloseTries, [&] { return StreamClose(link) != 0; })) {

@@ -11,7 +11,9 @@ namespace {
 
 // The rounds of a probe: one, then the others each 1000 ms after the one
 // before.
-Schedule ProbeRounds(int rounds) { return Schedule{{{}, {.tries = rounds - 1, .beforeMs = 1000}}}; }
+Schedule ProbeRounds(int rounds) {
+  return Schedule{{}, {.tries = rounds - 1, .beforeMs = 1000}};
+}
 // The downloader no-op's own time-out.
 constexpr uint32_t kNoOpTimeoutMs = 20000;
 

@@ -20,14 +20,14 @@ int AtBaud() { return CQuorrelDoc::kBaudRate; }
 // each failure.
 constexpr Schedule kAtOpenTries = Evenly(3, 2000);
 // A reconnect: up to 60 passes, each a second after the one before.
-constexpr Schedule kReconnectPasses{{{.tries = 60, .beforeMs = 1000}}};
+constexpr Schedule kReconnectPasses{{.tries = 60, .beforeMs = 1000}};
 // A port wait: a look for the modem's ports once a second, the look that
 // finds them included, for as long as it takes.
-constexpr Schedule kPortPolls{{{.tries = kUntilDone, .afterMs = 1000}}};
+constexpr Schedule kPortPolls{{.tries = kUntilDone, .afterMs = 1000}};
 // The version texts: try; 200 ms, try. An empty ninth text is asked for
 // once more, a second later.
-constexpr Schedule kVersionTextTries{{{.then = {.pauseMs = 200}}, {}}};
-constexpr Schedule kVersionRounds{{{.then = {.pauseMs = 1000}}, {}}};
+constexpr Schedule kVersionTextTries{{.then = {.pauseMs = 200}}, {}};
+constexpr Schedule kVersionRounds{{.then = {.pauseMs = 1000}}, {}};
 
 // One look for the line's modem, so that its port numbers are current.
 void LookForModem(JobEnvironment& env, int line) {
@@ -71,7 +71,8 @@ std::string ReadCurrentVersion(JobEnvironment& env, int line) {
   std::string text;
   (void)RunSchedule(env, line, kVersionRounds, [&] {
     VersionTexts texts;
-    const bool ok = RunSchedule(env, line, kVersionTextTries, [&] { return GetVersionTexts(link, texts) != 0; });
+    const bool ok = RunSchedule(env, line, kVersionTextTries,
+                                [&] { return GetVersionTexts(link, texts) != 0; });
     text = ok ? std::string(texts.Text(9)) : std::string();
     return !text.empty();
   });
@@ -117,77 +118,83 @@ namespace {
 // Switch to downloader, request by request.
 // The vendor request that prepares the switch: try; 300 ms, try;
 // 3000 ms, try; 5000 ms, try.
-constexpr Schedule kPrepareSwitchTries{{
+constexpr Schedule kPrepareSwitchTries{
     {.then = {.pauseMs = 300}},
     {.then = {.pauseMs = 3000}},
     {.then = {.pauseMs = 5000}},
     {},
-}};
-// The service programming code, 500 ms after it; its outcome does not
-// matter.
-constexpr Schedule kServiceCodeTries{{{.then = {.pauseMs = 300}}, {}}, 500, LastFailure::Ignored};
+};
+// The service programming code, 500 ms after it: try; 300 ms, try. Its
+// outcome does not matter.
+constexpr Schedule kServiceCodeTries =
+    Schedule{{.then = {.pauseMs = 300}}, {}}.Lead(500).IgnoringLastFailure();
 // Offline, 50 ms on: try; 300 ms, try; 5000 ms, try; reopen, 8000 ms, try.
-constexpr Schedule kOfflineTries{{
-                                     {.then = {.pauseMs = 300}},
-                                     {.then = {.pauseMs = 5000}},
-                                     {.then = {.reopen = Reopen::Diag, .settleMs = 8000}},
-                                     {},
-                                 },
-                                 50};
+constexpr Schedule kOfflineTries =
+    Schedule{
+        {.then = {.pauseMs = 300}},
+        {.then = {.pauseMs = 5000}},
+        {.then = {.reopen = Reopen::Diag, .settleMs = 8000}},
+        {},
+    }
+        .Lead(50);
 // The phone reports itself ready, 50 ms on: up to 100 polls, 500 ms after
 // each unsuccessful one.
-constexpr Schedule kReadyPolls{{{.tries = 100, .then = {.pauseMs = 500}}}, 50};
+constexpr Schedule kReadyPolls = Evenly(100, 500).Lead(50);
 // The switch itself, 50 ms on: try; 3000 ms, try; 5000 ms, try; reopen,
 // 8000 ms, try. The downloader's answer decides, not the last try.
-constexpr Schedule kSwitchTries{{
-                                    {.then = {.pauseMs = 3000}},
-                                    {.then = {.pauseMs = 5000}},
-                                    {.then = {.reopen = Reopen::Diag, .settleMs = 8000}},
-                                    {},
-                                },
-                                50,
-                                LastFailure::Ignored};
+constexpr Schedule kSwitchTries =
+    Schedule{
+        {.then = {.pauseMs = 3000}},
+        {.then = {.pauseMs = 5000}},
+        {.then = {.reopen = Reopen::Diag, .settleMs = 8000}},
+        {},
+    }
+        .Lead(50)
+        .IgnoringLastFailure();
 // The downloader answers, 5000 ms on (the modem re-enumerates on the way):
 // try; 2000 ms, try; 3000 ms, try; 5000 ms, reopen, try; 8000 ms, try;
 // reopen, 10000 ms, try.
-constexpr Schedule kDownloaderNoOpTries{{
-                                            {.then = {.pauseMs = 2000}},
-                                            {.then = {.pauseMs = 3000}},
-                                            {.then = {.pauseMs = 5000, .reopen = Reopen::Diag}},
-                                            {.then = {.pauseMs = 8000}},
-                                            {.then = {.reopen = Reopen::Diag, .settleMs = 10000}},
-                                            {},
-                                        },
-                                        5000};
+constexpr Schedule kDownloaderNoOpTries =
+    Schedule{
+        {.then = {.pauseMs = 2000}},
+        {.then = {.pauseMs = 3000}},
+        {.then = {.pauseMs = 5000, .reopen = Reopen::Diag}},
+        {.then = {.pauseMs = 8000}},
+        {.then = {.reopen = Reopen::Diag, .settleMs = 10000}},
+        {},
+    }
+        .Lead(5000);
 // The flash parameters: try; 5000 ms, try; 3000 ms, try; 5000 ms, try;
 // reopen, 8000 ms, try.
-constexpr Schedule kFlashParameterTries{{
+constexpr Schedule kFlashParameterTries{
     {.then = {.pauseMs = 5000}},
     {.then = {.pauseMs = 3000}},
     {.then = {.pauseMs = 5000}},
     {.then = {.reopen = Reopen::Diag, .settleMs = 8000}},
     {},
-}};
+};
 
 // Start programmer.
 // The jump to the programmer: try; 500 ms, try; 500 ms, try. The greeting
 // tells whether it runs.
-constexpr Schedule kGoTries{{{.then = {.pauseMs = 500}}, {.then = {.pauseMs = 500}}, {}}, 0, LastFailure::Ignored};
+constexpr Schedule kGoTries =
+    Schedule{{.then = {.pauseMs = 500}}, {.then = {.pauseMs = 500}}, {}}.IgnoringLastFailure();
 // The programmer's greeting: try; 2000 ms, try; try.
-constexpr Schedule kHelloTries{{{.then = {.pauseMs = 2000}}, {.tries = 2}}};
+constexpr Schedule kHelloTries{{.then = {.pauseMs = 2000}}, {.tries = 2}};
 // The programmer answers: try; 1000 ms, reopen, try; 1000 ms, reopen, try.
-constexpr Schedule kProgrammerNoOpTries{{
+constexpr Schedule kProgrammerNoOpTries{
     {.then = {.pauseMs = 1000, .reopen = Reopen::Diag}},
     {.then = {.pauseMs = 1000, .reopen = Reopen::Diag}},
     {},
-}};
+};
 
 }  // namespace
 
 bool ReadFlashParameters(JobEnvironment& env, int line) {
   PhoneLink& link = env.doc.link(line);
   FlashParameters& info = env.doc.line(line).flashInfo;
-  return RunSchedule(env, line, kFlashParameterTries, [&] { return DmssGetParameters(link, info) != 0; });
+  return RunSchedule(env, line, kFlashParameterTries,
+                     [&] { return DmssGetParameters(link, info) != 0; });
 }
 
 bool EnterDownloader(JobEnvironment& env, int line) {
@@ -210,7 +217,8 @@ bool StartProgrammer(JobEnvironment& env, int line) {
 
 bool GreetProgrammer(JobEnvironment& env, int line, bool alreadyGreeted) {
   PhoneLink& link = env.doc.link(line);
-  if (!alreadyGreeted && !RunSchedule(env, line, kHelloTries, [&] { return StreamHello(link) != 0; })) {
+  if (!alreadyGreeted &&
+      !RunSchedule(env, line, kHelloTries, [&] { return StreamHello(link) != 0; })) {
     return false;
   }
   return RunSchedule(env, line, kProgrammerNoOpTries, [&] { return StreamNoOp(link) != 0; });
@@ -254,7 +262,9 @@ void WaitForPorts(JobEnvironment& env, int line, const std::function<void(int po
   if (!env.discoverLinePorts) return;
   Clock& clock = env.clock();
   const uint64_t start = clock.NowMs();
-  const auto bound = [&] { return env.portWaitLimitMs && clock.NowMs() - start >= *env.portWaitLimitMs; };
+  const auto bound = [&] {
+    return env.portWaitLimitMs && clock.NowMs() - start >= *env.portWaitLimitMs;
+  };
   if (!RunSchedule(env, line, kPortPolls, [&] { return env.discoverLinePorts(line); },
                    {.giveUp = bound, .afterTry = afterPoll})) {
     throw ModemDidNotReturn{*env.portWaitLimitMs, env.doc.line(line).Place().takenBy};

@@ -47,7 +47,8 @@ void ReadItem(JobEnvironment& env, int line, NvRecord& record) {
 std::optional<uint32_t> ReadEsn(JobEnvironment& env, int line) {
   PhoneLink& link = env.doc.link(line);
   uint32_t esn = 0;
-  if (RunSchedule(env, line, kIdentityReadTries, [&] { return GetEsn(link, esn) != 0; })) return esn;
+  if (RunSchedule(env, line, kIdentityReadTries, [&] { return GetEsn(link, esn) != 0; }))
+    return esn;
   return std::nullopt;
 }
 

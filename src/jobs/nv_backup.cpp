@@ -78,7 +78,7 @@ constexpr uint16_t kNvReadOnly = 7;
 constexpr Schedule kNvReadTries = Evenly(3, 100);
 // An item written back: try; try once more, unless the phone refused it as
 // not active or read-only (then it is skipped).
-constexpr Schedule kNvWriteTries{{{.tries = 2}}};
+constexpr Schedule kNvWriteTries{{.tries = 2}};
 // The mode changes around a restore: up to 3 tries, 200 ms after each
 // failure.
 constexpr Schedule kModeChangeTries = Evenly(3, 200);
@@ -203,8 +203,9 @@ int BackupNv(JobEnvironment& env, int line, std::string_view path) {
     env.display.SetProgress(line, 10 + static_cast<int>(i * 10 / NvTable::kRecords));
     NvRecord& record = table.records[i];
     if (record.item >= kNvEndItem) break;
-    (void)RunSchedule(env, line, kNvReadTries,
-                      [&] { return ReadNvItem(link, record.item, record.data, record.status) != 0; });
+    (void)RunSchedule(env, line, kNvReadTries, [&] {
+      return ReadNvItem(link, record.item, record.data, record.status) != 0;
+    });
     if (record.status == 0) anyRead = true;
     if (record.status != kNvStatusFailure) {
       silentInARow = 0;

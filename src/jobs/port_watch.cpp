@@ -12,7 +12,7 @@ bool Quit(const PortWatchHooks& hooks) { return hooks.quit && hooks.quit(); }
 
 // The port wait: a look for the modem's ports once a second, the look that
 // finds them included, until they are found or the watch is asked to quit.
-constexpr Schedule kPortPolls{{{.tries = kUntilDone, .afterMs = 1000}}};
+constexpr Schedule kPortPolls{{.tries = kUntilDone, .afterMs = 1000}};
 
 }  // namespace
 

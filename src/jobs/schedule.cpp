@@ -28,8 +28,8 @@ void Follow(JobEnvironment& env, int line, const AfterFailure& then) {
 
 }  // namespace
 
-bool RunSchedule(JobEnvironment& env, int line, const Schedule& schedule, const std::function<bool()>& attempt,
-                 const ScheduleChecks& checks) {
+bool RunSchedule(JobEnvironment& env, int line, const Schedule& schedule,
+                 const std::function<bool()>& attempt, const ScheduleChecks& checks) {
   Pause(env, schedule.leadMs);
   int made = 0;
   for (size_t s = 0; s < schedule.count; ++s) {

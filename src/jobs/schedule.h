@@ -56,14 +56,25 @@ enum class LastFailure : uint8_t {
 struct Schedule {
   static constexpr size_t kMaxSteps = 8;
 
-  constexpr Schedule(std::initializer_list<Step> list, uint32_t lead = 0,
-                     LastFailure last = LastFailure::Fails)
-      : leadMs(lead), lastFailure(last) {
+  constexpr Schedule(std::initializer_list<Step> list) {
     if (list.size() == 0) throw std::length_error("a schedule has at least one step");
     for (const Step& step : list) {
       if (count == kMaxSteps) throw std::length_error("a schedule has at most kMaxSteps steps");
       steps[count++] = step;
     }
+  }
+
+  // The same schedule, ms after its start before the first try.
+  constexpr Schedule Lead(uint32_t ms) const {
+    Schedule copy = *this;
+    copy.leadMs = ms;
+    return copy;
+  }
+  // The same schedule, done even when its last try fails.
+  constexpr Schedule IgnoringLastFailure() const {
+    Schedule copy = *this;
+    copy.lastFailure = LastFailure::Ignored;
+    return copy;
   }
 
   std::array<Step, kMaxSteps> steps{};
@@ -73,7 +84,9 @@ struct Schedule {
 };
 
 // Up to `tries` tries, pauseMs after each failed one (the last one too).
-constexpr Schedule Evenly(int tries, uint32_t pauseMs) { return Schedule{{Step{tries, 0, 0, {pauseMs}}}}; }
+constexpr Schedule Evenly(int tries, uint32_t pauseMs) {
+  return Schedule{{.tries = tries, .then = {.pauseMs = pauseMs}}};
+}
 
 struct ScheduleChecks {
   // Asked after every failed try (before what follows the failure): true
@@ -89,7 +102,7 @@ struct ScheduleChecks {
 // out (the result is false, or true when the last failure is ignored). The
 // pauses go through the environment's clock, so each is a suspension point
 // of the calling thread.
-bool RunSchedule(JobEnvironment& env, int line, const Schedule& schedule, const std::function<bool()>& attempt,
-                 const ScheduleChecks& checks = {});
+bool RunSchedule(JobEnvironment& env, int line, const Schedule& schedule,
+                 const std::function<bool()>& attempt, const ScheduleChecks& checks = {});
 
 }  // namespace quorrel

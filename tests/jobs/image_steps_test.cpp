@@ -369,7 +369,11 @@ TEST(HeaderedImage, OpenRefusedUntilItsTriesRunOutFailsBeforeAnyBlock) {
       {"amss at the third call", HeaderedImage::Amss, 4, true, {}},
       {"amss never", HeaderedImage::Amss, 6, false, {}},
       {"NAND programmer at the fourth call", HeaderedImage::NandProgrammer, 6, true, {}},
-      {"NAND programmer never", HeaderedImage::NandProgrammer, 8, false, {"download nandprghd fail!"}},
+      {"NAND programmer never",
+       HeaderedImage::NandProgrammer,
+       8,
+       false,
+       {"download nandprghd fail!"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

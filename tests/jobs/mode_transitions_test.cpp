@@ -242,7 +242,8 @@ TEST(StartProgrammer, TheGreetingAndTheNoOpDecide) {
     b.phone.FailNext(c.proto, c.code, c.failures);
     EXPECT_EQ(StartProgrammer(b.env, 0), c.result);
     // A greeting never answered is not followed by a no-op.
-    EXPECT_EQ(b.phone.Requests(Proto::Download, kStreamNoOp).empty(), c.code == kHello && !c.result);
+    EXPECT_EQ(b.phone.Requests(Proto::Download, kStreamNoOp).empty(),
+              c.code == kHello && !c.result);
   }
 }
 
