@@ -267,7 +267,7 @@ void WaitForPorts(JobEnvironment& env, int line, const std::function<void(int po
   };
   if (!RunSchedule(env, line, kPortPolls, [&] { return env.discoverLinePorts(line); },
                    {.giveUp = bound, .afterTry = afterPoll})) {
-    throw ModemDidNotReturn{*env.portWaitLimitMs, env.doc.line(line).Place().takenBy};
+    throw ModemDidNotReturn{env.portWaitLimitMs.value_or(0), env.doc.line(line).Place().takenBy};
   }
 }
 
