@@ -123,6 +123,29 @@ std::optional<uint32_t> LengthOf(const File& file) {
   return static_cast<uint32_t>(size);
 }
 
+// A file opened for streaming, with its length (at least 1 byte).
+struct OpenedFile {
+  File file;
+  uint32_t length;
+};
+
+// Opens the file at path; nothing when it cannot be opened or is empty, with
+// the given status line when one is given.
+std::optional<OpenedFile> OpenNonEmpty(JobEnvironment& env, int line, const std::string& path,
+                                       std::string_view missingText, std::string_view emptyText) {
+  std::optional<File> file = File::OpenRead(path);
+  if (!file) {
+    if (!missingText.empty()) env.display.StatusLine(line, missingText, true);
+    return std::nullopt;
+  }
+  const std::optional<uint32_t> length = LengthOf(*file);
+  if (!length || *length < 1) {
+    if (!emptyText.empty()) env.display.StatusLine(line, emptyText, true);
+    return std::nullopt;
+  }
+  return OpenedFile{std::move(*file), *length};
+}
+
 // The size of the next block: all that is left when it fits, else a whole block.
 uint32_t BlockSize(uint32_t remaining, uint32_t block) { return std::min(remaining, block); }
 
@@ -471,28 +494,22 @@ bool UploadProgrammer(JobEnvironment& env, int line) {
 bool WritePartitionTable(JobEnvironment& env, int line) {
   PhoneLink& link = env.doc.link(line);
   const std::string path = env.doc.line(line).settings.partitionPath.str();
-  std::optional<File> file = File::OpenRead(path);
-  if (!file) {
-    Status(env, line, kTextOpenFileFail);
-    return false;
-  }
-  const std::optional<uint32_t> length = LengthOf(*file);
-  if (!length || *length < 1) {
-    Status(env, line, kTextLengthNotCorrect);
-    return false;
-  }
-  if (*length > kStreamBlock) {
-    Status(env, line, TooLongText(path, *length));
+  std::optional<OpenedFile> opened =
+      OpenNonEmpty(env, line, path, kTextOpenFileFail, kTextLengthNotCorrect);
+  if (!opened) return false;
+  const uint32_t length = opened->length;
+  if (length > kStreamBlock) {
+    Status(env, line, TooLongText(path, length));
     return false;
   }
   std::array<uint8_t, kStreamBlock> table{};
-  if (!ReadSmallFile(*file, *length, table)) {
+  if (!ReadSmallFile(opened->file, length, table)) {
     Status(env, line, ShortReadText(path));
     return false;
   }
-  file->Close();
+  opened->file.Close();
   return RunSchedule(env, line, kPartitionTableTries,
-                     [&] { return StreamPartitionTable(link, table.data(), *length) != 0; });
+                     [&] { return StreamPartitionTable(link, table.data(), length) != 0; });
 }
 
 bool WritePlainImage(JobEnvironment& env, int line, PlainImage which) {
@@ -502,17 +519,14 @@ bool WritePlainImage(JobEnvironment& env, int line, PlainImage which) {
       which == PlainImage::QcsblHdCfgData ? s.qcsblhdCfgdataPath.str() : s.qcsblPath.str();
   const uint8_t type = which == PlainImage::QcsblHdCfgData ? kTypeQcsblHdCfgData : kTypeQcsbl;
 
-  std::optional<File> file = File::OpenRead(path);
-  if (!file) return false;
-  const std::optional<uint32_t> length = LengthOf(*file);
-  if (!length || *length < 1) return false;
-
+  std::optional<OpenedFile> opened = OpenNonEmpty(env, line, path, {}, {});
+  if (!opened) return false;
   if (!RunSchedule(env, line, kPlainOpenTries,
                    [&] { return StreamOpenMultiImage(link, type, nullptr, 0) != 0; })) {
     return false;
   }
-  BlockReader reader(path, std::move(*file));
-  if (!WriteBlocks(env, line, reader, path, *length, kOneTry, nullptr)) return false;
+  BlockReader reader(path, std::move(opened->file));
+  if (!WriteBlocks(env, line, reader, path, opened->length, kOneTry, nullptr)) return false;
   return StreamClose(link) != 0;
 }
 
@@ -583,16 +597,10 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
   Clock& clock = env.clock();
   const std::string path = env.doc.line(line).settings.efsPath.str();
 
-  std::optional<File> file = File::OpenRead(path);
-  if (!file) {
-    Status(env, line, kTextEfsOpenFail);
-    return false;
-  }
-  const std::optional<uint32_t> length = LengthOf(*file);
-  if (!length || *length < 1) {
-    Status(env, line, kTextEfsLength);
-    return false;
-  }
+  std::optional<OpenedFile> opened =
+      OpenNonEmpty(env, line, path, kTextEfsOpenFail, kTextEfsLength);
+  if (!opened) return false;
+  const uint32_t length = opened->length;
 
   if (!RunSchedule(env, line, kEfsOpenTries,
                    [&] { return StreamOpenMultiImage(link, kTypeEfs, nullptr, 0) != 0; })) {
@@ -602,19 +610,19 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
 
   int progress = kEfsProgressStart;
   env.display.SetProgress(line, progress);
-  const uint32_t blocksPerPercent = (*length / kStreamBlock) / kEfsPercentSteps;
+  const uint32_t blocksPerPercent = (length / kStreamBlock) / kEfsPercentSteps;
   uint32_t count = 0;
   EfsWindow window;
   auto Collect = [&] {
     (void)StreamCollectReplies(link);
     window.Match(link);
   };
-  BlockReader reader(path, std::move(*file));
-  file.reset();
+  BlockReader reader(path, std::move(opened->file));
+  opened.reset();
 
   std::array<uint8_t, kStreamBlock> block;
-  for (uint32_t offset = 0; offset < *length;) {
-    const uint32_t n = BlockSize(*length - offset, kStreamBlock);
+  for (uint32_t offset = 0; offset < length;) {
+    const uint32_t n = BlockSize(length - offset, kStreamBlock);
     if (!reader.ReadAt(offset, std::span<uint8_t>(block.data(), n))) {
       Status(env, line, ShortReadText(path));
       return false;
@@ -662,7 +670,7 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
 
   // Write the unanswered blocks again, acknowledged this time.
   WriteLedger ledger(env, line);
-  if (!RewriteBlocks(env, line, ledger, reader, path, *length, window.Unanswered(), false))
+  if (!RewriteBlocks(env, line, ledger, reader, path, length, window.Unanswered(), false))
     return false;
 
   reader.Close();
