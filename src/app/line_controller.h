@@ -122,7 +122,7 @@ class LineController {
  private:
   // The gate of the line's current port-watch thread; nullptr when it has none.
   std::shared_ptr<SuspendGate> CurrentWatchGate(int line) const;
-  void JobThreadMain(int mode, std::shared_ptr<void> hold);
+  void JobThreadMain(LineMode mode, std::shared_ptr<void> hold);
   void PortWatchMain(int line, std::shared_ptr<SuspendGate> gate);
   bool StartChecks(int line);
   void SetOutcome(int line, JobOutcome outcome);

@@ -44,7 +44,8 @@ constexpr char kMutexTaken[] =
     "Запущен Коннект менеджер. Закройте его и запустите программу обновления повторно!";
 
 struct Options {
-  int mode = 0;
+  LineMode mode = LineMode::Download;
+  bool command = false;  // download, backup-nv, restore-nv or repair given
   std::optional<int> nvOption;
   std::string release;
   std::string nvDir;
@@ -134,11 +135,14 @@ std::optional<Options> Parse(int argc, char** argv, std::string* error) {
     if (a == "-h" || a == "--help") {
       o.help = true;
     } else if (a == "download") {
-      o.mode = kModeDownload;
+      o.mode = LineMode::Download;
+      o.command = true;
     } else if (a == "backup-nv") {
-      o.mode = kModeBackupNv;
+      o.mode = LineMode::BackupNv;
+      o.command = true;
     } else if (a == "restore-nv") {
-      o.mode = kModeRestoreNv;
+      o.mode = LineMode::RestoreNv;
+      o.command = true;
     } else if (a == "list") {
       o.list = true;
     } else if (a == "--device") {
@@ -148,7 +152,8 @@ std::optional<Options> Parse(int argc, char** argv, std::string* error) {
     } else if (a == "--no-usb-probe") {
       o.noUsbProbe = true;
     } else if (a == "repair") {
-      o.mode = kModeRepair;
+      o.mode = LineMode::Repair;
+      o.command = true;
     } else if (a == "--nv-option") {
       if (!value(&v)) return std::nullopt;
       if (v.size() != 1 || v[0] < '0' || v[0] > '3') {
@@ -190,11 +195,11 @@ std::optional<Options> Parse(int argc, char** argv, std::string* error) {
       return std::nullopt;
     }
   }
-  if (!o.help && o.mode == 0 && !o.list) {
+  if (!o.help && !o.command && !o.list) {
     *error = "no command given";
     return std::nullopt;
   }
-  if (o.otherModem && o.mode != kModeRestoreNv) {
+  if (o.otherModem && o.mode != LineMode::RestoreNv) {
     *error = "--other-modem goes with restore-nv only";
     return std::nullopt;
   }
@@ -297,7 +302,7 @@ int Run(const Options& o) {
   doc.nvRestoreIntoOtherModem = o.otherModem;
   doc.line(0).lineMode = o.mode;
 
-  const bool repair = o.mode == kModeRepair;
+  const bool repair = o.mode == LineMode::Repair;
   if (repair) {
     if (std::optional<int> refused = RepairPreflight(doc, display)) {
       if (embedded) CleanUpOnDestroy(doc, [] { RunDriverUninstaller(); });
@@ -345,8 +350,8 @@ int Run(const Options& o) {
       } else if (closed) {
         code = kExitVersion;
         reason = "the modem carries another version";
-      } else if (o.mode != kModeDownload && display.LastEndKind() &&
-                 (*display.LastEndKind() == 0 || *display.LastEndKind() == 1)) {
+      } else if (o.mode != LineMode::Download && display.LastEndKind() &&
+                 Passed(*display.LastEndKind())) {
         code = kExitOk;
       } else {
         code = kExitJobFailed;

@@ -105,7 +105,7 @@ constexpr Schedule kResetTries = Evenly(3, 3000);
 // A failure that ends the job through the job end, once phase D is through.
 struct PendingEnd {
   std::string text;
-  int endKind;
+  EndKind endKind;
   // The failure box follows the job end (not after a failed NV restore).
   bool box;
   // What the box says; empty: the install-failed text.
@@ -174,7 +174,7 @@ class DownloadRun {
   // re-plug request after 30 polls.
   void PortWaitWithProgress();
   // Ends the job through the job end with a Fail picture, then the box.
-  DownloadResult FailWithBox(std::string_view text, int endKind, std::string_view boxText);
+  DownloadResult FailWithBox(std::string_view text, EndKind endKind, std::string_view boxText);
   // The vendor switch back, autorun on, and a restart into the firmware:
   // the modem as it was before phase A switched its autorun off.
   // showProgress: the progress of phase D goes with it.
@@ -193,7 +193,7 @@ class DownloadRun {
   // Records a failure of phases C and D: the first one is the job's end,
   // reported once phase D has given the modem back. Until then the state
   // line says that the modem is being given back.
-  void NoteFailure(std::string_view text, int endKind, bool box = true) {
+  void NoteFailure(std::string_view text, EndKind endKind, bool box = true) {
     if (pending_) return;
     pending_ = PendingEnd{std::string(text), endKind, box};
     Status(kGivingBackText);
@@ -280,7 +280,7 @@ DownloadResult DownloadRun::EndFailed() {
   const std::string hint = StuckModemHint();
   // A modem stuck in a download mode is left where a repair finds it: a
   // restart would only bring it back stuck, on other ports.
-  const int endKind = !hint.empty() && pending_->endKind == 4 ? 3 : pending_->endKind;
+  const EndKind endKind = !hint.empty() && pending_->endKind == EndKind::WriteFailRestart ? EndKind::Fail : pending_->endKind;
   display_.JobEnd(line_, pending_->text, endKind);
   job_.runFlag = 0;
   if (pending_->box) Box(pending_->boxText.empty() ? std::string_view(kInstallFailedText) : pending_->boxText);
@@ -309,7 +309,7 @@ IdentityMatch DownloadRun::CheckSameModem(int option) {
   other_modem_ = true;
   if (pending_) Status(pending_->text);
   Status(identity.text);
-  pending_ = PendingEnd{identity.text, 5, true, identity.text};
+  pending_ = PendingEnd{identity.text, EndKind::FailManualRestart, true, identity.text};
   Status(kGivingBackText);
   return identity.match;
 }
@@ -326,7 +326,7 @@ bool DownloadRun::FindModemAgain() {
   return Reconnect(bounded, line_);
 }
 
-DownloadResult DownloadRun::FailWithBox(std::string_view text, int endKind, std::string_view boxText) {
+DownloadResult DownloadRun::FailWithBox(std::string_view text, EndKind endKind, std::string_view boxText) {
   // Nothing is flashed yet: a job end of kind 4 restarts the modem from
   // the downloader into its firmware.
   display_.JobEnd(line_, text, endKind);
@@ -343,7 +343,7 @@ void DownloadRun::PortWaitWithProgress() {
 }
 
 DownloadResult DownloadRun::ModemLost(const ModemDidNotReturn& gone) {
-  display_.JobEnd(line_, ModemDidNotReturnText(gone), 3);
+  display_.JobEnd(line_, ModemDidNotReturnText(gone), EndKind::Fail);
   job_.runFlag = 0;
   return DownloadResult::ModemLost;
 }
@@ -451,7 +451,7 @@ std::optional<DownloadResult> DownloadRun::PhaseA() {
       } else {
         Status(kNotGivenBackText);
       }
-      return FailWithBox(kInstallFailedDotText, 3, kInstallFailedDotText);
+      return FailWithBox(kInstallFailedDotText, EndKind::Fail, kInstallFailedDotText);
     }
   }
 
@@ -475,7 +475,7 @@ std::optional<DownloadResult> DownloadRun::PhaseA() {
 }
 
 std::optional<DownloadResult> DownloadRun::PhaseB() {
-  if (!EnterDownloader(env_, line_)) return FailWithBox(kInstallFailedText, 4, kInstallFailedText);
+  if (!EnterDownloader(env_, line_)) return FailWithBox(kInstallFailedText, EndKind::WriteFailRestart, kInstallFailedText);
   in_download_mode_ = true;
   return ProgrammerIntoRam();
 }
@@ -484,13 +484,13 @@ std::optional<DownloadResult> DownloadRun::ProgrammerIntoRam() {
   // A stop request made so far is seen here.
   ShowPort();
   if (job_.runFlag == 0) {
-    display_.FinishDisplay(line_, 4, link_.protocol == LinkProtocol::Dmss);
+    display_.FinishDisplay(line_, EndKind::WriteFailRestart, link_.protocol == LinkProtocol::Dmss);
     return DownloadResult::Stopped;
   }
-  if (!UploadProgrammer(env_, line_)) return FailWithBox(kInstallFailedText, 4, kInstallFailedText);
+  if (!UploadProgrammer(env_, line_)) return FailWithBox(kInstallFailedText, EndKind::WriteFailRestart, kInstallFailedText);
   Progress(21);
   Wait(5000);
-  if (!StartProgrammer(env_, line_)) return FailWithBox(kSkipFailText, 4, kInstallFailedText);
+  if (!StartProgrammer(env_, line_)) return FailWithBox(kSkipFailText, EndKind::WriteFailRestart, kInstallFailedText);
   ShowPort();
   Progress(22);
   return std::nullopt;
@@ -551,7 +551,7 @@ bool DownloadRun::PhaseC() {
   if (Run(kImageAttempts, [&] { return ImageAttempt(++attempt); })) return true;
   // Both attempts failed. The modem still goes back to its normal mode and
   // gets its NV items back; the job ends as a failure after that.
-  NoteFailure(kDownloadFailText, 4);
+  NoteFailure(kDownloadFailText, EndKind::WriteFailRestart);
   return false;
 }
 
@@ -560,7 +560,7 @@ DownloadResult DownloadRun::PhaseD() {
   if (ResetAndWaitForReturn(env_, line_, stuck)) {
     in_download_mode_ = false;
   } else {
-    NoteFailure(kResetFailText, 5);
+    NoteFailure(kResetFailText, EndKind::FailManualRestart);
   }
   // In a download mode neither the NV items nor autorun can be written:
   // the way out is a repair.
@@ -606,7 +606,7 @@ DownloadResult DownloadRun::PhaseD() {
     // a restore of their own.
     const std::string_view file = option == kNvLoadDefault ? doc_.line(0).settings.defaultNvFile.view()
                                                           : job_.settings.nvFile.view();
-    NoteFailure(kRestoreFailText, 5, false);
+    NoteFailure(kRestoreFailText, EndKind::FailManualRestart, false);
     Status(Format("The NV items were not written back; they are kept in %s for an NV restore",
                   NativePath(file).c_str()));
   }
@@ -616,7 +616,7 @@ DownloadResult DownloadRun::PhaseD() {
   WaitForPorts(env_, line_);
   if (Reconnect(env_, line_, stuck)) in_download_mode_ = false;
   if (stuck_ != ModemAnswer::None) {
-    NoteFailure(kResetFailText, 5);
+    NoteFailure(kResetFailText, EndKind::FailManualRestart);
     return EndFailed();
   }
   Progress(96);
@@ -633,7 +633,7 @@ DownloadResult DownloadRun::PhaseD() {
     // A repair ends here, the line given back with a Pass; the release
     // stays for the next modem.
     Progress(100);
-    display_.JobEnd(line_, kRepairDoneText, 1);
+    display_.JobEnd(line_, kRepairDoneText, EndKind::Pass);
     job_.runFlag = 0;
     return DownloadResult::Succeeded;
   }

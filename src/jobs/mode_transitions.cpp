@@ -35,7 +35,7 @@ void LookForModem(JobEnvironment& env, int line) {
 }
 
 void NoPhone(LineJob& job) {
-  job.phoneState = kPhoneNoAnswer;
+  job.phoneState = PhoneState::NoAnswer;
   (void)job.SetVersionText(kNoPhoneText);
 }
 
@@ -106,7 +106,7 @@ bool DetectPhone(JobEnvironment& env, int line) {
   uint32_t esn = 0;
   if (GetEsn(link, esn)) {
     (void)job.SetVersionText(Format("%x", esn));
-    job.phoneState = kPhoneAnswered;
+    job.phoneState = PhoneState::Answered;
     return true;
   }
   NoPhone(job);

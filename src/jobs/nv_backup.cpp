@@ -321,7 +321,7 @@ void RunNvBackupJob(JobEnvironment& env, int line) {
   (void)GetEsn(env.doc.link(line), esn);
 
   if (!CheckNvDirectory(env, job.settings.nvDirectory.view())) {
-    env.display.JobEnd(line, "不能建立NV区目录，请检查备份路径设置是否正确!", 5);
+    env.display.JobEnd(line, "不能建立NV区目录，请检查备份路径设置是否正确!", EndKind::FailManualRestart);
     env.display.ShowStatus(line, kStatusFail);
     return;
   }
@@ -329,10 +329,10 @@ void RunNvBackupJob(JobEnvironment& env, int line) {
   Status(env, line, "现在开始备份NV区");
 
   if (!BackupNv(env, line, job.settings.nvFile.view())) {
-    env.display.JobEnd(line, env.doc.link(line).lastError, 5);
+    env.display.JobEnd(line, env.doc.link(line).lastError, EndKind::FailManualRestart);
     return;
   }
-  env.display.JobEnd(line, "备份NV区成功", 1);
+  env.display.JobEnd(line, "备份NV区成功", EndKind::Pass);
   env.display.ShowStatus(line, kStatusPass);
   env.display.SetProgress(line, 100);
 }
@@ -341,7 +341,7 @@ NvRestoreResult RunNvRestoreJob(JobEnvironment& env, int line) {
   LineJob& job = env.doc.line(line);
   const int option = env.doc.nvOption.load();
   auto fail = [&](std::string_view text, NvRestoreResult result) {
-    env.display.JobEnd(line, text, 5);
+    env.display.JobEnd(line, text, EndKind::FailManualRestart);
     env.display.ShowStatus(line, kStatusFail);
     return result;
   };
@@ -369,7 +369,7 @@ NvRestoreResult RunNvRestoreJob(JobEnvironment& env, int line) {
     const std::string defaultFile = env.doc.line(0).settings.defaultNvFile.str();
     if (!RestoreNv(env, line, defaultFile)) return fail("装载缺省NV区失败", NvRestoreResult::Failed);
   }
-  env.display.JobEnd(line, "恢复NV区成功", 0);
+  env.display.JobEnd(line, "恢复NV区成功", EndKind::PassRestart);
   env.display.ShowStatus(line, kStatusPass);
   return NvRestoreResult::Restored;
 }

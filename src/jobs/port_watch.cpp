@@ -34,7 +34,7 @@ bool PortWatchPass(JobEnvironment& env, int line, const PortWatchHooks& hooks) {
     if (OpenDiagPort(env, line)) {
       DetectPhone(env, line);
     } else {
-      job.phoneState = kPhoneNoAnswer;
+      job.phoneState = PhoneState::NoAnswer;
       (void)job.SetVersionText(kNoPhoneText);
     }
   }

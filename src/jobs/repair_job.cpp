@@ -47,7 +47,7 @@ class RepairRun {
   void Status(std::string_view text) { display_.StatusLine(line_, text, true); }
   RepairResult End(std::string_view text, RepairResult result) {
     // A refusal or a failure before anything was written: Fail, no restart.
-    display_.JobEnd(line_, text, 3);
+    display_.JobEnd(line_, text, EndKind::Fail);
     job_.runFlag = 0;
     return result;
   }
@@ -95,7 +95,7 @@ RepairResult RepairRun::Run() {
   const ModeProbe probe = ProbeModemMode(env_, line_);
   if (env_.showLinePort) env_.showLinePort(line_);
   if (job_.runFlag == 0) {
-    display_.FinishDisplay(line_, 3, false);
+    display_.FinishDisplay(line_, EndKind::Fail, false);
     return RepairResult::Stopped;
   }
 

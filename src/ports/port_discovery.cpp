@@ -161,7 +161,7 @@ void ShowLineVersion(CQuorrelDoc& doc, LineDisplay& display, int line) {
     AtChannel& at = doc.at(line);
     if (!at.GetVersion(version)) {
       doc.OpenAtPort(line, job.settings.atPort, CQuorrelDoc::kBaudRate);
-      if (at.GetVersion(version)) job.phoneState = kPhoneAnswered;
+      if (at.GetVersion(version)) job.phoneState = PhoneState::Answered;
     }
   }
   display.SetVersionText(line, version);

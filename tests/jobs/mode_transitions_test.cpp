@@ -86,7 +86,7 @@ TEST(DetectPhone, BuildTextOrEsnOrNoPhone) {
     std::function<void(FakePhone&)> setup;
     bool detected;
     std::string version;
-    int32_t state;
+    PhoneState state;
   };
   // The ESN answers the first time only.
   auto esnOnce = [](FakePhone& p) {
@@ -98,7 +98,7 @@ TEST(DetectPhone, BuildTextOrEsnOrNoPhone) {
     });
   };
   const Case cases[] = {
-      {"build text", [](FakePhone&) {}, true, "BUILD-1.0", kPhoneNoAnswer},
+      {"build text", [](FakePhone&) {}, true, "BUILD-1.0", PhoneState::NoAnswer},
       {"diagnostic probe instead of the ESN",
        [](FakePhone& p) {
          p.FailNext(Proto::Diag, kEsn, 2);
@@ -109,22 +109,22 @@ TEST(DetectPhone, BuildTextOrEsnOrNoPhone) {
            return true;
          });
        },
-       true, "BUILD-1.0", kPhoneNoAnswer},
+       true, "BUILD-1.0", PhoneState::NoAnswer},
       {"ESN when the build text fails", [](FakePhone& p) { p.FailNext(Proto::Diag, kBuild, 1); },
-       true, "abc1234", kPhoneAnswered},
+       true, "abc1234", PhoneState::Answered},
       {"ESN answered only once",
        [esnOnce](FakePhone& p) {
          esnOnce(p);
          p.FailNext(Proto::Diag, kBuild, 1);
        },
-       false, kNoPhoneText, kPhoneNoAnswer},
+       false, kNoPhoneText, PhoneState::NoAnswer},
       {"silent phone", [](FakePhone& p) { p.SetSilent(true); }, false, kNoPhoneText,
-       kPhoneNoAnswer},
+       PhoneState::NoAnswer},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     LineBench b;
-    b.doc.line(0).phoneState = kPhoneNoAnswer;
+    b.doc.line(0).phoneState = PhoneState::NoAnswer;
     (void)b.doc.line(0).SetVersionText("old");
     c.setup(b.phone);
     EXPECT_EQ(DetectPhone(b.env, 0), c.detected);

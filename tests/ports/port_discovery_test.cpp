@@ -245,28 +245,28 @@ TEST_F(PortDiscoveryTest, A6290VersionIsReReadOverTheDataPort) {
   });
   ports_.Attach(5, wire);
   doc_.line(0).settings.atPort = 5;
-  doc_.line(0).phoneState = kPhoneNoAnswer;
+  doc_.line(0).phoneState = PhoneState::NoAnswer;
   ASSERT_TRUE(doc_.line(0).SetVersionText("M6290A"));
   ShowLineVersion(doc_, display_, 0);
   EXPECT_EQ(display_.Events(DisplayEvent::Kind::VersionText).at(0).text, "M6290A-V2.1.0");
-  EXPECT_EQ(doc_.line(0).phoneState, kPhoneAnswered);  // answered after re-opening the port
+  EXPECT_EQ(doc_.line(0).phoneState, PhoneState::Answered);  // answered after re-opening the port
   EXPECT_EQ(doc_.line(0).VersionText(), "M6290A");     // the stored text stays
 
   // With the port already open the first query answers; the state is left alone.
-  doc_.line(0).phoneState = kPhoneNoAnswer;
+  doc_.line(0).phoneState = PhoneState::NoAnswer;
   display_.Clear();
   ShowLineVersion(doc_, display_, 0);
   EXPECT_EQ(display_.Events(DisplayEvent::Kind::VersionText).at(0).text, "M6290A-V2.1.0");
-  EXPECT_EQ(doc_.line(0).phoneState, kPhoneNoAnswer);
+  EXPECT_EQ(doc_.line(0).phoneState, PhoneState::NoAnswer);
 }
 
 TEST_F(PortDiscoveryTest, A6290VersionThatCannotBeReReadIsShownAsItWas) {
   doc_.line(0).settings.atPort = 6;  // nothing there
-  doc_.line(0).phoneState = kPhoneNoAnswer;
+  doc_.line(0).phoneState = PhoneState::NoAnswer;
   ASSERT_TRUE(doc_.line(0).SetVersionText("M6290A"));
   ShowLineVersion(doc_, display_, 0);
   EXPECT_EQ(display_.Events(DisplayEvent::Kind::VersionText).at(0).text, "M6290A");
-  EXPECT_EQ(doc_.line(0).phoneState, kPhoneNoAnswer);
+  EXPECT_EQ(doc_.line(0).phoneState, PhoneState::NoAnswer);
 }
 
 }  // namespace
