@@ -14,6 +14,7 @@
 #include "lines/control_ids.h"
 #include "lines/line_display.h"
 #include "platform/files.h"
+#include "platform/local_time.h"
 #include "platform/paths.h"
 #include "services/diag_commands.h"
 #include "util/text.h"
@@ -150,6 +151,40 @@ void ModeChangeBestEffort(JobEnvironment& env, int line, Change change) {
   env.clock().Sleep(1000);
 }
 
+// The ESN a backup belongs to: the one the job read, else the one in the
+// backup's item 0.
+std::optional<uint32_t> BackupEsn(JobEnvironment& env, int line, const NvTable& table) {
+  if (std::optional<uint32_t> esn = env.doc.line(line).Binding().esn) return esn;
+  const ModemIdentity identity = IdentityInTable(table, std::nullopt);
+  if (StateOf(identity.item0) != ItemState::Value) return std::nullopt;
+  const auto& d = identity.item0.data;
+  return static_cast<uint32_t>(d[0]) | static_cast<uint32_t>(d[1]) << 8 | static_cast<uint32_t>(d[2]) << 16 |
+         static_cast<uint32_t>(d[3]) << 24;
+}
+
+// Every backup is also kept under the modem's identity, so that the next
+// modem on the line, which replaces the line's NV file, never takes the only
+// copy of this one's: <NV folder>\archive\<ESN>-<date>-<time>.nvm. A copy
+// that cannot be written is told on the status line; the backup stands.
+void KeepArchiveCopy(JobEnvironment& env, int line, std::string_view path, const NvTable& table,
+                     const std::vector<uint8_t>& bytes) {
+  const size_t cut = path.find_last_of("\\/");
+  const std::string folder = std::string(cut == std::string_view::npos ? std::string_view(".") : path.substr(0, cut));
+  const std::string archive = folder + "\\" + kNvArchiveFolder;
+  const std::optional<uint32_t> esn = BackupEsn(env, line, table);
+  const LocalTime t = CurrentLocalTime();
+  const std::string stem = Format("%s-%04d%02d%02d-%02d%02d%02d", esn ? Format("%08X", *esn).c_str() : "unknown",
+                                  t.year, t.month, t.day, t.hour, t.minute, t.second);
+  // Two backups of one modem within a second each keep their copy.
+  std::string copy = archive + "\\" + stem + ".nvm";
+  for (int n = 2; PathExists(copy) && n < 100; ++n) copy = archive + "\\" + stem + Format("-%d.nvm", n);
+  errno = 0;
+  const int cause = EnsureDirectory(archive) ? WriteTableFile(copy, bytes) : ErrnoOr(EACCES);
+  if (cause != 0) {
+    Status(env, line, Format("The copy of the NV backup in %s was not written (%d)", NativePath(archive).c_str(), cause));
+  }
+}
+
 }  // namespace
 
 const std::array<uint16_t, kNvBackupItemCount> NvBackupItems = kItems;
@@ -240,7 +275,10 @@ int BackupNv(JobEnvironment& env, int line, std::string_view path) {
   std::vector<uint8_t> bytes(NvTable::kFileSize);
   table.StoreTo(std::span<uint8_t, NvTable::kFileSize>(bytes.data(), bytes.size()));
   const int cause = WriteTableFile(path, bytes);
-  if (cause == 0) return 1;
+  if (cause == 0) {
+    KeepArchiveCopy(env, line, path, table, bytes);
+    return 1;
+  }
 
   ShowFileError(env, path, cause);
   const std::string text = Format("线路 %d 失败,保存数据到 %.*s (%d)", line + 1,

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -162,6 +163,18 @@ TEST_F(KernelUsbModem, DownloadFollowsTheModemThroughEveryReEnumeration) {
     EXPECT_EQ(r["last_error"], "");
   }
   EXPECT_EQ(Records().size(), 2u);
+
+  // Each download kept a copy of its backup under the modem's ESN, found
+  // again by it; the newest is the line's NV file.
+  ChildProcess find({cli_.string(), "nv", "find", "8a3f21c4", "--nv-dir", (machine_ / "nv").string()});
+  ASSERT_EQ(find.Wait(std::chrono::seconds(30)), 0) << find.output();
+  std::vector<std::string> copies;
+  std::istringstream listed(find.output());
+  for (std::string line; std::getline(listed, line);) copies.push_back(line);
+  ASSERT_EQ(copies.size(), 2u) << find.output();
+  EXPECT_EQ(testsupport::ReadBytes(copies.back()), testsupport::ReadBytes(machine_ / "nv" / "Channel1.nvm"));
+  ChildProcess none({cli_.string(), "nv", "find", "12345678", "--nv-dir", (machine_ / "nv").string()});
+  EXPECT_EQ(none.Wait(std::chrono::seconds(30)), 1) << none.output();
 }
 
 // Modem A (the modem seen first) reboots slowly after its autorun is off;
