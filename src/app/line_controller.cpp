@@ -384,12 +384,14 @@ void LineController::JobThreadMain(LineMode mode, std::shared_ptr<void> hold) {
   // Given back before the job counts as done, so that whoever waits for the
   // job finds the modem free; the line may take another modem from now on.
   hold.reset();
+  const ModemBinding binding = thread_env_.doc.line(line).Binding();
   thread_env_.doc.line(line).ClearBinding();
 
   {
     std::lock_guard<std::mutex> lock(mutex_);
     LineThreads& t = lines_[static_cast<size_t>(line)];
     t.outcome = outcome;
+    t.lastBinding = binding;
     t.jobDone = true;
   }
   changed_.notify_all();
@@ -489,6 +491,12 @@ bool LineController::WaitForJob(int line, std::chrono::milliseconds timeout) {
     return true;
   }
   return changed_.wait_for(lock, timeout, done);
+}
+
+ModemBinding LineController::LastBinding(int line) const {
+  if (line < 0 || line >= kLineCount) return {};
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lines_[static_cast<size_t>(line)].lastBinding;
 }
 
 JobOutcome LineController::LastOutcome(int line) const {

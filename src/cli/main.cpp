@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/job_record.h"
 #include "app/line_controller.h"
 #include "app/modem_hold.h"
 #include "cli/cli_display.h"
@@ -30,6 +31,7 @@
 #include "platform/files.h"
 #include "platform/modem_manager.h"
 #include "platform/named_mutex.h"
+#include "platform/paths.h"
 #include "platform/termination.h"
 #include "platform/usb_bridge.h"
 #include "platform/user_folders.h"
@@ -212,6 +214,67 @@ std::string Folder(std::string dir) {
   return dir;
 }
 
+const char* JobName(LineMode mode) {
+  switch (mode) {
+    case LineMode::Download:
+      return "download";
+    case LineMode::Repair:
+      return "repair";
+    case LineMode::BackupNv:
+      return "backup-nv";
+    case LineMode::RestoreNv:
+      return "restore-nv";
+  }
+  return "download";
+}
+
+const char* OutcomeName(int code) {
+  switch (code) {
+    case kExitOk:
+      return "success";
+    case kExitNotStarted:
+      return "not-started";
+    case kExitOtherModem:
+      return "other-modem";
+    case kExitModemGone:
+      return "modem-lost";
+    case kExitVersion:
+      return "other-version";
+    default:
+      return "failed";
+  }
+}
+
+// The record of the job just ended, kept in the user's results.jsonl (and
+// the journal under systemd).
+void KeepRecord(JobRecord& record, CQuorrelDoc& doc, const LineController& controller, LineMode mode,
+                int code, const std::string& reason, CliDisplay& display) {
+  record.ended = RecordTimeNow();
+  record.line = 1;
+  record.job = JobName(mode);
+  const ModemBinding binding = controller.LastBinding(0);
+  const ModemPlace place = doc.line(0).Place();
+  record.usbPath = !binding.location.empty() ? binding.location : place.location;
+  record.usbSerial = !binding.serial.empty() ? binding.serial : place.serial;
+  record.esn = binding.esn;
+  record.versionAfter = doc.line(0).VersionText();
+  const std::string nvFile = doc.line(0).settings.nvFile.str();
+  if (!nvFile.empty() && PathExists(nvFile)) {
+    DescribeNvFile(record, nvFile);
+    record.nvFile = NativePath(nvFile);
+  }
+  record.outcome = OutcomeName(code);
+  record.exitCode = code;
+  record.lastError = code == kExitOk ? std::string() : reason;
+  std::string path, error;
+  if (KeepJobRecord(record, &path, &error)) {
+    display.Say("record: " + NativePath(path));
+  } else {
+    display.Say("record: not kept (" + error + ")");
+  }
+}
+
+
 int Run(const Options& o) {
   // Before any thread starts: an interrupt gives ModemManager its device back
   // before the process goes.
@@ -313,6 +376,8 @@ int Run(const Options& o) {
 
   int code;
   std::string reason;
+  JobRecord record;
+  bool jobStarted = false;
   {
     LineController controller(env, hooks);
     controller.AttachForm(display);
@@ -327,10 +392,15 @@ int Run(const Options& o) {
           static_cast<int64_t>(o.waitSeconds * 1000.0 * (o.timeScale > 0 ? o.timeScale : 1.0)));
     }
     const bool found = repair ? WaitForDiagPort(env, env.portWaitLimitMs) : display.WaitUntilReady(readyWithin);
+    if (found) {
+      record.started = RecordTimeNow();
+      record.versionBefore = doc.line(0).VersionText();
+      jobStarted = controller.StartLine(0);
+    }
     if (!found) {
       code = kExitNoModem;
       reason = "no modem answered";
-    } else if (!controller.StartLine(0)) {
+    } else if (!jobStarted) {
       code = closed ? kExitVersion : kExitNotStarted;
       reason = closed ? "the modem carries another version" : display.LastBox();
       if (reason.empty()) reason = "the start checks failed";
@@ -370,6 +440,7 @@ int Run(const Options& o) {
     } else {
       display.Say("result: failed (" + std::to_string(code) + "): " + reason);
     }
+    if (jobStarted) KeepRecord(record, doc, controller, o.mode, code, reason, display);
     char summary[160];
     std::snprintf(summary, sizeof summary, "wall time: %.3f s; requested sleeps: %.3f s", wall, floorMs / 1000.0);
     display.Say(summary);
@@ -381,6 +452,7 @@ int Run(const Options& o) {
     std::_Exit(code);
   }
 }
+
 
 }  // namespace
 }  // namespace quorrel::cli

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 
@@ -12,7 +13,10 @@
 #include "cli/commands.h"
 #include "download/codecs.h"
 #include "jobs/mode_transitions.h"
+#include "jobs/nv_backup.h"
 #include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/user_folders.h"
 #include "services/diag_commands.h"
 #include "util/text.h"
 
@@ -23,13 +27,16 @@ const char kNvUsage[] =
     "       quorrel-cli nv diff A B\n"
     "       quorrel-cli nv import JSON OUT\n"
     "       quorrel-cli nv read ITEM... [--time-scale F] [--wait-seconds S]\n"
+    "       quorrel-cli nv find ESN [--nv-dir DIR]\n"
     "\n"
     "  dump    every record of an NV file (index, item, status, data) and a summary;\n"
     "          --json: one JSON array of {record, item, status, status_name, data}\n"
     "  diff    the records whose item, status or data differ; exit 0 equal, 1 differ,\n"
     "          2 error\n"
     "  import  the reverse of dump --json: writes a 98,600-byte NV file (atomically)\n"
-    "  read    reads NV items from the attached modem (nothing is written to it)\n";
+    "  read    reads NV items from the attached modem (nothing is written to it)\n"
+    "  find    every backup kept of the modem with this ESN (8 hex digits), oldest\n"
+    "          first, from the NV folder's archive; exit 1 when there is none\n";
 
 namespace {
 
@@ -157,6 +164,41 @@ int Read(const std::vector<std::string>& args) {
   return kExitOk;
 }
 
+
+int Find(const std::vector<std::string>& args) {
+  std::string esn, dir;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--nv-dir" && i + 1 < args.size()) {
+      dir = args[++i];
+    } else if (args[i].rfind("--", 0) == 0) {
+      return Fail(kExitUsage, "unknown option " + args[i]);
+    } else if (esn.empty()) {
+      esn = args[i];
+    } else {
+      return Fail(kExitUsage, "find takes one ESN");
+    }
+  }
+  const bool hex = esn.size() == 8 && esn.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+  if (!hex) return Fail(kExitUsage, "find takes an ESN of 8 hex digits");
+  esn = ToUpperAscii(esn);
+  namespace fs = std::filesystem;
+  const fs::path archive =
+      (dir.empty() ? MapPath(DefaultProgramFolders().nvFolder) : fs::path(dir)) / kNvArchiveFolder;
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (fs::directory_iterator it(archive, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() > 9 && name.compare(0, 9, esn + "-") == 0 && it->path().extension() == ".nvm") {
+      found.push_back(it->path().string());
+    }
+  }
+  std::sort(found.begin(), found.end());
+  for (const std::string& f : found) std::printf("%s\n", f.c_str());
+  std::fflush(stdout);
+  if (found.empty()) return Fail(kExitJobFailed, "no backup of " + esn + " in " + archive.string());
+  return kExitOk;
+}
+
 }  // namespace
 
 int RunNvCommand(const std::vector<std::string>& args) {
@@ -169,6 +211,7 @@ int RunNvCommand(const std::vector<std::string>& args) {
   if (args[0] == "diff") return Diff(rest);
   if (args[0] == "import") return Import(rest);
   if (args[0] == "read") return Read(rest);
+  if (args[0] == "find") return Find(rest);
   std::fputs(kNvUsage, stderr);
   return Fail(kExitUsage, "unknown nv command " + args[0]);
 }

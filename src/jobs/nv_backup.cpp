@@ -10,9 +10,11 @@
 
 #include "jobs/image_steps.h"
 #include "jobs/modem_identity.h"
+#include "jobs/schedule.h"
 #include "lines/control_ids.h"
 #include "lines/line_display.h"
 #include "platform/files.h"
+#include "platform/local_time.h"
 #include "platform/paths.h"
 #include "services/diag_commands.h"
 #include "util/text.h"
@@ -72,11 +74,18 @@ static_assert(kItems[0] == 0 && kItems[5] == 453 && kItems[281] == 2724 && kItem
 constexpr uint16_t kNvNotActive = 5;
 constexpr uint16_t kNvReadOnly = 7;
 
-constexpr int kNvReadAttempts = 3;
+// An item read for the backup: up to 3 tries, 100 ms after each failure
+// (the last one too).
+constexpr Schedule kNvReadTries = Evenly(3, 100);
+// An item written back: try; try once more, unless the phone refused it as
+// not active or read-only (then it is skipped).
+constexpr Schedule kNvWriteTries{{.tries = 2}};
+// The mode changes around a restore: up to 3 tries, 200 ms after each
+// failure.
+constexpr Schedule kModeChangeTries = Evenly(3, 200);
 // Items in a row without a valid answer after which a backup stops reading:
 // the phone's NV store no longer answers, and the backup has failed anyway.
 constexpr int kNvSilentItemsLimit = 8;
-constexpr int kModeChangeAttempts = 3;
 
 constexpr char kTextWrongSize[] = "NVM file for backup NV doesn't exist or destroyed";
 
@@ -133,15 +142,47 @@ int WriteTableFile(std::string_view path, const std::vector<uint8_t>& bytes) {
   return 0;
 }
 
-// A mode change tried up to three times, 200 ms after each failure, then a
-// pause of a second whatever came of it.
-void ModeChangeBestEffort(JobEnvironment& env, int line, int (*change)(PhoneLink&)) {
+// A mode change by kModeChangeTries, then a pause of a second whatever came
+// of it.
+template <typename Change>
+void ModeChangeBestEffort(JobEnvironment& env, int line, Change change) {
   PhoneLink& link = env.doc.link(line);
-  for (int i = 0; i < kModeChangeAttempts; ++i) {
-    if (change(link)) break;
-    env.clock().Sleep(200);
-  }
+  (void)RunSchedule(env, line, kModeChangeTries, [&] { return change(link) != 0; });
   env.clock().Sleep(1000);
+}
+
+// The ESN a backup belongs to: the one the job read, else the one in the
+// backup's item 0.
+std::optional<uint32_t> BackupEsn(JobEnvironment& env, int line, const NvTable& table) {
+  if (std::optional<uint32_t> esn = env.doc.line(line).Binding().esn) return esn;
+  const ModemIdentity identity = IdentityInTable(table, std::nullopt);
+  if (StateOf(identity.item0) != ItemState::Value) return std::nullopt;
+  const auto& d = identity.item0.data;
+  return static_cast<uint32_t>(d[0]) | static_cast<uint32_t>(d[1]) << 8 | static_cast<uint32_t>(d[2]) << 16 |
+         static_cast<uint32_t>(d[3]) << 24;
+}
+
+// Every backup is also kept under the modem's identity, so that the next
+// modem on the line, which replaces the line's NV file, never takes the only
+// copy of this one's: <NV folder>\archive\<ESN>-<date>-<time>.nvm. A copy
+// that cannot be written is told on the status line; the backup stands.
+void KeepArchiveCopy(JobEnvironment& env, int line, std::string_view path, const NvTable& table,
+                     const std::vector<uint8_t>& bytes) {
+  const size_t cut = path.find_last_of("\\/");
+  const std::string folder = std::string(cut == std::string_view::npos ? std::string_view(".") : path.substr(0, cut));
+  const std::string archive = folder + "\\" + kNvArchiveFolder;
+  const std::optional<uint32_t> esn = BackupEsn(env, line, table);
+  const LocalTime t = CurrentLocalTime();
+  const std::string stem = Format("%s-%04d%02d%02d-%02d%02d%02d", esn ? Format("%08X", *esn).c_str() : "unknown",
+                                  t.year, t.month, t.day, t.hour, t.minute, t.second);
+  // Two backups of one modem within a second each keep their copy.
+  std::string copy = archive + "\\" + stem + ".nvm";
+  for (int n = 2; PathExists(copy) && n < 100; ++n) copy = archive + "\\" + stem + Format("-%d.nvm", n);
+  errno = 0;
+  const int cause = EnsureDirectory(archive) ? WriteTableFile(copy, bytes) : ErrnoOr(EACCES);
+  if (cause != 0) {
+    Status(env, line, Format("The copy of the NV backup in %s was not written (%d)", NativePath(archive).c_str(), cause));
+  }
 }
 
 }  // namespace
@@ -197,10 +238,9 @@ int BackupNv(JobEnvironment& env, int line, std::string_view path) {
     env.display.SetProgress(line, 10 + static_cast<int>(i * 10 / NvTable::kRecords));
     NvRecord& record = table.records[i];
     if (record.item >= kNvEndItem) break;
-    for (int attempt = 0; attempt < kNvReadAttempts; ++attempt) {
-      if (ReadNvItem(link, record.item, record.data, record.status)) break;
-      env.clock().Sleep(100);
-    }
+    (void)RunSchedule(env, line, kNvReadTries, [&] {
+      return ReadNvItem(link, record.item, record.data, record.status) != 0;
+    });
     if (record.status == 0) anyRead = true;
     if (record.status != kNvStatusFailure) {
       silentInARow = 0;
@@ -235,7 +275,10 @@ int BackupNv(JobEnvironment& env, int line, std::string_view path) {
   std::vector<uint8_t> bytes(NvTable::kFileSize);
   table.StoreTo(std::span<uint8_t, NvTable::kFileSize>(bytes.data(), bytes.size()));
   const int cause = WriteTableFile(path, bytes);
-  if (cause == 0) return 1;
+  if (cause == 0) {
+    KeepArchiveCopy(env, line, path, table, bytes);
+    return 1;
+  }
 
   ShowFileError(env, path, cause);
   const std::string text = Format("线路 %d 失败,保存数据到 %.*s (%d)", line + 1,
@@ -293,9 +336,17 @@ int RestoreNv(JobEnvironment& env, int line, std::string_view path) {
     if (record.item >= kNvEndItem) break;
     if (option == kNvRestoreRf && (record.item == 550 || record.item == 4051)) continue;
     if (record.status != 0) continue;
-    if (WriteNvItem(link, record.item, record.data, record.status)) continue;
-    if (record.status == kNvNotActive || record.status == kNvReadOnly) continue;
-    if (!WriteNvItem(link, record.item, record.data, record.status)) return 0;
+    int tries = 0;
+    bool refused = false;
+    const bool written = RunSchedule(
+        env, line, kNvWriteTries,
+        [&] {
+          if (WriteNvItem(link, record.item, record.data, record.status)) return true;
+          refused = ++tries == 1 && (record.status == kNvNotActive || record.status == kNvReadOnly);
+          return false;
+        },
+        {.giveUp = [&] { return refused; }});
+    if (!written && !refused) return 0;
   }
 
   ModeChangeBestEffort(env, line, ChangeModeFour);

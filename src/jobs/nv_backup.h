@@ -56,6 +56,10 @@ extern const std::array<uint16_t, kNvBackupItemCount> NvBackupItems;
 // records after the end marker all zero.
 NvTable BuildBackupTable();
 
+// The folder, beside the line NV files, that keeps a copy of every backup
+// named by the modem's ESN and the time: "<ESN>-<YYYYMMDD>-<HHMMSS>.nvm".
+inline constexpr char kNvArchiveFolder[] = "archive";
+
 // Reads every listed item from the line's phone and writes the table to the
 // NV file at path (a Windows path). 1 when the file was written. 0 when it
 // was not: the file could not be written, or the backup failed because no

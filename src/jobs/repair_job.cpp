@@ -54,7 +54,6 @@ class RepairRun {
   // The NV restore phase D can make; kNvNoBackup when there is none and the
   // user agreed to go on without it, nullopt when not.
   std::optional<int> RestoreOption();
-  bool ReadFlashParameters();
 
   JobEnvironment& env_;
   const LineHooks& hooks_;
@@ -76,20 +75,6 @@ std::optional<int> RepairRun::RestoreOption() {
   if (answer != MessageResult::Yes) return std::nullopt;
   Status("Repairing without writing NV items back");
   return kNvNoBackup;
-}
-
-bool RepairRun::ReadFlashParameters() {
-  // The tries of the downloader switch's last step.
-  FlashParameters& info = job_.flashInfo;
-  Clock& clock = env_.clock();
-  for (uint32_t waitMs : {5000u, 3000u, 5000u}) {
-    if (DmssGetParameters(link_, info)) return true;
-    clock.Sleep(waitMs);
-  }
-  if (DmssGetParameters(link_, info)) return true;
-  (void)OpenDiagPort(env_, line_);
-  clock.Sleep(8000);
-  return DmssGetParameters(link_, info) != 0;
 }
 
 RepairResult RepairRun::Run() {
@@ -122,7 +107,7 @@ RepairResult RepairRun::Run() {
       return End(kRepairNotStuckText, RepairResult::NotStuck);
     case ModemAnswer::Downloader:
       Status("The modem answers in its downloader: the flash programmer is uploaded and started");
-      if (!ReadFlashParameters()) {
+      if (!ReadFlashParameters(env_, line_)) {
         return End("The downloader does not give its flash parameters: " + link_.lastError, RepairResult::Failed);
       }
       entry = RepairEntry::Downloader;
