@@ -39,7 +39,7 @@ size_t FilesBesideTheNvFile() {
   size_t n = 0;
   std::error_code ec;
   for (const auto& e : std::filesystem::directory_iterator(MapPath(kNvDir), ec)) {
-    if (e.path().filename() != "Channel1.nvm") ++n;
+    if (e.path().filename() != "Channel1.nvm" && e.path().filename() != kNvArchiveFolder) ++n;
   }
   return n;
 }
