@@ -19,6 +19,7 @@
 #include "platform/usb_bridge.h"
 #include "services/at_channel.h"
 #include "services/diag_codec.h"
+#include "services/diag_commands.h"
 #include "util/text.h"
 
 namespace quorrel::cli {
@@ -64,12 +65,10 @@ std::string DiagMode(Clock& clock, const UsbDeviceInfo& d, const std::string& tt
   }
   std::string mode;
   if (!d.DownloadMode()) {
-    link.BeginRequest(LinkProtocol::Diag, diag::kEsn);
-    if (link.Exchange(1, kProbeMs)) mode = "diagnostic";
+    if (ProbeEsn(link, kProbeMs)) mode = "diagnostic";
   }
   if (mode.empty()) {
-    link.BeginRequest(LinkProtocol::Dmss, dmss::kNoOp);
-    if (link.Exchange(1, kProbeMs) && link.reply.code == dmss::kAck) mode = "downloader";
+    if (DmssProbeNoOp(link, kProbeMs) && link.LastReply()[0] == dmss::kAck) mode = "downloader";
   }
   if (mode.empty()) {
     link.BeginRequest(LinkProtocol::Streaming, stream::kNoOp);

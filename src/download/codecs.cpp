@@ -2,12 +2,11 @@
 
 #include "download/dmss.h"
 #include "download/streaming.h"
-#include "services/diag_codec.h"
 
 namespace quorrel {
 
 const ProtocolCodecs& StandardCodecs() {
-  static const ProtocolCodecs codecs{&DiagCodec(), &DmssCodec(), &StreamingCodec()};
+  static const ProtocolCodecs codecs{nullptr, nullptr, &StreamingCodec()};
   return codecs;
 }
 

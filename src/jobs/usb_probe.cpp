@@ -17,6 +17,7 @@
 #include "platform/serial_port.h"
 #include "services/at_channel.h"
 #include "services/diag_codec.h"
+#include "services/diag_commands.h"
 #include "util/text.h"
 
 namespace quorrel {
@@ -72,12 +73,10 @@ bool HasOkLine(const std::string& response) {
 bool AskDiagnostic(Clock& clock, OneTty& tty, const UsbDeviceInfo& d, PortProbeResult* r) {
   PhoneLink link(clock, tty, StandardCodecs());
   if (!OpenFor(link.port, tty, d, r)) return false;
-  link.BeginRequest(LinkProtocol::Diag, diag::kEsn);
-  link.packetLength = 0;
-  const bool answered = link.Exchange(1, kUsbProbeReplyMs) != 0;
-  const uint8_t error = link.diagErrorReply;
+  const bool answered = ProbeEsn(link, kUsbProbeReplyMs) != 0;
+  const uint8_t error = link.ErrorReplyCode();
   link.port.Close();
-  if (answered && link.packetLength >= kEsnReplyLength) {
+  if (answered && link.LastReply().size() >= kEsnReplyLength) {
     r->outcome = PortProbeResult::Outcome::Diagnostic;
     r->detail = "answered the diagnostic request";
     return true;
@@ -115,13 +114,11 @@ bool AskAt(Clock& clock, OneTty& tty, const UsbDeviceInfo& d, bool hadFrame, Por
 bool AskDownloader(Clock& clock, OneTty& tty, const UsbDeviceInfo& d, PortProbeResult* r) {
   PhoneLink link(clock, tty, StandardCodecs());
   if (!OpenFor(link.port, tty, d, r)) return false;
-  link.BeginRequest(LinkProtocol::Dmss, dmss::kNoOp);
-  link.packetLength = 0;
-  const bool answered = link.Exchange(1, kUsbProbeReplyMs) != 0;
+  const bool answered = DmssProbeNoOp(link, kUsbProbeReplyMs) != 0;
   link.port.Close();
   // A reply of its own protocol, whatever it says (the flash programmer
   // answers the downloader's no-op with an error reply), with a good check.
-  if (answered || link.packetLength > 0) {
+  if (answered || !link.LastReply().empty()) {
     r->outcome = PortProbeResult::Outcome::Download;
     r->detail = "answered the downloader's no-op";
     return true;

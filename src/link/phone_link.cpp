@@ -16,12 +16,49 @@ std::string_view BadFrameText(FrameDecoder::Fault fault, bool amongSeveral) {
   return amongSeveral ? kTextWrongCrcMulti : kTextWrongCrc;
 }
 
+LinkError BadFrameError(FrameDecoder::Fault fault) {
+  return fault == FrameDecoder::Fault::TooLong ? LinkError::ReplyTooLarge : LinkError::WrongCrc;
+}
+
 uint32_t ReadLe32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 }  // namespace
+
+std::string_view LinkErrorText(LinkError error) {
+  switch (error) {
+    case LinkError::SendFailed: return kTextSendFailed;
+    case LinkError::NoReply: return kTextNoReply;
+    case LinkError::ReplyTooLarge: return kTextReplyTooLarge;
+    case LinkError::NoEndFlag: return kTextNoEndFlag;
+    case LinkError::WrongCrc: return kTextWrongCrc;
+    case LinkError::NoTries: return kTextNoTries;
+    case LinkError::None:
+    case LinkError::ErrorReply:
+    case LinkError::StreamError:
+    case LinkError::Refused:
+    case LinkError::TooLong: return {};
+  }
+  return {};
+}
+
+size_t FrameRequest(LinkProtocol protocol, std::span<const uint8_t> head,
+                    std::span<const uint8_t> body, std::span<uint8_t> out) {
+  const bool leadingFlag = protocol == LinkProtocol::Dmss || protocol == LinkProtocol::Streaming;
+  // Worst case: every byte of packet and check stuffed, and the flags.
+  if (out.size() < 2 * (head.size() + body.size() + 2) + 2) return 0;
+  const uint16_t crc = static_cast<uint16_t>(~Crc16Update(Crc16Update(kCrcInit, head), body));
+  const uint8_t crcBytes[2] = {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)};
+  size_t n = 0;
+  if (leadingFlag) out[n++] = kFlag;
+  n += StuffInto(head, out.data() + n);
+  n += StuffInto(body, out.data() + n);
+  n += StuffInto(crcBytes, out.data() + n);
+  out[n++] = kFlag;
+  return n;
+}
 
 PhoneLink::PhoneLink(Clock& clock, SerialDevices& devices, const ProtocolCodecs& codecs)
     : port(devices), clock_(clock), codecs_(codecs) {
@@ -45,6 +82,13 @@ void PhoneLink::BeginRequest(LinkProtocol requestProtocol, uint8_t code) {
   ResetRequest();
   protocol = requestProtocol;
   requestCode = code;
+}
+
+void PhoneLink::Fail(LinkError error) { Fail(error, LinkErrorText(error)); }
+
+void PhoneLink::Fail(LinkError error, std::string_view reason) {
+  failure_ = error;
+  lastError = reason;
 }
 
 void PhoneLink::ChainError(const char* sentence) {
@@ -112,6 +156,13 @@ int PhoneLink::AcceptReply(std::span<const uint8_t> packet, size_t rawLength) {
   packetLength = static_cast<uint16_t>(n);
   replyLength = 0;  // from here on: the parsers' cursor
   reply.code = replyBuffer[0];
+  if (check_) {
+    if (!*check_) return 1;
+    ReplyVerdict verdict = (*check_)(LinkReply{std::span<const uint8_t>(replyBuffer.data(), n), rawLength});
+    if (verdict.accepted) return 1;
+    Fail(LinkError::Refused, verdict.reason);
+    return 0;
+  }
   const PacketCodec* codec = CodecFor(protocol);
   if (!codec) return 0;
   return codec->ParseReply(*this) ? 1 : 0;
@@ -206,11 +257,28 @@ int PhoneLink::BuildStreamWriteFrame(const uint8_t* data, uint32_t address, uint
   return 1;
 }
 
+LinkResult PhoneLink::Transact(const LinkRequest& what, const ReplyCheck& check) {
+  SuspensionPoint();
+  ResetRequest();
+  protocol = what.protocol;
+  const std::span<const uint8_t> packet = what.packet.first(std::min(what.packet.size(), kMaxPacket));
+  requestCode = packet.empty() ? 0 : packet[0];
+  frameLength = static_cast<uint32_t>(FrameRequest(protocol, packet, {}, frameBuffer));
+  check_ = &check;
+  const int ok = RunTries(what.tries, what.timeoutMs);
+  check_ = nullptr;
+  return LinkResult{ok ? LinkError::None : failure_};
+}
+
 int PhoneLink::Exchange(uint8_t tries, uint32_t timeoutMs) {
   SuspensionPoint();
   EncodeRequestFrame();
+  return RunTries(tries, timeoutMs);
+}
+
+int PhoneLink::RunTries(uint8_t tries, uint32_t timeoutMs) {
   if (tries == 0) {
-    lastError = kTextNoTries;
+    Fail(LinkError::NoTries);
     return 0;
   }
   // Diagnostic NV reads and writes take longer to answer; their replies are
@@ -224,7 +292,7 @@ int PhoneLink::Exchange(uint8_t tries, uint32_t timeoutMs) {
     diagErrorReply = 0;
     if (port.Write(frameBuffer.data(), static_cast<int>(frameLength)) !=
         static_cast<int>(frameLength)) {
-      lastError = kTextSendFailed;
+      Fail(LinkError::SendFailed);
       continue;
     }
     // The write discarded whatever was queued: a new stream of replies.
@@ -232,7 +300,7 @@ int PhoneLink::Exchange(uint8_t tries, uint32_t timeoutMs) {
 
     const uint64_t t0 = clock_.NowMs();
     size_t held = 0;  // bytes of this try in replyBuffer
-    std::string_view badFrame;
+    LinkError badFrame = LinkError::None;
     for (;;) {
       // Wait until the reply stops growing for one sampling interval.
       int countBefore = 0;
@@ -247,16 +315,18 @@ int PhoneLink::Exchange(uint8_t tries, uint32_t timeoutMs) {
       if (countBefore <= 0) {
         // Out of time with nothing (more) arrived.
         if (protocol == LinkProtocol::Raw && held > 0) return 1;
-        lastError = !badFrame.empty() ? badFrame : held > 0 ? kTextNoEndFlag : kTextNoReply;
+        Fail(badFrame != LinkError::None ? badFrame
+             : held > 0                  ? LinkError::NoEndFlag
+                                         : LinkError::NoReply);
         break;
       }
       if (held + static_cast<size_t>(countBefore) > kReplyCapacity) {
-        lastError = kTextReplyTooLarge;
+        Fail(LinkError::ReplyTooLarge);
         break;
       }
       const int got = port.Read(replyBuffer.data() + held, countBefore);
       if (got <= 0) {
-        lastError = held > 0 ? kTextNoEndFlag : kTextNoReply;
+        Fail(held > 0 ? LinkError::NoEndFlag : LinkError::NoReply);
         break;
       }
       std::span<const uint8_t> fresh(replyBuffer.data() + held, static_cast<size_t>(got));
@@ -274,12 +344,12 @@ int PhoneLink::Exchange(uint8_t tries, uint32_t timeoutMs) {
           // Left undecoded for the caller, once a frame has ended.
           verdict = 1;
         } else if (e.result == FrameDecoder::Result::BadFrame) {
-          badFrame = BadFrameText(e.fault, false);
-          port.Note(Format("bad frame: %s", std::string(badFrame).c_str()));
+          badFrame = BadFrameError(e.fault);
+          port.Note(Format("bad frame: %s", std::string(LinkErrorText(badFrame)).c_str()));
         } else if (protocol == LinkProtocol::Diag && e.packet[0] != requestCode) {
           // A reply that does not echo the request code is an error reply;
           // it was decoded whole, so its CRC is intact.
-          lastError = DiagErrorText(e.packet[0]);
+          Fail(LinkError::ErrorReply, DiagErrorText(e.packet[0]));
           diagErrorReply = e.packet[0];
           verdict = 0;
         } else {
@@ -289,13 +359,13 @@ int PhoneLink::Exchange(uint8_t tries, uint32_t timeoutMs) {
       if (verdict == 1) return 1;
       if (verdict == 0) break;
       // Only a bad frame and nothing begun after it: the try has failed.
-      if (!badFrame.empty() && !decoder_.Pending()) {
-        lastError = badFrame;
+      if (badFrame != LinkError::None && !decoder_.Pending()) {
+        Fail(badFrame);
         break;
       }
       if (late) {
         if (protocol == LinkProtocol::Raw) return 1;
-        lastError = !badFrame.empty() ? badFrame : kTextNoEndFlag;
+        Fail(badFrame != LinkError::None ? badFrame : LinkError::NoEndFlag);
         break;
       }
       // Unfinished: wait for the rest within the time-out.

@@ -7,11 +7,14 @@
 // the port, the buffers, the framing and the wait for replies.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "link/frame_decoder.h"
 #include "link/records.h"
@@ -23,6 +26,68 @@ namespace quorrel {
 enum class LinkProtocol : int32_t { Diag = 0, Dmss = 1, Streaming = 2, Raw = 3 };
 
 class PhoneLink;
+
+// The kinds of failure the link reports. Each has the sentence the line shows
+// (LastError); the fixed ones are LinkErrorText's, the others carry the
+// phone's code or the protocol's reason.
+enum class LinkError : uint8_t {
+  None = 0,
+  SendFailed,     // the port took less than the whole frame
+  NoReply,        // nothing came within the time-out
+  ReplyTooLarge,  // more than the reply buffer holds
+  NoEndFlag,      // a reply began but did not end
+  WrongCrc,       // a reply frame with a bad check
+  NoTries,        // asked for no tries at all
+  ErrorReply,     // a diagnostic error reply: DiagErrorText of its code
+  StreamError,    // the programmer's error reply: StreamErrorText of its code
+  Refused,        // an intact reply the protocol's parser refused, with its reason
+  TooLong,        // the request does not fit in one packet
+};
+
+// The sentence of a fixed kind; empty for the kinds whose text depends on
+// what the phone said.
+std::string_view LinkErrorText(LinkError error);
+
+// What an exchange ended with.
+struct LinkResult {
+  LinkError error = LinkError::None;
+  explicit operator bool() const { return error == LinkError::None; }
+};
+
+// An intact reply packet (without its check bytes) and the bytes it took on
+// the wire.
+struct LinkReply {
+  std::span<const uint8_t> packet;
+  size_t rawLength = 0;
+};
+
+// What a protocol makes of an intact reply: accepted, or refused with the
+// reason the line reports.
+struct ReplyVerdict {
+  bool accepted = true;
+  std::string reason;
+
+  static ReplyVerdict Accept() { return {}; }
+  static ReplyVerdict Refuse(std::string_view why) { return {false, std::string(why)}; }
+};
+
+// Looks at each intact reply of a request; empty accepts every one.
+using ReplyCheck = std::function<ReplyVerdict(const LinkReply&)>;
+
+// One request: its unframed packet (without check bytes), the protocol that
+// frames it, and how often and how long to wait for its reply.
+struct LinkRequest {
+  LinkProtocol protocol = LinkProtocol::Diag;
+  std::span<const uint8_t> packet;
+  uint8_t tries = 1;
+  uint32_t timeoutMs = 0;
+};
+
+// Frames a packet (head then body, either may be empty) with its check bytes
+// into out: a leading flag for the download protocols, stuffing, the closing
+// flag. Returns the frame's length, 0 when it does not fit in out.
+size_t FrameRequest(LinkProtocol protocol, std::span<const uint8_t> head,
+                    std::span<const uint8_t> body, std::span<uint8_t> out);
 
 // Packet builder and reply parser of one protocol.
 class PacketCodec {
@@ -62,6 +127,12 @@ class PhoneLink {
   PhoneLink& operator=(const PhoneLink&) = delete;
 
   // ---- request / reply exchange ----
+  // Sends the request and waits up to its time-out per try for a reply that
+  // check accepts (a diagnostic error reply fails the try by itself; raw
+  // replies are not decoded). A reply still unfinished when it settles is
+  // waited for within the same time-out. On failure LastError says why.
+  LinkResult Transact(const LinkRequest& request, const ReplyCheck& check = {});
+
   // Prepares a new request: clears scratchText, the data block, the reply and
   // frame buffers. Keeps lastError, protocol, requestCode, the request
   // parameters, the reply record and the acknowledged list.
@@ -106,6 +177,31 @@ class PhoneLink {
   int BuildStreamWriteFrame(const uint8_t* data, uint32_t address, uint32_t length);
 
   Clock& clock() { return clock_; }
+  // The diagnostic port; jobs open and close it.
+  SerialPort& Port() { return port; }
+
+  // ---- what the last request left ----
+  // The protocol of the last request, or the one a caller found the phone
+  // speaking.
+  LinkProtocol Protocol() const { return protocol; }
+  void SetProtocol(LinkProtocol p) { protocol = p; }
+  // Why the last failure happened, as the line reports it. Not cleared by a
+  // later success.
+  const std::string& LastError() const { return lastError; }
+  // A command's own reason, or a caller's, in place of the link's.
+  void SetLastError(std::string_view text) { lastError = text; }
+  // The reply packet the last request decoded (before its protocol's check),
+  // without its check bytes; empty when none came.
+  std::span<const uint8_t> LastReply() const {
+    return std::span<const uint8_t>(replyBuffer.data(), packetLength);
+  }
+  // The bytes a raw request got back, undecoded.
+  std::span<const uint8_t> RawReply() const {
+    return std::span<const uint8_t>(replyBuffer.data(), std::min<size_t>(replyLength, kReplyCapacity));
+  }
+  // The first byte of the intact diagnostic error reply that ended the last
+  // try of the last request; 0 when that try ended any other way.
+  uint8_t ErrorReplyCode() const { return diagErrorReply; }
 
   // ---- state, read and written by the commands and the line code ----
   SerialPort port;
@@ -149,12 +245,21 @@ class PhoneLink {
   void DecodeStreamBytes(std::span<const uint8_t> bytes, StreamVerdict& verdict);
   // Notes the stray bytes dropped in front of a frame in the wire's record.
   void NoteNoise(const FrameDecoder::Event& e);
+  // Records a failure of a fixed kind, or of any kind with its reason.
+  void Fail(LinkError error);
+  void Fail(LinkError error, std::string_view reason);
+  // The try loop of Transact and Exchange, on the frame in frameBuffer.
+  int RunTries(uint8_t tries, uint32_t timeoutMs);
 
   Clock& clock_;
   ProtocolCodecs codecs_;
   // The line's reply decoder: holds a reply cut off by the end of a read
   // until the rest comes. Cleared whenever a request discards the input.
   FrameDecoder decoder_;
+  // The check of the request under way (Transact); without one the
+  // protocol's codec parses.
+  const ReplyCheck* check_ = nullptr;
+  LinkError failure_ = LinkError::None;
 };
 
 }  // namespace quorrel

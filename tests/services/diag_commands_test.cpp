@@ -24,7 +24,7 @@ using testsupport::PeerLink;
 using testsupport::TextBytes;
 
 const ProtocolCodecs& DiagOnly() {
-  static const ProtocolCodecs codecs{&DiagCodec(), nullptr, nullptr};
+  static const ProtocolCodecs codecs{};
   return codecs;
 }
 
@@ -75,7 +75,7 @@ std::vector<OpCase> AllOperations() {
        false},
       {"PollReady", PollReady, Hex("4B 04 0E 00"), Hex("4B 04 0E 00 00"), 1, 2000, 10, nullptr,
        false},
-      {"SendSpc", SendSpc, Hex("41 30 30 30 30 30 30"), Hex("41 01"), 1, 2000, 10, nullptr,
+      {"SendSpc", [](PhoneLink& l) { return SendSpc(l); }, Hex("41 30 30 30 30 30 30"), Hex("41 01"), 1, 2000, 10, nullptr,
        false},
       {"WriteNvItem",
        [nvWrite](PhoneLink& l) { return WriteNvItem(l, 0x1234, nvWrite, status); },
@@ -209,10 +209,9 @@ TEST_F(DiagTest, PollReadyWantsAZeroReadinessByte) {
   }
 }
 
-TEST_F(DiagTest, ServiceCodeComesFromTheSetting) {
-  p.link.serviceCode = "123456";
+TEST_F(DiagTest, ServiceCodeIsTheOneGiven) {
   p.peer.Answer(DiagFrame(Hex("41")), 10);
-  EXPECT_EQ(SendSpc(p.link), 1);
+  EXPECT_EQ(SendSpc(p.link, "123456"), 1);
   EXPECT_EQ(p.peer.RequestBytes(0), DiagFrame(Hex("41 31 32 33 34 35 36")));
 }
 

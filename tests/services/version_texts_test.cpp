@@ -111,7 +111,7 @@ class VersionTextsTest : public ::testing::Test {
   VersionTextsTest() {
     for (char c = 'a'; c < 'a' + 8; ++c) eight += Chars(c, 30);
   }
-  const ProtocolCodecs codecs{&DiagCodec(), nullptr, nullptr};
+  const ProtocolCodecs codecs{};
   PeerLink p{codecs};
   std::string eight;  // texts 1 to 8, 30 characters each
 };
