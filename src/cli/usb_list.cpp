@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "download/codecs.h"
 #include "download/dmss.h"
 #include "download/streaming.h"
 #include "jobs/usb_probe.h"
@@ -58,8 +57,8 @@ std::string OpenFailureText(const NodeDevices& tty, const UsbDeviceInfo& d) {
 std::string DiagMode(Clock& clock, const UsbDeviceInfo& d, const std::string& tty,
                      std::string* why) {
   NodeDevices node(UsbDevRoot() / tty);
-  PhoneLink link(clock, node, StandardCodecs());
-  if (link.port.Open(1, kBaud, 8, 1) == 0) {
+  PhoneLink link(clock, node);
+  if (link.Port().Open(1, kBaud, 8, 1) == 0) {
     *why = OpenFailureText(node, d);
     return {};
   }
@@ -71,10 +70,9 @@ std::string DiagMode(Clock& clock, const UsbDeviceInfo& d, const std::string& tt
     if (DmssProbeNoOp(link, kProbeMs) && link.LastReply()[0] == dmss::kAck) mode = "downloader";
   }
   if (mode.empty()) {
-    link.BeginRequest(LinkProtocol::Streaming, stream::kNoOp);
-    if (link.Exchange(1, kProbeMs)) mode = "programmer";
+    if (StreamProbeNoOp(link, kProbeMs)) mode = "programmer";
   }
-  link.port.Close();
+  link.Port().Close();
   if (mode.empty())
     *why = "no answer to a request of the firmware, the downloader or the programmer";
   return mode;

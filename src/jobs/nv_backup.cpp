@@ -228,7 +228,7 @@ int BackupNv(JobEnvironment& env, int line, std::string_view path) {
     }
     text += Format("; %.*s was not written", static_cast<int>(path.size()), path.data());
     Status(env, line, text);
-    link.lastError = text;
+    link.SetLastError(text);
     return 0;
   }
 
@@ -243,7 +243,7 @@ int BackupNv(JobEnvironment& env, int line, std::string_view path) {
   Status(env, line, text);
   // The job end reports the link's last error: make it this one rather than
   // whatever the phone last failed.
-  link.lastError = text;
+  link.SetLastError(text);
   return 0;
 }
 
@@ -316,7 +316,7 @@ void RunNvBackupJob(JobEnvironment& env, int line) {
   Status(env, line, "现在开始备份NV区");
 
   if (!BackupNv(env, line, job.settings.nvFile.view())) {
-    env.display.JobEnd(line, env.doc.link(line).lastError, 5);
+    env.display.JobEnd(line, env.doc.link(line).LastError(), 5);
     return;
   }
   env.display.JobEnd(line, "备份NV区成功", 1);

@@ -8,7 +8,6 @@
 #include <mutex>
 #include <utility>
 
-#include "download/codecs.h"
 #include "download/dmss.h"
 #include "link/phone_link.h"
 #include "platform/modem_manager.h"
@@ -71,11 +70,11 @@ bool HasOkLine(const std::string& response) {
 // One read-only diagnostic request; true when the port answered it as only
 // a diagnostic port does.
 bool AskDiagnostic(Clock& clock, OneTty& tty, const UsbDeviceInfo& d, PortProbeResult* r) {
-  PhoneLink link(clock, tty, StandardCodecs());
-  if (!OpenFor(link.port, tty, d, r)) return false;
+  PhoneLink link(clock, tty);
+  if (!OpenFor(link.Port(), tty, d, r)) return false;
   const bool answered = ProbeEsn(link, kUsbProbeReplyMs) != 0;
   const uint8_t error = link.ErrorReplyCode();
-  link.port.Close();
+  link.Port().Close();
   if (answered && link.LastReply().size() >= kEsnReplyLength) {
     r->outcome = PortProbeResult::Outcome::Diagnostic;
     r->detail = "answered the diagnostic request";
@@ -112,10 +111,10 @@ bool AskAt(Clock& clock, OneTty& tty, const UsbDeviceInfo& d, bool hadFrame, Por
 }
 
 bool AskDownloader(Clock& clock, OneTty& tty, const UsbDeviceInfo& d, PortProbeResult* r) {
-  PhoneLink link(clock, tty, StandardCodecs());
-  if (!OpenFor(link.port, tty, d, r)) return false;
+  PhoneLink link(clock, tty);
+  if (!OpenFor(link.Port(), tty, d, r)) return false;
   const bool answered = DmssProbeNoOp(link, kUsbProbeReplyMs) != 0;
-  link.port.Close();
+  link.Port().Close();
   // A reply of its own protocol, whatever it says (the flash programmer
   // answers the downloader's no-op with an error reply), with a good check.
   if (answered || !link.LastReply().empty()) {

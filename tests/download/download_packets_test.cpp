@@ -8,6 +8,7 @@
 #include <string>
 
 #include "download/dmss.h"
+#include "download/streaming.h"
 #include "support/peer_link.h"
 
 namespace quorrel {
@@ -103,6 +104,55 @@ TEST(DmssPackets, FlashParametersOfTheParameterReplyOnly) {
   EXPECT_EQ(ack->replyCode, 0);
   EXPECT_EQ(ack->version, 0);
   EXPECT_FALSE(dmss::ParseParameters(Hex("03 00 07")).ok());
+}
+
+const std::string kMagicHex =
+    "51434F4D206661737420646F776E6C6F61642070726F746F636F6C20686F7374";
+
+TEST(StreamPackets, RequestsAreByteExactAndLittleEndian) {
+  const Bytes table = Hex("AA 7E BB");
+  const Bytes header = Hex("01 02 03 04");
+  const EncodeCase cases[] = {
+      {"hello", [](auto out) { return stream::EncodeHello(out); }, Hex("01" + kMagicHex + "02 02 03")},
+      {"no-op", [](auto out) { return stream::EncodeNoOp(out); }, Hex("09 11")},
+      {"security mode", [](auto out) { return stream::EncodeSecurityMode(out); }, Hex("17 01")},
+      {"close", [](auto out) { return stream::EncodeCodeOnly(stream::kClose, out); }, Hex("15")},
+      {"partition table", [&](auto out) { return stream::EncodePartitionTable(table, out); },
+       Hex("19 01 AA 7E BB")},
+      {"open type 3 (no header)", [&](auto out) { return stream::EncodeOpenMultiImage(3, header, out); },
+       Hex("1B 03")},
+      {"open type 5 (header)", [&](auto out) { return stream::EncodeOpenMultiImage(5, header, out); },
+       Hex("1B 05 01 02 03 04")},
+      {"open type 7 (unknown)", [&](auto out) { return stream::EncodeOpenMultiImage(7, header, out); },
+       Hex("1B")},
+      {"write", [&](auto out) { return stream::EncodeWrite(0x01020304, table, out); },
+       Hex("07 04 03 02 01 AA 7E BB")},
+  };
+  for (const EncodeCase& c : cases) ExpectEncodes(c, stream::kMaxRequest);
+  const auto head = stream::WriteHead(0x0007E7DC);
+  EXPECT_EQ(Bytes(head.begin(), head.end()), Hex("07 DC E7 07 00"));
+}
+
+TEST(StreamPackets, TablesHeadersAndDataLongerThanARequestCarriesAreNotEncoded) {
+  std::vector<uint8_t> buffer(stream::kMaxRequest);
+  const Bytes block(stream::kMaxDataBlock + 1, 0x11);
+  EXPECT_EQ(stream::EncodePartitionTable(block, buffer), 0u);
+  EXPECT_EQ(stream::EncodeOpenMultiImage(4, block, buffer), 0u);
+  const Bytes data(kMaxWriteData + 1, 0x11);
+  EXPECT_EQ(stream::EncodeWrite(0, data, buffer), 0u);
+  EXPECT_EQ(stream::EncodeWrite(0, Bytes(kMaxWriteData, 0x11), buffer), stream::kMaxRequest);
+}
+
+TEST(StreamPackets, RepliesAreAcceptedButErrorReplies) {
+  const auto ok = stream::ParseReply(Hex("02 01 02"));
+  ASSERT_TRUE(ok.ok());
+  EXPECT_EQ(*ok, 0x02);
+  const auto error = stream::ParseReply(Hex("0D 0E 00 00 00"));
+  ASSERT_FALSE(error.ok());
+  EXPECT_EQ(error.error().code, 14u);
+  const auto shortError = stream::ParseReply(Hex("0D 12"));
+  ASSERT_FALSE(shortError.ok());
+  EXPECT_EQ(shortError.error().code, 0x12u);
 }
 
 }  // namespace
