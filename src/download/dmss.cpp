@@ -16,13 +16,19 @@ namespace {
 // Flash size by size code; codes 7 and above are taken as 0 (unknown).
 uint32_t FlashSizeBytes(uint8_t sizeCode) {
   switch (sizeCode) {
-    case 1: return 0x00080000;
+    case 1:
+      return 0x00080000;
     case 2:
-    case 3: return 0x00100000;
-    case 4: return 0x00200000;
-    case 5: return 0x00400000;
-    case 6: return 0x00800000;
-    default: return 0;
+    case 3:
+      return 0x00100000;
+    case 4:
+      return 0x00200000;
+    case 5:
+      return 0x00400000;
+    case 6:
+      return 0x00800000;
+    default:
+      return 0;
   }
 }
 

@@ -27,8 +27,8 @@ bool Ask(PhoneLink& link, std::span<const uint8_t> packet, uint8_t tries, uint32
       link.Transact({LinkProtocol::Streaming, packet, tries, timeoutMs}, CheckReply));
 }
 
-int Simple(PhoneLink& link, size_t (*encode)(std::span<uint8_t>), uint8_t tries,
-           uint32_t timeoutMs, const char* sentence) {
+int Simple(PhoneLink& link, size_t (*encode)(std::span<uint8_t>), uint8_t tries, uint32_t timeoutMs,
+           const char* sentence) {
   RequestBuffer buffer{};
   const size_t n = encode(buffer);
   if (Ask(link, std::span<const uint8_t>(buffer.data(), n), tries, timeoutMs)) return 1;
@@ -101,10 +101,15 @@ size_t EncodeOpenMultiImage(uint8_t type, std::span<const uint8_t> header, std::
   PacketWriter w(out);
   w.Byte(kOpenMultiImage);
   switch (type) {
-    case 1: case 2: case 3: case 9:
+    case 1:
+    case 2:
+    case 3:
+    case 9:
       w.Byte(type);
       break;
-    case 4: case 5: case 10:
+    case 4:
+    case 5:
+    case 10:
       w.Byte(type);
       w.Bytes(header);
       break;
@@ -135,24 +140,32 @@ Parsed<uint8_t, ErrorReply> ParseReply(std::span<const uint8_t> packet) {
 
 }  // namespace stream
 
-bool ImageTypeHasHeader(uint8_t type) { return type == 4 || type == 5 || type == 10; }
-
-int StreamHello(PhoneLink& link) { return Simple(link, stream::EncodeHello, 3, 5000, nullptr); }
-
-int StreamClose(PhoneLink& link) {
-  return Simple(link, [](std::span<uint8_t> out) { return stream::EncodeCodeOnly(stream::kClose, out); },
-                3, 20000, nullptr);
+bool ImageTypeHasHeader(uint8_t type) {
+  return type == 4 || type == 5 || type == 10;
 }
 
-int StreamNoOp(PhoneLink& link) { return Simple(link, stream::EncodeNoOp, 1, 5000, nullptr); }
+int StreamHello(PhoneLink& link) {
+  return Simple(link, stream::EncodeHello, 3, 5000, nullptr);
+}
+
+int StreamClose(PhoneLink& link) {
+  return Simple(
+      link, [](std::span<uint8_t> out) { return stream::EncodeCodeOnly(stream::kClose, out); }, 3,
+      20000, nullptr);
+}
+
+int StreamNoOp(PhoneLink& link) {
+  return Simple(link, stream::EncodeNoOp, 1, 5000, nullptr);
+}
 
 int StreamProbeNoOp(PhoneLink& link, uint32_t timeoutMs) {
   return Simple(link, stream::EncodeNoOp, 1, timeoutMs, nullptr);
 }
 
 int StreamReset(PhoneLink& link) {
-  return Simple(link, [](std::span<uint8_t> out) { return stream::EncodeCodeOnly(stream::kReset, out); },
-                3, 20000, nullptr);
+  return Simple(
+      link, [](std::span<uint8_t> out) { return stream::EncodeCodeOnly(stream::kReset, out); }, 3,
+      20000, nullptr);
 }
 
 int StreamSecurityMode(PhoneLink& link) {
@@ -187,8 +200,8 @@ int StreamWrite(PhoneLink& link, const uint8_t* data, uint32_t address, uint32_t
   if (length > kMaxWriteData || (length > 0 && data == nullptr)) {
     const std::string reason =
         length > kMaxWriteData
-            ? Format("the Block of %u Bytes is Longer than the %zu Bytes a Write Can Carry",
-                     length, kMaxWriteData)
+            ? Format("the Block of %u Bytes is Longer than the %zu Bytes a Write Can Carry", length,
+                     kMaxWriteData)
             : std::string("No Data was Given for the Block");
     link.SetLastError(Format(kSentence, reason.c_str()));
     return 0;
@@ -209,6 +222,8 @@ int StreamWriteNoWait(PhoneLink& link, const uint8_t* data, uint32_t address, ui
   return link.Send(head, std::span<const uint8_t>(data, length)) ? 1 : 0;
 }
 
-int StreamCollectReplies(PhoneLink& link) { return link.Collect() ? 1 : 0; }
+int StreamCollectReplies(PhoneLink& link) {
+  return link.Collect() ? 1 : 0;
+}
 
 }  // namespace quorrel

@@ -24,7 +24,9 @@ std::string_view BadStreamFrameText(FrameDecoder::Fault fault) {
   return fault == FrameDecoder::Fault::TooLong ? kTextReplyTooLarge : kTextWrongCrcMulti;
 }
 
-bool LeadingFlag(LinkProtocol p) { return p == LinkProtocol::Dmss || p == LinkProtocol::Streaming; }
+bool LeadingFlag(LinkProtocol p) {
+  return p == LinkProtocol::Dmss || p == LinkProtocol::Streaming;
+}
 
 FrameDecoder::Start StartFor(LinkProtocol p) {
   return LeadingFlag(p) ? FrameDecoder::Start::Flagged : FrameDecoder::Start::Bare;
@@ -42,17 +44,24 @@ uint32_t ReadLe32(std::span<const uint8_t> p, size_t at) {
 
 std::string_view LinkErrorText(LinkError error) {
   switch (error) {
-    case LinkError::SendFailed: return kTextSendFailed;
-    case LinkError::NoReply: return kTextNoReply;
-    case LinkError::ReplyTooLarge: return kTextReplyTooLarge;
-    case LinkError::NoEndFlag: return kTextNoEndFlag;
-    case LinkError::WrongCrc: return kTextWrongCrc;
-    case LinkError::NoTries: return kTextNoTries;
+    case LinkError::SendFailed:
+      return kTextSendFailed;
+    case LinkError::NoReply:
+      return kTextNoReply;
+    case LinkError::ReplyTooLarge:
+      return kTextReplyTooLarge;
+    case LinkError::NoEndFlag:
+      return kTextNoEndFlag;
+    case LinkError::WrongCrc:
+      return kTextWrongCrc;
+    case LinkError::NoTries:
+      return kTextNoTries;
     case LinkError::None:
     case LinkError::ErrorReply:
     case LinkError::StreamError:
     case LinkError::Refused:
-    case LinkError::TooLong: return {};
+    case LinkError::TooLong:
+      return {};
   }
   return {};
 }
@@ -106,7 +115,9 @@ void PhoneLink::ResetRequest() {
   frameBuffer_.fill(0);
 }
 
-void PhoneLink::Fail(LinkError error) { Fail(error, LinkErrorText(error)); }
+void PhoneLink::Fail(LinkError error) {
+  Fail(error, LinkErrorText(error));
+}
 
 void PhoneLink::Fail(LinkError error, std::string_view reason) {
   failure_ = error;
@@ -151,7 +162,8 @@ void PhoneLink::DecodeStreamBytes(std::span<const uint8_t> bytes, StreamVerdict&
     const std::span<const uint8_t> packet = e.packet;
     if (packet[0] == kStreamBlockWritten) {
       // A full list drops the rest; their blocks stay unacknowledged.
-      if (packet.size() >= 5 && ackCount_ < kMaxAcks) ackAddresses_[ackCount_++] = ReadLe32(packet, 1);
+      if (packet.size() >= 5 && ackCount_ < kMaxAcks)
+        ackAddresses_[ackCount_++] = ReadLe32(packet, 1);
     } else if (packet[0] == kStreamError) {
       if (!verdict.errorReply) verdict.text = StreamErrorText(ReadLe32(packet, 1));
       verdict.failed = true;
@@ -311,8 +323,8 @@ LinkResult PhoneLink::SendAndCollect(std::span<const uint8_t> packet, uint32_t t
     // of it, comes with a later one.
     if (!settled) break;
 
-    const int got = port_.Read(replyBuffer_.data(),
-                               std::min(countBefore, static_cast<int>(kReplyCapacity)));
+    const int got =
+        port_.Read(replyBuffer_.data(), std::min(countBefore, static_cast<int>(kReplyCapacity)));
     if (got <= 0) break;
     replyLength_ = static_cast<uint16_t>(got);
     if (!read) ackCount_ = 0;  // the list describes this call's replies
@@ -331,8 +343,9 @@ LinkResult PhoneLink::SendAndCollect(std::span<const uint8_t> packet, uint32_t t
 LinkResult PhoneLink::Send(std::span<const uint8_t> head, std::span<const uint8_t> body) {
   protocol_ = LinkProtocol::Streaming;
   if (body.size() > kMaxWriteData) {
-    Fail(LinkError::TooLong, Format("A stream write of %zu bytes exceeds the block limit of %zu bytes",
-                                    body.size(), kMaxWriteData));
+    Fail(LinkError::TooLong,
+         Format("A stream write of %zu bytes exceeds the block limit of %zu bytes", body.size(),
+                kMaxWriteData));
     frameLength_ = 0;
     return LinkResult{LinkError::TooLong};
   }
@@ -351,7 +364,8 @@ LinkResult PhoneLink::Collect() {
   const int got = port_.Read(replyBuffer_.data(), kCollectLimit);
   if (got <= 0) return {};
   replyLength_ = static_cast<uint16_t>(got);
-  return DecodeStreamReplies(std::span<const uint8_t>(replyBuffer_.data(), static_cast<size_t>(got)));
+  return DecodeStreamReplies(
+      std::span<const uint8_t>(replyBuffer_.data(), static_cast<size_t>(got)));
 }
 
 }  // namespace quorrel

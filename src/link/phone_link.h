@@ -167,7 +167,8 @@ class PhoneLink {
   }
   // The bytes a raw request got back, undecoded.
   std::span<const uint8_t> RawReply() const {
-    return std::span<const uint8_t>(replyBuffer_.data(), std::min<size_t>(replyLength_, kReplyCapacity));
+    return std::span<const uint8_t>(replyBuffer_.data(),
+                                    std::min<size_t>(replyLength_, kReplyCapacity));
   }
   // The first byte of the intact diagnostic error reply that ended the last
   // try of the last request; 0 when that try ended any other way.

@@ -15,16 +15,18 @@ struct VersionField {
   size_t width;  // bytes taken from the reply
 };
 
-constexpr size_t Text(int n) { return static_cast<size_t>(n - 1) * VersionTexts::kTextWidth; }
+constexpr size_t Text(int n) {
+  return static_cast<size_t>(n - 1) * VersionTexts::kTextWidth;
+}
 constexpr size_t kF10 = VersionTexts::kField10Offset;
 constexpr size_t kF11 = VersionTexts::kField11Offset;
 
-constexpr VersionField kLayoutFull[] = {
-    {Text(1), 30}, {Text(2), 30}, {Text(3), 30}, {Text(4), 30}, {Text(5), 30}, {Text(6), 30},
-    {Text(7), 30}, {Text(8), 30}, {Text(9), 31}, {kF10, 13},    {kF11, 9}};
-constexpr VersionField kLayoutEight[] = {
-    {Text(1), 30}, {Text(2), 30}, {Text(3), 30}, {Text(4), 30}, {Text(5), 30},
-    {Text(6), 30}, {Text(7), 30}, {Text(8), 30}, {kF10, 12},    {kF11, 9}};
+constexpr VersionField kLayoutFull[] = {{Text(1), 30}, {Text(2), 30}, {Text(3), 30}, {Text(4), 30},
+                                        {Text(5), 30}, {Text(6), 30}, {Text(7), 30}, {Text(8), 30},
+                                        {Text(9), 31}, {kF10, 13},    {kF11, 9}};
+constexpr VersionField kLayoutEight[] = {{Text(1), 30}, {Text(2), 30}, {Text(3), 30}, {Text(4), 30},
+                                         {Text(5), 30}, {Text(6), 30}, {Text(7), 30}, {Text(8), 30},
+                                         {kF10, 12},    {kF11, 9}};
 constexpr VersionField kLayoutFour[] = {{Text(1), 30}, {Text(2), 30}, {Text(3), 30},
                                         {Text(4), 30}, {kF10, 12},    {kF11, 9}};
 constexpr VersionField kLayoutShort[] = {{Text(1), 22}, {Text(2), 22}, {Text(3), 24},
@@ -110,7 +112,9 @@ size_t EncodeVendor5C(std::span<uint8_t> out) {
   return w.Result();
 }
 
-uint32_t ParseEsn(std::span<const uint8_t> packet) { return PacketReader(packet).Le32(1); }
+uint32_t ParseEsn(std::span<const uint8_t> packet) {
+  return PacketReader(packet).Le32(1);
+}
 
 BuildVersion ParseBuildVersion(std::span<const uint8_t> packet) {
   const PacketReader r(packet);
@@ -152,7 +156,8 @@ std::string NvRefusalText(const NvRefusal& refusal) {
     case NvRefusal::Kind::WrongLength:
       return Format("the NV Reply is %u Bytes Long instead of %u", refusal.got, refusal.wanted);
     case NvRefusal::Kind::OtherItem:
-      return Format("the Phone Answered for #%u NVItem instead of #%u", refusal.got, refusal.wanted);
+      return Format("the Phone Answered for #%u NVItem instead of #%u", refusal.got,
+                    refusal.wanted);
   }
   return {};
 }

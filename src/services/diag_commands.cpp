@@ -157,7 +157,8 @@ int GetVersionTexts(PhoneLink& link, VersionTexts& texts) {
   texts.Clear();
   VersionTexts parsed;
   const auto parse = [&parsed](const LinkReply& r) {
-    ParseVersionTexts(r.packet, static_cast<uint16_t>(std::min<size_t>(r.rawLength, 0xFFFF)), parsed);
+    ParseVersionTexts(r.packet, static_cast<uint16_t>(std::min<size_t>(r.rawLength, 0xFFFF)),
+                      parsed);
     return ReplyVerdict::Accept();
   };
   if (!AskCode(link, diag::kVersionTexts, 5000, parse)) {
@@ -325,7 +326,9 @@ int ProbeDiagMode(PhoneLink& link) {
   return Probe(link, "AT$QCDMG\r", "AT$QCDMG\r\r\nOK\r\n");
 }
 
-int ProbeDownloadMode(PhoneLink& link) { return Probe(link, "AT$DLOAD\r", "AT$DLOAD\r"); }
+int ProbeDownloadMode(PhoneLink& link) {
+  return Probe(link, "AT$DLOAD\r", "AT$DLOAD\r");
+}
 
 int CheckCommunication(PhoneLink& link) {
   uint32_t esn = 0;

@@ -106,25 +106,26 @@ TEST(DmssPackets, FlashParametersOfTheParameterReplyOnly) {
   EXPECT_FALSE(dmss::ParseParameters(Hex("03 00 07")).ok());
 }
 
-const std::string kMagicHex =
-    "51434F4D206661737420646F776E6C6F61642070726F746F636F6C20686F7374";
+const std::string kMagicHex = "51434F4D206661737420646F776E6C6F61642070726F746F636F6C20686F7374";
 
 TEST(StreamPackets, RequestsAreByteExactAndLittleEndian) {
   const Bytes table = Hex("AA 7E BB");
   const Bytes header = Hex("01 02 03 04");
   const EncodeCase cases[] = {
-      {"hello", [](auto out) { return stream::EncodeHello(out); }, Hex("01" + kMagicHex + "02 02 03")},
+      {"hello", [](auto out) { return stream::EncodeHello(out); },
+       Hex("01" + kMagicHex + "02 02 03")},
       {"no-op", [](auto out) { return stream::EncodeNoOp(out); }, Hex("09 11")},
       {"security mode", [](auto out) { return stream::EncodeSecurityMode(out); }, Hex("17 01")},
       {"close", [](auto out) { return stream::EncodeCodeOnly(stream::kClose, out); }, Hex("15")},
       {"partition table", [&](auto out) { return stream::EncodePartitionTable(table, out); },
        Hex("19 01 AA 7E BB")},
-      {"open type 3 (no header)", [&](auto out) { return stream::EncodeOpenMultiImage(3, header, out); },
-       Hex("1B 03")},
-      {"open type 5 (header)", [&](auto out) { return stream::EncodeOpenMultiImage(5, header, out); },
+      {"open type 3 (no header)",
+       [&](auto out) { return stream::EncodeOpenMultiImage(3, header, out); }, Hex("1B 03")},
+      {"open type 5 (header)",
+       [&](auto out) { return stream::EncodeOpenMultiImage(5, header, out); },
        Hex("1B 05 01 02 03 04")},
-      {"open type 7 (unknown)", [&](auto out) { return stream::EncodeOpenMultiImage(7, header, out); },
-       Hex("1B")},
+      {"open type 7 (unknown)",
+       [&](auto out) { return stream::EncodeOpenMultiImage(7, header, out); }, Hex("1B")},
       {"write", [&](auto out) { return stream::EncodeWrite(0x01020304, table, out); },
        Hex("07 04 03 02 01 AA 7E BB")},
   };

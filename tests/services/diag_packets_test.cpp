@@ -33,15 +33,18 @@ TEST(DiagPackets, RequestsAreByteExact) {
   const EncodeCase cases[] = {
       {"esn", [](auto out) { return diag::EncodeCodeOnly(diag::kEsn, out); }, Hex("01")},
       {"mode reset", [](auto out) { return diag::EncodeModeChange(2, out); }, Hex("29 02 00")},
-      {"mode 0x1234", [](auto out) { return diag::EncodeModeChange(0x1234, out); }, Hex("29 34 12")},
-      {"nv read", [&](auto out) { return diag::EncodeNvRequest(diag::kNvRead, 0x1234, nvData, out); },
+      {"mode 0x1234", [](auto out) { return diag::EncodeModeChange(0x1234, out); },
+       Hex("29 34 12")},
+      {"nv read",
+       [&](auto out) { return diag::EncodeNvRequest(diag::kNvRead, 0x1234, nvData, out); },
        Concat({Hex("26 34 12"), nvData, Hex("00 00")})},
       {"spc", [](auto out) { return diag::EncodeSpc("123456", out); }, Hex("41 31 32 33 34 35 36")},
       {"spc short, padded", [](auto out) { return diag::EncodeSpc("12", out); },
        Hex("41 31 32 30 30 30 30")},
       {"spc long, cut", [](auto out) { return diag::EncodeSpc("12345678", out); },
        Hex("41 31 32 33 34 35 36")},
-      {"readiness poll", [](auto out) { return diag::EncodeReadinessPoll(out); }, Hex("4B 04 0E 00")},
+      {"readiness poll", [](auto out) { return diag::EncodeReadinessPoll(out); },
+       Hex("4B 04 0E 00")},
       {"vendor 5C", [](auto out) { return diag::EncodeVendor5C(out); }, Hex("5C 01 00 C2 01 00")},
   };
   for (const EncodeCase& c : cases) {
@@ -61,8 +64,8 @@ TEST(DiagPackets, ShortRepliesReadAsZerosNotPastTheirEnd) {
   EXPECT_EQ(diag::ParseReadiness(Hex("4B 04 0E 00 03")), 3);
   EXPECT_EQ(diag::ParseReadiness(Hex("4B 04 0E 00")), diag::kReadinessUnknown);
 
-  const diag::BuildVersion v =
-      diag::ParseBuildVersion(Concat({Hex("7C AA BB CC 01 00 00 00 02 00 00 00"), Bytes{'V', '1'}}));
+  const diag::BuildVersion v = diag::ParseBuildVersion(
+      Concat({Hex("7C AA BB CC 01 00 00 00 02 00 00 00"), Bytes{'V', '1'}}));
   EXPECT_EQ(v.head, (std::array<uint8_t, 3>{0xAA, 0xBB, 0xCC}));
   EXPECT_EQ(v.value1, 1u);
   EXPECT_EQ(v.value2, 2u);
@@ -91,7 +94,8 @@ TEST(DiagPackets, NvReplyIsTheAnswerToItsRequestOrRefusedWithWhy) {
       {"short", diag::kNvRead, 10, Hex("26 0A 00 01"), false,
        "the NV Reply is 4 Bytes Long instead of 133"},
       {"long", diag::kNvRead, 10, longer, false, "the NV Reply is 134 Bytes Long instead of 133"},
-      {"other item", diag::kNvRead, 11, whole, false, "the Phone Answered for #10 NVItem instead of #11"},
+      {"other item", diag::kNvRead, 11, whole, false,
+       "the Phone Answered for #10 NVItem instead of #11"},
   };
   for (const NvCase& c : cases) {
     const auto parsed = diag::ParseNvReply(c.requestCode, c.item, c.reply);
