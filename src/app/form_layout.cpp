@@ -120,17 +120,21 @@ const TemplateControl* FindTemplateControl(int id) {
   return nullptr;
 }
 
-int ModeButton(int line, int mode) {
-  if (!ValidLine(line) || mode < kModeDownload || mode > kModeRestoreNv) return 0;
-  return kModeButtons[line][mode - 1];
+int ModeButton(int line, LineMode mode) {
+  const int m = static_cast<int>(mode);
+  if (!ValidLine(line) || m < static_cast<int>(LineMode::Download) ||
+      m > static_cast<int>(LineMode::RestoreNv)) {
+    return 0;
+  }
+  return kModeButtons[line][m - 1];
 }
 
-bool ModeOfButton(int id, int* line, int* mode) {
+bool ModeOfButton(int id, int* line, LineMode* mode) {
   for (int l = 0; l < kLineCount; ++l) {
     for (int m = 0; m < 4; ++m) {
       if (kModeButtons[l][m] == id) {
         *line = l;
-        *mode = m + 1;
+        *mode = static_cast<LineMode>(m + 1);
         return true;
       }
     }

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "lines/line_slot.h"
+
 namespace quorrel {
 
 enum class ControlKind { Static, Button, RadioButton, CheckBox, Edit, ProgressBar, Picture };
@@ -65,9 +67,9 @@ const TemplateControl* FindTemplateControl(int id);
 
 // The line-mode radio button of a line (0-7) and mode (1 download, 2 repair,
 // 3 back up NV, 4 restore NV); 0 for anything else.
-int ModeButton(int line, int mode);
+int ModeButton(int line, LineMode mode);
 // The line and mode of a mode radio button; false when id is none.
-bool ModeOfButton(int id, int* line, int* mode);
+bool ModeOfButton(int id, int* line, LineMode* mode);
 
 // The About box (template 100).
 inline constexpr DialogSize kAboutSize{200, 74};

@@ -150,17 +150,16 @@ void FormModel::UpdateControls(int line, bool startEnabled) {
   for (int id : changed) Changed(id);
 }
 
-void FormModel::FinishDisplay(int line, int endKind, bool downloadMode) {
+void FormModel::FinishDisplay(int line, EndKind endKind, bool downloadMode) {
   if (!ValidLine(line)) return;
-  bool pass = endKind == 0 || endKind == 1;
-  bool reset = endKind == 0 || endKind == 2 || endKind == 4;
-  if (endKind >= 0 && endKind <= 5) ShowStatus(line, pass ? kStatusPass : kStatusFail);
-  if (endKind >= 2 && endKind <= 5) {
+  const bool pass = Passed(endKind);
+  ShowStatus(line, pass ? kStatusPass : kStatusFail);
+  if (!pass) {
     std::lock_guard<std::mutex> lock(mutex_);
     failure_shown_[line] = true;
   }
-  if (reset) {
-    doc_.line(line).phoneState = kPhoneNoAnswer;
+  if (RestartsPhone(endKind)) {
+    doc_.line(line).phoneState = PhoneState::NoAnswer;
     PhoneResetter resetter;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -168,7 +167,7 @@ void FormModel::FinishDisplay(int line, int endKind, bool downloadMode) {
     }
     if (resetter) resetter(doc_.link(line), downloadMode);
   }
-  if (endKind == 5 && downloadMode) {
+  if (endKind == EndKind::FailManualRestart && downloadMode) {
     Message(Format("线路%d任务失败，请手动重启相应手机", line + 1));
   }
   doc_.line(line).runFlag = 0;
@@ -198,7 +197,7 @@ void FormModel::StatusLine(int line, std::string_view text, bool withTimeStamp) 
   Changed(StateText(line));
 }
 
-void FormModel::JobEnd(int line, std::string_view text, int endKind) {
+void FormModel::JobEnd(int line, std::string_view text, EndKind endKind) {
   if (!ValidLine(line)) return;
   StatusLine(line, text, true);
   std::string stamp = FileTimeStamp(CurrentLocalTime());

@@ -59,13 +59,13 @@ class DialogMarkingDisplay final : public LineDisplay {
   void ShowStatus(int line, int kind) override { inner_.ShowStatus(line, kind); }
   void SetProgress(int line, int percent) override { inner_.SetProgress(line, percent); }
   void UpdateControls(int line, bool startEnabled) override { inner_.UpdateControls(line, startEnabled); }
-  void FinishDisplay(int line, int endKind, bool downloadMode) override {
+  void FinishDisplay(int line, EndKind endKind, bool downloadMode) override {
     inner_.FinishDisplay(line, endKind, downloadMode);
   }
   void StatusLine(int line, std::string_view text, bool withTimeStamp) override {
     inner_.StatusLine(line, text, withTimeStamp);
   }
-  void JobEnd(int line, std::string_view text, int endKind) override { inner_.JobEnd(line, text, endKind); }
+  void JobEnd(int line, std::string_view text, EndKind endKind) override { inner_.JobEnd(line, text, endKind); }
   void ClearLogText(int line) override { inner_.ClearLogText(line); }
   void AppendLogText(int line, std::string_view text) override { inner_.AppendLogText(line, text); }
   std::string LogText(int line) const override { return inner_.LogText(line); }
@@ -168,11 +168,11 @@ bool LineController::StartChecks(int line) {
 
   // A modem stuck in the downloader or the programmer cannot tell its
   // version: a repair starts without the version read and check.
-  if (job.lineMode.load() != kModeRepair) {
+  if (job.lineMode.load() != LineMode::Repair) {
     // The version, and whether the modem is the carrier variant this
     // release is made for.
     std::string version = ReadCurrentVersion(thread_env_, line);
-    if (version.size() > 5) job.phoneState = kPhoneAnswered;
+    if (version.size() > 5) job.phoneState = PhoneState::Answered;
     doc.SetCurrentVersionText(version);
     if (!VersionCheckPasses(version)) {
       display.MessageBox(MessageBoxRequest{kVersionMismatchText, kWarningCaption, MessageButtons::Ok,
@@ -187,18 +187,18 @@ bool LineController::StartChecks(int line) {
 
   const int lineNumber = line + 1;
   switch (job.lineMode.load()) {
-    case kModeDownload:
-    case kModeRepair:
-      if (hooks_.checkLineImages && !hooks_.checkLineImages(line, job.lineMode == kModeDownload)) return false;
+    case LineMode::Download:
+    case LineMode::Repair:
+      if (hooks_.checkLineImages && !hooks_.checkLineImages(line, job.lineMode == LineMode::Download)) return false;
       break;
-    case kModeBackupNv:
-    case kModeRestoreNv: {
-      if (job.phoneState != kPhoneAnswered) return false;
+    case LineMode::BackupNv:
+    case LineMode::RestoreNv: {
+      if (job.phoneState != PhoneState::Answered) return false;
       if (job.settings.nvDirectory.empty()) {
         display.Message(Format("Line%d No NV directory!", lineNumber));
         return false;
       }
-      if (job.lineMode == kModeBackupNv) {
+      if (job.lineMode == LineMode::BackupNv) {
         // The backup writes a new file next to the old one and renames it
         // over; test that such a file can be made there, leaving an earlier
         // backup as it is.
@@ -264,7 +264,7 @@ bool LineController::StartLine(int line) {
   display.UpdateControls(line, false);
   display.ShowStatus(line, kStatusRunning);
 
-  const int mode = job.lineMode.load();
+  const LineMode mode = job.lineMode.load();
   {
     std::unique_lock<std::mutex> lock(mutex_);
     LineThreads& t = lines_[static_cast<size_t>(line)];
@@ -300,7 +300,7 @@ bool LineController::StartLine(int line) {
   return true;
 }
 
-void LineController::JobThreadMain(int mode, std::shared_ptr<void> hold) {
+void LineController::JobThreadMain(LineMode mode, std::shared_ptr<void> hold) {
   int line;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -312,7 +312,7 @@ void LineController::JobThreadMain(int mode, std::shared_ptr<void> hold) {
   JobOutcome outcome = JobOutcome::Returned;
   try {
     switch (mode) {
-      case kModeDownload:
+      case LineMode::Download:
         switch (RunDownloadJob(thread_env_, hooks_, line)) {
           case DownloadResult::Succeeded:
             outcome = JobOutcome::Succeeded;
@@ -334,13 +334,13 @@ void LineController::JobThreadMain(int mode, std::shared_ptr<void> hold) {
             break;
         }
         break;
-      case kModeBackupNv:
+      case LineMode::BackupNv:
         RunNvBackupJob(thread_env_, line);
         break;
-      case kModeRestoreNv:
+      case LineMode::RestoreNv:
         if (RunNvRestoreJob(thread_env_, line) == NvRestoreResult::OtherModem) outcome = JobOutcome::OtherModem;
         break;
-      case kModeRepair:
+      case LineMode::Repair:
         switch (RunRepairJob(thread_env_, hooks_, line)) {
           case RepairResult::Repaired:
             outcome = JobOutcome::Succeeded;
@@ -384,12 +384,14 @@ void LineController::JobThreadMain(int mode, std::shared_ptr<void> hold) {
   // Given back before the job counts as done, so that whoever waits for the
   // job finds the modem free; the line may take another modem from now on.
   hold.reset();
+  const ModemBinding binding = thread_env_.doc.line(line).Binding();
   thread_env_.doc.line(line).ClearBinding();
 
   {
     std::lock_guard<std::mutex> lock(mutex_);
     LineThreads& t = lines_[static_cast<size_t>(line)];
     t.outcome = outcome;
+    t.lastBinding = binding;
     t.jobDone = true;
   }
   changed_.notify_all();
@@ -489,6 +491,12 @@ bool LineController::WaitForJob(int line, std::chrono::milliseconds timeout) {
     return true;
   }
   return changed_.wait_for(lock, timeout, done);
+}
+
+ModemBinding LineController::LastBinding(int line) const {
+  if (line < 0 || line >= kLineCount) return {};
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lines_[static_cast<size_t>(line)].lastBinding;
 }
 
 JobOutcome LineController::LastOutcome(int line) const {

@@ -113,6 +113,9 @@ class LineController {
   // none runs). False when the timeout passed first.
   bool WaitForJob(int line, std::chrono::milliseconds timeout = std::chrono::milliseconds::max());
   JobOutcome LastOutcome(int line) const;
+  // The modem the line's last job was bound to (its place, serial and ESN
+  // as the job learnt them); unbound before any job ended.
+  ModemBinding LastBinding(int line) const;
 
   // The environment the line threads work with (discovery wrapped so that a
   // port wait gives up when the controller is destroyed).
@@ -122,7 +125,7 @@ class LineController {
  private:
   // The gate of the line's current port-watch thread; nullptr when it has none.
   std::shared_ptr<SuspendGate> CurrentWatchGate(int line) const;
-  void JobThreadMain(int mode, std::shared_ptr<void> hold);
+  void JobThreadMain(LineMode mode, std::shared_ptr<void> hold);
   void PortWatchMain(int line, std::shared_ptr<SuspendGate> gate);
   bool StartChecks(int line);
   void SetOutcome(int line, JobOutcome outcome);
@@ -141,6 +144,7 @@ class LineController {
     std::shared_ptr<SuspendGate> jobGate;
     bool jobDone = true;
     JobOutcome outcome = JobOutcome::None;
+    ModemBinding lastBinding;
     // Port-watch threads: the last one is the line's; earlier ones stay
     // suspended until the controller goes.
     std::vector<std::thread> watchThreads;

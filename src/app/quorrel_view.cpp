@@ -82,7 +82,7 @@ StartupResult CQuorrelView::OnInitialUpdate(const ResourceTable& resources) {
 
   // 8. Default options and the buttons' icons.
   SetNvOption(doc_.nvOption.load());
-  for (int line = 0; line < kLineCount; ++line) SetLineMode(line, kModeDownload);
+  for (int line = 0; line < kLineCount; ++line) SetLineMode(line, LineMode::Download);
   form_.SetChecked(kEraseBoot, true);
   form_.EnableControl(kEraseBoot, false);
   for (int line = 0; line < kLineCount; ++line) {
@@ -134,7 +134,7 @@ bool CQuorrelView::OnCommand(int id) {
     return true;
   }
   int line = 0;
-  int mode = 0;
+  LineMode mode = LineMode::Download;
   if (ModeOfButton(id, &line, &mode)) {
     SetLineMode(line, mode);
     return true;
@@ -257,9 +257,11 @@ void CQuorrelView::SaveDocument() {
   document_path_ = path;
 }
 
-void CQuorrelView::SetLineMode(int line, int mode) {
+void CQuorrelView::SetLineMode(int line, LineMode mode) {
   doc_.line(line).lineMode = mode;
-  for (int m = kModeDownload; m <= kModeRestoreNv; ++m) form_.SetChecked(ModeButton(line, m), m == mode);
+  for (LineMode m : {LineMode::Download, LineMode::Repair, LineMode::BackupNv, LineMode::RestoreNv}) {
+    form_.SetChecked(ModeButton(line, m), m == mode);
+  }
 }
 
 void CQuorrelView::SetNvOption(int option) {

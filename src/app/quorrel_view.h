@@ -120,7 +120,7 @@ class CQuorrelView {
   void SaveDocument();
   // Line 1's paths in the edits.
   void ShowFirstLinePaths();
-  void SetLineMode(int line, int mode);
+  void SetLineMode(int line, LineMode mode);
   void SetNvOption(int option);
   void ChooseFile(int editId, std::string_view filter, Path260 SettingsRecord::*field);
   void RestorePort(int line);

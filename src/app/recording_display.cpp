@@ -26,8 +26,8 @@ void RecordingDisplay::UpdateControls(int line, bool startEnabled) {
   Record({DisplayEvent::Kind::UpdateControls, line, startEnabled ? 1 : 0, {}, {}});
 }
 
-void RecordingDisplay::FinishDisplay(int line, int endKind, bool downloadMode) {
-  Record({DisplayEvent::Kind::FinishDisplay, line, endKind, {}, downloadMode ? "download" : ""});
+void RecordingDisplay::FinishDisplay(int line, EndKind endKind, bool downloadMode) {
+  Record({DisplayEvent::Kind::FinishDisplay, line, static_cast<int>(endKind), {}, downloadMode ? "download" : ""});
 }
 
 void RecordingDisplay::StatusLine(int line, std::string_view text, bool withTimeStamp) {
@@ -39,8 +39,8 @@ void RecordingDisplay::StatusLine(int line, std::string_view text, bool withTime
   events_.push_back({DisplayEvent::Kind::StatusLine, line, withTimeStamp ? 1 : 0, std::string(text), {}});
 }
 
-void RecordingDisplay::JobEnd(int line, std::string_view text, int endKind) {
-  Record({DisplayEvent::Kind::JobEnd, line, endKind, std::string(text), {}});
+void RecordingDisplay::JobEnd(int line, std::string_view text, EndKind endKind) {
+  Record({DisplayEvent::Kind::JobEnd, line, static_cast<int>(endKind), std::string(text), {}});
 }
 
 void RecordingDisplay::ClearLogText(int line) {

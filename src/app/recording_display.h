@@ -46,9 +46,9 @@ class RecordingDisplay : public LineDisplay {
   void ShowStatus(int line, int kind) override;
   void SetProgress(int line, int percent) override;
   void UpdateControls(int line, bool startEnabled) override;
-  void FinishDisplay(int line, int endKind, bool downloadMode) override;
+  void FinishDisplay(int line, EndKind endKind, bool downloadMode) override;
   void StatusLine(int line, std::string_view text, bool withTimeStamp) override;
-  void JobEnd(int line, std::string_view text, int endKind) override;
+  void JobEnd(int line, std::string_view text, EndKind endKind) override;
   void ClearLogText(int line) override;
   void AppendLogText(int line, std::string_view text) override;
   std::string LogText(int line) const override;

@@ -66,7 +66,7 @@ void CliDisplay::StatusLine(int line, std::string_view text, bool withTimeStamp)
   PrintLocked(shown);
 }
 
-void CliDisplay::JobEnd(int line, std::string_view text, int endKind) {
+void CliDisplay::JobEnd(int line, std::string_view text, EndKind endKind) {
   if (line == 0) {
     std::lock_guard<std::mutex> lock(print_mutex_);
     last_end_kind_ = endKind;
@@ -124,7 +124,7 @@ bool CliDisplay::WaitUntilReady(std::optional<std::chrono::milliseconds> timeout
   return ready_changed_.wait_for(lock, *timeout, [this] { return ready_; });
 }
 
-std::optional<int> CliDisplay::LastEndKind() const {
+std::optional<EndKind> CliDisplay::LastEndKind() const {
   std::lock_guard<std::mutex> lock(print_mutex_);
   return last_end_kind_;
 }

@@ -23,7 +23,7 @@ class CliDisplay : public FormModel {
 
   void SetProgress(int line, int percent) override;
   void StatusLine(int line, std::string_view text, bool withTimeStamp) override;
-  void JobEnd(int line, std::string_view text, int endKind) override;
+  void JobEnd(int line, std::string_view text, EndKind endKind) override;
   void SetPortText(int line, std::string_view text) override;
   void SetVersionText(int line, std::string_view text) override;
   void SetControlText(int id, std::string_view text) override;
@@ -36,7 +36,7 @@ class CliDisplay : public FormModel {
   // the timeout passed (none: waits without end).
   bool WaitUntilReady(std::optional<std::chrono::milliseconds> timeout);
   // The end kind of line 1's last job end, if one came.
-  std::optional<int> LastEndKind() const;
+  std::optional<EndKind> LastEndKind() const;
   // The last message box text and the last status text of line 1.
   std::string LastBox() const;
   std::string LastStatus() const;
@@ -56,7 +56,7 @@ class CliDisplay : public FormModel {
   std::string last_version_;
   std::string last_box_;
   std::string last_status_;
-  std::optional<int> last_end_kind_;
+  std::optional<EndKind> last_end_kind_;
 };
 
 }  // namespace quorrel::cli

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/job_record.h"
 #include "app/line_controller.h"
 #include "app/modem_hold.h"
 #include "cli/cli_display.h"
@@ -29,6 +30,7 @@
 #include "platform/files.h"
 #include "platform/modem_manager.h"
 #include "platform/named_mutex.h"
+#include "platform/paths.h"
 #include "platform/termination.h"
 #include "platform/usb_bridge.h"
 #include "platform/user_folders.h"
@@ -43,7 +45,8 @@ constexpr char kMutexTaken[] =
     "Запущен Коннект менеджер. Закройте его и запустите программу обновления повторно!";
 
 struct Options {
-  int mode = 0;
+  LineMode mode = LineMode::Download;
+  bool command = false;  // download, backup-nv, restore-nv or repair given
   std::optional<int> nvOption;
   std::string release;
   std::string nvDir;
@@ -133,11 +136,14 @@ std::optional<Options> Parse(int argc, char** argv, std::string* error) {
     if (a == "-h" || a == "--help") {
       o.help = true;
     } else if (a == "download") {
-      o.mode = kModeDownload;
+      o.mode = LineMode::Download;
+      o.command = true;
     } else if (a == "backup-nv") {
-      o.mode = kModeBackupNv;
+      o.mode = LineMode::BackupNv;
+      o.command = true;
     } else if (a == "restore-nv") {
-      o.mode = kModeRestoreNv;
+      o.mode = LineMode::RestoreNv;
+      o.command = true;
     } else if (a == "list") {
       o.list = true;
     } else if (a == "--device") {
@@ -147,7 +153,8 @@ std::optional<Options> Parse(int argc, char** argv, std::string* error) {
     } else if (a == "--no-usb-probe") {
       o.noUsbProbe = true;
     } else if (a == "repair") {
-      o.mode = kModeRepair;
+      o.mode = LineMode::Repair;
+      o.command = true;
     } else if (a == "--nv-option") {
       if (!value(&v)) return std::nullopt;
       if (v.size() != 1 || v[0] < '0' || v[0] > '3') {
@@ -189,11 +196,11 @@ std::optional<Options> Parse(int argc, char** argv, std::string* error) {
       return std::nullopt;
     }
   }
-  if (!o.help && o.mode == 0 && !o.list) {
+  if (!o.help && !o.command && !o.list) {
     *error = "no command given";
     return std::nullopt;
   }
-  if (o.otherModem && o.mode != kModeRestoreNv) {
+  if (o.otherModem && o.mode != LineMode::RestoreNv) {
     *error = "--other-modem goes with restore-nv only";
     return std::nullopt;
   }
@@ -205,6 +212,67 @@ std::string Folder(std::string dir) {
   if (dir.size() > 1 && (dir.back() == '/' || dir.back() == '\\')) dir.pop_back();
   return dir;
 }
+
+const char* JobName(LineMode mode) {
+  switch (mode) {
+    case LineMode::Download:
+      return "download";
+    case LineMode::Repair:
+      return "repair";
+    case LineMode::BackupNv:
+      return "backup-nv";
+    case LineMode::RestoreNv:
+      return "restore-nv";
+  }
+  return "download";
+}
+
+const char* OutcomeName(int code) {
+  switch (code) {
+    case kExitOk:
+      return "success";
+    case kExitNotStarted:
+      return "not-started";
+    case kExitOtherModem:
+      return "other-modem";
+    case kExitModemGone:
+      return "modem-lost";
+    case kExitVersion:
+      return "other-version";
+    default:
+      return "failed";
+  }
+}
+
+// The record of the job just ended, kept in the user's results.jsonl (and
+// the journal under systemd).
+void KeepRecord(JobRecord& record, CQuorrelDoc& doc, const LineController& controller, LineMode mode,
+                int code, const std::string& reason, CliDisplay& display) {
+  record.ended = RecordTimeNow();
+  record.line = 1;
+  record.job = JobName(mode);
+  const ModemBinding binding = controller.LastBinding(0);
+  const ModemPlace place = doc.line(0).Place();
+  record.usbPath = !binding.location.empty() ? binding.location : place.location;
+  record.usbSerial = !binding.serial.empty() ? binding.serial : place.serial;
+  record.esn = binding.esn;
+  record.versionAfter = doc.line(0).VersionText();
+  const std::string nvFile = doc.line(0).settings.nvFile.str();
+  if (!nvFile.empty() && PathExists(nvFile)) {
+    DescribeNvFile(record, nvFile);
+    record.nvFile = NativePath(nvFile);
+  }
+  record.outcome = OutcomeName(code);
+  record.exitCode = code;
+  record.lastError = code == kExitOk ? std::string() : reason;
+  std::string path, error;
+  if (KeepJobRecord(record, &path, &error)) {
+    display.Say("record: " + NativePath(path));
+  } else {
+    display.Say("record: not kept (" + error + ")");
+  }
+}
+
 
 int Run(const Options& o) {
   // Before any thread starts: an interrupt gives ModemManager its device back
@@ -296,7 +364,7 @@ int Run(const Options& o) {
   doc.nvRestoreIntoOtherModem = o.otherModem;
   doc.line(0).lineMode = o.mode;
 
-  const bool repair = o.mode == kModeRepair;
+  const bool repair = o.mode == LineMode::Repair;
   if (repair) {
     if (std::optional<int> refused = RepairPreflight(doc, display)) {
       if (embedded) CleanUpOnDestroy(doc, [] { RunDriverUninstaller(); });
@@ -307,6 +375,8 @@ int Run(const Options& o) {
 
   int code;
   std::string reason;
+  JobRecord record;
+  bool jobStarted = false;
   {
     LineController controller(env, hooks);
     controller.AttachForm(display);
@@ -321,10 +391,15 @@ int Run(const Options& o) {
           static_cast<int64_t>(o.waitSeconds * 1000.0 * (o.timeScale > 0 ? o.timeScale : 1.0)));
     }
     const bool found = repair ? WaitForDiagPort(env, env.portWaitLimitMs) : display.WaitUntilReady(readyWithin);
+    if (found) {
+      record.started = RecordTimeNow();
+      record.versionBefore = doc.line(0).VersionText();
+      jobStarted = controller.StartLine(0);
+    }
     if (!found) {
       code = kExitNoModem;
       reason = "no modem answered";
-    } else if (!controller.StartLine(0)) {
+    } else if (!jobStarted) {
       code = closed ? kExitVersion : kExitNotStarted;
       reason = closed ? "the modem carries another version" : display.LastBox();
       if (reason.empty()) reason = "the start checks failed";
@@ -344,8 +419,8 @@ int Run(const Options& o) {
       } else if (closed) {
         code = kExitVersion;
         reason = "the modem carries another version";
-      } else if (o.mode != kModeDownload && display.LastEndKind() &&
-                 (*display.LastEndKind() == 0 || *display.LastEndKind() == 1)) {
+      } else if (o.mode != LineMode::Download && display.LastEndKind() &&
+                 Passed(*display.LastEndKind())) {
         code = kExitOk;
       } else {
         code = kExitJobFailed;
@@ -364,6 +439,7 @@ int Run(const Options& o) {
     } else {
       display.Say("result: failed (" + std::to_string(code) + "): " + reason);
     }
+    if (jobStarted) KeepRecord(record, doc, controller, o.mode, code, reason, display);
     char summary[160];
     std::snprintf(summary, sizeof summary, "wall time: %.3f s; requested sleeps: %.3f s", wall, floorMs / 1000.0);
     display.Say(summary);
@@ -375,6 +451,7 @@ int Run(const Options& o) {
     std::_Exit(code);
   }
 }
+
 
 }  // namespace
 }  // namespace quorrel::cli

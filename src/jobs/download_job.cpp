@@ -2,15 +2,15 @@
 
 #include <array>
 #include <functional>
-#include <initializer_list>
 #include <optional>
 
 #include "download/streaming.h"
 #include "jobs/image_steps.h"
-#include "jobs/modem_identity.h"
 #include "jobs/mode_probe.h"
 #include "jobs/mode_transitions.h"
+#include "jobs/modem_identity.h"
 #include "jobs/nv_backup.h"
+#include "jobs/schedule.h"
 #include "platform/paths.h"
 #include "services/diag_commands.h"
 #include "util/md5.h"
@@ -26,10 +26,86 @@ namespace {
 
 constexpr int kReplugAfterPolls = 30;
 
+// Phase A.
+// Offline: up to 3 tries, 3000 ms after each failure.
+constexpr Schedule kOfflineTries = Evenly(3, 3000);
+// The vendor switch and autorun off: up to 3 tries, 1000 ms after each
+// failure.
+constexpr Schedule kAutorunOffTries = Evenly(3, 1000);
+// An AT command: up to 3 tries; after each failed one the AT port is opened
+// again, and 2000 ms pass (5000 ms when the modem is given back).
+constexpr Schedule kAtCommandTries{
+    {.tries = 3, .then = {.reopen = Reopen::At, .settleMs = 2000}},
+};
+constexpr Schedule kAtCommandTriesBack{
+    {.tries = 3, .then = {.reopen = Reopen::At, .settleMs = 5000}},
+};
+// Offline and reset: up to 3 passes, 3000 ms after each failed one.
+constexpr Schedule kRestartPasses = Evenly(3, 3000);
+// The ESN and NV item 22 (read, and written back in phase D): up to 3
+// tries, 200 ms after each failure.
+constexpr Schedule kReadTries = Evenly(3, 200);
+// The challenge: up to 3 tries, 500 ms after each failure.
+constexpr Schedule kChallengeTries = Evenly(3, 500);
+
+// Phase C: at most two attempts at the images.
+constexpr Schedule kImageAttempts{{.tries = 2}};
+// Before the second attempt, 2000 ms after the close: the no-op; 500 ms,
+// the no-op; on failure 5000 ms, and the attempt fails.
+constexpr Schedule kSecondAttemptNoOps =
+    Schedule{{.then = {.pauseMs = 500}}, {.then = {.pauseMs = 5000}}}.Lead(2000);
+// The security mode, qcsblhd_cfgdata and oemsbl: try; 500 ms, try; reopen,
+// 2000 ms, try.
+constexpr Schedule kStageTries{
+    {.then = {.pauseMs = 500}},
+    {.then = {.reopen = Reopen::Diag, .settleMs = 2000}},
+    {},
+};
+// The probe write: as kStageTries, and 5000 ms after the last failure.
+constexpr Schedule kProbeWriteTries{
+    {.then = {.pauseMs = 500}},
+    {.then = {.reopen = Reopen::Diag, .settleMs = 2000}},
+    {.then = {.pauseMs = 5000}},
+};
+// The partition table: try; 5000 ms, try; reopen, 2000 ms, try.
+constexpr Schedule kPartitionTableStage{
+    {.then = {.pauseMs = 5000}},
+    {.then = {.reopen = Reopen::Diag, .settleMs = 2000}},
+    {},
+};
+// qcsbl: try; 500 ms, try; try at once; 2000 ms after the third failure.
+constexpr Schedule kQcsblStage{
+    {.then = {.pauseMs = 500}},
+    {},
+    {.then = {.pauseMs = 2000}},
+};
+// amss: try; progress 4, try; 2000 ms, reopen, progress 4, try.
+constexpr Schedule kAmssStage{
+    {.then = {.progress = 4}},
+    {.then = {.pauseMs = 2000, .reopen = Reopen::Diag, .progress = 4}},
+    {},
+};
+// The NAND programmer image: up to 3 tries, 2000 ms after each failure;
+// its failure does not fail the attempt.
+constexpr Schedule kNandProgrammerStage = Evenly(3, 2000).IgnoringLastFailure();
+// EFS: try; 2000 ms, try; 2000 ms, reopen, try.
+constexpr Schedule kEfsStage{
+    {.then = {.pauseMs = 2000}},
+    {.then = {.pauseMs = 2000, .reopen = Reopen::Diag}},
+    {},
+};
+
+// Phase D, giving the modem back: the vendor switch and autorun on, up to
+// 3 tries, 2000 ms after each failure.
+constexpr Schedule kAutorunOnTries = Evenly(3, 2000);
+// The restart into the firmware: offline, then the reset, each up to 3
+// tries, 3000 ms after each failure.
+constexpr Schedule kResetTries = Evenly(3, 3000);
+
 // A failure that ends the job through the job end, once phase D is through.
 struct PendingEnd {
   std::string text;
-  int endKind;
+  EndKind endKind;
   // The failure box follows the job end (not after a failed NV restore).
   bool box;
   // What the box says; empty: the install-failed text.
@@ -73,8 +149,7 @@ class DownloadRun {
            MessageIcon icon = MessageIcon::Error) {
     display_.MessageBox(MessageBoxRequest{std::string(text), std::string(caption), MessageButtons::Ok, icon});
   }
-  bool Reopen() { return OpenDiagPort(env_, line_); }
-  bool OpenAt() { return OpenAtPort(env_, line_); }
+  bool ReopenDiag() { return OpenDiagPort(env_, line_); }
   void ShowPort() {
     if (env_.showLinePort) env_.showLinePort(line_);
   }
@@ -82,39 +157,24 @@ class DownloadRun {
     if (env_.showLineVersion) env_.showLineVersion(line_);
   }
 
-  // Up to `tries` tries, waiting waitMs after each failed one.
-  bool Tries(int tries, uint32_t waitMs, const std::function<bool()>& op) {
-    for (int i = 0; i < tries; ++i) {
-      if (op()) return true;
-      Wait(waitMs);
-    }
-    return false;
+  // Runs the schedule for this line.
+  bool Run(const Schedule& schedule, const std::function<bool()>& attempt) {
+    return RunSchedule(env_, line_, schedule, attempt);
   }
-  // A try; while it fails, the next preparation and another try.
-  static bool Stage(const std::function<bool()>& attempt,
-                    std::initializer_list<std::function<void()>> beforeRetries) {
-    if (attempt()) return true;
-    for (const auto& prepare : beforeRetries) {
-      prepare();
-      if (attempt()) return true;
-    }
-    return false;
+  // A diagnostic request that takes only the link.
+  template <typename Request>
+  bool Ask(const Schedule& schedule, Request request) {
+    return Run(schedule, [&] { return request(link_) != 0; });
   }
-  // An AT command: up to 3 tries; after each failed one the AT port is
-  // opened again and waitMs pass.
-  bool SendAt(std::string_view command, uint32_t waitMs) {
-    for (int i = 0; i < 3; ++i) {
-      if (doc_.SendAtCommand(line_, command)) return true;
-      OpenAt();
-      Wait(waitMs);
-    }
-    return false;
+  // An AT command by the given schedule.
+  bool SendAt(std::string_view command, const Schedule& schedule) {
+    return Run(schedule, [&] { return doc_.SendAtCommand(line_, command) != 0; });
   }
   // Until the modem's ports are found: a poll, a second, the progress; the
   // re-plug request after 30 polls.
   void PortWaitWithProgress();
   // Ends the job through the job end with a Fail picture, then the box.
-  DownloadResult FailWithBox(std::string_view text, int endKind, std::string_view boxText);
+  DownloadResult FailWithBox(std::string_view text, EndKind endKind, std::string_view boxText);
   // The vendor switch back, autorun on, and a restart into the firmware:
   // the modem as it was before phase A switched its autorun off.
   // showProgress: the progress of phase D goes with it.
@@ -133,7 +193,7 @@ class DownloadRun {
   // Records a failure of phases C and D: the first one is the job's end,
   // reported once phase D has given the modem back. Until then the state
   // line says that the modem is being given back.
-  void NoteFailure(std::string_view text, int endKind, bool box = true) {
+  void NoteFailure(std::string_view text, EndKind endKind, bool box = true) {
     if (pending_) return;
     pending_ = PendingEnd{std::string(text), endKind, box};
     Status(kGivingBackText);
@@ -220,7 +280,7 @@ DownloadResult DownloadRun::EndFailed() {
   const std::string hint = StuckModemHint();
   // A modem stuck in a download mode is left where a repair finds it: a
   // restart would only bring it back stuck, on other ports.
-  const int endKind = !hint.empty() && pending_->endKind == 4 ? 3 : pending_->endKind;
+  const EndKind endKind = !hint.empty() && pending_->endKind == EndKind::WriteFailRestart ? EndKind::Fail : pending_->endKind;
   display_.JobEnd(line_, pending_->text, endKind);
   job_.runFlag = 0;
   if (pending_->box) Box(pending_->boxText.empty() ? std::string_view(kInstallFailedText) : pending_->boxText);
@@ -249,13 +309,13 @@ IdentityMatch DownloadRun::CheckSameModem(int option) {
   other_modem_ = true;
   if (pending_) Status(pending_->text);
   Status(identity.text);
-  pending_ = PendingEnd{identity.text, 5, true, identity.text};
+  pending_ = PendingEnd{identity.text, EndKind::FailManualRestart, true, identity.text};
   Status(kGivingBackText);
   return identity.match;
 }
 
 bool DownloadRun::FindModemAgain() {
-  if (Reopen() && DetectPhone(env_, line_)) return true;
+  if (ReopenDiag() && DetectPhone(env_, line_)) return true;
   JobEnvironment bounded = env_;
   bounded.portWaitLimitMs = env_.portWaitLimitMs.value_or(kGiveBackWaitMs);
   try {
@@ -266,7 +326,7 @@ bool DownloadRun::FindModemAgain() {
   return Reconnect(bounded, line_);
 }
 
-DownloadResult DownloadRun::FailWithBox(std::string_view text, int endKind, std::string_view boxText) {
+DownloadResult DownloadRun::FailWithBox(std::string_view text, EndKind endKind, std::string_view boxText) {
   // Nothing is flashed yet: a job end of kind 4 restarts the modem from
   // the downloader into its firmware.
   display_.JobEnd(line_, text, endKind);
@@ -283,62 +343,58 @@ void DownloadRun::PortWaitWithProgress() {
 }
 
 DownloadResult DownloadRun::ModemLost(const ModemDidNotReturn& gone) {
-  display_.JobEnd(line_, ModemDidNotReturnText(gone), 3);
+  display_.JobEnd(line_, ModemDidNotReturnText(gone), EndKind::Fail);
   job_.runFlag = 0;
   return DownloadResult::ModemLost;
 }
 
 void DownloadRun::GiveModemBack(bool showProgress) {
-  // 42-45. Autorun back on.
-  Tries(3, 2000, [&] { return SetVendorSwitchAA(link_, 0) != 0; });
+  // Autorun back on.
+  Run(kAutorunOnTries, [&] { return SetVendorSwitchAA(link_, 0) != 0; });
   Wait(500);
   if (showProgress) Progress(97);
-  Tries(3, 2000, [&] { return SetAutorun(link_, 1) != 0; });
+  Run(kAutorunOnTries, [&] { return SetAutorun(link_, 1) != 0; });
   Wait(500);
-  SendAt("AT+VCDRUN=F", 5000);
+  SendAt("AT+VCDRUN=F", kAtCommandTriesBack);
   Wait(2000);
-  SendAt("AT+VCDRUN=9", 5000);
+  SendAt("AT+VCDRUN=9", kAtCommandTriesBack);
   Wait(1000);
   if (showProgress) Progress(98);
 
-  // 46. Restart it.
-  Tries(3, 3000, [&] { return PutOffline(link_) != 0; });
-  Tries(3, 3000, [&] { return ResetPhone(link_) != 0; });
+  // A restart into the firmware.
+  Ask(kResetTries, PutOffline);
+  Ask(kResetTries, ResetPhone);
   if (showProgress) Progress(99);
 }
 
 std::optional<DownloadResult> DownloadRun::PhaseA() {
-  // 1.
   start_ms_ = clock_.NowMs();
   Progress(0);
   Status(kInstallingText);
 
-  // 2. Offline.
-  Tries(3, 3000, [&] { return PutOffline(link_) != 0; });
-  // 3-4. The vendor switch and autorun off.
+  Ask(kOfflineTries, PutOffline);
+  // The vendor switch and autorun off.
   Wait(3000);
-  Tries(3, 1000, [&] { return SetVendorSwitchAA(link_, 1) != 0; });
+  Run(kAutorunOffTries, [&] { return SetVendorSwitchAA(link_, 1) != 0; });
   Wait(2000);
   Progress(1);
-  Tries(3, 1000, [&] { return SetAutorun(link_, 0) != 0; });
-  // 5-6. The same over the data port.
+  Run(kAutorunOffTries, [&] { return SetAutorun(link_, 0) != 0; });
+  // The same over the data port.
   Wait(2000);
-  SendAt("AT+VCDRUN=E", 2000);
+  SendAt("AT+VCDRUN=E", kAtCommandTries);
   Wait(2000);
-  SendAt("AT+VCDRUN=8", 2000);
+  SendAt("AT+VCDRUN=8", kAtCommandTries);
 
-  // 7. Offline and reset: up to 3 passes.
+  // Offline and reset: a pass succeeds with the reset.
   Wait(2000);
   Progress(2);
-  for (int pass = 0; pass < 3; ++pass) {
-    if (PutOffline(link_)) {
-      Wait(2000);
-      if (ResetPhone(link_)) break;
-    }
-    Wait(3000);
-  }
+  Run(kRestartPasses, [&] {
+    if (!PutOffline(link_)) return false;
+    Wait(2000);
+    return ResetPhone(link_) != 0;
+  });
 
-  // 8-11. The modem re-enumerates; find it again.
+  // The modem re-enumerates; find it again.
   Wait(10000);
   Progress(3);
   PortWaitWithProgress();
@@ -350,12 +406,12 @@ std::optional<DownloadResult> DownloadRun::PhaseA() {
   // The modem's ESN: before NV items are written back, the modem must still
   // be this one.
   uint32_t esn = 0;
-  if (Tries(3, 200, [&] { return GetEsn(link_, esn) != 0; })) {
+  if (Run(kReadTries, [&] { return GetEsn(link_, esn) != 0; })) {
     esn_at_start_ = esn;
     job_.SetBoundEsn(esn);
   }
 
-  // 12. The log header.
+  // The log header.
   display_.ClearLogText(line_);
   display_.AppendLogText(line_, "Current Version : ");
   display_.AppendLogText(line_, job_.VersionText());
@@ -368,25 +424,24 @@ std::optional<DownloadResult> DownloadRun::PhaseA() {
   display_.AppendLogText(line_, "\n");
   display_.AppendLogText(line_, "\n");
 
-  // 13. NV item 22: only its first 22 bytes survive the download.
-  nv22_read_ = Tries(3, 200, [&] {
+  // NV item 22: only its first 22 bytes survive the download.
+  nv22_read_ = Run(kReadTries, [&] {
     uint16_t status = 0;
     return ReadNvItem(link_, kSavedNvItem, nv22_, status) != 0;
   });
   if (nv22_read_) {
     std::copy_n(nv22_.begin(), kSavedNvKeep, nv22_saved_.begin());
   }
-  // 14.
   Wait(200);
   Progress(9);
 
-  // 15. The NV backup.
+  // The NV backup.
   const int option = doc_.nvOption.load();
   if (option == kNvRestoreRf || option == kNvRestoreRfImei) {
     bool ok = CheckNvDirectory(env_, job_.settings.nvDirectory.view()) &&
               BackupNv(env_, line_, job_.settings.nvFile.view()) != 0;
     if (!ok) {
-      // Nothing is flashed without a backup. Autorun is off since step 4:
+      // Nothing is flashed without a backup. Autorun is off since the start:
       // switch it on again and restart the modem before giving up, wherever
       // it answers now. The restart is done, so the job end does not reset
       // it once more.
@@ -396,11 +451,11 @@ std::optional<DownloadResult> DownloadRun::PhaseA() {
       } else {
         Status(kNotGivenBackText);
       }
-      return FailWithBox(kInstallFailedDotText, 3, kInstallFailedDotText);
+      return FailWithBox(kInstallFailedDotText, EndKind::Fail, kInstallFailedDotText);
     }
   }
 
-  // 16. The version once more.
+  // The version once more.
   Progress(20);
   std::string version = ReadCurrentVersion(env_, line_);
   if (!VersionCheckPasses(version)) {
@@ -409,156 +464,107 @@ std::optional<DownloadResult> DownloadRun::PhaseA() {
     return DownloadResult::VersionRejected;
   }
 
-  // 17. The challenge; nothing of it is reported.
+  // The challenge; nothing of it is reported.
   std::array<uint8_t, kDeviceValueSize> challenge{};
-  bool got = Tries(3, 500, [&] { return GetDeviceValue(link_, challenge) != 0; });
-  if (got) {
+  if (Run(kChallengeTries, [&] { return GetDeviceValue(link_, challenge) != 0; })) {
     std::array<uint8_t, kDeviceAnswerSize> answer = ChallengeAnswer(challenge);
     SetDeviceValue(link_, answer);
   }
-  // 18.
   Status(kInstallingText);
   return std::nullopt;
 }
 
 std::optional<DownloadResult> DownloadRun::PhaseB() {
-  // 19.
-  if (!EnterDownloader(env_, line_)) return FailWithBox(kInstallFailedText, 4, kInstallFailedText);
+  if (!EnterDownloader(env_, line_)) return FailWithBox(kInstallFailedText, EndKind::WriteFailRestart, kInstallFailedText);
   in_download_mode_ = true;
   return ProgrammerIntoRam();
 }
 
 std::optional<DownloadResult> DownloadRun::ProgrammerIntoRam() {
-  // 20. A stop request made so far is seen here.
+  // A stop request made so far is seen here.
   ShowPort();
   if (job_.runFlag == 0) {
-    display_.FinishDisplay(line_, 4, link_.Protocol() == LinkProtocol::Dmss);
+    display_.FinishDisplay(line_, EndKind::WriteFailRestart, link_.Protocol() == LinkProtocol::Dmss);
     return DownloadResult::Stopped;
   }
-  // 21.
-  if (!UploadProgrammer(env_, line_)) return FailWithBox(kInstallFailedText, 4, kInstallFailedText);
-  // 22.
+  if (!UploadProgrammer(env_, line_)) return FailWithBox(kInstallFailedText, EndKind::WriteFailRestart, kInstallFailedText);
   Progress(21);
   Wait(5000);
-  if (!StartProgrammer(env_, line_)) return FailWithBox(kSkipFailText, 4, kInstallFailedText);
-  // 23.
+  if (!StartProgrammer(env_, line_)) return FailWithBox(kSkipFailText, EndKind::WriteFailRestart, kInstallFailedText);
   ShowPort();
   Progress(22);
   return std::nullopt;
 }
 
 bool DownloadRun::ImageAttempt(int attempt) {
-  auto wait = [this](uint32_t ms) { return [this, ms] { Wait(ms); }; };
-  auto reopenWait = [this](uint32_t ms) {
-    return [this, ms] {
-      Reopen();
-      Wait(ms);
-    };
-  };
-
-  // 24.
+  // A second attempt starts from a closed image and a programmer that
+  // answers.
   if (attempt == 2) {
     Wait(2000);
     StreamClose(link_);
-    Wait(2000);
-    if (!StreamNoOp(link_)) {
-      Wait(500);
-      if (!StreamNoOp(link_)) {
-        Wait(5000);
-        return false;
-      }
-    }
+    if (!Ask(kSecondAttemptNoOps, StreamNoOp)) return false;
   }
 
-  // 25. The probe write.
+  // The probe write.
   Progress(23);
   std::array<uint8_t, kStreamBlock> probe{};
   probe[0] = 0x61;
-  if (!Stage([&] { return StreamWrite(link_, probe.data(), kProbeAddress, kStreamBlock) != 0; },
-             {wait(500), reopenWait(2000)})) {
-    Wait(5000);
+  if (!Run(kProbeWriteTries,
+           [&] { return StreamWrite(link_, probe.data(), kProbeAddress, kStreamBlock) != 0; })) {
     return false;
   }
 
-  // 26.
   Wait(500);
-  if (!Stage([&] { return StreamSecurityMode(link_) != 0; }, {wait(500), reopenWait(2000)})) return false;
+  if (!Ask(kStageTries, StreamSecurityMode)) return false;
 
-  // 27.
   Progress(24);
-  if (!Stage([&] { return WritePartitionTable(env_, line_); }, {wait(5000), reopenWait(2000)})) return false;
+  if (!Run(kPartitionTableStage, [&] { return WritePartitionTable(env_, line_); })) return false;
 
-  // 28.
   Wait(500);
   Progress(25);
-  if (!Stage([&] { return WritePlainImage(env_, line_, PlainImage::QcsblHdCfgData); },
-             {wait(500), reopenWait(2000)}))
+  if (!Run(kStageTries, [&] { return WritePlainImage(env_, line_, PlainImage::QcsblHdCfgData); }))
+    return false;
+  if (!Run(kQcsblStage, [&] { return WritePlainImage(env_, line_, PlainImage::Qcsbl); }))
+    return false;
+  if (!Run(kStageTries, [&] { return WriteImageWithHeader(env_, line_, HeaderedImage::Oemsbl); }))
     return false;
 
-  // 29. A third try at once.
-  if (!Stage([&] { return WritePlainImage(env_, line_, PlainImage::Qcsbl); }, {wait(500), [] {}})) {
-    Wait(2000);
-    return false;
-  }
-
-  // 30.
-  if (!Stage([&] { return WriteImageWithHeader(env_, line_, HeaderedImage::Oemsbl); },
-             {wait(500), reopenWait(2000)}))
-    return false;
-
-  // 31. The modem software.
+  // The modem software.
   Progress(26);
   Status(kInstallingText);
-  if (!Stage([&] { return WriteImageWithHeader(env_, line_, HeaderedImage::Amss); },
-             {[this] { Progress(4); },
-              [this] {
-                Wait(2000);
-                Reopen();
-                Progress(4);
-              }}))
+  if (!Run(kAmssStage, [&] { return WriteImageWithHeader(env_, line_, HeaderedImage::Amss); }))
     return false;
 
-  // 32. The NAND programmer image; its failure does not fail the attempt.
   Wait(10000);
-  Tries(3, 2000, [&] { return WriteImageWithHeader(env_, line_, HeaderedImage::NandProgrammer); });
+  Run(kNandProgrammerStage,
+      [&] { return WriteImageWithHeader(env_, line_, HeaderedImage::NandProgrammer); });
 
-  // 33. The EFS image.
   Status(kInstallingText);
-  if (!Stage([&] { return WriteEfsImage(env_, line_); },
-             {wait(2000),
-              [this] {
-                Wait(2000);
-                Reopen();
-              }}))
-    return false;
+  if (!Run(kEfsStage, [&] { return WriteEfsImage(env_, line_); })) return false;
 
-  // 34.
   Progress(80);
   return true;
 }
 
 bool DownloadRun::PhaseC() {
-  for (int attempt = 1; attempt <= 2; ++attempt) {
-    if (ImageAttempt(attempt)) return true;
-  }
+  int attempt = 0;
+  if (Run(kImageAttempts, [&] { return ImageAttempt(++attempt); })) return true;
   // Both attempts failed. The modem still goes back to its normal mode and
   // gets its NV items back; the job ends as a failure after that.
-  NoteFailure(kDownloadFailText, 4);
+  NoteFailure(kDownloadFailText, EndKind::WriteFailRestart);
   return false;
 }
 
 DownloadResult DownloadRun::PhaseD() {
   const ReconnectGiveUp stuck = [this](bool atOpened) { return FoundStuck(atOpened); };
-  // 35.
   if (ResetAndWaitForReturn(env_, line_, stuck)) {
     in_download_mode_ = false;
   } else {
-    NoteFailure(kResetFailText, 5);
+    NoteFailure(kResetFailText, EndKind::FailManualRestart);
   }
   // In a download mode neither the NV items nor autorun can be written:
   // the way out is a repair.
   if (stuck_ != ModemAnswer::None) return EndFailed();
-  // 36.
   ShowPort();
   ShowVersion();
   Progress(81);
@@ -571,18 +577,18 @@ DownloadResult DownloadRun::PhaseD() {
   const IdentityMatch identity = CheckSameModem(option);
   const bool sameModem = identity == IdentityMatch::Same;
 
-  // 37. NV item 22 back, with only its first 22 bytes as they were; only
+  // NV item 22 back, with only its first 22 bytes as they were; only
   // when it could be read before.
   if (nv22_read_ && sameModem) {
     std::array<uint8_t, kNvDataSize> data = nv22_;
     std::copy(nv22_saved_.begin(), nv22_saved_.end(), data.begin());
-    Tries(3, 200, [&] {
+    Run(kReadTries, [&] {
       uint16_t status = 0;
       return WriteNvItem(link_, kSavedNvItem, data, status) != 0;
     });
   }
 
-  // 38-39. The NV restore.
+  // The NV restore.
   // After a failure the state line already says the modem is being given back.
   if (!pending_) Status(kInstallingText);
   Progress(82);
@@ -600,24 +606,23 @@ DownloadResult DownloadRun::PhaseD() {
     // a restore of their own.
     const std::string_view file = option == kNvLoadDefault ? doc_.line(0).settings.defaultNvFile.view()
                                                           : job_.settings.nvFile.view();
-    NoteFailure(kRestoreFailText, 5, false);
+    NoteFailure(kRestoreFailText, EndKind::FailManualRestart, false);
     Status(Format("The NV items were not written back; they are kept in %s for an NV restore",
                   NativePath(file).c_str()));
   }
 
-  // 40-41. Find the modem again.
+  // Find the modem again.
   Progress(95);
   WaitForPorts(env_, line_);
   if (Reconnect(env_, line_, stuck)) in_download_mode_ = false;
   if (stuck_ != ModemAnswer::None) {
-    NoteFailure(kResetFailText, 5);
+    NoteFailure(kResetFailText, EndKind::FailManualRestart);
     return EndFailed();
   }
   Progress(96);
   ShowPort();
   Wait(1000);
 
-  // 42-46.
   GiveModemBack(true);
 
   // No success: the release stays for the next try, the line can be
@@ -628,22 +633,19 @@ DownloadResult DownloadRun::PhaseD() {
     // A repair ends here, the line given back with a Pass; the release
     // stays for the next modem.
     Progress(100);
-    display_.JobEnd(line_, kRepairDoneText, 1);
+    display_.JobEnd(line_, kRepairDoneText, EndKind::Pass);
     job_.runFlag = 0;
     return DownloadResult::Succeeded;
   }
 
-  // 47-48.
   if (hooks_.cleanUpAfterDownload) hooks_.cleanUpAfterDownload();
   Wait(3000);
   const uint64_t seconds = (clock_.NowMs() - start_ms_) / 1000;
   Progress(100);
   Status(kDoneText);
   job_.runFlag = 0;
-  // 49.
-  Box(Format(kSuccessFormat, static_cast<int>(seconds / 60), static_cast<int>(seconds % 60)), kSuccessCaption,
-      MessageIcon::Information);
-  // 50-51.
+  Box(Format(kSuccessFormat, static_cast<int>(seconds / 60), static_cast<int>(seconds % 60)),
+      kSuccessCaption, MessageIcon::Information);
   if (doc_.OsName() == "Windows 7" && hooks_.runDriverUninstaller) hooks_.runDriverUninstaller();
   if (hooks_.endProcess) hooks_.endProcess(0);
   return DownloadResult::Succeeded;

@@ -11,6 +11,7 @@
 #include "download/dmss.h"
 #include "download/streaming.h"
 #include "jobs/mode_transitions.h"
+#include "jobs/schedule.h"
 #include "platform/files.h"
 #include "util/text.h"
 
@@ -52,15 +53,65 @@ constexpr char kTextProgrammerSilent[] = "The programmer stopped answering: %d w
 constexpr char kTextWriteSentence[] = "Write a Block of Data to Memory Failed, Since %s";
 constexpr char kTextNotAcknowledged[] = "the Phone did not Acknowledge the Block at 0x%08X";
 
-// Time between two looks for acknowledgements still due (the sampling step
-// of an acknowledged write).
+// The looks for acknowledgements still due, kAckPollMs apart (the sampling
+// step of an acknowledged write), until none is due or kAckWaitMs have
+// passed.
 constexpr uint32_t kAckPollMs = 13;
+constexpr Schedule kAckPolls{{.tries = kUntilDone, .beforeMs = kAckPollMs}};
+
+// A block written again until it is acknowledged, and the EFS image's sends
+// and close: try; 2000 ms, try; 5000 ms, try.
+constexpr Schedule kBlockRewriteTries{
+    {.then = {.pauseMs = 2000}},
+    {.then = {.pauseMs = 5000}},
+    {},
+};
+constexpr Schedule kEfsSendTries = kBlockRewriteTries;
+constexpr Schedule kEfsCloseTries = kBlockRewriteTries;
+// A block of the amss and NAND programmer images: try; 2000 ms, try;
+// reopen the AT port, 2000 ms, try; 2000 ms, reopen the AT port, 2000 ms,
+// try. The other images' blocks are tried once.
+constexpr Schedule kBlockTriesWithAtReopen{
+    {.then = {.pauseMs = 2000}},
+    {.then = {.reopen = Reopen::At, .settleMs = 2000}},
+    {.then = {.pauseMs = 2000, .reopen = Reopen::At, .settleMs = 2000}},
+    {},
+};
+constexpr Schedule kOneTry{{.tries = 1}};
+// The partition table: try; 2000 ms, try; 2000 ms, try.
+constexpr Schedule kPartitionTableTries{
+    {.tries = 2, .then = {.pauseMs = 2000}},
+    {},
+};
+// Opening an image without a header: try; 2000 ms, try.
+constexpr Schedule kPlainOpenTries{
+    {.then = {.pauseMs = 2000}},
+    {},
+};
+// Opening an image with its header. oemsbl: as an image without one. amss:
+// try; 2000 ms, try; 92000 ms, try. NAND programmer: try, then up to 3 more
+// tries each after 2000 ms.
+constexpr Schedule kOemsblOpenTries = kPlainOpenTries;
+constexpr Schedule kAmssOpenTries{
+    {.then = {.pauseMs = 2000}},
+    {.then = {.pauseMs = 92000}},
+    {},
+};
+constexpr Schedule kNandProgrammerOpenTries{
+    {},
+    {.tries = 3, .beforeMs = 2000},
+};
+// Opening the EFS image: up to 3 tries, 2000 ms after each failure.
+constexpr Schedule kEfsOpenTries = Evenly(3, 2000);
+// The EFS image's window: while it is full, a look for acknowledgements
+// every millisecond, until kEfsAckTimeoutMs after the send.
+constexpr Schedule kEfsWindowPolls{{.tries = kUntilDone, .beforeMs = 1}};
+// The EFS image's last acknowledgements: up to 3 looks, 150 ms apart.
+constexpr Schedule kEfsLastAckPolls{{.tries = 3, .beforeMs = 150}};
 
 void Status(JobEnvironment& env, int line, std::string_view text) {
   env.display.StatusLine(line, text, true);
 }
-
-void ReopenAtPort(JobEnvironment& env, int line) { (void)OpenAtPort(env, line); }
 
 // The length of an open file, or nothing when it cannot be told or does not
 // fit the 32-bit addresses of the protocols.
@@ -70,6 +121,29 @@ std::optional<uint32_t> LengthOf(const File& file) {
     return std::nullopt;
   }
   return static_cast<uint32_t>(size);
+}
+
+// A file opened for streaming, with its length (at least 1 byte).
+struct OpenedFile {
+  File file;
+  uint32_t length;
+};
+
+// Opens the file at path; nothing when it cannot be opened or is empty, with
+// the given status line when one is given.
+std::optional<OpenedFile> OpenNonEmpty(JobEnvironment& env, int line, const std::string& path,
+                                       std::string_view missingText, std::string_view emptyText) {
+  std::optional<File> file = File::OpenRead(path);
+  if (!file) {
+    if (!missingText.empty()) env.display.StatusLine(line, missingText, true);
+    return std::nullopt;
+  }
+  const std::optional<uint32_t> length = LengthOf(*file);
+  if (!length || *length < 1) {
+    if (!emptyText.empty()) env.display.StatusLine(line, emptyText, true);
+    return std::nullopt;
+  }
+  return OpenedFile{std::move(*file), *length};
 }
 
 // The size of the next block: all that is left when it fits, else a whole block.
@@ -118,7 +192,7 @@ std::string ShortReadText(std::string_view path) {
 // back at all.
 class WriteLedger {
  public:
-  WriteLedger(JobEnvironment& env, int line) : link_(env.doc.link(line)), clock_(env.clock()) {}
+  WriteLedger(JobEnvironment& env, int line) : env_(env), line_(line), link_(env.doc.link(line)) {}
 
   // One acknowledged write (StreamWrite) with its bookkeeping; returns
   // StreamWrite's result.
@@ -140,15 +214,19 @@ class WriteLedger {
   // Collects what arrives until the address is acknowledged (every pending
   // block when none is given) or kAckWaitMs have passed.
   void Await(std::optional<uint32_t> address = std::nullopt) {
-    const uint64_t start = clock_.NowMs();
+    Clock& clock = env_.clock();
+    const uint64_t start = clock.NowMs();
     auto due = [&] { return address ? Pending(*address) : !pending_.empty(); };
-    while (due() && clock_.NowMs() - start < kAckWaitMs) {
-      clock_.Sleep(kAckPollMs);
-      const uint64_t before = link_.Port().BytesRead();
-      link_.ClearAcknowledged();
-      (void)StreamCollectReplies(link_);
-      if (Heard(before)) Take();
-    }
+    if (!due()) return;
+    (void)RunSchedule(env_, line_, kAckPolls,
+                      [&] {
+                        const uint64_t before = link_.Port().BytesRead();
+                        link_.ClearAcknowledged();
+                        (void)StreamCollectReplies(link_);
+                        if (Heard(before)) Take();
+                        return !due();
+                      },
+                      {.giveUp = [&] { return clock.NowMs() - start >= kAckWaitMs; }});
   }
 
   bool Pending(uint32_t address) const {
@@ -169,8 +247,9 @@ class WriteLedger {
     }
   }
 
+  JobEnvironment& env_;
+  const int line_;
   PhoneLink& link_;
-  Clock& clock_;
   std::vector<uint32_t> pending_;
   int silent_ = 0;
 };
@@ -181,34 +260,33 @@ bool ProgrammerSilent(JobEnvironment& env, int line) {
   return false;
 }
 
-// Writes one block again until it is acknowledged: try; 2000 ms, try;
-// 5000 ms, try. False with the reason in the link's lastError.
+// Writes one block again until it is acknowledged, by kBlockRewriteTries.
+// False with the reason in the link's lastError.
 bool RewriteBlock(JobEnvironment& env, int line, WriteLedger& ledger, const uint8_t* data, uint32_t address,
                   uint32_t length) {
   PhoneLink& link = env.doc.link(line);
-  const uint32_t waits[] = {0, 2000, 5000};
-  for (uint32_t wait : waits) {
-    if (wait) env.clock().Sleep(wait);
-    if (ledger.Write(data, address, length)) {
-      ledger.Await(address);
-      if (!ledger.Pending(address)) return true;
-      link.SetLastError(Format(kTextWriteSentence, Format(kTextNotAcknowledged, address).c_str()));
-    }
-    if (ledger.Silent()) return false;
-  }
-  return false;
+  return RunSchedule(env, line, kBlockRewriteTries,
+                     [&] {
+                       if (!ledger.Write(data, address, length)) return false;
+                       ledger.Await(address);
+                       if (!ledger.Pending(address)) return true;
+                       link.SetLastError(Format(kTextWriteSentence,
+                                               Format(kTextNotAcknowledged, address).c_str()));
+                       return false;
+                     },
+                     {.giveUp = [&] { return ledger.Silent(); }});
 }
 
-// Before an image is closed: waits for the acknowledgements still due, then
-// writes every block that got none again. False (with its status line) when
-// a block stays unacknowledged or the programmer stopped answering.
-bool RewriteUnacknowledged(JobEnvironment& env, int line, WriteLedger& ledger, BlockReader& reader,
-                           std::string_view path, uint32_t length) {
-  ledger.Await();
-  const std::vector<uint32_t> lost = ledger.PendingBlocks();
+// Writes the blocks at the given addresses again, acknowledged, each by
+// kBlockRewriteTries; with onlyPending, a block whose acknowledgement came
+// meanwhile is left as it is. False (with its status line) when a block
+// cannot be read, stays unacknowledged, or the programmer stopped answering.
+bool RewriteBlocks(JobEnvironment& env, int line, WriteLedger& ledger, BlockReader& reader,
+                   std::string_view path, uint32_t length, const std::vector<uint32_t>& addresses,
+                   bool onlyPending) {
   std::array<uint8_t, kStreamBlock> block;
-  for (uint32_t address : lost) {
-    if (!ledger.Pending(address)) continue;  // its acknowledgement came meanwhile
+  for (uint32_t address : addresses) {
+    if (onlyPending && !ledger.Pending(address)) continue;
     const uint32_t n = BlockSize(length - address, kStreamBlock);
     if (!reader.ReadAt(address, std::span<uint8_t>(block.data(), n))) {
       Status(env, line, ShortReadText(path));
@@ -223,6 +301,15 @@ bool RewriteUnacknowledged(JobEnvironment& env, int line, WriteLedger& ledger, B
   return true;
 }
 
+// Before an image is closed: waits for the acknowledgements still due, then
+// writes every block that got none again.
+bool RewriteUnacknowledged(JobEnvironment& env, int line, WriteLedger& ledger, BlockReader& reader,
+                           std::string_view path, uint32_t length) {
+  ledger.Await();
+  const std::vector<uint32_t> lost = ledger.PendingBlocks();
+  return RewriteBlocks(env, line, ledger, reader, path, length, lost, true);
+}
+
 std::string TooLongText(std::string_view path, uint32_t length) {
   return Format("The file %.*s has %u bytes, more than the %u bytes it may have",
                 static_cast<int>(path.size()), path.data(), length, kStreamBlock);
@@ -232,26 +319,6 @@ std::string TooLongText(std::string_view path, uint32_t length) {
 // length was checked to be 1 to 1024 bytes.
 bool ReadSmallFile(File& file, uint32_t length, std::array<uint8_t, kStreamBlock>& buffer) {
   return file.Read(std::span<uint8_t>(buffer.data(), length)) == static_cast<int64_t>(length);
-}
-
-// How a block write is tried: once, or four times with waits and the AT port
-// opened again in between.
-enum class BlockRetry { Once, WithAtReopen };
-
-bool TryStreamWrite(JobEnvironment& env, int line, WriteLedger& ledger, BlockRetry retry, const uint8_t* data,
-                    uint32_t address, uint32_t length) {
-  Clock& clock = env.clock();
-  if (ledger.Write(data, address, length)) return true;
-  if (retry == BlockRetry::Once) return false;
-  clock.Sleep(2000);
-  if (ledger.Write(data, address, length)) return true;
-  ReopenAtPort(env, line);
-  clock.Sleep(2000);
-  if (ledger.Write(data, address, length)) return true;
-  clock.Sleep(2000);
-  ReopenAtPort(env, line);
-  clock.Sleep(2000);
-  return ledger.Write(data, address, length);
 }
 
 std::string_view HeaderPath(const SettingsRecord& s, HeaderedImage which) {
@@ -281,33 +348,19 @@ uint8_t TypeOf(HeaderedImage which) {
   return 0;
 }
 
-// Opens the image with its header bytes, by the image's pattern of tries.
+// Opens the image with its header bytes, by the image's schedule.
 bool OpenWithHeader(JobEnvironment& env, int line, HeaderedImage which,
                     const std::array<uint8_t, kStreamBlock>& header, uint32_t length) {
   PhoneLink& link = env.doc.link(line);
-  Clock& clock = env.clock();
   const uint8_t type = TypeOf(which);
-  auto open = [&] { return StreamOpenMultiImage(link, type, header.data(), length) != 0; };
-  switch (which) {
-    case HeaderedImage::Oemsbl:
-      if (open()) return true;
-      clock.Sleep(2000);
-      return open();
-    case HeaderedImage::Amss:
-      if (open()) return true;
-      clock.Sleep(2000);
-      if (open()) return true;
-      clock.Sleep(92000);
-      return open();
-    case HeaderedImage::NandProgrammer:
-      if (open()) return true;
-      for (int i = 0; i < 3; ++i) {
-        clock.Sleep(2000);
-        if (open()) return true;
-      }
-      Status(env, line, kTextNandHeaderFail);
-      return false;
+  const Schedule& tries = which == HeaderedImage::Oemsbl ? kOemsblOpenTries
+                          : which == HeaderedImage::Amss ? kAmssOpenTries
+                                                         : kNandProgrammerOpenTries;
+  if (RunSchedule(env, line, tries,
+                  [&] { return StreamOpenMultiImage(link, type, header.data(), length) != 0; })) {
+    return true;
   }
+  if (which == HeaderedImage::NandProgrammer) Status(env, line, kTextNandHeaderFail);
   return false;
 }
 
@@ -334,6 +387,36 @@ class AmssPacer {
   uint32_t count_ = 0;
   int value_ = kAmssProgressStart;
 };
+
+// Writes the image's blocks in order, each by blockTries, then the blocks
+// that got no acknowledgement again, and closes the file. After each block
+// the pacer, when given, paces the progress and may end the image. False
+// (with its status line, but for a stop request) when a block could not be
+// read or written.
+bool WriteBlocks(JobEnvironment& env, int line, BlockReader& reader, std::string_view path,
+                 uint32_t length, const Schedule& blockTries, AmssPacer* pacer) {
+  PhoneLink& link = env.doc.link(line);
+  WriteLedger ledger(env, line);
+  std::array<uint8_t, kStreamBlock> block;
+  for (uint32_t offset = 0; offset < length;) {
+    const uint32_t n = BlockSize(length - offset, kStreamBlock);
+    if (!reader.ReadAt(offset, std::span<uint8_t>(block.data(), n))) {
+      Status(env, line, ShortReadText(path));
+      return false;
+    }
+    if (!RunSchedule(env, line, blockTries,
+                     [&] { return ledger.Write(block.data(), offset, n); })) {
+      Status(env, line, link.LastError());
+      return false;
+    }
+    if (ledger.Silent()) return ProgrammerSilent(env, line);
+    offset += n;
+    if (pacer && !pacer->AfterBlock(env, line)) return false;
+  }
+  if (!RewriteUnacknowledged(env, line, ledger, reader, path, length)) return false;
+  reader.Close();
+  return true;
+}
 
 // The in-flight and unanswered block addresses of the EFS image.
 class EfsWindow {
@@ -409,31 +492,22 @@ bool UploadProgrammer(JobEnvironment& env, int line) {
 bool WritePartitionTable(JobEnvironment& env, int line) {
   PhoneLink& link = env.doc.link(line);
   const std::string path = env.doc.line(line).settings.partitionPath.str();
-  std::optional<File> file = File::OpenRead(path);
-  if (!file) {
-    Status(env, line, kTextOpenFileFail);
-    return false;
-  }
-  const std::optional<uint32_t> length = LengthOf(*file);
-  if (!length || *length < 1) {
-    Status(env, line, kTextLengthNotCorrect);
-    return false;
-  }
-  if (*length > kStreamBlock) {
-    Status(env, line, TooLongText(path, *length));
+  std::optional<OpenedFile> opened =
+      OpenNonEmpty(env, line, path, kTextOpenFileFail, kTextLengthNotCorrect);
+  if (!opened) return false;
+  const uint32_t length = opened->length;
+  if (length > kStreamBlock) {
+    Status(env, line, TooLongText(path, length));
     return false;
   }
   std::array<uint8_t, kStreamBlock> table{};
-  if (!ReadSmallFile(*file, *length, table)) {
+  if (!ReadSmallFile(opened->file, length, table)) {
     Status(env, line, ShortReadText(path));
     return false;
   }
-  file->Close();
-  if (StreamPartitionTable(link, table.data(), *length)) return true;
-  env.clock().Sleep(2000);
-  if (StreamPartitionTable(link, table.data(), *length)) return true;
-  env.clock().Sleep(2000);
-  return StreamPartitionTable(link, table.data(), *length) != 0;
+  opened->file.Close();
+  return RunSchedule(env, line, kPartitionTableTries,
+                     [&] { return StreamPartitionTable(link, table.data(), length) != 0; });
 }
 
 bool WritePlainImage(JobEnvironment& env, int line, PlainImage which) {
@@ -443,34 +517,14 @@ bool WritePlainImage(JobEnvironment& env, int line, PlainImage which) {
       which == PlainImage::QcsblHdCfgData ? s.qcsblhdCfgdataPath.str() : s.qcsblPath.str();
   const uint8_t type = which == PlainImage::QcsblHdCfgData ? kTypeQcsblHdCfgData : kTypeQcsbl;
 
-  std::optional<File> file = File::OpenRead(path);
-  if (!file) return false;
-  const std::optional<uint32_t> length = LengthOf(*file);
-  if (!length || *length < 1) return false;
-
-  if (!StreamOpenMultiImage(link, type, nullptr, 0)) {
-    env.clock().Sleep(2000);
-    if (!StreamOpenMultiImage(link, type, nullptr, 0)) return false;
+  std::optional<OpenedFile> opened = OpenNonEmpty(env, line, path, {}, {});
+  if (!opened) return false;
+  if (!RunSchedule(env, line, kPlainOpenTries,
+                   [&] { return StreamOpenMultiImage(link, type, nullptr, 0) != 0; })) {
+    return false;
   }
-
-  WriteLedger ledger(env, line);
-  BlockReader reader(path, std::move(*file));
-  std::array<uint8_t, kStreamBlock> block;
-  for (uint32_t offset = 0; offset < *length;) {
-    const uint32_t n = BlockSize(*length - offset, kStreamBlock);
-    if (!reader.ReadAt(offset, std::span<uint8_t>(block.data(), n))) {
-      Status(env, line, ShortReadText(path));
-      return false;
-    }
-    if (!TryStreamWrite(env, line, ledger, BlockRetry::Once, block.data(), offset, n)) {
-      Status(env, line, link.LastError());
-      return false;
-    }
-    if (ledger.Silent()) return ProgrammerSilent(env, line);
-    offset += n;
-  }
-  if (!RewriteUnacknowledged(env, line, ledger, reader, path, *length)) return false;
-  reader.Close();
+  BlockReader reader(path, std::move(opened->file));
+  if (!WriteBlocks(env, line, reader, path, opened->length, kOneTry, nullptr)) return false;
   return StreamClose(link) != 0;
 }
 
@@ -527,28 +581,10 @@ bool WriteImageWithHeader(JobEnvironment& env, int line, HeaderedImage which) {
     env.display.SetProgress(line, kAmssProgressStart);
     pacer.emplace(*length);
   }
-  const BlockRetry retry =
-      which == HeaderedImage::Oemsbl ? BlockRetry::Once : BlockRetry::WithAtReopen;
-
-  WriteLedger ledger(env, line);
+  const Schedule& blockTries = which == HeaderedImage::Oemsbl ? kOneTry : kBlockTriesWithAtReopen;
   BlockReader reader(imagePath, std::move(*image));
-  std::array<uint8_t, kStreamBlock> block;
-  for (uint32_t offset = 0; offset < *length;) {
-    const uint32_t n = BlockSize(*length - offset, kStreamBlock);
-    if (!reader.ReadAt(offset, std::span<uint8_t>(block.data(), n))) {
-      Status(env, line, ShortReadText(imagePath));
-      return false;
-    }
-    if (!TryStreamWrite(env, line, ledger, retry, block.data(), offset, n)) {
-      Status(env, line, link.LastError());
-      return false;
-    }
-    if (ledger.Silent()) return ProgrammerSilent(env, line);
-    offset += n;
-    if (pacer && !pacer->AfterBlock(env, line)) return false;
-  }
-  if (!RewriteUnacknowledged(env, line, ledger, reader, imagePath, *length)) return false;
-  reader.Close();
+  if (!WriteBlocks(env, line, reader, imagePath, *length, blockTries, pacer ? &*pacer : nullptr))
+    return false;
   if (StreamClose(link)) return true;
   if (which != HeaderedImage::Oemsbl) Status(env, line, kTextCloseFailed);
   return false;
@@ -559,54 +595,43 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
   Clock& clock = env.clock();
   const std::string path = env.doc.line(line).settings.efsPath.str();
 
-  std::optional<File> file = File::OpenRead(path);
-  if (!file) {
-    Status(env, line, kTextEfsOpenFail);
-    return false;
-  }
-  const std::optional<uint32_t> length = LengthOf(*file);
-  if (!length || *length < 1) {
-    Status(env, line, kTextEfsLength);
-    return false;
-  }
+  std::optional<OpenedFile> opened =
+      OpenNonEmpty(env, line, path, kTextEfsOpenFail, kTextEfsLength);
+  if (!opened) return false;
+  const uint32_t length = opened->length;
 
-  bool opened = false;
-  for (int i = 0; i < 3 && !opened; ++i) {
-    opened = StreamOpenMultiImage(link, kTypeEfs, nullptr, 0) != 0;
-    if (!opened) clock.Sleep(2000);
-  }
-  if (!opened) {
+  if (!RunSchedule(env, line, kEfsOpenTries,
+                   [&] { return StreamOpenMultiImage(link, kTypeEfs, nullptr, 0) != 0; })) {
     Status(env, line, kTextEfsEnterFail);
     return false;
   }
 
   int progress = kEfsProgressStart;
   env.display.SetProgress(line, progress);
-  const uint32_t blocksPerPercent = (*length / kStreamBlock) / kEfsPercentSteps;
+  const uint32_t blocksPerPercent = (length / kStreamBlock) / kEfsPercentSteps;
   uint32_t count = 0;
   EfsWindow window;
-  BlockReader reader(path, std::move(*file));
-  file.reset();
+  auto Collect = [&] {
+    (void)StreamCollectReplies(link);
+    window.Match(link);
+  };
+  BlockReader reader(path, std::move(opened->file));
+  opened.reset();
 
   std::array<uint8_t, kStreamBlock> block;
-  for (uint32_t offset = 0; offset < *length;) {
-    const uint32_t n = BlockSize(*length - offset, kStreamBlock);
+  for (uint32_t offset = 0; offset < length;) {
+    const uint32_t n = BlockSize(length - offset, kStreamBlock);
     if (!reader.ReadAt(offset, std::span<uint8_t>(block.data(), n))) {
       Status(env, line, ShortReadText(path));
       return false;
     }
-    // a. Send without waiting for the acknowledgement.
-    if (!StreamWriteNoWait(link, block.data(), offset, n)) {
-      clock.Sleep(2000);
-      if (!StreamWriteNoWait(link, block.data(), offset, n)) {
-        clock.Sleep(5000);
-        if (!StreamWriteNoWait(link, block.data(), offset, n)) {
-          Status(env, line, link.LastError());
-          return false;
-        }
-      }
+    // Sent without waiting for the acknowledgement.
+    if (!RunSchedule(env, line, kEfsSendTries,
+                     [&] { return StreamWriteNoWait(link, block.data(), offset, n) != 0; })) {
+      Status(env, line, link.LastError());
+      return false;
     }
-    // b. Progress, and the stop request.
+    // The progress, and the stop request.
     if (++count >= blocksPerPercent) {
       progress = std::min(progress + 1, kEfsProgressEnd);
       env.display.SetProgress(line, progress);
@@ -616,27 +641,23 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
         return false;
       }
     }
-    // c, d. Keep at most kEfsWindow blocks unacknowledged.
+    // At most kEfsWindow blocks stay unacknowledged.
     window.Sent(offset);
     const uint64_t sentAt = clock.NowMs();
-    while (window.InFlight() > static_cast<size_t>(kEfsWindow)) {
-      clock.Sleep(1);
-      (void)StreamCollectReplies(link);
-      window.Match(link);
-      if (window.InFlight() > static_cast<size_t>(kEfsWindow) &&
-          clock.NowMs() - sentAt >= kEfsAckTimeoutMs) {
-        Status(env, line, kTextNoAck);
-        return false;
-      }
+    auto windowOpen = [&] { return window.InFlight() <= static_cast<size_t>(kEfsWindow); };
+    if (!windowOpen() &&
+        !RunSchedule(env, line, kEfsWindowPolls, [&] { return Collect(), windowOpen(); },
+                     {.giveUp = [&] { return clock.NowMs() - sentAt >= kEfsAckTimeoutMs; }})) {
+      Status(env, line, kTextNoAck);
+      return false;
     }
     offset += n;
   }
 
   // The last acknowledgements.
-  for (int i = 0; i < 3 && window.InFlight() > 0; ++i) {
-    clock.Sleep(150);
-    (void)StreamCollectReplies(link);
-    window.Match(link);
+  if (window.InFlight() > 0) {
+    (void)RunSchedule(env, line, kEfsLastAckPolls,
+                      [&] { return Collect(), window.InFlight() == 0; });
   }
   window.GiveUpInFlight();
 
@@ -647,29 +668,13 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
 
   // Write the unanswered blocks again, acknowledged this time.
   WriteLedger ledger(env, line);
-  for (uint32_t address : window.Unanswered()) {
-    const uint32_t n = BlockSize(*length - address, kStreamBlock);
-    if (!reader.ReadAt(address, std::span<uint8_t>(block.data(), n))) {
-      Status(env, line, ShortReadText(path));
-      return false;
-    }
-    if (!RewriteBlock(env, line, ledger, block.data(), address, n)) {
-      if (ledger.Silent()) return ProgrammerSilent(env, line);
-      Status(env, line, link.LastError());
-      return false;
-    }
-  }
+  if (!RewriteBlocks(env, line, ledger, reader, path, length, window.Unanswered(), false))
+    return false;
 
   reader.Close();
-  if (!StreamClose(link)) {
-    clock.Sleep(2000);
-    if (!StreamClose(link)) {
-      clock.Sleep(5000);
-      if (!StreamClose(link)) {
-        Status(env, line, kTextCloseFailed);
-        return false;
-      }
-    }
+  if (!RunSchedule(env, line, kEfsCloseTries, [&] { return StreamClose(link) != 0; })) {
+    Status(env, line, kTextCloseFailed);
+    return false;
   }
   env.display.SetProgress(line, kEfsProgressEnd);
   return true;

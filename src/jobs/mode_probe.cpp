@@ -3,12 +3,17 @@
 #include "download/dmss.h"
 #include "download/streaming.h"
 #include "jobs/mode_transitions.h"
+#include "jobs/schedule.h"
 
 namespace quorrel {
 
 namespace {
 
-constexpr uint32_t kBetweenRoundsMs = 1000;
+// The rounds of a probe: one, then the others each 1000 ms after the one
+// before.
+Schedule ProbeRounds(int rounds) {
+  return Schedule{{}, {.tries = rounds - 1, .beforeMs = 1000}};
+}
 // The downloader no-op's own time-out.
 constexpr uint32_t kNoOpTimeoutMs = 20000;
 
@@ -40,9 +45,9 @@ ModemAnswer ModeOfReplyCode(uint8_t code) {
 ModeProbe ProbeModemMode(JobEnvironment& env, int line, int rounds) {
   PhoneLink& link = env.doc.link(line);
   ModeProbe found;
-  for (int round = 0; round < rounds; ++round) {
-    if (round > 0) env.clock().Sleep(kBetweenRoundsMs);
-    if (!OpenDiagPort(env, line)) continue;
+  if (rounds < 1) return found;
+  (void)RunSchedule(env, line, ProbeRounds(rounds), [&] {
+    if (!OpenDiagPort(env, line)) return false;
 
     // The downloader's no-op: acknowledged by the downloader, refused with
     // an error reply by the programmer and by the firmware.
@@ -50,20 +55,20 @@ ModeProbe ProbeModemMode(JobEnvironment& env, int line, int rounds) {
     found.mode = ModeOfLastReply(link);
     if (found.mode == ModemAnswer::Normal) link.SetProtocol(LinkProtocol::Diag);
     if (found.mode == ModemAnswer::Programmer) link.SetProtocol(LinkProtocol::Streaming);
-    if (found.mode != ModemAnswer::None) return found;
+    if (found.mode != ModemAnswer::None) return true;
 
     // The programmer's greeting.
     if (StreamHello(link)) {
       found.mode = ModemAnswer::Programmer;
       found.greeted = true;
-      return found;
+      return true;
     }
     // A hello reply that did not parse is still the programmer's.
     found.mode = !link.LastReply().empty() && link.LastReply()[0] == 0x02 ? ModemAnswer::Programmer : ModeOfLastReply(link);
     if (found.mode == ModemAnswer::Downloader) link.SetProtocol(LinkProtocol::Dmss);
     if (found.mode == ModemAnswer::Normal) link.SetProtocol(LinkProtocol::Diag);
-    if (found.mode != ModemAnswer::None) return found;
-  }
+    return found.mode != ModemAnswer::None;
+  });
   return found;
 }
 

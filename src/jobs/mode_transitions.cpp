@@ -6,6 +6,7 @@
 
 #include "download/dmss.h"
 #include "download/streaming.h"
+#include "jobs/schedule.h"
 #include "services/diag_commands.h"
 #include "util/text.h"
 
@@ -13,20 +14,20 @@ namespace quorrel {
 
 namespace {
 
-constexpr int kReconnectPasses = 60;
-constexpr int kAtOpenTries = 3;
-constexpr int kReadyPolls = 100;
-
 int AtBaud() { return CQuorrelDoc::kBaudRate; }
 
-// Opens the line's AT port: up to 3 tries, 2000 ms after each failure.
-bool OpenAtPortWithTries(JobEnvironment& env, int line) {
-  for (int i = 0; i < kAtOpenTries; ++i) {
-    if (OpenAtPort(env, line)) return true;
-    env.clock().Sleep(2000);
-  }
-  return false;
-}
+// The AT port opened in a reconnect pass: up to 3 tries, 2000 ms after
+// each failure.
+constexpr Schedule kAtOpenTries = Evenly(3, 2000);
+// A reconnect: up to 60 passes, each a second after the one before.
+constexpr Schedule kReconnectPasses{{.tries = 60, .beforeMs = 1000}};
+// A port wait: a look for the modem's ports once a second, the look that
+// finds them included, for as long as it takes.
+constexpr Schedule kPortPolls{{.tries = kUntilDone, .afterMs = 1000}};
+// The version texts: try; 200 ms, try. An empty ninth text is asked for
+// once more, a second later.
+constexpr Schedule kVersionTextTries{{.then = {.pauseMs = 200}}, {}};
+constexpr Schedule kVersionRounds{{.then = {.pauseMs = 1000}}, {}};
 
 // One look for the line's modem, so that its port numbers are current.
 void LookForModem(JobEnvironment& env, int line) {
@@ -34,7 +35,7 @@ void LookForModem(JobEnvironment& env, int line) {
 }
 
 void NoPhone(LineJob& job) {
-  job.phoneState = kPhoneNoAnswer;
+  job.phoneState = PhoneState::NoAnswer;
   (void)job.SetVersionText(kNoPhoneText);
 }
 
@@ -68,17 +69,13 @@ bool CloseDiagPort(JobEnvironment& env, int line) {
 std::string ReadCurrentVersion(JobEnvironment& env, int line) {
   PhoneLink& link = env.doc.link(line);
   std::string text;
-  for (int round = 0; round < 2; ++round) {
+  (void)RunSchedule(env, line, kVersionRounds, [&] {
     VersionTexts texts;
-    int ok = GetVersionTexts(link, texts);
-    if (!ok) {
-      env.clock().Sleep(200);
-      ok = GetVersionTexts(link, texts);
-    }
+    const bool ok = RunSchedule(env, line, kVersionTextTries,
+                                [&] { return GetVersionTexts(link, texts) != 0; });
     text = ok ? std::string(texts.Text(9)) : std::string();
-    if (!text.empty()) break;
-    if (round == 0) env.clock().Sleep(1000);
-  }
+    return !text.empty();
+  });
   std::string out;
   out.reserve(text.size());
   for (char c : ToUpperAscii(text)) {
@@ -109,148 +106,122 @@ bool DetectPhone(JobEnvironment& env, int line) {
   uint32_t esn = 0;
   if (GetEsn(link, esn)) {
     (void)job.SetVersionText(Format("%x", esn));
-    job.phoneState = kPhoneAnswered;
+    job.phoneState = PhoneState::Answered;
     return true;
   }
   NoPhone(job);
   return false;
 }
 
+namespace {
+
+// Switch to downloader, request by request.
+// The vendor request that prepares the switch: try; 300 ms, try;
+// 3000 ms, try; 5000 ms, try.
+constexpr Schedule kPrepareSwitchTries{
+    {.then = {.pauseMs = 300}},
+    {.then = {.pauseMs = 3000}},
+    {.then = {.pauseMs = 5000}},
+    {},
+};
+// The service programming code, 500 ms after it: try; 300 ms, try. Its
+// outcome does not matter.
+constexpr Schedule kServiceCodeTries =
+    Schedule{{.then = {.pauseMs = 300}}, {}}.Lead(500).IgnoringLastFailure();
+// Offline, 50 ms on: try; 300 ms, try; 5000 ms, try; reopen, 8000 ms, try.
+constexpr Schedule kOfflineTries =
+    Schedule{
+        {.then = {.pauseMs = 300}},
+        {.then = {.pauseMs = 5000}},
+        {.then = {.reopen = Reopen::Diag, .settleMs = 8000}},
+        {},
+    }
+        .Lead(50);
+// The phone reports itself ready, 50 ms on: up to 100 polls, 500 ms after
+// each unsuccessful one.
+constexpr Schedule kReadyPolls = Evenly(100, 500).Lead(50);
+// The switch itself, 50 ms on: try; 3000 ms, try; 5000 ms, try; reopen,
+// 8000 ms, try. The downloader's answer decides, not the last try.
+constexpr Schedule kSwitchTries =
+    Schedule{
+        {.then = {.pauseMs = 3000}},
+        {.then = {.pauseMs = 5000}},
+        {.then = {.reopen = Reopen::Diag, .settleMs = 8000}},
+        {},
+    }
+        .Lead(50)
+        .IgnoringLastFailure();
+// The downloader answers, 5000 ms on (the modem re-enumerates on the way):
+// try; 2000 ms, try; 3000 ms, try; 5000 ms, reopen, try; 8000 ms, try;
+// reopen, 10000 ms, try.
+constexpr Schedule kDownloaderNoOpTries =
+    Schedule{
+        {.then = {.pauseMs = 2000}},
+        {.then = {.pauseMs = 3000}},
+        {.then = {.pauseMs = 5000, .reopen = Reopen::Diag}},
+        {.then = {.pauseMs = 8000}},
+        {.then = {.reopen = Reopen::Diag, .settleMs = 10000}},
+        {},
+    }
+        .Lead(5000);
+// The flash parameters: try; 5000 ms, try; 3000 ms, try; 5000 ms, try;
+// reopen, 8000 ms, try.
+constexpr Schedule kFlashParameterTries{
+    {.then = {.pauseMs = 5000}},
+    {.then = {.pauseMs = 3000}},
+    {.then = {.pauseMs = 5000}},
+    {.then = {.reopen = Reopen::Diag, .settleMs = 8000}},
+    {},
+};
+
+// Start programmer.
+// The jump to the programmer: try; 500 ms, try; 500 ms, try. The greeting
+// tells whether it runs.
+constexpr Schedule kGoTries =
+    Schedule{{.then = {.pauseMs = 500}}, {.then = {.pauseMs = 500}}, {}}.IgnoringLastFailure();
+// The programmer's greeting: try; 2000 ms, try; try.
+constexpr Schedule kHelloTries{{.then = {.pauseMs = 2000}}, {.tries = 2}};
+// The programmer answers: try; 1000 ms, reopen, try; 1000 ms, reopen, try.
+constexpr Schedule kProgrammerNoOpTries{
+    {.then = {.pauseMs = 1000, .reopen = Reopen::Diag}},
+    {.then = {.pauseMs = 1000, .reopen = Reopen::Diag}},
+    {},
+};
+
+}  // namespace
+
+bool ReadFlashParameters(JobEnvironment& env, int line) {
+  PhoneLink& link = env.doc.link(line);
+  FlashParameters& info = env.doc.line(line).flashInfo;
+  return RunSchedule(env, line, kFlashParameterTries,
+                     [&] { return DmssGetParameters(link, info) != 0; });
+}
+
 bool EnterDownloader(JobEnvironment& env, int line) {
   PhoneLink& link = env.doc.link(line);
-  Clock& clock = env.clock();
-
-  // 1. The vendor request that prepares the switch.
-  if (!SendCommand5C(link)) {
-    clock.Sleep(300);
-    if (!SendCommand5C(link)) {
-      clock.Sleep(3000);
-      if (!SendCommand5C(link)) {
-        clock.Sleep(5000);
-        if (!SendCommand5C(link)) return false;
-      }
-    }
-  }
-
-  // 2. The service programming code; its outcome does not matter.
-  clock.Sleep(500);
-  if (!SendSpc(link)) {
-    clock.Sleep(300);
-    (void)SendSpc(link);
-  }
-
-  // 3. Offline.
-  clock.Sleep(50);
-  if (!PutOffline(link)) {
-    clock.Sleep(300);
-    if (!PutOffline(link)) {
-      clock.Sleep(5000);
-      if (!PutOffline(link)) {
-        (void)OpenDiagPort(env, line);
-        clock.Sleep(8000);
-        if (!PutOffline(link)) return false;
-      }
-    }
-  }
-
-  // 4. Wait for the phone to report itself ready.
-  clock.Sleep(50);
-  bool ready = false;
-  for (int i = 0; i < kReadyPolls; ++i) {
-    if (PollReady(link)) {
-      ready = true;
-      break;
-    }
-    clock.Sleep(500);
-  }
-  if (!ready) return false;
-
-  // 5. The switch itself; the last try's outcome is left to the downloader's
-  // answer below.
-  clock.Sleep(50);
-  if (!SwitchToDownloader(link)) {
-    clock.Sleep(3000);
-    if (!SwitchToDownloader(link)) {
-      clock.Sleep(5000);
-      if (!SwitchToDownloader(link)) {
-        (void)OpenDiagPort(env, line);
-        clock.Sleep(8000);
-        (void)SwitchToDownloader(link);
-      }
-    }
-  }
-
-  // 6. The downloader answers (the modem re-enumerates on the way).
-  clock.Sleep(5000);
-  if (!DmssNoOp(link)) {
-    clock.Sleep(2000);
-    if (!DmssNoOp(link)) {
-      clock.Sleep(3000);
-      if (!DmssNoOp(link)) {
-        clock.Sleep(5000);
-        (void)OpenDiagPort(env, line);
-        if (!DmssNoOp(link)) {
-          clock.Sleep(8000);
-          if (!DmssNoOp(link)) {
-            (void)OpenDiagPort(env, line);
-            clock.Sleep(10000);
-            if (!DmssNoOp(link)) return false;
-          }
-        }
-      }
-    }
-  }
-
-  // 7. The flash parameters.
-  FlashParameters& info = env.doc.line(line).flashInfo;
-  if (DmssGetParameters(link, info)) return true;
-  clock.Sleep(5000);
-  if (DmssGetParameters(link, info)) return true;
-  clock.Sleep(3000);
-  if (DmssGetParameters(link, info)) return true;
-  clock.Sleep(5000);
-  if (DmssGetParameters(link, info)) return true;
-  (void)OpenDiagPort(env, line);
-  clock.Sleep(8000);
-  return DmssGetParameters(link, info) != 0;
+  auto run = [&](const Schedule& schedule, auto request) {
+    return RunSchedule(env, line, schedule, [&] { return request(link) != 0; });
+  };
+  return run(kPrepareSwitchTries, SendCommand5C) && run(kServiceCodeTries, SendSpc) &&
+         run(kOfflineTries, PutOffline) && run(kReadyPolls, PollReady) &&
+         run(kSwitchTries, SwitchToDownloader) && run(kDownloaderNoOpTries, DmssNoOp) &&
+         ReadFlashParameters(env, line);
 }
 
 bool StartProgrammer(JobEnvironment& env, int line) {
   PhoneLink& link = env.doc.link(line);
-  Clock& clock = env.clock();
-
-  // 1. Jump to the programmer; the greeting below tells whether it runs.
-  if (!DmssGo(link, 0x80, 0)) {
-    clock.Sleep(500);
-    if (!DmssGo(link, 0x80, 0)) {
-      clock.Sleep(500);
-      (void)DmssGo(link, 0x80, 0);
-    }
-  }
-
-  // 2-3.
-  clock.Sleep(2000);
+  (void)RunSchedule(env, line, kGoTries, [&] { return DmssGo(link, 0x80, 0) != 0; });
+  env.clock().Sleep(2000);
   return GreetProgrammer(env, line, false);
 }
 
 bool GreetProgrammer(JobEnvironment& env, int line, bool alreadyGreeted) {
   PhoneLink& link = env.doc.link(line);
-  Clock& clock = env.clock();
-
-  // 2. The programmer's greeting.
-  if (!alreadyGreeted && !StreamHello(link)) {
-    clock.Sleep(2000);
-    if (!StreamHello(link) && !StreamHello(link)) return false;
+  if (!alreadyGreeted &&
+      !RunSchedule(env, line, kHelloTries, [&] { return StreamHello(link) != 0; })) {
+    return false;
   }
-
-  // 3. It answers.
-  if (StreamNoOp(link)) return true;
-  clock.Sleep(1000);
-  (void)OpenDiagPort(env, line);
-  if (StreamNoOp(link)) return true;
-  clock.Sleep(1000);
-  (void)OpenDiagPort(env, line);
-  return StreamNoOp(link) != 0;
+  return RunSchedule(env, line, kProgrammerNoOpTries, [&] { return StreamNoOp(link) != 0; });
 }
 
 bool ResetAndWaitForReturn(JobEnvironment& env, int line, const ReconnectGiveUp& giveUp) {
@@ -263,15 +234,17 @@ bool ResetAndWaitForReturn(JobEnvironment& env, int line, const ReconnectGiveUp&
 bool Reconnect(JobEnvironment& env, int line, const ReconnectGiveUp& giveUp) {
   Clock& clock = env.clock();
   const uint64_t start = clock.NowMs();
-  for (int pass = 0; pass < kReconnectPasses; ++pass) {
-    clock.Sleep(1000);
-    const bool atOpened = OpenAtPortWithTries(env, line);
-    if (OpenDiagPort(env, line) && DetectPhone(env, line)) return true;
-    if (giveUp && giveUp(atOpened)) return false;
+  bool atOpened = false;
+  const auto pass = [&] {
+    atOpened = RunSchedule(env, line, kAtOpenTries, [&] { return OpenAtPort(env, line); });
+    return OpenDiagPort(env, line) && DetectPhone(env, line);
+  };
+  const auto over = [&] {
+    if (giveUp && giveUp(atOpened)) return true;
     // The same bound as the wait for the ports.
-    if (env.portWaitLimitMs && clock.NowMs() - start >= *env.portWaitLimitMs) return false;
-  }
-  return false;
+    return env.portWaitLimitMs && clock.NowMs() - start >= *env.portWaitLimitMs;
+  };
+  return RunSchedule(env, line, kReconnectPasses, pass, {.giveUp = over});
 }
 
 std::string ModemDidNotReturnText(const ModemDidNotReturn& gone) {
@@ -289,14 +262,12 @@ void WaitForPorts(JobEnvironment& env, int line, const std::function<void(int po
   if (!env.discoverLinePorts) return;
   Clock& clock = env.clock();
   const uint64_t start = clock.NowMs();
-  for (int polls = 1;; ++polls) {
-    const bool found = env.discoverLinePorts(line);
-    clock.Sleep(1000);
-    if (afterPoll) afterPoll(polls);
-    if (found) return;
-    if (env.portWaitLimitMs && clock.NowMs() - start >= *env.portWaitLimitMs) {
-      throw ModemDidNotReturn{*env.portWaitLimitMs, env.doc.line(line).Place().takenBy};
-    }
+  const auto bound = [&] {
+    return env.portWaitLimitMs && clock.NowMs() - start >= *env.portWaitLimitMs;
+  };
+  if (!RunSchedule(env, line, kPortPolls, [&] { return env.discoverLinePorts(line); },
+                   {.giveUp = bound, .afterTry = afterPoll})) {
+    throw ModemDidNotReturn{env.portWaitLimitMs.value_or(0), env.doc.line(line).Place().takenBy};
   }
 }
 

@@ -43,6 +43,9 @@ bool DetectPhone(JobEnvironment& env, int line);
 // "Switch to downloader": from the normal firmware into the DMSS downloader,
 // ending with the flash parameters stored in the line's flash information.
 bool EnterDownloader(JobEnvironment& env, int line);
+// The switch's last step, with its tries and reopen: the downloader's flash
+// parameters stored in the line's flash information.
+bool ReadFlashParameters(JobEnvironment& env, int line);
 // Starts the uploaded programmer and greets it over the streaming protocol.
 bool StartProgrammer(JobEnvironment& env, int line);
 // The part of StartProgrammer after the jump: the greeting (up to three

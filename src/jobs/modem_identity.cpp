@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "jobs/schedule.h"
 #include "platform/paths.h"
 #include "util/text.h"
 
@@ -12,8 +13,9 @@ namespace {
 // NV status of an item a flash reset.
 constexpr uint16_t kNvNotActive = 5;
 
-constexpr int kIdentityReadAttempts = 3;
-constexpr uint32_t kIdentityRetryWaitMs = 200;
+// An identity item or the ESN: up to 3 tries, 200 ms after each failure. A
+// status from the phone is its answer; only silence is asked again.
+constexpr Schedule kIdentityReadTries = Evenly(3, 200);
 // Bytes of an item shown in a message.
 constexpr size_t kShownBytes = 16;
 
@@ -37,21 +39,16 @@ IdentityMatch CompareItem(const NvRecord& saved, const NvRecord& now) {
 
 void ReadItem(JobEnvironment& env, int line, NvRecord& record) {
   PhoneLink& link = env.doc.link(line);
-  for (int attempt = 0; attempt < kIdentityReadAttempts; ++attempt) {
-    if (ReadNvItem(link, record.item, record.data, record.status)) return;
-    // A status from the phone is its answer; only silence is asked again.
-    if (record.status != kNvStatusFailure) return;
-    env.clock().Sleep(kIdentityRetryWaitMs);
-  }
+  (void)RunSchedule(env, line, kIdentityReadTries,
+                    [&] { return ReadNvItem(link, record.item, record.data, record.status) != 0; },
+                    {.giveUp = [&] { return record.status != kNvStatusFailure; }});
 }
 
 std::optional<uint32_t> ReadEsn(JobEnvironment& env, int line) {
   PhoneLink& link = env.doc.link(line);
-  for (int attempt = 0; attempt < kIdentityReadAttempts; ++attempt) {
-    uint32_t esn = 0;
-    if (GetEsn(link, esn)) return esn;
-    env.clock().Sleep(kIdentityRetryWaitMs);
-  }
+  uint32_t esn = 0;
+  if (RunSchedule(env, line, kIdentityReadTries, [&] { return GetEsn(link, esn) != 0; }))
+    return esn;
   return std::nullopt;
 }
 

@@ -10,6 +10,7 @@
 
 #include "jobs/image_steps.h"
 #include "jobs/modem_identity.h"
+#include "jobs/schedule.h"
 #include "lines/control_ids.h"
 #include "lines/line_display.h"
 #include "platform/files.h"
@@ -72,11 +73,18 @@ static_assert(kItems[0] == 0 && kItems[5] == 453 && kItems[281] == 2724 && kItem
 constexpr uint16_t kNvNotActive = 5;
 constexpr uint16_t kNvReadOnly = 7;
 
-constexpr int kNvReadAttempts = 3;
+// An item read for the backup: up to 3 tries, 100 ms after each failure
+// (the last one too).
+constexpr Schedule kNvReadTries = Evenly(3, 100);
+// An item written back: try; try once more, unless the phone refused it as
+// not active or read-only (then it is skipped).
+constexpr Schedule kNvWriteTries{{.tries = 2}};
+// The mode changes around a restore: up to 3 tries, 200 ms after each
+// failure.
+constexpr Schedule kModeChangeTries = Evenly(3, 200);
 // Items in a row without a valid answer after which a backup stops reading:
 // the phone's NV store no longer answers, and the backup has failed anyway.
 constexpr int kNvSilentItemsLimit = 8;
-constexpr int kModeChangeAttempts = 3;
 
 constexpr char kTextWrongSize[] = "NVM file for backup NV doesn't exist or destroyed";
 
@@ -133,14 +141,12 @@ int WriteTableFile(std::string_view path, const std::vector<uint8_t>& bytes) {
   return 0;
 }
 
-// A mode change tried up to three times, 200 ms after each failure, then a
-// pause of a second whatever came of it.
-void ModeChangeBestEffort(JobEnvironment& env, int line, int (*change)(PhoneLink&)) {
+// A mode change by kModeChangeTries, then a pause of a second whatever came
+// of it.
+template <typename Change>
+void ModeChangeBestEffort(JobEnvironment& env, int line, Change change) {
   PhoneLink& link = env.doc.link(line);
-  for (int i = 0; i < kModeChangeAttempts; ++i) {
-    if (change(link)) break;
-    env.clock().Sleep(200);
-  }
+  (void)RunSchedule(env, line, kModeChangeTries, [&] { return change(link) != 0; });
   env.clock().Sleep(1000);
 }
 
@@ -197,10 +203,9 @@ int BackupNv(JobEnvironment& env, int line, std::string_view path) {
     env.display.SetProgress(line, 10 + static_cast<int>(i * 10 / NvTable::kRecords));
     NvRecord& record = table.records[i];
     if (record.item >= kNvEndItem) break;
-    for (int attempt = 0; attempt < kNvReadAttempts; ++attempt) {
-      if (ReadNvItem(link, record.item, record.data, record.status)) break;
-      env.clock().Sleep(100);
-    }
+    (void)RunSchedule(env, line, kNvReadTries, [&] {
+      return ReadNvItem(link, record.item, record.data, record.status) != 0;
+    });
     if (record.status == 0) anyRead = true;
     if (record.status != kNvStatusFailure) {
       silentInARow = 0;
@@ -293,9 +298,17 @@ int RestoreNv(JobEnvironment& env, int line, std::string_view path) {
     if (record.item >= kNvEndItem) break;
     if (option == kNvRestoreRf && (record.item == 550 || record.item == 4051)) continue;
     if (record.status != 0) continue;
-    if (WriteNvItem(link, record.item, record.data, record.status)) continue;
-    if (record.status == kNvNotActive || record.status == kNvReadOnly) continue;
-    if (!WriteNvItem(link, record.item, record.data, record.status)) return 0;
+    int tries = 0;
+    bool refused = false;
+    const bool written = RunSchedule(
+        env, line, kNvWriteTries,
+        [&] {
+          if (WriteNvItem(link, record.item, record.data, record.status)) return true;
+          refused = ++tries == 1 && (record.status == kNvNotActive || record.status == kNvReadOnly);
+          return false;
+        },
+        {.giveUp = [&] { return refused; }});
+    if (!written && !refused) return 0;
   }
 
   ModeChangeBestEffort(env, line, ChangeModeFour);
@@ -308,7 +321,7 @@ void RunNvBackupJob(JobEnvironment& env, int line) {
   (void)GetEsn(env.doc.link(line), esn);
 
   if (!CheckNvDirectory(env, job.settings.nvDirectory.view())) {
-    env.display.JobEnd(line, "不能建立NV区目录，请检查备份路径设置是否正确!", 5);
+    env.display.JobEnd(line, "不能建立NV区目录，请检查备份路径设置是否正确!", EndKind::FailManualRestart);
     env.display.ShowStatus(line, kStatusFail);
     return;
   }
@@ -316,10 +329,10 @@ void RunNvBackupJob(JobEnvironment& env, int line) {
   Status(env, line, "现在开始备份NV区");
 
   if (!BackupNv(env, line, job.settings.nvFile.view())) {
-    env.display.JobEnd(line, env.doc.link(line).LastError(), 5);
+    env.display.JobEnd(line, env.doc.link(line).LastError(), EndKind::FailManualRestart);
     return;
   }
-  env.display.JobEnd(line, "备份NV区成功", 1);
+  env.display.JobEnd(line, "备份NV区成功", EndKind::Pass);
   env.display.ShowStatus(line, kStatusPass);
   env.display.SetProgress(line, 100);
 }
@@ -328,7 +341,7 @@ NvRestoreResult RunNvRestoreJob(JobEnvironment& env, int line) {
   LineJob& job = env.doc.line(line);
   const int option = env.doc.nvOption.load();
   auto fail = [&](std::string_view text, NvRestoreResult result) {
-    env.display.JobEnd(line, text, 5);
+    env.display.JobEnd(line, text, EndKind::FailManualRestart);
     env.display.ShowStatus(line, kStatusFail);
     return result;
   };
@@ -356,7 +369,7 @@ NvRestoreResult RunNvRestoreJob(JobEnvironment& env, int line) {
     const std::string defaultFile = env.doc.line(0).settings.defaultNvFile.str();
     if (!RestoreNv(env, line, defaultFile)) return fail("装载缺省NV区失败", NvRestoreResult::Failed);
   }
-  env.display.JobEnd(line, "恢复NV区成功", 0);
+  env.display.JobEnd(line, "恢复NV区成功", EndKind::PassRestart);
   env.display.ShowStatus(line, kStatusPass);
   return NvRestoreResult::Restored;
 }

@@ -1,6 +1,7 @@
 #include "jobs/port_watch.h"
 
 #include "jobs/mode_transitions.h"
+#include "jobs/schedule.h"
 #include "platform/port_access.h"
 
 namespace quorrel {
@@ -9,18 +10,19 @@ namespace {
 
 bool Quit(const PortWatchHooks& hooks) { return hooks.quit && hooks.quit(); }
 
+// The port wait: a look for the modem's ports once a second, the look that
+// finds them included, until they are found or the watch is asked to quit.
+constexpr Schedule kPortPolls{{.tries = kUntilDone, .afterMs = 1000}};
+
 }  // namespace
 
 bool PortWatchPass(JobEnvironment& env, int line, const PortWatchHooks& hooks) {
   Clock& clock = env.clock();
-  // The port wait: once a second, the successful poll included.
-  for (;;) {
-    if (Quit(hooks)) return false;
-    bool found = env.discoverLinePorts && env.discoverLinePorts(line);
-    clock.Sleep(1000);
-    if (found) break;
-  }
   if (Quit(hooks)) return false;
+  const bool found = RunSchedule(
+      env, line, kPortPolls, [&] { return env.discoverLinePorts && env.discoverLinePorts(line); },
+      {.giveUp = [&] { return Quit(hooks); }});
+  if (!found || Quit(hooks)) return false;
 
   LineJob& job = env.doc.line(line);
   OpenDiagPort(env, line);
@@ -32,7 +34,7 @@ bool PortWatchPass(JobEnvironment& env, int line, const PortWatchHooks& hooks) {
     if (OpenDiagPort(env, line)) {
       DetectPhone(env, line);
     } else {
-      job.phoneState = kPhoneNoAnswer;
+      job.phoneState = PhoneState::NoAnswer;
       (void)job.SetVersionText(kNoPhoneText);
     }
   }

@@ -47,14 +47,13 @@ class RepairRun {
   void Status(std::string_view text) { display_.StatusLine(line_, text, true); }
   RepairResult End(std::string_view text, RepairResult result) {
     // A refusal or a failure before anything was written: Fail, no restart.
-    display_.JobEnd(line_, text, 3);
+    display_.JobEnd(line_, text, EndKind::Fail);
     job_.runFlag = 0;
     return result;
   }
   // The NV restore phase D can make; kNvNoBackup when there is none and the
   // user agreed to go on without it, nullopt when not.
   std::optional<int> RestoreOption();
-  bool ReadFlashParameters();
 
   JobEnvironment& env_;
   const LineHooks& hooks_;
@@ -78,20 +77,6 @@ std::optional<int> RepairRun::RestoreOption() {
   return kNvNoBackup;
 }
 
-bool RepairRun::ReadFlashParameters() {
-  // The tries of the downloader switch's last step.
-  FlashParameters& info = job_.flashInfo;
-  Clock& clock = env_.clock();
-  for (uint32_t waitMs : {5000u, 3000u, 5000u}) {
-    if (DmssGetParameters(link_, info)) return true;
-    clock.Sleep(waitMs);
-  }
-  if (DmssGetParameters(link_, info)) return true;
-  (void)OpenDiagPort(env_, line_);
-  clock.Sleep(8000);
-  return DmssGetParameters(link_, info) != 0;
-}
-
 RepairResult RepairRun::Run() {
   display_.SetProgress(line_, 0);
   display_.ClearLogText(line_);
@@ -110,7 +95,7 @@ RepairResult RepairRun::Run() {
   const ModeProbe probe = ProbeModemMode(env_, line_);
   if (env_.showLinePort) env_.showLinePort(line_);
   if (job_.runFlag == 0) {
-    display_.FinishDisplay(line_, 3, false);
+    display_.FinishDisplay(line_, EndKind::Fail, false);
     return RepairResult::Stopped;
   }
 
@@ -122,7 +107,7 @@ RepairResult RepairRun::Run() {
       return End(kRepairNotStuckText, RepairResult::NotStuck);
     case ModemAnswer::Downloader:
       Status("The modem answers in its downloader: the flash programmer is uploaded and started");
-      if (!ReadFlashParameters()) {
+      if (!ReadFlashParameters(env_, line_)) {
         return End("The downloader does not give its flash parameters: " + link_.LastError(), RepairResult::Failed);
       }
       entry = RepairEntry::Downloader;

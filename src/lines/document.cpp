@@ -15,7 +15,7 @@ CQuorrelDoc::CQuorrelDoc(Clock& clock, SerialDevices& devices)
     job.settings.baudRate = kBaudRate;
     job.settings.diagPort = i == 0 ? 1 : 0;
     job.runFlag = 0;
-    job.lineMode = kModeDownload;
+    job.lineMode = LineMode::Download;
     (void)job.SetVersionText(kNoPhoneText);
   }
 }
@@ -43,10 +43,10 @@ bool CQuorrelDoc::OnNewDocument(std::string_view exeDirectory, std::string* erro
   for (int i = 0; i < kLineCount; ++i) {
     LineJob& job = *lines_[i];
     if (job.settings.diagPort != 0) {
-      job.phoneState = kPhoneNoAnswer;
+      job.phoneState = PhoneState::NoAnswer;
       (void)job.SetVersionText(kNoPhoneText);
     } else {
-      job.phoneState = kPhoneNoPort;
+      job.phoneState = PhoneState::NoPort;
       (void)job.SetVersionText("NULL");
     }
   }

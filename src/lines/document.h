@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lines/line_assignment.h"
 #include "lines/line_slot.h"
 #include "link/phone_link.h"
 #include "platform/clock.h"
@@ -50,6 +51,8 @@ class CQuorrelDoc {
   AtChannel& at(int index) { return *at_channels_.at(static_cast<size_t>(index)); }
 
   Clock& clock() { return clock_; }
+  // Which modem each line serves once every modem gets a line of its own.
+  LineAssignment& assignment() { return assignment_; }
   SerialDevices& devices() { return devices_; }
 
   // New document: the programmer "armprg.bin", the NV directory and the NV
@@ -104,6 +107,7 @@ class CQuorrelDoc {
   mutable std::mutex values_mutex_;
   std::string current_version_;
   std::string os_name_;
+  LineAssignment assignment_;
   std::string program_folder_;
 };
 

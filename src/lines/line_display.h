@@ -18,6 +18,23 @@ inline constexpr int kStatusRunning = 1;
 inline constexpr int kStatusPass = 2;
 inline constexpr int kStatusFail = 3;
 
+// How a line's job ended: whether it passed, and what becomes of the phone.
+// The values are the ones the action log and the tests know.
+enum class EndKind : int {
+  PassRestart = 0,  // passed; the phone is restarted
+  Pass = 1,
+  FailRestart = 2,  // failed; the phone is restarted
+  Fail = 3,
+  WriteFailRestart = 4,   // the release could not be written; the phone is restarted
+  FailManualRestart = 5,  // failed; in download mode the user is asked to restart the phone
+};
+
+inline bool Passed(EndKind kind) { return kind == EndKind::PassRestart || kind == EndKind::Pass; }
+inline bool RestartsPhone(EndKind kind) {
+  return kind == EndKind::PassRestart || kind == EndKind::FailRestart ||
+         kind == EndKind::WriteFailRestart;
+}
+
 enum class MessageButtons { Ok, YesNo };
 enum class MessageIcon { None, Information, Warning, Error, Stop };
 enum class MessageResult { Ok = 1, Yes = 6, No = 7 };
@@ -40,8 +57,8 @@ class LineDisplay {
   virtual void SetProgress(int line, int percent) = 0;
   // The enabled state of the form for a change on one line.
   virtual void UpdateControls(int line, bool startEnabled) = 0;
-  // The display update when a line's job ends (end kind 0-5).
-  virtual void FinishDisplay(int line, int endKind, bool downloadMode) = 0;
+  // The display update when a line's job ends.
+  virtual void FinishDisplay(int line, EndKind endKind, bool downloadMode) = 0;
 
   // ---- the line's log ----
   // Appends the text (after a time stamp when asked) and a line feed to the
@@ -49,7 +66,7 @@ class LineDisplay {
   virtual void StatusLine(int line, std::string_view text, bool withTimeStamp) = 0;
   // Records the final message, writes the action log file and finishes the
   // display.
-  virtual void JobEnd(int line, std::string_view text, int endKind) = 0;
+  virtual void JobEnd(int line, std::string_view text, EndKind endKind) = 0;
   virtual void ClearLogText(int line) = 0;
   virtual void AppendLogText(int line, std::string_view text) = 0;
   virtual std::string LogText(int line) const = 0;

@@ -17,15 +17,19 @@ namespace quorrel {
 inline constexpr int kLineCount = 8;
 
 // Phone state of a line.
-inline constexpr int32_t kPhoneNoPort = 0;    // no diagnostic port configured
-inline constexpr int32_t kPhoneNoAnswer = 1;  // port configured, no phone answered
-inline constexpr int32_t kPhoneAnswered = 2;
+enum class PhoneState : int32_t {
+  NoPort = 0,    // no diagnostic port configured
+  NoAnswer = 1,  // port configured, no phone answered
+  Answered = 2,
+};
 
-// Line modes.
-inline constexpr int32_t kModeDownload = 1;
-inline constexpr int32_t kModeRepair = 2;
-inline constexpr int32_t kModeBackupNv = 3;
-inline constexpr int32_t kModeRestoreNv = 4;
+// What a line's job does with its modem.
+enum class LineMode : int32_t {
+  Download = 1,
+  Repair = 2,
+  BackupNv = 3,
+  RestoreNv = 4,
+};
 
 inline constexpr const char kNoPhoneText[] = "нет телефона";
 
@@ -66,8 +70,8 @@ class LineJob {
   // 1 while the line's job runs; the user-interface thread clears it to ask
   // the job to stop.
   std::atomic<int32_t> runFlag{0};
-  std::atomic<int32_t> phoneState{kPhoneNoPort};
-  std::atomic<int32_t> lineMode{kModeDownload};
+  std::atomic<PhoneState> phoneState{PhoneState::NoPort};
+  std::atomic<LineMode> lineMode{LineMode::Download};
   // What the downloader reported about the flash.
   FlashParameters flashInfo;
 

@@ -56,7 +56,7 @@ int CheckLineImages(CQuorrelDoc& doc, LineDisplay& display, int line, int requir
     display.Message("You didn't load the firmware");
     return 0;
   }
-  if (requirePhone != 0 && job.phoneState != kPhoneAnswered) {
+  if (requirePhone != 0 && job.phoneState != PhoneState::Answered) {
     display.Message(Format("线路%d对应的串口上并没有检测到有手机连接!", number));
     return 0;
   }

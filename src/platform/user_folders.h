@@ -39,4 +39,12 @@ ProgramFolders DefaultProgramFolders();
 // in <prefix>/bin). The path beside the executable when neither exists.
 std::string ProgramDataFile(std::string_view name);
 
+// The user's own folders of the program, created when missing (mode 0700):
+// state (the record of every job, results.jsonl) in
+// ${XDG_STATE_HOME:-$HOME/.local/state}/quorrel, configuration (the
+// station file) in ${XDG_CONFIG_HOME:-$HOME/.config}/quorrel. On Windows
+// both are the executable's folder.
+std::string UserStateFolder();
+std::string UserConfigFolder();
+
 }  // namespace quorrel

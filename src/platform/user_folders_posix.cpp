@@ -53,6 +53,10 @@ ProgramFolders ProgramFoldersFor(const std::string& programFolder) {
   return folders;
 }
 
+std::string UserStateFolder() { return MakeFolder(XdgFolder("XDG_STATE_HOME", ".local/state") / "quorrel"); }
+
+std::string UserConfigFolder() { return MakeFolder(XdgFolder("XDG_CONFIG_HOME", ".config") / "quorrel"); }
+
 ProgramFolders DefaultProgramFolders() { return ProgramFoldersFor(ExecutableDirectory()); }
 
 std::string ProgramDataFile(std::string_view name) {

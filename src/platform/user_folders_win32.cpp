@@ -13,6 +13,10 @@ ProgramFolders ProgramFoldersFor(const std::string& programFolder) {
 
 ProgramFolders DefaultProgramFolders() { return ProgramFoldersFor(ExecutableDirectory()); }
 
+std::string UserStateFolder() { return ExecutableDirectory(); }
+
+std::string UserConfigFolder() { return ExecutableDirectory(); }
+
 std::string ProgramDataFile(std::string_view name) { return ExecutableDirectory() + "\\" + std::string(name); }
 
 }  // namespace quorrel

@@ -1,5 +1,6 @@
 #include "ports/port_discovery.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -96,57 +97,87 @@ std::string DeviceLocation(std::string_view devicePath) {
   return std::string(cut == std::string_view::npos ? devicePath : devicePath.substr(cut + 1));
 }
 
-int DiscoverLinePorts(CQuorrelDoc& doc, int /*line*/) {
-  // On Linux the modems in sysfs are brought into the registry first.
-  const std::vector<UsbModem> usb = PollUsbBridge();
-  // Line 1's ports, whatever line asks.
-  LineJob& job = doc.line(0);
-  SettingsRecord& ports = job.settings;
-  const ModemBinding binding = job.Binding();
-  auto serialAt = [&](const std::string& location) {
-    for (const UsbModem& m : usb) {
-      if (m.location == location) return m.serial;
-    }
-    return std::string();
-  };
+namespace {
 
-  if (!binding.Bound()) {
-    // The most recently listed instance of the first service that lists one.
-    if (std::optional<std::string> modem = FindDevicePath(kModemServices)) {
-      if (std::optional<int> port = ReadPortNumber(*modem)) ports.atPort = *port;
-    }
-    std::optional<std::string> serial = FindDevicePath(kSerialServices);
-    if (!serial) return 0;
-    std::optional<int> port = ReadPortNumber(*serial);
-    if (!port) return 0;
-    ports.diagPort = *port;
-    const std::string location = DeviceLocation(*serial);
-    job.SetPlace(ModemPlace{location, serialAt(location), {}});
-    return 1;
+std::string SerialAt(const std::vector<UsbModem>& usb, const std::string& location) {
+  for (const UsbModem& m : usb) {
+    if (m.location == location) return m.serial;
   }
+  return {};
+}
 
-  // A bound line takes its own modem's ports or none, whatever else is
-  // attached: the ports listed at its place.
+// The ports listed at a place, into the line's settings, for a line that
+// serves the modem there (bound to it, or given it by the assignment).
+int TakePortsAt(LineJob& job, const std::string& location, const ModemBinding& binding,
+                const std::vector<UsbModem>& usb) {
   std::optional<std::string> diag;
   for (const std::string& path : ListedDevicePaths(kSerialServices)) {
-    if (DeviceLocation(path) == binding.location) diag = path;
+    if (DeviceLocation(path) == location) diag = path;
   }
   if (!diag) return 0;
   // Another modem plugged into the same place, where serial numbers tell.
-  const std::string serial = serialAt(binding.location);
-  if (!serial.empty() && !binding.serial.empty() && serial != binding.serial) {
-    job.SetPlace(ModemPlace{binding.location, binding.serial, serial});
+  const std::string serial = SerialAt(usb, location);
+  if (binding.Bound() && !serial.empty() && !binding.serial.empty() && serial != binding.serial) {
+    job.SetPlace(ModemPlace{location, binding.serial, serial});
     return 0;
   }
   std::optional<int> port = ReadPortNumber(*diag);
   if (!port) return 0;
+  SettingsRecord& ports = job.settings;
   for (const std::string& path : ListedDevicePaths(kModemServices)) {
-    if (DeviceLocation(path) != binding.location) continue;
+    if (DeviceLocation(path) != location) continue;
     if (std::optional<int> at = ReadPortNumber(path)) ports.atPort = *at;
   }
   ports.diagPort = *port;
-  job.SetPlace(ModemPlace{binding.location, serial, {}});
+  job.SetPlace(ModemPlace{location, serial, {}});
   return 1;
+}
+
+// A single line: line 1 takes the most recently listed modem, or the one it
+// is bound to.
+int DiscoverLineOnePorts(CQuorrelDoc& doc, const std::vector<UsbModem>& usb) {
+  LineJob& job = doc.line(0);
+  SettingsRecord& ports = job.settings;
+  const ModemBinding binding = job.Binding();
+  if (binding.Bound()) return TakePortsAt(job, binding.location, binding, usb);
+
+  // The most recently listed instance of the first service that lists one.
+  if (std::optional<std::string> modem = FindDevicePath(kModemServices)) {
+    if (std::optional<int> port = ReadPortNumber(*modem)) ports.atPort = *port;
+  }
+  std::optional<std::string> serial = FindDevicePath(kSerialServices);
+  if (!serial) return 0;
+  std::optional<int> port = ReadPortNumber(*serial);
+  if (!port) return 0;
+  ports.diagPort = *port;
+  const std::string location = DeviceLocation(*serial);
+  job.SetPlace(ModemPlace{location, SerialAt(usb, location), {}});
+  return 1;
+}
+
+}  // namespace
+
+int DiscoverLinePorts(CQuorrelDoc& doc, int line) {
+  // On Linux the modems in sysfs are brought into the registry first.
+  const std::vector<UsbModem> usb = PollUsbBridge();
+  LineAssignment& assignment = doc.assignment();
+  if (!assignment.Enabled()) return DiscoverLineOnePorts(doc, usb);
+  if (line < 0 || line >= kLineCount) return 0;
+
+  // Every modem a line of its own: bring the assignment up to date with the
+  // places that list a diagnostic port now; a bound line keeps its modem's
+  // place while the modem is away.
+  std::vector<std::string> places;
+  for (const std::string& path : ListedDevicePaths(kSerialServices)) {
+    std::string location = DeviceLocation(path);
+    if (std::find(places.begin(), places.end(), location) == places.end()) places.push_back(std::move(location));
+  }
+  assignment.Update(places, [&doc](int l) { return doc.line(l).Binding().Bound(); });
+  LineJob& job = doc.line(line);
+  const ModemBinding binding = job.Binding();
+  const std::string place = binding.Bound() ? binding.location : assignment.PlaceOf(line);
+  if (place.empty()) return 0;
+  return TakePortsAt(job, place, binding, usb);
 }
 
 void ShowLinePort(CQuorrelDoc& doc, LineDisplay& display, int line) {
@@ -161,7 +192,7 @@ void ShowLineVersion(CQuorrelDoc& doc, LineDisplay& display, int line) {
     AtChannel& at = doc.at(line);
     if (!at.GetVersion(version)) {
       doc.OpenAtPort(line, job.settings.atPort, CQuorrelDoc::kBaudRate);
-      if (at.GetVersion(version)) job.phoneState = kPhoneAnswered;
+      if (at.GetVersion(version)) job.phoneState = PhoneState::Answered;
     }
   }
   display.SetVersionText(line, version);

@@ -23,13 +23,19 @@ inline constexpr std::array<const char*, 4> kSerialServices = {
 // port gives 0.
 int PortNumberFromName(std::string_view portName);
 
-// Reads the data and diagnostic port numbers from the registry into line 1's
-// settings (whatever line asks). Once line 1 is bound to a modem (see
-// ModemBinding) it gets that modem's ports only, and none while it is away;
-// unbound, the most recently listed instance of the first service that
-// lists one. Records where the ports are (LineJob::Place). 1 when the
-// diagnostic port was found; a missing data port leaves its number as it
-// was and is no failure.
+// Reads the data and diagnostic port numbers from the registry into a
+// line's settings.
+// - As a single line (the document's assignment off): into line 1's
+//   settings, whatever line asks. Once line 1 is bound to a modem (see
+//   ModemBinding) it gets that modem's ports only, and none while it is
+//   away; unbound, the most recently listed instance of the first service
+//   that lists one.
+// - With every modem on a line of its own (assignment on): into the asking
+//   line's settings, the ports of the modem it is bound to or, unbound, of
+//   the modem the assignment gives it; none when it has none.
+// Records where the ports are (LineJob::Place). 1 when the diagnostic port
+// was found; a missing data port leaves its number as it was and is no
+// failure.
 int DiscoverLinePorts(CQuorrelDoc& doc, int line);
 
 // The place a device path names: its instance part (the USB port path, for

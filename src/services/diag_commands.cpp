@@ -204,7 +204,9 @@ int PollReady(PhoneLink& link) {
   return 0;
 }
 
-int SendSpc(PhoneLink& link, std::string_view code) {
+int SendSpc(PhoneLink& link) { return SendServiceCode(link, "000000"); }
+
+int SendServiceCode(PhoneLink& link, std::string_view code) {
   RequestBuffer buffer{};
   const size_t n = diag::EncodeSpc(code, buffer);
   return Ask(link, std::span<const uint8_t>(buffer.data(), n), 1, 2000) ? 1 : 0;

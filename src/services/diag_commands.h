@@ -42,7 +42,9 @@ int SendCommand5C(PhoneLink& link);
 // 1 when the phone reports itself ready.
 int PollReady(PhoneLink& link);
 // Sends the service programming code (six digits; see diag::EncodeSpc).
-int SendSpc(PhoneLink& link, std::string_view code = "000000");
+int SendServiceCode(PhoneLink& link, std::string_view code);
+// Sends the default service programming code, 000000.
+int SendSpc(PhoneLink& link);
 
 // NV items. A reply counts only when it echoes the request's command and
 // item and has the full length; any other reply is retried like a lost one.

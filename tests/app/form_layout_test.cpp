@@ -31,10 +31,11 @@ TEST(FormLayoutTest, EveryControlHasOneEntryInsideItsForm) {
                    controls::VersionText(line), controls::StateText(line), controls::RestorePortButton(line)}) {
       EXPECT_TRUE(ids.count(id)) << "line " << line << " lacks " << id;
     }
-    for (int mode = kModeDownload; mode <= kModeRestoreNv; ++mode) {
+    for (LineMode mode : {LineMode::Download, LineMode::Repair, LineMode::BackupNv, LineMode::RestoreNv}) {
       const int id = ModeButton(line, mode);
       EXPECT_TRUE(ids.count(id)) << id;
-      int l = -1, m = -1;
+      int l = -1;
+      LineMode m = LineMode::Download;
       ASSERT_TRUE(ModeOfButton(id, &l, &m));
       EXPECT_EQ(l, line);
       EXPECT_EQ(m, mode);
@@ -45,13 +46,14 @@ TEST(FormLayoutTest, EveryControlHasOneEntryInsideItsForm) {
     EXPECT_TRUE(ids.count(id)) << id;
   }
   // The irregular identifiers of lines 2 and 3, and the ones that are none.
-  EXPECT_EQ(ModeButton(1, 4), 1048);
-  EXPECT_EQ(ModeButton(2, 4), 1053);
-  int l, m;
+  EXPECT_EQ(ModeButton(1, LineMode::RestoreNv), 1048);
+  EXPECT_EQ(ModeButton(2, LineMode::RestoreNv), 1053);
+  int l;
+  LineMode m;
   EXPECT_FALSE(ModeOfButton(1047, &l, &m));
   EXPECT_FALSE(ModeOfButton(1052, &l, &m));
-  EXPECT_EQ(ModeButton(8, 1), 0);
-  EXPECT_EQ(ModeButton(0, 5), 0);
+  EXPECT_EQ(ModeButton(8, LineMode::Download), 0);
+  EXPECT_EQ(ModeButton(0, static_cast<LineMode>(5)), 0);
 }
 
 TEST(FormLayoutTest, DialogUnitsToPixels) {

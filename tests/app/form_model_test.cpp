@@ -92,7 +92,7 @@ TEST_F(FormModelTest, JobEndWritesTheActionLogWithCrLf) {
   form_.StatusLine(1, "step", true);
   doc_.line(1).runFlag = 1;
   now_.second = 9;
-  form_.JobEnd(1, "skip fail!", 3);
+  form_.JobEnd(1, "skip fail!", EndKind::Fail);
   fs::path file = root_.path() / "drive_c/work/Logs/ActionLog2_201035979.txt";
   ASSERT_TRUE(fs::exists(file));
   EXPECT_EQ(ReadFile(file),
@@ -109,16 +109,16 @@ TEST_F(FormModelTest, JobEndWritesTheActionLogWithCrLf) {
 
 TEST_F(FormModelTest, SecondJobEndInTheSameSecondReplacesTheFile) {
   form_.StatusLine(0, "first", false);
-  form_.JobEnd(0, "one", 1);
+  form_.JobEnd(0, "one", EndKind::Pass);
   form_.ClearLogText(0);
-  form_.JobEnd(0, "two", 1);
+  form_.JobEnd(0, "two", EndKind::Pass);
   EXPECT_EQ(ReadFile(root_.path() / "drive_c/work/Logs/ActionLog1_201035972.txt"), "2010.3.5 9:7:2——two\r\n");
 }
 
 TEST_F(FormModelTest, JobEndGoesOnWhenTheLogFolderCannotBeMade) {
   std::ofstream(root_.path() / "drive_c/work/Logs") << "a file in the way";
   doc_.line(0).runFlag = 1;
-  form_.JobEnd(0, "reset modem fail!", 5);
+  form_.JobEnd(0, "reset modem fail!", EndKind::FailManualRestart);
   EXPECT_EQ(doc_.line(0).runFlag, 0);
   EXPECT_EQ(form_.Control(kStateLine).text, "reset modem fail!");
   EXPECT_EQ(resumed_.size(), 1u);
@@ -126,11 +126,11 @@ TEST_F(FormModelTest, JobEndGoesOnWhenTheLogFolderCannotBeMade) {
 
 TEST_F(FormModelTest, JobEndTellsFinishDisplayTheLinkProtocol) {
   doc_.link(0).SetProtocol(LinkProtocol::Dmss);
-  form_.JobEnd(0, "x", 5);
+  form_.JobEnd(0, "x", EndKind::FailManualRestart);
   EXPECT_EQ(messages_, std::vector<std::string>{"线路1任务失败，请手动重启相应手机"});
   doc_.link(0).SetProtocol(LinkProtocol::Streaming);
   messages_.clear();
-  form_.JobEnd(0, "x", 5);
+  form_.JobEnd(0, "x", EndKind::FailManualRestart);
   EXPECT_TRUE(messages_.empty());
 }
 
@@ -207,33 +207,33 @@ TEST_F(FormModelTest, ReleasedPortsCountAsBusy) {
 
 TEST_F(FormModelTest, FinishDisplayByEndKind) {
   struct Case {
-    int endKind;
+    EndKind endKind;
     bool download;
     int image;
     bool reset;
     bool message;
   } cases[] = {
-      {0, false, kBitmapPass, true, false}, {0, true, kBitmapPass, true, false},
-      {1, true, kBitmapPass, false, false}, {2, false, kBitmapFail, true, false},
-      {3, true, kBitmapFail, false, false}, {4, true, kBitmapFail, true, false},
-      {5, false, kBitmapFail, false, false}, {5, true, kBitmapFail, false, true},
+      {EndKind::PassRestart, false, kBitmapPass, true, false}, {EndKind::PassRestart, true, kBitmapPass, true, false},
+      {EndKind::Pass, true, kBitmapPass, false, false}, {EndKind::FailRestart, false, kBitmapFail, true, false},
+      {EndKind::Fail, true, kBitmapFail, false, false}, {EndKind::WriteFailRestart, true, kBitmapFail, true, false},
+      {EndKind::FailManualRestart, false, kBitmapFail, false, false}, {EndKind::FailManualRestart, true, kBitmapFail, false, true},
   };
   for (const Case& c : cases) {
     messages_.clear();
     resets_.clear();
     resumed_.clear();
     doc_.line(5).runFlag = 1;
-    doc_.line(5).phoneState = kPhoneAnswered;
+    doc_.line(5).phoneState = PhoneState::Answered;
     form_.SetProgress(5, 60);
     form_.FinishDisplay(5, c.endKind, c.download);
-    SCOPED_TRACE(c.endKind);
+    SCOPED_TRACE(static_cast<int>(c.endKind));
     EXPECT_EQ(form_.Control(StatusIcon(5)).image, c.image);
     ASSERT_EQ(resets_.size(), c.reset ? 1u : 0u);
     if (c.reset) {
       EXPECT_EQ(resets_[0].first, &doc_.link(5));
       EXPECT_EQ(resets_[0].second, c.download);
     }
-    EXPECT_EQ(doc_.line(5).phoneState, c.reset ? kPhoneNoAnswer : kPhoneAnswered);
+    EXPECT_EQ(doc_.line(5).phoneState, c.reset ? PhoneState::NoAnswer : PhoneState::Answered);
     EXPECT_EQ(messages_.size(), c.message ? 1u : 0u);
     if (c.message) {
       EXPECT_EQ(messages_[0], "线路6任务失败，请手动重启相应手机");
@@ -292,11 +292,11 @@ TEST(FormModelResetTest, FinishDisplayResetsThePhoneInItsProtocol) {
   ports.Attach(4, wire);
   ASSERT_EQ(doc.link(0).Port().Open(4, 115200, 8, 1), 1);
 
-  form.FinishDisplay(0, 2, false);  // diagnostic reset: mode change to 2
+  form.FinishDisplay(0, EndKind::FailRestart, false);  // diagnostic reset: mode change to 2
   EXPECT_TRUE(Contains(wire->HostWritten(), {0x29, 0x02, 0x00}));
   EXPECT_FALSE(Contains(wire->HostWritten(), {0x7E, 0x0A}));
 
-  form.FinishDisplay(0, 4, true);  // the downloader's reset
+  form.FinishDisplay(0, EndKind::WriteFailRestart, true);  // the downloader's reset
   EXPECT_TRUE(Contains(wire->HostWritten(), {0x7E, 0x0A}));
 }
 

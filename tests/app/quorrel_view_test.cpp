@@ -57,8 +57,8 @@ TEST_F(ViewTest, StartUpFillsTheForm) {
   ASSERT_EQ(view_.OnInitialUpdate(EmbeddedResources()), StartupResult::Ready);
   for (int line = 0; line < kLineCount; ++line) {
     EXPECT_EQ(C(1179 + line).text, ".");
-    EXPECT_TRUE(C(ModeButton(line, kModeDownload)).checked);
-    EXPECT_FALSE(C(ModeButton(line, kModeRepair)).checked);
+    EXPECT_TRUE(C(ModeButton(line, LineMode::Download)).checked);
+    EXPECT_FALSE(C(ModeButton(line, LineMode::Repair)).checked);
     EXPECT_EQ(C(StartButton(line)).icon, kIconStart);
     EXPECT_EQ(C(StopButton(line)).icon, kIconStop);
     EXPECT_EQ(C(ProgressText(line)).text, "0/100");
@@ -149,11 +149,12 @@ TEST_F(ViewTest, AnExtractionFolderThatCannotBeMadeEndsTheStart) {
 TEST_F(ViewTest, ModeAndNvOptionButtonsSetTheirValueAndTheirGroup) {
   ASSERT_EQ(view_.OnInitialUpdate(EmbeddedResources()), StartupResult::Ready);
   for (int line = 0; line < kLineCount; ++line) {
-    for (int mode : {kModeRepair, kModeRestoreNv, kModeBackupNv, kModeDownload}) {
+    constexpr LineMode kModes[] = {LineMode::Repair, LineMode::RestoreNv, LineMode::BackupNv, LineMode::Download};
+    for (LineMode mode : kModes) {
       ASSERT_TRUE(view_.OnCommand(ModeButton(line, mode)));
-      EXPECT_EQ(s_.doc_.line(line).lineMode, mode);
-      for (int m = kModeDownload; m <= kModeRestoreNv; ++m) {
-        EXPECT_EQ(C(ModeButton(line, m)).checked, m == mode) << line << " " << m;
+      EXPECT_EQ(s_.doc_.line(line).lineMode.load(), mode);
+      for (LineMode m : kModes) {
+        EXPECT_EQ(C(ModeButton(line, m)).checked, m == mode) << line << " " << static_cast<int>(m);
       }
     }
   }
@@ -518,7 +519,7 @@ TEST(ViewRepair, RepairRadioAndStartButtonFlashAModemStuckInTheDownloader) {
   CQuorrelView view(s.doc_, s.form(), s.controller());
   ASSERT_EQ(view.OnInitialUpdate(EmbeddedResources()), StartupResult::Ready);
   s.modem_->PlugIn();
-  ASSERT_TRUE(view.OnCommand(ModeButton(0, kModeRepair)));
+  ASSERT_TRUE(view.OnCommand(ModeButton(0, LineMode::Repair)));
   ASSERT_TRUE(view.OnCommand(1131));  // "No bakup NV"
 
   // The user clicks once the watch has shown the modem's port and enabled

@@ -20,7 +20,7 @@ void PlugInAndDiscover(SimLine& s) {
   ASSERT_EQ(job.settings.diagPort, s.modem_->DiagPort());
   s.doc_.link(0).Port().Open(job.settings.diagPort, 115200, 8, 1);
   s.doc_.OpenAtPort(0, job.settings.atPort, 115200);
-  job.phoneState = kPhoneAnswered;
+  job.phoneState = PhoneState::Answered;
 }
 
 TEST(BoundLine, AModemAttachedWhileTheLinesModemRebootsSlowlyGetsNothing) {

@@ -89,7 +89,7 @@ TEST(LineThreads, ARunningLineCannotBeStartedTwiceAndStopAllClearsEveryRunFlag) 
 TEST(LineThreads, RepairOfAModemThatIsNotStuckGivesTheLineBack) {
   SimLine s;
   s.PlugInAndFind();
-  s.doc_.line(0).lineMode = kModeRepair;
+  s.doc_.line(0).lineMode = LineMode::Repair;
   ASSERT_TRUE(s.StartAndWait());
   EXPECT_EQ(s.controller().LastOutcome(0), JobOutcome::NotStarted);
   EXPECT_EQ(s.doc_.line(0).runFlag, 0);

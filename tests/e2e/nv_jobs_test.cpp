@@ -45,7 +45,7 @@ std::optional<Seen> LastJobEnd(SimLine& s) {
 TEST(NvJobs, BackupWritesTheModemsItemsAndPasses) {
   SimLine s;
   s.PlugInAndFind();
-  s.doc_.line(0).lineMode = kModeBackupNv;
+  s.doc_.line(0).lineMode = LineMode::BackupNv;
 
   ASSERT_TRUE(s.StartAndWait());
   std::optional<Seen> end = LastJobEnd(s);
@@ -64,7 +64,7 @@ TEST(NvJobs, BackupWritesTheModemsItemsAndPasses) {
 TEST(NvJobs, BackupStartCheckLeavesAnEarlierBackupAsItWas) {
   SimLine s;
   s.PlugInAndFind();
-  s.doc_.line(0).lineMode = kModeBackupNv;
+  s.doc_.line(0).lineMode = LineMode::BackupNv;
   const std::string old(NvTable::kFileSize, '\x5A');
   std::ofstream(NvPath(), std::ios::binary) << old;
   std::optional<std::string> seenAtJobStart;
@@ -87,15 +87,15 @@ TEST(NvJobs, BackupStartCheckLeavesAnEarlierBackupAsItWas) {
 TEST(NvJobs, StartChecksOfTheNvModes) {
   struct Case {
     const char* name;
-    int mode;
+    LineMode mode;
     const char* nvDirectory;  // empty: none
     const char* nvFile;
     const char* message;
   };
   const Case cases[] = {
-      {"backup without NV directory", kModeBackupNv, "", testsupport::kNvFile, "Line1 No NV directory!"},
-      {"restore without NV directory", kModeRestoreNv, "", testsupport::kNvFile, "Line1 No NV directory!"},
-      {"backup into a missing folder", kModeBackupNv, "C:\\missing", "C:\\missing\\Channel1.nvm",
+      {"backup without NV directory", LineMode::BackupNv, "", testsupport::kNvFile, "Line1 No NV directory!"},
+      {"restore without NV directory", LineMode::RestoreNv, "", testsupport::kNvFile, "Line1 No NV directory!"},
+      {"backup into a missing folder", LineMode::BackupNv, "C:\\missing", "C:\\missing\\Channel1.nvm",
        "Line1 can't create or open NV file!"},
   };
   for (const Case& c : cases) {
@@ -164,7 +164,7 @@ TEST(NvJobs, BackupWithoutEveryItemFailsAndKeepsTheEarlierFile) {
     c.configure(config);
     SimLine s(config);
     s.PlugInAndFind();
-    s.doc_.line(0).lineMode = kModeBackupNv;
+    s.doc_.line(0).lineMode = LineMode::BackupNv;
     const std::string old(NvTable::kFileSize, '\x5A');
     std::ofstream(NvPath(), std::ios::binary) << old;
 
@@ -193,7 +193,7 @@ TEST(NvJobs, RestoreSkipsRecordsThatWereNotRead) {
   table.records[2].status = 0xFFFF;  // item 90
   table.records[3].status = 5;       // item 141
   WriteTable(NvPath(), table);
-  s.doc_.line(0).lineMode = kModeRestoreNv;
+  s.doc_.line(0).lineMode = LineMode::RestoreNv;
 
   ASSERT_TRUE(s.StartAndWait());
   EXPECT_EQ(LastJobEnd(s)->text, "恢复NV区成功");
@@ -252,7 +252,7 @@ TEST_P(NvRestore, EndsAsTheRuleSays) {
   } else if (c.file == RestoreCase::File::Short) {
     std::ofstream(NvPath(), std::ios::binary) << std::string(NvTable::kFileSize - 1, '\0');
   }
-  s.doc_.line(0).lineMode = kModeRestoreNv;
+  s.doc_.line(0).lineMode = LineMode::RestoreNv;
 
   ASSERT_TRUE(s.StartAndWait());
   std::optional<Seen> end = LastJobEnd(s);

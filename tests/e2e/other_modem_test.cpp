@@ -206,7 +206,7 @@ TEST_P(StandAloneRestore, WritesOnlyIntoTheModemTheFileBelongsTo) {
   const RestoreCase& c = GetParam();
   SimLine s;
   s.PlugInAndFind();
-  s.doc_.line(0).lineMode = kModeRestoreNv;
+  s.doc_.line(0).lineMode = LineMode::RestoreNv;
   s.doc_.nvOption = c.nvOption;
   s.doc_.nvRestoreIntoOtherModem = c.intoOtherModem;
   const NvTable table = c.file == RestoreCase::File::ThisModem ? BackupOfThisModem(s.modem())
@@ -262,7 +262,7 @@ TEST(OtherModem, RepairOfAnotherStuckModemFlashesItButWritesNoneOfTheBackup) {
 
   s.modem().SwapIdentity(kOtherSeed, kOtherEsn);
   s.form().Forget();
-  s.doc_.line(0).lineMode = kModeRepair;
+  s.doc_.line(0).lineMode = LineMode::Repair;
   ASSERT_TRUE(s.StartAndWait());
 
   sim::VirtualModem& m = s.modem();

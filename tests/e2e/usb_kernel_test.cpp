@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -15,7 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "jobs/modem_identity.h"
+#include "jobs/nv_backup.h"
 #include "platform/scratch_root.h"
+#include "platform/sha256.h"
 #include "release/embedded_resources.h"
 #include "support/child_process.h"
 #include "support/scoped_env.h"
@@ -62,7 +66,8 @@ class KernelUsbModem : public ::testing::Test {
     for (auto [name, value] : {std::pair<const char*, std::string>{"QUORREL_SYSFS", (machine_ / "sys").string()},
                                {"QUORREL_DEV", (machine_ / "dev").string()},
                                {"QUORREL_MODEMS", (machine_ / "modems.conf").string()},
-                               {"QUORREL_USB_BRIDGE", "1"}}) {
+                               {"QUORREL_USB_BRIDGE", "1"},
+                               {"XDG_STATE_HOME", (machine_ / "state").string()}}) {
       env_.push_back(std::make_unique<ScopedEnv>(name, value));
     }
   }
@@ -92,6 +97,13 @@ class KernelUsbModem : public ::testing::Test {
     return testsupport::ReadSimReport(machine_ / "out" / name / "report.json");
   }
   NvTable Backup() { return testsupport::ReadNvFile(machine_ / "nv" / "Channel1.nvm"); }
+  // The job records kept so far, oldest first.
+  std::vector<nlohmann::json> Records() {
+    std::vector<nlohmann::json> out;
+    std::ifstream in(machine_ / "state" / "quorrel" / "results.jsonl");
+    for (std::string line; std::getline(in, line);) out.push_back(nlohmann::json::parse(line));
+    return out;
+  }
 
   testing::ScratchRoot root_;
   fs::path machine_ = root_.path() / "machine";
@@ -127,7 +139,29 @@ TEST_F(KernelUsbModem, DownloadFollowsTheModemThroughEveryReEnumeration) {
     const nlohmann::json report = Report(name);
     EXPECT_EQ(report["settings"]["autorun"], 1);
     testsupport::ExpectBackupWrittenBack(report, Backup());
+
+    // The job's record names the modem and the backup it made of it.
+    const std::vector<nlohmann::json> records = Records();
+    ASSERT_FALSE(records.empty());
+    const nlohmann::json& r = records.back();
+    EXPECT_EQ(r["job"], "download");
+    EXPECT_EQ(r["outcome"], "success");
+    EXPECT_EQ(r["exit_code"], 0);
+    EXPECT_EQ(r["line"], 1);
+    EXPECT_EQ(r["usb_path"], "1-2");
+    EXPECT_EQ(r["usb_serial"], "8A3F21C4");
+    EXPECT_EQ(r["esn"], "8A3F21C4");
+    const NvTable backup = Backup();
+    const auto imei = std::find_if(backup.records.begin(), backup.records.end(),
+                                   [](const NvRecord& x) { return x.item == 550; });
+    ASSERT_NE(imei, backup.records.end());
+    const std::optional<std::string> digits = ImeiDigits(imei->data);
+    EXPECT_EQ(r["imei"], digits ? nlohmann::json(*digits) : nlohmann::json(nullptr));
+    EXPECT_EQ(r["nv_sha256"], Sha256OfFile((machine_ / "nv" / "Channel1.nvm").string()).value_or("?"));
+    EXPECT_FALSE(r["version_after"].get<std::string>().empty());
+    EXPECT_EQ(r["last_error"], "");
   }
+  EXPECT_EQ(Records().size(), 2u);
 }
 
 // Modem A (the modem seen first) reboots slowly after its autorun is off;
@@ -179,6 +213,11 @@ TEST_F(KernelUsbModem, AnotherModemBackAtTheSamePathGetsNothingOfTheFirstOnes) {
   // The first modem's backup is kept whole for it.
   EXPECT_EQ(backup.records[0].status, 0);
   EXPECT_EQ(second["settings"]["autorun"], 1);
+  const std::vector<nlohmann::json> records = Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["outcome"], "modem-lost");
+  EXPECT_EQ(records[0]["exit_code"], 7);
+  EXPECT_EQ(records[0]["esn"], "8A3F21C4");
 }
 
 // A power loss while amss is written leaves the modem in its downloader (a
@@ -203,6 +242,15 @@ TEST_F(KernelUsbModem, PowerLossDuringAmssThenRepair) {
   const nlohmann::json report = Report("power");
   EXPECT_EQ(report["settings"]["autorun"], 1);
   testsupport::ExpectBackupWrittenBack(report, Backup());
+  // A record for each job: the failed download with its reason, the repair.
+  const std::vector<nlohmann::json> records = Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0]["job"], "download");
+  EXPECT_EQ(records[0]["outcome"], "failed");
+  EXPECT_EQ(records[0]["exit_code"], 1);
+  EXPECT_FALSE(records[0]["last_error"].get<std::string>().empty());
+  EXPECT_EQ(records[1]["job"], "repair");
+  EXPECT_EQ(records[1]["outcome"], "success");
 }
 
 }  // namespace

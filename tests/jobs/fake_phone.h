@@ -100,6 +100,16 @@ class FakePhone {
     std::lock_guard lock(mutex_);
     interceptor_ = std::move(interceptor);
   }
+  // The modem re-enumerates: its diagnostic port goes away and comes back
+  // under another number.
+  void MoveDiag(int newPort) {
+    diag->SetReceiver(nullptr);
+    ports.Detach(diag_port_);
+    diag_port_ = newPort;
+    diag = std::make_shared<MemoryWire>(clock);
+    ports.Attach(newPort, diag);
+    diag->SetReceiver([this](std::span<const uint8_t> bytes) { OnDiag(bytes); });
+  }
   void SetSilent(bool silent) { silent_ = silent; }
   void SetAtSilent(bool silent) { at_silent_ = silent; }
 
@@ -165,6 +175,8 @@ class FakePhone {
   }
 
  private:
+  int diag_port_ = kDiagPort;
+
   void OnDiag(std::span<const uint8_t> bytes) {
     FakeRequest request;
     request.atMs = clock.NowMs();

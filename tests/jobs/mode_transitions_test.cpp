@@ -38,14 +38,12 @@ TEST(CurrentVersion, ReadsTheNinthTextWithRetriesAndNormalisesIt) {
     const char* name;
     std::function<void(FakePhone&)> setup;
     std::string expected;
-    std::vector<uint64_t> gaps;
   };
   const Case cases[] = {
       {"answered at once", [](FakePhone& p) { p.ninthVersionText = " ziz_ru farrick b01 "; },
-       "ZIZ_RUFARRICKB01", {}},
+       "ZIZ_RUFARRICKB01"},
       {"second request of the first round",
-       [](FakePhone& p) { p.FailNext(Proto::Diag, kVersions, 1); }, "ZIZ_RU_FARRICK_B01",
-       {S(5000) + 200}},
+       [](FakePhone& p) { p.FailNext(Proto::Diag, kVersions, 1); }, "ZIZ_RU_FARRICK_B01"},
       {"second round after an empty text",
        [](FakePhone& p) {
          int n = 0;
@@ -60,16 +58,14 @@ TEST(CurrentVersion, ReadsTheNinthTextWithRetriesAndNormalisesIt) {
            return true;
          });
        },
-       "ZIZ_RU_FARRICK_B01", {10 + 1000}},
-      {"nothing in both rounds", [](FakePhone& p) { p.FailNext(Proto::Diag, kVersions, 4); }, "",
-       {S(5000) + 200, S(5000) + 1000, S(5000) + 200}},
+       "ZIZ_RU_FARRICK_B01"},
+      {"nothing in both rounds", [](FakePhone& p) { p.FailNext(Proto::Diag, kVersions, 4); }, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     LineBench b;
     c.setup(b.phone);
     EXPECT_EQ(ReadCurrentVersion(b.env, 0), c.expected);
-    EXPECT_EQ(b.phone.Gaps(Proto::Diag, kVersions), c.gaps);
   }
 }
 
@@ -90,7 +86,7 @@ TEST(DetectPhone, BuildTextOrEsnOrNoPhone) {
     std::function<void(FakePhone&)> setup;
     bool detected;
     std::string version;
-    int32_t state;
+    PhoneState state;
   };
   // The ESN answers the first time only.
   auto esnOnce = [](FakePhone& p) {
@@ -102,7 +98,7 @@ TEST(DetectPhone, BuildTextOrEsnOrNoPhone) {
     });
   };
   const Case cases[] = {
-      {"build text", [](FakePhone&) {}, true, "BUILD-1.0", kPhoneNoAnswer},
+      {"build text", [](FakePhone&) {}, true, "BUILD-1.0", PhoneState::NoAnswer},
       {"diagnostic probe instead of the ESN",
        [](FakePhone& p) {
          p.FailNext(Proto::Diag, kEsn, 2);
@@ -113,22 +109,22 @@ TEST(DetectPhone, BuildTextOrEsnOrNoPhone) {
            return true;
          });
        },
-       true, "BUILD-1.0", kPhoneNoAnswer},
+       true, "BUILD-1.0", PhoneState::NoAnswer},
       {"ESN when the build text fails", [](FakePhone& p) { p.FailNext(Proto::Diag, kBuild, 1); },
-       true, "abc1234", kPhoneAnswered},
+       true, "abc1234", PhoneState::Answered},
       {"ESN answered only once",
        [esnOnce](FakePhone& p) {
          esnOnce(p);
          p.FailNext(Proto::Diag, kBuild, 1);
        },
-       false, kNoPhoneText, kPhoneNoAnswer},
+       false, kNoPhoneText, PhoneState::NoAnswer},
       {"silent phone", [](FakePhone& p) { p.SetSilent(true); }, false, kNoPhoneText,
-       kPhoneNoAnswer},
+       PhoneState::NoAnswer},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     LineBench b;
-    b.doc.line(0).phoneState = kPhoneNoAnswer;
+    b.doc.line(0).phoneState = PhoneState::NoAnswer;
     (void)b.doc.line(0).SetVersionText("old");
     c.setup(b.phone);
     EXPECT_EQ(DetectPhone(b.env, 0), c.detected);
@@ -140,67 +136,46 @@ TEST(DetectPhone, BuildTextOrEsnOrNoPhone) {
 // ---------------------------------------------------------------------------
 // Switch to downloader
 
-TEST(EnterDownloader, StepsFollowEachOtherWithTheirPauses) {
+TEST(EnterDownloader, StepsFollowEachOther) {
   LineBench b;
   ASSERT_TRUE(EnterDownloader(b.env, 0));
   std::vector<std::pair<Proto, uint8_t>> order;
-  std::vector<uint64_t> times;
-  for (const FakeRequest& r : b.phone.Requests()) {
-    order.emplace_back(r.proto, r.code());
-    times.push_back(r.atMs);
-  }
+  for (const FakeRequest& r : b.phone.Requests()) order.emplace_back(r.proto, r.code());
   const std::vector<std::pair<Proto, uint8_t>> expected = {
       {Proto::Diag, kCmd5C},  {Proto::Diag, kSpc},          {Proto::Diag, kNvModeChange},
       {Proto::Diag, kPoll},   {Proto::Diag, kSwitch},       {Proto::Download, kDmssNoOp},
       {Proto::Download, kDmssParams}};
   ASSERT_EQ(order, expected);
-  // Each answered exchange takes 10 ms; the pauses come after it.
-  const std::vector<uint64_t> pauses = {500, 50, 50, 50, 5000, 0};
-  for (size_t i = 0; i + 1 < times.size(); ++i) {
-    EXPECT_EQ(times[i + 1] - times[i], 10 + pauses[i]) << "before request " << i + 1;
-  }
   EXPECT_EQ(b.doc.line(0).flashInfo.version, 5);
   EXPECT_EQ(b.phone.counting.Opens(FakePhone::kDiagPort), 0);
 }
 
-TEST(EnterDownloader, EachStepTriesAndPausesAsLaidDown) {
+TEST(EnterDownloader, AStepThatNeverSucceedsEndsTheSwitch) {
   struct Case {
     const char* name;
     Proto proto;
     uint8_t code;
     int failures;
     bool result;
-    std::vector<uint64_t> gaps;
-    int reopens;
   };
-  const uint64_t s5c = S(2000), sOff = S(10000), sSw = S(20000), sDl = S(20000);
   const Case cases[] = {
-      {"5C at the fourth try", Proto::Diag, kCmd5C, 3, true,
-       {s5c + 300, s5c + 3000, s5c + 5000}, 0},
-      {"5C never", Proto::Diag, kCmd5C, 4, false, {s5c + 300, s5c + 3000, s5c + 5000}, 0},
-      {"service code never: ignored", Proto::Diag, kSpc, 2, true, {S(2000) + 300}, 0},
-      {"offline at the fourth try, after a reopen", Proto::Diag, kNvModeChange, 3, true,
-       {sOff + 300, sOff + 5000, sOff + 8000}, 1},
-      {"offline never", Proto::Diag, kNvModeChange, 4, false,
-       {sOff + 300, sOff + 5000, sOff + 8000}, 1},
-      {"switch never: the downloader's answer decides", Proto::Diag, kSwitch, 4, true,
-       {sSw + 3000, sSw + 5000, sSw + 8000}, 1},
-      {"downloader answers at the sixth try", Proto::Download, kDmssNoOp, 5, true,
-       {sDl + 2000, sDl + 3000, sDl + 5000, sDl + 8000, sDl + 10000}, 2},
-      {"downloader never answers", Proto::Download, kDmssNoOp, 6, false,
-       {sDl + 2000, sDl + 3000, sDl + 5000, sDl + 8000, sDl + 10000}, 2},
-      {"parameters at the fifth try", Proto::Download, kDmssParams, 4, true,
-       {sDl + 5000, sDl + 3000, sDl + 5000, sDl + 8000}, 1},
-      {"parameters never", Proto::Download, kDmssParams, 5, false,
-       {sDl + 5000, sDl + 3000, sDl + 5000, sDl + 8000}, 1},
+      {"5C at the fourth try", Proto::Diag, kCmd5C, 3, true},
+      {"5C never", Proto::Diag, kCmd5C, 4, false},
+      {"service code never: ignored", Proto::Diag, kSpc, 2, true},
+      {"offline at the fourth try", Proto::Diag, kNvModeChange, 3, true},
+      {"offline never", Proto::Diag, kNvModeChange, 4, false},
+      {"switch never: the downloader's answer decides", Proto::Diag, kSwitch, 4, true},
+      {"downloader answers at the sixth try", Proto::Download, kDmssNoOp, 5, true},
+      {"downloader never answers", Proto::Download, kDmssNoOp, 6, false},
+      {"parameters at the fifth try", Proto::Download, kDmssParams, 4, true},
+      {"parameters never", Proto::Download, kDmssParams, 5, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     LineBench b;
     b.phone.FailNext(c.proto, c.code, c.failures);
     EXPECT_EQ(EnterDownloader(b.env, 0), c.result);
-    EXPECT_EQ(b.phone.Gaps(c.proto, c.code), c.gaps);
-    EXPECT_EQ(b.phone.counting.Opens(FakePhone::kDiagPort), c.reopens);
+    EXPECT_EQ(b.doc.line(0).flashInfo.version, c.result ? 5 : 0);
     // A failed step is the last one.
     const auto requests = b.phone.Requests();
     if (!c.result) {
@@ -208,6 +183,27 @@ TEST(EnterDownloader, EachStepTriesAndPausesAsLaidDown) {
       EXPECT_EQ(requests.back().proto, c.proto);
     }
   }
+}
+
+TEST(EnterDownloader, FindsTheDownloaderWhereTheModemComesBack) {
+  constexpr int kNewDiagPort = 7;
+  LineBench b;
+  bool moved = false;
+  b.phone.SetInterceptor([&](const FakeRequest& r, std::optional<FakeReply>&) {
+    if (r.proto == Proto::Diag && r.code() == kSwitch && !moved) {
+      moved = true;
+      // The modem leaves for its downloader and comes back on other ports.
+      b.phone.clock.ScheduleIn(100, [&] { b.phone.MoveDiag(kNewDiagPort); });
+    }
+    return false;
+  });
+  b.env.refreshLinePorts = [&](int) {
+    if (moved) b.doc.line(0).settings.diagPort = kNewDiagPort;
+    return true;
+  };
+  EXPECT_TRUE(EnterDownloader(b.env, 0));
+  EXPECT_EQ(b.doc.line(0).flashInfo.version, 5);
+  EXPECT_FALSE(b.phone.Requests(Proto::Download, kDmssParams).empty());
 }
 
 TEST(EnterDownloader, GivesUpAfterAHundredReadinessPolls) {
@@ -218,44 +214,36 @@ TEST(EnterDownloader, GivesUpAfterAHundredReadinessPolls) {
     return true;
   });
   EXPECT_FALSE(EnterDownloader(b.env, 0));
-  const auto gaps = b.phone.Gaps(Proto::Diag, kPoll);
-  ASSERT_EQ(gaps.size(), 99u);
-  for (uint64_t g : gaps) EXPECT_EQ(g, 10u + 500u);
+  EXPECT_EQ(b.phone.Requests(Proto::Diag, kPoll).size(), 100u);
   EXPECT_TRUE(b.phone.Requests(Proto::Diag, kSwitch).empty());
 }
 
 // ---------------------------------------------------------------------------
 // Start programmer
 
-TEST(StartProgrammer, TriesAndReopens) {
+TEST(StartProgrammer, TheGreetingAndTheNoOpDecide) {
   struct Case {
     const char* name;
     Proto proto;
     uint8_t code;
     int failures;  // requests, not calls: go and hello are three tries each
     bool result;
-    std::vector<uint64_t> gaps;
-    int reopens;
   };
-  const uint64_t g = S(2000), h = S(5000), n = S(5000);
   const Case cases[] = {
-      {"go never answered: the greeting decides", Proto::Download, kDmssGo, 9, true,
-       {g, g, g + 500, g, g, g + 500, g, g}, 0},
-      {"greeting at the third call", Proto::Download, kHello, 6, true,
-       {h, h, h + 2000, h, h, h}, 0},
-      {"greeting never", Proto::Download, kHello, 9, false,
-       {h, h, h + 2000, h, h, h, h, h}, 0},
-      {"no-op at the third try, two reopens", Proto::Download, kStreamNoOp, 2, true,
-       {n + 1000, n + 1000}, 2},
-      {"no-op never", Proto::Download, kStreamNoOp, 3, false, {n + 1000, n + 1000}, 2},
+      {"go never answered: the greeting decides", Proto::Download, kDmssGo, 9, true},
+      {"greeting at the third call", Proto::Download, kHello, 6, true},
+      {"greeting never", Proto::Download, kHello, 9, false},
+      {"no-op at the third try", Proto::Download, kStreamNoOp, 2, true},
+      {"no-op never", Proto::Download, kStreamNoOp, 3, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     LineBench b;
     b.phone.FailNext(c.proto, c.code, c.failures);
     EXPECT_EQ(StartProgrammer(b.env, 0), c.result);
-    EXPECT_EQ(b.phone.Gaps(c.proto, c.code), c.gaps);
-    EXPECT_EQ(b.phone.counting.Opens(FakePhone::kDiagPort), c.reopens);
+    // A greeting never answered is not followed by a no-op.
+    EXPECT_EQ(b.phone.Requests(Proto::Download, kStreamNoOp).empty(),
+              c.code == kHello && !c.result);
   }
 }
 
@@ -337,16 +325,12 @@ TEST(Reconnect, StopsAtThePassThatFindsThePhone) {
   EXPECT_EQ(b.doc.line(0).VersionText(), "BUILD-1.0");
 }
 
-TEST(Reconnect, AtPortThatWillNotOpenIsTriedThreeTimesTwoSecondsApart) {
+TEST(Reconnect, AtPortThatWillNotOpenDoesNotKeepThePhoneFromBeingFound) {
   LineBench b;
   b.phone.ports.Detach(FakePhone::kAtPort);
-  const uint64_t start = b.Now();
   EXPECT_TRUE(Reconnect(b.env, 0));
-  EXPECT_EQ(b.phone.counting.Opens(FakePhone::kAtPort), 3);
-  // The first ESN request comes after the pass's second and three failed opens.
-  const auto esn = b.phone.Requests(Proto::Diag, kEsn);
-  ASSERT_FALSE(esn.empty());
-  EXPECT_EQ(esn.front().atMs - start, 1000u + 3 * 2000u);
+  EXPECT_EQ(b.doc.line(0).VersionText(), "BUILD-1.0");
+  EXPECT_GT(b.phone.counting.Opens(FakePhone::kAtPort), 0);
 }
 
 TEST(ResetAndWaitForReturn, ResetsWaitsForThePortsAndReconnects) {

@@ -81,12 +81,12 @@ TEST(PortWatch, ModemThatDoesNotAnswerIsShownAsNoPhone) {
   config.gmrText = "";
   SimLine s(config);
   s.modem_->PlugIn();
-  s.doc_.line(0).phoneState = kPhoneAnswered;
+  s.doc_.line(0).phoneState = PhoneState::Answered;
   PollCounter polls(s, 2);
 
   ASSERT_TRUE(PortWatchPass(polls.env, 0, polls.Hooks()));
   LineJob& job = s.doc_.line(0);
-  EXPECT_EQ(job.phoneState, kPhoneNoAnswer);
+  EXPECT_EQ(job.phoneState, PhoneState::NoAnswer);
   EXPECT_EQ(job.VersionText(), kNoPhoneText);
   EXPECT_EQ(s.form().VersionText(0), kNoPhoneText);
   EXPECT_EQ(s.form().Control(controls::kStateLine).text, kPleaseWait);

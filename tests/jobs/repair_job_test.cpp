@@ -108,7 +108,7 @@ void PlugInStuck(SimLine& s) {
   LineJob& job = s.doc_.line(0);
   job.settings.diagPort = s.modem_->DiagPort();
   job.settings.atPort = 0;
-  job.lineMode = kModeRepair;
+  job.lineMode = LineMode::Repair;
 }
 
 // Download fails half way, then the repair on the same line.
@@ -129,7 +129,7 @@ void FailDownloadThenRepair(SimLine& s, sim::ModemMode leftIn) {
   const size_t writesBefore = s.modem().NvWrites().size();
   const size_t violationsBefore = s.modem().Violations().size();
   s.form().Forget();
-  s.doc_.line(0).lineMode = kModeRepair;
+  s.doc_.line(0).lineMode = LineMode::Repair;
   ASSERT_TRUE(s.StartAndWait());
   EXPECT_EQ(s.controller().LastOutcome(0), JobOutcome::Succeeded);
 
@@ -193,7 +193,7 @@ TEST(RepairJob, ModemInItsNormalFirmwareIsNotStuckAndIsLeftAlone) {
   SimLine s;
   s.PlugInAndFind();
   WriteTable(NvPath(), BackupDifferingFrom(s.modem()));
-  s.doc_.line(0).lineMode = kModeRepair;
+  s.doc_.line(0).lineMode = LineMode::Repair;
 
   ASSERT_TRUE(s.StartAndWait());
   EXPECT_EQ(s.controller().LastOutcome(0), JobOutcome::NotStarted);

@@ -129,7 +129,7 @@ TEST_F(DocumentTest, ConstructionDefaults) {
     EXPECT_TRUE(job.settings.amssPath.empty());
     EXPECT_TRUE(job.settings.firmwareFolder.empty());
     EXPECT_EQ(job.runFlag, 0);
-    EXPECT_EQ(job.lineMode, kModeDownload);
+    EXPECT_EQ(job.lineMode, LineMode::Download);
     EXPECT_EQ(job.VersionText(), "нет телефона");
     EXPECT_EQ(doc_.link(i).Protocol(), LinkProtocol::Diag);
     EXPECT_FALSE(doc_.at(i).port.IsOpen());
@@ -150,7 +150,7 @@ TEST_F(DocumentTest, NewDocumentDefaults) {
     EXPECT_EQ(job.settings.nvDirectory.view(), "C:\\Program Files\\Quorrel");
     EXPECT_EQ(job.settings.nvFile.str(), "C:\\Program Files\\Quorrel\\Channel" + std::to_string(i + 1) + ".nvm");
     bool hasPort = i == 0 || i == 3;
-    EXPECT_EQ(job.phoneState, hasPort ? kPhoneNoAnswer : kPhoneNoPort) << i;
+    EXPECT_EQ(job.phoneState, hasPort ? PhoneState::NoAnswer : PhoneState::NoPort) << i;
     EXPECT_EQ(job.VersionText(), hasPort ? "нет телефона" : "NULL") << i;
   }
 }
@@ -199,8 +199,8 @@ TEST_F(DocumentTest, LoadRestoresPortsAndPathsButNoRunTimeState) {
   MemoryPorts ports;
   CQuorrelDoc other(clock, ports);
   other.line(1).runFlag = 1;
-  other.line(1).phoneState = kPhoneAnswered;
-  other.line(1).lineMode = kModeRepair;
+  other.line(1).phoneState = PhoneState::Answered;
+  other.line(1).lineMode = LineMode::Repair;
   ASSERT_TRUE(other.line(1).SetVersionText("V1.0"));
   std::string error;
   ASSERT_TRUE(other.LoadFromFile("C:\\quorrel.doc", &error)) << error;
@@ -209,8 +209,8 @@ TEST_F(DocumentTest, LoadRestoresPortsAndPathsButNoRunTimeState) {
   EXPECT_EQ(other.line(1).settings.atPort, 8);
   EXPECT_EQ(other.line(1).settings.amssPath.view(), "C:\\rel\\amss.mbn");
   EXPECT_EQ(other.line(1).runFlag, 1);
-  EXPECT_EQ(other.line(1).phoneState, kPhoneAnswered);
-  EXPECT_EQ(other.line(1).lineMode, kModeRepair);
+  EXPECT_EQ(other.line(1).phoneState, PhoneState::Answered);
+  EXPECT_EQ(other.line(1).lineMode, LineMode::Repair);
   EXPECT_EQ(other.line(1).VersionText(), "V1.0");
   EXPECT_EQ(other.SaveSettings(), doc_.SaveSettings());
 }

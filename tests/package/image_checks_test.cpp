@@ -43,7 +43,7 @@ TEST_F(ImageChecksTest, NoReleaseLoaded) {
 
 TEST_F(ImageChecksTest, NoPhoneFailsBeforeAnyFileIsLookedAt) {
   PointLine(2, "D:\\missing");
-  doc_.line(2).phoneState = kPhoneNoAnswer;
+  doc_.line(2).phoneState = PhoneState::NoAnswer;
   EXPECT_EQ(CheckLineImages(doc_, display_, 2, 1), 0);
   EXPECT_EQ(display_.Messages(), std::vector<std::string>{"线路3对应的串口上并没有检测到有手机连接!"});
 }
@@ -51,7 +51,7 @@ TEST_F(ImageChecksTest, NoPhoneFailsBeforeAnyFileIsLookedAt) {
 TEST_F(ImageChecksTest, ACompleteReleasePasses) {
   MakeRelease();
   PointLine(0, "D:\\rel");
-  doc_.line(0).phoneState = kPhoneAnswered;
+  doc_.line(0).phoneState = PhoneState::Answered;
   EXPECT_EQ(CheckLineImages(doc_, display_, 0, 1), 1);
   EXPECT_EQ(CheckLineImages(doc_, display_, 0, 0), 1);
   fs::remove(MapPath("D:\\rel\\efs.mbn"));  // not needed here

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "app/recording_display.h"
 #include "lines/control_ids.h"
+#include "lines/line_assignment.h"
 #include "platform/memory_wire.h"
 #include "platform/registry.h"
 #include "platform/scoped_root.h"
@@ -188,6 +190,98 @@ TEST_F(PortDiscoveryTest, DevicePathsThatLeaveTheRegistryAreRefused) {
   EXPECT_EQ(DiscoverLinePorts(doc_, 0), 0);
 }
 
+// Modems attached at once, each listed by both services: {place, diag, data}.
+struct Listed {
+  std::string place;
+  int diag;
+  int data;
+};
+void AttachModems(const std::vector<Listed>& modems) {
+  for (const char* kind : {"usbser6k", "usbmdm6k"}) {
+    const bool serial = std::string(kind) == "usbser6k";
+    std::vector<RegistryValue> values = {RegistryValue::Dword("Count", static_cast<uint32_t>(modems.size()))};
+    for (size_t i = 0; i < modems.size(); ++i) {
+      const std::string path = std::string("USB\\VID_1234&PID_5678&MI_0") + (serial ? "1\\" : "0\\") + modems[i].place;
+      values.push_back(RegistryValue::String(std::to_string(i), path));
+      ASSERT_EQ(RegistrySetString(kHklm, ParametersKey(path), "PortName",
+                                  "COM" + std::to_string(serial ? modems[i].diag : modems[i].data)),
+                kRegistryOk);
+    }
+    RegistryDeleteKey(kHklm, EnumKey(std::string("Vantrel") + kind));
+    ASSERT_EQ(RegistrySetValues(kHklm, EnumKey(std::string("Vantrel") + kind), values), kRegistryOk);
+  }
+}
+
+class StationDiscoveryTest : public PortDiscoveryTest {
+ protected:
+  // Every line asks, as each line's watch does; the diagnostic port each
+  // line ends with (0: none).
+  std::vector<int> LinesPorts() {
+    std::vector<int> out;
+    for (int line = 0; line < kLineCount; ++line) {
+      doc_.line(line).settings.diagPort = 0;
+      out.push_back(DiscoverLinePorts(doc_, line) ? static_cast<int>(doc_.line(line).settings.diagPort) : 0);
+    }
+    return out;
+  }
+};
+
+TEST_F(StationDiscoveryTest, EveryModemTakesALineOfItsOwnAndKeepsItUntilUnplugged) {
+  doc_.assignment().Enable();
+  AttachModems({{"1-1.1", 11, 21}, {"1-1.2", 12, 22}, {"1-1.3", 13, 23}});
+  EXPECT_EQ(LinesPorts(), (std::vector<int>{11, 12, 13, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(doc_.line(1).settings.atPort, 22);
+  EXPECT_EQ(doc_.line(2).Place().location, "1-1.3");
+
+  // The second is unplugged and a fourth plugged in: the fourth takes the
+  // free line; the others stay where they are, on new port numbers too.
+  AttachModems({{"1-1.1", 31, 41}, {"1-1.3", 33, 43}, {"1-1.4", 34, 44}});
+  EXPECT_EQ(LinesPorts(), (std::vector<int>{31, 34, 33, 0, 0, 0, 0, 0}));
+
+  // A line bound to its modem keeps that modem's place while it is away
+  // (re-enumerating): a modem plugged in meanwhile takes another line, and
+  // the modem gets its own line back.
+  doc_.line(0).SetBinding(ModemBinding{"1-1.1", "", std::nullopt});
+  AttachModems({{"1-1.3", 33, 43}, {"1-1.4", 34, 44}, {"1-1.5", 35, 45}});
+  EXPECT_EQ(LinesPorts(), (std::vector<int>{0, 34, 33, 35, 0, 0, 0, 0}));
+  AttachModems({{"1-1.3", 33, 43}, {"1-1.4", 34, 44}, {"1-1.5", 35, 45}, {"1-1.1", 51, 61}});
+  EXPECT_EQ(LinesPorts(), (std::vector<int>{51, 34, 33, 35, 0, 0, 0, 0}));
+}
+
+TEST_F(StationDiscoveryTest, TheStationFileFixesLinesAndTheOthersTakeTheRest) {
+  std::string error;
+  auto map = ParseStationMap("# hub ports\n1-1.4  1\n1-1.1\t3 # the left one\n", "station.conf", &error);
+  ASSERT_TRUE(map) << error;
+  doc_.assignment().Enable(*map);
+  AttachModems({{"1-1.1", 11, 21}, {"1-1.2", 12, 22}, {"1-1.3", 13, 23}});
+  // 1-1.1 on line 3; the unnamed ones on the lowest lines not reserved.
+  EXPECT_EQ(LinesPorts(), (std::vector<int>{0, 12, 11, 13, 0, 0, 0, 0}));
+  AttachModems({{"1-1.1", 11, 21}, {"1-1.2", 12, 22}, {"1-1.3", 13, 23}, {"1-1.4", 14, 24}});
+  EXPECT_EQ(LinesPorts(), (std::vector<int>{14, 12, 11, 13, 0, 0, 0, 0}));
+}
+
+TEST(StationMapTest, MalformedFilesAreRefusedWithTheirFirstProblem) {
+  struct Case {
+    const char* text;
+    const char* error;  // empty: accepted
+  } cases[] = {
+      {"", ""},
+      {"1-2 8\n\n  # nothing\n", ""},
+      {"1-2\n", "station.conf:1: expected a USB port path and a line number (1-8)"},
+      {"1-2 9\n", "station.conf:1: the line must be a number from 1 to 8, not \"9\""},
+      {"1-2 0\n", "station.conf:1: the line must be a number from 1 to 8, not \"0\""},
+      {"1-2 12\n", "station.conf:1: the line must be a number from 1 to 8, not \"12\""},
+      {"1-2 1\n1-2 2\n", "station.conf:2: the port path 1-2 is named twice"},
+      {"1-2 1\n\n1-3 1\n", "station.conf:3: line 1 is given to two port paths"},
+  };
+  for (const Case& c : cases) {
+    std::string error;
+    const auto map = ParseStationMap(c.text, "station.conf", &error);
+    EXPECT_EQ(map.has_value(), std::string(c.error).empty()) << c.text;
+    EXPECT_EQ(error, c.error) << c.text;
+  }
+}
+
 TEST_F(PortDiscoveryTest, ShowLinePort) {
   doc_.line(2).settings.diagPort = 12;
   ShowLinePort(doc_, display_, 2);
@@ -245,28 +339,28 @@ TEST_F(PortDiscoveryTest, A6290VersionIsReReadOverTheDataPort) {
   });
   ports_.Attach(5, wire);
   doc_.line(0).settings.atPort = 5;
-  doc_.line(0).phoneState = kPhoneNoAnswer;
+  doc_.line(0).phoneState = PhoneState::NoAnswer;
   ASSERT_TRUE(doc_.line(0).SetVersionText("M6290A"));
   ShowLineVersion(doc_, display_, 0);
   EXPECT_EQ(display_.Events(DisplayEvent::Kind::VersionText).at(0).text, "M6290A-V2.1.0");
-  EXPECT_EQ(doc_.line(0).phoneState, kPhoneAnswered);  // answered after re-opening the port
+  EXPECT_EQ(doc_.line(0).phoneState, PhoneState::Answered);  // answered after re-opening the port
   EXPECT_EQ(doc_.line(0).VersionText(), "M6290A");     // the stored text stays
 
   // With the port already open the first query answers; the state is left alone.
-  doc_.line(0).phoneState = kPhoneNoAnswer;
+  doc_.line(0).phoneState = PhoneState::NoAnswer;
   display_.Clear();
   ShowLineVersion(doc_, display_, 0);
   EXPECT_EQ(display_.Events(DisplayEvent::Kind::VersionText).at(0).text, "M6290A-V2.1.0");
-  EXPECT_EQ(doc_.line(0).phoneState, kPhoneNoAnswer);
+  EXPECT_EQ(doc_.line(0).phoneState, PhoneState::NoAnswer);
 }
 
 TEST_F(PortDiscoveryTest, A6290VersionThatCannotBeReReadIsShownAsItWas) {
   doc_.line(0).settings.atPort = 6;  // nothing there
-  doc_.line(0).phoneState = kPhoneNoAnswer;
+  doc_.line(0).phoneState = PhoneState::NoAnswer;
   ASSERT_TRUE(doc_.line(0).SetVersionText("M6290A"));
   ShowLineVersion(doc_, display_, 0);
   EXPECT_EQ(display_.Events(DisplayEvent::Kind::VersionText).at(0).text, "M6290A");
-  EXPECT_EQ(doc_.line(0).phoneState, kPhoneNoAnswer);
+  EXPECT_EQ(doc_.line(0).phoneState, PhoneState::NoAnswer);
 }
 
 }  // namespace

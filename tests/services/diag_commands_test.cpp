@@ -70,7 +70,7 @@ std::vector<OpCase> AllOperations() {
        false},
       {"PollReady", PollReady, Hex("4B 04 0E 00"), Hex("4B 04 0E 00 00"), 1, 2000, 10, nullptr,
        false},
-      {"SendSpc", [](PhoneLink& l) { return SendSpc(l); }, Hex("41 30 30 30 30 30 30"), Hex("41 01"), 1, 2000, 10, nullptr,
+      {"SendSpc", SendSpc, Hex("41 30 30 30 30 30 30"), Hex("41 01"), 1, 2000, 10, nullptr,
        false},
       {"WriteNvItem",
        [nvWrite](PhoneLink& l) { return WriteNvItem(l, 0x1234, nvWrite, status); },
@@ -206,7 +206,7 @@ TEST_F(DiagTest, PollReadyWantsAZeroReadinessByte) {
 
 TEST_F(DiagTest, ServiceCodeIsTheOneGiven) {
   p.peer.Answer(DiagFrame(Hex("41")), 10);
-  EXPECT_EQ(SendSpc(p.link, "123456"), 1);
+  EXPECT_EQ(SendServiceCode(p.link, "123456"), 1);
   EXPECT_EQ(p.peer.RequestBytes(0), DiagFrame(Hex("41 31 32 33 34 35 36")));
 }
 

@@ -110,12 +110,12 @@ class WatchedForm : public FormModel {
     FormModel::StatusLine(line, text, withTimeStamp);
     if (line == 0 && onStatus) onStatus(text);
   }
-  void JobEnd(int line, std::string_view text, int endKind) override {
-    Note(line, Make(Seen::Kind::JobEnd, endKind, std::string(text)));
+  void JobEnd(int line, std::string_view text, EndKind endKind) override {
+    Note(line, Make(Seen::Kind::JobEnd, static_cast<int>(endKind), std::string(text)));
     FormModel::JobEnd(line, text, endKind);
   }
-  void FinishDisplay(int line, int endKind, bool downloadMode) override {
-    Note(line, Make(Seen::Kind::Finish, endKind, downloadMode ? "download" : ""));
+  void FinishDisplay(int line, EndKind endKind, bool downloadMode) override {
+    Note(line, Make(Seen::Kind::Finish, static_cast<int>(endKind), downloadMode ? "download" : ""));
     FormModel::FinishDisplay(line, endKind, downloadMode);
   }
   MessageResult MessageBox(const MessageBoxRequest& request) override {
@@ -257,7 +257,7 @@ class SimLine {
     job.settings.atPort = modem_->DataPort();
     doc_.link(0).Port().Open(job.settings.diagPort, 115200, 8, 1);
     doc_.OpenAtPort(0, job.settings.atPort, 115200);
-    job.phoneState = kPhoneAnswered;
+    job.phoneState = PhoneState::Answered;
   }
 
   // Starts line 1 and waits for its job thread to return.
