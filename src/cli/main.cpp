@@ -21,7 +21,6 @@
 #include "cli/commands.h"
 #include "cli/trace.h"
 #include "cli/usb_list.h"
-#include "download/codecs.h"
 #include "jobs/nv_backup.h"
 #include "jobs/usb_probe.h"
 #include "lines/document.h"
@@ -324,7 +323,7 @@ int Run(const Options& o) {
 
   std::error_code ec;
   const std::string startup = std::filesystem::current_path(ec).string();
-  CQuorrelDoc doc(*clock, *devices, StandardCodecs());
+  CQuorrelDoc doc(*clock, *devices);
   std::string error;
   // Installed under /usr, the NV backups and logs go to the user's folders.
   const ProgramFolders folders = DefaultProgramFolders();

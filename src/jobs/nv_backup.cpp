@@ -259,7 +259,7 @@ int BackupNv(JobEnvironment& env, int line, std::string_view path) {
     }
     text += Format("; %.*s was not written", static_cast<int>(path.size()), path.data());
     Status(env, line, text);
-    link.lastError = text;
+    link.SetLastError(text);
     return 0;
   }
 
@@ -277,7 +277,7 @@ int BackupNv(JobEnvironment& env, int line, std::string_view path) {
   Status(env, line, text);
   // The job end reports the link's last error: make it this one rather than
   // whatever the phone last failed.
-  link.lastError = text;
+  link.SetLastError(text);
   return 0;
 }
 
@@ -359,7 +359,7 @@ void RunNvBackupJob(JobEnvironment& env, int line) {
   Status(env, line, "现在开始备份NV区");
 
   if (!BackupNv(env, line, job.settings.nvFile.view())) {
-    env.display.JobEnd(line, env.doc.link(line).lastError, EndKind::FailManualRestart);
+    env.display.JobEnd(line, env.doc.link(line).LastError(), EndKind::FailManualRestart);
     return;
   }
   env.display.JobEnd(line, "备份NV区成功", EndKind::Pass);
