@@ -13,8 +13,8 @@
 //   MemoryPorts ports;
 //   sim::InProcessModem modem(clock, ports, sim::ModemConfig{});
 //   modem.PlugIn();
-//   PhoneLink link(clock, ports, StandardCodecs());
-//   link.port.Open(modem.DiagPort(), 115200, 8, 1);
+//   PhoneLink link(clock, ports);
+//   link.Port().Open(modem.DiagPort(), 115200, 8, 1);
 //   ... run the host ...
 //   modem.device().ImageBytes(5), modem.device().Violations(), ...
 #pragma once

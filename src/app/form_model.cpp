@@ -205,7 +205,7 @@ void FormModel::JobEnd(int line, std::string_view text, EndKind endKind) {
   std::optional<File> file = File::OpenWrite(ActionLogPath(startup_directory_, line + 1, stamp));
   if (file) file->Write(ToFileText(LogText(line)));
   StatusLine(line, text, true);
-  bool downloadMode = doc_.link(line).protocol == LinkProtocol::Dmss;
+  bool downloadMode = doc_.link(line).Protocol() == LinkProtocol::Dmss;
   FinishDisplay(line, endKind, downloadMode);
   if (file) file->Close();
 }

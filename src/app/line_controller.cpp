@@ -118,7 +118,7 @@ LineController::LineController(JobEnvironment& env, LineHooks hooks)
 LineController::~LineController() {
   Shutdown();
   for (int line = 0; line < kLineCount; ++line) {
-    thread_env_.doc.link(line).port.SetReopener({});
+    thread_env_.doc.link(line).Port().SetReopener({});
     thread_env_.doc.at(line).port.SetReopener({});
   }
 }

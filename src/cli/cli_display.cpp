@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include <nlohmann/json.hpp>
+
 #include "app/logs.h"
 #include "platform/local_time.h"
 
@@ -11,6 +13,11 @@ namespace {
 
 constexpr char kReadyPrompt[] = "Готово. Нажмите кнопку для начала обновления";
 constexpr int kBarWidth = 40;
+
+// A JSON string; texts that are not UTF-8 are mended, never refused.
+std::string Quoted(std::string_view text) {
+  return nlohmann::json(std::string(text)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
 }  // namespace
 
@@ -31,9 +38,37 @@ void CliDisplay::PrintLocked(std::string_view text) {
   std::fflush(out_);
 }
 
+void CliDisplay::SetJson(bool json) {
+  std::lock_guard<std::mutex> lock(print_mutex_);
+  json_ = json;
+}
+
+void CliDisplay::EventLocked(std::string_view event, std::string_view fields) {
+  std::string text = "{\"event\":" + Quoted(event);
+  if (!fields.empty()) text += "," + std::string(fields);
+  text += "}";
+  PrintLocked(text);
+}
+
 void CliDisplay::Say(std::string_view text) {
   std::lock_guard<std::mutex> lock(print_mutex_);
-  PrintLocked(text);
+  if (json_) {
+    EventLocked("message", "\"text\":" + Quoted(text));
+  } else {
+    PrintLocked(text);
+  }
+}
+
+void CliDisplay::Result(int exitCode, std::string_view reason, std::string_view recordJson) {
+  std::lock_guard<std::mutex> lock(print_mutex_);
+  if (json_) {
+    EventLocked("result", "\"exit_code\":" + std::to_string(exitCode) + ",\"reason\":" + Quoted(reason) +
+                              ",\"record\":" + (recordJson.empty() ? std::string("null") : std::string(recordJson)));
+  } else if (exitCode == 0) {
+    PrintLocked("result: success");
+  } else {
+    PrintLocked("result: failed (" + std::to_string(exitCode) + "): " + std::string(reason));
+  }
 }
 
 void CliDisplay::SetProgress(int line, int percent) {
@@ -43,7 +78,9 @@ void CliDisplay::SetProgress(int line, int percent) {
   if (percent == last_progress_) return;
   last_progress_ = percent;
   const int shown = percent < 0 ? 0 : percent > 100 ? 100 : percent;
-  if (terminal_) {
+  if (json_) {
+    EventLocked("progress", "\"line\":1,\"percent\":" + std::to_string(shown));
+  } else if (terminal_) {
     const int filled = shown * kBarWidth / 100;
     std::string bar = "\r[" + std::string(static_cast<size_t>(filled), '#') +
                       std::string(static_cast<size_t>(kBarWidth - filled), ' ') + "] " +
@@ -61,6 +98,10 @@ void CliDisplay::StatusLine(int line, std::string_view text, bool withTimeStamp)
   if (line != 0) return;
   std::lock_guard<std::mutex> lock(print_mutex_);
   last_status_ = text;
+  if (json_) {
+    EventLocked("status", "\"line\":1,\"text\":" + Quoted(text));
+    return;
+  }
   std::string shown = withTimeStamp ? StatusTimeStamp(CurrentLocalTime()) : std::string();
   shown += text;
   PrintLocked(shown);
@@ -80,7 +121,11 @@ void CliDisplay::SetPortText(int line, std::string_view text) {
   std::lock_guard<std::mutex> lock(print_mutex_);
   if (text == last_port_) return;
   last_port_ = text;
-  PrintLocked("port: " + std::string(text));
+  if (json_) {
+    EventLocked("port", "\"line\":1,\"text\":" + Quoted(text));
+  } else {
+    PrintLocked("port: " + std::string(text));
+  }
 }
 
 void CliDisplay::SetVersionText(int line, std::string_view text) {
@@ -89,7 +134,11 @@ void CliDisplay::SetVersionText(int line, std::string_view text) {
   std::lock_guard<std::mutex> lock(print_mutex_);
   if (text == last_version_) return;
   last_version_ = text;
-  PrintLocked("version: " + std::string(text));
+  if (json_) {
+    EventLocked("version", "\"line\":1,\"text\":" + Quoted(text));
+  } else {
+    PrintLocked("version: " + std::string(text));
+  }
 }
 
 void CliDisplay::SetControlText(int id, std::string_view text) {
@@ -107,6 +156,10 @@ MessageResult CliDisplay::MessageBox(const MessageBoxRequest& request) {
   {
     std::lock_guard<std::mutex> lock(print_mutex_);
     last_box_ = request.text;
+    if (json_) {
+      EventLocked("box", "\"line\":1,\"caption\":" + Quoted(request.caption) + ",\"text\":" + Quoted(request.text));
+      return request.buttons == MessageButtons::YesNo ? MessageResult::Yes : MessageResult::Ok;
+    }
     std::string shown = "message";
     if (!request.caption.empty()) shown += " [" + request.caption + "]";
     shown += ": " + request.text;

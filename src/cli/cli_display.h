@@ -2,7 +2,8 @@
 // Each status line is printed with its time stamp, the progress as a bar on a
 // terminal (a plain line per change otherwise), the port and version when
 // they change, and every message box, which is answered with OK (Yes for a
-// question).
+// question). With JSON on, every one of these is a JSON object on a line of
+// its own instead, {"event": ..., ...}: one schema for programs to read.
 #pragma once
 
 #include <chrono>
@@ -29,8 +30,16 @@ class CliDisplay : public FormModel {
   void SetControlText(int id, std::string_view text) override;
   MessageResult MessageBox(const MessageBoxRequest& request) override;
 
-  // Prints a line of the program's own (ends a progress bar first).
+  // Events as JSON lines from now on (no bar, no time stamps in texts).
+  void SetJson(bool json);
+  bool Json() const { return json_; }
+
+  // Prints a line of the program's own (ends a progress bar first); as
+  // JSON, a "message" event.
   void Say(std::string_view text);
+  // The last event: the exit code, the reason of a failure and, when a job
+  // ran, its record (JSON text, as results.jsonl holds it; empty: none).
+  void Result(int exitCode, std::string_view reason, std::string_view recordJson);
 
   // Waits until line 1 shows the ready prompt (a modem answered); false when
   // the timeout passed (none: waits without end).
@@ -43,10 +52,14 @@ class CliDisplay : public FormModel {
 
  private:
   void PrintLocked(std::string_view text);
+  // Prints an event; fields is the JSON object's text of the event's fields
+  // besides "event" (without braces).
+  void EventLocked(std::string_view event, std::string_view fields);
   void EndBarLocked();
 
   std::FILE* out_;
   const bool terminal_;
+  bool json_ = false;
   mutable std::mutex print_mutex_;
   std::condition_variable ready_changed_;
   bool ready_ = false;

@@ -21,7 +21,6 @@
 #include "cli/commands.h"
 #include "cli/trace.h"
 #include "cli/usb_list.h"
-#include "download/codecs.h"
 #include "jobs/nv_backup.h"
 #include "jobs/usb_probe.h"
 #include "lines/document.h"
@@ -61,6 +60,7 @@ struct Options {
   std::string device;  // --device: the USB modem for line 1
   bool noUsbBridge = false;
   bool otherModem = false;  // restore-nv --other-modem
+  bool json = false;        // --json: the events as JSON lines
   bool noUsbProbe = false;
 };
 
@@ -98,6 +98,8 @@ const char kUsage[] =
     "                     was saved from (without it such a restore is refused)\n"
     "  --time-scale F     every wait and time-out times F (for the simulator)\n"
     "  --trace FILE       every block sent and received, with time and direction, in hex\n"
+    "  --json             every event (status, progress, port, version, box, message,\n"
+    "                     result with the job's record) as a JSON line on stdout\n"
     "  --wait-seconds S   give up when no modem answers within S seconds at the\n"
     "                     start, or its ports do not come back within S seconds\n"
     "                     each time the job waits for them after a reset (on the\n"
@@ -171,6 +173,8 @@ std::optional<Options> Parse(int argc, char** argv, std::string* error) {
       if (!value(&o.defaultNv)) return std::nullopt;
     } else if (a == "--other-modem") {
       o.otherModem = true;
+    } else if (a == "--json") {
+      o.json = true;
     } else if (a == "--ignore-modem-manager") {
       o.ignoreModemManager = true;
     } else if (a == "--trace") {
@@ -247,8 +251,9 @@ const char* OutcomeName(int code) {
 
 // The record of the job just ended, kept in the user's results.jsonl (and
 // the journal under systemd).
-void KeepRecord(JobRecord& record, CQuorrelDoc& doc, const LineController& controller, LineMode mode,
-                int code, const std::string& reason, CliDisplay& display) {
+std::string KeepRecord(JobRecord& record, std::filesystem::file_time_type startedFiles, CQuorrelDoc& doc,
+                       const LineController& controller, LineMode mode, int code, const std::string& reason,
+                       CliDisplay& display) {
   record.ended = RecordTimeNow();
   record.line = 1;
   record.job = JobName(mode);
@@ -258,8 +263,12 @@ void KeepRecord(JobRecord& record, CQuorrelDoc& doc, const LineController& contr
   record.usbSerial = !binding.serial.empty() ? binding.serial : place.serial;
   record.esn = binding.esn;
   record.versionAfter = doc.line(0).VersionText();
+  // The line's NV file, when this job wrote it or wrote it into the modem: a
+  // file left by an earlier job on another modem says nothing of this one.
   const std::string nvFile = doc.line(0).settings.nvFile.str();
-  if (!nvFile.empty() && PathExists(nvFile)) {
+  std::error_code ec;
+  const auto written = std::filesystem::last_write_time(MapPath(nvFile), ec);
+  if (!nvFile.empty() && !ec && (written >= startedFiles || mode == LineMode::RestoreNv)) {
     DescribeNvFile(record, nvFile);
     record.nvFile = NativePath(nvFile);
   }
@@ -272,6 +281,7 @@ void KeepRecord(JobRecord& record, CQuorrelDoc& doc, const LineController& contr
   } else {
     display.Say("record: not kept (" + error + ")");
   }
+  return JobRecordJson(record);
 }
 
 
@@ -313,7 +323,7 @@ int Run(const Options& o) {
 
   std::error_code ec;
   const std::string startup = std::filesystem::current_path(ec).string();
-  CQuorrelDoc doc(*clock, *devices, StandardCodecs());
+  CQuorrelDoc doc(*clock, *devices);
   std::string error;
   // Installed under /usr, the NV backups and logs go to the user's folders.
   const ProgramFolders folders = DefaultProgramFolders();
@@ -323,6 +333,7 @@ int Run(const Options& o) {
   }
   CliDisplay display(doc, folders.logBase.empty() ? startup : folders.logBase, stdout,
                      ::isatty(STDOUT_FILENO) != 0);
+  display.SetJson(o.json);
   JobEnvironment env = StandardJobEnvironment(doc, display);
   if (o.waitSeconds >= 0) env.portWaitLimitMs = static_cast<uint64_t>(o.waitSeconds) * 1000;
 
@@ -377,6 +388,7 @@ int Run(const Options& o) {
   int code;
   std::string reason;
   JobRecord record;
+  std::filesystem::file_time_type startedFiles;
   bool jobStarted = false;
   {
     LineController controller(env, hooks);
@@ -394,6 +406,7 @@ int Run(const Options& o) {
     const bool found = repair ? WaitForDiagPort(env, env.portWaitLimitMs) : display.WaitUntilReady(readyWithin);
     if (found) {
       record.started = RecordTimeNow();
+      startedFiles = std::filesystem::file_time_type::clock::now();
       record.versionBefore = doc.line(0).VersionText();
       jobStarted = controller.StartLine(0);
     }
@@ -435,15 +448,14 @@ int Run(const Options& o) {
 
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
     const double floorMs = static_cast<double>(clock->RequestedSleepMs()) * (o.timeScale > 0 ? o.timeScale : 1.0);
-    if (code == kExitOk) {
-      display.Say("result: success");
-    } else {
-      display.Say("result: failed (" + std::to_string(code) + "): " + reason);
-    }
-    if (jobStarted) KeepRecord(record, doc, controller, o.mode, code, reason, display);
+    const std::string recordJson =
+        jobStarted ? KeepRecord(record, startedFiles, doc, controller, o.mode, code, reason, display)
+                   : std::string();
+    // The result comes last.
     char summary[160];
     std::snprintf(summary, sizeof summary, "wall time: %.3f s; requested sleeps: %.3f s", wall, floorMs / 1000.0);
     display.Say(summary);
+    display.Result(code, code == kExitOk ? std::string() : reason, recordJson);
     if (embedded && (code != kExitOk || repair)) CleanUpOnDestroy(doc, [] { RunDriverUninstaller(); });
     std::fflush(stdout);
     if (traceFile != nullptr) std::fflush(traceFile);

@@ -11,7 +11,6 @@
 #include "app/line_controller.h"
 #include "app/nv_tools.h"
 #include "cli/commands.h"
-#include "download/codecs.h"
 #include "jobs/mode_transitions.h"
 #include "jobs/nv_backup.h"
 #include "platform/files.h"
@@ -137,7 +136,7 @@ int Read(const std::vector<std::string>& args) {
   } else {
     clock = std::make_unique<RealClock>();
   }
-  CQuorrelDoc doc(*clock, SystemSerialDevices(), StandardCodecs());
+  CQuorrelDoc doc(*clock, SystemSerialDevices());
   std::error_code ec;
   CliDisplay display(doc, std::filesystem::current_path(ec).string(), stderr, false);
   JobEnvironment env = StandardJobEnvironment(doc, display);

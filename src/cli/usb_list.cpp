@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "download/codecs.h"
 #include "download/dmss.h"
 #include "download/streaming.h"
 #include "jobs/usb_probe.h"
@@ -19,6 +18,7 @@
 #include "platform/usb_bridge.h"
 #include "services/at_channel.h"
 #include "services/diag_codec.h"
+#include "services/diag_commands.h"
 #include "util/text.h"
 
 namespace quorrel::cli {
@@ -57,25 +57,22 @@ std::string OpenFailureText(const NodeDevices& tty, const UsbDeviceInfo& d) {
 std::string DiagMode(Clock& clock, const UsbDeviceInfo& d, const std::string& tty,
                      std::string* why) {
   NodeDevices node(UsbDevRoot() / tty);
-  PhoneLink link(clock, node, StandardCodecs());
-  if (link.port.Open(1, kBaud, 8, 1) == 0) {
+  PhoneLink link(clock, node);
+  if (link.Port().Open(1, kBaud, 8, 1) == 0) {
     *why = OpenFailureText(node, d);
     return {};
   }
   std::string mode;
   if (!d.DownloadMode()) {
-    link.BeginRequest(LinkProtocol::Diag, diag::kEsn);
-    if (link.Exchange(1, kProbeMs)) mode = "diagnostic";
+    if (ProbeEsn(link, kProbeMs)) mode = "diagnostic";
   }
   if (mode.empty()) {
-    link.BeginRequest(LinkProtocol::Dmss, dmss::kNoOp);
-    if (link.Exchange(1, kProbeMs) && link.reply.code == dmss::kAck) mode = "downloader";
+    if (DmssProbeNoOp(link, kProbeMs) && link.LastReply()[0] == dmss::kAck) mode = "downloader";
   }
   if (mode.empty()) {
-    link.BeginRequest(LinkProtocol::Streaming, stream::kNoOp);
-    if (link.Exchange(1, kProbeMs)) mode = "programmer";
+    if (StreamProbeNoOp(link, kProbeMs)) mode = "programmer";
   }
-  link.port.Close();
+  link.Port().Close();
   if (mode.empty())
     *why = "no answer to a request of the firmware, the downloader or the programmer";
   return mode;

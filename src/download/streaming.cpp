@@ -1,6 +1,7 @@
 #include "download/streaming.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
 
@@ -12,139 +13,184 @@ namespace quorrel {
 
 namespace {
 
-class StreamingPacketCodec final : public PacketCodec {
- public:
-  size_t BuildPacket(const PhoneLink& link, std::span<uint8_t> out) const override {
-    PacketWriter w(out);
-    const RequestParams& r = link.request;
-    const std::span<const uint8_t> block(link.dataBlock.data(),
-                                         std::min<size_t>(link.dataBlockLength,
-                                                          link.dataBlock.size()));
-    switch (link.requestCode) {
-      case stream::kHello:
-        w.Byte(stream::kHello);
-        w.Bytes(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(stream::kHelloMagic),
-                                         sizeof stream::kHelloMagic - 1));
-        w.Byte(stream::kHelloVersion);
-        w.Byte(stream::kHelloCompatibleVersion);
-        w.Byte(stream::kHelloFeatureBits);
-        break;
-      case stream::kWrite:
-        w.Byte(stream::kWrite);
-        w.Le32(r.address);
-        w.Bytes(std::span<const uint8_t>(r.data.data(), std::min<size_t>(r.length, kMaxWriteData)));
-        break;
-      case stream::kNoOp:
-        w.Byte(stream::kNoOp);
-        w.Byte(0x11);
-        break;
-      case stream::kReset:
-      case stream::kClose:
-        w.Byte(link.requestCode);
-        break;
-      case stream::kSecurityMode:
-        w.Byte(stream::kSecurityMode);
-        w.Byte(0x01);
-        break;
-      case stream::kPartitionTable:
-        w.Byte(stream::kPartitionTable);
-        w.Byte(0x01);
-        w.Bytes(block);
-        break;
-      case stream::kOpenMultiImage:
-        w.Byte(stream::kOpenMultiImage);
-        switch (r.imageType) {
-          case 1: case 2: case 3: case 9:
-            w.Byte(r.imageType);
-            break;
-          case 4: case 5: case 10:
-            w.Byte(r.imageType);
-            w.Bytes(block);
-            break;
-          default:
-            break;  // the code byte alone
-        }
-        break;
-      default:
-        break;
-    }
-    return w.Result();
-  }
+using RequestBuffer = std::array<uint8_t, stream::kMaxRequest>;
 
-  // An error reply fails the try with the text of its code; every other
-  // reply is accepted without looking at it.
-  int ParseReply(PhoneLink& link) const override {
-    if (link.reply.code != stream::kError) return 1;
-    link.reply.streamError = ReadLe32(link.replyBuffer.data() + 1);
-    link.lastError = StreamErrorText(link.reply.streamError);
-    return 0;
-  }
-};
+// Accepts every reply but the programmer's error reply.
+ReplyVerdict CheckReply(const LinkReply& r) {
+  const auto parsed = stream::ParseReply(r.packet);
+  if (parsed) return ReplyVerdict::Accept();
+  return ReplyVerdict::Refuse(StreamErrorText(parsed.error().code));
+}
 
-int Simple(PhoneLink& link, uint8_t code, uint8_t tries, uint32_t timeoutMs,
+bool Ask(PhoneLink& link, std::span<const uint8_t> packet, uint8_t tries, uint32_t timeoutMs) {
+  return static_cast<bool>(
+      link.Transact({LinkProtocol::Streaming, packet, tries, timeoutMs}, CheckReply));
+}
+
+int Simple(PhoneLink& link, size_t (*encode)(std::span<uint8_t>), uint8_t tries, uint32_t timeoutMs,
            const char* sentence) {
-  link.BeginRequest(LinkProtocol::Streaming, code);
-  if (link.Exchange(tries, timeoutMs)) return 1;
+  RequestBuffer buffer{};
+  const size_t n = encode(buffer);
+  if (Ask(link, std::span<const uint8_t>(buffer.data(), n), tries, timeoutMs)) return 1;
   if (sentence) link.ChainError(sentence);
   return 0;
 }
 
-// Puts length bytes into the data block; false (with the operation's
-// sentence) when they do not fit.
-bool FillDataBlock(PhoneLink& link, const uint8_t* bytes, uint32_t length, const char* what,
-                   const char* sentence) {
+// Checks a partition table or image header; false (with the operation's
+// sentence) when it does not fit in a request.
+bool CheckDataBlock(PhoneLink& link, const uint8_t* bytes, uint32_t length, const char* what,
+                    const char* sentence) {
   if (length > stream::kMaxDataBlock || (length > 0 && bytes == nullptr)) {
     const std::string reason =
         bytes == nullptr && length <= stream::kMaxDataBlock
             ? Format("No Data was Given for the %s", what)
             : Format("the %s of %u Bytes is Longer than the %zu Bytes a Request Can Carry", what,
                      length, stream::kMaxDataBlock);
-    link.lastError = Format(sentence, reason.c_str());
+    link.SetLastError(Format(sentence, reason.c_str()));
     return false;
   }
-  if (length > 0) std::memcpy(link.dataBlock.data(), bytes, length);
-  link.dataBlockLength = length;
   return true;
 }
 
 }  // namespace
 
-const PacketCodec& StreamingCodec() {
-  static const StreamingPacketCodec codec;
-  return codec;
+namespace stream {
+
+size_t EncodeHello(std::span<uint8_t> out) {
+  PacketWriter w(out);
+  w.Byte(kHello);
+  w.Bytes(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(kHelloMagic),
+                                   sizeof kHelloMagic - 1));
+  w.Byte(kHelloVersion);
+  w.Byte(kHelloCompatibleVersion);
+  w.Byte(kHelloFeatureBits);
+  return w.Result();
 }
 
-bool ImageTypeHasHeader(uint8_t type) { return type == 4 || type == 5 || type == 10; }
+size_t EncodeCodeOnly(uint8_t code, std::span<uint8_t> out) {
+  PacketWriter w(out);
+  w.Byte(code);
+  return w.Result();
+}
 
-int StreamHello(PhoneLink& link) { return Simple(link, stream::kHello, 3, 5000, nullptr); }
+size_t EncodeNoOp(std::span<uint8_t> out) {
+  PacketWriter w(out);
+  w.Byte(kNoOp);
+  w.Byte(0x11);
+  return w.Result();
+}
 
-int StreamClose(PhoneLink& link) { return Simple(link, stream::kClose, 3, 20000, nullptr); }
+size_t EncodeSecurityMode(std::span<uint8_t> out) {
+  PacketWriter w(out);
+  w.Byte(kSecurityMode);
+  w.Byte(0x01);
+  return w.Result();
+}
 
-int StreamNoOp(PhoneLink& link) { return Simple(link, stream::kNoOp, 1, 5000, nullptr); }
+size_t EncodePartitionTable(std::span<const uint8_t> table, std::span<uint8_t> out) {
+  if (table.size() > kMaxDataBlock) return 0;
+  PacketWriter w(out);
+  w.Byte(kPartitionTable);
+  w.Byte(0x01);
+  w.Bytes(table);
+  return w.Result();
+}
 
-int StreamReset(PhoneLink& link) { return Simple(link, stream::kReset, 3, 20000, nullptr); }
+size_t EncodeOpenMultiImage(uint8_t type, std::span<const uint8_t> header, std::span<uint8_t> out) {
+  if (header.size() > kMaxDataBlock) return 0;
+  PacketWriter w(out);
+  w.Byte(kOpenMultiImage);
+  switch (type) {
+    case 1:
+    case 2:
+    case 3:
+    case 9:
+      w.Byte(type);
+      break;
+    case 4:
+    case 5:
+    case 10:
+      w.Byte(type);
+      w.Bytes(header);
+      break;
+    default:
+      break;  // the code byte alone
+  }
+  return w.Result();
+}
+
+size_t EncodeWrite(uint32_t address, std::span<const uint8_t> data, std::span<uint8_t> out) {
+  if (data.size() > kMaxWriteData) return 0;
+  PacketWriter w(out);
+  w.Bytes(WriteHead(address));
+  w.Bytes(data);
+  return w.Result();
+}
+
+std::array<uint8_t, 5> WriteHead(uint32_t address) {
+  return {kWrite, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
+          static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 24)};
+}
+
+Parsed<uint8_t, ErrorReply> ParseReply(std::span<const uint8_t> packet) {
+  const PacketReader r(packet);
+  if (r.Byte(0) == kError) return ErrorReply{r.Le32(1)};
+  return r.Byte(0);
+}
+
+}  // namespace stream
+
+bool ImageTypeHasHeader(uint8_t type) {
+  return type == 4 || type == 5 || type == 10;
+}
+
+int StreamHello(PhoneLink& link) {
+  return Simple(link, stream::EncodeHello, 3, 5000, nullptr);
+}
+
+int StreamClose(PhoneLink& link) {
+  return Simple(
+      link, [](std::span<uint8_t> out) { return stream::EncodeCodeOnly(stream::kClose, out); }, 3,
+      20000, nullptr);
+}
+
+int StreamNoOp(PhoneLink& link) {
+  return Simple(link, stream::EncodeNoOp, 1, 5000, nullptr);
+}
+
+int StreamProbeNoOp(PhoneLink& link, uint32_t timeoutMs) {
+  return Simple(link, stream::EncodeNoOp, 1, timeoutMs, nullptr);
+}
+
+int StreamReset(PhoneLink& link) {
+  return Simple(
+      link, [](std::span<uint8_t> out) { return stream::EncodeCodeOnly(stream::kReset, out); }, 3,
+      20000, nullptr);
+}
 
 int StreamSecurityMode(PhoneLink& link) {
-  return Simple(link, stream::kSecurityMode, 3, 2000, "Cannot go into security, Since %s");
+  return Simple(link, stream::EncodeSecurityMode, 3, 2000, "Cannot go into security, Since %s");
 }
 
 int StreamPartitionTable(PhoneLink& link, const uint8_t* table, uint32_t length) {
   static constexpr char kSentence[] = "Cannot download partition, Since %s";
-  link.BeginRequest(LinkProtocol::Streaming, stream::kPartitionTable);
-  if (!FillDataBlock(link, table, length, "Partition Table", kSentence)) return 0;
-  if (link.Exchange(1, 100000)) return 1;
+  if (!CheckDataBlock(link, table, length, "Partition Table", kSentence)) return 0;
+  RequestBuffer buffer{};
+  const size_t n = stream::EncodePartitionTable(std::span<const uint8_t>(table, length), buffer);
+  if (Ask(link, std::span<const uint8_t>(buffer.data(), n), 1, 100000)) return 1;
   link.ChainError(kSentence);
   return 0;
 }
 
 int StreamOpenMultiImage(PhoneLink& link, uint8_t type, const uint8_t* header, uint32_t length) {
   static constexpr char kSentence[] = "Cannot open multi-image, Since %s";
-  link.BeginRequest(LinkProtocol::Streaming, stream::kOpenMultiImage);
-  link.request.imageType = type;
   // Types without a header send none, whatever the caller passed.
   if (!ImageTypeHasHeader(type)) length = 0;
-  if (!FillDataBlock(link, header, length, "Image Header", kSentence)) return 0;
-  if (link.Exchange(2, 25000)) return 1;
+  if (!CheckDataBlock(link, header, length, "Image Header", kSentence)) return 0;
+  RequestBuffer buffer{};
+  const size_t n =
+      stream::EncodeOpenMultiImage(type, std::span<const uint8_t>(header, length), buffer);
+  if (Ask(link, std::span<const uint8_t>(buffer.data(), n), 2, 25000)) return 1;
   link.ChainError(kSentence);
   return 0;
 }
@@ -154,32 +200,30 @@ int StreamWrite(PhoneLink& link, const uint8_t* data, uint32_t address, uint32_t
   if (length > kMaxWriteData || (length > 0 && data == nullptr)) {
     const std::string reason =
         length > kMaxWriteData
-            ? Format("the Block of %u Bytes is Longer than the %zu Bytes a Write Can Carry",
-                     length, kMaxWriteData)
+            ? Format("the Block of %u Bytes is Longer than the %zu Bytes a Write Can Carry", length,
+                     kMaxWriteData)
             : std::string("No Data was Given for the Block");
-    link.lastError = Format(kSentence, reason.c_str());
+    link.SetLastError(Format(kSentence, reason.c_str()));
     return 0;
   }
-  link.BeginRequest(LinkProtocol::Streaming, stream::kWrite);
-  link.request.address = address;
-  link.request.length = length;
-  if (length > 0) std::memcpy(link.request.data.data(), data, length);
-  if (link.ExchangeStreamWrite(3000)) return 1;
+  RequestBuffer buffer{};
+  const size_t n = stream::EncodeWrite(address, std::span<const uint8_t>(data, length), buffer);
+  if (link.SendAndCollect(std::span<const uint8_t>(buffer.data(), n), 3000)) return 1;
   link.ChainError(kSentence);
   return 0;
 }
 
 int StreamWriteNoWait(PhoneLink& link, const uint8_t* data, uint32_t address, uint32_t length) {
   if (length > 0 && data == nullptr) {
-    link.lastError = "No Data was Given for the Block";
+    link.SetLastError("No Data was Given for the Block");
     return 0;
   }
-  link.protocol = LinkProtocol::Streaming;
-  link.requestCode = stream::kWrite;
-  if (!link.BuildStreamWriteFrame(data, address, length)) return 0;
-  return link.SendFrameOnly();
+  const std::array<uint8_t, 5> head = stream::WriteHead(address);
+  return link.Send(head, std::span<const uint8_t>(data, length)) ? 1 : 0;
 }
 
-int StreamCollectReplies(PhoneLink& link) { return link.CollectReplies(); }
+int StreamCollectReplies(PhoneLink& link) {
+  return link.Collect() ? 1 : 0;
+}
 
 }  // namespace quorrel

@@ -14,7 +14,6 @@
 #include "app/line_controller.h"
 #include "app/modem_hold.h"
 #include "app/quorrel_view.h"
-#include "download/codecs.h"
 #include "gui/main_window.h"
 #include "jobs/usb_probe.h"
 #include "lines/control_ids.h"
@@ -107,7 +106,7 @@ int main(int argc, char** argv) {
   quorrel::EnableUsbProbing(*clock);
 
   using namespace quorrel;
-  CQuorrelDoc doc(*clock, SystemSerialDevices(), StandardCodecs());
+  CQuorrelDoc doc(*clock, SystemSerialDevices());
   std::string error;
   // Installed under /usr the NV backups and logs go to the user's folders;
   // the NV folder's text on the form shows where.

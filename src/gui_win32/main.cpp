@@ -12,7 +12,6 @@
 #include "app/form_model.h"
 #include "app/line_controller.h"
 #include "app/quorrel_view.h"
-#include "download/codecs.h"
 #include "gui_win32/main_window.h"
 #include "lines/document.h"
 #include "platform/clock.h"
@@ -85,7 +84,7 @@ int main(int argc, char** argv) {
   // The folder browser needs COM on the window thread.
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 
-  CQuorrelDoc doc(*clock, SystemSerialDevices(), StandardCodecs());
+  CQuorrelDoc doc(*clock, SystemSerialDevices());
   std::string error;
   if (!doc.OnNewDocument(ExecutableDirectory(), &error)) {
     Tell("quorrel: " + error, true);

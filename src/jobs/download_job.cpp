@@ -264,7 +264,7 @@ std::string DownloadRun::StuckModemHint() {
 }
 
 bool DownloadRun::FoundStuck(bool atOpened) {
-  const ModemAnswer hinted = ModeOfReplyCode(link_.diagErrorReply);
+  const ModemAnswer hinted = ModeOfReplyCode(link_.ErrorReplyCode());
   if (hinted != ModemAnswer::Downloader && hinted != ModemAnswer::Programmer) {
     // A modem still booting has no AT port either: asked once.
     if (atOpened || probed_without_at_) return false;
@@ -484,7 +484,7 @@ std::optional<DownloadResult> DownloadRun::ProgrammerIntoRam() {
   // A stop request made so far is seen here.
   ShowPort();
   if (job_.runFlag == 0) {
-    display_.FinishDisplay(line_, EndKind::WriteFailRestart, link_.protocol == LinkProtocol::Dmss);
+    display_.FinishDisplay(line_, EndKind::WriteFailRestart, link_.Protocol() == LinkProtocol::Dmss);
     return DownloadResult::Stopped;
   }
   if (!UploadProgrammer(env_, line_)) return FailWithBox(kInstallFailedText, EndKind::WriteFailRestart, kInstallFailedText);

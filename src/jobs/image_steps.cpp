@@ -197,8 +197,8 @@ class WriteLedger {
   // One acknowledged write (StreamWrite) with its bookkeeping; returns
   // StreamWrite's result.
   bool Write(const uint8_t* data, uint32_t address, uint32_t length) {
-    const uint64_t before = link_.port.BytesRead();
-    link_.ackCount = 0;
+    const uint64_t before = link_.Port().BytesRead();
+    link_.ClearAcknowledged();
     const bool sent = StreamWrite(link_, data, address, length) != 0;
     const bool heard = Heard(before);
     if (sent && !Pending(address)) pending_.push_back(address);
@@ -220,8 +220,8 @@ class WriteLedger {
     if (!due()) return;
     (void)RunSchedule(env_, line_, kAckPolls,
                       [&] {
-                        const uint64_t before = link_.port.BytesRead();
-                        link_.ackCount = 0;
+                        const uint64_t before = link_.Port().BytesRead();
+                        link_.ClearAcknowledged();
                         (void)StreamCollectReplies(link_);
                         if (Heard(before)) Take();
                         return !due();
@@ -237,13 +237,12 @@ class WriteLedger {
   bool Silent() const { return silent_ >= kSilentWriteLimit; }
 
  private:
-  bool Heard(uint64_t before) { return link_.port.BytesRead() != before || link_.port.BytesQueued() > 0; }
+  bool Heard(uint64_t before) { return link_.Port().BytesRead() != before || link_.Port().BytesQueued() > 0; }
   // Acknowledged blocks leave the pending list; acknowledgements of blocks
   // not pending are ignored.
   void Take() {
-    const size_t count = std::min<size_t>(link_.ackCount, link_.ackAddresses.size());
-    for (size_t i = 0; i < count; ++i) {
-      const auto it = std::find(pending_.begin(), pending_.end(), link_.ackAddresses[i]);
+    for (const uint32_t acknowledged : link_.Acknowledged()) {
+      const auto it = std::find(pending_.begin(), pending_.end(), acknowledged);
       if (it != pending_.end()) pending_.erase(it);
     }
   }
@@ -271,8 +270,8 @@ bool RewriteBlock(JobEnvironment& env, int line, WriteLedger& ledger, const uint
                        if (!ledger.Write(data, address, length)) return false;
                        ledger.Await(address);
                        if (!ledger.Pending(address)) return true;
-                       link.lastError = Format(kTextWriteSentence,
-                                               Format(kTextNotAcknowledged, address).c_str());
+                       link.SetLastError(Format(kTextWriteSentence,
+                                               Format(kTextNotAcknowledged, address).c_str()));
                        return false;
                      },
                      {.giveUp = [&] { return ledger.Silent(); }});
@@ -295,7 +294,7 @@ bool RewriteBlocks(JobEnvironment& env, int line, WriteLedger& ledger, BlockRead
     }
     if (!RewriteBlock(env, line, ledger, block.data(), address, n)) {
       if (ledger.Silent()) return ProgrammerSilent(env, line);
-      Status(env, line, env.doc.link(line).lastError);
+      Status(env, line, env.doc.link(line).LastError());
       return false;
     }
   }
@@ -407,7 +406,7 @@ bool WriteBlocks(JobEnvironment& env, int line, BlockReader& reader, std::string
     }
     if (!RunSchedule(env, line, blockTries,
                      [&] { return ledger.Write(block.data(), offset, n); })) {
-      Status(env, line, link.lastError);
+      Status(env, line, link.LastError());
       return false;
     }
     if (ledger.Silent()) return ProgrammerSilent(env, line);
@@ -429,14 +428,13 @@ class EfsWindow {
   // leaves the in-flight list together with every older one, which counts as
   // lost. Acknowledgements of blocks not in flight are ignored.
   void Match(PhoneLink& link) {
-    const size_t count = std::min<size_t>(link.ackCount, link.ackAddresses.size());
-    for (size_t i = 0; i < count; ++i) {
-      const auto it = std::find(in_flight_.begin(), in_flight_.end(), link.ackAddresses[i]);
+    for (const uint32_t acknowledged : link.Acknowledged()) {
+      const auto it = std::find(in_flight_.begin(), in_flight_.end(), acknowledged);
       if (it == in_flight_.end()) continue;
       unanswered_.insert(unanswered_.end(), in_flight_.begin(), it);
       in_flight_.erase(in_flight_.begin(), it + 1);
     }
-    link.ackCount = 0;
+    link.ClearAcknowledged();
   }
   // Whatever is still in flight counts as lost.
   void GiveUpInFlight() {
@@ -466,22 +464,22 @@ bool UploadProgrammer(JobEnvironment& env, int line) {
   std::optional<uint32_t> length;
   if (file) length = LengthOf(*file);
   if (!file || !length) {
-    link.lastError = Format("Line%d :\tOpen armprg.bin fail!", line + 1);
-    env.display.Message(link.lastError);
+    link.SetLastError(Format("Line%d :\tOpen armprg.bin fail!", line + 1));
+    env.display.Message(link.LastError());
     return false;
   }
   // Nothing to start: an empty programmer would only fail later, with a
   // reason that hides this one.
   if (*length == 0) {
-    link.lastError = Format("Line%d :\tarmprg.bin is empty!", line + 1);
-    env.display.Message(link.lastError);
+    link.SetLastError(Format("Line%d :\tarmprg.bin is empty!", line + 1));
+    env.display.Message(link.LastError());
     return false;
   }
   std::array<uint8_t, kProgrammerChunk> chunk;
   for (uint32_t offset = 0; offset < *length;) {
     const uint32_t n = BlockSize(*length - offset, kProgrammerChunk);
     if (file->Read(std::span<uint8_t>(chunk.data(), n)) != n) {
-      link.lastError = ShortReadText(path);
+      link.SetLastError(ShortReadText(path));
       return false;
     }
     if (!DmssWrite(link, chunk.data(), kProgrammerLoadAddress + offset, n)) return false;
@@ -630,7 +628,7 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
     // Sent without waiting for the acknowledgement.
     if (!RunSchedule(env, line, kEfsSendTries,
                      [&] { return StreamWriteNoWait(link, block.data(), offset, n) != 0; })) {
-      Status(env, line, link.lastError);
+      Status(env, line, link.LastError());
       return false;
     }
     // The progress, and the stop request.

@@ -19,8 +19,8 @@ constexpr uint32_t kNoOpTimeoutMs = 20000;
 
 // The mode named by the reply the last exchange decoded, if any.
 ModemAnswer ModeOfLastReply(const PhoneLink& link) {
-  if (link.packetLength == 0) return ModemAnswer::None;
-  return ModeOfReplyCode(link.reply.code);
+  if (link.LastReply().empty()) return ModemAnswer::None;
+  return ModeOfReplyCode(link.LastReply()[0]);
 }
 
 }  // namespace
@@ -51,11 +51,10 @@ ModeProbe ProbeModemMode(JobEnvironment& env, int line, int rounds) {
 
     // The downloader's no-op: acknowledged by the downloader, refused with
     // an error reply by the programmer and by the firmware.
-    link.BeginRequest(LinkProtocol::Dmss, dmss::kNoOp);
-    link.Exchange(1, kNoOpTimeoutMs);
+    (void)DmssProbeNoOp(link, kNoOpTimeoutMs);
     found.mode = ModeOfLastReply(link);
-    if (found.mode == ModemAnswer::Normal) link.protocol = LinkProtocol::Diag;
-    if (found.mode == ModemAnswer::Programmer) link.protocol = LinkProtocol::Streaming;
+    if (found.mode == ModemAnswer::Normal) link.SetProtocol(LinkProtocol::Diag);
+    if (found.mode == ModemAnswer::Programmer) link.SetProtocol(LinkProtocol::Streaming);
     if (found.mode != ModemAnswer::None) return true;
 
     // The programmer's greeting.
@@ -65,9 +64,9 @@ ModeProbe ProbeModemMode(JobEnvironment& env, int line, int rounds) {
       return true;
     }
     // A hello reply that did not parse is still the programmer's.
-    found.mode = link.packetLength > 0 && link.reply.code == 0x02 ? ModemAnswer::Programmer : ModeOfLastReply(link);
-    if (found.mode == ModemAnswer::Downloader) link.protocol = LinkProtocol::Dmss;
-    if (found.mode == ModemAnswer::Normal) link.protocol = LinkProtocol::Diag;
+    found.mode = !link.LastReply().empty() && link.LastReply()[0] == 0x02 ? ModemAnswer::Programmer : ModeOfLastReply(link);
+    if (found.mode == ModemAnswer::Downloader) link.SetProtocol(LinkProtocol::Dmss);
+    if (found.mode == ModemAnswer::Normal) link.SetProtocol(LinkProtocol::Diag);
     return found.mode != ModemAnswer::None;
   });
   return found;

@@ -44,10 +44,10 @@ void NoPhone(LineJob& job) {
 bool OpenDiagPort(JobEnvironment& env, int line) {
   PhoneLink& link = env.doc.link(line);
   const SettingsRecord& s = env.doc.line(line).settings;
-  if (link.port.IsOpen()) link.port.Close();
+  if (link.Port().IsOpen()) link.Port().Close();
   LookForModem(env, line);
   const int baud = s.baudRate > 0 ? s.baudRate : CQuorrelDoc::kBaudRate;
-  return link.port.Open(s.diagPort, baud, 8, 1) != 0;
+  return link.Port().Open(s.diagPort, baud, 8, 1) != 0;
 }
 
 bool OpenAtPort(JobEnvironment& env, int line) {
@@ -56,13 +56,13 @@ bool OpenAtPort(JobEnvironment& env, int line) {
 }
 
 void FollowModem(JobEnvironment& env, int line) {
-  env.doc.link(line).port.SetReopener([&env, line] { return OpenDiagPort(env, line); });
+  env.doc.link(line).Port().SetReopener([&env, line] { return OpenDiagPort(env, line); });
   env.doc.at(line).port.SetReopener([&env, line] { return OpenAtPort(env, line); });
 }
 
 bool CloseDiagPort(JobEnvironment& env, int line) {
   PhoneLink& link = env.doc.link(line);
-  if (link.port.IsOpen()) link.port.Close();
+  if (link.Port().IsOpen()) link.Port().Close();
   return true;
 }
 

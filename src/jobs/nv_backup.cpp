@@ -151,27 +151,18 @@ void ModeChangeBestEffort(JobEnvironment& env, int line, Change change) {
   env.clock().Sleep(1000);
 }
 
-// The ESN a backup belongs to: the one the job read, else the one in the
-// backup's item 0.
-std::optional<uint32_t> BackupEsn(JobEnvironment& env, int line, const NvTable& table) {
-  if (std::optional<uint32_t> esn = env.doc.line(line).Binding().esn) return esn;
-  const ModemIdentity identity = IdentityInTable(table, std::nullopt);
-  if (StateOf(identity.item0) != ItemState::Value) return std::nullopt;
-  const auto& d = identity.item0.data;
-  return static_cast<uint32_t>(d[0]) | static_cast<uint32_t>(d[1]) << 8 | static_cast<uint32_t>(d[2]) << 16 |
-         static_cast<uint32_t>(d[3]) << 24;
-}
+// The ESN a backup belongs to: the one the job read.
+std::optional<uint32_t> BackupEsn(JobEnvironment& env, int line) { return env.doc.line(line).Binding().esn; }
 
 // Every backup is also kept under the modem's identity, so that the next
 // modem on the line, which replaces the line's NV file, never takes the only
 // copy of this one's: <NV folder>\archive\<ESN>-<date>-<time>.nvm. A copy
 // that cannot be written is told on the status line; the backup stands.
-void KeepArchiveCopy(JobEnvironment& env, int line, std::string_view path, const NvTable& table,
-                     const std::vector<uint8_t>& bytes) {
+void KeepArchiveCopy(JobEnvironment& env, int line, std::string_view path, const std::vector<uint8_t>& bytes) {
   const size_t cut = path.find_last_of("\\/");
   const std::string folder = std::string(cut == std::string_view::npos ? std::string_view(".") : path.substr(0, cut));
   const std::string archive = folder + "\\" + kNvArchiveFolder;
-  const std::optional<uint32_t> esn = BackupEsn(env, line, table);
+  const std::optional<uint32_t> esn = BackupEsn(env, line);
   const LocalTime t = CurrentLocalTime();
   const std::string stem = Format("%s-%04d%02d%02d-%02d%02d%02d", esn ? Format("%08X", *esn).c_str() : "unknown",
                                   t.year, t.month, t.day, t.hour, t.minute, t.second);
@@ -268,7 +259,7 @@ int BackupNv(JobEnvironment& env, int line, std::string_view path) {
     }
     text += Format("; %.*s was not written", static_cast<int>(path.size()), path.data());
     Status(env, line, text);
-    link.lastError = text;
+    link.SetLastError(text);
     return 0;
   }
 
@@ -276,7 +267,7 @@ int BackupNv(JobEnvironment& env, int line, std::string_view path) {
   table.StoreTo(std::span<uint8_t, NvTable::kFileSize>(bytes.data(), bytes.size()));
   const int cause = WriteTableFile(path, bytes);
   if (cause == 0) {
-    KeepArchiveCopy(env, line, path, table, bytes);
+    KeepArchiveCopy(env, line, path, bytes);
     return 1;
   }
 
@@ -286,7 +277,7 @@ int BackupNv(JobEnvironment& env, int line, std::string_view path) {
   Status(env, line, text);
   // The job end reports the link's last error: make it this one rather than
   // whatever the phone last failed.
-  link.lastError = text;
+  link.SetLastError(text);
   return 0;
 }
 
@@ -356,7 +347,8 @@ int RestoreNv(JobEnvironment& env, int line, std::string_view path) {
 void RunNvBackupJob(JobEnvironment& env, int line) {
   LineJob& job = env.doc.line(line);
   uint32_t esn = 0;
-  (void)GetEsn(env.doc.link(line), esn);
+  // The ESN names the backup's archive copy and the job's record.
+  if (GetEsn(env.doc.link(line), esn)) job.SetBoundEsn(esn);
 
   if (!CheckNvDirectory(env, job.settings.nvDirectory.view())) {
     env.display.JobEnd(line, "不能建立NV区目录，请检查备份路径设置是否正确!", EndKind::FailManualRestart);
@@ -367,7 +359,7 @@ void RunNvBackupJob(JobEnvironment& env, int line) {
   Status(env, line, "现在开始备份NV区");
 
   if (!BackupNv(env, line, job.settings.nvFile.view())) {
-    env.display.JobEnd(line, env.doc.link(line).lastError, EndKind::FailManualRestart);
+    env.display.JobEnd(line, env.doc.link(line).LastError(), EndKind::FailManualRestart);
     return;
   }
   env.display.JobEnd(line, "备份NV区成功", EndKind::Pass);

@@ -108,14 +108,14 @@ RepairResult RepairRun::Run() {
     case ModemAnswer::Downloader:
       Status("The modem answers in its downloader: the flash programmer is uploaded and started");
       if (!ReadFlashParameters(env_, line_)) {
-        return End("The downloader does not give its flash parameters: " + link_.lastError, RepairResult::Failed);
+        return End("The downloader does not give its flash parameters: " + link_.LastError(), RepairResult::Failed);
       }
       entry = RepairEntry::Downloader;
       break;
     case ModemAnswer::Programmer:
       Status("The modem answers with its flash programmer running: the images are written at once");
       if (!GreetProgrammer(env_, line_, probe.greeted)) {
-        return End("The flash programmer does not answer: " + link_.lastError, RepairResult::Failed);
+        return End("The flash programmer does not answer: " + link_.LastError(), RepairResult::Failed);
       }
       // The run that failed may have left an image open; it is closed before
       // anything else is written, as a second write attempt begins.

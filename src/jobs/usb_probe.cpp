@@ -8,7 +8,6 @@
 #include <mutex>
 #include <utility>
 
-#include "download/codecs.h"
 #include "download/dmss.h"
 #include "link/phone_link.h"
 #include "platform/modem_manager.h"
@@ -17,6 +16,7 @@
 #include "platform/serial_port.h"
 #include "services/at_channel.h"
 #include "services/diag_codec.h"
+#include "services/diag_commands.h"
 #include "util/text.h"
 
 namespace quorrel {
@@ -70,14 +70,12 @@ bool HasOkLine(const std::string& response) {
 // One read-only diagnostic request; true when the port answered it as only
 // a diagnostic port does.
 bool AskDiagnostic(Clock& clock, OneTty& tty, const UsbDeviceInfo& d, PortProbeResult* r) {
-  PhoneLink link(clock, tty, StandardCodecs());
-  if (!OpenFor(link.port, tty, d, r)) return false;
-  link.BeginRequest(LinkProtocol::Diag, diag::kEsn);
-  link.packetLength = 0;
-  const bool answered = link.Exchange(1, kUsbProbeReplyMs) != 0;
-  const uint8_t error = link.diagErrorReply;
-  link.port.Close();
-  if (answered && link.packetLength >= kEsnReplyLength) {
+  PhoneLink link(clock, tty);
+  if (!OpenFor(link.Port(), tty, d, r)) return false;
+  const bool answered = ProbeEsn(link, kUsbProbeReplyMs) != 0;
+  const uint8_t error = link.ErrorReplyCode();
+  link.Port().Close();
+  if (answered && link.LastReply().size() >= kEsnReplyLength) {
     r->outcome = PortProbeResult::Outcome::Diagnostic;
     r->detail = "answered the diagnostic request";
     return true;
@@ -113,15 +111,13 @@ bool AskAt(Clock& clock, OneTty& tty, const UsbDeviceInfo& d, bool hadFrame, Por
 }
 
 bool AskDownloader(Clock& clock, OneTty& tty, const UsbDeviceInfo& d, PortProbeResult* r) {
-  PhoneLink link(clock, tty, StandardCodecs());
-  if (!OpenFor(link.port, tty, d, r)) return false;
-  link.BeginRequest(LinkProtocol::Dmss, dmss::kNoOp);
-  link.packetLength = 0;
-  const bool answered = link.Exchange(1, kUsbProbeReplyMs) != 0;
-  link.port.Close();
+  PhoneLink link(clock, tty);
+  if (!OpenFor(link.Port(), tty, d, r)) return false;
+  const bool answered = DmssProbeNoOp(link, kUsbProbeReplyMs) != 0;
+  link.Port().Close();
   // A reply of its own protocol, whatever it says (the flash programmer
   // answers the downloader's no-op with an error reply), with a good check.
-  if (answered || link.packetLength > 0) {
+  if (answered || !link.LastReply().empty()) {
     r->outcome = PortProbeResult::Outcome::Download;
     r->detail = "answered the downloader's no-op";
     return true;

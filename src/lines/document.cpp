@@ -5,11 +5,11 @@
 
 namespace quorrel {
 
-CQuorrelDoc::CQuorrelDoc(Clock& clock, SerialDevices& devices, const ProtocolCodecs& codecs)
+CQuorrelDoc::CQuorrelDoc(Clock& clock, SerialDevices& devices)
     : clock_(clock), devices_(devices) {
   for (int i = 0; i < kLineCount; ++i) {
     lines_[i] = std::make_unique<LineJob>();
-    links_[i] = std::make_unique<PhoneLink>(clock, devices, codecs);
+    links_[i] = std::make_unique<PhoneLink>(clock, devices);
     at_channels_[i] = std::make_unique<AtChannel>(clock, devices);
     LineJob& job = *lines_[i];
     job.settings.baudRate = kBaudRate;

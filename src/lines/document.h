@@ -39,7 +39,7 @@ class CQuorrelDoc {
   // Creates the eight links and AT channels and sets the construction
   // defaults: zeroed records at 115200 baud, line 1 on COM1 and no port on
   // the others, run flags 0, line mode 1, version "нет телефона", NV option 2.
-  CQuorrelDoc(Clock& clock, SerialDevices& devices, const ProtocolCodecs& codecs);
+  CQuorrelDoc(Clock& clock, SerialDevices& devices);
   ~CQuorrelDoc();
   CQuorrelDoc(const CQuorrelDoc&) = delete;
   CQuorrelDoc& operator=(const CQuorrelDoc&) = delete;

@@ -1,17 +1,21 @@
 // One line's conversation with its phone over the diagnostic port.
 //
-// A command fills in the request (protocol, code, parameters), calls Exchange
-// (or one of the streaming variants) and, on failure, puts its own sentence in
-// front of lastError. The packet layouts and reply parsers of each protocol
-// are supplied by the protocol layers through ProtocolCodecs; this class owns
-// the port, the buffers, the framing and the wait for replies.
+// A command encodes its request packet, hands it to Transact (or to one of the
+// streaming calls) with a check of the replies, and on failure puts its own
+// sentence in front of LastError. The packet layouts and reply parsers are
+// the protocol layers' pure functions; this class owns the port, the buffers,
+// the framing and the wait for replies.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "link/frame_decoder.h"
 #include "link/records.h"
@@ -24,25 +28,74 @@ enum class LinkProtocol : int32_t { Diag = 0, Dmss = 1, Streaming = 2, Raw = 3 }
 
 class PhoneLink;
 
-// Packet builder and reply parser of one protocol.
-class PacketCodec {
- public:
-  virtual ~PacketCodec() = default;
-  // Writes the packet of the current request (link.requestCode and
-  // link.request, link.dataBlock) into out; returns its length, or 0 for no
-  // packet. Never writes more than out.size() bytes.
-  virtual size_t BuildPacket(const PhoneLink& link, std::span<uint8_t> out) const = 0;
-  // Parses the unframed reply in link.replyBuffer (link.packetLength bytes,
-  // zeros after them; link.reply.code already set) into link.reply. Returns
-  // non-zero when the reply is accepted; may set link.lastError when not.
-  virtual int ParseReply(PhoneLink& link) const = 0;
+// The kinds of failure the link reports. Each has the sentence the line shows
+// (LastError); the fixed ones are LinkErrorText's, the others carry the
+// phone's code or the protocol's reason.
+enum class LinkError : uint8_t {
+  None = 0,
+  SendFailed,     // the port took less than the whole frame
+  NoReply,        // nothing came within the time-out
+  ReplyTooLarge,  // more than the reply buffer holds
+  NoEndFlag,      // a reply began but did not end
+  WrongCrc,       // a reply frame with a bad check
+  NoTries,        // asked for no tries at all
+  ErrorReply,     // a diagnostic error reply: DiagErrorText of its code
+  StreamError,    // the programmer's error reply: StreamErrorText of its code
+  Refused,        // an intact reply the protocol's parser refused, with its reason
+  TooLong,        // the request does not fit in one packet
 };
 
-struct ProtocolCodecs {
-  const PacketCodec* diag = nullptr;
-  const PacketCodec* dmss = nullptr;
-  const PacketCodec* streaming = nullptr;
+// The sentence of a fixed kind; empty for the kinds whose text depends on
+// what the phone said.
+std::string_view LinkErrorText(LinkError error);
+
+// What an exchange ended with.
+struct LinkResult {
+  LinkError error = LinkError::None;
+  explicit operator bool() const { return error == LinkError::None; }
 };
+
+// An intact reply packet (without its check bytes) and the bytes it took on
+// the wire.
+struct LinkReply {
+  std::span<const uint8_t> packet;
+  size_t rawLength = 0;
+};
+
+// What a protocol makes of an intact reply: accepted, or refused with the
+// reason the line reports.
+struct ReplyVerdict {
+  bool accepted = true;
+  std::string reason;
+
+  static ReplyVerdict Accept() { return {}; }
+  static ReplyVerdict Refuse(std::string_view why) { return {false, std::string(why)}; }
+};
+
+// Looks at each intact reply of a request; empty accepts every one.
+using ReplyCheck = std::function<ReplyVerdict(const LinkReply&)>;
+
+// One request: its unframed packet (without check bytes), the protocol that
+// frames it, and how often and how long to wait for its reply.
+struct LinkRequest {
+  LinkProtocol protocol = LinkProtocol::Diag;
+  std::span<const uint8_t> packet;
+  uint8_t tries = 1;
+  uint32_t timeoutMs = 0;
+};
+
+// Frames a packet (head then body, either may be empty) with its check bytes
+// into out: a leading flag for the download protocols, stuffing, the closing
+// flag. Returns the frame's length, 0 when it does not fit in out.
+size_t FrameRequest(LinkProtocol protocol, std::span<const uint8_t> head,
+                    std::span<const uint8_t> body, std::span<uint8_t> out);
+
+// The first reply frame in bytes, unframed and checked, as a line decodes a
+// reply read whole: its packet (without check bytes) into packet and the
+// bytes it took into rawLength, or why there is none (NoEndFlag, WrongCrc,
+// ReplyTooLarge). A bad frame before it is skipped.
+LinkError DecodeFirstReply(LinkProtocol protocol, std::span<const uint8_t> bytes,
+                           std::vector<uint8_t>& packet, size_t& rawLength);
 
 class PhoneLink {
  public:
@@ -52,90 +105,80 @@ class PhoneLink {
   // Every byte of packet and CRC stuffed, plus two flags.
   static constexpr size_t kFrameCapacity = 2 * (kMaxPacket + 2) + 2;
   static constexpr size_t kReplyCapacity = 1024;
-  static constexpr size_t kDataBlockCapacity = 1024;
   static constexpr size_t kMaxAcks = 64;
   static constexpr int kCollectLimit = 1000;
 
-  PhoneLink(Clock& clock, SerialDevices& devices, const ProtocolCodecs& codecs);
+  PhoneLink(Clock& clock, SerialDevices& devices);
   virtual ~PhoneLink();
   PhoneLink(const PhoneLink&) = delete;
   PhoneLink& operator=(const PhoneLink&) = delete;
 
   // ---- request / reply exchange ----
-  // Prepares a new request: clears scratchText, the data block, the reply and
-  // frame buffers. Keeps lastError, protocol, requestCode, the request
-  // parameters, the reply record and the acknowledged list.
-  void ResetRequest();
-  // The first steps of every command: ResetRequest, then its protocol and code.
-  void BeginRequest(LinkProtocol requestProtocol, uint8_t code);
-  // Puts a command's failure sentence (with one "%s") in front of the reason
-  // in lastError.
-  void ChainError(const char* sentence);
-  // Sends the current request and waits up to timeoutMs per try for its
-  // reply; a reply still unfinished when it settles is waited for within the
-  // same time-out. 1 on success; 0 with the reason in lastError (also when
-  // asked for no tries at all).
-  int Exchange(uint8_t tries, uint32_t timeoutMs);
+  // Sends the request and waits up to its time-out per try for a reply that
+  // check accepts (a diagnostic error reply fails the try by itself; raw
+  // replies are not decoded). A reply still unfinished when it settles is
+  // waited for within the same time-out. On failure LastError says why.
+  LinkResult Transact(const LinkRequest& request, const ReplyCheck& check = {});
+
+  // ---- streaming ----
   // One streaming write: keeps earlier replies queued, waits for the reply to
   // settle (and to finish, within timeoutMs); no reply within timeoutMs still
-  // counts as sent.
-  int ExchangeStreamWrite(uint32_t timeoutMs);
-  // Sends frameBuffer as it is, keeping received bytes; reads nothing.
-  int SendFrameOnly();
+  // counts as sent. The block-written replies read are Acknowledged.
+  LinkResult SendAndCollect(std::span<const uint8_t> packet, uint32_t timeoutMs);
+  // Frames one streaming packet (head then body, straight from the caller's
+  // data) and sends it, keeping received bytes; reads nothing. A body longer
+  // than kMaxWriteData is refused (TooLong) without sending.
+  LinkResult Send(std::span<const uint8_t> head, std::span<const uint8_t> body);
   // Decodes whatever streaming replies are queued (at most kCollectLimit
-  // bytes); a reply cut off at the end is finished by a later read.
-  int CollectReplies();
+  // bytes); a reply cut off at the end is finished by a later read. Nothing
+  // queued leaves Acknowledged as it was.
+  LinkResult Collect();
+  // Decodes bytes as streaming replies just read, as Collect does.
+  LinkResult DecodeStreamReplies(std::span<const uint8_t> bytes);
+  // The addresses of the blocks the last collection saw written, in order
+  // (at most kMaxAcks).
+  std::span<const uint32_t> Acknowledged() const {
+    return std::span<const uint32_t>(ackAddresses_.data(), ackCount_);
+  }
+  void ClearAcknowledged() { ackCount_ = 0; }
 
-  // ---- framing ----
-  // Appends the two CRC bytes behind length bytes; returns length + 2.
-  static size_t AppendCrc(uint8_t* buffer, size_t length);
-  // 1 when the length bytes (packet and its CRC) are intact; 0 for length 0.
-  static int CheckCrc(const uint8_t* buffer, size_t length);
-  // Builds the frame of the current request into frameBuffer; returns its
-  // length (0 when the request has no packet or does not fit).
-  uint32_t EncodeRequestFrame();
-  // Unframes the first frame in replyBuffer in place, checks it and runs the
-  // protocol's parser. A bad frame before it is skipped.
-  int DecodeReplyFrame();
-  // Streaming: decodes every reply in replyBuffer, collecting the addresses
-  // of written blocks into ackAddresses. A reply cut off at the end is kept
-  // and finished by the bytes of the next call (or of a collection).
-  int DecodeReplyFrames();
-  // Builds a streaming write frame straight from the caller's data.
-  // 0 (with lastError) when length exceeds kMaxWriteData.
-  int BuildStreamWriteFrame(const uint8_t* data, uint32_t address, uint32_t length);
-
+  // ---- the port and the clock ----
   Clock& clock() { return clock_; }
+  // The diagnostic port; jobs open and close it.
+  SerialPort& Port() { return port_; }
 
-  // ---- state, read and written by the commands and the line code ----
-  SerialPort port;
-  uint8_t ackCount = 0;
-  std::array<uint32_t, kMaxAcks> ackAddresses{};
-  uint8_t requestCode = 0;
-  RequestParams request;
-  ReplyRecord reply;
-  uint32_t frameLength = 0;
-  std::array<uint8_t, kFrameCapacity> frameBuffer{};
-  uint16_t replyLength = 0;
-  std::array<uint8_t, kReplyCapacity> replyBuffer{};
-  // Bytes of the unframed reply packet, without its CRC.
-  uint16_t packetLength = 0;
-  std::string lastError;
-  std::string scratchText;
-  LinkProtocol protocol = LinkProtocol::Diag;
-  std::array<uint8_t, kDataBlockCapacity> dataBlock{};
-  uint32_t dataBlockLength = 0;
-  uint16_t rawReplyLength = 0;
-  // The six digits of the service programming code sent to unlock the phone.
-  std::string serviceCode = "000000";
+  // ---- what the last request left ----
+  // The protocol of the last request, or the one a caller found the phone
+  // speaking.
+  LinkProtocol Protocol() const { return protocol_; }
+  void SetProtocol(LinkProtocol p) { protocol_ = p; }
+  // Why the last failure happened, as the line reports it. Not cleared by a
+  // later success.
+  const std::string& LastError() const { return lastError_; }
+  // A command's own reason, or a caller's, in place of the link's.
+  void SetLastError(std::string_view text) { lastError_ = text; }
+  // Puts a command's failure sentence (with one "%s") in front of the reason
+  // in LastError.
+  void ChainError(const char* sentence);
+  // The reply packet the last request decoded (before its protocol's check),
+  // without its check bytes; empty when none came.
+  std::span<const uint8_t> LastReply() const {
+    return std::span<const uint8_t>(replyBuffer_.data(), packetLength_);
+  }
+  // The bytes a raw request got back, undecoded.
+  std::span<const uint8_t> RawReply() const {
+    return std::span<const uint8_t>(replyBuffer_.data(),
+                                    std::min<size_t>(replyLength_, kReplyCapacity));
+  }
   // The first byte of the intact diagnostic error reply that ended the last
-  // try of the last Exchange; 0 when that try ended any other way.
-  uint8_t diagErrorReply = 0;
+  // try of the last request; 0 when that try ended any other way.
+  uint8_t ErrorReplyCode() const { return diagErrorReply_; }
 
  private:
-  const PacketCodec* CodecFor(LinkProtocol p) const;
+  // Clears the reply and frame buffers for a new request.
+  void ResetRequest();
   FrameDecoder::Start StartOf(LinkProtocol p) const;
-  // Puts a checked packet into replyBuffer and runs the protocol's parser.
+  // Puts a checked packet into the reply buffer and runs the request's check.
   int AcceptReply(std::span<const uint8_t> packet, size_t rawLength);
   // What a run of streaming replies amounted to: the reason of the first
   // failure, an error reply's text taking the place of a bad frame's.
@@ -149,9 +192,31 @@ class PhoneLink {
   void DecodeStreamBytes(std::span<const uint8_t> bytes, StreamVerdict& verdict);
   // Notes the stray bytes dropped in front of a frame in the wire's record.
   void NoteNoise(const FrameDecoder::Event& e);
+  // Records a failure of a fixed kind, or of any kind with its reason.
+  void Fail(LinkError error);
+  void Fail(LinkError error, std::string_view reason);
+  // The try loop of Transact, on the frame in the frame buffer.
+  bool RunTries(uint8_t tries, uint32_t timeoutMs);
 
   Clock& clock_;
-  ProtocolCodecs codecs_;
+  SerialPort port_;
+  // The request under way: its protocol, code byte, frame and check.
+  LinkProtocol protocol_ = LinkProtocol::Diag;
+  uint8_t requestCode_ = 0;
+  uint32_t frameLength_ = 0;
+  std::array<uint8_t, kFrameCapacity> frameBuffer_{};
+  const ReplyCheck* check_ = nullptr;
+  // The bytes read for it, then the packet of its reply (zeros behind it).
+  uint16_t replyLength_ = 0;
+  std::array<uint8_t, kReplyCapacity> replyBuffer_{};
+  uint16_t packetLength_ = 0;
+  // What it ended with.
+  LinkError failure_ = LinkError::None;
+  std::string lastError_;
+  uint8_t diagErrorReply_ = 0;
+  // The addresses of written blocks the last streaming collection read.
+  uint8_t ackCount_ = 0;
+  std::array<uint32_t, kMaxAcks> ackAddresses_{};
   // The line's reply decoder: holds a reply cut off by the end of a read
   // until the rest comes. Cleared whenever a request discards the input.
   FrameDecoder decoder_;

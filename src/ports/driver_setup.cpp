@@ -88,7 +88,7 @@ bool RunDriverUninstaller() {
 long OnUninstallAllMessage(CQuorrelDoc& doc, int currentLine) {
   if (currentLine < 0 || currentLine >= kLineCount) return 0;
   PhoneLink& link = doc.link(currentLine);
-  if (link.port.IsOpen()) link.port.Close();
+  if (link.Port().IsOpen()) link.Port().Close();
   doc.clock().Sleep(1500);
   return ShellOpen({"open", ".\\UnInstallAll.exe", "", ShowCommand::Maximized}) ? 1 : 0;
 }

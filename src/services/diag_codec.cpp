@@ -15,127 +15,22 @@ struct VersionField {
   size_t width;  // bytes taken from the reply
 };
 
-constexpr size_t Text(int n) { return static_cast<size_t>(n - 1) * VersionTexts::kTextWidth; }
+constexpr size_t Text(int n) {
+  return static_cast<size_t>(n - 1) * VersionTexts::kTextWidth;
+}
 constexpr size_t kF10 = VersionTexts::kField10Offset;
 constexpr size_t kF11 = VersionTexts::kField11Offset;
 
-constexpr VersionField kLayoutFull[] = {
-    {Text(1), 30}, {Text(2), 30}, {Text(3), 30}, {Text(4), 30}, {Text(5), 30}, {Text(6), 30},
-    {Text(7), 30}, {Text(8), 30}, {Text(9), 31}, {kF10, 13},    {kF11, 9}};
-constexpr VersionField kLayoutEight[] = {
-    {Text(1), 30}, {Text(2), 30}, {Text(3), 30}, {Text(4), 30}, {Text(5), 30},
-    {Text(6), 30}, {Text(7), 30}, {Text(8), 30}, {kF10, 12},    {kF11, 9}};
+constexpr VersionField kLayoutFull[] = {{Text(1), 30}, {Text(2), 30}, {Text(3), 30}, {Text(4), 30},
+                                        {Text(5), 30}, {Text(6), 30}, {Text(7), 30}, {Text(8), 30},
+                                        {Text(9), 31}, {kF10, 13},    {kF11, 9}};
+constexpr VersionField kLayoutEight[] = {{Text(1), 30}, {Text(2), 30}, {Text(3), 30}, {Text(4), 30},
+                                         {Text(5), 30}, {Text(6), 30}, {Text(7), 30}, {Text(8), 30},
+                                         {kF10, 12},    {kF11, 9}};
 constexpr VersionField kLayoutFour[] = {{Text(1), 30}, {Text(2), 30}, {Text(3), 30},
                                         {Text(4), 30}, {kF10, 12},    {kF11, 9}};
 constexpr VersionField kLayoutShort[] = {{Text(1), 22}, {Text(2), 22}, {Text(3), 24},
                                          {Text(4), 24}, {kF10, 13},    {kF11, 10}};
-
-class DiagPacketCodec final : public PacketCodec {
- public:
-  size_t BuildPacket(const PhoneLink& link, std::span<uint8_t> out) const override {
-    PacketWriter w(out);
-    const RequestParams& r = link.request;
-    switch (link.requestCode) {
-      case diag::kEsn:
-      case diag::kVersionTexts:
-      case diag::kDownloader:
-      case diag::kBuildVersion:
-        w.Byte(link.requestCode);
-        break;
-      case diag::kModeChange:
-        w.Byte(link.requestCode);
-        w.Le16(r.mode);
-        break;
-      case diag::kNvRead:
-      case diag::kNvWrite:
-        w.Byte(link.requestCode);
-        w.Le16(r.nvItem);
-        w.Bytes(r.nvData);
-        w.Le16(r.nvStatus);
-        break;
-      case diag::kSpc:
-        w.Byte(link.requestCode);
-        // Exactly six digits: a shorter setting is padded with '0'.
-        for (size_t i = 0; i < diag::kSpcDigits; ++i) {
-          w.Byte(i < link.serviceCode.size() ? static_cast<uint8_t>(link.serviceCode[i]) : '0');
-        }
-        break;
-      case diag::kSubsystem:
-        w.Byte(link.requestCode);
-        w.Bytes(std::initializer_list<uint8_t>{0x04, 0x0E, 0x00});
-        break;
-      case diag::kVendor5C:
-        w.Byte(link.requestCode);
-        w.Bytes(std::initializer_list<uint8_t>{0x01, 0x00, 0xC2, 0x01, 0x00});
-        break;
-      default:
-        break;
-    }
-    return w.Result();
-  }
-
-  // Accepts every reply that passed the framing, except an NV reply that is
-  // not the answer to this request: another command, another item, or too
-  // short or too long to hold the item's data and status.
-  int ParseReply(PhoneLink& link) const override {
-    const uint8_t* p = link.replyBuffer.data();
-    ReplyRecord& reply = link.reply;
-    switch (reply.code) {
-      case diag::kEsn:
-        reply.esn = ReadLe32(p + 1);
-        break;
-      case diag::kModeChange:
-        reply.mode = ReadLe16(p + 1);
-        break;
-      case diag::kNvRead:
-      case diag::kNvWrite:
-        return ParseNvReply(link);
-      case diag::kBuildVersion:
-        std::memcpy(reply.buildHead.data(), p + 1, reply.buildHead.size());
-        reply.buildValue1 = ReadLe32(p + 4);
-        reply.buildValue2 = ReadLe32(p + 8);
-        reply.buildText.fill(0);
-        std::memcpy(reply.buildText.data(), p + 12, reply.buildText.size());
-        break;
-      case diag::kSubsystem:
-        // A reply too short to carry the readiness byte does not say ready.
-        reply.readiness = link.packetLength > 4 ? p[4] : 0xFF;
-        break;
-      case diag::kVersionTexts:
-        ParseVersionTexts(std::span<const uint8_t>(link.replyBuffer), link.rawReplyLength,
-                          reply.versions);
-        break;
-      default:
-        break;
-    }
-    return 1;
-  }
-
- private:
-  static int ParseNvReply(PhoneLink& link) {
-    const uint8_t* p = link.replyBuffer.data();
-    ReplyRecord& reply = link.reply;
-    if (reply.code != link.requestCode) {
-      link.lastError = Format("the Phone Answered Command 0x%02X to an NV Request 0x%02X", reply.code,
-                              link.requestCode);
-      return 0;
-    }
-    if (link.packetLength != diag::kNvPacketSize) {
-      link.lastError = Format("the NV Reply is %u Bytes Long instead of %zu", link.packetLength,
-                              diag::kNvPacketSize);
-      return 0;
-    }
-    const uint16_t item = ReadLe16(p + 1);
-    if (item != link.request.nvItem) {
-      link.lastError = Format("the Phone Answered for #%u NVItem instead of #%u", item, link.request.nvItem);
-      return 0;
-    }
-    reply.nvItem = item;
-    std::memcpy(reply.nvData.data(), p + 3, kNvDataSize);
-    reply.nvStatus = ReadLe16(p + 3 + kNvDataSize);
-    return 1;
-  }
-};
 
 }  // namespace
 
@@ -169,9 +64,104 @@ void ParseVersionTexts(std::span<const uint8_t> packet, uint16_t rawLength, Vers
   }
 }
 
-const PacketCodec& DiagCodec() {
-  static const DiagPacketCodec codec;
-  return codec;
+namespace diag {
+
+size_t EncodeCodeOnly(uint8_t code, std::span<uint8_t> out) {
+  PacketWriter w(out);
+  w.Byte(code);
+  return w.Result();
 }
+
+size_t EncodeModeChange(uint16_t mode, std::span<uint8_t> out) {
+  PacketWriter w(out);
+  w.Byte(kModeChange);
+  w.Le16(mode);
+  return w.Result();
+}
+
+size_t EncodeNvRequest(uint8_t code, uint16_t item, std::span<const uint8_t, kNvDataSize> data,
+                       std::span<uint8_t> out) {
+  PacketWriter w(out);
+  w.Byte(code);
+  w.Le16(item);
+  w.Bytes(data);
+  w.Le16(0);
+  return w.Result();
+}
+
+size_t EncodeSpc(std::string_view digits, std::span<uint8_t> out) {
+  PacketWriter w(out);
+  w.Byte(kSpc);
+  for (size_t i = 0; i < kSpcDigits; ++i) {
+    w.Byte(i < digits.size() ? static_cast<uint8_t>(digits[i]) : '0');
+  }
+  return w.Result();
+}
+
+size_t EncodeReadinessPoll(std::span<uint8_t> out) {
+  PacketWriter w(out);
+  w.Byte(kSubsystem);
+  w.Bytes(std::initializer_list<uint8_t>{0x04, 0x0E, 0x00});
+  return w.Result();
+}
+
+size_t EncodeVendor5C(std::span<uint8_t> out) {
+  PacketWriter w(out);
+  w.Byte(kVendor5C);
+  w.Bytes(std::initializer_list<uint8_t>{0x01, 0x00, 0xC2, 0x01, 0x00});
+  return w.Result();
+}
+
+uint32_t ParseEsn(std::span<const uint8_t> packet) {
+  return PacketReader(packet).Le32(1);
+}
+
+BuildVersion ParseBuildVersion(std::span<const uint8_t> packet) {
+  const PacketReader r(packet);
+  BuildVersion out;
+  r.Copy(1, std::span<uint8_t>(out.head));
+  out.value1 = r.Le32(4);
+  out.value2 = r.Le32(8);
+  r.Copy(12, std::span<char>(out.text));
+  return out;
+}
+
+uint8_t ParseReadiness(std::span<const uint8_t> packet) {
+  return packet.size() > 4 ? packet[4] : kReadinessUnknown;
+}
+
+Parsed<NvReply, NvRefusal> ParseNvReply(uint8_t requestCode, uint16_t item,
+                                        std::span<const uint8_t> packet) {
+  const PacketReader r(packet);
+  if (r.Byte(0) != requestCode) {
+    return NvRefusal{NvRefusal::Kind::OtherCommand, r.Byte(0), requestCode};
+  }
+  if (packet.size() != kNvPacketSize) {
+    return NvRefusal{NvRefusal::Kind::WrongLength, static_cast<uint32_t>(packet.size()),
+                     kNvPacketSize};
+  }
+  NvReply out;
+  out.item = r.Le16(1);
+  if (out.item != item) return NvRefusal{NvRefusal::Kind::OtherItem, out.item, item};
+  r.Copy(3, std::span<uint8_t>(out.data));
+  out.status = r.Le16(3 + kNvDataSize);
+  return out;
+}
+
+std::string NvRefusalText(const NvRefusal& refusal) {
+  switch (refusal.kind) {
+    case NvRefusal::Kind::OtherCommand:
+      return Format("the Phone Answered Command 0x%02X to an NV Request 0x%02X", refusal.got,
+                    refusal.wanted);
+    case NvRefusal::Kind::WrongLength:
+      return Format("the NV Reply is %u Bytes Long instead of %u", refusal.got, refusal.wanted);
+    case NvRefusal::Kind::OtherItem:
+      return Format("the Phone Answered for #%u NVItem instead of #%u", refusal.got,
+                    refusal.wanted);
+  }
+  return {};
+}
+
+}  // namespace diag
 
 }  // namespace quorrel

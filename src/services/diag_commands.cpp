@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "link/status_texts.h"
@@ -12,10 +14,25 @@ namespace quorrel {
 
 namespace {
 
+using RequestBuffer = std::array<uint8_t, diag::kMaxRequest>;
+
+// One diagnostic request; check sees each intact reply that echoes its code.
+bool Ask(PhoneLink& link, std::span<const uint8_t> packet, uint8_t tries, uint32_t timeoutMs,
+         const ReplyCheck& check = {}) {
+  return static_cast<bool>(link.Transact({LinkProtocol::Diag, packet, tries, timeoutMs}, check));
+}
+
+// A request of the code byte alone.
+bool AskCode(PhoneLink& link, uint8_t code, uint32_t timeoutMs, const ReplyCheck& check = {}) {
+  RequestBuffer buffer{};
+  const size_t n = diag::EncodeCodeOnly(code, buffer);
+  return Ask(link, std::span<const uint8_t>(buffer.data(), n), 1, timeoutMs, check);
+}
+
 int ModeChange(PhoneLink& link, uint16_t mode, uint32_t timeoutMs, const char* sentence) {
-  link.BeginRequest(LinkProtocol::Diag, diag::kModeChange);
-  link.request.mode = mode;
-  if (link.Exchange(1, timeoutMs)) return 1;
+  RequestBuffer buffer{};
+  const size_t n = diag::EncodeModeChange(mode, buffer);
+  if (Ask(link, std::span<const uint8_t>(buffer.data(), n), 1, timeoutMs)) return 1;
   link.ChainError(sentence);
   return 0;
 }
@@ -28,48 +45,46 @@ std::string HexBytes(const uint8_t* p, size_t n) {
 
 // Sends a prepared packet and waits for the undecoded reply.
 int RawExchange(PhoneLink& link, std::span<const uint8_t> packet, uint32_t timeoutMs) {
-  link.ResetRequest();
-  link.protocol = LinkProtocol::Raw;
-  link.requestCode = packet[0];
-  std::copy(packet.begin(), packet.end(), link.frameBuffer.begin());
-  link.frameLength = static_cast<uint32_t>(packet.size());
-  return link.Exchange(1, timeoutMs);
+  return link.Transact({LinkProtocol::Raw, packet, 1, timeoutMs}) ? 1 : 0;
 }
 
-// True when the raw reply begins with expected. Otherwise lastError names
-// what came back, so that a refusal is not reported with an older reason.
+// True when the raw reply begins with expected. Otherwise the last error
+// names what came back, so that a refusal is not reported with an older
+// reason.
 bool RawReplyBegins(PhoneLink& link, std::initializer_list<uint8_t> expected) {
+  const std::span<const uint8_t> reply = link.RawReply();
   const size_t n = expected.size();
-  if (link.replyLength >= n && std::equal(expected.begin(), expected.end(), link.replyBuffer.begin())) {
+  if (reply.size() >= n && std::equal(expected.begin(), expected.end(), reply.begin())) {
     return true;
   }
-  const size_t shown = std::min<size_t>(link.replyLength, n);
-  link.lastError = Format("the Phone Answered %s instead of %s",
-                          shown ? HexBytes(link.replyBuffer.data(), shown).c_str() : "nothing",
-                          HexBytes(std::data(expected), n).c_str());
+  const size_t shown = std::min(reply.size(), n);
+  link.SetLastError(Format("the Phone Answered %s instead of %s",
+                           shown ? HexBytes(reply.data(), shown).c_str() : "nothing",
+                           HexBytes(std::data(expected), n).c_str()));
   return false;
 }
 
 int Probe(PhoneLink& link, std::string_view command, std::string_view expected) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(command.data());
   const int length = static_cast<int>(command.size());
-  if (link.port.Write(bytes, length) != length) {
-    link.lastError = kTextSendFailed;
+  SerialPort& port = link.Port();
+  if (port.Write(bytes, length) != length) {
+    link.SetLastError(kTextSendFailed);
     return 0;
   }
   link.clock().Sleep(100);
-  if (link.port.BytesQueued() <= 0) {
-    link.lastError = kTextNoReply;
+  if (port.BytesQueued() <= 0) {
+    link.SetLastError(kTextNoReply);
     return 0;
   }
   std::array<uint8_t, 16> answer{};
-  const int got = link.port.Read(answer.data(), static_cast<int>(expected.size()));
+  const int got = port.Read(answer.data(), static_cast<int>(expected.size()));
   // A short answer ends with a NUL where a character is expected.
   const std::string_view read(reinterpret_cast<const char*>(answer.data()),
                               static_cast<size_t>(std::max(got, 0)));
   if (!EqualsIgnoreCaseAscii(read, expected)) {
-    link.lastError = Format("the Phone Gave No Proper Answer to %.*s",
-                            static_cast<int>(command.size() - 1), command.data());
+    link.SetLastError(Format("the Phone Gave No Proper Answer to %.*s",
+                             static_cast<int>(command.size() - 1), command.data()));
     return 0;
   }
   return 1;
@@ -79,7 +94,7 @@ int Probe(PhoneLink& link, std::string_view command, std::string_view expected) 
 // reply to the last try is the phone refusing the request; it stands for the
 // NV status of the same meaning. Anything else is no valid answer.
 uint16_t NvStatusOfFailedExchange(const PhoneLink& link) {
-  switch (link.diagErrorReply) {
+  switch (link.ErrorReplyCode()) {
     case diag::kErrorBadCommand:
       return kNvStatusBadCommand;
     case diag::kErrorBadParameters:
@@ -93,14 +108,22 @@ uint16_t NvStatusOfFailedExchange(const PhoneLink& link) {
 }  // namespace
 
 int GetEsn(PhoneLink& link, uint32_t& esn) {
-  link.BeginRequest(LinkProtocol::Diag, diag::kEsn);
-  if (link.Exchange(1, 300)) {
-    esn = link.reply.esn;
+  uint32_t value = kEsnFailure;
+  const auto parse = [&value](const LinkReply& r) {
+    value = diag::ParseEsn(r.packet);
+    return ReplyVerdict::Accept();
+  };
+  if (AskCode(link, diag::kEsn, 300, parse)) {
+    esn = value;
     return 1;
   }
   link.ChainError("Cannot Get the ESN Number of the Phone, Since %s");
   esn = kEsnFailure;
   return 0;
+}
+
+int ProbeEsn(PhoneLink& link, uint32_t timeoutMs) {
+  return AskCode(link, diag::kEsn, timeoutMs) ? 1 : 0;
 }
 
 int ResetPhone(PhoneLink& link) {
@@ -116,9 +139,13 @@ int ChangeModeFour(PhoneLink& link) {
 }
 
 int GetBuildVersion(PhoneLink& link, std::array<char, kBuildTextSize>& text) {
-  link.BeginRequest(LinkProtocol::Diag, diag::kBuildVersion);
-  if (link.Exchange(1, 300)) {
-    text = link.reply.buildText;
+  diag::BuildVersion version;
+  const auto parse = [&version](const LinkReply& r) {
+    version = diag::ParseBuildVersion(r.packet);
+    return ReplyVerdict::Accept();
+  };
+  if (AskCode(link, diag::kBuildVersion, 300, parse)) {
+    text = version.text;
     return 1;
   }
   link.ChainError("Cannot get software version from the mobile, Since %s");
@@ -128,15 +155,20 @@ int GetBuildVersion(PhoneLink& link, std::array<char, kBuildTextSize>& text) {
 
 int GetVersionTexts(PhoneLink& link, VersionTexts& texts) {
   texts.Clear();
-  link.BeginRequest(LinkProtocol::Diag, diag::kVersionTexts);
-  if (!link.Exchange(1, 5000)) {
+  VersionTexts parsed;
+  const auto parse = [&parsed](const LinkReply& r) {
+    ParseVersionTexts(r.packet, static_cast<uint16_t>(std::min<size_t>(r.rawLength, 0xFFFF)),
+                      parsed);
+    return ReplyVerdict::Accept();
+  };
+  if (!AskCode(link, diag::kVersionTexts, 5000, parse)) {
     link.ChainError("Cannot get four software version from the mobile, Since %s");
     texts.Clear();
     return 0;
   }
   // Each text as a string: a ninth text that fills its slot runs on through
   // fields 10 and 11 and is copied with them, up to the area's last byte.
-  const auto& from = link.reply.versions.bytes;
+  const auto& from = parsed.bytes;
   for (int n = 1; n <= 9; ++n) {
     const size_t off = static_cast<size_t>(n - 1) * VersionTexts::kTextWidth;
     for (size_t i = off; i + 1 < VersionTexts::kSize && from[i] != '\0'; ++i) {
@@ -147,49 +179,73 @@ int GetVersionTexts(PhoneLink& link, VersionTexts& texts) {
 }
 
 int SwitchToDownloader(PhoneLink& link) {
-  link.BeginRequest(LinkProtocol::Diag, diag::kDownloader);
-  if (link.Exchange(1, 20000)) return 1;
+  if (AskCode(link, diag::kDownloader, 20000)) return 1;
   link.ChainError("Cannot Switch to Downloader, Since %s");
   return 0;
 }
 
 int SendCommand5C(PhoneLink& link) {
-  link.BeginRequest(LinkProtocol::Diag, diag::kVendor5C);
-  return link.Exchange(1, 2000);
+  RequestBuffer buffer{};
+  const size_t n = diag::EncodeVendor5C(buffer);
+  return Ask(link, std::span<const uint8_t>(buffer.data(), n), 1, 2000) ? 1 : 0;
 }
 
 int PollReady(PhoneLink& link) {
-  link.BeginRequest(LinkProtocol::Diag, diag::kSubsystem);
-  if (!link.Exchange(1, 2000)) return 0;
-  if (link.reply.readiness == 0) return 1;
-  link.lastError = Format("the Phone is not Ready yet (state %u)", link.reply.readiness);
+  RequestBuffer buffer{};
+  const size_t n = diag::EncodeReadinessPoll(buffer);
+  uint8_t readiness = diag::kReadinessUnknown;
+  const auto parse = [&readiness](const LinkReply& r) {
+    readiness = diag::ParseReadiness(r.packet);
+    return ReplyVerdict::Accept();
+  };
+  if (!Ask(link, std::span<const uint8_t>(buffer.data(), n), 1, 2000, parse)) return 0;
+  if (readiness == 0) return 1;
+  link.SetLastError(Format("the Phone is not Ready yet (state %u)", readiness));
   return 0;
 }
 
-int SendSpc(PhoneLink& link) {
-  link.BeginRequest(LinkProtocol::Diag, diag::kSpc);
-  return link.Exchange(1, 2000);
+int SendSpc(PhoneLink& link) { return SendServiceCode(link, "000000"); }
+
+int SendServiceCode(PhoneLink& link, std::string_view code) {
+  RequestBuffer buffer{};
+  const size_t n = diag::EncodeSpc(code, buffer);
+  return Ask(link, std::span<const uint8_t>(buffer.data(), n), 1, 2000) ? 1 : 0;
 }
+
+namespace {
+
+// An NV read or write, three tries; a reply that is not the answer to it is
+// refused like a lost one. The reply when one was accepted.
+std::optional<diag::NvReply> AskNv(PhoneLink& link, uint8_t code, uint16_t item,
+                                   std::span<const uint8_t, kNvDataSize> data) {
+  RequestBuffer buffer{};
+  const size_t n = diag::EncodeNvRequest(code, item, data, buffer);
+  std::optional<diag::NvReply> reply;
+  const auto parse = [&reply, code, item](const LinkReply& r) {
+    const auto parsed = diag::ParseNvReply(code, item, r.packet);
+    if (!parsed) return ReplyVerdict::Refuse(diag::NvRefusalText(parsed.error()));
+    reply = *parsed;
+    return ReplyVerdict::Accept();
+  };
+  if (!Ask(link, std::span<const uint8_t>(buffer.data(), n), 3, 2000, parse)) return std::nullopt;
+  return reply;
+}
+
+}  // namespace
 
 int WriteNvItem(PhoneLink& link, uint16_t item, std::span<const uint8_t, kNvDataSize> data,
                 uint16_t& status) {
-  link.BeginRequest(LinkProtocol::Diag, diag::kNvWrite);
-  link.request.nvItem = item;
-  std::copy(data.begin(), data.end(), link.request.nvData.begin());
-  link.request.nvStatus = 0;
   status = 0;
-  if (!link.Exchange(3, 2000)) {
-    link.scratchText = Format("Cannot write #%d NVItem, Since %s", item, link.lastError.c_str());
-    link.lastError = link.scratchText;
+  const std::optional<diag::NvReply> reply = AskNv(link, diag::kNvWrite, item, data);
+  if (!reply) {
+    link.SetLastError(Format("Cannot write #%d NVItem, Since %s", item, link.LastError().c_str()));
     status = NvStatusOfFailedExchange(link);
     return 0;
   }
-  const uint16_t s = link.reply.nvStatus;
-  if (s != 0) {
-    link.scratchText = Format("Cannot Write #%d NVItem, Since %s", item,
-                              std::string(NvStatusText(s)).c_str());
-    link.lastError = link.scratchText;
-    status = s;
+  if (reply->status != 0) {
+    link.SetLastError(Format("Cannot Write #%d NVItem, Since %s", item,
+                             std::string(NvStatusText(reply->status)).c_str()));
+    status = reply->status;
     return 0;
   }
   status = 0;
@@ -198,27 +254,21 @@ int WriteNvItem(PhoneLink& link, uint16_t item, std::span<const uint8_t, kNvData
 
 int ReadNvItem(PhoneLink& link, uint16_t item, std::span<uint8_t, kNvDataSize> data,
                uint16_t& status) {
-  link.BeginRequest(LinkProtocol::Diag, diag::kNvRead);
-  link.request.nvItem = item;
-  std::copy(data.begin(), data.end(), link.request.nvData.begin());
-  link.request.nvStatus = 0;
-  if (!link.Exchange(3, 2000)) {
-    link.scratchText = Format("cannot read #%d NVItem, since %s", item, link.lastError.c_str());
-    link.lastError = link.scratchText;
+  const std::optional<diag::NvReply> reply = AskNv(link, diag::kNvRead, item, data);
+  if (!reply) {
+    link.SetLastError(Format("cannot read #%d NVItem, since %s", item, link.LastError().c_str()));
     status = NvStatusOfFailedExchange(link);
     std::fill(data.begin(), data.end(), 0);
     return 0;
   }
-  const uint16_t s = link.reply.nvStatus;
-  if (s != 0) {
-    link.scratchText = Format("cannot read #%d NV Item, since %s", item,
-                              std::string(NvStatusText(s)).c_str());
-    link.lastError = link.scratchText;
-    status = s;
+  if (reply->status != 0) {
+    link.SetLastError(Format("cannot read #%d NV Item, since %s", item,
+                             std::string(NvStatusText(reply->status)).c_str()));
+    status = reply->status;
     std::fill(data.begin(), data.end(), 0);
     return 0;
   }
-  std::copy(link.reply.nvData.begin(), link.reply.nvData.end(), data.begin());
+  std::copy(reply->data.begin(), reply->data.end(), data.begin());
   status = 0;
   return 1;
 }
@@ -250,12 +300,13 @@ int GetDeviceValue(PhoneLink& link, std::span<uint8_t, kDeviceValueSize> value) 
   // packet bytes 4 to 11, not raw ones (zeros where the reply is shorter).
   std::array<uint8_t, 4 + kDeviceValueSize> got{};
   size_t n = 0;
-  for (size_t i = 0; i < link.replyLength && n < got.size(); ++i) {
-    uint8_t b = link.replyBuffer[i];
+  const std::span<const uint8_t> reply = link.RawReply();
+  for (size_t i = 0; i < reply.size() && n < got.size(); ++i) {
+    uint8_t b = reply[i];
     if (b == 0x7E) break;
     if (b == 0x7D) {
-      if (++i >= link.replyLength) break;
-      b = static_cast<uint8_t>(link.replyBuffer[i] ^ 0x20);
+      if (++i >= reply.size()) break;
+      b = static_cast<uint8_t>(reply[i] ^ 0x20);
     }
     got[n++] = b;
   }
@@ -277,7 +328,9 @@ int ProbeDiagMode(PhoneLink& link) {
   return Probe(link, "AT$QCDMG\r", "AT$QCDMG\r\r\nOK\r\n");
 }
 
-int ProbeDownloadMode(PhoneLink& link) { return Probe(link, "AT$DLOAD\r", "AT$DLOAD\r"); }
+int ProbeDownloadMode(PhoneLink& link) {
+  return Probe(link, "AT$DLOAD\r", "AT$DLOAD\r");
+}
 
 int CheckCommunication(PhoneLink& link) {
   uint32_t esn = 0;

@@ -1,12 +1,13 @@
 // The diagnostic requests of a phone running its normal firmware, each one
 // exchange on the line's PhoneLink. Every operation returns 1 on success and
-// 0 on failure, with the reason in link.lastError (the operation's own
+// 0 on failure, with the reason in link.LastError() (the operation's own
 // sentence chained in front of the lower layer's reason where it has one).
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "link/phone_link.h"
 #include "link/records.h"
@@ -25,6 +26,9 @@ inline constexpr size_t kDeviceAnswerSize = 16;
 
 // ESN request; esn = 0xFFFFFFFF on failure.
 int GetEsn(PhoneLink& link, uint32_t& esn);
+// One ESN request with the given time-out and no sentence of its own: 1 when
+// the phone answered it. Its reply is the link's LastReply.
+int ProbeEsn(PhoneLink& link, uint32_t timeoutMs);
 // Mode change to 2 (reset), 1 (offline), 4.
 int ResetPhone(PhoneLink& link);
 int PutOffline(PhoneLink& link);
@@ -37,7 +41,9 @@ int SwitchToDownloader(PhoneLink& link);
 int SendCommand5C(PhoneLink& link);
 // 1 when the phone reports itself ready.
 int PollReady(PhoneLink& link);
-// Sends the service programming code of link.serviceCode.
+// Sends the service programming code (six digits; see diag::EncodeSpc).
+int SendServiceCode(PhoneLink& link, std::string_view code);
+// Sends the default service programming code, 000000.
 int SendSpc(PhoneLink& link);
 
 // NV items. A reply counts only when it echoes the request's command and

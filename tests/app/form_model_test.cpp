@@ -8,7 +8,6 @@
 #include <sstream>
 
 #include "app/logs.h"
-#include "download/codecs.h"
 #include "platform/memory_wire.h"
 #include "platform/paths.h"
 #include "platform/scoped_root.h"
@@ -67,7 +66,7 @@ class FormModelTest : public ::testing::Test {
   ScopedLocalTime time_{&now_};
   VirtualClock clock_;
   MemoryPorts ports_;
-  CQuorrelDoc doc_{clock_, ports_, ProtocolCodecs{}};
+  CQuorrelDoc doc_{clock_, ports_};
   FormModel form_{doc_, "C:\\work"};
   std::vector<std::string> messages_;
   std::vector<std::pair<PhoneLink*, bool>> resets_;
@@ -126,10 +125,10 @@ TEST_F(FormModelTest, JobEndGoesOnWhenTheLogFolderCannotBeMade) {
 }
 
 TEST_F(FormModelTest, JobEndTellsFinishDisplayTheLinkProtocol) {
-  doc_.link(0).protocol = LinkProtocol::Dmss;
+  doc_.link(0).SetProtocol(LinkProtocol::Dmss);
   form_.JobEnd(0, "x", EndKind::FailManualRestart);
   EXPECT_EQ(messages_, std::vector<std::string>{"线路1任务失败，请手动重启相应手机"});
-  doc_.link(0).protocol = LinkProtocol::Streaming;
+  doc_.link(0).SetProtocol(LinkProtocol::Streaming);
   messages_.clear();
   form_.JobEnd(0, "x", EndKind::FailManualRestart);
   EXPECT_TRUE(messages_.empty());
@@ -287,11 +286,11 @@ TEST(FormModelResetTest, FinishDisplayResetsThePhoneInItsProtocol) {
   testing::ScopedRoot root;
   VirtualClock clock;
   MemoryPorts ports;
-  CQuorrelDoc doc(clock, ports, StandardCodecs());
+  CQuorrelDoc doc(clock, ports);
   FormModel form(doc, "C:\\work");
   auto wire = std::make_shared<MemoryWire>(clock);
   ports.Attach(4, wire);
-  ASSERT_EQ(doc.link(0).port.Open(4, 115200, 8, 1), 1);
+  ASSERT_EQ(doc.link(0).Port().Open(4, 115200, 8, 1), 1);
 
   form.FinishDisplay(0, EndKind::FailRestart, false);  // diagnostic reset: mode change to 2
   EXPECT_TRUE(Contains(wire->HostWritten(), {0x29, 0x02, 0x00}));

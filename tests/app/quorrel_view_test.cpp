@@ -202,7 +202,7 @@ TEST_F(ViewTest, AllStartSkipsLinesWithoutAPortAndRunningLinesAndStartsTheOthers
     auto wire = std::make_shared<MemoryWire>(s_.clock_);
     s_.ports_.Attach(40 + line, wire);
     s_.doc_.line(line).settings.diagPort = 40 + line;
-    ASSERT_EQ(s_.doc_.link(line).port.Open(40 + line, 115200, 8, 1), 1);
+    ASSERT_EQ(s_.doc_.link(line).Port().Open(40 + line, 115200, 8, 1), 1);
     wires.push_back(wire);
   }
   s_.doc_.line(2).runFlag = 1;
@@ -229,7 +229,7 @@ TEST_F(ViewTest, ReleaseAndReconnectAllPorts) {
   ASSERT_TRUE(view_.OnCommand(kReleaseAll));
   EXPECT_TRUE(view_.PortsReleased());
   EXPECT_EQ(C(kReleaseAll).text, "全部连接");
-  EXPECT_FALSE(s_.doc_.link(0).port.IsOpen());
+  EXPECT_FALSE(s_.doc_.link(0).Port().IsOpen());
   // Released ports count as a running line, though none runs.
   EXPECT_FALSE(C(kAllStart).enabled);
   EXPECT_TRUE(C(kAllStop).enabled);
@@ -330,7 +330,7 @@ TEST_F(ViewTest, SaveWritesTheDocumentThroughTheSaveDialogAndLoadingItRestoresPo
   // The eight records come back into a fresh document, run-time state aside.
   VirtualClock clock;
   MemoryPorts ports;
-  CQuorrelDoc loaded(clock, ports, ProtocolCodecs{});
+  CQuorrelDoc loaded(clock, ports);
   std::string error;
   ASSERT_TRUE(loaded.LoadFromFile("C:\\station.doc", &error)) << error;
   for (int line = 0; line < kLineCount; ++line) {
@@ -471,7 +471,7 @@ TEST_F(ViewWithPortTest, TheUninstallMessageClosesTheCurrentLinesPortAndStartsTh
   ASSERT_EQ(view_.OnInitialUpdate(EmbeddedResources()), StartupResult::Ready);
   s_.controller().SuspendPortWatch(0, true);
   ASSERT_TRUE(view_.OnCommand(commands::kUninstallAllMessage));
-  EXPECT_FALSE(s_.doc_.link(0).port.IsOpen());
+  EXPECT_FALSE(s_.doc_.link(0).Port().IsOpen());
   ASSERT_EQ(shell_.size(), 1u);
   EXPECT_EQ(shell_[0].file, ".\\UnInstallAll.exe");
   EXPECT_EQ(shell_[0].show, ShowCommand::Maximized);

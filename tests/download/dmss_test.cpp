@@ -5,7 +5,6 @@
 #include <functional>
 #include <string>
 
-#include "download/codecs.h"
 #include "link/status_texts.h"
 #include "support/peer_link.h"
 #include "util/text.h"
@@ -51,10 +50,10 @@ std::vector<OpCase> AllOperations() {
 TEST(DmssOperations, SilenceCostsTriesTimesTimeoutAndGivesTheSentence) {
   for (const OpCase& c : AllOperations()) {
     SCOPED_TRACE(c.name);
-    PeerLink p(StandardCodecs());
+    PeerLink p;
     EXPECT_EQ(c.op(p.link), 0);
     ExpectSilentTries(p, DownloadFrame(c.packet), c.tries, c.timeoutMs, 10);
-    EXPECT_EQ(p.link.lastError, Fill(c.sentence, kTextNoReply));
+    EXPECT_EQ(p.link.LastError(), Fill(c.sentence, kTextNoReply));
   }
 }
 
@@ -74,20 +73,20 @@ TEST(DmssOperations, AcknowledgeSucceedsRejectFailsEveryTryWithItsReason) {
   for (const OpCase& c : AllOperations()) {
     for (const Reply& r : replies) {
       SCOPED_TRACE(std::string(c.name) + " " + testing::PrintToString(r.frame));
-      PeerLink p(StandardCodecs());
-      p.link.lastError = "old";
+      PeerLink p;
+      p.link.SetLastError("old");
       p.peer.SetResponder([&](std::span<const uint8_t>) {
         return testsupport::ScriptedPeer::Reply{r.frame, 5};
       });
       EXPECT_EQ(c.op(p.link), r.result);
       EXPECT_EQ(p.peer.RequestCount(), r.result ? 1u : static_cast<size_t>(c.tries));
-      EXPECT_EQ(p.link.lastError, r.result ? "old" : Fill(c.sentence, r.reason));
+      EXPECT_EQ(p.link.LastError(), r.result ? "old" : Fill(c.sentence, r.reason));
     }
   }
 }
 
 TEST(DmssFrames, WorkedFrames) {
-  PeerLink p(StandardCodecs());
+  PeerLink p;
   DmssGo(p.link, 0x0080, 0x0000);
   EXPECT_EQ(p.peer.RequestBytes(0), Hex("7E 05 00 80 00 00 CF E5 7E"));
   DmssNoOp(p.link);
@@ -96,7 +95,7 @@ TEST(DmssFrames, WorkedFrames) {
 
 class DmssTest : public ::testing::Test {
  protected:
-  PeerLink p{StandardCodecs()};
+  PeerLink p;
 };
 
 TEST_F(DmssTest, WriteOfAProgrammerBlock) {
@@ -110,11 +109,11 @@ TEST_F(DmssTest, WriteOfAProgrammerBlock) {
 TEST_F(DmssTest, WriteRefusesOversizeBlocksWithoutSending) {
   Bytes data(70000, 0x11);
   for (uint32_t length : {1032u, 65535u, 65536u, 70000u}) {
-    p.link.lastError = "old";
+    p.link.SetLastError("old");
     EXPECT_EQ(DmssWrite(p.link, data.data(), 0x00800000, length), 0) << length;
     EXPECT_EQ(p.peer.RequestCount(), 0u);
-    EXPECT_EQ(p.link.lastError.rfind("Write a Block of Data to Memory Failed, Since ", 0), 0u);
-    EXPECT_NE(p.link.lastError.find(std::to_string(length)), std::string::npos);
+    EXPECT_EQ(p.link.LastError().rfind("Write a Block of Data to Memory Failed, Since ", 0), 0u);
+    EXPECT_NE(p.link.LastError().find(std::to_string(length)), std::string::npos);
   }
   EXPECT_EQ(p.peer.clock.NowMs(), 0u);
 
@@ -127,10 +126,10 @@ TEST_F(DmssTest, WriteRefusesOversizeBlocksWithoutSending) {
 
 TEST_F(DmssTest, NoOpAnsweredNeitherAckNorRejectSaysSo) {
   for (const char* packet : {"05", "08 01 01 00 00 00 00 00 04 01", "7E"}) {
-    p.link.lastError = "an older reason";
+    p.link.SetLastError("an older reason");
     p.peer.Answer(DownloadFrame(Hex(packet)), 10);
     EXPECT_EQ(DmssNoOp(p.link), 0) << packet;
-    EXPECT_EQ(p.link.lastError,
+    EXPECT_EQ(p.link.LastError(),
               Format("Cannot Do No Operation, Since the Reply Code 0x%02X is neither "
                      "Acknowledge nor Reject",
                      Hex(packet)[0]));

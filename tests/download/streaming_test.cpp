@@ -5,13 +5,17 @@
 #include <functional>
 #include <string>
 
-#include "download/codecs.h"
 #include "link/status_texts.h"
 #include "support/peer_link.h"
 #include "util/text.h"
 
 namespace quorrel {
 namespace {
+
+std::vector<uint32_t> Acks(const PhoneLink& link) {
+  const auto acks = link.Acknowledged();
+  return {acks.begin(), acks.end()};
+}
 
 using testsupport::Bytes;
 using testsupport::Concat;
@@ -70,10 +74,10 @@ std::vector<OpCase> AllOperations() {
 TEST(StreamOperations, SilenceCostsTriesTimesTimeoutAndGivesTheSentence) {
   for (const OpCase& c : AllOperations()) {
     SCOPED_TRACE(c.name);
-    PeerLink p(StandardCodecs());
+    PeerLink p;
     EXPECT_EQ(c.op(p.link), 0);
     ExpectSilentTries(p, DownloadFrame(c.packet), c.tries, c.timeoutMs, 10);
-    EXPECT_EQ(p.link.lastError, Fill(c.sentence, kTextNoReply));
+    EXPECT_EQ(p.link.LastError(), Fill(c.sentence, kTextNoReply));
   }
 }
 
@@ -94,20 +98,20 @@ TEST(StreamOperations, AnyReplyButAnErrorSucceeds) {
   for (const OpCase& c : AllOperations()) {
     for (const Reply& r : replies) {
       SCOPED_TRACE(std::string(c.name) + " " + testing::PrintToString(r.frame));
-      PeerLink p(StandardCodecs());
-      p.link.lastError = "old";
+      PeerLink p;
+      p.link.SetLastError("old");
       p.peer.SetResponder([&](std::span<const uint8_t>) {
         return testsupport::ScriptedPeer::Reply{r.frame, 5};
       });
       EXPECT_EQ(c.op(p.link), r.result);
       EXPECT_EQ(p.peer.RequestCount(), r.result ? 1u : static_cast<size_t>(c.tries));
-      EXPECT_EQ(p.link.lastError, r.result ? "old" : Fill(c.sentence, r.reason));
+      EXPECT_EQ(p.link.LastError(), r.result ? "old" : Fill(c.sentence, r.reason));
     }
   }
 }
 
 TEST(StreamFrames, WorkedFrames) {
-  PeerLink p(StandardCodecs());
+  PeerLink p;
   StreamNoOp(p.link);
   EXPECT_EQ(p.peer.RequestBytes(0), Hex("7E 09 11 57 D9 7E"));
   p.peer.Answer(DownloadFrame(Hex("18")), 5);
@@ -139,7 +143,7 @@ TEST(StreamFrames, OpenMultiImageSendsAHeaderOnlyForItsTypes) {
       {0, 0, Hex("1B")},
   };
   for (const Case& c : cases) {
-    PeerLink p(StandardCodecs());
+    PeerLink p;
     p.peer.Answer(DownloadFrame(Hex("1C")), 5);
     EXPECT_EQ(StreamOpenMultiImage(p.link, c.type, header.data(), c.headerLength), 1);
     EXPECT_EQ(p.peer.RequestBytes(0), DownloadFrame(c.packet)) << static_cast<int>(c.type);
@@ -148,12 +152,12 @@ TEST(StreamFrames, OpenMultiImageSendsAHeaderOnlyForItsTypes) {
 
 TEST(StreamFrames, TablesAndHeadersAbove1024BytesAreRefused) {
   const Bytes big = Range(2000, 3);
-  PeerLink p(StandardCodecs());
+  PeerLink p;
   EXPECT_EQ(StreamPartitionTable(p.link, big.data(), 1025), 0);
-  EXPECT_EQ(p.link.lastError.rfind("Cannot download partition, Since ", 0), 0u);
-  EXPECT_NE(p.link.lastError.find("1025"), std::string::npos);
+  EXPECT_EQ(p.link.LastError().rfind("Cannot download partition, Since ", 0), 0u);
+  EXPECT_NE(p.link.LastError().find("1025"), std::string::npos);
   EXPECT_EQ(StreamOpenMultiImage(p.link, 4, big.data(), 1025), 0);
-  EXPECT_EQ(p.link.lastError.rfind("Cannot open multi-image, Since ", 0), 0u);
+  EXPECT_EQ(p.link.LastError().rfind("Cannot open multi-image, Since ", 0), 0u);
   EXPECT_EQ(p.peer.RequestCount(), 0u);
 
   p.peer.Answer(DownloadFrame(Hex("1A")), 5);
@@ -167,7 +171,7 @@ TEST(StreamFrames, TablesAndHeadersAbove1024BytesAreRefused) {
 
 class StreamWriteTest : public ::testing::Test {
  protected:
-  PeerLink p{StandardCodecs()};
+  PeerLink p;
   const Bytes block = Range(1024, 0x60);  // crosses 7D and 7E
 };
 
@@ -183,11 +187,9 @@ TEST_F(StreamWriteTest, FrameIsTheSameWithAndWithoutWaiting) {
 TEST_F(StreamWriteTest, RepliesForThisAndAnEarlierBlockAreBothAcknowledged) {
   p.peer.Answer(Concat({BlockWritten(0x1000), BlockWritten(0x1400)}), 20);
   EXPECT_EQ(StreamWrite(p.link, block.data(), 0x1400, 1024), 1);
-  ASSERT_EQ(p.link.ackCount, 2);
-  EXPECT_EQ(p.link.ackAddresses[0], 0x1000u);
-  EXPECT_EQ(p.link.ackAddresses[1], 0x1400u);
+  EXPECT_EQ(Acks(p.link), (std::vector<uint32_t>{0x1000, 0x1400}));
   // Sampled every 5 + 8 ms: counted at 31 ms, unchanged at 39 ms.
-  EXPECT_EQ(p.link.lastError, "time is 39(ms)");
+  EXPECT_EQ(p.link.LastError(), "time is 39(ms)");
 }
 
 TEST_F(StreamWriteTest, AReplyQueuedBeforeTheWriteIsKept) {
@@ -195,18 +197,15 @@ TEST_F(StreamWriteTest, AReplyQueuedBeforeTheWriteIsKept) {
   p.peer.clock.Advance(1);
   p.peer.Answer(BlockWritten(0x1000), 3);  // in before the first sample
   EXPECT_EQ(StreamWrite(p.link, block.data(), 0x1000, 1024), 1);
-  ASSERT_EQ(p.link.ackCount, 2);
-  EXPECT_EQ(p.link.ackAddresses[0], 0x0C00u);
-  EXPECT_EQ(p.link.ackAddresses[1], 0x1000u);
+  EXPECT_EQ(Acks(p.link), (std::vector<uint32_t>{0x0C00, 0x1000}));
 }
 
 TEST_F(StreamWriteTest, NoReplyWithin3000MsCountsAsSent) {
-  p.link.ackCount = 5;
   EXPECT_EQ(StreamWrite(p.link, block.data(), 0, 1024), 1);
-  EXPECT_EQ(p.link.lastError, "time is 3003(ms)");  // 231 steps of 13 ms
+  EXPECT_EQ(p.link.LastError(), "time is 3003(ms)");  // 231 steps of 13 ms
   EXPECT_EQ(p.Elapsed(), 3003u);
   EXPECT_EQ(p.peer.RequestCount(), 1u);  // never sent again
-  EXPECT_EQ(p.link.ackCount, 5);
+  EXPECT_TRUE(p.link.Acknowledged().empty());
 }
 
 TEST_F(StreamWriteTest, FailuresCarryTheWriteSentence) {
@@ -221,7 +220,7 @@ TEST_F(StreamWriteTest, FailuresCarryTheWriteSentence) {
   for (const Case& c : cases) {
     p.peer.Answer(c.reply, 10);
     EXPECT_EQ(StreamWrite(p.link, block.data(), 0x1000, 1024), 0);
-    EXPECT_EQ(p.link.lastError, Fill("Write a Block of Data to Memory Failed, Since %s", c.reason));
+    EXPECT_EQ(p.link.LastError(), Fill("Write a Block of Data to Memory Failed, Since %s", c.reason));
   }
   EXPECT_EQ(p.peer.RequestCount(), 2u);  // one try each
 }
@@ -240,8 +239,8 @@ TEST_F(StreamWriteTest, NoiseOrASpoiltReplyDoesNotFailTheWrite) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     p.peer.Answer(c.reply, 10);
-    EXPECT_EQ(StreamWrite(p.link, block.data(), 0x1000, 1024), 1) << p.link.lastError;
-    EXPECT_EQ(std::vector<uint32_t>(p.link.ackAddresses.begin(), p.link.ackAddresses.begin() + p.link.ackCount),
+    EXPECT_EQ(StreamWrite(p.link, block.data(), 0x1000, 1024), 1) << p.link.LastError();
+    EXPECT_EQ(Acks(p.link),
               c.acks);
   }
 }
@@ -249,9 +248,9 @@ TEST_F(StreamWriteTest, NoiseOrASpoiltReplyDoesNotFailTheWrite) {
 TEST_F(StreamWriteTest, OversizeBlocksAreRefusedWithoutSending) {
   const Bytes big(1032, 1);
   EXPECT_EQ(StreamWrite(p.link, big.data(), 0, 1032), 0);
-  EXPECT_EQ(p.link.lastError.rfind("Write a Block of Data to Memory Failed, Since ", 0), 0u);
+  EXPECT_EQ(p.link.LastError().rfind("Write a Block of Data to Memory Failed, Since ", 0), 0u);
   EXPECT_EQ(StreamWriteNoWait(p.link, big.data(), 0, 1032), 0);
-  EXPECT_FALSE(p.link.lastError.empty());
+  EXPECT_FALSE(p.link.LastError().empty());
   EXPECT_EQ(p.peer.RequestCount(), 0u);
 }
 
@@ -271,32 +270,29 @@ TEST_F(StreamWriteTest, BlocksInFlightAreCollectedInArrivalOrder) {
   }
   EXPECT_EQ(p.peer.RequestCount(), 3u);
   EXPECT_EQ(StreamCollectReplies(p.link), 1);  // none has arrived yet
-  EXPECT_EQ(p.link.ackCount, 0);
+  EXPECT_TRUE(p.link.Acknowledged().empty());
 
   p.peer.clock.Advance(30);
   EXPECT_EQ(StreamCollectReplies(p.link), 1);
-  ASSERT_EQ(p.link.ackCount, 3);
-  EXPECT_EQ(p.link.ackAddresses[0], 0x2000u);
-  EXPECT_EQ(p.link.ackAddresses[1], 0x2010u);
-  EXPECT_EQ(p.link.ackAddresses[2], 0x2020u);
+  EXPECT_EQ(Acks(p.link), (std::vector<uint32_t>{0x2000, 0x2010, 0x2020}));
 
   // Nothing queued: the list stays as it was.
   EXPECT_EQ(StreamCollectReplies(p.link), 1);
-  EXPECT_EQ(p.link.ackCount, 3);
+  EXPECT_EQ(Acks(p.link), (std::vector<uint32_t>{0x2000, 0x2010, 0x2020}));
 
   p.peer.Send(Concat({BlockWritten(0x2030), ErrorReply(6)}));
   EXPECT_EQ(StreamCollectReplies(p.link), 0);
-  EXPECT_EQ(p.link.lastError, "Illegal reason");
+  EXPECT_EQ(p.link.LastError(), "Illegal reason");
 }
 
 TEST(StreamWriteClosed, NoWaitOnAClosedPortFailsToSend) {
-  PeerLink p(StandardCodecs());
-  p.link.port.Close();
+  PeerLink p;
+  p.link.Port().Close();
   const uint8_t data[4] = {1, 2, 3, 4};
   EXPECT_EQ(StreamWriteNoWait(p.link, data, 0, 4), 0);
-  EXPECT_EQ(p.link.lastError, kTextSendFailed);
+  EXPECT_EQ(p.link.LastError(), kTextSendFailed);
   EXPECT_EQ(StreamWrite(p.link, data, 0, 4), 0);
-  EXPECT_EQ(p.link.lastError, Fill("Write a Block of Data to Memory Failed, Since %s", kTextSendFailed));
+  EXPECT_EQ(p.link.LastError(), Fill("Write a Block of Data to Memory Failed, Since %s", kTextSendFailed));
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ void PlugInAndDiscover(SimLine& s) {
   ASSERT_EQ(DiscoverLinePorts(s.doc_, 0), 1);
   LineJob& job = s.doc_.line(0);
   ASSERT_EQ(job.settings.diagPort, s.modem_->DiagPort());
-  s.doc_.link(0).port.Open(job.settings.diagPort, 115200, 8, 1);
+  s.doc_.link(0).Port().Open(job.settings.diagPort, 115200, 8, 1);
   s.doc_.OpenAtPort(0, job.settings.atPort, 115200);
   job.phoneState = PhoneState::Answered;
 }

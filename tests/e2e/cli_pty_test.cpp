@@ -9,18 +9,24 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "platform/scratch_root.h"
 #include "support/fake_modem_manager.h"
 #include "release/embedded_resources.h"
 #include "support/child_process.h"
+#include "support/scoped_env.h"
 #include "support/sim_line.h"
 
 extern char** environ;
@@ -115,6 +121,60 @@ TEST(CliAgainstSimulator, ModemThatNeverComesBackEndsTheRunWithItsOwnExitCode) {
   EXPECT_FALSE(fs::is_empty(work / "Logs"));
   sim.Signal(SIGTERM);
   EXPECT_TRUE(sim.Wait(std::chrono::seconds(30)).has_value());
+}
+
+// --json: every line the CLI prints is one event of one schema, ending with
+// the result and the job's record, which results.jsonl holds as well.
+TEST(CliAgainstSimulator, JsonEventsEndWithTheResultAndTheJobsRecord) {
+  std::optional<fs::path> bin = BinaryDir();
+  if (!bin) GTEST_SKIP() << "QUORREL_TEST_BINARY_DIR is not set (run through ctest)";
+  const fs::path cli = *bin / "src/cli/quorrel-cli";
+  const fs::path simulator = *bin / "sim/quorrel-sim";
+  quorrel::testing::ScratchRoot root;
+  const fs::path work = root.path() / "work";
+  fs::create_directories(work / "nv");
+  testsupport::ScopedEnv state("XDG_STATE_HOME", (work / "state").string());
+  const std::string scale = "0.05";
+
+  ChildProcess sim({simulator.string(), "--time-scale", scale});
+  ASSERT_TRUE(sim.Started());
+  ASSERT_TRUE(sim.ReadUntil("attached", std::chrono::seconds(30))) << sim.output();
+  ChildProcess run({cli.string(), "backup-nv", "--json", "--time-scale", scale, "--nv-dir",
+                    (work / "nv").string(), "--wait-seconds", "30"},
+                   work.string());
+  std::optional<int> code = run.Wait(std::chrono::seconds(120));
+  ASSERT_TRUE(code.has_value()) << run.output();
+  EXPECT_EQ(*code, 0) << run.output();
+  sim.Signal(SIGTERM);
+  EXPECT_TRUE(sim.Wait(std::chrono::seconds(30)).has_value());
+
+  std::vector<nlohmann::json> events;
+  std::istringstream lines(run.output());
+  for (std::string line; std::getline(lines, line);) {
+    nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
+    ASSERT_FALSE(event.is_discarded()) << "not JSON: " << line;
+    ASSERT_TRUE(event.contains("event")) << line;
+    events.push_back(std::move(event));
+  }
+  ASSERT_FALSE(events.empty());
+  auto count = [&](const char* kind) {
+    return std::count_if(events.begin(), events.end(), [&](const nlohmann::json& e) { return e["event"] == kind; });
+  };
+  EXPECT_GT(count("status"), 0);
+  EXPECT_GT(count("progress"), 0);
+  EXPECT_EQ(count("result"), 1);
+  const nlohmann::json& result = events.back();
+  ASSERT_EQ(result["event"], "result") << result.dump();
+  EXPECT_EQ(result["exit_code"], 0);
+  const nlohmann::json& record = result["record"];
+  EXPECT_EQ(record["job"], "backup-nv");
+  EXPECT_EQ(record["outcome"], "success");
+  EXPECT_FALSE(record["esn"].is_null());
+  EXPECT_FALSE(record["nv_sha256"].is_null());
+  std::ifstream kept(work / "state" / "quorrel" / "results.jsonl");
+  std::string line;
+  ASSERT_TRUE(std::getline(kept, line));
+  EXPECT_EQ(nlohmann::json::parse(line), record);
 }
 
 // A modem whose NV store answers nothing: the CLI says which items failed,

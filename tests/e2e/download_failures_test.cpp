@@ -269,7 +269,7 @@ TEST(DownloadFailures, ModemNotBackAfterTheFlashIsReportedAndTheJobGoesOn) {
     bool efsDone = std::any_of(images.begin(), images.end(),
                                [](const sim::FlashImage& i) { return i.type == 9 && i.closed; });
     if (percent == 80 && efsDone) {
-      s.doc_.link(0).port.SetDevices(nowhere);
+      s.doc_.link(0).Port().SetDevices(nowhere);
       s.doc_.at(0).port.SetDevices(nowhere);
     }
   };

@@ -3,7 +3,6 @@
 // also read as one record. What was read is written back unchanged.
 #include <fstream>
 
-#include "download/codecs.h"
 #include "fuzz/fuzz_support.h"
 #include "lines/document.h"
 #include "platform/memory_wire.h"
@@ -29,13 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static MemoryPorts ports;
   const std::span<const uint8_t> bytes(data, size);
 
-  CQuorrelDoc doc(clock, ports, StandardCodecs());
+  CQuorrelDoc doc(clock, ports);
   std::string error;
   const bool loaded = doc.LoadSettings(bytes, &error);
   FUZZ_CHECK(loaded || !error.empty());
   if (loaded) {
     const Bytes saved = doc.SaveSettings();
-    CQuorrelDoc again(clock, ports, StandardCodecs());
+    CQuorrelDoc again(clock, ports);
     FUZZ_CHECK(again.LoadSettings(saved, &error));
     FUZZ_CHECK(Records(again) == Records(doc));
     FUZZ_CHECK(again.SaveSettings() == saved);
@@ -52,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::ofstream out(MapPath(path), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   }
-  CQuorrelDoc fromFile(clock, ports, StandardCodecs());
+  CQuorrelDoc fromFile(clock, ports);
   FUZZ_CHECK(fromFile.LoadFromFile(path, &error) == loaded);
   if (loaded) FUZZ_CHECK(Records(fromFile) == Records(doc));
 

@@ -3,7 +3,6 @@
 // next scripted reply. Input: the command, then the replies (see
 // ScriptReplies). For the collection of queued replies, the scripted replies
 // arrive unasked after a few blocks were sent without waiting.
-#include "download/codecs.h"
 #include "fuzz/commands.h"
 #include "fuzz/fuzz_support.h"
 
@@ -14,8 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Input in(data, size);
   const uint8_t which = in.Byte();
   testsupport::ScriptedPeer peer;
-  PhoneLink link(peer.clock, peer.ports, StandardCodecs());
-  link.port.Open(peer.port, 115200, 8, 1);
+  PhoneLink link(peer.clock, peer.ports);
+  link.Port().Open(peer.port, 115200, 8, 1);
 
   if (which == kCollectReplies) {
     // Blocks sent without waiting, then whatever came back is collected.
@@ -29,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     for (int round = 0; round < 4; ++round) {
       (void)StreamCollectReplies(link);
-      FUZZ_CHECK(link.ackCount <= PhoneLink::kMaxAcks);
+      FUZZ_CHECK(link.Acknowledged().size() <= PhoneLink::kMaxAcks);
       peer.clock.Advance(50);
     }
     return 0;
@@ -37,6 +36,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   ScriptReplies(in, peer);
   RunDownloadCommand(which, link);
-  FUZZ_CHECK(link.ackCount <= PhoneLink::kMaxAcks);
+  FUZZ_CHECK(link.Acknowledged().size() <= PhoneLink::kMaxAcks);
   return 0;
 }

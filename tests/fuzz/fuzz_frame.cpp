@@ -3,7 +3,6 @@
 // capacity, then the bytes.
 #include <memory>
 
-#include "download/codecs.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/link_harness.h"
 #include "link/hdlc.h"
@@ -32,14 +31,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   static VirtualClock clock;
   static MemoryPorts ports;
-  static PhoneLink link(clock, ports, StandardCodecs());
+  static PhoneLink link(clock, ports);
   (void)DecodeSingle(link, protocol, requestCode, bytes);
 
   // The bytes taken as a packet: framed, they decode back to themselves.
   const std::span<const uint8_t> packet = bytes.first(std::min<size_t>(bytes.size(), 500));
   const bool leadingFlag = protocol == LinkProtocol::Dmss || protocol == LinkProtocol::Streaming;
   const Bytes frame = EncodeFrame(packet, leadingFlag);
-  PhoneLink fresh(clock, ports, StandardCodecs());
+  PhoneLink fresh(clock, ports);
   const SingleReply back = DecodeSingle(fresh, protocol, requestCode, frame);
   // A frame without a packet byte (only its check bytes) is no reply.
   if (!packet.empty() && frame.size() <= PhoneLink::kReplyCapacity) {

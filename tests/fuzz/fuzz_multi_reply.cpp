@@ -1,7 +1,6 @@
 // Multi-reply decoding: every streaming reply in what one read returned.
 // Input: the bytes; they are also taken as block addresses whose
 // acknowledgements, framed one after another, must all be read back.
-#include "download/codecs.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/link_harness.h"
 #include "link/hdlc.h"
@@ -14,7 +13,7 @@ using namespace quorrel::fuzz;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static VirtualClock clock;
   static MemoryPorts ports;
-  static PhoneLink link(clock, ports, StandardCodecs());
+  static PhoneLink link(clock, ports);
 
   (void)DecodeStream(link, std::span<const uint8_t>(data, size));
 
@@ -30,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // A link of its own: the first one may hold an unfinished frame of the
   // fuzzer's bytes, which the next read would rightly go on with.
-  PhoneLink fresh(clock, ports, StandardCodecs());
+  PhoneLink fresh(clock, ports);
   const StreamReplies back = DecodeStream(fresh, frames);
   FUZZ_CHECK(back.ok);
   FUZZ_CHECK(back.acks == addresses);

@@ -5,7 +5,6 @@
 #include <set>
 
 #include "app/recording_display.h"
-#include "download/codecs.h"
 #include "fuzz/fuzz_support.h"
 #include "jobs/nv_backup.h"
 #include "platform/memory_wire.h"
@@ -40,9 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   config.timings.replyMs = 1;
   sim::InProcessModem modem(clock, ports, config, sim::InProcessModem::Options{false});
   modem.PlugIn();
-  CQuorrelDoc doc(clock, ports, StandardCodecs());
+  CQuorrelDoc doc(clock, ports);
   doc.nvOption = option;
-  FUZZ_CHECK(doc.link(0).port.Open(modem.DiagPort(), 115200, 8, 1));
+  FUZZ_CHECK(doc.link(0).Port().Open(modem.DiagPort(), 115200, 8, 1));
   RecordingDisplay display;
   JobEnvironment env{doc, display, [](int) { return false; }, [](int) {}, [](int) {}, std::nullopt, {}};
 

@@ -6,7 +6,6 @@
 #include <fstream>
 
 #include "app/recording_display.h"
-#include "download/codecs.h"
 #include "fuzz/fuzz_support.h"
 #include "lines/document.h"
 #include "package/image_checks.h"
@@ -52,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
   }
 
-  CQuorrelDoc doc(clock, ports, StandardCodecs());
+  CQuorrelDoc doc(clock, ports);
   RecordingDisplay display;
   display.SetFolderBrowser([&](std::string_view) { return std::optional<std::string>(folder); });
   ChooseVersionDirectory(doc, display);

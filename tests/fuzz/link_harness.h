@@ -13,33 +13,24 @@
 
 namespace quorrel::fuzz {
 
-// Puts bytes (at most the reply capacity) where the decoders read them.
-inline void LoadReply(PhoneLink& link, LinkProtocol protocol, uint8_t requestCode,
-                      std::span<const uint8_t> bytes) {
-  link.BeginRequest(protocol, requestCode);
-  const size_t n = std::min(bytes.size(), PhoneLink::kReplyCapacity);
-  std::copy_n(bytes.begin(), n, link.replyBuffer.begin());
-  link.replyLength = static_cast<uint16_t>(n);
-}
-
 struct SingleReply {
   // The packet without its CRC when framing and CRC were good.
   std::optional<std::vector<uint8_t>> packet;
-  // The protocol's parser accepted it.
-  bool accepted = false;
 };
 
-// One reply frame of a request, decoded and parsed.
-inline SingleReply DecodeSingle(PhoneLink& link, LinkProtocol protocol, uint8_t requestCode,
+// One reply frame of a request (at most the reply capacity of it), decoded.
+// The request code plays no part in the decoding; it is kept so that the
+// targets' inputs stay as they were.
+inline SingleReply DecodeSingle(PhoneLink&, LinkProtocol protocol, uint8_t /*requestCode*/,
                                 std::span<const uint8_t> bytes) {
-  LoadReply(link, protocol, requestCode, bytes);
-  constexpr uint16_t kUnset = 0xFFFF;
-  link.packetLength = kUnset;
+  std::vector<uint8_t> packet;
+  size_t rawLength = 0;
   SingleReply out;
-  out.accepted = link.DecodeReplyFrame() != 0;
-  if (link.packetLength != kUnset) {
-    FUZZ_CHECK(link.packetLength <= PhoneLink::kReplyCapacity);
-    out.packet.emplace(link.replyBuffer.begin(), link.replyBuffer.begin() + link.packetLength);
+  const auto held = bytes.first(std::min(bytes.size(), PhoneLink::kReplyCapacity));
+  if (DecodeFirstReply(protocol, held, packet, rawLength) == LinkError::None) {
+    FUZZ_CHECK(packet.size() <= PhoneLink::kReplyCapacity);
+    FUZZ_CHECK(rawLength <= held.size());
+    out.packet = std::move(packet);
   }
   return out;
 }
@@ -49,13 +40,13 @@ struct StreamReplies {
   std::vector<uint32_t> acks;  // addresses of the block-written replies, in order
 };
 
-// Every streaming reply in bytes.
+// Every streaming reply in bytes (at most the reply capacity of them).
 inline StreamReplies DecodeStream(PhoneLink& link, std::span<const uint8_t> bytes) {
-  LoadReply(link, LinkProtocol::Streaming, 0x07, bytes);
   StreamReplies out;
-  out.ok = link.DecodeReplyFrames() != 0;
-  FUZZ_CHECK(link.ackCount <= PhoneLink::kMaxAcks);
-  out.acks.assign(link.ackAddresses.begin(), link.ackAddresses.begin() + link.ackCount);
+  out.ok = static_cast<bool>(link.DecodeStreamReplies(bytes));
+  const auto acks = link.Acknowledged();
+  FUZZ_CHECK(acks.size() <= PhoneLink::kMaxAcks);
+  out.acks.assign(acks.begin(), acks.end());
   return out;
 }
 

@@ -7,7 +7,6 @@
 #include <fstream>
 #include <string>
 
-#include "download/codecs.h"
 #include "fuzz/commands.h"
 #include "fuzz/fuzz_support.h"
 #include "lines/document.h"
@@ -39,14 +38,14 @@ void WriteSeed(const std::string& target, const std::string& name, std::span<con
 // is the reply. Requests and replies are kept for the seeds.
 class SimSession {
  public:
-  SimSession() : modem_(sim::ModemConfig{}, transport_), link(peer.clock, peer.ports, StandardCodecs()) {
+  SimSession() : modem_(sim::ModemConfig{}, transport_), link(peer.clock, peer.ports) {
     modem_.PowerOn();
     transport_.RunAll();
     transport_.diag.clear();
     peer.SetResponder([this](std::span<const uint8_t> request) {
       return OnRequest(request);
     });
-    link.port.Open(peer.port, 115200, 8, 1);
+    link.Port().Open(peer.port, 115200, 8, 1);
   }
 
   // Runs command, then returns the replies it got, as a reply script.
@@ -221,10 +220,10 @@ void NvFileSeeds() {
 void DocumentSeeds() {
   VirtualClock clock;
   MemoryPorts ports;
-  CQuorrelDoc fresh(clock, ports, StandardCodecs());
+  CQuorrelDoc fresh(clock, ports);
   WriteSeed("fuzz_document", "new", fresh.SaveSettings());
 
-  CQuorrelDoc doc(clock, ports, StandardCodecs());
+  CQuorrelDoc doc(clock, ports);
   (void)doc.OnNewDocument("C:\\Program Files\\quorrel");
   for (int line = 0; line < kLineCount; ++line) {
     SettingsRecord& s = doc.line(line).settings;

@@ -230,7 +230,7 @@ TEST(MainWindow, CtrlSSavesTheDocumentAndCtrlOOpensNothing) {
 
   VirtualClock clock;
   MemoryPorts ports;
-  CQuorrelDoc loaded(clock, ports, ProtocolCodecs{});
+  CQuorrelDoc loaded(clock, ports);
   std::string error;
   ASSERT_TRUE(loaded.LoadFromFile("C:\\station.doc", &error)) << error;
   for (int line = 0; line < kLineCount; ++line) {

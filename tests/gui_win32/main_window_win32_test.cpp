@@ -8,7 +8,6 @@
 #include <iterator>
 #include <thread>
 
-#include "download/codecs.h"
 #include "gui_win32/rc_script.h"
 #include "lines/control_ids.h"
 #include "platform/memory_wire.h"
@@ -84,7 +83,7 @@ class MainWindowTest : public ::testing::Test {
   testing::ScopedRoot root_;
   VirtualClock clock_;
   MemoryPorts ports_;
-  CQuorrelDoc doc_{clock_, ports_, ProtocolCodecs{}};
+  CQuorrelDoc doc_{clock_, ports_};
   FormModel form_{doc_, "C:\\work"};
   WindowOptions options_;
   bool exited_ = false;
@@ -261,7 +260,7 @@ TEST_F(MainWindowTest, CtrlSSavesTheDocumentAndCtrlOOpensNothing) {
   EXPECT_EQ(openDialogs, 0);
   VirtualClock clock;
   MemoryPorts ports;
-  CQuorrelDoc loaded(clock, ports, ProtocolCodecs{});
+  CQuorrelDoc loaded(clock, ports);
   std::string error;
   EXPECT_TRUE(loaded.LoadFromFile(path, &error)) << error;
   EXPECT_EQ(loaded.SaveSettings(), s.doc_.SaveSettings());

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "app/recording_display.h"
-#include "download/codecs.h"
 #include "jobs/job_environment.h"
 #include "lines/document.h"
 #include "link/hdlc.h"
@@ -327,7 +326,7 @@ class FakePhone {
 // display; the diagnostic port starts open and the run flag set.
 struct LineBench {
   FakePhone phone;
-  CQuorrelDoc doc{phone.clock, phone.counting, StandardCodecs()};
+  CQuorrelDoc doc{phone.clock, phone.counting};
   RecordingDisplay display;
   int discoverCalls = 0;
   std::function<bool(int)> discover = [](int) { return true; };
@@ -342,7 +341,7 @@ struct LineBench {
     doc.line(0).settings.diagPort = FakePhone::kDiagPort;
     doc.line(0).settings.atPort = FakePhone::kAtPort;
     doc.line(0).runFlag = 1;
-    doc.link(0).port.Open(FakePhone::kDiagPort, 115200, 8, 1);
+    doc.link(0).Port().Open(FakePhone::kDiagPort, 115200, 8, 1);
     phone.counting.ResetCounts();
   }
   PhoneLink& link() { return doc.link(0); }

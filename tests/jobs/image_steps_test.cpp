@@ -141,7 +141,7 @@ TEST(UploadProgrammer, MissingEmptyOrRefusedProgrammerFails) {
   {
     ImageBench b;
     EXPECT_FALSE(UploadProgrammer(b.env, 0));
-    EXPECT_EQ(b.link().lastError, "Line1 :\tOpen armprg.bin fail!");
+    EXPECT_EQ(b.link().LastError(), "Line1 :\tOpen armprg.bin fail!");
     EXPECT_EQ(b.display.Messages(), std::vector<std::string>{"Line1 :\tOpen armprg.bin fail!"});
     EXPECT_TRUE(b.phone.Requests().empty());
   }
@@ -158,7 +158,7 @@ TEST(UploadProgrammer, MissingEmptyOrRefusedProgrammerFails) {
     b.phone.FailNext(Proto::Download, kDmssWrite, 3);
     EXPECT_FALSE(UploadProgrammer(b.env, 0));
     EXPECT_EQ(b.phone.Requests(Proto::Download, kDmssWrite).size(), 3u);
-    EXPECT_NE(b.link().lastError.find("Write a Block of Data to Memory Failed"), std::string::npos);
+    EXPECT_NE(b.link().LastError().find("Write a Block of Data to Memory Failed"), std::string::npos);
   }
 }
 
@@ -264,7 +264,7 @@ TEST(PlainImage, Failures) {
     EXPECT_EQ(b.Writes().size(), c.writes);
     EXPECT_EQ(!b.phone.Requests(Proto::Download, kClose).empty(), c.closeSent);
     if (c.statusIsReason) {
-      EXPECT_EQ(b.Status(), std::vector<std::string>{b.link().lastError});
+      EXPECT_EQ(b.Status(), std::vector<std::string>{b.link().LastError()});
     } else {
       EXPECT_TRUE(b.Status().empty());
     }
@@ -440,7 +440,7 @@ TEST(HeaderedImage, RefusedBlockIsWrittenAgainOrFailsTheImage) {
     } else {
       // Nothing after the refused block, and the refusal in the log.
       EXPECT_EQ(addresses.back(), 1024u);
-      EXPECT_EQ(b.Status(), std::vector<std::string>{b.link().lastError});
+      EXPECT_EQ(b.Status(), std::vector<std::string>{b.link().LastError()});
       EXPECT_TRUE(b.phone.Requests(Proto::Download, kClose).empty());
     }
   }

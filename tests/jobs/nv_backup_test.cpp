@@ -39,7 +39,7 @@ size_t FilesBesideTheNvFile() {
   size_t n = 0;
   std::error_code ec;
   for (const auto& e : std::filesystem::directory_iterator(MapPath(kNvDir), ec)) {
-    if (e.path().filename() != "Channel1.nvm") ++n;
+    if (e.path().filename() != "Channel1.nvm" && e.path().filename() != kNvArchiveFolder) ++n;
   }
   return n;
 }
@@ -208,7 +208,7 @@ TEST(BackupNv, IncompleteBackupFailsAndKeepsThePreviousFile) {
     EXPECT_EQ(ReadFileAt(kNvFile), previous);
     EXPECT_EQ(FilesBesideTheNvFile(), 0u);
     EXPECT_EQ(b.Status(), std::vector<std::string>{c.text});
-    EXPECT_EQ(b.link().lastError, c.text);
+    EXPECT_EQ(b.link().LastError(), c.text);
     EXPECT_EQ(b.phone.Requests(Proto::Diag, kNvRead).size(), c.reads);
   }
 }
@@ -251,7 +251,7 @@ TEST(BackupNv, FailedWriteKeepsThePreviousBackup) {
     const Bytes previous(98600, 0x5A);
     WriteFileAt(kNvFile, previous);
     c.setup();
-    b.link().lastError = "an older phone failure";
+    b.link().SetLastError("an older phone failure");
     EXPECT_EQ(BackupNv(b.env, 0, kNvFile), 0);
     if (std::filesystem::is_regular_file(MapPath(kNvFile))) {
       EXPECT_EQ(ReadFileAt(kNvFile), previous);
@@ -260,7 +260,7 @@ TEST(BackupNv, FailedWriteKeepsThePreviousBackup) {
     const std::string text =
         std::string("线路 1 失败,保存数据到 C:\\nv\\Channel1.nvm (") + std::to_string(c.cause) + ")";
     EXPECT_EQ(b.Status(), std::vector<std::string>{text});
-    EXPECT_EQ(b.link().lastError, text);
+    EXPECT_EQ(b.link().LastError(), text);
     ASSERT_EQ(b.display.Messages().size(), 1u);
     EXPECT_EQ(b.display.Messages()[0].rfind("C:\\nv\\Channel1.nvm: ", 0), 0u);
   }
@@ -434,7 +434,7 @@ TEST(NvTasks, BackupTask) {
     // The file cannot be written: the job end names the file, not the phone.
     NvBench b;
     (void)b.doc.line(0).settings.nvFile.Set("C:\\nv\\sub\\Channel1.nvm");
-    b.link().lastError = "an older phone failure";
+    b.link().SetLastError("an older phone failure");
     RunNvBackupJob(b.env, 0);
     const auto ends = b.display.Events(DisplayEvent::Kind::JobEnd);
     ASSERT_EQ(ends.size(), 1u);

@@ -69,7 +69,7 @@ TEST(PortWatch, AttachedModemIsShownReadyWithinAFewSeconds) {
   EXPECT_EQ(s.form().PortText(0), "COM" + std::to_string(s.modem_->DiagPort()));
   EXPECT_EQ(s.form().Control(controls::kStateLine).text, kReady);
   EXPECT_TRUE(s.form().Control(controls::kDownload).enabled);
-  EXPECT_TRUE(s.doc_.link(0).port.IsOpen());
+  EXPECT_TRUE(s.doc_.link(0).Port().IsOpen());
 }
 
 TEST(PortWatch, ModemThatDoesNotAnswerIsShownAsNoPhone) {

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "app/recording_display.h"
-#include "download/codecs.h"
 #include "lines/document.h"
 #include "platform/clock.h"
 #include "platform/memory_wire.h"
@@ -58,7 +57,7 @@ struct Bench {
   Trace trace;
   MemoryPorts memory;
   TracingPorts ports{memory, clock, trace};
-  CQuorrelDoc doc{clock, ports, StandardCodecs()};
+  CQuorrelDoc doc{clock, ports};
   TracingDisplay display{clock, trace};
   JobEnvironment env{doc, display, {}, {}, {}, std::nullopt, {}};
 

@@ -64,7 +64,7 @@ class DocumentTest : public ::testing::Test {
  protected:
   VirtualClock clock_;
   MemoryPorts ports_;
-  CQuorrelDoc doc_{clock_, ports_, ProtocolCodecs{}};
+  CQuorrelDoc doc_{clock_, ports_};
 };
 
 TEST(SettingsRecordTest, EveryFieldAtItsOffset) {
@@ -131,7 +131,7 @@ TEST_F(DocumentTest, ConstructionDefaults) {
     EXPECT_EQ(job.runFlag, 0);
     EXPECT_EQ(job.lineMode, LineMode::Download);
     EXPECT_EQ(job.VersionText(), "нет телефона");
-    EXPECT_EQ(doc_.link(i).protocol, LinkProtocol::Diag);
+    EXPECT_EQ(doc_.link(i).Protocol(), LinkProtocol::Diag);
     EXPECT_FALSE(doc_.at(i).port.IsOpen());
   }
   EXPECT_NE(&doc_.link(0), &doc_.link(1));
@@ -197,7 +197,7 @@ TEST_F(DocumentTest, LoadRestoresPortsAndPathsButNoRunTimeState) {
 
   VirtualClock clock;
   MemoryPorts ports;
-  CQuorrelDoc other(clock, ports, ProtocolCodecs{});
+  CQuorrelDoc other(clock, ports);
   other.line(1).runFlag = 1;
   other.line(1).phoneState = PhoneState::Answered;
   other.line(1).lineMode = LineMode::Repair;

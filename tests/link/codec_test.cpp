@@ -14,17 +14,15 @@ TEST(Crc, CheckValueAndGoodResidue) {
   EXPECT_EQ(FrameCheck(data), 0x906E);
   data.push_back(0x6E);
   data.push_back(0x90);
-  EXPECT_EQ(PhoneLink::CheckCrc(data.data(), data.size()), 1);
+  EXPECT_TRUE(FrameCheckGood(data));
   data[3] ^= 0x01;
-  EXPECT_EQ(PhoneLink::CheckCrc(data.data(), data.size()), 0);
-  EXPECT_EQ(PhoneLink::CheckCrc(data.data(), 0), 0);
+  EXPECT_FALSE(FrameCheckGood(data));
 }
 
-TEST(Crc, AppendCrcOfNothingIsTwoZeroBytes) {
-  uint8_t buffer[2] = {0xAA, 0xBB};
-  EXPECT_EQ(PhoneLink::AppendCrc(buffer, 0), 2u);
-  EXPECT_EQ(buffer[0], 0x00);
-  EXPECT_EQ(buffer[1], 0x00);
+TEST(Crc, AnEmptyPacketIsFramedWithTwoZeroCheckBytes) {
+  Bytes out(8);
+  EXPECT_EQ(FrameRequest(LinkProtocol::Diag, {}, {}, out), 3u);
+  EXPECT_EQ(Bytes(out.begin(), out.begin() + 3), Hex("00 00 7E"));
 }
 
 struct FrameCase {
@@ -33,16 +31,19 @@ struct FrameCase {
   const char* frame;
 };
 
-class RequestFrames : public LinkTest, public ::testing::WithParamInterface<FrameCase> {};
+// The frame of packet as the link sends it.
+Bytes Framed(LinkProtocol protocol, const Bytes& packet, const Bytes& body = {}) {
+  Bytes out(PhoneLink::kFrameCapacity);
+  const size_t n = FrameRequest(protocol, packet, body, out);
+  out.resize(n);
+  return out;
+}
+
+class RequestFrames : public ::testing::TestWithParam<FrameCase> {};
 
 TEST_P(RequestFrames, AreByteExact) {
   const FrameCase& c = GetParam();
-  codec_.packet = Hex(c.packet);
-  link_->protocol = c.protocol;
-  uint32_t n = link_->EncodeRequestFrame();
-  Bytes frame(link_->frameBuffer.begin(), link_->frameBuffer.begin() + n);
-  EXPECT_EQ(frame, Hex(c.frame));
-  EXPECT_EQ(link_->frameLength, n);
+  EXPECT_EQ(Framed(c.protocol, Hex(c.packet)), Hex(c.frame));
 }
 
 const std::string kHelloMagic = "51434F4D206661737420646F776E6C6F61642070726F746F636F6C20686F7374";
@@ -62,34 +63,28 @@ INSTANTIATE_TEST_SUITE_P(
         FrameCase{"00 57", LinkProtocol::Diag, "00 57 7D 5D 29 7E"},
         FrameCase{"00 52", LinkProtocol::Streaming, "7E 00 52 D0 7D 5E 7E"}));
 
-TEST_F(LinkTest, HelloFrameIsByteExact) {
-  codec_.packet = Hex("01" + kHelloMagic + "02 02 03");
-  link_->protocol = LinkProtocol::Streaming;
-  uint32_t n = link_->EncodeRequestFrame();
-  Bytes frame(link_->frameBuffer.begin(), link_->frameBuffer.begin() + n);
-  EXPECT_EQ(frame, Hex("7E 01" + kHelloMagic + "02 02 03 98 DE 7E"));
+TEST(RequestFrame, HelloIsByteExact) {
+  EXPECT_EQ(Framed(LinkProtocol::Streaming, Hex("01" + kHelloMagic + "02 02 03")),
+            Hex("7E 01" + kHelloMagic + "02 02 03 98 DE 7E"));
 }
 
-TEST_F(LinkTest, RawPacketIsTakenFromTheFrameBuffer) {
-  link_->protocol = LinkProtocol::Raw;
+TEST(RequestFrame, RawPacketIsFramedLikeADiagnosticOne) {
   const Bytes packet = Hex("4B A1 00 00 00");
-  std::copy(packet.begin(), packet.end(), link_->frameBuffer.begin());
-  link_->frameLength = static_cast<uint32_t>(packet.size());
-  uint32_t n = link_->EncodeRequestFrame();
-  Bytes frame(link_->frameBuffer.begin(), link_->frameBuffer.begin() + n);
-  EXPECT_EQ(frame, EncodeFrame(packet, false));
+  EXPECT_EQ(Framed(LinkProtocol::Raw, packet), EncodeFrame(packet, false));
 }
 
-TEST_F(LinkTest, WorstCaseStuffedWriteFitsTheFrameBuffer) {
+TEST(RequestFrame, WorstCaseStuffedWriteFitsTheFrameBuffer) {
   // Every byte of the largest packet needs stuffing.
-  codec_.packet.assign(PhoneLink::kMaxPacket, 0x7E);
-  link_->protocol = LinkProtocol::Dmss;
-  uint32_t n = link_->EncodeRequestFrame();
-  EXPECT_LE(n, PhoneLink::kFrameCapacity);
-  EXPECT_GE(n, 2 * PhoneLink::kMaxPacket + 2);
-  auto body = Unstuff(std::span<const uint8_t>(link_->frameBuffer.data() + 1, n - 2));
+  const Bytes packet(PhoneLink::kMaxPacket, 0x7E);
+  const Bytes frame = Framed(LinkProtocol::Dmss, packet);
+  EXPECT_LE(frame.size(), PhoneLink::kFrameCapacity);
+  EXPECT_GE(frame.size(), 2 * PhoneLink::kMaxPacket + 2);
+  auto body = Unstuff(std::span<const uint8_t>(frame.data() + 1, frame.size() - 2));
   ASSERT_TRUE(body.has_value());
   EXPECT_TRUE(FrameCheckGood(*body));
+  // A buffer too small for the worst case takes nothing.
+  Bytes small(2 * (packet.size() + 2) + 1);
+  EXPECT_EQ(FrameRequest(LinkProtocol::Dmss, packet, {}, small), 0u);
 }
 
 // ---- single-reply decoding ----
@@ -103,26 +98,20 @@ struct DecodeCase {
   const char* packet;      // expected packet on success
 };
 
-class ReplyDecoding : public LinkTest, public ::testing::WithParamInterface<DecodeCase> {};
+class ReplyDecoding : public ::testing::TestWithParam<DecodeCase> {};
 
-TEST_P(ReplyDecoding, UnframesChecksAndParses) {
+TEST_P(ReplyDecoding, UnframesAndChecks) {
   const DecodeCase& c = GetParam();
-  link_->protocol = c.protocol;
-  link_->lastError = "before";
-  Bytes reply = Hex(c.reply);
-  std::copy(reply.begin(), reply.end(), link_->replyBuffer.begin());
-  link_->replyLength = static_cast<uint16_t>(reply.size());
-  EXPECT_EQ(link_->DecodeReplyFrame(), c.result);
-  if (!c.result) {
-    EXPECT_EQ(link_->rawReplyLength, reply.size());
-  }
+  const Bytes reply = Hex(c.reply);
+  Bytes packet;
+  size_t rawLength = 0;
+  const LinkError error = DecodeFirstReply(c.protocol, reply, packet, rawLength);
   if (c.result) {
-    EXPECT_EQ(codec_.parsed, Hex(c.packet));
-    EXPECT_EQ(link_->reply.code, Hex(c.packet)[0]);
-    EXPECT_EQ(link_->lastError, "before");
+    EXPECT_EQ(error, LinkError::None);
+    EXPECT_EQ(packet, Hex(c.packet));
+    EXPECT_LE(rawLength, reply.size());
   } else {
-    EXPECT_EQ(link_->lastError, c.error);
-    EXPECT_EQ(codec_.parses, 0);
+    EXPECT_EQ(LinkErrorText(error), c.error);
   }
 }
 
@@ -146,14 +135,16 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"DanglingEscape", LinkProtocol::Diag, "01 F1 E1 7D", 0, kTextNoEndFlag, ""}),
     [](const ::testing::TestParamInfo<DecodeCase>& p) { return std::string(p.param.name); });
 
-TEST_F(LinkTest, ParserRejectionFailsTheDecode) {
-  link_->protocol = LinkProtocol::Dmss;
-  codec_.accept = 0;
-  Bytes reply = Hex("7E 02 6A D3 7E");
-  std::copy(reply.begin(), reply.end(), link_->replyBuffer.begin());
-  link_->replyLength = static_cast<uint16_t>(reply.size());
-  EXPECT_EQ(link_->DecodeReplyFrame(), 0);
-  EXPECT_EQ(codec_.parses, 1);
+TEST_F(LinkTest, ARefusedReplyFailsTheTryWithTheReasonOfTheCheck) {
+  OpenPort();
+  Request(LinkProtocol::Dmss, Hex("06"));
+  AnswerEvery(Hex("7E 02 6A D3 7E"));
+  accept_ = false;
+  EXPECT_EQ(Exchange(2, 300), 0);
+  EXPECT_EQ(parses_, 2);
+  EXPECT_EQ(link_->LastError(), "refused by the test");
+  // What came is still there to look at.
+  EXPECT_EQ(Bytes(link_->LastReply().begin(), link_->LastReply().end()), Hex("02"));
 }
 
 // ---- streaming multi-reply decoding ----
@@ -170,14 +161,7 @@ Bytes StreamError(uint32_t code) {
 
 class MultiReply : public LinkTest {
  protected:
-  int Decode(const Bytes& replies) {
-    std::copy(replies.begin(), replies.end(), link_->replyBuffer.begin());
-    link_->replyLength = static_cast<uint16_t>(replies.size());
-    return link_->DecodeReplyFrames();
-  }
-  std::vector<uint32_t> Acks() const {
-    return {link_->ackAddresses.begin(), link_->ackAddresses.begin() + link_->ackCount};
-  }
+  int Decode(const Bytes& replies) { return link_->DecodeStreamReplies(replies) ? 1 : 0; }
 };
 
 TEST_F(MultiReply, BackToBackRepliesAreAllSeenInArrivalOrder) {
@@ -208,8 +192,7 @@ TEST_F(MultiReply, ErrorReplyStopsWithItsText) {
   Bytes error = StreamError(14);
   replies.insert(replies.end(), error.begin(), error.end());
   EXPECT_EQ(Decode(replies), 0);
-  EXPECT_EQ(link_->lastError, "NAND flash programming not supported");
-  EXPECT_EQ(link_->reply.streamError, 14u);
+  EXPECT_EQ(link_->LastError(), "NAND flash programming not supported");
   EXPECT_EQ(Acks(), (std::vector<uint32_t>{0x400}));
 }
 
@@ -222,14 +205,14 @@ TEST_F(MultiReply, SpoiltFrameOrNoiseIsSkippedAndTheRepliesAroundItAreRead) {
     Bytes r = BlockWritten(address);
     replies.insert(replies.end(), r.begin(), r.end());
   }
-  EXPECT_EQ(Decode(replies), 1) << link_->lastError;
+  EXPECT_EQ(Decode(replies), 1) << link_->LastError();
   EXPECT_EQ(Acks(), (std::vector<uint32_t>{0x800, 0xC00}));
 
   // An error reply among them is what the failure is reported as.
   Bytes error = StreamError(14);
   replies.insert(replies.end(), error.begin(), error.end());
   EXPECT_EQ(Decode(replies), 0);
-  EXPECT_EQ(link_->lastError, "NAND flash programming not supported");
+  EXPECT_EQ(link_->LastError(), "NAND flash programming not supported");
 }
 
 TEST_F(MultiReply, AcknowledgedListStopsWhenFull) {
@@ -240,8 +223,8 @@ TEST_F(MultiReply, AcknowledgedListStopsWhenFull) {
   }
   ASSERT_LE(replies.size(), PhoneLink::kReplyCapacity);
   EXPECT_EQ(Decode(replies), 1);
-  ASSERT_EQ(link_->ackCount, PhoneLink::kMaxAcks);
-  EXPECT_EQ(link_->ackAddresses[63], 63u * 1024);
+  ASSERT_EQ(Acks().size(), PhoneLink::kMaxAcks);
+  EXPECT_EQ(Acks()[63], 63u * 1024);
 }
 
 TEST_F(MultiReply, OtherRepliesAreAcceptedAndIgnored) {
@@ -261,50 +244,33 @@ TEST(StreamErrorTexts, UnknownCodesAreIllegal) {
   EXPECT_EQ(DiagErrorText(0x99), "unknow reason");
 }
 
-// ---- direct stream write frames ----
+// ---- stream writes sent straight from the caller's data ----
 
-class StreamWriteCodec : public PacketCodec {
- public:
-  size_t BuildPacket(const PhoneLink& link, std::span<uint8_t> out) const override {
-    out[0] = 0x07;
-    for (int i = 0; i < 4; ++i) out[1 + i] = static_cast<uint8_t>(link.request.address >> (8 * i));
-    std::copy_n(link.request.data.begin(), link.request.length, out.begin() + 5);
-    return 5 + link.request.length;
-  }
-  int ParseReply(PhoneLink&) const override { return 1; }
-};
-
-TEST(StreamWriteFrame, EqualsTheEncodedRequest) {
-  VirtualClock clock;
-  MemoryPorts ports;
-  StreamWriteCodec codec;
-  ProtocolCodecs codecs{&codec, &codec, &codec};
-  PhoneLink link(clock, ports, codecs);
+TEST_F(LinkTest, ASendIsTheFrameOfHeadAndBodyTogether) {
+  OpenPort();
+  const Bytes head = Hex("07 DC E7 07 00");  // address bytes that need stuffing too
   for (uint8_t fill : {uint8_t{0x00}, uint8_t{0x7E}, uint8_t{0x7D}, uint8_t{0x61}}) {
-    Bytes data(1024, fill);
-    link.protocol = LinkProtocol::Streaming;
-    link.request.address = 0x0007E7DC;  // address bytes that need stuffing too
-    link.request.length = 1024;
-    std::copy(data.begin(), data.end(), link.request.data.begin());
-    uint32_t n = link.EncodeRequestFrame();
-    Bytes encoded(link.frameBuffer.begin(), link.frameBuffer.begin() + n);
-    ASSERT_EQ(link.BuildStreamWriteFrame(data.data(), 0x0007E7DC, 1024), 1);
-    Bytes direct(link.frameBuffer.begin(), link.frameBuffer.begin() + link.frameLength);
-    EXPECT_EQ(direct, encoded) << "fill " << int{fill};
+    const Bytes data(1024, fill);
+    Bytes whole = head;
+    whole.insert(whole.end(), data.begin(), data.end());
+    frames_.clear();
+    ASSERT_TRUE(link_->Send(head, data));
+    ASSERT_EQ(frames_.size(), 1u);
+    EXPECT_EQ(frames_[0], EncodeFrame(whole, true)) << "fill " << int{fill};
   }
 }
 
-TEST(StreamWriteFrame, RefusesMoreThanTheWriteLimit) {
-  VirtualClock clock;
-  MemoryPorts ports;
-  PhoneLink link(clock, ports, ProtocolCodecs{});
-  Bytes worst(kMaxWriteData, 0x7E);
-  EXPECT_EQ(link.BuildStreamWriteFrame(worst.data(), 0, kMaxWriteData), 1);
-  EXPECT_LE(link.frameLength, PhoneLink::kFrameCapacity);
-  Bytes tooMuch(kMaxWriteData + 1, 0);
-  EXPECT_EQ(link.BuildStreamWriteFrame(tooMuch.data(), 0, kMaxWriteData + 1), 0);
-  EXPECT_EQ(link.frameLength, 0u);
-  EXPECT_FALSE(link.lastError.empty());
+TEST_F(LinkTest, ASendOfMoreThanTheWriteLimitIsRefusedUnsent) {
+  OpenPort();
+  const Bytes head = Hex("07 00 00 00 00");
+  const Bytes worst(kMaxWriteData, 0x7E);
+  ASSERT_TRUE(link_->Send(head, worst));
+  ASSERT_EQ(frames_.size(), 1u);
+  EXPECT_LE(frames_[0].size(), PhoneLink::kFrameCapacity);
+  const Bytes tooMuch(kMaxWriteData + 1, 0);
+  EXPECT_EQ(link_->Send(head, tooMuch).error, LinkError::TooLong);
+  EXPECT_EQ(frames_.size(), 1u);
+  EXPECT_EQ(link_->LastError(), "A stream write of 1032 bytes exceeds the block limit of 1031 bytes");
 }
 
 }  // namespace

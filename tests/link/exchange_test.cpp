@@ -9,20 +9,13 @@ namespace {
 class ExchangeTest : public LinkTest {
  protected:
   void SetUp() override { OpenPort(); }
-
-  void Request(LinkProtocol protocol, Bytes packet, uint8_t code) {
-    link_->ResetRequest();
-    link_->protocol = protocol;
-    link_->requestCode = code;
-    codec_.packet = std::move(packet);
-  }
 };
 
 TEST_F(ExchangeTest, DiagReplyIsDecodedOnceItSettles) {
-  Request(LinkProtocol::Diag, Hex("01"), 0x01);
+  Request(LinkProtocol::Diag, Hex("01"));
   AnswerEvery(EncodeFrame(Hex("01 78 56 34 12"), false), 25);
-  EXPECT_EQ(link_->Exchange(1, 300), 1);
-  EXPECT_EQ(codec_.parsed, Hex("01 78 56 34 12"));
+  EXPECT_EQ(Exchange(1, 300), 1);
+  EXPECT_EQ(parsed_, Hex("01 78 56 34 12"));
   ASSERT_EQ(frames_.size(), 1u);
   EXPECT_EQ(frames_[0], Hex("01 F1 E1 7E"));
   // Samples every 10 ms: the reply arrives at 25, is first seen at 30 and has
@@ -31,16 +24,16 @@ TEST_F(ExchangeTest, DiagReplyIsDecodedOnceItSettles) {
 }
 
 TEST_F(ExchangeTest, NvRequestsSampleEveryThirtyMilliseconds) {
-  Request(LinkProtocol::Diag, Hex("26 16 00"), 0x26);
+  Request(LinkProtocol::Diag, Hex("26 16 00"));
   AnswerEvery(EncodeFrame(Hex("26 16 00"), false), 25);
-  EXPECT_EQ(link_->Exchange(1, 2000), 1);
+  EXPECT_EQ(Exchange(1, 2000), 1);
   EXPECT_EQ(clock_.NowMs(), 60u);
 }
 
 TEST_F(ExchangeTest, NoReplyFailsEveryTryAfterItsTimeout) {
-  Request(LinkProtocol::Diag, Hex("27 00 00"), 0x27);
-  EXPECT_EQ(link_->Exchange(3, 2000), 0);
-  EXPECT_EQ(link_->lastError, kTextNoReply);
+  Request(LinkProtocol::Diag, Hex("27 00 00"));
+  EXPECT_EQ(Exchange(3, 2000), 0);
+  EXPECT_EQ(link_->LastError(), kTextNoReply);
   ASSERT_EQ(frames_.size(), 3u);
   // Each try waits until more than 2000 ms have passed, in 30 ms steps.
   EXPECT_EQ(write_times_[1] - write_times_[0], 2010u);
@@ -49,12 +42,12 @@ TEST_F(ExchangeTest, NoReplyFailsEveryTryAfterItsTimeout) {
 }
 
 TEST_F(ExchangeTest, ErrorReplyIsRetriedUpToTries) {
-  Request(LinkProtocol::Diag, Hex("29 02 00"), 0x29);
+  Request(LinkProtocol::Diag, Hex("29 02 00"));
   AnswerEvery(EncodeFrame(Hex("13 29 02 00"), false));
-  EXPECT_EQ(link_->Exchange(3, 1000), 0);
+  EXPECT_EQ(Exchange(3, 1000), 0);
   EXPECT_EQ(frames_.size(), 3u);
-  EXPECT_EQ(link_->lastError, "Bad command");
-  EXPECT_EQ(codec_.parses, 0);
+  EXPECT_EQ(link_->LastError(), "Bad command");
+  EXPECT_EQ(parses_, 0);
 }
 
 TEST_F(ExchangeTest, ErrorReplyTextsByFirstByte) {
@@ -66,30 +59,30 @@ TEST_F(ExchangeTest, ErrorReplyTextsByFirstByte) {
       {"47", "the correct Security Password has not yet been entered to unlock the phone"},
       {"55", "unknow reason"}};
   for (const auto& [code, text] : cases) {
-    Request(LinkProtocol::Diag, Hex("01"), 0x01);
+    Request(LinkProtocol::Diag, Hex("01"));
     AnswerEvery(EncodeFrame(Hex(code), false));
-    EXPECT_EQ(link_->Exchange(1, 300), 0);
-    EXPECT_EQ(link_->lastError, text) << code;
+    EXPECT_EQ(Exchange(1, 300), 0);
+    EXPECT_EQ(link_->LastError(), text) << code;
   }
 }
 
 TEST_F(ExchangeTest, SuccessOnALaterTry) {
-  Request(LinkProtocol::Dmss, Hex("06"), 0x06);
+  Request(LinkProtocol::Dmss, Hex("06"));
   answer_ = [this](size_t n) {
     if (n == 2) wire_->SendToHost(Hex("7E 02 6A D3 7E"), 5);
   };
-  EXPECT_EQ(link_->Exchange(3, 500), 1);
+  EXPECT_EQ(Exchange(3, 500), 1);
   EXPECT_EQ(frames_.size(), 2u);
 }
 
 TEST_F(ExchangeTest, LastErrorSurvivesALaterSuccess) {
-  Request(LinkProtocol::Diag, Hex("01"), 0x01);
-  EXPECT_EQ(link_->Exchange(1, 100), 0);
-  EXPECT_EQ(link_->lastError, kTextNoReply);
+  Request(LinkProtocol::Diag, Hex("01"));
+  EXPECT_EQ(Exchange(1, 100), 0);
+  EXPECT_EQ(link_->LastError(), kTextNoReply);
   AnswerEvery(EncodeFrame(Hex("01 00 00 00 00"), false));
-  Request(LinkProtocol::Diag, Hex("01"), 0x01);
-  EXPECT_EQ(link_->Exchange(1, 100), 1);
-  EXPECT_EQ(link_->lastError, kTextNoReply);
+  Request(LinkProtocol::Diag, Hex("01"));
+  EXPECT_EQ(Exchange(1, 100), 1);
+  EXPECT_EQ(link_->LastError(), kTextNoReply);
 }
 
 TEST_F(ExchangeTest, ReplyOf1024BytesIsAcceptedAnd1025Rejected) {
@@ -99,17 +92,17 @@ TEST_F(ExchangeTest, ReplyOf1024BytesIsAcceptedAnd1025Rejected) {
   packet[0] = 0x12;
   Bytes frame = EncodeFrame(packet, true);
   ASSERT_EQ(frame.size(), 1024u);
-  Request(LinkProtocol::Streaming, Hex("09 11"), 0x09);
+  Request(LinkProtocol::Streaming, Hex("09 11"));
   AnswerEvery(frame);
-  EXPECT_EQ(link_->Exchange(1, 300), 1);
-  EXPECT_EQ(codec_.parsed.size(), 1020u);
+  EXPECT_EQ(Exchange(1, 300), 1);
+  EXPECT_EQ(parsed_.size(), 1020u);
 
   Bytes longer = frame;
   longer.insert(longer.begin(), kFlag);
-  Request(LinkProtocol::Streaming, Hex("09 11"), 0x09);
+  Request(LinkProtocol::Streaming, Hex("09 11"));
   AnswerEvery(longer);
-  EXPECT_EQ(link_->Exchange(2, 300), 0);
-  EXPECT_EQ(link_->lastError, kTextReplyTooLarge);
+  EXPECT_EQ(Exchange(2, 300), 0);
+  EXPECT_EQ(link_->LastError(), kTextReplyTooLarge);
   EXPECT_EQ(frames_.size(), 3u);
 }
 
@@ -129,23 +122,23 @@ TEST_P(SplitReplies, AreReadWholeWhereverTheyAreCut) {
   const bool leadingFlag = c.protocol != LinkProtocol::Diag;
   const Bytes reply = EncodeFrame(Hex(c.packet), leadingFlag);
   for (size_t cut = 1; cut < reply.size(); ++cut) {
-    Request(c.protocol, Hex(c.request), Hex(c.request)[0]);
-    codec_.parsed.clear();
+    Request(c.protocol, Hex(c.request));
+    parsed_.clear();
     // The first part settles long before the rest comes.
     answer_ = [&](size_t) {
       wire_->SendToHost(std::span<const uint8_t>(reply.data(), cut), 5);
       wire_->SendToHost(std::span<const uint8_t>(reply.data() + cut, reply.size() - cut), 120);
     };
     const uint64_t start = clock_.NowMs();
-    ASSERT_EQ(link_->Exchange(1, 300), 1) << "cut at " << cut << ": " << link_->lastError;
-    EXPECT_EQ(codec_.parsed, Hex(c.packet)) << "cut at " << cut;
+    ASSERT_EQ(Exchange(1, 300), 1) << "cut at " << cut << ": " << link_->LastError();
+    EXPECT_EQ(parsed_, Hex(c.packet)) << "cut at " << cut;
     EXPECT_LE(clock_.NowMs() - start, 150u) << "taken as soon as it is whole";
   }
   // And one byte at a time, a sampling interval and more apart.
-  Request(c.protocol, Hex(c.request), Hex(c.request)[0]);
+  Request(c.protocol, Hex(c.request));
   answer_ = [&](size_t) { wire_->SendToHostInPieces(reply, 1, 5, 12); };
-  EXPECT_EQ(link_->Exchange(1, 1000), 1) << link_->lastError;
-  EXPECT_EQ(codec_.parsed, Hex(c.packet));
+  EXPECT_EQ(Exchange(1, 1000), 1) << link_->LastError();
+  EXPECT_EQ(parsed_, Hex(c.packet));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -158,11 +151,11 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<SplitCase>& p) { return std::string(p.param.name); });
 
 TEST_F(ExchangeTest, ReplyStillUnfinishedAtTheTimeOutFailsTheTry) {
-  Request(LinkProtocol::Diag, Hex("01"), 0x01);
+  Request(LinkProtocol::Diag, Hex("01"));
   const Bytes reply = EncodeFrame(Hex("01 78 56 34 12"), false);
   answer_ = [&](size_t) { wire_->SendToHostInPieces(reply, 3, 5, 250); };
-  EXPECT_EQ(link_->Exchange(1, 300), 0);
-  EXPECT_EQ(link_->lastError, kTextNoEndFlag);
+  EXPECT_EQ(Exchange(1, 300), 0);
+  EXPECT_EQ(link_->LastError(), kTextNoEndFlag);
   // The try ends with its time-out, not before and not long after.
   EXPECT_EQ(clock_.NowMs(), 310u);
 }
@@ -172,62 +165,54 @@ TEST_F(ExchangeTest, BadFrameBeforeTheReplyIsSkipped) {
   const Bytes good = Hex("7E 02 6A D3 7E");
   Bytes both = corrupt;
   both.insert(both.end(), good.begin(), good.end());
-  Request(LinkProtocol::Dmss, Hex("06"), 0x06);
+  Request(LinkProtocol::Dmss, Hex("06"));
   AnswerEvery(both);
-  EXPECT_EQ(link_->Exchange(1, 300), 1) << link_->lastError;
-  EXPECT_EQ(codec_.parsed, Hex("02"));
+  EXPECT_EQ(Exchange(1, 300), 1) << link_->LastError();
+  EXPECT_EQ(parsed_, Hex("02"));
 
   // A bad frame with nothing after it fails the try at once, as before.
-  Request(LinkProtocol::Dmss, Hex("06"), 0x06);
+  Request(LinkProtocol::Dmss, Hex("06"));
   AnswerEvery(corrupt);
   const uint64_t start = clock_.NowMs();
-  EXPECT_EQ(link_->Exchange(1, 300), 0);
-  EXPECT_EQ(link_->lastError, kTextWrongCrc);
+  EXPECT_EQ(Exchange(1, 300), 0);
+  EXPECT_EQ(link_->LastError(), kTextWrongCrc);
   EXPECT_EQ(clock_.NowMs() - start, 20u);
 }
 
 TEST_F(ExchangeTest, RawReplyIsWaitedForUntilItsFrameEnds) {
-  link_->ResetRequest();
-  link_->protocol = LinkProtocol::Raw;
-  const Bytes packet = Hex("4B A3 06 00");
-  std::copy(packet.begin(), packet.end(), link_->frameBuffer.begin());
-  link_->frameLength = static_cast<uint32_t>(packet.size());
+  Request(LinkProtocol::Raw, Hex("4B A3 06 00"));
   const Bytes reply = Hex("4B A3 06 00 11 22 33 44 55 66 77 88 12 34 7E");
   answer_ = [&](size_t) { wire_->SendToHostInPieces(reply, 4, 5, 40); };
-  EXPECT_EQ(link_->Exchange(1, 1000), 1);
-  ASSERT_EQ(link_->replyLength, reply.size());
-  EXPECT_EQ(Bytes(link_->replyBuffer.begin(), link_->replyBuffer.begin() + link_->replyLength), reply);
+  EXPECT_EQ(Exchange(1, 1000), 1);
+  const auto raw = link_->RawReply();
+  EXPECT_EQ(Bytes(raw.begin(), raw.end()), reply);
 }
 
 TEST_F(ExchangeTest, ZeroTriesFailWithoutSending) {
-  Request(LinkProtocol::Diag, Hex("01"), 0x01);
+  Request(LinkProtocol::Diag, Hex("01"));
   AnswerEvery(EncodeFrame(Hex("01 00 00 00 00"), false));
-  EXPECT_EQ(link_->Exchange(0, 300), 0);
-  EXPECT_EQ(link_->lastError, kTextNoTries);
+  EXPECT_EQ(Exchange(0, 300), 0);
+  EXPECT_EQ(link_->LastError(), kTextNoTries);
   EXPECT_TRUE(frames_.empty());
 }
 
 TEST_F(ExchangeTest, ClosedPortFailsToSend) {
-  link_->port.Close();
-  Request(LinkProtocol::Diag, Hex("01"), 0x01);
-  EXPECT_EQ(link_->Exchange(2, 300), 0);
-  EXPECT_EQ(link_->lastError, kTextSendFailed);
+  link_->Port().Close();
+  Request(LinkProtocol::Diag, Hex("01"));
+  EXPECT_EQ(Exchange(2, 300), 0);
+  EXPECT_EQ(link_->LastError(), kTextSendFailed);
   EXPECT_EQ(clock_.NowMs(), 0u);
 }
 
 TEST_F(ExchangeTest, RawReplyIsLeftUndecoded) {
-  link_->ResetRequest();
-  link_->protocol = LinkProtocol::Raw;
   const Bytes packet = Hex("4B A1 00 00 01");
-  std::copy(packet.begin(), packet.end(), link_->frameBuffer.begin());
-  link_->frameLength = static_cast<uint32_t>(packet.size());
+  Request(LinkProtocol::Raw, packet);
   AnswerEvery(Hex("4B A1 00 00 00 12 34 7E"));
-  EXPECT_EQ(link_->Exchange(1, 1000), 1);
-  EXPECT_EQ(link_->replyLength, 8u);
-  EXPECT_EQ(Bytes(link_->replyBuffer.begin(), link_->replyBuffer.begin() + 8),
-            Hex("4B A1 00 00 00 12 34 7E"));
+  EXPECT_EQ(Exchange(1, 1000), 1);
+  const auto raw = link_->RawReply();
+  EXPECT_EQ(Bytes(raw.begin(), raw.end()), Hex("4B A1 00 00 00 12 34 7E"));
   EXPECT_EQ(frames_[0], EncodeFrame(packet, false));
-  EXPECT_EQ(codec_.parses, 0);
+  EXPECT_EQ(parses_, 0);
 }
 
 // ---- streaming writes ----
@@ -239,22 +224,20 @@ Bytes BlockWritten(uint32_t address) {
 }
 
 TEST_F(ExchangeTest, StreamWriteWithoutReplyCountsAsSent) {
-  Request(LinkProtocol::Streaming, Hex("07 00 00 00 00 AA"), 0x07);
-  EXPECT_EQ(link_->ExchangeStreamWrite(3000), 1);
+  Request(LinkProtocol::Streaming, Hex("07 00 00 00 00 AA"));
+  EXPECT_EQ(StreamWrite(3000), 1);
   // Samples in steps of 5 + 8 ms until more than 3000 ms have passed.
   EXPECT_EQ(clock_.NowMs(), 3003u);
-  EXPECT_EQ(link_->lastError, "time is 3003(ms)");
+  EXPECT_EQ(link_->LastError(), "time is 3003(ms)");
 }
 
 TEST_F(ExchangeTest, StreamWriteKeepsEarlierRepliesAndCollectsBoth) {
   wire_->SendToHost(BlockWritten(0x000));  // reply to an earlier block, still queued
-  Request(LinkProtocol::Streaming, Hex("07 00 04 00 00 AA"), 0x07);
+  Request(LinkProtocol::Streaming, Hex("07 00 04 00 00 AA"));
   AnswerEvery(BlockWritten(0x400), 2);
-  EXPECT_EQ(link_->ExchangeStreamWrite(3000), 1);
-  ASSERT_EQ(link_->ackCount, 2);
-  EXPECT_EQ(link_->ackAddresses[0], 0x000u);
-  EXPECT_EQ(link_->ackAddresses[1], 0x400u);
-  EXPECT_EQ(link_->lastError, "time is 13(ms)");
+  EXPECT_EQ(StreamWrite(3000), 1);
+  EXPECT_EQ(Acks(), (std::vector<uint32_t>{0x000, 0x400}));
+  EXPECT_EQ(link_->LastError(), "time is 13(ms)");
 }
 
 TEST_F(ExchangeTest, StreamWriteNeverReadsMoreThanTheReplyBuffer) {
@@ -263,35 +246,30 @@ TEST_F(ExchangeTest, StreamWriteNeverReadsMoreThanTheReplyBuffer) {
     Bytes r = BlockWritten(static_cast<uint32_t>(flood.size()));
     flood.insert(flood.end(), r.begin(), r.end());
   }
-  Request(LinkProtocol::Streaming, Hex("07 00 00 00 00 AA"), 0x07);
+  Request(LinkProtocol::Streaming, Hex("07 00 00 00 00 AA"));
   AnswerEvery(flood, 1);
   // Read a buffer at a time; the reply cut by the first read's end is
   // finished by the second.
-  EXPECT_EQ(link_->ExchangeStreamWrite(3000), 1) << link_->lastError;
-  EXPECT_EQ(link_->port.BytesQueued(), 0);
-  EXPECT_EQ(link_->ackCount, PhoneLink::kMaxAcks);
+  EXPECT_EQ(StreamWrite(3000), 1) << link_->LastError();
+  EXPECT_EQ(link_->Port().BytesQueued(), 0);
+  EXPECT_EQ(link_->Acknowledged().size(), PhoneLink::kMaxAcks);
 }
 
 TEST_F(ExchangeTest, PipelinedSendsAndCollection) {
   Bytes data(1024, 0x55);
   for (uint32_t block = 0; block < 3; ++block) {
-    ASSERT_EQ(link_->BuildStreamWriteFrame(data.data(), block * 1024, 1024), 1);
-    ASSERT_EQ(link_->SendFrameOnly(), 1);
+    const Bytes head = {0x07, 0x00, static_cast<uint8_t>(block * 4), 0x00, 0x00};
+    ASSERT_TRUE(link_->Send(head, data));
   }
   ASSERT_EQ(frames_.size(), 3u);
-  EXPECT_EQ(link_->CollectReplies(), 1);  // nothing queued yet
+  EXPECT_EQ(Collect(), 1);  // nothing queued yet
   wire_->SendToHost(BlockWritten(0));
   wire_->SendToHost(BlockWritten(1024));
-  link_->ackCount = 7;
-  EXPECT_EQ(link_->CollectReplies(), 1);
-  ASSERT_EQ(link_->ackCount, 2);
-  EXPECT_EQ(link_->ackAddresses[1], 1024u);
-}
-
-TEST_F(ExchangeTest, CollectionWithNothingQueuedLeavesTheAcknowledgedList) {
-  link_->ackCount = 3;
-  EXPECT_EQ(link_->CollectReplies(), 1);
-  EXPECT_EQ(link_->ackCount, 3);
+  EXPECT_EQ(Collect(), 1);
+  EXPECT_EQ(Acks(), (std::vector<uint32_t>{0, 1024}));
+  // Nothing more queued: the list stays.
+  EXPECT_EQ(Collect(), 1);
+  EXPECT_EQ(Acks(), (std::vector<uint32_t>{0, 1024}));
 }
 
 Bytes StreamError(uint32_t code) {
@@ -304,53 +282,49 @@ Bytes Joined(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-std::vector<uint32_t> Acks(const PhoneLink& link) {
-  return {link.ackAddresses.begin(), link.ackAddresses.begin() + link.ackCount};
-}
-
 TEST_F(ExchangeTest, StreamWriteWaitsForTheRestOfItsReply) {
-  Request(LinkProtocol::Streaming, Hex("07 00 04 00 00 AA"), 0x07);
+  Request(LinkProtocol::Streaming, Hex("07 00 04 00 00 AA"));
   const Bytes reply = BlockWritten(0x400);
   answer_ = [&](size_t) { wire_->SendToHostInPieces(reply, 2, 3, 30); };
-  EXPECT_EQ(link_->ExchangeStreamWrite(3000), 1);
-  EXPECT_EQ(Acks(*link_), (std::vector<uint32_t>{0x400}));
-  EXPECT_EQ(link_->port.BytesQueued(), 0);
+  EXPECT_EQ(StreamWrite(3000), 1);
+  EXPECT_EQ(Acks(), (std::vector<uint32_t>{0x400}));
+  EXPECT_EQ(link_->Port().BytesQueued(), 0);
   EXPECT_LT(clock_.NowMs(), 200u);
 }
 
 TEST_F(ExchangeTest, StreamWriteErrorReplySharingTheFlagOfTheReplyBeforeIsSeen) {
-  Request(LinkProtocol::Streaming, Hex("07 00 04 00 00 AA"), 0x07);
+  Request(LinkProtocol::Streaming, Hex("07 00 04 00 00 AA"));
   const Bytes error = StreamError(14);
   AnswerEvery(Joined({BlockWritten(0x000), Bytes(error.begin() + 1, error.end())}), 2);
-  EXPECT_EQ(link_->ExchangeStreamWrite(3000), 0);
-  EXPECT_EQ(link_->lastError, "NAND flash programming not supported");
-  EXPECT_EQ(Acks(*link_), (std::vector<uint32_t>{0x000}));
+  EXPECT_EQ(StreamWrite(3000), 0);
+  EXPECT_EQ(link_->LastError(), "NAND flash programming not supported");
+  EXPECT_EQ(Acks(), (std::vector<uint32_t>{0x000}));
 }
 
 TEST_F(ExchangeTest, StreamReplyCutOffByTheTimeOutIsFinishedByTheNextCollection) {
-  Request(LinkProtocol::Streaming, Hex("07 00 04 00 00 AA"), 0x07);
+  Request(LinkProtocol::Streaming, Hex("07 00 04 00 00 AA"));
   const Bytes reply = BlockWritten(0x400);
   answer_ = [&](size_t) {
     wire_->SendToHost(std::span<const uint8_t>(reply.data(), 4), 2);
     wire_->SendToHost(std::span<const uint8_t>(reply.data() + 4, reply.size() - 4), 5000);
   };
-  EXPECT_EQ(link_->ExchangeStreamWrite(3000), 1);
-  EXPECT_EQ(link_->ackCount, 0);
+  EXPECT_EQ(StreamWrite(3000), 1);
+  EXPECT_TRUE(link_->Acknowledged().empty());
   answer_ = nullptr;
   clock_.Advance(3000);
-  EXPECT_EQ(link_->CollectReplies(), 1) << link_->lastError;
-  EXPECT_EQ(Acks(*link_), (std::vector<uint32_t>{0x400}));
+  EXPECT_EQ(Collect(), 1) << link_->LastError();
+  EXPECT_EQ(Acks(), (std::vector<uint32_t>{0x400}));
 }
 
 TEST_F(ExchangeTest, AcknowledgementSplitAcrossTwoCollections) {
   const Bytes middle = BlockWritten(0x400);
   const size_t cut = 5;
   wire_->SendToHost(Joined({BlockWritten(0x000), Bytes(middle.begin(), middle.begin() + cut)}));
-  EXPECT_EQ(link_->CollectReplies(), 1) << link_->lastError;
-  EXPECT_EQ(Acks(*link_), (std::vector<uint32_t>{0x000}));
+  EXPECT_EQ(Collect(), 1) << link_->LastError();
+  EXPECT_EQ(Acks(), (std::vector<uint32_t>{0x000}));
   wire_->SendToHost(Joined({Bytes(middle.begin() + cut, middle.end()), BlockWritten(0x800), BlockWritten(0xC00)}));
-  EXPECT_EQ(link_->CollectReplies(), 1) << link_->lastError;
-  EXPECT_EQ(Acks(*link_), (std::vector<uint32_t>{0x400, 0x800, 0xC00}));
+  EXPECT_EQ(Collect(), 1) << link_->LastError();
+  EXPECT_EQ(Acks(), (std::vector<uint32_t>{0x400, 0x800, 0xC00}));
 }
 
 TEST_F(ExchangeTest, AnExchangeForgetsAReplyCutOffBeforeIt) {
@@ -358,14 +332,14 @@ TEST_F(ExchangeTest, AnExchangeForgetsAReplyCutOffBeforeIt) {
   // the start of the reply they were part of.
   const Bytes ack = BlockWritten(0x400);
   wire_->SendToHost(Bytes(ack.begin(), ack.begin() + 4));
-  EXPECT_EQ(link_->CollectReplies(), 1);
-  Request(LinkProtocol::Streaming, Hex("09 11"), 0x09);
+  EXPECT_EQ(Collect(), 1);
+  Request(LinkProtocol::Streaming, Hex("09 11"));
   AnswerEvery(Hex("7E 09 11 57 D9 7E"));
-  EXPECT_EQ(link_->Exchange(1, 300), 1);
+  EXPECT_EQ(Exchange(1, 300), 1);
   // Its tail reads as a spoilt frame: skipped, not fatal.
   wire_->SendToHost(Joined({Bytes(ack.begin() + 4, ack.end()), BlockWritten(0x800)}));
-  EXPECT_EQ(link_->CollectReplies(), 1);
-  EXPECT_EQ(Acks(*link_), (std::vector<uint32_t>{0x800}));
+  EXPECT_EQ(Collect(), 1);
+  EXPECT_EQ(Acks(), (std::vector<uint32_t>{0x800}));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// A PhoneLink on an in-memory wire with a virtual clock, and a codec whose
-// packet is whatever the test puts in it.
+// A PhoneLink on an in-memory wire with a virtual clock, and requests whose
+// packet is whatever the test puts in them.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -38,34 +38,12 @@ inline Bytes Hex(const std::string& text) {
   return out;
 }
 
-class FixedPacketCodec : public PacketCodec {
- public:
-  size_t BuildPacket(const PhoneLink&, std::span<uint8_t> out) const override {
-    size_t n = std::min(packet.size(), out.size());
-    std::copy_n(packet.begin(), n, out.begin());
-    return n;
-  }
-  int ParseReply(PhoneLink& link) const override {
-    ++parses;
-    parsed.assign(link.replyBuffer.begin(), link.replyBuffer.begin() + link.packetLength);
-    return accept;
-  }
-
-  Bytes packet;
-  int accept = 1;
-  mutable int parses = 0;
-  mutable Bytes parsed;
-};
-
 class LinkTest : public ::testing::Test {
  protected:
   static constexpr int kPort = 7;
 
   LinkTest() : wire_(std::make_shared<MemoryWire>(clock_)) {
-    codecs_.diag = &codec_;
-    codecs_.dmss = &codec_;
-    codecs_.streaming = &codec_;
-    link_ = std::make_unique<PhoneLink>(clock_, ports_, codecs_);
+    link_ = std::make_unique<PhoneLink>(clock_, ports_);
     ports_.Attach(kPort, wire_);
     wire_->SetReceiver([this](std::span<const uint8_t> bytes) {
       frames_.emplace_back(bytes.begin(), bytes.end());
@@ -74,21 +52,46 @@ class LinkTest : public ::testing::Test {
     });
   }
 
-  void OpenPort() { ASSERT_EQ(link_->port.Open(kPort, 115200, 8, 1), 1); }
+  void OpenPort() { ASSERT_EQ(link_->Port().Open(kPort, 115200, 8, 1), 1); }
   // Replies to every request with the given bytes after delayMs.
   void AnswerEvery(Bytes reply, uint64_t delayMs = 5) {
     answer_ = [this, reply, delayMs](size_t) { wire_->SendToHost(reply, delayMs); };
   }
 
+  // The request the next Exchange or StreamWrite sends.
+  void Request(LinkProtocol protocol, Bytes packet) {
+    protocol_ = protocol;
+    packet_ = std::move(packet);
+  }
+  // Sends it; every intact reply is recorded in parsed_ and accepted unless
+  // accept_ says otherwise.
+  int Exchange(uint8_t tries, uint32_t timeoutMs) {
+    const ReplyCheck check = [this](const LinkReply& r) {
+      ++parses_;
+      parsed_.assign(r.packet.begin(), r.packet.end());
+      return accept_ ? ReplyVerdict::Accept() : ReplyVerdict::Refuse("refused by the test");
+    };
+    return link_->Transact({protocol_, packet_, tries, timeoutMs}, check) ? 1 : 0;
+  }
+  int StreamWrite(uint32_t timeoutMs) { return link_->SendAndCollect(packet_, timeoutMs) ? 1 : 0; }
+  int Collect() { return link_->Collect() ? 1 : 0; }
+  std::vector<uint32_t> Acks() const {
+    const auto acks = link_->Acknowledged();
+    return {acks.begin(), acks.end()};
+  }
+
   VirtualClock clock_;
   MemoryPorts ports_;
   std::shared_ptr<MemoryWire> wire_;
-  FixedPacketCodec codec_;
-  ProtocolCodecs codecs_;
   std::unique_ptr<PhoneLink> link_;
   std::vector<Bytes> frames_;
   std::vector<uint64_t> write_times_;
   std::function<void(size_t)> answer_;
+  LinkProtocol protocol_ = LinkProtocol::Diag;
+  Bytes packet_;
+  bool accept_ = true;
+  int parses_ = 0;
+  Bytes parsed_;
 };
 
 }  // namespace quorrel::testing

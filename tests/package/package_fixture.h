@@ -33,7 +33,7 @@ class PackageTest : public ::testing::Test {
   ScopedRoot root_;
   VirtualClock clock_;
   MemoryPorts ports_;
-  CQuorrelDoc doc_{clock_, ports_, ProtocolCodecs{}};
+  CQuorrelDoc doc_{clock_, ports_};
   RecordingDisplay display_;
 };
 

@@ -45,7 +45,7 @@ class DriverSetupTest : public ::testing::Test {
   testing::ScopedRoot root_;
   VirtualClock clock_;
   MemoryPorts ports_;
-  CQuorrelDoc doc_{clock_, ports_, ProtocolCodecs{}};
+  CQuorrelDoc doc_{clock_, ports_};
   RecordingDisplay display_;
   OsVersion os_{kPlatformWin32Nt, 6, 1};
   std::vector<ShellRequest> requests_;
@@ -172,10 +172,10 @@ TEST_F(DriverSetupTest, UninstallerTriesAllFourPlaces) {
 
 TEST_F(DriverSetupTest, UninstallAllClosesThePortWaitsAndStarts) {
   ports_.Attach(3, std::make_shared<MemoryWire>(clock_));
-  ASSERT_EQ(doc_.link(1).port.Open(3, 115200, 8, 1), 1);
+  ASSERT_EQ(doc_.link(1).Port().Open(3, 115200, 8, 1), 1);
   shell_result_ = false;
   EXPECT_EQ(OnUninstallAllMessage(doc_, 1), 0);
-  EXPECT_FALSE(doc_.link(1).port.IsOpen());
+  EXPECT_FALSE(doc_.link(1).Port().IsOpen());
   EXPECT_EQ(clock_.NowMs(), 1500u);
   ASSERT_EQ(requests_.size(), 1u);
   EXPECT_EQ(requests_[0].file, ".\\UnInstallAll.exe");

@@ -52,7 +52,7 @@ class PortDiscoveryTest : public ::testing::Test {
   testing::ScopedRoot root_;
   VirtualClock clock_;
   MemoryPorts ports_;
-  CQuorrelDoc doc_{clock_, ports_, ProtocolCodecs{}};
+  CQuorrelDoc doc_{clock_, ports_};
   RecordingDisplay display_;
 };
 

@@ -12,7 +12,7 @@ TEST(SimDiscoveryTest, FindsTheModemAndFollowsAPowerCycle) {
   testing::ScopedRoot root;
   VirtualClock clock;
   MemoryPorts ports;
-  CQuorrelDoc doc(clock, ports, ProtocolCodecs{});
+  CQuorrelDoc doc(clock, ports);
   sim::InProcessModem modem(clock, ports, sim::ModemConfig{});
   EXPECT_EQ(DiscoverLinePorts(doc, 0), 0);
   modem.PlugIn();

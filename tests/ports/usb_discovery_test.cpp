@@ -37,7 +37,7 @@ class UsbDiscoveryTest : public ::testing::Test {
   ScopedEnv modems_{"QUORREL_MODEMS", (root_.path() / "modems.conf").string()};
   VirtualClock clock_;
   MemoryPorts ports_;
-  CQuorrelDoc doc_{clock_, ports_, ProtocolCodecs{}};
+  CQuorrelDoc doc_{clock_, ports_};
   std::vector<std::string> notices_;
 };
 

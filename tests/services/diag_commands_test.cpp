@@ -23,11 +23,6 @@ using testsupport::Fill;
 using testsupport::PeerLink;
 using testsupport::TextBytes;
 
-const ProtocolCodecs& DiagOnly() {
-  static const ProtocolCodecs codecs{&DiagCodec(), nullptr, nullptr};
-  return codecs;
-}
-
 std::array<uint8_t, kNvDataSize> Pattern(uint8_t start) {
   std::array<uint8_t, kNvDataSize> data{};
   std::iota(data.begin(), data.end(), start);
@@ -110,23 +105,23 @@ std::vector<OpCase> AllOperations() {
 TEST(DiagOperations, SilentPhoneCostsTriesTimesTimeoutAndGivesTheSentence) {
   for (const OpCase& c : AllOperations()) {
     SCOPED_TRACE(c.name);
-    PeerLink p(DiagOnly());
-    p.link.lastError = "old";
+    PeerLink p;
+    p.link.SetLastError("old");
     EXPECT_EQ(c.op(p.link), 0);
     ExpectSilentTries(p, DiagFrame(c.packet), c.tries, c.timeoutMs, c.sampleMs);
-    EXPECT_EQ(p.link.lastError, Fill(c.sentence, kTextNoReply));
+    EXPECT_EQ(p.link.LastError(), Fill(c.sentence, kTextNoReply));
   }
 }
 
 TEST(DiagOperations, AnsweredOnceSucceedsAndKeepsTheOldReason) {
   for (const OpCase& c : AllOperations()) {
     SCOPED_TRACE(c.name);
-    PeerLink p(DiagOnly());
-    p.link.lastError = "old";
+    PeerLink p;
+    p.link.SetLastError("old");
     p.peer.Answer(DiagFrame(c.okReply), 15);
     EXPECT_EQ(c.op(p.link), 1);
     EXPECT_EQ(p.peer.RequestCount(), 1u);
-    EXPECT_EQ(p.link.lastError, "old");
+    EXPECT_EQ(p.link.LastError(), "old");
   }
 }
 
@@ -142,13 +137,13 @@ TEST(DiagOperations, ErrorReplyFailsEveryTryWithItsText) {
     if (c.raw) continue;  // vendor requests look at the raw reply themselves
     for (const ErrorCase& e : errors) {
       SCOPED_TRACE(std::string(c.name) + " " + e.reply);
-      PeerLink p(DiagOnly());
+      PeerLink p;
       p.peer.SetResponder([&](std::span<const uint8_t>) {
         return testsupport::ScriptedPeer::Reply{DiagFrame(Hex(e.reply)), 5};
       });
       EXPECT_EQ(c.op(p.link), 0);
       EXPECT_EQ(p.peer.RequestCount(), static_cast<size_t>(c.tries));
-      EXPECT_EQ(p.link.lastError, Fill(c.sentence, e.text));
+      EXPECT_EQ(p.link.LastError(), Fill(c.sentence, e.text));
     }
   }
   EXPECT_EQ(DiagErrorText(0x42),
@@ -157,7 +152,7 @@ TEST(DiagOperations, ErrorReplyFailsEveryTryWithItsText) {
 
 class DiagTest : public ::testing::Test {
  protected:
-  PeerLink p{DiagOnly()};
+  PeerLink p;
 };
 
 TEST_F(DiagTest, EsnIsLittleEndianAndAllOnesOnFailure) {
@@ -169,7 +164,7 @@ TEST_F(DiagTest, EsnIsLittleEndianAndAllOnesOnFailure) {
   p.peer.Answer(Hex("01 78 56 34 12 00 00 7E"), 10);  // wrong CRC
   EXPECT_EQ(GetEsn(p.link, esn), 0);
   EXPECT_EQ(esn, 0xFFFFFFFFu);
-  EXPECT_EQ(p.link.lastError,
+  EXPECT_EQ(p.link.LastError(),
             "Cannot Get the ESN Number of the Phone, Since the Received Data is Wrong with Wrong "
             "CRC Checksum");
 }
@@ -200,19 +195,18 @@ TEST_F(DiagTest, PollReadyWantsAZeroReadinessByte) {
                         {"4B 04 0E 00 00 05", 1},
                         {"4B 04 0E 00", 0}};  // too short to say ready
   for (const Case& c : cases) {
-    p.link.lastError = "old";
+    p.link.SetLastError("old");
     p.peer.Answer(DiagFrame(Hex(c.reply)), 10);
     EXPECT_EQ(PollReady(p.link), c.result) << c.reply;
     if (!c.result) {
-      EXPECT_NE(p.link.lastError, "old") << c.reply;
+      EXPECT_NE(p.link.LastError(), "old") << c.reply;
     }
   }
 }
 
-TEST_F(DiagTest, ServiceCodeComesFromTheSetting) {
-  p.link.serviceCode = "123456";
+TEST_F(DiagTest, ServiceCodeIsTheOneGiven) {
   p.peer.Answer(DiagFrame(Hex("41")), 10);
-  EXPECT_EQ(SendSpc(p.link), 1);
+  EXPECT_EQ(SendServiceCode(p.link, "123456"), 1);
   EXPECT_EQ(p.peer.RequestBytes(0), DiagFrame(Hex("41 31 32 33 34 35 36")));
 }
 
@@ -239,7 +233,7 @@ TEST_F(DiagTest, NvReadReturnsTheItemOrZerosWithTheStatusText) {
     EXPECT_EQ(ReadNvItem(p.link, 10, data, status), 0);
     EXPECT_EQ(status, c.status);
     EXPECT_EQ(data, (std::array<uint8_t, kNvDataSize>{}));
-    EXPECT_EQ(p.link.lastError, Format("cannot read #%d NV Item, since %s", 10, c.text));
+    EXPECT_EQ(p.link.LastError(), Format("cannot read #%d NV Item, since %s", 10, c.text));
   }
 }
 
@@ -274,7 +268,7 @@ TEST_F(DiagTest, NvReplyForAnotherRequestIsNoAnswer) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    PeerLink q(DiagOnly());
+    PeerLink q;
     q.peer.SetResponder([&](std::span<const uint8_t> request) {
       return testsupport::ScriptedPeer::Reply{DiagFrame(request[0] == 0x26 ? c.readReply : c.writeReply), 10};
     });
@@ -283,12 +277,12 @@ TEST_F(DiagTest, NvReplyForAnotherRequestIsNoAnswer) {
     EXPECT_EQ(ReadNvItem(q.link, 10, data, status), 0);
     EXPECT_EQ(status, 0xFFFF);
     EXPECT_EQ(data, (std::array<uint8_t, kNvDataSize>{}));
-    EXPECT_EQ(q.link.lastError, Format("cannot read #10 NVItem, since %s", c.reason));
+    EXPECT_EQ(q.link.LastError(), Format("cannot read #10 NVItem, since %s", c.reason));
     EXPECT_EQ(q.peer.RequestCount(), 3u);
 
     EXPECT_EQ(WriteNvItem(q.link, 10, item10, status), 0);
     EXPECT_EQ(status, 0xFFFF);
-    EXPECT_EQ(q.link.lastError, Format("Cannot write #10 NVItem, Since %s", c.reason));
+    EXPECT_EQ(q.link.LastError(), Format("Cannot write #10 NVItem, Since %s", c.reason));
     EXPECT_EQ(q.peer.RequestCount(), 6u);
   }
 
@@ -324,7 +318,7 @@ TEST_F(DiagTest, NvErrorRepliesBecomeStatuses) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.reply));
-    PeerLink q(DiagOnly());
+    PeerLink q;
     q.peer.SetResponder([&](std::span<const uint8_t>) { return testsupport::ScriptedPeer::Reply{c.reply, 10}; });
     std::array<uint8_t, kNvDataSize> data = Pattern(1);
     uint16_t status = 0;
@@ -352,13 +346,13 @@ TEST_F(DiagTest, NvWriteStatuses) {
   EXPECT_EQ(status, 0xFFFF);
   EXPECT_EQ(p.peer.RequestCount(), 3u);
   EXPECT_EQ(p.Elapsed(), 6030u);
-  EXPECT_EQ(p.link.lastError,
+  EXPECT_EQ(p.link.LastError(),
             "Cannot write #5 NVItem, Since Port Cannot Receive Desired Data from the Phone");
 
   p.peer.Answer(DiagFrame(Concat({Hex("27 05 00"), data, Hex("07 00")})), 40);
   EXPECT_EQ(WriteNvItem(p.link, 5, data, status), 0);
   EXPECT_EQ(status, 7);
-  EXPECT_EQ(p.link.lastError,
+  EXPECT_EQ(p.link.LastError(),
             "Cannot Write #5 NVItem, Since Parameter is write-protected and thus read only");
 
   // The first try goes unanswered, the second is acknowledged.
@@ -377,8 +371,8 @@ TEST_F(DiagTest, VendorRepliesAreJudgedByTheirFirstBytes) {
   // Refusals return 0 without a sentence of their own, and say what came.
   p.peer.Answer(DiagFrame(Hex("4B A1 00 00 01")), 10);
   EXPECT_EQ(SetAutorun(p.link, 1), 0);
-  EXPECT_EQ(p.link.lastError.find("Cannot Set Autorun"), std::string::npos);
-  EXPECT_NE(p.link.lastError.find("4B A1 00 00 01"), std::string::npos);
+  EXPECT_EQ(p.link.LastError().find("Cannot Set Autorun"), std::string::npos);
+  EXPECT_NE(p.link.LastError().find("4B A1 00 00 01"), std::string::npos);
 
   p.peer.Answer(DiagFrame(Hex("4B AA 00 00 01")), 10);
   EXPECT_EQ(SetVendorSwitchAA(p.link, 0), 0);
@@ -457,13 +451,13 @@ TEST_F(DiagTest, CheckCommunicationStopsAtTheFirstAnswer) {
       {[](auto&) {}, 0, 3},
   };
   for (const Case& c : cases) {
-    PeerLink q(DiagOnly());
+    PeerLink q;
     c.script(q.peer);
     EXPECT_EQ(CheckCommunication(q.link), c.result);
     EXPECT_EQ(q.peer.RequestCount(), c.requests);
   }
   EXPECT_EQ(CheckCommunication(p.link), 0);
-  EXPECT_EQ(p.link.lastError,
+  EXPECT_EQ(p.link.LastError(),
             "Cannot communicate with the mobile, Since Cannot Get the ESN Number of the Phone, "
             "Since Port Cannot Receive Desired Data from the Phone");
 }

@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 
-#include "download/codecs.h"
 #include "download/dmss.h"
 #include "download/streaming.h"
 #include "link/phone_link.h"
@@ -54,13 +53,13 @@ int DiscoverDiagPort(const std::string& vendor = "Vantrel") {
 // the caller empties it before each collection: a stale acknowledgement of an
 // earlier image's block must not retire this image's block at that address.
 void Retire(PhoneLink& link, std::vector<uint32_t>& inFlight, std::vector<uint32_t>& acked) {
-  for (int i = 0; i < link.ackCount; ++i) {
-    auto it = std::find(inFlight.begin(), inFlight.end(), link.ackAddresses[i]);
+  for (const uint32_t address : link.Acknowledged()) {
+    auto it = std::find(inFlight.begin(), inFlight.end(), address);
     if (it == inFlight.end()) continue;
     acked.push_back(*it);
     inFlight.erase(it);
   }
-  link.ackCount = 0;
+  link.ClearAcknowledged();
 }
 
 class ConversationTest : public ::testing::Test {
@@ -68,7 +67,7 @@ class ConversationTest : public ::testing::Test {
   void Start(ModemConfig config = {}) {
     modem_ = std::make_unique<sim::InProcessModem>(clock_, ports_, std::move(config));
     modem_->PlugIn();
-    ASSERT_EQ(link_.port.Open(DiscoverDiagPort(), 115200, 8, 1), 1);
+    ASSERT_EQ(link_.Port().Open(DiscoverDiagPort(), 115200, 8, 1), 1);
   }
   sim::VirtualModem& device() { return modem_->device(); }
   void Sleep(uint32_t ms) { clock_.Sleep(ms); }
@@ -83,48 +82,48 @@ class ConversationTest : public ::testing::Test {
   }
 
   void EnterDownloader() {
-    ASSERT_EQ(SendCommand5C(link_), 1) << link_.lastError;
-    ASSERT_EQ(SendSpc(link_), 1) << link_.lastError;
-    ASSERT_EQ(PutOffline(link_), 1) << link_.lastError;
+    ASSERT_EQ(SendCommand5C(link_), 1) << link_.LastError();
+    ASSERT_EQ(SendSpc(link_), 1) << link_.LastError();
+    ASSERT_EQ(PutOffline(link_), 1) << link_.LastError();
     ASSERT_EQ(PollReady(link_), 1);
-    ASSERT_EQ(SwitchToDownloader(link_), 1) << link_.lastError;
+    ASSERT_EQ(SwitchToDownloader(link_), 1) << link_.LastError();
     Sleep(5000);
-    ASSERT_EQ(DmssNoOp(link_), 1) << link_.lastError;
+    ASSERT_EQ(DmssNoOp(link_), 1) << link_.LastError();
   }
   void StartProgrammer(const Bytes& programmer) {
     for (size_t at = 0; at < programmer.size(); at += 1017) {
       uint32_t n = static_cast<uint32_t>(std::min<size_t>(1017, programmer.size() - at));
       ASSERT_EQ(DmssWrite(link_, programmer.data() + at, 0x00800000 + static_cast<uint32_t>(at), n), 1)
-          << link_.lastError;
+          << link_.LastError();
     }
-    ASSERT_EQ(DmssGo(link_, 0x80, 0), 1) << link_.lastError;
+    ASSERT_EQ(DmssGo(link_, 0x80, 0), 1) << link_.LastError();
     Sleep(2000);
-    ASSERT_EQ(StreamHello(link_), 1) << link_.lastError;
-    ASSERT_EQ(StreamNoOp(link_), 1) << link_.lastError;
+    ASSERT_EQ(StreamHello(link_), 1) << link_.LastError();
+    ASSERT_EQ(StreamNoOp(link_), 1) << link_.LastError();
   }
   void PrepareFlash(const Bytes& table) {
-    ASSERT_EQ(StreamSecurityMode(link_), 1) << link_.lastError;
+    ASSERT_EQ(StreamSecurityMode(link_), 1) << link_.LastError();
     ASSERT_EQ(StreamPartitionTable(link_, table.data(), static_cast<uint32_t>(table.size())), 1)
-        << link_.lastError;
+        << link_.LastError();
   }
   // Opens, writes block by block with acknowledged writes, closes.
   void WriteImage(uint8_t type, const Bytes& header, const Bytes& image) {
     ASSERT_EQ(StreamOpenMultiImage(link_, type, header.empty() ? nullptr : header.data(),
                                    static_cast<uint32_t>(header.size())),
               1)
-        << link_.lastError;
+        << link_.LastError();
     for (size_t at = 0; at < image.size(); at += 1024) {
       uint32_t n = static_cast<uint32_t>(std::min<size_t>(1024, image.size() - at));
-      ASSERT_EQ(StreamWrite(link_, image.data() + at, static_cast<uint32_t>(at), n), 1) << link_.lastError;
+      ASSERT_EQ(StreamWrite(link_, image.data() + at, static_cast<uint32_t>(at), n), 1) << link_.LastError();
     }
-    ASSERT_EQ(StreamClose(link_), 1) << link_.lastError;
+    ASSERT_EQ(StreamClose(link_), 1) << link_.LastError();
   }
 
   testing::ScopedRoot root_;
   VirtualClock clock_;
   MemoryPorts ports_;
   std::unique_ptr<sim::InProcessModem> modem_;
-  PhoneLink link_{clock_, ports_, StandardCodecs()};
+  PhoneLink link_{clock_, ports_};
 };
 
 TEST_F(ConversationTest, CompleteDownloadConversation) {
@@ -132,7 +131,7 @@ TEST_F(ConversationTest, CompleteDownloadConversation) {
   ModemConfig config;
   config.expectedProgrammer = programmer;
   Start(config);
-  const int firstPort = link_.port.PortNumber();
+  const int firstPort = link_.Port().PortNumber();
 
   // Identify.
   uint32_t esn = 0;
@@ -178,7 +177,7 @@ TEST_F(ConversationTest, CompleteDownloadConversation) {
 
   // Downloader, programmer.
   EnterDownloader();
-  EXPECT_EQ(link_.port.PortNumber(), firstPort) << "the switch keeps the port";
+  EXPECT_EQ(link_.Port().PortNumber(), firstPort) << "the switch keeps the port";
   FlashParameters flash;
   ASSERT_EQ(DmssGetParameters(link_, flash), 1);
   EXPECT_EQ(flash.sizeCode, 6);
@@ -188,7 +187,7 @@ TEST_F(ConversationTest, CompleteDownloadConversation) {
   // Probe write, security mode, partition table, the images.
   Bytes probe(1024, 0);
   probe[0] = 0x61;
-  ASSERT_EQ(StreamWrite(link_, probe.data(), 0xFFFFFFFF, 1024), 1) << link_.lastError;
+  ASSERT_EQ(StreamWrite(link_, probe.data(), 0xFFFFFFFF, 1024), 1) << link_.LastError();
   const Bytes table = Pattern(464, 2);
   PrepareFlash(table);
   struct Image {
@@ -209,7 +208,7 @@ TEST_F(ConversationTest, CompleteDownloadConversation) {
   // EFS: blocks kept in flight, acknowledgements collected several at once.
   const Bytes efs = Pattern(20 * 1024 + 300, 11);
   ASSERT_EQ(StreamOpenMultiImage(link_, 9, nullptr, 0), 1);
-  link_.ackCount = 0;
+  link_.ClearAcknowledged();
   std::vector<uint32_t> inFlight, acked;
   for (size_t offset = 0; offset < efs.size(); offset += 1024) {
     uint32_t n = static_cast<uint32_t>(std::min<size_t>(1024, efs.size() - offset));
@@ -217,7 +216,7 @@ TEST_F(ConversationTest, CompleteDownloadConversation) {
     inFlight.push_back(static_cast<uint32_t>(offset));
     while (inFlight.size() > 4) {
       Sleep(1);
-      ASSERT_EQ(StreamCollectReplies(link_), 1) << link_.lastError;
+      ASSERT_EQ(StreamCollectReplies(link_), 1) << link_.LastError();
       Retire(link_, inFlight, acked);
     }
   }
@@ -232,13 +231,13 @@ TEST_F(ConversationTest, CompleteDownloadConversation) {
   ASSERT_EQ(StreamClose(link_), 1);
 
   // Reset: the modem re-enumerates into the new firmware under new ports.
-  ASSERT_EQ(StreamReset(link_), 1) << link_.lastError;
-  link_.port.Close();
+  ASSERT_EQ(StreamReset(link_), 1) << link_.LastError();
+  link_.Port().Close();
   Sleep(3000);
   const int newPort = AwaitPorts();
   ASSERT_NE(newPort, 0);
   EXPECT_NE(newPort, firstPort);
-  ASSERT_EQ(link_.port.Open(newPort, 115200, 8, 1), 1);
+  ASSERT_EQ(link_.Port().Open(newPort, 115200, 8, 1), 1);
   ASSERT_EQ(GetVersionTexts(link_, texts), 1);
   EXPECT_EQ(texts.Text(9), "ZIZ_RU_Farrick_B02");
   ASSERT_EQ(WriteNvItem(link_, 22, device().NvDefault(22), status), 1);
@@ -452,7 +451,7 @@ TEST_P(FaultTest, HostSeesTheSymptom) {
   Start(config);
   EXPECT_EQ(c.run(*this, link_), c.result);
   if (!c.error.empty()) {
-    EXPECT_EQ(link_.lastError, c.error);
+    EXPECT_EQ(link_.LastError(), c.error);
   }
   // Injected faults are the modem's doing, never the host's violations.
   for (const sim::Violation& v : Device().Violations()) ADD_FAILURE() << v.text;
@@ -473,24 +472,24 @@ TEST_F(ConversationTest, ModemThatDoesNotComeBackAfterItsReset) {
   Start(config);
   // The first reset comes back, the second does not.
   ASSERT_EQ(ResetPhone(link_), 1);
-  link_.port.Close();
+  link_.Port().Close();
   Sleep(3000);
   const int port = AwaitPorts();
   ASSERT_NE(port, 0);
-  ASSERT_EQ(link_.port.Open(port, 115200, 8, 1), 1);
+  ASSERT_EQ(link_.Port().Open(port, 115200, 8, 1), 1);
   ASSERT_EQ(ResetPhone(link_), 1);
-  link_.port.Close();
+  link_.Port().Close();
   Sleep(3000);
   EXPECT_EQ(AwaitPorts(120000), 0);
   EXPECT_EQ(device().Mode(), ModemMode::Detached);
-  EXPECT_EQ(link_.port.Open(port, 115200, 8, 1), 0);
+  EXPECT_EQ(link_.Port().Open(port, 115200, 8, 1), 0);
 }
 
 TEST_F(ConversationTest, UnpluggedModemComesBackInItsFirmware) {
   ModemConfig config;
   config.faults.unplug = sim::UnplugFault{.imageType = 5, .block = 0, .replugMs = 8000};
   Start(config);
-  const int firstPort = link_.port.PortNumber();
+  const int firstPort = link_.Port().PortNumber();
   EnterDownloader();
   StartProgrammer(Pattern(64, 1));
   PrepareFlash(Pattern(64, 2));
@@ -498,11 +497,11 @@ TEST_F(ConversationTest, UnpluggedModemComesBackInItsFirmware) {
   ASSERT_EQ(StreamOpenMultiImage(link_, 5, header.data(), 40), 1);
   EXPECT_EQ(StreamWrite(link_, data.data(), 0, 1024), 1) << "no answer counts as sent";
   EXPECT_EQ(DiscoverDiagPort(), 0);
-  link_.port.Close();
+  link_.Port().Close();
   const int port = AwaitPorts();
   ASSERT_NE(port, 0);
   EXPECT_NE(port, firstPort);
-  ASSERT_EQ(link_.port.Open(port, 115200, 8, 1), 1);
+  ASSERT_EQ(link_.Port().Open(port, 115200, 8, 1), 1);
   uint32_t esn = 0;
   EXPECT_EQ(GetEsn(link_, esn), 1);
   EXPECT_EQ(device().CurrentVersion(), "ZIZ_RU_Farrick_B01") << "the AMSS image was never closed";
@@ -518,8 +517,8 @@ TEST_F(ConversationTest, RandomFaultsFollowTheSeed) {
     config.faults.randomDropPerMille = 300;
     sim::InProcessModem modem(clock, ports, config);
     modem.PlugIn();
-    PhoneLink link(clock, ports, StandardCodecs());
-    link.port.Open(modem.DiagPort(), 115200, 8, 1);
+    PhoneLink link(clock, ports);
+    link.Port().Open(modem.DiagPort(), 115200, 8, 1);
     std::string outcome;
     for (int i = 0; i < 40; ++i) {
       uint32_t esn;

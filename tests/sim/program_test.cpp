@@ -19,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "download/codecs.h"
 #include "download/dmss.h"
 #include "download/streaming.h"
 #include "link/phone_link.h"
@@ -73,20 +72,20 @@ TEST(ProgramTest, AttachesAnswersReEnumeratesReportsAndDetaches) {
   EXPECT_TRUE(RegistryKeyExists(sim::SerialServiceEnumKey("Vantrel")));
 
   RealClock clock;
-  PhoneLink link(clock, SystemSerialDevices(), StandardCodecs());
-  ASSERT_EQ(link.port.Open(diagPort, 115200, 8, 1), 1);
+  PhoneLink link(clock, SystemSerialDevices());
+  ASSERT_EQ(link.Port().Open(diagPort, 115200, 8, 1), 1);
 
   // Firmware.
   uint32_t esn = 0;
-  ASSERT_EQ(GetEsn(link, esn), 1) << link.lastError;
+  ASSERT_EQ(GetEsn(link, esn), 1) << link.LastError();
   EXPECT_EQ(esn, 0x8A3F21C4u);
   VersionTexts texts;
-  ASSERT_EQ(GetVersionTexts(link, texts), 1) << link.lastError;
+  ASSERT_EQ(GetVersionTexts(link, texts), 1) << link.LastError();
   EXPECT_EQ(texts.Text(9), "ZIZ_RU_Farrick_B01");
   std::array<uint8_t, kNvDataSize> item{};
   item.fill(0x3C);
   uint16_t status = 0;
-  ASSERT_EQ(WriteNvItem(link, 22, item, status), 1) << link.lastError;
+  ASSERT_EQ(WriteNvItem(link, 22, item, status), 1) << link.LastError();
   ASSERT_EQ(SetAutorun(link, 0), 1);
   std::array<uint8_t, kDeviceValueSize> challenge{};
   ASSERT_EQ(GetDeviceValue(link, challenge), 1);
@@ -105,39 +104,39 @@ TEST(ProgramTest, AttachesAnswersReEnumeratesReportsAndDetaches) {
   // Downloader and programmer.
   ASSERT_EQ(PutOffline(link), 1);
   ASSERT_EQ(PollReady(link), 1);
-  ASSERT_EQ(SwitchToDownloader(link), 1) << link.lastError;
-  ASSERT_EQ(DmssNoOp(link), 1) << link.lastError;
+  ASSERT_EQ(SwitchToDownloader(link), 1) << link.LastError();
+  ASSERT_EQ(DmssNoOp(link), 1) << link.LastError();
   const Bytes programmer = Pattern(2500, 1);
   for (size_t at = 0; at < programmer.size(); at += 1017) {
     uint32_t n = static_cast<uint32_t>(std::min<size_t>(1017, programmer.size() - at));
-    ASSERT_EQ(DmssWrite(link, programmer.data() + at, 0x00800000 + static_cast<uint32_t>(at), n), 1) << link.lastError;
+    ASSERT_EQ(DmssWrite(link, programmer.data() + at, 0x00800000 + static_cast<uint32_t>(at), n), 1) << link.LastError();
   }
-  ASSERT_EQ(DmssGo(link, 0x80, 0), 1) << link.lastError;
-  ASSERT_EQ(StreamHello(link), 1) << link.lastError;
-  ASSERT_EQ(StreamSecurityMode(link), 1) << link.lastError;
+  ASSERT_EQ(DmssGo(link, 0x80, 0), 1) << link.LastError();
+  ASSERT_EQ(StreamHello(link), 1) << link.LastError();
+  ASSERT_EQ(StreamSecurityMode(link), 1) << link.LastError();
   const Bytes table = Pattern(464, 2);
-  ASSERT_EQ(StreamPartitionTable(link, table.data(), static_cast<uint32_t>(table.size())), 1) << link.lastError;
+  ASSERT_EQ(StreamPartitionTable(link, table.data(), static_cast<uint32_t>(table.size())), 1) << link.LastError();
   const Bytes header = Pattern(40, 3), amss = Pattern(5000, 4);
-  ASSERT_EQ(StreamOpenMultiImage(link, 5, header.data(), 40), 1) << link.lastError;
+  ASSERT_EQ(StreamOpenMultiImage(link, 5, header.data(), 40), 1) << link.LastError();
   for (size_t at = 0; at < amss.size(); at += 1024) {
     uint32_t n = static_cast<uint32_t>(std::min<size_t>(1024, amss.size() - at));
-    ASSERT_EQ(StreamWrite(link, amss.data() + at, static_cast<uint32_t>(at), n), 1) << link.lastError;
+    ASSERT_EQ(StreamWrite(link, amss.data() + at, static_cast<uint32_t>(at), n), 1) << link.LastError();
   }
-  ASSERT_EQ(StreamClose(link), 1) << link.lastError;
+  ASSERT_EQ(StreamClose(link), 1) << link.LastError();
 
   // Reset: the ports vanish and come back under new numbers.
-  ASSERT_EQ(StreamReset(link), 1) << link.lastError;
-  link.port.Close();
+  ASSERT_EQ(StreamReset(link), 1) << link.LastError();
+  link.Port().Close();
   EXPECT_EQ(sim.ReadLine(), "detached");
   int newDiag = 0, newData = 0;
   ASSERT_TRUE(sim.AwaitAttach(&newDiag, &newData));
   EXPECT_EQ(newDiag, 7);
   EXPECT_EQ(newData, 8);
   EXPECT_FALSE(ComPortExists(diagPort));
-  ASSERT_EQ(link.port.Open(newDiag, 115200, 8, 1), 1);
-  ASSERT_EQ(GetVersionTexts(link, texts), 1) << link.lastError;
+  ASSERT_EQ(link.Port().Open(newDiag, 115200, 8, 1), 1);
+  ASSERT_EQ(GetVersionTexts(link, texts), 1) << link.LastError();
   EXPECT_EQ(texts.Text(9), "ZIZ_RU_Farrick_B02");
-  link.port.Close();
+  link.Port().Close();
 
   // SIGTERM: clean detach, report, dumps.
   sim.Signal(SIGTERM);

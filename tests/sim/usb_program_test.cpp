@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "download/codecs.h"
 #include "download/dmss.h"
 #include "download/streaming.h"
 #include "link/hdlc.h"
@@ -109,21 +108,21 @@ class UsbSimTest : public ::testing::Test {
     EXPECT_TRUE(LinkComPort(n, dev_ / tty));
     return n;
   }
-  // Opens the tty as line.port, a host's serial port.
+  // Opens the tty as line.Port(), a host's serial port.
   void Open(PhoneLink& line, const std::string& tty) {
-    ASSERT_EQ(line.port.Open(Com(tty), 115200, 8, 1), 1);
+    ASSERT_EQ(line.Port().Open(Com(tty), 115200, 8, 1), 1);
   }
   // Uploads a programmer and starts it.
   void UploadAndGo(PhoneLink& line) {
     const Bytes programmer = Pattern(2500, 1);
-    ASSERT_EQ(DmssNoOp(line), 1) << line.lastError;
+    ASSERT_EQ(DmssNoOp(line), 1) << line.LastError();
     for (size_t at = 0; at < programmer.size(); at += 1017) {
       const uint32_t n = static_cast<uint32_t>(std::min<size_t>(1017, programmer.size() - at));
       ASSERT_EQ(DmssWrite(line, programmer.data() + at, 0x00800000 + static_cast<uint32_t>(at), n),
                 1)
-          << line.lastError;
+          << line.LastError();
     }
-    ASSERT_EQ(DmssGo(line, 0x80, 0), 1) << line.lastError;
+    ASSERT_EQ(DmssGo(line, 0x80, 0), 1) << line.LastError();
   }
 
   testing::ScopedRoot root_;
@@ -202,7 +201,7 @@ TEST_F(UsbSimTest, EveryModeIsANewDeviceAndTheOldTtysHangUp) {
 
   // The programmer's start is a new device too; the downloader's tty is
   // held by the host meanwhile, ttyUSB0 is free again.
-  PhoneLink line(clock_, SystemSerialDevices(), StandardCodecs());
+  PhoneLink line(clock_, SystemSerialDevices());
   Open(line, downloader.diag);
   UploadAndGo(line);
   EXPECT_EQ(sim.ReadLine(), "detached usb=1-2");
@@ -211,12 +210,12 @@ TEST_F(UsbSimTest, EveryModeIsANewDeviceAndTheOldTtysHangUp) {
   EXPECT_EQ(programmer.id, "05c6:9008");
   EXPECT_EQ(programmer.mode, "programmer");
   EXPECT_EQ(programmer.devnum, 4);
-  line.port.Close();
+  line.Port().Close();
 
   // Its reset: the firmware again, its identity and serial back.
   Open(line, programmer.diag);
-  ASSERT_EQ(StreamHello(line), 1) << line.lastError;
-  ASSERT_EQ(StreamReset(line), 1) << line.lastError;
+  ASSERT_EQ(StreamHello(line), 1) << line.LastError();
+  ASSERT_EQ(StreamReset(line), 1) << line.LastError();
   EXPECT_EQ(sim.ReadLine(), "interfaces usb=1-2 diag only");
   EXPECT_EQ(sim.ReadLine(), "detached usb=1-2");
   const Attached back = NextAttach(sim);
@@ -226,7 +225,7 @@ TEST_F(UsbSimTest, EveryModeIsANewDeviceAndTheOldTtysHangUp) {
   EXPECT_EQ(back.mode, "normal");
   EXPECT_EQ(back.devnum, 5);
   EXPECT_EQ(back.serial, "8A3F21C4");
-  line.port.Close();
+  line.Port().Close();
 
   sim.Signal(SIGTERM);
   EXPECT_EQ(sim.Finish(), 0) << ReadAll(root_.path() / "sim.err");
@@ -239,10 +238,10 @@ TEST_F(UsbSimTest, ProgrammerStartsInPlaceWhenAsked) {
   SimProcess sim;
   ASSERT_TRUE(Start(sim, {"--usb-programmer-stays"}));
   const Attached firmware = NextAttach(sim);
-  PhoneLink line(clock_, SystemSerialDevices(), StandardCodecs());
+  PhoneLink line(clock_, SystemSerialDevices());
   Open(line, firmware.diag);
-  ASSERT_EQ(SwitchToDownloader(line), 1) << line.lastError;
-  line.port.Close();
+  ASSERT_EQ(SwitchToDownloader(line), 1) << line.LastError();
+  line.Port().Close();
   EXPECT_EQ(sim.ReadLine(), "detached usb=1-2");
   const Attached downloader = NextAttach(sim);
   ASSERT_EQ(downloader.mode, "downloader");
@@ -251,12 +250,12 @@ TEST_F(UsbSimTest, ProgrammerStartsInPlaceWhenAsked) {
   Open(line, downloader.diag);
   UploadAndGo(line);
   // The programmer answers on the same tty of the same device.
-  ASSERT_EQ(StreamHello(line), 1) << line.lastError;
+  ASSERT_EQ(StreamHello(line), 1) << line.LastError();
   auto d = ReadTreeDevice(sysfs_, dev_, "1-2");
   ASSERT_TRUE(d);
   EXPECT_EQ(d->attributes.at("devnum"), std::to_string(downloader.devnum) + "\n");
-  ASSERT_EQ(StreamReset(line), 1) << line.lastError;
-  line.port.Close();
+  ASSERT_EQ(StreamReset(line), 1) << line.LastError();
+  line.Port().Close();
   // Nothing came and went between the downloader and the reset.
   EXPECT_EQ(sim.ReadLine(), "detached usb=1-2");
   EXPECT_EQ(NextAttach(sim).mode, "normal");
@@ -280,7 +279,7 @@ TEST_F(UsbSimTest, ComesBackOnTheCompanionPort) {
     SimProcess sim;
     ASSERT_TRUE(Start(sim, {"--usb-companion", c.option}));
     std::vector<std::string> paths;
-    PhoneLink line(clock_, SystemSerialDevices(), StandardCodecs());
+    PhoneLink line(clock_, SystemSerialDevices());
     // Where each attachment sits: at its path, at the speed of its root
     // hub, its port leading to it; nothing at the other side.
     auto look = [&](const Attached& a) {
@@ -299,21 +298,21 @@ TEST_F(UsbSimTest, ComesBackOnTheCompanionPort) {
     Attached a = NextAttach(sim);
     look(a);
     Open(line, a.diag);
-    ASSERT_EQ(SwitchToDownloader(line), 1) << line.lastError;
-    line.port.Close();
+    ASSERT_EQ(SwitchToDownloader(line), 1) << line.LastError();
+    line.Port().Close();
     EXPECT_EQ(sim.ReadLine(), "detached usb=" + a.path);
     a = NextAttach(sim);
     look(a);
     Open(line, a.diag);
     UploadAndGo(line);
-    line.port.Close();
+    line.Port().Close();
     EXPECT_EQ(sim.AwaitLine("detached "), "detached usb=" + a.path);
     a = NextAttach(sim);
     look(a);
     Open(line, a.diag);
-    ASSERT_EQ(StreamHello(line), 1) << line.lastError;
-    ASSERT_EQ(StreamReset(line), 1) << line.lastError;
-    line.port.Close();
+    ASSERT_EQ(StreamHello(line), 1) << line.LastError();
+    ASSERT_EQ(StreamReset(line), 1) << line.LastError();
+    line.Port().Close();
     EXPECT_EQ(sim.AwaitLine("detached "), "detached usb=" + a.path);
     a = NextAttach(sim);
     look(a);
@@ -329,10 +328,10 @@ TEST_F(UsbSimTest, SlowRebootStaysAwayItsBootTime) {
   const fs::path report = root_.path() / "report.json";
   ASSERT_TRUE(Start(sim, {"--slow-reboot", "ms=20000", "--report", report.string()}));
   const Attached firmware = NextAttach(sim);
-  PhoneLink line(clock_, SystemSerialDevices(), StandardCodecs());
+  PhoneLink line(clock_, SystemSerialDevices());
   Open(line, firmware.diag);
-  ASSERT_EQ(ResetPhone(line), 1) << line.lastError;
-  line.port.Close();
+  ASSERT_EQ(ResetPhone(line), 1) << line.LastError();
+  line.Port().Close();
   EXPECT_EQ(sim.ReadLine(), "detached usb=1-2");
   const Attached back = NextAttach(sim);
   EXPECT_EQ(back.mode, "normal");
@@ -354,16 +353,16 @@ TEST_F(UsbSimTest, AnotherModemComesBackAtTheSamePath) {
                           first.string(), "--swap-report", second.string()}));
   const Attached a = NextAttach(sim);
   EXPECT_EQ(a.serial, "8A3F21C4");
-  PhoneLink line(clock_, SystemSerialDevices(), StandardCodecs());
+  PhoneLink line(clock_, SystemSerialDevices());
   Open(line, a.diag);
   uint32_t esn = 0;
-  ASSERT_EQ(GetEsn(line, esn), 1) << line.lastError;
+  ASSERT_EQ(GetEsn(line, esn), 1) << line.LastError();
   EXPECT_EQ(esn, 0x8A3F21C4u);
   std::array<uint8_t, kNvDataSize> before{}, after{};
   uint16_t status = 0;
-  ASSERT_EQ(ReadNvItem(line, 550, before, status), 1) << line.lastError;
-  ASSERT_EQ(ResetPhone(line), 1) << line.lastError;
-  line.port.Close();
+  ASSERT_EQ(ReadNvItem(line, 550, before, status), 1) << line.LastError();
+  ASSERT_EQ(ResetPhone(line), 1) << line.LastError();
+  line.Port().Close();
 
   // Another modem at the same path: its ESN, serial and NV contents.
   EXPECT_EQ(sim.ReadLine(), "detached usb=1-2");
@@ -376,16 +375,16 @@ TEST_F(UsbSimTest, AnotherModemComesBackAtTheSamePath) {
   ASSERT_TRUE(d);
   EXPECT_EQ(d->attributes.at("serial"), "SWAP0001\n");
   Open(line, b.diag);
-  ASSERT_EQ(GetEsn(line, esn), 1) << line.lastError;
+  ASSERT_EQ(GetEsn(line, esn), 1) << line.LastError();
   EXPECT_EQ(esn, 0x11223344u);
-  ASSERT_EQ(ReadNvItem(line, 550, after, status), 1) << line.lastError;
+  ASSERT_EQ(ReadNvItem(line, 550, after, status), 1) << line.LastError();
   EXPECT_NE(after, before);
   std::array<uint8_t, kNvDataSize> item{};
   item.fill(0x5A);
-  ASSERT_EQ(WriteNvItem(line, 22, item, status), 1) << line.lastError;
+  ASSERT_EQ(WriteNvItem(line, 22, item, status), 1) << line.LastError();
   // It stays the other modem across its own restarts.
-  ASSERT_EQ(ResetPhone(line), 1) << line.lastError;
-  line.port.Close();
+  ASSERT_EQ(ResetPhone(line), 1) << line.LastError();
+  line.Port().Close();
   EXPECT_EQ(sim.ReadLine(), "detached usb=1-2");
   EXPECT_EQ(NextAttach(sim).serial, "SWAP0001");
 

@@ -16,9 +16,8 @@ namespace quorrel::testsupport {
 
 class PeerLink {
  public:
-  explicit PeerLink(const ProtocolCodecs& codecs, int portNumber = 1)
-      : peer(portNumber), link(peer.clock, peer.ports, codecs) {
-    link.port.Open(portNumber, 115200, 8, 1);
+  explicit PeerLink(int portNumber = 1) : peer(portNumber), link(peer.clock, peer.ports) {
+    link.Port().Open(portNumber, 115200, 8, 1);
   }
 
   // Virtual milliseconds since the last call (or since construction).

@@ -23,7 +23,6 @@
 
 #include "app/form_model.h"
 #include "app/line_controller.h"
-#include "download/codecs.h"
 #include "jobs/nv_backup.h"
 #include "lines/document.h"
 #include "package/embedded_release.h"
@@ -256,7 +255,7 @@ class SimLine {
     LineJob& job = doc_.line(0);
     job.settings.diagPort = modem_->DiagPort();
     job.settings.atPort = modem_->DataPort();
-    doc_.link(0).port.Open(job.settings.diagPort, 115200, 8, 1);
+    doc_.link(0).Port().Open(job.settings.diagPort, 115200, 8, 1);
     doc_.OpenAtPort(0, job.settings.atPort, 115200);
     job.phoneState = PhoneState::Answered;
   }
@@ -278,7 +277,7 @@ class SimLine {
   quorrel::testing::ScratchRoot root_;
   VirtualClock clock_{1000000};
   MemoryPorts ports_;
-  CQuorrelDoc doc_{clock_, ports_, StandardCodecs()};
+  CQuorrelDoc doc_{clock_, ports_};
   std::string startup_;
   std::unique_ptr<WatchedForm> form_;
   std::unique_ptr<JobEnvironment> env_;
