@@ -38,8 +38,9 @@ void EncodeDecode(benchmark::State& state, const std::vector<uint8_t>& data) {
   std::vector<uint8_t> frame(quorrel::PhoneLink::kFrameCapacity);
   uint32_t address = 0;
   for (auto _ : state) {
-    const uint8_t head[5] = {0x07, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
-                             static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 24)};
+    const uint8_t head[5] = {
+        0x07, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
+        static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 24)};
     const size_t n = quorrel::FrameRequest(quorrel::LinkProtocol::Streaming, head, data, frame);
     auto packet = quorrel::Unstuff(std::span<const uint8_t>(frame.data() + 1, n - 2));
     if (!packet || !quorrel::FrameCheckGood(*packet)) state.SkipWithError("frame did not check");
@@ -50,7 +51,9 @@ void EncodeDecode(benchmark::State& state, const std::vector<uint8_t>& data) {
                           static_cast<int64_t>(data.size()));
 }
 
-void BM_StreamWriteFrameRandom(benchmark::State& state) { EncodeDecode(state, RandomBytes(1024)); }
+void BM_StreamWriteFrameRandom(benchmark::State& state) {
+  EncodeDecode(state, RandomBytes(1024));
+}
 BENCHMARK(BM_StreamWriteFrameRandom);
 
 void BM_StreamWriteFrameAllFlags(benchmark::State& state) {

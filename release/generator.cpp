@@ -52,7 +52,8 @@ class Prng {
   void Fill(Bytes& out, size_t count) {
     for (size_t i = 0; i < count; i += 8) {
       uint64_t v = Next();
-      for (size_t k = 0; k < 8 && i + k < count; ++k) out.push_back(static_cast<uint8_t>(v >> (8 * k)));
+      for (size_t k = 0; k < 8 && i + k < count; ++k)
+        out.push_back(static_cast<uint8_t>(v >> (8 * k)));
     }
   }
 
@@ -102,11 +103,11 @@ Bytes PartitionTable() {
     uint32_t flash;
   };
   static const Entry kEntries[] = {
-      {"0:MIBIB", 10, 0x00FF0000, 0},    {"0:SIM_SECURE", 3, 0x00FF0001, 0},
-      {"0:QCSBL", 4, 0x00FF0000, 0},     {"0:OEMSBL1", 12, 0x00FF0000, 0},
-      {"0:OEMSBL2", 12, 0x00FF0000, 0},  {"0:AMSS", 760, 0x00FF0000, 0},
-      {"0:APPS", 0, 0x00FF0000, 0},      {"0:FOTA", 32, 0x00FF0001, 0},
-      {"0:EFS2", 900, 0x00FF0101, 0},    {"0:EFS2APPS", 0xFFFFFFFF, 0x00FF0101, 0},
+      {"0:MIBIB", 10, 0x00FF0000, 0},   {"0:SIM_SECURE", 3, 0x00FF0001, 0},
+      {"0:QCSBL", 4, 0x00FF0000, 0},    {"0:OEMSBL1", 12, 0x00FF0000, 0},
+      {"0:OEMSBL2", 12, 0x00FF0000, 0}, {"0:AMSS", 760, 0x00FF0000, 0},
+      {"0:APPS", 0, 0x00FF0000, 0},     {"0:FOTA", 32, 0x00FF0001, 0},
+      {"0:EFS2", 900, 0x00FF0101, 0},   {"0:EFS2APPS", 0xFFFFFFFF, 0x00FF0101, 0},
   };
   Bytes out;
   Put32(out, 0xAA7D1B9A);
@@ -135,22 +136,23 @@ Bytes AmssElf(uint32_t size) {
   const uint32_t dataSize = payload - codeSize;
   Bytes out = {0x7F, 'E', 'L', 'F', 1 /*32-bit*/, 1 /*little-endian*/, 1 /*version*/, 0};
   out.resize(16, 0);
-  Put16(out, 2);             // e_type: executable
-  Put16(out, 40);            // e_machine: ARM
-  Put32(out, 1);             // e_version
-  Put32(out, kAmssLoad);     // e_entry
-  Put32(out, kEhdr);         // e_phoff
-  Put32(out, 0);             // e_shoff
-  Put32(out, 0x05000002);    // e_flags: EABI 5, has entry
-  Put16(out, kEhdr);         // e_ehsize
-  Put16(out, kPhdr);         // e_phentsize
-  Put16(out, kSegments);     // e_phnum
-  Put16(out, 40);            // e_shentsize
-  Put16(out, 0);             // e_shnum
-  Put16(out, 0);             // e_shstrndx
+  Put16(out, 2);           // e_type: executable
+  Put16(out, 40);          // e_machine: ARM
+  Put32(out, 1);           // e_version
+  Put32(out, kAmssLoad);   // e_entry
+  Put32(out, kEhdr);       // e_phoff
+  Put32(out, 0);           // e_shoff
+  Put32(out, 0x05000002);  // e_flags: EABI 5, has entry
+  Put16(out, kEhdr);       // e_ehsize
+  Put16(out, kPhdr);       // e_phentsize
+  Put16(out, kSegments);   // e_phnum
+  Put16(out, 40);          // e_shentsize
+  Put16(out, 0);           // e_shnum
+  Put16(out, 0);           // e_shstrndx
   struct Segment {
     uint32_t offset, size, flags;
-  } segments[kSegments] = {{dataStart, codeSize, 5 /*R+X*/}, {dataStart + codeSize, dataSize, 6 /*R+W*/}};
+  } segments[kSegments] = {{dataStart, codeSize, 5 /*R+X*/},
+                           {dataStart + codeSize, dataSize, 6 /*R+W*/}};
   for (const Segment& s : segments) {
     Put32(out, 1);  // PT_LOAD
     Put32(out, s.offset);
@@ -235,8 +237,10 @@ Bytes StatusBitmap(uint8_t r, uint8_t g, uint8_t b) {
   for (int y = 0; y < kHeight; ++y) {
     for (int x = 0; x < kStride; ++x) {
       uint8_t index = 1;
-      if (x >= kWidth) index = 0;
-      else if (y == 0 || y == kHeight - 1 || x == 0 || x == kWidth - 1) index = 0;
+      if (x >= kWidth)
+        index = 0;
+      else if (y == 0 || y == kHeight - 1 || x == 0 || x == kWidth - 1)
+        index = 0;
       out.push_back(index);
     }
   }
@@ -249,7 +253,8 @@ bool WriteFile(const std::filesystem::path& folder, const char* name, const Byte
   temp += ".tmp";
   {
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
     if (!out) {
       std::fprintf(stderr, "quorrel-release-gen: cannot write %s\n", temp.c_str());
       return false;

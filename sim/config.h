@@ -161,14 +161,14 @@ struct FaultPlan {
 };
 
 struct Timings {
-  uint64_t replyMs = 2;            // ordinary replies
-  uint64_t nvReplyMs = 6;          // NV read and write
-  uint64_t atReplyMs = 20;         // AT answers on either port
-  uint64_t flashWriteMs = 3;       // a stream write, until its block-written reply
+  uint64_t replyMs = 2;               // ordinary replies
+  uint64_t nvReplyMs = 6;             // NV read and write
+  uint64_t atReplyMs = 20;            // AT answers on either port
+  uint64_t flashWriteMs = 3;          // a stream write, until its block-written reply
   uint64_t downloaderStartMs = 1500;  // from the switch reply until the downloader answers
   uint64_t programmerStartMs = 500;   // from the go acknowledgement until the programmer answers
-  uint64_t detachAfterMs = 300;    // from a reset reply until the ports vanish
-  uint64_t reattachAfterMs = 4000; // ports gone until they appear with new numbers
+  uint64_t detachAfterMs = 300;       // from a reset reply until the ports vanish
+  uint64_t reattachAfterMs = 4000;    // ports gone until they appear with new numbers
   // A switch that re-enumerates (UsbSettings) leaves the bus detachAfterMs
   // after its reply and comes back downloaderStartMs (programmerStartMs)
   // after that.
@@ -233,9 +233,8 @@ struct ModemConfig {
   std::string buildVersion = "M6290A-KPRBL-1.5.1205";
   // Texts 1 to 8 of the version-text reply (at most 30 characters each);
   // missing ones are empty.
-  std::vector<std::string> versionTexts = {"Q6290-ASWP-1.5",  "HW-V2.1", "BOOT-1.05",
-                                           "CFG-7",           "RF-3.2",  "AUD-1",
-                                           "MMC-2",           "NAND-512"};
+  std::vector<std::string> versionTexts = {"Q6290-ASWP-1.5", "HW-V2.1", "BOOT-1.05", "CFG-7",
+                                           "RF-3.2",         "AUD-1",   "MMC-2",     "NAND-512"};
   // The ninth text (the firmware release the updater checks for its carrier
   // tag; up to 53 characters, running on into fields 10 and 11).
   std::string firmwareVersion = "ZIZ_RU_Farrick_B01";

@@ -8,7 +8,8 @@ uint32_t FlashImage::Length() const {
   uint32_t end = 0;
   for (const auto& [address, data] : blocks) {
     uint64_t blockEnd = static_cast<uint64_t>(address) + data.size();
-    end = static_cast<uint32_t>(std::max<uint64_t>(end, std::min<uint64_t>(blockEnd, 0xFFFFFFFFULL)));
+    end =
+        static_cast<uint32_t>(std::max<uint64_t>(end, std::min<uint64_t>(blockEnd, 0xFFFFFFFFULL)));
   }
   return end;
 }
@@ -41,7 +42,9 @@ FlashImage& FlashStore::Open(uint8_t type, std::vector<uint8_t> header, uint64_t
   return images_.back();
 }
 
-FlashImage* FlashStore::OpenImage() { return open_ ? &images_[*open_] : nullptr; }
+FlashImage* FlashStore::OpenImage() {
+  return open_ ? &images_[*open_] : nullptr;
+}
 
 void FlashStore::Write(uint32_t address, std::vector<uint8_t> data) {
   FlashImage* image = OpenImage();

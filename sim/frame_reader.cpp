@@ -18,7 +18,8 @@ void FrameReader::Reset() {
 }
 
 bool FrameReader::LooksLikeAt() const {
-  return raw_.size() >= 2 && (raw_[0] == 'A' || raw_[0] == 'a') && (raw_[1] == 'T' || raw_[1] == 't');
+  return raw_.size() >= 2 && (raw_[0] == 'A' || raw_[0] == 'a') &&
+         (raw_[1] == 'T' || raw_[1] == 't');
 }
 
 void FrameReader::FinishFrame(std::vector<ReaderItem>& out) {
@@ -52,7 +53,8 @@ void FrameReader::FinishFrame(std::vector<ReaderItem>& out) {
     body.push_back(decoded);
   }
   if (body.size() < 3) {
-    frame.problems.push_back(Format("frame of %zu bytes is too short for a packet and its CRC", body.size()));
+    frame.problems.push_back(
+        Format("frame of %zu bytes is too short for a packet and its CRC", body.size()));
     frame.crcGood = false;
     frame.packet = body;
   } else {
@@ -105,7 +107,8 @@ void FrameReader::Feed(const uint8_t* data, size_t length, std::vector<ReaderIte
       overflow_ = true;
       continue;
     }
-    if (LooksLikeAt() && raw_.size() >= kMaxAtLine && (framing_ == Framing::Diag || !opened_by_flag_)) {
+    if (LooksLikeAt() && raw_.size() >= kMaxAtLine &&
+        (framing_ == Framing::Diag || !opened_by_flag_)) {
       // A text line that never ends: give it up as noise.
       ReaderItem item;
       item.kind = ReaderItem::Kind::Noise;

@@ -14,8 +14,8 @@ namespace quorrel::sim {
 struct HostFrame {
   std::vector<uint8_t> packet;  // unstuffed, without its two CRC bytes
   bool crcGood = false;
-  bool leadingFlag = false;     // the frame was opened by a flag
-  size_t rawLength = 0;         // bytes on the wire, flags included
+  bool leadingFlag = false;           // the frame was opened by a flag
+  size_t rawLength = 0;               // bytes on the wire, flags included
   std::vector<std::string> problems;  // stuffing and length problems
 };
 

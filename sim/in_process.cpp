@@ -22,7 +22,9 @@ InProcessModem::~InProcessModem() {
   swapped_.reset();
 }
 
-void InProcessModem::PlugIn() { modem_->PowerOn(); }
+void InProcessModem::PlugIn() {
+  modem_->PowerOn();
+}
 
 void InProcessModem::Unplug() {
   modem_->Shutdown();
@@ -59,7 +61,9 @@ std::shared_ptr<MemoryWire> InProcessModem::DataWire() {
   return data_wire_;
 }
 
-uint64_t InProcessModem::NowMs() { return clock_.NowMs(); }
+uint64_t InProcessModem::NowMs() {
+  return clock_.NowMs();
+}
 
 void InProcessModem::Send(PortRole role, std::vector<uint8_t> bytes, const ReplyShape& shape) {
   std::shared_ptr<MemoryWire> wire;
@@ -81,7 +85,9 @@ ModemTransport::TimerId InProcessModem::After(uint64_t delayMs, std::function<vo
   return clock_.ScheduleIn(delayMs, std::move(fn));
 }
 
-void InProcessModem::CancelTimer(TimerId id) { clock_.Cancel(id); }
+void InProcessModem::CancelTimer(TimerId id) {
+  clock_.Cancel(id);
+}
 
 Enumeration InProcessModem::Attach(const Enumeration& proposed) {
   Enumeration e = proposed;
@@ -96,7 +102,8 @@ Enumeration InProcessModem::Attach(const Enumeration& proposed) {
   auto makeWire = [&](PortRole role) {
     auto wire = std::make_shared<MemoryWire>(clock_);
     VirtualModem* modem = current_.load();
-    wire->SetReceiver([modem, role](std::span<const uint8_t> bytes) { modem->Receive(role, bytes); });
+    wire->SetReceiver(
+        [modem, role](std::span<const uint8_t> bytes) { modem->Receive(role, bytes); });
     return wire;
   };
   std::shared_ptr<MemoryWire> diag = e.diagPort > 0 ? makeWire(PortRole::Diag) : nullptr;

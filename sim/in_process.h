@@ -79,7 +79,7 @@ class InProcessModem : private ModemTransport {
   std::optional<Enumeration> attached_;
   std::shared_ptr<MemoryWire> diag_wire_;
   std::shared_ptr<MemoryWire> data_wire_;
-  std::vector<Enumeration> seen_;  // every attachment, for the final clean-up
+  std::vector<Enumeration> seen_;                   // every attachment, for the final clean-up
   std::optional<VirtualClock::EventId> hand_over_;  // the swapped-in modem's coming
   // Last: they talk to the members above.
   std::unique_ptr<VirtualModem> modem_;

@@ -71,9 +71,11 @@ int main(int argc, char** argv) {
     // Never the machine's own tree: a test or a demo gives its folders.
     const char* sysfs = std::getenv("QUORREL_SYSFS");
     const char* dev = std::getenv("QUORREL_DEV");
-    if (sysfs == nullptr || dev == nullptr || *sysfs == 0 || *dev == 0 || std::string(sysfs) == "/sys" ||
-        std::string(dev) == "/dev") {
-      std::fprintf(stderr, "quorrel-sim: --usb needs QUORREL_SYSFS and QUORREL_DEV set to scratch folders\n");
+    if (sysfs == nullptr || dev == nullptr || *sysfs == 0 || *dev == 0 ||
+        std::string(sysfs) == "/sys" || std::string(dev) == "/dev") {
+      std::fprintf(
+          stderr,
+          "quorrel-sim: --usb needs QUORREL_SYSFS and QUORREL_DEV set to scratch folders\n");
       return 2;
     }
     bus.UseUsb(

@@ -21,7 +21,9 @@ NvStore::State NvStore::StateOf(uint16_t item) const {
   return it == states_.end() ? State::Active : it->second;
 }
 
-void NvStore::SetState(uint16_t item, State state) { states_[item] = state; }
+void NvStore::SetState(uint16_t item, State state) {
+  states_[item] = state;
+}
 
 NvData NvStore::DefaultData(uint16_t item) const {
   auto it = initial_.find(item);
@@ -49,9 +51,12 @@ uint16_t NvStore::Read(uint16_t item, NvData* data) const {
 
 uint16_t NvStore::Write(uint16_t item, const NvData& data) {
   switch (StateOf(item)) {
-    case State::Inactive: return kNvNotActive;
-    case State::ReadOnly: return kNvReadOnly;
-    case State::Active: break;
+    case State::Inactive:
+      return kNvNotActive;
+    case State::ReadOnly:
+      return kNvReadOnly;
+    case State::Active:
+      break;
   }
   written_[item] = data;
   return kNvDone;

@@ -29,26 +29,31 @@ bool ExclusiveSet(int fd) {
   return ::ioctl(fd, TIOCGEXCL, &set) == 0 && set != 0;
 }
 #else
-bool ExclusiveSet(int /*fd*/) { return true; }
+bool ExclusiveSet(int /*fd*/) {
+  return true;
+}
 #endif
 
 }  // namespace
 
 PtyBus::PtyBus(double timeScale, std::function<void(const std::string&)> announce)
-    : scale_(timeScale > 0 ? timeScale : 1.0), announce_(std::move(announce)), origin_(SteadyClock::now()) {}
+    : scale_(timeScale > 0 ? timeScale : 1.0),
+      announce_(std::move(announce)),
+      origin_(SteadyClock::now()) {}
 
 PtyBus::~PtyBus() {
   if (attached_) Detach();
 }
 
 uint64_t PtyBus::NowMs() {
-  auto us = std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - origin_).count();
+  auto us =
+      std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - origin_).count();
   return static_cast<uint64_t>(static_cast<double>(us) / 1000.0 / scale_);
 }
 
 PtyBus::SteadyClock::time_point PtyBus::Due(uint64_t deviceMs) const {
-  return SteadyClock::now() +
-         std::chrono::microseconds(static_cast<int64_t>(static_cast<double>(deviceMs) * 1000.0 * scale_));
+  return SteadyClock::now() + std::chrono::microseconds(static_cast<int64_t>(
+                                  static_cast<double>(deviceMs) * 1000.0 * scale_));
 }
 
 PtyBus::Port* PtyBus::PortFor(PortRole role) {
@@ -68,7 +73,8 @@ void PtyBus::Send(PortRole role, std::vector<uint8_t> bytes, const ReplyShape& s
     o.due = Due(delay);
     // Later bytes never overtake earlier ones.
     if (!port->out.empty() && port->out.back().due > o.due) o.due = port->out.back().due;
-    o.bytes.assign(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + n));
+    o.bytes.assign(bytes.begin() + static_cast<long>(at),
+                   bytes.begin() + static_cast<long>(at + n));
     port->out.push_back(std::move(o));
     at += n;
     delay += shape.intervalMs;
@@ -117,7 +123,8 @@ Enumeration PtyBus::AttachUsb(const Enumeration& proposed) {
     port->role = role;
     port->number = number;
     if (!port->pty.Open() || !port->pty.HoldSlaveOpen()) {
-      std::fprintf(stderr, "quorrel-sim: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
+      std::fprintf(stderr, "quorrel-sim: cannot open a pseudo-terminal: %s\n",
+                   std::strerror(errno));
       ok = false;
       return std::filesystem::path();
     }
@@ -174,8 +181,8 @@ Enumeration PtyBus::AttachUsb(const Enumeration& proposed) {
   }
   announce_(
       Format("attached usb=%s diag=%s data=%s id=%04x:%04x mode=%s devnum=%d speed=%d serial=%s",
-             layout.path.c_str(), diagTty.c_str(), dataTty.c_str(), layout.vendorId, layout.productId,
-             std::string(ModeName(e.mode)).c_str(), got.devnum, got.speed,
+             layout.path.c_str(), diagTty.c_str(), dataTty.c_str(), layout.vendorId,
+             layout.productId, std::string(ModeName(e.mode)).c_str(), got.devnum, got.speed,
              layout.serial.empty() ? "none" : layout.serial.c_str()));
   if (download) announce_(Format("interfaces usb=%s diag only", layout.path.c_str()));
   return e;
@@ -226,7 +233,8 @@ Enumeration PtyBus::Attach(const Enumeration& proposed) {
   };
   if (e.diagPort > 0) open(PortRole::Diag, e.diagPort);
   if (e.dataPort > 0) open(PortRole::Data, e.dataPort);
-  if (ok && !(wine_prefix_.empty() ? RegisterPorts(e) : WineImport(wine_prefix_, WineRegisterText(e)))) {
+  if (ok &&
+      !(wine_prefix_.empty() ? RegisterPorts(e) : WineImport(wine_prefix_, WineRegisterText(e)))) {
     std::fprintf(stderr, "quorrel-sim: cannot write the registry keys\n");
     ok = false;
   }
@@ -356,7 +364,8 @@ bool PtyBus::Run(int stopFd) {
       }
       fds.push_back({port->pty.master_fd(), events, 0});
     }
-    auto waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(wake - SteadyClock::now()).count();
+    auto waitMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(wake - SteadyClock::now()).count();
     int timeout = static_cast<int>(std::clamp<int64_t>(waitMs + 1, 0, 60000));
     int r = ::poll(fds.data(), fds.size(), timeout);
     if (r < 0) {
@@ -376,7 +385,8 @@ bool PtyBus::Run(int stopFd) {
       if (n <= 0) continue;
       const PortRole role = port.role;
       // The modem may take the ports off the bus while it handles the bytes.
-      if (modem_ != nullptr) modem_->Receive(role, std::span<const uint8_t>(buffer, static_cast<size_t>(n)));
+      if (modem_ != nullptr)
+        modem_->Receive(role, std::span<const uint8_t>(buffer, static_cast<size_t>(n)));
     }
   }
 }

@@ -34,7 +34,9 @@ std::string Text(std::string_view bytes) {
   return out;
 }
 
-std::string ComName(int port) { return port > 0 ? Format("COM%d", port) : std::string(); }
+std::string ComName(int port) {
+  return port > 0 ? Format("COM%d", port) : std::string();
+}
 
 // The image of each type the flash ends with: the last closed one, else the
 // last opened.
@@ -55,7 +57,8 @@ std::vector<const FlashImage*> FinalImages(const std::vector<FlashImage>& images
 
 bool WriteBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out);
 }
 
@@ -98,13 +101,18 @@ std::string ReportJson(const ModemSnapshot& s, const ReportContext& context) {
 
   Json& at = j["at_commands"] = Json::array();
   for (const AtRecord& a : s.atCommands) {
-    at.push_back(
-        {{"t_ms", a.timeMs}, {"port", PortRoleName(a.port)}, {"command", Text(a.command)}, {"answered", a.answered}});
+    at.push_back({{"t_ms", a.timeMs},
+                  {"port", PortRoleName(a.port)},
+                  {"command", Text(a.command)},
+                  {"answered", a.answered}});
   }
 
   Json& vendor = j["vendor_requests"] = Json::array();
   for (const VendorRecord& v : s.vendorRequests) {
-    vendor.push_back({{"t_ms", v.timeMs}, {"name", Text(v.name)}, {"value", HexText(v.value)}, {"result", Text(v.result)}});
+    vendor.push_back({{"t_ms", v.timeMs},
+                      {"name", Text(v.name)},
+                      {"value", HexText(v.value)},
+                      {"result", Text(v.result)}});
   }
 
   j["handshake"] = {{"result", HandshakeResultName(s.handshake.result)},
@@ -121,7 +129,8 @@ std::string ReportJson(const ModemSnapshot& s, const ReportContext& context) {
 
   Json& nv = j["nv_writes"] = Json::array();
   for (const NvWriteRecord& w : s.nvWrites) {
-    nv.push_back({{"t_ms", w.timeMs}, {"item", w.item}, {"status", w.status}, {"data", HexText(w.data)}});
+    nv.push_back(
+        {{"t_ms", w.timeMs}, {"item", w.item}, {"status", w.status}, {"data", HexText(w.data)}});
   }
 
   Json& tables = j["partition_tables"] = Json::array();
@@ -182,7 +191,8 @@ bool DumpImages(const ModemSnapshot& s, const std::string& dir, std::string* err
   };
   for (const FlashImage* image : FinalImages(s.images)) {
     if (!write(ImageTypeName(image->type) + ".mbn", image->Assembled())) return false;
-    if (!image->header.empty() && !write(ImageHeaderName(image->type) + ".mbn", image->header)) return false;
+    if (!image->header.empty() && !write(ImageHeaderName(image->type) + ".mbn", image->header))
+      return false;
   }
   if (!s.partitionTables.empty() && !write("partition.mbn", s.partitionTables.back())) return false;
   if (!s.programmer.empty() && !write("armprg.bin", s.programmer)) return false;

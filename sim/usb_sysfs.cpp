@@ -181,7 +181,9 @@ UsbSysfs::UsbSysfs(fs::path sysfs, fs::path dev, bool companion)
       state_(sysfs_ / ".quorrel-sim"),
       companion_(companion) {}
 
-UsbSysfs::~UsbSysfs() { Detach(); }
+UsbSysfs::~UsbSysfs() {
+  Detach();
+}
 
 void UsbSysfs::Link(const fs::path& target, const fs::path& link, bool removeAtDetach) {
   std::error_code ec;

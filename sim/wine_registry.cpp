@@ -36,7 +36,9 @@ std::string Quoted(const std::string& text) {
   return out;
 }
 
-std::string Header() { return "REGEDIT4\r\n\r\n"; }
+std::string Header() {
+  return "REGEDIT4\r\n\r\n";
+}
 
 // The instance key of a device (USB\VID_..&MI_0x\<instance>).
 std::string InstanceKey(const std::string& devicePath) {

@@ -17,8 +17,9 @@ using namespace controls;
 using namespace style;
 
 constexpr int kModeButtons[kLineCount][4] = {
-    {1040, 1041, 1042, 1043}, {1044, 1045, 1046, 1048}, {1049, 1050, 1051, 1053}, {1054, 1055, 1056, 1057},
-    {1058, 1059, 1060, 1061}, {1062, 1063, 1064, 1065}, {1066, 1067, 1068, 1069}, {1070, 1071, 1072, 1073},
+    {1040, 1041, 1042, 1043}, {1044, 1045, 1046, 1048}, {1049, 1050, 1051, 1053},
+    {1054, 1055, 1056, 1057}, {1058, 1059, 1060, 1061}, {1062, 1063, 1064, 1065},
+    {1066, 1067, 1068, 1069}, {1070, 1071, 1072, 1073},
 };
 
 // The station rows: one per line, below the one-line form.
@@ -27,7 +28,8 @@ constexpr int kRowPitch = 15;
 
 std::vector<TemplateControl> BuildForm() {
   std::vector<TemplateControl> t;
-  auto add = [&t](int id, ControlKind kind, std::string text, int x, int y, int w, int h, unsigned s) {
+  auto add = [&t](int id, ControlKind kind, std::string text, int x, int y, int w, int h,
+                  unsigned s) {
     t.push_back(TemplateControl{id, kind, std::move(text), x, y, w, h, s});
   };
   const ControlKind S = ControlKind::Static;
@@ -142,30 +144,39 @@ bool ModeOfButton(int id, int* line, LineMode* mode) {
   return false;
 }
 
-const char* ProgramVersion() { return QUORREL_VERSION; }
+const char* ProgramVersion() {
+  return QUORREL_VERSION;
+}
 
-std::string AboutTitle() { return "О программе"; }
+std::string AboutTitle() {
+  return "О программе";
+}
 
 const std::vector<TemplateControl>& AboutTemplate() {
   static const std::vector<TemplateControl> table = {
       {kAboutIconId, ControlKind::Picture, "", 8, 8, 20, 20, kVisible},
       {kAboutVersionId, ControlKind::Static,
-       std::string("ПО обновления для Pellam ZID Россия, версия ") + ProgramVersion(), 36, 10, 156, 8, kVisible},
+       std::string("ПО обновления для Pellam ZID Россия, версия ") + ProgramVersion(), 36, 10, 156,
+       8, kVisible},
       {kAboutNoticeId, ControlKind::Static,
-       "Не отключайте модем и не выключайте компьютер до окончания обновления.", 36, 26, 156, 18, kVisible},
+       "Не отключайте модем и не выключайте компьютер до окончания обновления.", 36, 26, 156, 18,
+       kVisible},
       {kAboutOkId, ControlKind::Button, "OK", 142, 52, 50, 14, kVisible | kTabStop},
   };
   return table;
 }
 
-int AverageCharWidth(int widthOfAlphabet) { return (widthOfAlphabet / 26 + 1) / 2; }
+int AverageCharWidth(int widthOfAlphabet) {
+  return (widthOfAlphabet / 26 + 1) / 2;
+}
 
 int MulDiv(int value, int numerator, int denominator) {
   if (denominator == 0) return -1;
   const long long product = static_cast<long long>(value) * numerator;
   const long long half = std::llabs(static_cast<long long>(denominator)) / 2;
   const bool negative = (product < 0) != (denominator < 0);
-  const long long magnitude = (std::llabs(product) + half) / std::llabs(static_cast<long long>(denominator));
+  const long long magnitude =
+      (std::llabs(product) + half) / std::llabs(static_cast<long long>(denominator));
   return static_cast<int>(negative ? -magnitude : magnitude);
 }
 

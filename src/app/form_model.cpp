@@ -19,10 +19,21 @@ using namespace controls;
 // The controls that a running line (or released ports) disables. The
 // erase-boot check box is not among them: it stays ticked and disabled, as
 // start-up leaves it.
-constexpr int kIdleOnly[] = {kProgrammerButton, kBootFileButton, kNvDirectoryButton, kDefaultNvButton,
-                             kNoBackupNv,       kRestoreRfNv,    kRestoreRfNvImei,   kLoadDefaultNv,
-                             kRestoreAllPorts,  kReleaseAll,     kSoftwareVersion,
-                             1040,              1042,            1043,               kDownload};
+constexpr int kIdleOnly[] = {kProgrammerButton,
+                             kBootFileButton,
+                             kNvDirectoryButton,
+                             kDefaultNvButton,
+                             kNoBackupNv,
+                             kRestoreRfNv,
+                             kRestoreRfNvImei,
+                             kLoadDefaultNv,
+                             kRestoreAllPorts,
+                             kReleaseAll,
+                             kSoftwareVersion,
+                             1040,
+                             1042,
+                             1043,
+                             kDownload};
 
 struct StatusPicture {
   int bitmap;
@@ -58,7 +69,9 @@ FormModel::FormModel(CQuorrelDoc& doc, std::string startupDirectory)
   }
 }
 
-ControlState& FormModel::ControlLocked(int id) { return controls_[id]; }
+ControlState& FormModel::ControlLocked(int id) {
+  return controls_[id];
+}
 
 void FormModel::Changed(int id) {
   ControlListener listener;
@@ -182,7 +195,9 @@ void FormModel::FinishDisplay(int line, EndKind endKind, bool downloadMode) {
   if (resumer) resumer(line);
 }
 
-std::string FormModel::StatusStamp() const { return StatusTimeStamp(CurrentLocalTime()); }
+std::string FormModel::StatusStamp() const {
+  return StatusTimeStamp(CurrentLocalTime());
+}
 
 void FormModel::StatusLine(int line, std::string_view text, bool withTimeStamp) {
   if (!ValidLine(line)) return;
@@ -304,7 +319,9 @@ bool FormModel::StationShown() const {
   return station_shown_;
 }
 
-DialogSize FormModel::FormSize() const { return StationShown() ? kStationFormSize : kFormSize; }
+DialogSize FormModel::FormSize() const {
+  return StationShown() ? kStationFormSize : kFormSize;
+}
 
 void FormModel::SetTitle(std::string_view title) {
   {

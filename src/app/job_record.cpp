@@ -48,7 +48,8 @@ void DescribeNvFile(JobRecord& record, const std::string& nvFile) {
   if (!record.nvSha256) return;
   if (std::optional<NvTable> table = ReadNvTable(nvFile)) {
     const ModemIdentity identity = IdentityInTable(*table, std::nullopt);
-    if (StateOf(identity.item550) == ItemState::Value) record.imei = ImeiDigits(identity.item550.data);
+    if (StateOf(identity.item550) == ItemState::Value)
+      record.imei = ImeiDigits(identity.item550.data);
   }
 }
 
@@ -80,8 +81,9 @@ std::string JobRecordJson(const JobRecord& r) {
 
 std::vector<std::pair<std::string, std::string>> JobRecordJournalFields(const JobRecord& r) {
   std::vector<std::pair<std::string, std::string>> f;
-  f.emplace_back("MESSAGE", Format("quorrel: line %d: %s %s%s%s", r.line, r.job.c_str(), r.outcome.c_str(),
-                                   r.lastError.empty() ? "" : ": ", r.lastError.c_str()));
+  f.emplace_back("MESSAGE",
+                 Format("quorrel: line %d: %s %s%s%s", r.line, r.job.c_str(), r.outcome.c_str(),
+                        r.lastError.empty() ? "" : ": ", r.lastError.c_str()));
   f.emplace_back("PRIORITY", r.outcome == "success" ? "6" : "3");
   f.emplace_back("QUORREL_LINE", std::to_string(r.line));
   f.emplace_back("QUORREL_JOB", r.job);

@@ -46,11 +46,13 @@ std::vector<std::pair<std::string, std::string>> JobRecordJournalFields(const Jo
 // Appends the record as a line to <folder>/results.jsonl (made when
 // missing), in one write so that stations writing at once never interleave
 // their lines. False, with the reason in *error, when it cannot.
-bool AppendJobRecord(const std::string& folder, const JobRecord& record, std::string* error = nullptr);
+bool AppendJobRecord(const std::string& folder, const JobRecord& record,
+                     std::string* error = nullptr);
 
 // Appends the record to the user's results.jsonl and, under systemd, sends
 // it to the journal; the file's path goes to *path. False when the file
 // could not be written.
-bool KeepJobRecord(const JobRecord& record, std::string* path = nullptr, std::string* error = nullptr);
+bool KeepJobRecord(const JobRecord& record, std::string* path = nullptr,
+                   std::string* error = nullptr);
 
 }  // namespace quorrel

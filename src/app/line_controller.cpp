@@ -25,7 +25,9 @@ LineHooks StandardLineHooks(JobEnvironment& env) {
   hooks.checkLineImages = [doc, display](int line, bool requirePhone) {
     return CheckLineImages(*doc, *display, line, requirePhone ? 1 : 0) != 0;
   };
-  hooks.cleanUpAfterDownload = [doc] { CleanUpAfterDownload(*doc, [] { RunDriverUninstaller(); }); };
+  hooks.cleanUpAfterDownload = [doc] {
+    CleanUpAfterDownload(*doc, [] { RunDriverUninstaller(); });
+  };
   hooks.runDriverUninstaller = [] { RunDriverUninstaller(); };
   hooks.installUsbDriver = [doc, display](int line, const std::function<bool()>& stopRequested) {
     InstallUsbDriver(*doc, *display, line, stopRequested);
@@ -58,19 +60,25 @@ class DialogMarkingDisplay final : public LineDisplay {
 
   void ShowStatus(int line, int kind) override { inner_.ShowStatus(line, kind); }
   void SetProgress(int line, int percent) override { inner_.SetProgress(line, percent); }
-  void UpdateControls(int line, bool startEnabled) override { inner_.UpdateControls(line, startEnabled); }
+  void UpdateControls(int line, bool startEnabled) override {
+    inner_.UpdateControls(line, startEnabled);
+  }
   void FinishDisplay(int line, EndKind endKind, bool downloadMode) override {
     inner_.FinishDisplay(line, endKind, downloadMode);
   }
   void StatusLine(int line, std::string_view text, bool withTimeStamp) override {
     inner_.StatusLine(line, text, withTimeStamp);
   }
-  void JobEnd(int line, std::string_view text, EndKind endKind) override { inner_.JobEnd(line, text, endKind); }
+  void JobEnd(int line, std::string_view text, EndKind endKind) override {
+    inner_.JobEnd(line, text, endKind);
+  }
   void ClearLogText(int line) override { inner_.ClearLogText(line); }
   void AppendLogText(int line, std::string_view text) override { inner_.AppendLogText(line, text); }
   std::string LogText(int line) const override { return inner_.LogText(line); }
   void SetPortText(int line, std::string_view text) override { inner_.SetPortText(line, text); }
-  void SetVersionText(int line, std::string_view text) override { inner_.SetVersionText(line, text); }
+  void SetVersionText(int line, std::string_view text) override {
+    inner_.SetVersionText(line, text);
+  }
   void SetControlText(int id, std::string_view text) override { inner_.SetControlText(id, text); }
   void EnableControl(int id, bool enabled) override { inner_.EnableControl(id, enabled); }
 
@@ -97,8 +105,13 @@ class DialogMarkingDisplay final : public LineDisplay {
 LineController::LineController(JobEnvironment& env, LineHooks hooks)
     : env_(env),
       thread_display_(std::make_unique<DialogMarkingDisplay>(env.display)),
-      thread_env_{env.doc,          *thread_display_,     env.discoverLinePorts, env.showLinePort,
-                  env.showLineVersion, env.portWaitLimitMs, env.refreshLinePorts},
+      thread_env_{env.doc,
+                  *thread_display_,
+                  env.discoverLinePorts,
+                  env.showLinePort,
+                  env.showLineVersion,
+                  env.portWaitLimitMs,
+                  env.refreshLinePorts},
       hooks_(std::move(hooks)) {
   // A port wait has no bound; it gives up when the controller goes.
   thread_env_.discoverLinePorts = [this, inner = env.discoverLinePorts](int line) {
@@ -133,7 +146,8 @@ void LineController::Shutdown() {
     for (LineThreads& t : lines_) {
       if (t.job.joinable()) threads.emplace_back(std::move(t.job), t.jobGate);
       for (size_t i = 0; i < t.watchThreads.size(); ++i) {
-        if (t.watchThreads[i].joinable()) threads.emplace_back(std::move(t.watchThreads[i]), t.watchGates[i]);
+        if (t.watchThreads[i].joinable())
+          threads.emplace_back(std::move(t.watchThreads[i]), t.watchGates[i]);
       }
     }
   }
@@ -175,8 +189,8 @@ bool LineController::StartChecks(int line) {
     if (version.size() > 5) job.phoneState = PhoneState::Answered;
     doc.SetCurrentVersionText(version);
     if (!VersionCheckPasses(version)) {
-      display.MessageBox(MessageBoxRequest{kVersionMismatchText, kWarningCaption, MessageButtons::Ok,
-                                           MessageIcon::Error});
+      display.MessageBox(MessageBoxRequest{kVersionMismatchText, kWarningCaption,
+                                           MessageButtons::Ok, MessageIcon::Error});
       SetOutcome(line, JobOutcome::VersionRejected);
       if (hooks_.closeMainWindow) hooks_.closeMainWindow();
       return false;
@@ -189,7 +203,9 @@ bool LineController::StartChecks(int line) {
   switch (job.lineMode.load()) {
     case LineMode::Download:
     case LineMode::Repair:
-      if (hooks_.checkLineImages && !hooks_.checkLineImages(line, job.lineMode == LineMode::Download)) return false;
+      if (hooks_.checkLineImages &&
+          !hooks_.checkLineImages(line, job.lineMode == LineMode::Download))
+        return false;
       break;
     case LineMode::BackupNv:
     case LineMode::RestoreNv: {
@@ -259,7 +275,8 @@ bool LineController::StartLine(int line) {
   // From here until the job ends the line works with this modem only,
   // wherever it is re-enumerated.
   const ModemPlace place = job.Place();
-  if (!place.location.empty()) job.SetBinding(ModemBinding{place.location, place.serial, std::nullopt});
+  if (!place.location.empty())
+    job.SetBinding(ModemBinding{place.location, place.serial, std::nullopt});
   job.runFlag = 1;
   display.UpdateControls(line, false);
   display.ShowStatus(line, kStatusRunning);
@@ -338,7 +355,8 @@ void LineController::JobThreadMain(LineMode mode, std::shared_ptr<void> hold) {
         RunNvBackupJob(thread_env_, line);
         break;
       case LineMode::RestoreNv:
-        if (RunNvRestoreJob(thread_env_, line) == NvRestoreResult::OtherModem) outcome = JobOutcome::OtherModem;
+        if (RunNvRestoreJob(thread_env_, line) == NvRestoreResult::OtherModem)
+          outcome = JobOutcome::OtherModem;
         break;
       case LineMode::Repair:
         switch (RunRepairJob(thread_env_, hooks_, line)) {
@@ -464,7 +482,9 @@ void LineController::ResumePortWatch(int line) {
   if (std::shared_ptr<SuspendGate> gate = CurrentWatchGate(line)) gate->Resume();
 }
 
-bool LineController::HasPortWatch(int line) const { return CurrentWatchGate(line) != nullptr; }
+bool LineController::HasPortWatch(int line) const {
+  return CurrentWatchGate(line) != nullptr;
+}
 
 void LineController::SuspendAll() {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -49,19 +49,19 @@ JobEnvironment StandardJobEnvironment(CQuorrelDoc& doc, LineDisplay& display);
 
 // How the last job of a line ended, as far as the controller saw it.
 enum class JobOutcome {
-  None,        // no job ran yet
+  None,  // no job ran yet
   Running,
-  Succeeded,   // download: success reported and the process asked to end;
-               // repair: the modem flashed and back in its firmware
-  Failed,      // ended through the job end or a failure box
-  Stopped,     // stop request noticed
+  Succeeded,        // download: success reported and the process asked to end;
+                    // repair: the modem flashed and back in its firmware
+  Failed,           // ended through the job end or a failure box
+  Stopped,          // stop request noticed
   VersionRejected,  // the version check failed; the main window was closed
-  ModemLost,   // download: the modem's ports did not come back in time
-  Returned,    // an NV task (its end kind tells pass or fail)
-  NotStarted,  // repair: refused before anything was written (the modem is
-               // not stuck, or there is no NV backup to write back)
-  OtherModem,  // download, repair, NV restore: the modem attached is not the
-               // one whose NV items were to be written back; none was written
+  ModemLost,        // download: the modem's ports did not come back in time
+  Returned,         // an NV task (its end kind tells pass or fail)
+  NotStarted,       // repair: refused before anything was written (the modem is
+                    // not stuck, or there is no NV backup to write back)
+  OtherModem,       // download, repair, NV restore: the modem attached is not the
+                    // one whose NV items were to be written back; none was written
 };
 
 class LineController {

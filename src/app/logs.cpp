@@ -5,7 +5,8 @@
 namespace quorrel {
 
 std::string StatusTimeStamp(const LocalTime& t) {
-  return Format("%d.%d.%d %d:%d:%d\u2014\u2014", t.year, t.month, t.day, t.hour, t.minute, t.second);
+  return Format("%d.%d.%d %d:%d:%d\u2014\u2014", t.year, t.month, t.day, t.hour, t.minute,
+                t.second);
 }
 
 std::string FileTimeStamp(const LocalTime& t) {
@@ -16,8 +17,10 @@ std::string LogFolder(std::string_view startupDirectory) {
   return std::string(startupDirectory) + "\\Logs";
 }
 
-std::string ActionLogPath(std::string_view startupDirectory, int lineNumber, std::string_view fileStamp) {
-  return LogFolder(startupDirectory) + Format("\\ActionLog%d_", lineNumber) + std::string(fileStamp) + ".txt";
+std::string ActionLogPath(std::string_view startupDirectory, int lineNumber,
+                          std::string_view fileStamp) {
+  return LogFolder(startupDirectory) + Format("\\ActionLog%d_", lineNumber) +
+         std::string(fileStamp) + ".txt";
 }
 
 std::string ToFileText(std::string_view logText) {

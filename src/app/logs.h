@@ -16,7 +16,8 @@ std::string FileTimeStamp(const LocalTime& t);
 // "<dir>\Logs".
 std::string LogFolder(std::string_view startupDirectory);
 // "<dir>\Logs\ActionLog<n>_<stamp>.txt" with the line number 1-8.
-std::string ActionLogPath(std::string_view startupDirectory, int lineNumber, std::string_view fileStamp);
+std::string ActionLogPath(std::string_view startupDirectory, int lineNumber,
+                          std::string_view fileStamp);
 
 // The log text as stored in a file: every line feed becomes CR LF.
 std::string ToFileText(std::string_view logText);

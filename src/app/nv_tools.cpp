@@ -28,12 +28,13 @@ int HexDigit(char c) {
 }
 
 std::string StatusText(uint16_t status) {
-  return Format("%u (%s)", static_cast<unsigned>(status), std::string(NvStatusName(status)).c_str());
+  return Format("%u (%s)", static_cast<unsigned>(status),
+                std::string(NvStatusName(status)).c_str());
 }
 
 // A whole number in [0, max] held by field `key` of object o.
-bool Unsigned(const nlohmann::json& o, const char* key, uint64_t max, uint64_t* out, std::string* error,
-              size_t index) {
+bool Unsigned(const nlohmann::json& o, const char* key, uint64_t max, uint64_t* out,
+              std::string* error, size_t index) {
   auto it = o.find(key);
   if (it == o.end()) {
     *error = Format("object %zu has no \"%s\"", index, key);
@@ -52,10 +53,14 @@ bool Unsigned(const nlohmann::json& o, const char* key, uint64_t max, uint64_t* 
 
 std::string_view NvStatusName(uint16_t status) {
   switch (status) {
-    case kStatusOk: return "ok";
-    case kStatusInactive: return "inactive";
-    case kStatusNoAnswer: return "no answer";
-    default: return "other";
+    case kStatusOk:
+      return "ok";
+    case kStatusInactive:
+      return "inactive";
+    case kStatusNoAnswer:
+      return "no answer";
+    default:
+      return "other";
   }
 }
 
@@ -67,8 +72,9 @@ std::optional<NvTable> LoadNvFile(std::string_view path, std::string* error) {
   }
   const int64_t size = file->Size();
   if (size != static_cast<int64_t>(NvTable::kFileSize)) {
-    *error = Format("%.*s holds %lld bytes, not the %zu bytes of an NV file", static_cast<int>(path.size()), path.data(),
-                    static_cast<long long>(size), NvTable::kFileSize);
+    *error = Format("%.*s holds %lld bytes, not the %zu bytes of an NV file",
+                    static_cast<int>(path.size()), path.data(), static_cast<long long>(size),
+                    NvTable::kFileSize);
     return std::nullopt;
   }
   std::vector<uint8_t> bytes(NvTable::kFileSize);
@@ -101,8 +107,9 @@ bool SaveNvFile(std::string_view path, const NvTable& table, std::string* error)
 }
 
 std::string NvRecordText(size_t index, const NvRecord& record) {
-  return Format("record %3zu  item %5u  status %s  data %s", index, static_cast<unsigned>(record.item),
-                StatusText(record.status).c_str(), Hex(record.data).c_str());
+  return Format("record %3zu  item %5u  status %s  data %s", index,
+                static_cast<unsigned>(record.item), StatusText(record.status).c_str(),
+                Hex(record.data).c_str());
 }
 
 std::string NvDumpText(const NvTable& table) {
@@ -119,7 +126,8 @@ std::string NvDumpText(const NvTable& table) {
     if (r.status == kStatusInactive) ++inactive;
     if (r.status == kStatusNoAnswer) ++unanswered;
   }
-  out += Format("items read: %zu, inactive: %zu, without answer: %zu\n", read, inactive, unanswered);
+  out +=
+      Format("items read: %zu, inactive: %zu, without answer: %zu\n", read, inactive, unanswered);
   return out;
 }
 
@@ -158,28 +166,33 @@ std::optional<NvTable> NvTableFromJson(std::string_view json, std::string* error
       return std::nullopt;
     }
     for (const auto& [key, value] : o.items()) {
-      if (key != "record" && key != "item" && key != "status" && key != "status_name" && key != "data") {
+      if (key != "record" && key != "item" && key != "status" && key != "status_name" &&
+          key != "data") {
         *error = Format("object %zu: unknown field \"%s\"", i, key.c_str());
         return std::nullopt;
       }
     }
     uint64_t record = 0, item = 0, status = 0;
     if (!Unsigned(o, "record", NvTable::kRecords - 1, &record, error, i) ||
-        !Unsigned(o, "item", 0xFFFF, &item, error, i) || !Unsigned(o, "status", 0xFFFF, &status, error, i)) {
+        !Unsigned(o, "item", 0xFFFF, &item, error, i) ||
+        !Unsigned(o, "status", 0xFFFF, &status, error, i)) {
       return std::nullopt;
     }
     if (record != i) {
-      *error = Format("object %zu carries record number %llu", i, static_cast<unsigned long long>(record));
+      *error = Format("object %zu carries record number %llu", i,
+                      static_cast<unsigned long long>(record));
       return std::nullopt;
     }
     if (status > kLastStoreStatus && status != kStatusNoAnswer) {
-      *error = Format("object %zu: status %llu is no NV status", i, static_cast<unsigned long long>(status));
+      *error = Format("object %zu: status %llu is no NV status", i,
+                      static_cast<unsigned long long>(status));
       return std::nullopt;
     }
     auto data = o.find("data");
-    if (data == o.end() || !data->is_string() || data->get_ref<const std::string&>().size() != 2 * kNvDataSize) {
-      *error = Format("object %zu: \"data\" must be %zu hexadecimal digits (%zu bytes)", i, 2 * kNvDataSize,
-                      kNvDataSize);
+    if (data == o.end() || !data->is_string() ||
+        data->get_ref<const std::string&>().size() != 2 * kNvDataSize) {
+      *error = Format("object %zu: \"data\" must be %zu hexadecimal digits (%zu bytes)", i,
+                      2 * kNvDataSize, kNvDataSize);
       return std::nullopt;
     }
     const std::string& hex = data->get_ref<const std::string&>();
@@ -205,7 +218,9 @@ std::vector<std::string> NvDifferences(const NvTable& a, const NvTable& b) {
     const NvRecord& y = b.records[i];
     if (x == y) continue;
     std::string line = Format("record %zu item %u:", i, static_cast<unsigned>(x.item));
-    if (x.item != y.item) line += Format(" item %u -> %u;", static_cast<unsigned>(x.item), static_cast<unsigned>(y.item));
+    if (x.item != y.item)
+      line +=
+          Format(" item %u -> %u;", static_cast<unsigned>(x.item), static_cast<unsigned>(y.item));
     if (x.status != y.status) {
       line += " status " + StatusText(x.status) + " -> " + StatusText(y.status) + ";";
     }
@@ -216,7 +231,8 @@ std::vector<std::string> NvDifferences(const NvTable& a, const NvTable& b) {
     }
     if (changed > 0) {
       line += Format(" %zu data byte%s differ%s, the first at offset %zu: %02x -> %02x;", changed,
-                     changed == 1 ? "" : "s", changed == 1 ? "s" : "", first, x.data[first], y.data[first]);
+                     changed == 1 ? "" : "s", changed == 1 ? "s" : "", first, x.data[first],
+                     y.data[first]);
     }
     line.pop_back();
     out.push_back(line);

@@ -7,8 +7,8 @@
 #include "package/image_checks.h"
 #include "platform/files.h"
 #include "platform/paths.h"
-#include "platform/user_folders.h"
 #include "platform/shell.h"
+#include "platform/user_folders.h"
 #include "ports/driver_setup.h"
 #include "ports/port_discovery.h"
 #include "util/text.h"
@@ -33,7 +33,8 @@ constexpr IntroText kIntroTexts[] = {
     {1191, "Внимание:"},
     {1192, "- Программа обновления модема может работать только под Windows XP/VIsta/Win7."},
     {1193,
-     "- Убедитесь, что питание компьютера, при помощи которого осуществляется обновление, стабильно и не будет "
+     "- Убедитесь, что питание компьютера, при помощи которого осуществляется обновление, "
+     "стабильно и не будет "
      "прервано на всем протяжении работы программы."},
     {1194, "- Не отключайте модем до окончания обновления."},
     {1195, "Номер порта: "},
@@ -49,10 +50,13 @@ bool NoPhoneShown(const std::string& version) {
 
 }  // namespace
 
-CQuorrelView::CQuorrelView(CQuorrelDoc& doc, FormModel& form, LineController& controller, ViewHooks hooks)
+CQuorrelView::CQuorrelView(CQuorrelDoc& doc, FormModel& form, LineController& controller,
+                           ViewHooks hooks)
     : doc_(doc), form_(form), controller_(controller), hooks_(std::move(hooks)) {}
 
-CQuorrelView::~CQuorrelView() { Shutdown(); }
+CQuorrelView::~CQuorrelView() {
+  Shutdown();
+}
 
 StartupResult CQuorrelView::OnInitialUpdate(const ResourceTable& resources) {
   // 1-2. The dot labels, and no port or phone shown yet.
@@ -259,7 +263,8 @@ void CQuorrelView::SaveDocument() {
 
 void CQuorrelView::SetLineMode(int line, LineMode mode) {
   doc_.line(line).lineMode = mode;
-  for (LineMode m : {LineMode::Download, LineMode::Repair, LineMode::BackupNv, LineMode::RestoreNv}) {
+  for (LineMode m :
+       {LineMode::Download, LineMode::Repair, LineMode::BackupNv, LineMode::RestoreNv}) {
     form_.SetChecked(ModeButton(line, m), m == mode);
   }
 }
@@ -388,8 +393,8 @@ void CQuorrelView::ApplyReadyRule() {
 bool CQuorrelView::ConfirmClose() {
   for (int line = 0; line < kLineCount; ++line) {
     if (doc_.line(line).runFlag == 1) {
-      MessageResult answer = form_.MessageBox(
-          MessageBoxRequest{kCloseQuestion, kWarningCaption, MessageButtons::YesNo, MessageIcon::Stop});
+      MessageResult answer = form_.MessageBox(MessageBoxRequest{
+          kCloseQuestion, kWarningCaption, MessageButtons::YesNo, MessageIcon::Stop});
       return answer == MessageResult::Yes;
     }
   }
@@ -403,6 +408,8 @@ void CQuorrelView::Shutdown() {
   mutex_.reset();
 }
 
-void CQuorrelView::OnDestroy() { CleanUpOnDestroy(doc_, [] { RunDriverUninstaller(); }); }
+void CQuorrelView::OnDestroy() {
+  CleanUpOnDestroy(doc_, [] { RunDriverUninstaller(); });
+}
 
 }  // namespace quorrel

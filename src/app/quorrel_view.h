@@ -53,11 +53,13 @@ inline constexpr Accelerator kAccelerators[] = {
 inline constexpr char kDocumentFilter[] = "All Files | *;||";
 inline constexpr char kUntitledDocument[] = "Untitled";
 
-inline constexpr char kMutexName[] = "VantrelBrenlow,0x12,0xab,0x4f,0x06,0xab,0x1e,0x2c,0x8d,0x9b,0x1d,0x66";
+inline constexpr char kMutexName[] =
+    "VantrelBrenlow,0x12,0xab,0x4f,0x06,0xab,0x1e,0x2c,0x8d,0x9b,0x1d,0x66";
 inline constexpr char kMutexTakenText[] =
     "Запущен Коннект менеджер. Закройте его и запустите программу обновления повторно!";
 inline constexpr char kCloseQuestion[] =
-    "Идет процесс обновления, остановка программы обновления может повредить устройство. Вы действительно "
+    "Идет процесс обновления, остановка программы обновления может повредить устройство. Вы "
+    "действительно "
     "хотите закрыть приложение?";
 inline constexpr char kDataPortZeroText[] = "Data端口不能为 0 !";
 inline constexpr char kBinFilter[] = "Bin Files(*.bin) | *.bin;||";
@@ -112,7 +114,9 @@ class CQuorrelView {
   bool PortsReleased() const { return form_.PortsReleased(); }
   // The next restore-port press of a line switches the diagnostic port on
   // (true) or off.
-  bool RestoreSwitchesOn(int line) const { return !diag_switched_on_.at(static_cast<size_t>(line)); }
+  bool RestoreSwitchesOn(int line) const {
+    return !diag_switched_on_.at(static_cast<size_t>(line));
+  }
 
  private:
   void ReleaseOrReconnectAll();

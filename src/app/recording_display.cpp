@@ -6,7 +6,9 @@
 namespace quorrel {
 
 namespace {
-bool Valid(int line) { return line >= 0 && line < kLineCount; }
+bool Valid(int line) {
+  return line >= 0 && line < kLineCount;
+}
 }  // namespace
 
 void RecordingDisplay::Record(DisplayEvent event) {
@@ -27,7 +29,11 @@ void RecordingDisplay::UpdateControls(int line, bool startEnabled) {
 }
 
 void RecordingDisplay::FinishDisplay(int line, EndKind endKind, bool downloadMode) {
-  Record({DisplayEvent::Kind::FinishDisplay, line, static_cast<int>(endKind), {}, downloadMode ? "download" : ""});
+  Record({DisplayEvent::Kind::FinishDisplay,
+          line,
+          static_cast<int>(endKind),
+          {},
+          downloadMode ? "download" : ""});
 }
 
 void RecordingDisplay::StatusLine(int line, std::string_view text, bool withTimeStamp) {
@@ -36,7 +42,8 @@ void RecordingDisplay::StatusLine(int line, std::string_view text, bool withTime
   entry += '\n';
   std::lock_guard<std::mutex> lock(mutex_);
   if (Valid(line)) log_texts_[line] += entry;
-  events_.push_back({DisplayEvent::Kind::StatusLine, line, withTimeStamp ? 1 : 0, std::string(text), {}});
+  events_.push_back(
+      {DisplayEvent::Kind::StatusLine, line, withTimeStamp ? 1 : 0, std::string(text), {}});
 }
 
 void RecordingDisplay::JobEnd(int line, std::string_view text, EndKind endKind) {
@@ -77,7 +84,8 @@ void RecordingDisplay::EnableControl(int id, bool enabled) {
 }
 
 MessageResult RecordingDisplay::MessageBox(const MessageBoxRequest& request) {
-  Record({DisplayEvent::Kind::MessageBox, -1, static_cast<int>(request.icon), request.text, request.caption});
+  Record({DisplayEvent::Kind::MessageBox, -1, static_cast<int>(request.icon), request.text,
+          request.caption});
   MessageBoxHandler handler;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -131,7 +139,8 @@ std::vector<std::string> RecordingDisplay::Messages() const {
 std::vector<std::string> RecordingDisplay::StatusTexts(int line) const {
   std::vector<std::string> out;
   for (const DisplayEvent& e : Events()) {
-    if ((e.kind == DisplayEvent::Kind::StatusLine || e.kind == DisplayEvent::Kind::JobEnd) && e.line == line) {
+    if ((e.kind == DisplayEvent::Kind::StatusLine || e.kind == DisplayEvent::Kind::JobEnd) &&
+        e.line == line) {
       out.push_back(e.text);
     }
   }

@@ -16,12 +16,14 @@ constexpr int kBarWidth = 40;
 
 // A JSON string; texts that are not UTF-8 are mended, never refused.
 std::string Quoted(std::string_view text) {
-  return nlohmann::json(std::string(text)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return nlohmann::json(std::string(text))
+      .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 }  // namespace
 
-CliDisplay::CliDisplay(CQuorrelDoc& doc, std::string startupDirectory, std::FILE* out, bool terminal)
+CliDisplay::CliDisplay(CQuorrelDoc& doc, std::string startupDirectory, std::FILE* out,
+                       bool terminal)
     : FormModel(doc, std::move(startupDirectory)), out_(out), terminal_(terminal) {}
 
 void CliDisplay::EndBarLocked() {
@@ -62,8 +64,9 @@ void CliDisplay::Say(std::string_view text) {
 void CliDisplay::Result(int exitCode, std::string_view reason, std::string_view recordJson) {
   std::lock_guard<std::mutex> lock(print_mutex_);
   if (json_) {
-    EventLocked("result", "\"exit_code\":" + std::to_string(exitCode) + ",\"reason\":" + Quoted(reason) +
-                              ",\"record\":" + (recordJson.empty() ? std::string("null") : std::string(recordJson)));
+    EventLocked("result", "\"exit_code\":" + std::to_string(exitCode) +
+                              ",\"reason\":" + Quoted(reason) + ",\"record\":" +
+                              (recordJson.empty() ? std::string("null") : std::string(recordJson)));
   } else if (exitCode == 0) {
     PrintLocked("result: success");
   } else {
@@ -157,7 +160,8 @@ MessageResult CliDisplay::MessageBox(const MessageBoxRequest& request) {
     std::lock_guard<std::mutex> lock(print_mutex_);
     last_box_ = request.text;
     if (json_) {
-      EventLocked("box", "\"line\":1,\"caption\":" + Quoted(request.caption) + ",\"text\":" + Quoted(request.text));
+      EventLocked("box", "\"line\":1,\"caption\":" + Quoted(request.caption) +
+                             ",\"text\":" + Quoted(request.text));
       return request.buttons == MessageButtons::YesNo ? MessageResult::Yes : MessageResult::Ok;
     }
     std::string shown = "message";

@@ -40,7 +40,8 @@
 namespace quorrel::cli {
 namespace {
 
-constexpr char kMutexName[] = "VantrelBrenlow,0x12,0xab,0x4f,0x06,0xab,0x1e,0x2c,0x8d,0x9b,0x1d,0x66";
+constexpr char kMutexName[] =
+    "VantrelBrenlow,0x12,0xab,0x4f,0x06,0xab,0x1e,0x2c,0x8d,0x9b,0x1d,0x66";
 constexpr char kMutexTaken[] =
     "Запущен Коннект менеджер. Закройте его и запустите программу обновления повторно!";
 
@@ -251,9 +252,9 @@ const char* OutcomeName(int code) {
 
 // The record of the job just ended, kept in the user's results.jsonl (and
 // the journal under systemd).
-std::string KeepRecord(JobRecord& record, std::filesystem::file_time_type startedFiles, CQuorrelDoc& doc,
-                       const LineController& controller, LineMode mode, int code, const std::string& reason,
-                       CliDisplay& display) {
+std::string KeepRecord(JobRecord& record, std::filesystem::file_time_type startedFiles,
+                       CQuorrelDoc& doc, const LineController& controller, LineMode mode, int code,
+                       const std::string& reason, CliDisplay& display) {
   record.ended = RecordTimeNow();
   record.line = 1;
   record.job = JobName(mode);
@@ -283,7 +284,6 @@ std::string KeepRecord(JobRecord& record, std::filesystem::file_time_type starte
   }
   return JobRecordJson(record);
 }
-
 
 int Run(const Options& o) {
   // Before any thread starts: an interrupt gives ModemManager its device back
@@ -354,7 +354,8 @@ int Run(const Options& o) {
     ChooseVersionDirectory(doc, display);
     const std::string programmer = dir + "\\armprg.bin";
     if (PathExists(programmer)) {
-      for (int line = 0; line < kLineCount; ++line) (void)doc.line(line).settings.armprgPath.Set(programmer);
+      for (int line = 0; line < kLineCount; ++line)
+        (void)doc.line(line).settings.armprgPath.Set(programmer);
     }
   }
   if (!o.nvDir.empty()) {
@@ -403,7 +404,8 @@ int Run(const Options& o) {
       readyWithin = std::chrono::milliseconds(
           static_cast<int64_t>(o.waitSeconds * 1000.0 * (o.timeScale > 0 ? o.timeScale : 1.0)));
     }
-    const bool found = repair ? WaitForDiagPort(env, env.portWaitLimitMs) : display.WaitUntilReady(readyWithin);
+    const bool found =
+        repair ? WaitForDiagPort(env, env.portWaitLimitMs) : display.WaitUntilReady(readyWithin);
     if (found) {
       record.started = RecordTimeNow();
       startedFiles = std::filesystem::file_time_type::clock::now();
@@ -442,21 +444,26 @@ int Run(const Options& o) {
         if (reason.empty()) reason = display.LastBox();
         // A modem left stuck: the box names the way out.
         const std::string box = display.LastBox();
-        if (box != reason && box.find("quorrel-cli repair") != std::string::npos) reason += " " + box;
+        if (box != reason && box.find("quorrel-cli repair") != std::string::npos)
+          reason += " " + box;
       }
     }
 
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
-    const double floorMs = static_cast<double>(clock->RequestedSleepMs()) * (o.timeScale > 0 ? o.timeScale : 1.0);
-    const std::string recordJson =
-        jobStarted ? KeepRecord(record, startedFiles, doc, controller, o.mode, code, reason, display)
-                   : std::string();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+    const double floorMs =
+        static_cast<double>(clock->RequestedSleepMs()) * (o.timeScale > 0 ? o.timeScale : 1.0);
+    const std::string recordJson = jobStarted ? KeepRecord(record, startedFiles, doc, controller,
+                                                           o.mode, code, reason, display)
+                                              : std::string();
     // The result comes last.
     char summary[160];
-    std::snprintf(summary, sizeof summary, "wall time: %.3f s; requested sleeps: %.3f s", wall, floorMs / 1000.0);
+    std::snprintf(summary, sizeof summary, "wall time: %.3f s; requested sleeps: %.3f s", wall,
+                  floorMs / 1000.0);
     display.Say(summary);
     display.Result(code, code == kExitOk ? std::string() : reason, recordJson);
-    if (embedded && (code != kExitOk || repair)) CleanUpOnDestroy(doc, [] { RunDriverUninstaller(); });
+    if (embedded && (code != kExitOk || repair))
+      CleanUpOnDestroy(doc, [] { RunDriverUninstaller(); });
     std::fflush(stdout);
     if (traceFile != nullptr) std::fflush(traceFile);
     // The line threads are never awaited: the process ends here, as the
@@ -464,7 +471,6 @@ int Run(const Options& o) {
     std::_Exit(code);
   }
 }
-
 
 }  // namespace
 }  // namespace quorrel::cli

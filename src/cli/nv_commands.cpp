@@ -2,9 +2,9 @@
 // items live from the attached modem (reads only).
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <filesystem>
 #include <memory>
 
@@ -79,16 +79,19 @@ int Diff(const std::vector<std::string>& args) {
   const std::vector<std::string> lines = NvDifferences(*a, *b);
   for (const std::string& line : lines) std::printf("%s\n", line.c_str());
   if (lines.empty()) return 0;
-  std::printf("%zu record%s differ%s\n", lines.size(), lines.size() == 1 ? "" : "s", lines.size() == 1 ? "s" : "");
+  std::printf("%zu record%s differ%s\n", lines.size(), lines.size() == 1 ? "" : "s",
+              lines.size() == 1 ? "s" : "");
   return 1;
 }
 
 int Import(const std::vector<std::string>& args) {
-  if (args.size() != 2) return Fail(kExitUsage, "import takes a JSON file and the NV file to write");
+  if (args.size() != 2)
+    return Fail(kExitUsage, "import takes a JSON file and the NV file to write");
   // A dump of 725 records is about 200 KB; anything far larger is no dump.
   constexpr size_t kMaxJson = 4u << 20;
   std::optional<std::string> text = ReadWholeFile(args[0], kMaxJson);
-  if (!text) return Fail(kExitJobFailed, "cannot read " + args[0] + " (or it is larger than 4 MiB)");
+  if (!text)
+    return Fail(kExitJobFailed, "cannot read " + args[0] + " (or it is larger than 4 MiB)");
   std::string error;
   std::optional<NvTable> table = NvTableFromJson(*text, &error);
   if (!table) return Fail(kExitJobFailed, args[0] + ": " + error);
@@ -142,8 +145,11 @@ int Read(const std::vector<std::string>& args) {
   JobEnvironment env = StandardJobEnvironment(doc, display);
   std::optional<uint64_t> limit;
   if (waitSeconds >= 0) limit = static_cast<uint64_t>(waitSeconds) * 1000;
-  if (!WaitForDiagPort(env, limit)) return Fail(kExitNoModem, "no modem's diagnostic port was found");
-  if (!OpenDiagPort(env, 0)) return Fail(kExitNoModem, Format("cannot open COM%d", static_cast<int>(doc.line(0).settings.diagPort.get())));
+  if (!WaitForDiagPort(env, limit))
+    return Fail(kExitNoModem, "no modem's diagnostic port was found");
+  if (!OpenDiagPort(env, 0))
+    return Fail(kExitNoModem,
+                Format("cannot open COM%d", static_cast<int>(doc.line(0).settings.diagPort.get())));
 
   PhoneLink& link = doc.link(0);
   size_t unanswered = 0;
@@ -158,11 +164,11 @@ int Read(const std::vector<std::string>& args) {
     std::printf("%s\n", NvRecordText(i, record).c_str());
   }
   std::fflush(stdout);
-  if (unanswered > 0) return Fail(kExitJobFailed, Format("%zu item%s got no valid answer", unanswered,
-                                                          unanswered == 1 ? "" : "s"));
+  if (unanswered > 0)
+    return Fail(kExitJobFailed,
+                Format("%zu item%s got no valid answer", unanswered, unanswered == 1 ? "" : "s"));
   return kExitOk;
 }
-
 
 int Find(const std::vector<std::string>& args) {
   std::string esn, dir;
@@ -177,7 +183,8 @@ int Find(const std::vector<std::string>& args) {
       return Fail(kExitUsage, "find takes one ESN");
     }
   }
-  const bool hex = esn.size() == 8 && esn.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+  const bool hex =
+      esn.size() == 8 && esn.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
   if (!hex) return Fail(kExitUsage, "find takes an ESN of 8 hex digits");
   esn = ToUpperAscii(esn);
   namespace fs = std::filesystem;

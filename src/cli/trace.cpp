@@ -38,7 +38,8 @@ class TracingDevice : public SerialDevice {
 TracingSerialDevices::TracingSerialDevices(SerialDevices& inner, std::FILE* file)
     : inner_(inner), file_(file), origin_(std::chrono::steady_clock::now()) {}
 
-std::unique_ptr<SerialDevice> TracingSerialDevices::Open(int port, int baudRate, int dataBits, int stopBits) {
+std::unique_ptr<SerialDevice> TracingSerialDevices::Open(int port, int baudRate, int dataBits,
+                                                         int stopBits) {
   std::unique_ptr<SerialDevice> device = inner_.Open(port, baudRate, dataBits, stopBits);
   if (!device) {
     Note(port, "open failed");

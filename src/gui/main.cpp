@@ -43,7 +43,9 @@ void Describe(QCoreApplication& app) {
 bool AsksForText(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
-    if (a == "-h" || a == "--help" || a == "-?" || a == "--help-all" || a == "-v" || a == "--version") return true;
+    if (a == "-h" || a == "--help" || a == "-?" || a == "--help-all" || a == "-v" ||
+        a == "--version")
+      return true;
   }
   return false;
 }
@@ -56,21 +58,25 @@ int main(int argc, char** argv) {
   parser.addHelpOption();
   parser.addVersionOption();
   QCommandLineOption allLines("all-lines", "Show the controls of all eight lines and the options.");
-  QCommandLineOption timeScale("time-scale", "Every wait and time-out times F (for the simulator).", "F");
-  QCommandLineOption noUsbBridge("no-usb-bridge",
-                                 "Do not bring USB modems in sysfs into the registry (also QUORREL_USB_BRIDGE=0).");
+  QCommandLineOption timeScale("time-scale", "Every wait and time-out times F (for the simulator).",
+                               "F");
+  QCommandLineOption noUsbBridge(
+      "no-usb-bridge",
+      "Do not bring USB modems in sysfs into the registry (also QUORREL_USB_BRIDGE=0).");
   QCommandLineOption noUsbProbe(
       "no-usb-probe",
       "Do not probe the serial ports of a USB modem that no modem table line names (also "
       "QUORREL_USB_PROBE=0).");
-  QCommandLineOption device("device", "The USB modem (port path or serial number) for line 1.", "PATH|SERIAL");
+  QCommandLineOption device("device", "The USB modem (port path or serial number) for line 1.",
+                            "PATH|SERIAL");
   parser.addOption(allLines);
   parser.addOption(timeScale);
   parser.addOption(noUsbBridge);
   parser.addOption(noUsbProbe);
   parser.addOption(device);
-  QCommandLineOption ignoreModemManager("ignore-modem-manager",
-                                        "Start a job even when ModemManager runs and would not leave the modem alone.");
+  QCommandLineOption ignoreModemManager(
+      "ignore-modem-manager",
+      "Start a job even when ModemManager runs and would not leave the modem alone.");
   parser.addOption(ignoreModemManager);
   if (AsksForText(argc, argv)) {
     QCoreApplication text(argc, argv);
@@ -94,7 +100,8 @@ int main(int argc, char** argv) {
 
   if (parser.isSet(noUsbBridge)) quorrel::DisableUsbBridge();
   if (parser.isSet(noUsbProbe)) quorrel::DisableUsbProbing();
-  if (parser.isSet(device)) quorrel::SetUsbBridgePreferredDevice(parser.value(device).toStdString());
+  if (parser.isSet(device))
+    quorrel::SetUsbBridgePreferredDevice(parser.value(device).toStdString());
 
   std::unique_ptr<quorrel::Clock> clock;
   if (scale > 0) {
@@ -116,7 +123,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::error_code ec;
-  FormModel form(doc, folders.logBase.empty() ? std::filesystem::current_path(ec).string() : folders.logBase);
+  FormModel form(
+      doc, folders.logBase.empty() ? std::filesystem::current_path(ec).string() : folders.logBase);
   JobEnvironment env = StandardJobEnvironment(doc, form);
   // What the USB bridge has to say (a modem interface without a driver, a
   // bad modem table line) stays in the state line while no modem is found.

@@ -28,8 +28,12 @@ namespace quorrel::gui {
 
 namespace {
 
-QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
-std::string S(const QString& s) { return s.toUtf8().toStdString(); }
+QString Q(std::string_view s) {
+  return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+std::string S(const QString& s) {
+  return s.toUtf8().toStdString();
+}
 
 int ScreenDpi() {
   QScreen* screen = QGuiApplication::primaryScreen();
@@ -48,7 +52,9 @@ QString QtFilter(std::string_view filter) {
   return out.join(";;");
 }
 
-QRect ToRect(const PixelRect& r) { return QRect(r.x, r.y, r.width, r.height); }
+QRect ToRect(const PixelRect& r) {
+  return QRect(r.x, r.y, r.width, r.height);
+}
 
 // A button's icon beside its text: the smallest icon worth showing, the gap
 // between the two and the room the frame takes on either side (pixels).
@@ -73,14 +79,15 @@ QFont FormFont() {
 
 DialogBaseUnits BaseUnits(const QFont& font) {
   QFontMetrics metrics(font);
-  return DialogBaseUnits{AverageCharWidth(metrics.horizontalAdvance(QString::fromLatin1(kAlphabet))),
-                         metrics.height()};
+  return DialogBaseUnits{
+      AverageCharWidth(metrics.horizontalAdvance(QString::fromLatin1(kAlphabet))),
+      metrics.height()};
 }
 
 MainWindow::MainWindow(FormModel& form, WindowOptions options)
-    : QWidget(nullptr,
-              Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+    : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                           Qt::MSWindowsFixedSizeDialogHint),
       form_(form),
       options_(std::move(options)),
       font_(FormFont()) {
@@ -139,7 +146,8 @@ MainWindow::MainWindow(FormModel& form, WindowOptions options)
   setFixedSize(client.width, client.height);
   int x = 0;
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
-    x = std::max(0, screen->availableGeometry().x() + (screen->availableGeometry().width() - client.width) / 2);
+    x = std::max(0, screen->availableGeometry().x() +
+                        (screen->availableGeometry().width() - client.width) / 2);
   }
   move(x, 200);
 }
@@ -163,7 +171,9 @@ ViewHooks MainWindow::Hooks() {
   return hooks;
 }
 
-void MainWindow::SetView(CQuorrelView* view) { view_ = view; }
+void MainWindow::SetView(CQuorrelView* view) {
+  view_ = view;
+}
 
 void MainWindow::RequestClose(bool ask) {
   QMetaObject::invokeMethod(
@@ -243,7 +253,8 @@ QWidget* MainWindow::MakeControl(const TemplateControl& entry) {
       auto* l = new QLabel(Q(entry.text), this);
       // Static texts wrap at their width and sit on the form's background.
       l->setWordWrap(true);
-      l->setAlignment(((entry.style & style::kCentre) != 0 ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignTop);
+      l->setAlignment(((entry.style & style::kCentre) != 0 ? Qt::AlignHCenter : Qt::AlignLeft) |
+                      Qt::AlignTop);
       l->setTextFormat(Qt::PlainText);
       return l;
     }
@@ -257,7 +268,8 @@ void MainWindow::MarkDirty(int id) {
   dirty_.insert(id);
   if (flush_posted_) return;
   flush_posted_ = true;
-  QMetaObject::invokeMethod(this, [this] { Flush(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [this] { Flush(); }, Qt::QueuedConnection);
 }
 
 void MainWindow::Flush() {
@@ -313,7 +325,8 @@ void MainWindow::Apply(int id) {
         l->clear();
       } else {
         auto it = pictures_.find(state.image);
-        if (it == pictures_.end()) it = pictures_.emplace(state.image, StatusPicture(state.image)).first;
+        if (it == pictures_.end())
+          it = pictures_.emplace(state.image, StatusPicture(state.image)).first;
         l->setPixmap(QPixmap::fromImage(it->second));
       }
     } else {
@@ -331,20 +344,26 @@ void MainWindow::Command(int id) {
 
 // ---- dialogs ----
 
-QWidget* MainWindow::DialogParent() { return isVisible() ? this : nullptr; }
+QWidget* MainWindow::DialogParent() {
+  return isVisible() ? this : nullptr;
+}
 
 MessageResult MainWindow::ShowBox(const MessageBoxRequest& request) {
   if (QThread::currentThread() == thread()) return RunBox(request);
   // A line thread waits here for the answer.
-  MessageResult result = request.buttons == MessageButtons::YesNo ? MessageResult::No : MessageResult::Ok;
-  QMetaObject::invokeMethod(this, [&] { result = RunBox(request); }, Qt::BlockingQueuedConnection);
+  MessageResult result =
+      request.buttons == MessageButtons::YesNo ? MessageResult::No : MessageResult::Ok;
+  QMetaObject::invokeMethod(
+      this, [&] { result = RunBox(request); }, Qt::BlockingQueuedConnection);
   return result;
 }
 
-std::optional<std::string> MainWindow::OnUiThread(const std::function<std::optional<std::string>()>& fn) {
+std::optional<std::string> MainWindow::OnUiThread(
+    const std::function<std::optional<std::string>()>& fn) {
   if (QThread::currentThread() == thread()) return fn();
   std::optional<std::string> result;
-  QMetaObject::invokeMethod(this, [&] { result = fn(); }, Qt::BlockingQueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [&] { result = fn(); }, Qt::BlockingQueuedConnection);
   return result;
 }
 
@@ -381,7 +400,8 @@ MessageResult MainWindow::RunBox(const MessageBoxRequest& request) {
 }
 
 void MainWindow::ShowAbout() {
-  QDialog about(this, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+  QDialog about(this, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                          Qt::MSWindowsFixedSizeDialogHint);
   about.setObjectName("about");
   about.setWindowTitle(Q(AboutTitle()));
   about.setFont(font_);

@@ -67,7 +67,8 @@ QImage DecodeDib(std::span<const uint8_t> dib) {
   const size_t palette = headerSize;
   const size_t pixels = palette + static_cast<size_t>(colours) * 4;
   const size_t stride = ((static_cast<size_t>(width) * bits + 31) / 32) * 4;
-  if (pixels > dib.size() || (dib.size() - pixels) / stride < static_cast<size_t>(height)) return {};
+  if (pixels > dib.size() || (dib.size() - pixels) / stride < static_cast<size_t>(height))
+    return {};
 
   QImage image(width, height, QImage::Format_RGB32);
   for (int row = 0; row < height; ++row) {

@@ -58,7 +58,7 @@ ControlClass ClassOf(const TemplateControl& entry) {
     case ControlKind::Static:
     default:
       c = {"Static", (entry.style & style::kCentre) != 0 ? "SS_CENTER | SS_NOPREFIX"
-                                                        : "SS_LEFT | SS_NOPREFIX"};
+                                                         : "SS_LEFT | SS_NOPREFIX"};
       break;
   }
   if ((entry.style & style::kGroup) != 0) c.style += " | WS_GROUP";

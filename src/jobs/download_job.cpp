@@ -147,7 +147,8 @@ class DownloadRun {
   void Status(std::string_view text) { display_.StatusLine(line_, text, true); }
   void Box(std::string_view text, std::string_view caption = kErrorCaption,
            MessageIcon icon = MessageIcon::Error) {
-    display_.MessageBox(MessageBoxRequest{std::string(text), std::string(caption), MessageButtons::Ok, icon});
+    display_.MessageBox(
+        MessageBoxRequest{std::string(text), std::string(caption), MessageButtons::Ok, icon});
   }
   bool ReopenDiag() { return OpenDiagPort(env_, line_); }
   void ShowPort() {
@@ -256,9 +257,10 @@ std::string DownloadRun::StuckModemHint() {
   } else {
     backup = "no NV backup was made by this run";
   }
-  std::string hint = Format("The modem is left in its %s: repair it with \"quorrel-cli repair\" or the repair mode "
-                            "of the window; %s",
-                            answer == ModemAnswer::Downloader ? "downloader" : "flash programmer", backup.c_str());
+  std::string hint = Format(
+      "The modem is left in its %s: repair it with \"quorrel-cli repair\" or the repair mode "
+      "of the window; %s",
+      answer == ModemAnswer::Downloader ? "downloader" : "flash programmer", backup.c_str());
   Status(hint);
   return hint;
 }
@@ -280,10 +282,13 @@ DownloadResult DownloadRun::EndFailed() {
   const std::string hint = StuckModemHint();
   // A modem stuck in a download mode is left where a repair finds it: a
   // restart would only bring it back stuck, on other ports.
-  const EndKind endKind = !hint.empty() && pending_->endKind == EndKind::WriteFailRestart ? EndKind::Fail : pending_->endKind;
+  const EndKind endKind = !hint.empty() && pending_->endKind == EndKind::WriteFailRestart
+                              ? EndKind::Fail
+                              : pending_->endKind;
   display_.JobEnd(line_, pending_->text, endKind);
   job_.runFlag = 0;
-  if (pending_->box) Box(pending_->boxText.empty() ? std::string_view(kInstallFailedText) : pending_->boxText);
+  if (pending_->box)
+    Box(pending_->boxText.empty() ? std::string_view(kInstallFailedText) : pending_->boxText);
   if (!hint.empty()) Box(hint);
   return other_modem_ ? DownloadResult::OtherModem : DownloadResult::Failed;
 }
@@ -293,8 +298,8 @@ IdentityMatch DownloadRun::CheckSameModem(int option) {
   // the start says which modem the job flashed. The default NV file (option
   // 3) is meant for any modem.
   const bool ownFile = option == kNvRestoreRf || option == kNvRestoreRfImei;
-  const IdentityCheck identity =
-      CheckModemIdentity(env_, line_, ownFile ? job_.settings.nvFile.view() : std::string_view(), esn_at_start_);
+  const IdentityCheck identity = CheckModemIdentity(
+      env_, line_, ownFile ? job_.settings.nvFile.view() : std::string_view(), esn_at_start_);
   switch (identity.match) {
     case IdentityMatch::Same:
       return identity.match;
@@ -326,7 +331,8 @@ bool DownloadRun::FindModemAgain() {
   return Reconnect(bounded, line_);
 }
 
-DownloadResult DownloadRun::FailWithBox(std::string_view text, EndKind endKind, std::string_view boxText) {
+DownloadResult DownloadRun::FailWithBox(std::string_view text, EndKind endKind,
+                                        std::string_view boxText) {
   // Nothing is flashed yet: a job end of kind 4 restarts the modem from
   // the downloader into its firmware.
   display_.JobEnd(line_, text, endKind);
@@ -475,7 +481,8 @@ std::optional<DownloadResult> DownloadRun::PhaseA() {
 }
 
 std::optional<DownloadResult> DownloadRun::PhaseB() {
-  if (!EnterDownloader(env_, line_)) return FailWithBox(kInstallFailedText, EndKind::WriteFailRestart, kInstallFailedText);
+  if (!EnterDownloader(env_, line_))
+    return FailWithBox(kInstallFailedText, EndKind::WriteFailRestart, kInstallFailedText);
   in_download_mode_ = true;
   return ProgrammerIntoRam();
 }
@@ -484,13 +491,16 @@ std::optional<DownloadResult> DownloadRun::ProgrammerIntoRam() {
   // A stop request made so far is seen here.
   ShowPort();
   if (job_.runFlag == 0) {
-    display_.FinishDisplay(line_, EndKind::WriteFailRestart, link_.Protocol() == LinkProtocol::Dmss);
+    display_.FinishDisplay(line_, EndKind::WriteFailRestart,
+                           link_.Protocol() == LinkProtocol::Dmss);
     return DownloadResult::Stopped;
   }
-  if (!UploadProgrammer(env_, line_)) return FailWithBox(kInstallFailedText, EndKind::WriteFailRestart, kInstallFailedText);
+  if (!UploadProgrammer(env_, line_))
+    return FailWithBox(kInstallFailedText, EndKind::WriteFailRestart, kInstallFailedText);
   Progress(21);
   Wait(5000);
-  if (!StartProgrammer(env_, line_)) return FailWithBox(kSkipFailText, EndKind::WriteFailRestart, kInstallFailedText);
+  if (!StartProgrammer(env_, line_))
+    return FailWithBox(kSkipFailText, EndKind::WriteFailRestart, kInstallFailedText);
   ShowPort();
   Progress(22);
   return std::nullopt;
@@ -604,8 +614,9 @@ DownloadResult DownloadRun::PhaseD() {
   if (!restored) {
     // The modem still gets its autorun back; the items stay in the file for
     // a restore of their own.
-    const std::string_view file = option == kNvLoadDefault ? doc_.line(0).settings.defaultNvFile.view()
-                                                          : job_.settings.nvFile.view();
+    const std::string_view file = option == kNvLoadDefault
+                                      ? doc_.line(0).settings.defaultNvFile.view()
+                                      : job_.settings.nvFile.view();
     NoteFailure(kRestoreFailText, EndKind::FailManualRestart, false);
     Status(Format("The NV items were not written back; they are kept in %s for an NV restore",
                   NativePath(file).c_str()));
@@ -675,8 +686,8 @@ DownloadResult DownloadRun::Run() {
 
 }  // namespace
 
-DownloadResult RunDownloadFromStuckModem(JobEnvironment& env, const LineHooks& hooks, int line, RepairEntry entry,
-                                         int nvOption) {
+DownloadResult RunDownloadFromStuckModem(JobEnvironment& env, const LineHooks& hooks, int line,
+                                         RepairEntry entry, int nvOption) {
   DownloadRun run(env, hooks, line);
   try {
     return run.RunFrom(entry, nvOption);

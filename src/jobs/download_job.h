@@ -32,14 +32,16 @@ inline constexpr char kErrorCaption[] = "Error";
 inline constexpr char kInstallFailedDotText[] = "Установка не выполнена, попробуйте повторить.";
 inline constexpr char kInstallFailedText[] = "Установка не выполнена, попробуйте повторить!";
 inline constexpr char kReplugText[] =
-    "Пожалуйста отключите модем, затем подключите его снова! Процес установки начнется автоматически!";
+    "Пожалуйста отключите модем, затем подключите его снова! Процес установки начнется "
+    "автоматически!";
 inline constexpr char kSkipFailText[] = "skip fail!";
 inline constexpr char kDownloadFailText[] =
     "Download fail, please check the log file to get fail information!";
 inline constexpr char kResetFailText[] = "reset modem fail!";
 inline constexpr char kRestoreFailText[] = "Restore NV fail!";
 inline constexpr char kSuccessCaption[] = "Поздравляем";
-inline constexpr char kSuccessFormat[] = "Обновление выполнено успешно! Общее время %d минут и %d секунд";
+inline constexpr char kSuccessFormat[] =
+    "Обновление выполнено успешно! Общее время %d минут и %d секунд";
 // The state line while the job gives the modem back after a failure.
 inline constexpr char kGivingBackText[] =
     "Установка не выполнена. Модем возвращается в рабочий режим, не отключайте его...";
@@ -82,11 +84,12 @@ enum class RepairEntry { Downloader, Programmer };
 // with phase D's NV restore chosen by nvOption (0: none). A repair ends
 // through the job end, Pass (end kind 1) when every image was written and
 // the modem came back; nothing is cleaned up and the process goes on.
-DownloadResult RunDownloadFromStuckModem(JobEnvironment& env, const LineHooks& hooks, int line, RepairEntry entry,
-                                         int nvOption);
+DownloadResult RunDownloadFromStuckModem(JobEnvironment& env, const LineHooks& hooks, int line,
+                                         RepairEntry entry, int nvOption);
 
 // The job end of a repair that brought the modem back.
-inline constexpr char kRepairDoneText[] = "Repair done: the release is written and the modem is back in its firmware";
+inline constexpr char kRepairDoneText[] =
+    "Repair done: the release is written and the modem is back in its firmware";
 
 // The answer to the modem's 8-byte challenge: its MD5 digest.
 std::array<uint8_t, 16> ChallengeAnswer(std::span<const uint8_t, 8> challenge);

@@ -49,7 +49,8 @@ constexpr char kTextEfsEnterFail[] = "Enter Download EFS mode fail!";
 constexpr char kTextStopped[] = "下载线程被人为终止!";
 constexpr char kTextNoAck[] = "No return value,write operation fail!";
 constexpr char kTextTooManyLost[] = "Too many data block is not responsed,download fail!";
-constexpr char kTextProgrammerSilent[] = "The programmer stopped answering: %d writes in a row got no reply!";
+constexpr char kTextProgrammerSilent[] =
+    "The programmer stopped answering: %d writes in a row got no reply!";
 constexpr char kTextWriteSentence[] = "Write a Block of Data to Memory Failed, Since %s";
 constexpr char kTextNotAcknowledged[] = "the Phone did not Acknowledge the Block at 0x%08X";
 
@@ -147,7 +148,9 @@ std::optional<OpenedFile> OpenNonEmpty(JobEnvironment& env, int line, const std:
 }
 
 // The size of the next block: all that is left when it fits, else a whole block.
-uint32_t BlockSize(uint32_t remaining, uint32_t block) { return std::min(remaining, block); }
+uint32_t BlockSize(uint32_t remaining, uint32_t block) {
+  return std::min(remaining, block);
+}
 
 // A file read block by block, with reads at earlier offsets served by opening
 // it again.
@@ -237,7 +240,9 @@ class WriteLedger {
   bool Silent() const { return silent_ >= kSilentWriteLimit; }
 
  private:
-  bool Heard(uint64_t before) { return link_.Port().BytesRead() != before || link_.Port().BytesQueued() > 0; }
+  bool Heard(uint64_t before) {
+    return link_.Port().BytesRead() != before || link_.Port().BytesQueued() > 0;
+  }
   // Acknowledged blocks leave the pending list; acknowledgements of blocks
   // not pending are ignored.
   void Take() {
@@ -262,8 +267,8 @@ bool ProgrammerSilent(JobEnvironment& env, int line) {
 
 // Writes one block again until it is acknowledged, by kBlockRewriteTries.
 // False with the reason in the link's lastError.
-bool RewriteBlock(JobEnvironment& env, int line, WriteLedger& ledger, const uint8_t* data, uint32_t address,
-                  uint32_t length) {
+bool RewriteBlock(JobEnvironment& env, int line, WriteLedger& ledger, const uint8_t* data,
+                  uint32_t address, uint32_t length) {
   PhoneLink& link = env.doc.link(line);
   return RunSchedule(env, line, kBlockRewriteTries,
                      [&] {
@@ -271,7 +276,7 @@ bool RewriteBlock(JobEnvironment& env, int line, WriteLedger& ledger, const uint
                        ledger.Await(address);
                        if (!ledger.Pending(address)) return true;
                        link.SetLastError(Format(kTextWriteSentence,
-                                               Format(kTextNotAcknowledged, address).c_str()));
+                                                Format(kTextNotAcknowledged, address).c_str()));
                        return false;
                      },
                      {.giveUp = [&] { return ledger.Silent(); }});
@@ -323,27 +328,36 @@ bool ReadSmallFile(File& file, uint32_t length, std::array<uint8_t, kStreamBlock
 
 std::string_view HeaderPath(const SettingsRecord& s, HeaderedImage which) {
   switch (which) {
-    case HeaderedImage::Oemsbl: return s.oemsblhdPath.view();
-    case HeaderedImage::Amss: return s.amsshdPath.view();
-    case HeaderedImage::NandProgrammer: return s.nandprghdPath.view();
+    case HeaderedImage::Oemsbl:
+      return s.oemsblhdPath.view();
+    case HeaderedImage::Amss:
+      return s.amsshdPath.view();
+    case HeaderedImage::NandProgrammer:
+      return s.nandprghdPath.view();
   }
   return {};
 }
 
 std::string_view ImagePath(const SettingsRecord& s, HeaderedImage which) {
   switch (which) {
-    case HeaderedImage::Oemsbl: return s.oemsblPath.view();
-    case HeaderedImage::Amss: return s.amssPath.view();
-    case HeaderedImage::NandProgrammer: return s.nandprgcombinedPath.view();
+    case HeaderedImage::Oemsbl:
+      return s.oemsblPath.view();
+    case HeaderedImage::Amss:
+      return s.amssPath.view();
+    case HeaderedImage::NandProgrammer:
+      return s.nandprgcombinedPath.view();
   }
   return {};
 }
 
 uint8_t TypeOf(HeaderedImage which) {
   switch (which) {
-    case HeaderedImage::Oemsbl: return kTypeOemsbl;
-    case HeaderedImage::Amss: return kTypeAmss;
-    case HeaderedImage::NandProgrammer: return kTypeNandProgrammer;
+    case HeaderedImage::Oemsbl:
+      return kTypeOemsbl;
+    case HeaderedImage::Amss:
+      return kTypeAmss;
+    case HeaderedImage::NandProgrammer:
+      return kTypeNandProgrammer;
   }
   return 0;
 }
@@ -368,7 +382,8 @@ bool OpenWithHeader(JobEnvironment& env, int line, HeaderedImage which,
 // block when that is 0), never past the end of its range.
 class AmssPacer {
  public:
-  explicit AmssPacer(uint32_t length) : blocksPerPercent_((length / kStreamBlock) / kAmssPercentSteps) {}
+  explicit AmssPacer(uint32_t length)
+      : blocksPerPercent_((length / kStreamBlock) / kAmssPercentSteps) {}
 
   // After each block; false when the line was asked to stop.
   bool AfterBlock(JobEnvironment& env, int line) {
@@ -452,8 +467,8 @@ class EfsWindow {
 
 bool CheckNvDirectory(JobEnvironment& env, std::string_view directory) {
   if (PathExists(directory)) return true;
-  env.display.Message(Format("Cannot create directory:%.*s", static_cast<int>(directory.size()),
-                             directory.data()));
+  env.display.Message(
+      Format("Cannot create directory:%.*s", static_cast<int>(directory.size()), directory.data()));
   return false;
 }
 

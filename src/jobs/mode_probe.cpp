@@ -64,7 +64,8 @@ ModeProbe ProbeModemMode(JobEnvironment& env, int line, int rounds) {
       return true;
     }
     // A hello reply that did not parse is still the programmer's.
-    found.mode = !link.LastReply().empty() && link.LastReply()[0] == 0x02 ? ModemAnswer::Programmer : ModeOfLastReply(link);
+    found.mode = !link.LastReply().empty() && link.LastReply()[0] == 0x02 ? ModemAnswer::Programmer
+                                                                          : ModeOfLastReply(link);
     if (found.mode == ModemAnswer::Downloader) link.SetProtocol(LinkProtocol::Dmss);
     if (found.mode == ModemAnswer::Normal) link.SetProtocol(LinkProtocol::Diag);
     return found.mode != ModemAnswer::None;

@@ -14,7 +14,9 @@ namespace quorrel {
 
 namespace {
 
-int AtBaud() { return CQuorrelDoc::kBaudRate; }
+int AtBaud() {
+  return CQuorrelDoc::kBaudRate;
+}
 
 // The AT port opened in a reconnect pass: up to 3 tries, 2000 ms after
 // each failure.
@@ -251,8 +253,9 @@ std::string ModemDidNotReturnText(const ModemDidNotReturn& gone) {
   std::string text = Format("The modem did not come back within %llu seconds!",
                             static_cast<unsigned long long>(gone.limitMs / 1000));
   if (!gone.otherModem.empty()) {
-    text += Format(" Another modem (serial number %s) is attached where it was; nothing was written into it.",
-                   gone.otherModem.c_str());
+    text += Format(
+        " Another modem (serial number %s) is attached where it was; nothing was written into it.",
+        gone.otherModem.c_str());
   }
   return text;
 }

@@ -80,6 +80,7 @@ std::string ModemDidNotReturnText(const ModemDidNotReturn& gone);
 // afterPoll, when given, is called after each wait with the number of polls
 // so far. Throws ModemDidNotReturn once env.portWaitLimitMs have passed
 // without the ports.
-void WaitForPorts(JobEnvironment& env, int line, const std::function<void(int polls)>& afterPoll = {});
+void WaitForPorts(JobEnvironment& env, int line,
+                  const std::function<void(int polls)>& afterPoll = {});
 
 }  // namespace quorrel

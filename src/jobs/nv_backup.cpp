@@ -31,23 +31,32 @@ struct ItemRun {
 // The saved items in record order; the order and the repetitions are part of
 // the NV file format.
 constexpr ItemRun kItemRuns[] = {
-    {0, 0}, {22, 22}, {90, 90}, {141, 141}, {148, 148}, {453, 453}, {519, 525}, {529, 545},
-    {569, 573}, {724, 735}, {740, 816}, {819, 822}, {856, 876}, {878, 878}, {916, 917},
-    {1058, 1097}, {1102, 1105}, {1143, 1144}, {1152, 1158}, {1161, 1161}, {1168, 1169},
-    {1173, 1176}, {1181, 1184}, {1186, 1188}, {1196, 1200}, {1284, 1284}, {1297, 1298},
-    {1323, 1323}, {1336, 1337}, {1345, 1348}, {1795, 1798}, {1801, 1802}, {1814, 1815},
-    {1823, 1829}, {1832, 1832}, {1839, 1840}, {1844, 1847}, {1861, 1864}, {1866, 1868},
-    {1971, 1976}, {2009, 2020}, {2724, 2729}, {2030, 2041}, {2055, 2066}, {2521, 2552},
-    {2585, 2592}, {2553, 2584}, {2593, 2648}, {2724, 2741}, {2743, 2743}, {2745, 2745},
-    {2749, 2749}, {2770, 2777}, {3059, 3062}, {3502, 3505}, {3650, 3651}, {3675, 3675},
-    {3659, 3665}, {3676, 3676}, {3680, 3683}, {3688, 3689}, {3691, 3691}, {3693, 3695},
-    {3706, 3709}, {3714, 3717}, {3746, 3751}, {3759, 3759}, {3767, 3767}, {3765, 3765},
-    {3778, 3780}, {3766, 3766}, {3781, 3783}, {3789, 3790}, {3804, 3812}, {3815, 3817},
-    {3819, 3848}, {3969, 3984}, {4179, 4182}, {4403, 4403}, {4401, 4401}, {4408, 4408},
-    {4406, 4406}, {4423, 4423}, {4421, 4421}, {4413, 4413}, {4411, 4411}, {4965, 4965},
-    {4970, 4970}, {4975, 4975}, {4969, 4969}, {4974, 4974}, {4979, 4979}, {4871, 4872},
-    {4965, 4965}, {4970, 4970}, {4975, 4975}, {4990, 4990}, {5201, 5219}, {5401, 5419},
-    {5601, 5625}, {6001, 6019}, {8000, 8024}, {550, 550}, {kNvEndItem, kNvEndItem},
+    {0, 0},       {22, 22},     {90, 90},     {141, 141},
+    {148, 148},   {453, 453},   {519, 525},   {529, 545},
+    {569, 573},   {724, 735},   {740, 816},   {819, 822},
+    {856, 876},   {878, 878},   {916, 917},   {1058, 1097},
+    {1102, 1105}, {1143, 1144}, {1152, 1158}, {1161, 1161},
+    {1168, 1169}, {1173, 1176}, {1181, 1184}, {1186, 1188},
+    {1196, 1200}, {1284, 1284}, {1297, 1298}, {1323, 1323},
+    {1336, 1337}, {1345, 1348}, {1795, 1798}, {1801, 1802},
+    {1814, 1815}, {1823, 1829}, {1832, 1832}, {1839, 1840},
+    {1844, 1847}, {1861, 1864}, {1866, 1868}, {1971, 1976},
+    {2009, 2020}, {2724, 2729}, {2030, 2041}, {2055, 2066},
+    {2521, 2552}, {2585, 2592}, {2553, 2584}, {2593, 2648},
+    {2724, 2741}, {2743, 2743}, {2745, 2745}, {2749, 2749},
+    {2770, 2777}, {3059, 3062}, {3502, 3505}, {3650, 3651},
+    {3675, 3675}, {3659, 3665}, {3676, 3676}, {3680, 3683},
+    {3688, 3689}, {3691, 3691}, {3693, 3695}, {3706, 3709},
+    {3714, 3717}, {3746, 3751}, {3759, 3759}, {3767, 3767},
+    {3765, 3765}, {3778, 3780}, {3766, 3766}, {3781, 3783},
+    {3789, 3790}, {3804, 3812}, {3815, 3817}, {3819, 3848},
+    {3969, 3984}, {4179, 4182}, {4403, 4403}, {4401, 4401},
+    {4408, 4408}, {4406, 4406}, {4423, 4423}, {4421, 4421},
+    {4413, 4413}, {4411, 4411}, {4965, 4965}, {4970, 4970},
+    {4975, 4975}, {4969, 4969}, {4974, 4974}, {4979, 4979},
+    {4871, 4872}, {4965, 4965}, {4970, 4970}, {4975, 4975},
+    {4990, 4990}, {5201, 5219}, {5401, 5419}, {5601, 5625},
+    {6001, 6019}, {8000, 8024}, {550, 550},   {kNvEndItem, kNvEndItem},
 };
 
 constexpr size_t CountItems() {
@@ -61,7 +70,8 @@ constexpr std::array<uint16_t, kNvBackupItemCount> ExpandItems() {
   std::array<uint16_t, kNvBackupItemCount> items{};
   size_t i = 0;
   for (const ItemRun& run : kItemRuns) {
-    for (uint32_t item = run.first; item <= run.last; ++item) items[i++] = static_cast<uint16_t>(item);
+    for (uint32_t item = run.first; item <= run.last; ++item)
+      items[i++] = static_cast<uint16_t>(item);
   }
   return items;
 }
@@ -101,7 +111,9 @@ void ShowFileError(JobEnvironment& env, std::string_view path, int cause) {
       MessageButtons::Ok, MessageIcon::Warning});
 }
 
-int ErrnoOr(int fallback) { return errno != 0 ? errno : fallback; }
+int ErrnoOr(int fallback) {
+  return errno != 0 ? errno : fallback;
+}
 
 // Writes the table into a new file next to path and moves it over path, so
 // that a failed or interrupted write leaves the previous file whole. 0 on
@@ -152,27 +164,35 @@ void ModeChangeBestEffort(JobEnvironment& env, int line, Change change) {
 }
 
 // The ESN a backup belongs to: the one the job read.
-std::optional<uint32_t> BackupEsn(JobEnvironment& env, int line) { return env.doc.line(line).Binding().esn; }
+std::optional<uint32_t> BackupEsn(JobEnvironment& env, int line) {
+  return env.doc.line(line).Binding().esn;
+}
 
 // Every backup is also kept under the modem's identity, so that the next
 // modem on the line, which replaces the line's NV file, never takes the only
 // copy of this one's: <NV folder>\archive\<ESN>-<date>-<time>.nvm. A copy
 // that cannot be written is told on the status line; the backup stands.
-void KeepArchiveCopy(JobEnvironment& env, int line, std::string_view path, const std::vector<uint8_t>& bytes) {
+void KeepArchiveCopy(JobEnvironment& env, int line, std::string_view path,
+                     const std::vector<uint8_t>& bytes) {
   const size_t cut = path.find_last_of("\\/");
-  const std::string folder = std::string(cut == std::string_view::npos ? std::string_view(".") : path.substr(0, cut));
+  const std::string folder =
+      std::string(cut == std::string_view::npos ? std::string_view(".") : path.substr(0, cut));
   const std::string archive = folder + "\\" + kNvArchiveFolder;
   const std::optional<uint32_t> esn = BackupEsn(env, line);
   const LocalTime t = CurrentLocalTime();
-  const std::string stem = Format("%s-%04d%02d%02d-%02d%02d%02d", esn ? Format("%08X", *esn).c_str() : "unknown",
-                                  t.year, t.month, t.day, t.hour, t.minute, t.second);
+  const std::string stem =
+      Format("%s-%04d%02d%02d-%02d%02d%02d", esn ? Format("%08X", *esn).c_str() : "unknown", t.year,
+             t.month, t.day, t.hour, t.minute, t.second);
   // Two backups of one modem within a second each keep their copy.
   std::string copy = archive + "\\" + stem + ".nvm";
-  for (int n = 2; PathExists(copy) && n < 100; ++n) copy = archive + "\\" + stem + Format("-%d.nvm", n);
+  for (int n = 2; PathExists(copy) && n < 100; ++n)
+    copy = archive + "\\" + stem + Format("-%d.nvm", n);
   errno = 0;
   const int cause = EnsureDirectory(archive) ? WriteTableFile(copy, bytes) : ErrnoOr(EACCES);
   if (cause != 0) {
-    Status(env, line, Format("The copy of the NV backup in %s was not written (%d)", NativePath(archive).c_str(), cause));
+    Status(env, line,
+           Format("The copy of the NV backup in %s was not written (%d)",
+                  NativePath(archive).c_str(), cause));
   }
 }
 
@@ -197,8 +217,8 @@ void NvRecord::LoadFrom(std::span<const uint8_t, kSize> in) {
 
 void NvTable::StoreTo(std::span<uint8_t, kFileSize> out) const {
   for (size_t i = 0; i < kRecords; ++i) {
-    records[i].StoreTo(std::span<uint8_t, NvRecord::kSize>(out.data() + i * NvRecord::kSize,
-                                                           NvRecord::kSize));
+    records[i].StoreTo(
+        std::span<uint8_t, NvRecord::kSize>(out.data() + i * NvRecord::kSize, NvRecord::kSize));
   }
 }
 
@@ -254,8 +274,9 @@ int BackupNv(JobEnvironment& env, int line, std::string_view path) {
     } else {
       std::string items;
       for (uint16_t item : unanswered) items += Format(items.empty() ? "%u" : ", %u", item);
-      text = Format("NV backup failed: no valid answer for NV item%s %s%s", unanswered.size() > 1 ? "s" : "",
-                    items.c_str(), stopped ? ", and the items after them were not read" : "");
+      text = Format("NV backup failed: no valid answer for NV item%s %s%s",
+                    unanswered.size() > 1 ? "s" : "", items.c_str(),
+                    stopped ? ", and the items after them were not read" : "");
     }
     text += Format("; %.*s was not written", static_cast<int>(path.size()), path.data());
     Status(env, line, text);
@@ -285,8 +306,9 @@ std::optional<NvTable> ReadNvTable(std::string_view path) {
   std::optional<File> file = File::OpenRead(path);
   if (!file) return std::nullopt;
   std::vector<uint8_t> bytes(NvTable::kFileSize);
-  const bool whole = file->Size() == static_cast<int64_t>(NvTable::kFileSize) &&
-                     file->Read(std::span<uint8_t>(bytes)) == static_cast<int64_t>(NvTable::kFileSize);
+  const bool whole =
+      file->Size() == static_cast<int64_t>(NvTable::kFileSize) &&
+      file->Read(std::span<uint8_t>(bytes)) == static_cast<int64_t>(NvTable::kFileSize);
   file->Close();
   if (!whole) return std::nullopt;
   NvTable table;
@@ -302,8 +324,9 @@ int RestoreNv(JobEnvironment& env, int line, std::string_view path) {
   if (!file) {
     const int cause = ErrnoOr(ENOENT);
     ShowFileError(env, path, cause);
-    Status(env, line, Format("fails to read data from file %.*s (%d)",
-                             static_cast<int>(path.size()), path.data(), cause));
+    Status(env, line,
+           Format("fails to read data from file %.*s (%d)", static_cast<int>(path.size()),
+                  path.data(), cause));
     return 0;
   }
   std::vector<uint8_t> bytes(NvTable::kFileSize);
@@ -351,7 +374,8 @@ void RunNvBackupJob(JobEnvironment& env, int line) {
   if (GetEsn(env.doc.link(line), esn)) job.SetBoundEsn(esn);
 
   if (!CheckNvDirectory(env, job.settings.nvDirectory.view())) {
-    env.display.JobEnd(line, "不能建立NV区目录，请检查备份路径设置是否正确!", EndKind::FailManualRestart);
+    env.display.JobEnd(line, "不能建立NV区目录，请检查备份路径设置是否正确!",
+                       EndKind::FailManualRestart);
     env.display.ShowStatus(line, kStatusFail);
     return;
   }
@@ -379,13 +403,17 @@ NvRestoreResult RunNvRestoreJob(JobEnvironment& env, int line) {
     Status(env, line, "重载NV区参数");
     const std::string file = job.settings.nvFile.str();
     if (env.doc.nvRestoreIntoOtherModem.load()) {
-      Status(env, line, "The NV file is written into the modem attached without checking that it was saved from it");
+      Status(env, line,
+             "The NV file is written into the modem attached without checking that it was saved "
+             "from it");
     } else {
       // The file's items go only into the modem they were saved from.
       const IdentityCheck identity = CheckModemIdentity(env, line, file, std::nullopt);
       if (identity.match == IdentityMatch::Other) {
-        return fail(identity.text + " (quorrel-cli restore-nv --other-modem writes it into this modem on purpose)",
-                    NvRestoreResult::OtherModem);
+        return fail(
+            identity.text +
+                " (quorrel-cli restore-nv --other-modem writes it into this modem on purpose)",
+            NvRestoreResult::OtherModem);
       }
       if (identity.match == IdentityMatch::Unread) {
         Status(env, line, identity.text);
@@ -397,7 +425,8 @@ NvRestoreResult RunNvRestoreJob(JobEnvironment& env, int line) {
     // The default NV file is meant for any modem.
     Status(env, line, "装载缺省NV区");
     const std::string defaultFile = env.doc.line(0).settings.defaultNvFile.str();
-    if (!RestoreNv(env, line, defaultFile)) return fail("装载缺省NV区失败", NvRestoreResult::Failed);
+    if (!RestoreNv(env, line, defaultFile))
+      return fail("装载缺省NV区失败", NvRestoreResult::Failed);
   }
   env.display.JobEnd(line, "恢复NV区成功", EndKind::PassRestart);
   env.display.ShowStatus(line, kStatusPass);
@@ -423,7 +452,8 @@ void ChooseNvDirectory(JobEnvironment& env) {
                  folder->c_str()));
     }
   }
-  env.display.SetControlText(controls::kNvDirectoryEdit, env.doc.line(0).settings.nvDirectory.view());
+  env.display.SetControlText(controls::kNvDirectoryEdit,
+                             env.doc.line(0).settings.nvDirectory.view());
 }
 
 }  // namespace quorrel

@@ -8,7 +8,9 @@ namespace quorrel {
 
 namespace {
 
-bool Quit(const PortWatchHooks& hooks) { return hooks.quit && hooks.quit(); }
+bool Quit(const PortWatchHooks& hooks) {
+  return hooks.quit && hooks.quit();
+}
 
 // The port wait: a look for the modem's ports once a second, the look that
 // finds them included, until they are found or the watch is asked to quit.

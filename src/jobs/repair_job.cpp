@@ -38,7 +38,11 @@ namespace {
 class RepairRun {
  public:
   RepairRun(JobEnvironment& env, const LineHooks& hooks, int line)
-      : env_(env), hooks_(hooks), display_(env.display), link_(env.doc.link(line)), job_(env.doc.line(line)),
+      : env_(env),
+        hooks_(hooks),
+        display_(env.display),
+        link_(env.doc.link(line)),
+        job_(env.doc.line(line)),
         line_(line) {}
 
   RepairResult Run();
@@ -68,10 +72,10 @@ std::optional<int> RepairRun::RestoreOption() {
   if (option == kNvNoBackup) return option;
   const std::string file = NvRestoreFile(env_.doc, line_, option);
   if (NvFileIsWhole(file)) return option;
-  Status(Format("The NV file %s is missing or not %zu bytes: its NV items cannot be written back", NativePath(file).c_str(),
-                NvTable::kFileSize));
-  const MessageResult answer = display_.MessageBox(
-      MessageBoxRequest{kRepairWithoutRestoreQuestion, kErrorCaption, MessageButtons::YesNo, MessageIcon::Warning});
+  Status(Format("The NV file %s is missing or not %zu bytes: its NV items cannot be written back",
+                NativePath(file).c_str(), NvTable::kFileSize));
+  const MessageResult answer = display_.MessageBox(MessageBoxRequest{
+      kRepairWithoutRestoreQuestion, kErrorCaption, MessageButtons::YesNo, MessageIcon::Warning});
   if (answer != MessageResult::Yes) return std::nullopt;
   Status("Repairing without writing NV items back");
   return kNvNoBackup;
@@ -108,14 +112,16 @@ RepairResult RepairRun::Run() {
     case ModemAnswer::Downloader:
       Status("The modem answers in its downloader: the flash programmer is uploaded and started");
       if (!ReadFlashParameters(env_, line_)) {
-        return End("The downloader does not give its flash parameters: " + link_.LastError(), RepairResult::Failed);
+        return End("The downloader does not give its flash parameters: " + link_.LastError(),
+                   RepairResult::Failed);
       }
       entry = RepairEntry::Downloader;
       break;
     case ModemAnswer::Programmer:
       Status("The modem answers with its flash programmer running: the images are written at once");
       if (!GreetProgrammer(env_, line_, probe.greeted)) {
-        return End("The flash programmer does not answer: " + link_.LastError(), RepairResult::Failed);
+        return End("The flash programmer does not answer: " + link_.LastError(),
+                   RepairResult::Failed);
       }
       // The run that failed may have left an image open; it is closed before
       // anything else is written, as a second write attempt begins.

@@ -21,24 +21,26 @@ namespace quorrel {
 
 inline constexpr char kRepairStartText[] = "Repair: finding out which mode the modem answers in";
 inline constexpr char kRepairNotStuckText[] =
-    "The modem answers in its normal firmware and is not stuck: update it with the download instead";
+    "The modem answers in its normal firmware and is not stuck: update it with the download "
+    "instead";
 inline constexpr char kRepairNoAnswerText[] =
     "The modem answers in no mode: unplug it, plug it in again and repeat the repair";
 inline constexpr char kRepairNoBackupText[] =
     "Repair not started: no NV backup to write back (NV option 0 repairs without one)";
 inline constexpr char kRepairWithoutRestoreQuestion[] =
-    "The NV items cannot be written back after the repair. Repair the modem without restoring its NV items?";
+    "The NV items cannot be written back after the repair. Repair the modem without restoring its "
+    "NV items?";
 
 enum class RepairResult {
-  Repaired,   // the images were written and the modem is back (Pass)
-  Failed,     // a step failed; reported through the job end
-  NotStuck,   // the modem answers in its normal firmware; nothing sent but the probe
-  NoAnswer,   // no mode answered
-  NoBackup,   // the NV file is missing or damaged and the user declined
-  Stopped,    // the stop request was noticed
-  ModemLost,  // the modem's ports did not come back within the port-wait bound
-  OtherModem, // the flashed modem is not the one the NV file was saved from:
-              // no NV item was written into it
+  Repaired,    // the images were written and the modem is back (Pass)
+  Failed,      // a step failed; reported through the job end
+  NotStuck,    // the modem answers in its normal firmware; nothing sent but the probe
+  NoAnswer,    // no mode answered
+  NoBackup,    // the NV file is missing or damaged and the user declined
+  Stopped,     // the stop request was noticed
+  ModemLost,   // the modem's ports did not come back within the port-wait bound
+  OtherModem,  // the flashed modem is not the one the NV file was saved from:
+               // no NV item was written into it
 };
 
 // The repair of a line (0-7), on the calling thread. The line's run flag is

@@ -5,8 +5,7 @@
 
 namespace quorrel {
 
-CQuorrelDoc::CQuorrelDoc(Clock& clock, SerialDevices& devices)
-    : clock_(clock), devices_(devices) {
+CQuorrelDoc::CQuorrelDoc(Clock& clock, SerialDevices& devices) : clock_(clock), devices_(devices) {
   for (int i = 0; i < kLineCount; ++i) {
     lines_[i] = std::make_unique<LineJob>();
     links_[i] = std::make_unique<PhoneLink>(clock, devices);
@@ -56,8 +55,8 @@ bool CQuorrelDoc::OnNewDocument(std::string_view exeDirectory, std::string* erro
 std::vector<uint8_t> CQuorrelDoc::SaveSettings() const {
   std::vector<uint8_t> out(kFileSize);
   for (int i = 0; i < kLineCount; ++i) {
-    lines_[i]->settings.StoreTo(
-        std::span<uint8_t, SettingsRecord::kSize>(out.data() + i * SettingsRecord::kSize, SettingsRecord::kSize));
+    lines_[i]->settings.StoreTo(std::span<uint8_t, SettingsRecord::kSize>(
+        out.data() + i * SettingsRecord::kSize, SettingsRecord::kSize));
   }
   return out;
 }
@@ -108,10 +107,14 @@ bool CQuorrelDoc::LoadFromFile(std::string_view path, std::string* error) {
   // the wrong size rather than read whole.
   std::optional<std::string> data = ReadWholeFile(path, kFileSize + 1);
   if (!data) {
-    if (error != nullptr) *error = Format("Cannot read the document file %.*s", static_cast<int>(path.size()), path.data());
+    if (error != nullptr)
+      *error =
+          Format("Cannot read the document file %.*s", static_cast<int>(path.size()), path.data());
     return false;
   }
-  return LoadSettings(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(data->data()), data->size()), error);
+  return LoadSettings(
+      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(data->data()), data->size()),
+      error);
 }
 
 std::string CQuorrelDoc::CurrentVersionText() const {
@@ -151,7 +154,9 @@ bool CQuorrelDoc::EnableDiagPort(int index) {
   return channel.SetDiagMode(6);
 }
 
-bool CQuorrelDoc::DisableDiagPort(int index) { return at(index).SetDiagMode(0); }
+bool CQuorrelDoc::DisableDiagPort(int index) {
+  return at(index).SetDiagMode(0);
+}
 
 bool CQuorrelDoc::CloseAtPort(int index) {
   AtChannel& channel = at(index);

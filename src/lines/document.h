@@ -26,10 +26,10 @@
 namespace quorrel {
 
 // NV options of a download.
-inline constexpr int kNvNoBackup = 0;         // "No bakup NV"
-inline constexpr int kNvRestoreRf = 1;        // "Only restore RF NV"
-inline constexpr int kNvRestoreRfImei = 2;    // "Restore RF NV and IMEI"
-inline constexpr int kNvLoadDefault = 3;      // "不备份,装载缺省NV文件"
+inline constexpr int kNvNoBackup = 0;       // "No bakup NV"
+inline constexpr int kNvRestoreRf = 1;      // "Only restore RF NV"
+inline constexpr int kNvRestoreRfImei = 2;  // "Restore RF NV and IMEI"
+inline constexpr int kNvLoadDefault = 3;    // "不备份,装载缺省NV文件"
 
 class CQuorrelDoc {
  public:

@@ -32,7 +32,9 @@ class FixedText {
   }
   void Clear() { data_.fill(0); }
 
-  std::string_view view() const { return std::string_view(data_.data(), ::strnlen(data_.data(), N)); }
+  std::string_view view() const {
+    return std::string_view(data_.data(), ::strnlen(data_.data(), N));
+  }
   std::string str() const { return std::string(view()); }
   const char* c_str() const { return data_.data(); }
   bool empty() const { return data_[0] == 0; }

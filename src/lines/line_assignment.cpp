@@ -10,8 +10,10 @@ namespace quorrel {
 namespace {
 
 std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r'))
+    s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
   return s;
 }
 
@@ -23,7 +25,9 @@ std::optional<StationMap> ParseStationMap(std::string_view text, std::string_vie
   std::set<int> taken;
   int number = 0;
   auto fail = [&](const std::string& why) {
-    if (error) *error = Format("%.*s:%d: %s", static_cast<int>(origin.size()), origin.data(), number, why.c_str());
+    if (error)
+      *error = Format("%.*s:%d: %s", static_cast<int>(origin.size()), origin.data(), number,
+                      why.c_str());
     return std::nullopt;
   };
   while (!text.empty()) {
@@ -31,11 +35,13 @@ std::optional<StationMap> ParseStationMap(std::string_view text, std::string_vie
     const size_t end = text.find('\n');
     std::string_view row = text.substr(0, end);
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-    if (const size_t hash = row.find('#'); hash != std::string_view::npos) row = row.substr(0, hash);
+    if (const size_t hash = row.find('#'); hash != std::string_view::npos)
+      row = row.substr(0, hash);
     row = Trim(row);
     if (row.empty()) continue;
     const size_t gap = row.find_first_of(" \t");
-    if (gap == std::string_view::npos) return fail("expected a USB port path and a line number (1-8)");
+    if (gap == std::string_view::npos)
+      return fail("expected a USB port path and a line number (1-8)");
     const std::string place(row.substr(0, gap));
     const std::string_view lineText = Trim(row.substr(gap));
     if (lineText.size() != 1 || lineText[0] < '1' || lineText[0] > '0' + kLineCount) {
@@ -44,7 +50,8 @@ std::optional<StationMap> ParseStationMap(std::string_view text, std::string_vie
     }
     const int line = lineText[0] - '1';
     if (map.lineOfPlace.count(place)) return fail("the port path " + place + " is named twice");
-    if (!taken.insert(line).second) return fail(Format("line %d is given to two port paths", line + 1));
+    if (!taken.insert(line).second)
+      return fail(Format("line %d is given to two port paths", line + 1));
     map.lineOfPlace.emplace(place, line);
   }
   return map;

@@ -29,7 +29,9 @@ enum class EndKind : int {
   FailManualRestart = 5,  // failed; in download mode the user is asked to restart the phone
 };
 
-inline bool Passed(EndKind kind) { return kind == EndKind::PassRestart || kind == EndKind::Pass; }
+inline bool Passed(EndKind kind) {
+  return kind == EndKind::PassRestart || kind == EndKind::Pass;
+}
 inline bool RestartsPhone(EndKind kind) {
   return kind == EndKind::PassRestart || kind == EndKind::FailRestart ||
          kind == EndKind::WriteFailRestart;
@@ -84,7 +86,8 @@ class LineDisplay {
 
   // An OK box with no icon and the application's title.
   MessageResult Message(std::string_view text) {
-    return MessageBox(MessageBoxRequest{std::string(text), "", MessageButtons::Ok, MessageIcon::None});
+    return MessageBox(
+        MessageBoxRequest{std::string(text), "", MessageButtons::Ok, MessageIcon::None});
   }
 };
 

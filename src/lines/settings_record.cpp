@@ -50,7 +50,9 @@ static_assert(SettingsRecord::kNandprgcombinedPath + 260 == SettingsRecord::kSiz
 
 void SettingsRecord::StoreTo(std::span<uint8_t, kSize> out) const {
   std::memset(out.data(), 0, kSize);
-  ForEachText(*this, [&](const auto& field, size_t offset, const char*) { field.StoreTo(out.data() + offset); });
+  ForEachText(*this, [&](const auto& field, size_t offset, const char*) {
+    field.StoreTo(out.data() + offset);
+  });
   std::memcpy(out.data() + kReserved, reserved.data(), reserved.size());
   PutInt(out.data() + kDiagPort, diagPort);
   PutInt(out.data() + kAtPort, atPort);

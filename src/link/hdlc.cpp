@@ -18,7 +18,8 @@ constexpr CrcTables MakeCrcTables() {
   for (unsigned i = 0; i < 256; ++i) {
     uint16_t crc = static_cast<uint16_t>(i);
     for (int bit = 0; bit < 8; ++bit) {
-      crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0x8408) : static_cast<uint16_t>(crc >> 1);
+      crc =
+          (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0x8408) : static_cast<uint16_t>(crc >> 1);
     }
     tables[0][i] = crc;
   }
@@ -42,8 +43,8 @@ uint16_t Crc16Update(uint16_t crc, std::span<const uint8_t> data) {
   while (n >= 8) {
     const uint32_t x0 = (p[0] ^ c) & 0xFF;
     const uint32_t x1 = (p[1] ^ (c >> 8)) & 0xFF;
-    c = kCrc[7][x0] ^ kCrc[6][x1] ^ kCrc[5][p[2]] ^ kCrc[4][p[3]] ^ kCrc[3][p[4]] ^
-        kCrc[2][p[5]] ^ kCrc[1][p[6]] ^ kCrc[0][p[7]];
+    c = kCrc[7][x0] ^ kCrc[6][x1] ^ kCrc[5][p[2]] ^ kCrc[4][p[3]] ^ kCrc[3][p[4]] ^ kCrc[2][p[5]] ^
+        kCrc[1][p[6]] ^ kCrc[0][p[7]];
     p += 8;
     n -= 8;
   }

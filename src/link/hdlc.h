@@ -26,7 +26,9 @@ uint16_t FrameCheck(std::span<const uint8_t> data);
 // True when data ends with its own intact frame check sequence.
 bool FrameCheckGood(std::span<const uint8_t> packetWithCrc);
 
-inline bool NeedsStuffing(uint8_t b) { return b == kFlag || b == kEscape; }
+inline bool NeedsStuffing(uint8_t b) {
+  return b == kFlag || b == kEscape;
+}
 
 // Appends the stuffed form of data to out.
 void AppendStuffed(std::vector<uint8_t>& out, std::span<const uint8_t> data);

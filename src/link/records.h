@@ -15,7 +15,7 @@ namespace quorrel {
 struct VersionTexts {
   static constexpr size_t kSize = 302;
   static constexpr size_t kTextWidth = 31;
-  static constexpr size_t kField10Offset = 9 * kTextWidth;  // 279
+  static constexpr size_t kField10Offset = 9 * kTextWidth;       // 279
   static constexpr size_t kField11Offset = kField10Offset + 13;  // 292
 
   std::array<char, kSize> bytes{};

@@ -20,10 +20,14 @@ std::string_view StreamErrorText(uint32_t code);
 // Texts of the exchange layer.
 inline constexpr std::string_view kTextSendFailed = "Port Cannot Send desired data to the Phone";
 inline constexpr std::string_view kTextNoReply = "Port Cannot Receive Desired Data from the Phone";
-inline constexpr std::string_view kTextReplyTooLarge = "The Received Data from the Phone is Too Large";
-inline constexpr std::string_view kTextNoEndFlag = "the Received Data is Wrong without End Flag(0x7e)";
-inline constexpr std::string_view kTextWrongCrc = "the Received Data is Wrong with Wrong CRC Checksum";
-inline constexpr std::string_view kTextWrongCrcMulti = "the Received Data is Wrong with CRC Checksum";
+inline constexpr std::string_view kTextReplyTooLarge =
+    "The Received Data from the Phone is Too Large";
+inline constexpr std::string_view kTextNoEndFlag =
+    "the Received Data is Wrong without End Flag(0x7e)";
+inline constexpr std::string_view kTextWrongCrc =
+    "the Received Data is Wrong with Wrong CRC Checksum";
+inline constexpr std::string_view kTextWrongCrcMulti =
+    "the Received Data is Wrong with CRC Checksum";
 inline constexpr std::string_view kTextNoTries = "the Request was Given No Tries";
 
 }  // namespace quorrel

@@ -16,21 +16,23 @@ constexpr const char* kFolderChain[] = {
 };
 
 constexpr const char* kDeletedOnDestroy[] = {
-    "amss.mbn",      "armprg.bin",    "partition.mbn",       "qcsblhd_cfgdata.mbn", "qcsbl.mbn",
-    "oemsblhd.mbn",  "oemsbl.mbn",    "amsshd.mbn",          "efs.mbn",             "nandprghd.mbn",
-    "VantrelDrvSetup.exe", "nandprgcombined.mbn", "ResetUSB.dll",
+    "amss.mbn",     "armprg.bin",    "partition.mbn",       "qcsblhd_cfgdata.mbn",
+    "qcsbl.mbn",    "oemsblhd.mbn",  "oemsbl.mbn",          "amsshd.mbn",
+    "efs.mbn",      "nandprghd.mbn", "VantrelDrvSetup.exe", "nandprgcombined.mbn",
+    "ResetUSB.dll",
 };
 
 constexpr const char* kDeletedAfterDownload[] = {
-    "amss.mbn",     "armprg.bin",  "partition.mbn", "qcsblhd_cfgdata.mbn", "qcsbl.mbn",     "oemsblhd.mbn",
-    "oemsbl.mbn",   "amsshd.mbn",  "efs.mbn",       "VantrelDrvSetup.exe", "nandprghd.mbn", "nandprgcombined.mbn",
+    "amss.mbn",  "armprg.bin",          "partition.mbn", "qcsblhd_cfgdata.mbn",
+    "qcsbl.mbn", "oemsblhd.mbn",        "oemsbl.mbn",    "amsshd.mbn",
+    "efs.mbn",   "VantrelDrvSetup.exe", "nandprghd.mbn", "nandprgcombined.mbn",
 };
 
 // The images line 1 is pointed at.
-constexpr ImageFile kPointed[] = {ImageFile::Partition, ImageFile::Pbl,       ImageFile::QcsblhdCfgdata,
-                                  ImageFile::Qcsbl,     ImageFile::Oemsblhd,  ImageFile::Oemsbl,
-                                  ImageFile::Amsshd,    ImageFile::Amss,      ImageFile::Efs,
-                                  ImageFile::Armprg,    ImageFile::Nandprghd, ImageFile::Nandprgcombined};
+constexpr ImageFile kPointed[] = {
+    ImageFile::Partition, ImageFile::Pbl,    ImageFile::QcsblhdCfgdata, ImageFile::Qcsbl,
+    ImageFile::Oemsblhd,  ImageFile::Oemsbl, ImageFile::Amsshd,         ImageFile::Amss,
+    ImageFile::Efs,       ImageFile::Armprg, ImageFile::Nandprghd,      ImageFile::Nandprgcombined};
 
 template <size_t N>
 void DeleteListed(const char* const (&names)[N]) {
@@ -47,7 +49,8 @@ void UninstallOnWindows7(CQuorrelDoc& doc, const std::function<void()>& uninstal
 
 }  // namespace
 
-int ExtractImageResource(const ResourceTable& resources, LineDisplay& display, int id, std::string_view name) {
+int ExtractImageResource(const ResourceTable& resources, LineDisplay& display, int id,
+                         std::string_view name) {
   const std::string failure = "read " + std::string(name) + " fail!";
   std::optional<std::span<const uint8_t>> data = resources.Find(id, kResourceType);
   if (!data) {

@@ -23,10 +23,18 @@ struct EmbeddedFile {
 
 // The embedded files in the order they are written.
 inline constexpr EmbeddedFile kEmbeddedFiles[] = {
-    {164, "amss.mbn"},        {169, "partition.mbn"},  {171, "qcsblhd_cfgdata.mbn"},
-    {172, "qcsbl.mbn"},       {167, "oemsblhd.mbn"},   {168, "oemsbl.mbn"},
-    {163, "amsshd.mbn"},      {166, "efs.mbn"},        {165, "armprg.bin"},
-    {184, "nandprghd.mbn"},   {185, "nandprgcombined.mbn"}, {186, "VantrelDrvSetup.exe"},
+    {164, "amss.mbn"},
+    {169, "partition.mbn"},
+    {171, "qcsblhd_cfgdata.mbn"},
+    {172, "qcsbl.mbn"},
+    {167, "oemsblhd.mbn"},
+    {168, "oemsbl.mbn"},
+    {163, "amsshd.mbn"},
+    {166, "efs.mbn"},
+    {165, "armprg.bin"},
+    {184, "nandprghd.mbn"},
+    {185, "nandprgcombined.mbn"},
+    {186, "VantrelDrvSetup.exe"},
 };
 
 // Makes the extraction folder (outermost folder first), points line 1's image
@@ -41,7 +49,8 @@ void PointAtExtractedRelease(CQuorrelDoc& doc);
 
 // Writes one SOURCEMBN resource into the extraction folder under name; 1 on
 // success, else 0 after "read <name> fail!".
-int ExtractImageResource(const ResourceTable& resources, LineDisplay& display, int id, std::string_view name);
+int ExtractImageResource(const ResourceTable& resources, LineDisplay& display, int id,
+                         std::string_view name);
 
 // Deletes the written files after a successful download, waits 500 ms and,
 // on Windows 7, starts the USB driver's uninstallers (uninstallDriver).

@@ -18,7 +18,8 @@ struct CheckedImage {
 // The images tested before a job, in order, with their messages.
 constexpr CheckedImage kChecked[] = {
     {ImageFile::Partition, "线路%d上无法打开载入的文件!", "Line%d: Open wrong partition.mbn! "},
-    {ImageFile::QcsblhdCfgdata, "Line%d: can't open qcsblhd_cfgdata.mbn!", "Line%d: Open wrong qcsblhd_cfgdata.mbn! "},
+    {ImageFile::QcsblhdCfgdata, "Line%d: can't open qcsblhd_cfgdata.mbn!",
+     "Line%d: Open wrong qcsblhd_cfgdata.mbn! "},
     {ImageFile::Qcsbl, "Line%d: can't open qcsbl.mbn!", "Line%d: Open wrong qcsbl.mbn! "},
     {ImageFile::Oemsblhd, "Line%d: can't open oemsblhd.mbn!", "Line%d: Open wrong oemsblhd.mbn! "},
     {ImageFile::Oemsbl, "Line%d: can't open oemsbl.mbn!", "Line%d: Open wrong oemsbl.mbn! "},
@@ -27,15 +28,15 @@ constexpr CheckedImage kChecked[] = {
 };
 
 // The images a chosen directory must hold, tested and copied one by one.
-constexpr ImageFile kRequired[] = {ImageFile::Partition, ImageFile::QcsblhdCfgdata, ImageFile::Qcsbl,
-                                   ImageFile::Oemsblhd,  ImageFile::Oemsbl,         ImageFile::Amsshd,
-                                   ImageFile::Amss};
+constexpr ImageFile kRequired[] = {
+    ImageFile::Partition, ImageFile::QcsblhdCfgdata, ImageFile::Qcsbl, ImageFile::Oemsblhd,
+    ImageFile::Oemsbl,    ImageFile::Amsshd,         ImageFile::Amss};
 
 // Every path a folder gives the image sets.
-constexpr ImageFile kFormed[] = {ImageFile::Partition, ImageFile::QcsblhdCfgdata, ImageFile::Qcsbl,
-                                 ImageFile::Oemsblhd,  ImageFile::Oemsbl,         ImageFile::Amsshd,
-                                 ImageFile::Amss,      ImageFile::Efs,            ImageFile::Nandprghd,
-                                 ImageFile::Nandprgcombined};
+constexpr ImageFile kFormed[] = {
+    ImageFile::Partition, ImageFile::QcsblhdCfgdata, ImageFile::Qcsbl, ImageFile::Oemsblhd,
+    ImageFile::Oemsbl,    ImageFile::Amsshd,         ImageFile::Amss,  ImageFile::Efs,
+    ImageFile::Nandprghd, ImageFile::Nandprgcombined};
 
 constexpr const char* kNotExist = " is not exist，Please choose again!";
 
@@ -76,7 +77,8 @@ int CheckLineImages(CQuorrelDoc& doc, LineDisplay& display, int line, int requir
 }
 
 void ChooseVersionDirectory(CQuorrelDoc& doc, LineDisplay& display) {
-  std::optional<std::string> picked = display.BrowseForFolder("Please select Cadrow software version directory");
+  std::optional<std::string> picked =
+      display.BrowseForFolder("Please select Cadrow software version directory");
   std::string folder = picked.value_or(std::string());
   if (!picked) display.SetControlText(controls::kFirmwareFolderEdit, "");
   if (folder.size() > 1 && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
@@ -113,7 +115,8 @@ void ChooseVersionDirectory(CQuorrelDoc& doc, LineDisplay& display) {
   SetOnAllLines(doc, ImageFile::Nandprghd, ImagePath(base, ImageFile::Nandprghd));
   SetOnAllLines(doc, ImageFile::Nandprgcombined, ImagePath(base, ImageFile::Nandprgcombined));
   if (!PathExists(base)) {
-    display.MessageBox({"The directory " + base + " does not exist!", "", MessageButtons::Ok, MessageIcon::Warning});
+    display.MessageBox({"The directory " + base + " does not exist!", "", MessageButtons::Ok,
+                        MessageIcon::Warning});
   }
   display.SetControlText(controls::kFirmwareFolderEdit, base);
 }

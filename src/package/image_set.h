@@ -25,10 +25,18 @@ enum class ImageFile {
   Pbl,
 };
 
-inline constexpr std::array<ImageFile, 12> kAllImageFiles = {
-    ImageFile::Partition, ImageFile::QcsblhdCfgdata, ImageFile::Qcsbl,   ImageFile::Oemsblhd,
-    ImageFile::Oemsbl,    ImageFile::Amsshd,         ImageFile::Amss,    ImageFile::Efs,
-    ImageFile::Armprg,    ImageFile::Nandprghd,      ImageFile::Nandprgcombined, ImageFile::Pbl};
+inline constexpr std::array<ImageFile, 12> kAllImageFiles = {ImageFile::Partition,
+                                                             ImageFile::QcsblhdCfgdata,
+                                                             ImageFile::Qcsbl,
+                                                             ImageFile::Oemsblhd,
+                                                             ImageFile::Oemsbl,
+                                                             ImageFile::Amsshd,
+                                                             ImageFile::Amss,
+                                                             ImageFile::Efs,
+                                                             ImageFile::Armprg,
+                                                             ImageFile::Nandprghd,
+                                                             ImageFile::Nandprgcombined,
+                                                             ImageFile::Pbl};
 
 // The file name, e.g. "partition.mbn".
 const char* ImageFileName(ImageFile file);

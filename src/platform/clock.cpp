@@ -23,9 +23,13 @@ void Clock::Sleep(uint32_t ms) {
 
 RealClock::RealClock() : origin_(std::chrono::steady_clock::now()) {}
 
-uint64_t RealClock::NowMs() { return MsSince(origin_); }
+uint64_t RealClock::NowMs() {
+  return MsSince(origin_);
+}
 
-void RealClock::DoSleep(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void RealClock::DoSleep(uint32_t ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 ScaledClock::ScaledClock(double factor)
     : factor_(factor > 0 ? factor : 1.0), origin_(std::chrono::steady_clock::now()) {}
@@ -38,8 +42,8 @@ uint64_t ScaledClock::NowMs() {
 }
 
 void ScaledClock::DoSleep(uint32_t ms) {
-  std::this_thread::sleep_for(std::chrono::microseconds(
-      static_cast<int64_t>(static_cast<double>(ms) * 1000.0 * factor_)));
+  std::this_thread::sleep_for(
+      std::chrono::microseconds(static_cast<int64_t>(static_cast<double>(ms) * 1000.0 * factor_)));
 }
 
 uint64_t VirtualClock::NowMs() {
@@ -101,7 +105,9 @@ void VirtualClock::Advance(uint64_t ms) {
   }
 }
 
-void VirtualClock::RunDue() { Advance(0); }
+void VirtualClock::RunDue() {
+  Advance(0);
+}
 
 void SuspendGate::Suspend() {
   std::lock_guard lock(mutex_);
@@ -162,7 +168,9 @@ void SuspendGate::Checkpoint() {
   changed_.notify_all();
 }
 
-SuspendGate::Bind::Bind(SuspendGate& gate) : gate_(&gate), previous_(t_current_gate) { t_current_gate = &gate; }
+SuspendGate::Bind::Bind(SuspendGate& gate) : gate_(&gate), previous_(t_current_gate) {
+  t_current_gate = &gate;
+}
 
 SuspendGate::Bind::~Bind() {
   t_current_gate = previous_;
@@ -179,7 +187,9 @@ SuspendGate::Held::~Held() {
   gate_->Checkpoint();
 }
 
-SuspendGate* SuspendGate::Current() { return t_current_gate; }
+SuspendGate* SuspendGate::Current() {
+  return t_current_gate;
+}
 
 void SuspensionPoint() {
   if (SuspendGate* gate = t_current_gate) gate->Checkpoint();

@@ -13,10 +13,14 @@ namespace quorrel {
 namespace fs = std::filesystem;
 
 namespace {
-bool ValidPort(int n) { return n >= kFirstComPort && n <= kLastComPort; }
+bool ValidPort(int n) {
+  return n >= kFirstComPort && n <= kLastComPort;
+}
 }  // namespace
 
-fs::path ComPortPath(int n) { return QuorrelRoot() / "dosdevices" / ("com" + std::to_string(n)); }
+fs::path ComPortPath(int n) {
+  return QuorrelRoot() / "dosdevices" / ("com" + std::to_string(n));
+}
 
 bool LinkComPort(int n, const fs::path& tty) {
   if (!ValidPort(n) || tty.empty()) return false;

@@ -6,14 +6,20 @@
 namespace quorrel {
 
 namespace {
-bool ValidPort(int n) { return n >= kFirstComPort && n <= kLastComPort; }
+bool ValidPort(int n) {
+  return n >= kFirstComPort && n <= kLastComPort;
+}
 }  // namespace
 
 // The device name, valid for every port number (COM10 and above need it).
-std::filesystem::path ComPortPath(int n) { return "\\\\.\\COM" + std::to_string(n); }
+std::filesystem::path ComPortPath(int n) {
+  return "\\\\.\\COM" + std::to_string(n);
+}
 
 // Port names belong to the drivers on Windows; the program never makes one.
-bool LinkComPort(int /*n*/, const std::filesystem::path& /*tty*/) { return false; }
+bool LinkComPort(int /*n*/, const std::filesystem::path& /*tty*/) {
+  return false;
+}
 
 void UnlinkComPort(int /*n*/) {}
 

@@ -63,7 +63,9 @@ bool FileExistsInDir(char* buffer, size_t capacity, std::string_view name) {
   return EntryExists(joined);
 }
 
-bool DeleteFileAt(std::string_view path) { return ::unlink(MapPath(path).c_str()) == 0; }
+bool DeleteFileAt(std::string_view path) {
+  return ::unlink(MapPath(path).c_str()) == 0;
+}
 
 bool ReplaceFile(std::string_view from, std::string_view to) {
   return ::rename(MapPath(from).c_str(), MapPath(to).c_str()) == 0;
@@ -103,7 +105,8 @@ std::optional<File> File::CreateTemporary(std::string_view path, std::string* te
     char suffix[48];
     std::snprintf(suffix, sizeof suffix, ".%ld.%u.tmp", static_cast<long>(::getpid()), counter++);
     std::string name = std::string(path) + suffix;
-    int fd = ::open(MapPath(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd =
+        ::open(MapPath(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd >= 0) {
       if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
@@ -118,7 +121,9 @@ std::optional<File> File::CreateTemporary(std::string_view path, std::string* te
   return std::nullopt;
 }
 
-File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+File::File(File&& other) noexcept : fd_(other.fd_) {
+  other.fd_ = -1;
+}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
@@ -129,7 +134,9 @@ File& File::operator=(File&& other) noexcept {
   return *this;
 }
 
-File::~File() { Close(); }
+File::~File() {
+  Close();
+}
 
 void File::Close() {
   if (fd_ >= 0) {
@@ -172,7 +179,8 @@ bool File::Write(std::span<const uint8_t> data) {
 }
 
 bool File::Write(std::string_view text) {
-  return Write(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+  return Write(
+      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 
 std::string ExecutableDirectory() {

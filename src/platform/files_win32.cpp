@@ -120,9 +120,9 @@ std::optional<File> File::CreateTemporary(std::string_view path, std::string* te
     std::string name = std::string(path) + suffix;
     int fd = -1;
     // _O_EXCL: never an existing file, nor a link someone put in the way.
-    const errno_t rc = ::_sopen_s(&fd, name.c_str(),
-                                  _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                                  _SH_DENYRW, _S_IREAD | _S_IWRITE);
+    const errno_t rc =
+        ::_sopen_s(&fd, name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                   _SH_DENYRW, _S_IREAD | _S_IWRITE);
     if (rc == 0) {
       if (temporaryPath != nullptr) *temporaryPath = std::move(name);
       return File(fd);
@@ -132,7 +132,9 @@ std::optional<File> File::CreateTemporary(std::string_view path, std::string* te
   return std::nullopt;
 }
 
-File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+File::File(File&& other) noexcept : fd_(other.fd_) {
+  other.fd_ = -1;
+}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
@@ -143,7 +145,9 @@ File& File::operator=(File&& other) noexcept {
   return *this;
 }
 
-File::~File() { Close(); }
+File::~File() {
+  Close();
+}
 
 void File::Close() {
   if (fd_ >= 0) {
@@ -184,7 +188,8 @@ bool File::Write(std::span<const uint8_t> data) {
 }
 
 bool File::Write(std::string_view text) {
-  return Write(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+  return Write(
+      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 
 std::string ExecutableDirectory() {

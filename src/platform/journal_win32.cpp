@@ -2,8 +2,12 @@
 
 namespace quorrel {
 
-bool JournalWanted() { return false; }
+bool JournalWanted() {
+  return false;
+}
 
-bool JournalSend(const std::vector<std::pair<std::string, std::string>>&) { return false; }
+bool JournalSend(const std::vector<std::pair<std::string, std::string>>&) {
+  return false;
+}
 
 }  // namespace quorrel

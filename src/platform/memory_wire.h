@@ -36,8 +36,8 @@ class MemoryWire : public std::enable_shared_from_this<MemoryWire> {
   void SendToHost(std::span<const uint8_t> bytes, uint64_t delayMs = 0);
   // The same bytes in pieces of pieceSize: the first after firstDelayMs, each
   // further one intervalMs later.
-  void SendToHostInPieces(std::span<const uint8_t> bytes, size_t pieceSize,
-                          uint64_t firstDelayMs, uint64_t intervalMs);
+  void SendToHostInPieces(std::span<const uint8_t> bytes, size_t pieceSize, uint64_t firstDelayMs,
+                          uint64_t intervalMs);
   // The cable is pulled: host writes fail, reads find nothing, for good.
   void Unplug();
   bool Unplugged();
@@ -79,8 +79,7 @@ class MemoryPorts : public SerialDevices {
   void Detach(int port);
   std::shared_ptr<MemoryWire> Wire(int port);
 
-  std::unique_ptr<SerialDevice> Open(int port, int baudRate, int dataBits,
-                                     int stopBits) override;
+  std::unique_ptr<SerialDevice> Open(int port, int baudRate, int dataBits, int stopBits) override;
 
  private:
   std::mutex mutex_;

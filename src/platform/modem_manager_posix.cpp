@@ -76,10 +76,11 @@ sd_bus* OpenBus(std::string* why) {
 }
 
 // InhibitDevice(uid, inhibit); 0 or the negative error, with the bus's text.
-int CallInhibit(sd_bus* bus, const std::string& uid, bool inhibit, std::string* errorName, std::string* text) {
+int CallInhibit(sd_bus* bus, const std::string& uid, bool inhibit, std::string* errorName,
+                std::string* text) {
   sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
-  const int r = sd_bus_call_method(bus, kService, kObject, kInterface, "InhibitDevice", &error, nullptr, "sb",
-                                   uid.c_str(), inhibit ? 1 : 0);
+  const int r = sd_bus_call_method(bus, kService, kObject, kInterface, "InhibitDevice", &error,
+                                   nullptr, "sb", uid.c_str(), inhibit ? 1 : 0);
   if (r < 0) {
     if (errorName != nullptr && error.name != nullptr) *errorName = error.name;
     if (text != nullptr) *text = BusError(error, r);
@@ -215,7 +216,8 @@ std::vector<ModemManagerInhibition*>& Held() {
 
 }  // namespace
 
-ModemManagerInhibition::ModemManagerInhibition(sd_bus* bus, std::string uid) : bus_(bus), uid_(std::move(uid)) {
+ModemManagerInhibition::ModemManagerInhibition(sd_bus* bus, std::string uid)
+    : bus_(bus), uid_(std::move(uid)) {
   std::lock_guard<std::mutex> lock(RegistryMutex());
   Held().push_back(this);
 }
@@ -242,11 +244,13 @@ std::string UsbDeviceOfPort(int port) {
   if (tty.empty() || tty == "." || tty == "..") return {};
   const std::filesystem::path sysfs = std::filesystem::weakly_canonical(SysfsRoot(), ec);
   if (ec) return {};
-  std::filesystem::path device = std::filesystem::canonical(sysfs / "class" / "tty" / tty / "device", ec);
+  std::filesystem::path device =
+      std::filesystem::canonical(sysfs / "class" / "tty" / tty / "device", ec);
   if (ec) return {};
   for (int level = 0; level < kMaxLevels; ++level) {
     // Never above the sysfs tree the tty was found in.
-    const auto [end, rest] = std::mismatch(sysfs.begin(), sysfs.end(), device.begin(), device.end());
+    const auto [end, rest] =
+        std::mismatch(sysfs.begin(), sysfs.end(), device.begin(), device.end());
     if (end != sysfs.end() || rest == device.end()) return {};
     if (std::filesystem::is_regular_file(device / "idVendor", ec) &&
         std::filesystem::is_regular_file(device / "idProduct", ec)) {

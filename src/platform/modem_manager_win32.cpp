@@ -3,7 +3,9 @@
 
 namespace quorrel {
 
-std::string UsbDeviceOfPort(int) { return {}; }
+std::string UsbDeviceOfPort(int) {
+  return {};
+}
 
 InhibitOutcome InhibitModemManager(const std::string&,
                                    const std::function<void(const std::string&)>&) {
@@ -18,6 +20,8 @@ std::optional<std::vector<ModemManagerPort>> ModemManagerPorts(const std::string
 
 void ReleaseModemManagerInhibitions() {}
 
-int HeldModemManagerInhibitions() { return 0; }
+int HeldModemManagerInhibitions() {
+  return 0;
+}
 
 }  // namespace quorrel

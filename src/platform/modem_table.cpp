@@ -19,7 +19,9 @@ namespace {
 constexpr std::uintmax_t kMaxTableBytes = 1 << 20;
 constexpr size_t kMaxLineLength = 1024;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
+}
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
@@ -59,12 +61,13 @@ std::string ParseEntry(std::string_view line, ModemTableEntry* entry) {
   };
   std::string_view id = nextWord();
   size_t colon = id.find(':');
-  if (colon == std::string_view::npos) return Format("expected VID:PID, got \"%.*s\"", int(id.size()), id.data());
+  if (colon == std::string_view::npos)
+    return Format("expected VID:PID, got \"%.*s\"", int(id.size()), id.data());
   std::optional<unsigned> vid = ParseHex(id.substr(0, colon), 4);
   std::optional<unsigned> pid = ParseHex(id.substr(colon + 1), 4);
   if (!vid || !pid) {
-    return Format("expected VID:PID in hexadecimal (up to four digits each), got \"%.*s\"", int(id.size()),
-                  id.data());
+    return Format("expected VID:PID in hexadecimal (up to four digits each), got \"%.*s\"",
+                  int(id.size()), id.data());
   }
   entry->vendorId = static_cast<uint16_t>(*vid);
   entry->productId = static_cast<uint16_t>(*pid);
@@ -89,8 +92,8 @@ std::string ParseEntry(std::string_view line, ModemTableEntry* entry) {
     std::string_view number = word.substr(word.find('=') + 1);
     std::optional<unsigned> value = ParseHex(number, 2);
     if (!value) {
-      return Format("expected an interface number in hexadecimal (00 to ff), got \"%.*s\"", int(word.size()),
-                    word.data());
+      return Format("expected an interface number in hexadecimal (00 to ff), got \"%.*s\"",
+                    int(word.size()), word.data());
     }
     *target = static_cast<int>(*value);
     if (target == &diag) {
@@ -124,8 +127,8 @@ void ParseModemTable(std::string_view text, const std::string& fileName, ModemTa
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     const std::string where = Format("%s:%d", fileName.c_str(), number);
     if (line.size() > kMaxLineLength) {
-      table->errors.push_back(where + ": the line is longer than " + std::to_string(kMaxLineLength) +
-                              " characters");
+      table->errors.push_back(where + ": the line is longer than " +
+                              std::to_string(kMaxLineLength) + " characters");
       continue;
     }
     line = Trim(line.substr(0, line.find('#')));
@@ -176,7 +179,8 @@ void ReadModemTableFile(const fs::path& file, bool required, ModemTable* table) 
     return;
   }
   if (text.size() > kMaxTableBytes) {
-    table->errors.push_back(file.string() + ": larger than " + std::to_string(kMaxTableBytes) + " bytes");
+    table->errors.push_back(file.string() + ": larger than " + std::to_string(kMaxTableBytes) +
+                            " bytes");
     return;
   }
   ParseModemTable(text, file.string(), table);

@@ -36,6 +36,8 @@ std::unique_ptr<NamedMutex> NamedMutex::Create(std::string_view name, bool* alre
   return std::unique_ptr<NamedMutex>(new NamedMutex(fd, holds));
 }
 
-NamedMutex::~NamedMutex() { ::close(static_cast<int>(handle_)); }
+NamedMutex::~NamedMutex() {
+  ::close(static_cast<int>(handle_));
+}
 
 }  // namespace quorrel

@@ -24,6 +24,8 @@ std::unique_ptr<NamedMutex> NamedMutex::Create(std::string_view name, bool* alre
   return std::unique_ptr<NamedMutex>(new NamedMutex(reinterpret_cast<intptr_t>(h), !existed));
 }
 
-NamedMutex::~NamedMutex() { ::CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
+NamedMutex::~NamedMutex() {
+  ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
 
 }  // namespace quorrel

@@ -14,10 +14,10 @@
 
 namespace quorrel {
 
-inline constexpr int kPlatformNone = -1;          // not Windows
-inline constexpr int kPlatformWin32s = 0;         // VER_PLATFORM_WIN32s
-inline constexpr int kPlatformWin32Windows = 1;   // VER_PLATFORM_WIN32_WINDOWS (9x)
-inline constexpr int kPlatformWin32Nt = 2;        // VER_PLATFORM_WIN32_NT
+inline constexpr int kPlatformNone = -1;         // not Windows
+inline constexpr int kPlatformWin32s = 0;        // VER_PLATFORM_WIN32s
+inline constexpr int kPlatformWin32Windows = 1;  // VER_PLATFORM_WIN32_WINDOWS (9x)
+inline constexpr int kPlatformWin32Nt = 2;       // VER_PLATFORM_WIN32_NT
 
 struct OsVersion {
   int platform = kPlatformNone;

@@ -2,6 +2,8 @@
 
 namespace quorrel {
 
-OsVersion SystemOsVersion() { return OsVersion{kPlatformNone, 0, 0}; }
+OsVersion SystemOsVersion() {
+  return OsVersion{kPlatformNone, 0, 0};
+}
 
 }  // namespace quorrel

@@ -15,10 +15,9 @@ OsVersion SystemOsVersion() {
   OSVERSIONINFOW info{};
   info.dwOSVersionInfoSize = sizeof info;
   HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
-  auto rtlGetVersion = ntdll == nullptr
-                           ? nullptr
-                           : reinterpret_cast<RtlGetVersionFn>(
-                                 reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlGetVersion")));
+  auto rtlGetVersion = ntdll == nullptr ? nullptr
+                                        : reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(
+                                              ::GetProcAddress(ntdll, "RtlGetVersion")));
   if (rtlGetVersion == nullptr || rtlGetVersion(&info) != 0) {
     return OsVersion{kPlatformNone, 0, 0};
   }

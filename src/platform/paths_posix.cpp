@@ -3,7 +3,6 @@
 #include <cctype>
 #include <string>
 #include <vector>
-#include <vector>
 
 #include "platform/root.h"
 
@@ -12,8 +11,7 @@ namespace quorrel {
 namespace {
 
 bool HasDrive(std::string_view p) {
-  return p.size() >= 2 && p[1] == ':' &&
-         std::isalpha(static_cast<unsigned char>(p[0])) != 0;
+  return p.size() >= 2 && p[1] == ':' && std::isalpha(static_cast<unsigned char>(p[0])) != 0;
 }
 
 std::string Slashes(std::string_view p) {
@@ -58,6 +56,8 @@ std::filesystem::path MapPath(std::string_view windowsPath) {
   return std::filesystem::path(mapped);
 }
 
-std::string NativePath(std::string_view path) { return MapPath(path).string(); }
+std::string NativePath(std::string_view path) {
+  return MapPath(path).string();
+}
 
 }  // namespace quorrel

@@ -7,6 +7,8 @@ std::filesystem::path MapPath(std::string_view windowsPath) {
   return std::filesystem::path(std::string(windowsPath));
 }
 
-std::string NativePath(std::string_view path) { return std::string(path); }
+std::string NativePath(std::string_view path) {
+  return std::string(path);
+}
 
 }  // namespace quorrel

@@ -11,7 +11,8 @@ std::optional<std::vector<ProcessEntry>> SystemProcessList() {
   std::vector<ProcessEntry> list;
   PROCESSENTRY32 entry{};
   entry.dwSize = sizeof entry;
-  for (BOOL more = ::Process32First(snapshot, &entry); more; more = ::Process32Next(snapshot, &entry)) {
+  for (BOOL more = ::Process32First(snapshot, &entry); more;
+       more = ::Process32Next(snapshot, &entry)) {
     // szExeFile is a bounded array; its text ends at the first zero or at
     // its end.
     const char* name = entry.szExeFile;

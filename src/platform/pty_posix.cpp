@@ -18,8 +18,8 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 int MsLeft(SteadyClock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now())
-                  .count();
+  auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
@@ -35,7 +35,9 @@ short PollUntil(int fd, short events, SteadyClock::time_point deadline) {
 
 }  // namespace
 
-PseudoTerminal::~PseudoTerminal() { Close(); }
+PseudoTerminal::~PseudoTerminal() {
+  Close();
+}
 
 PseudoTerminal::PseudoTerminal(PseudoTerminal&& other) noexcept
     : master_fd_(std::exchange(other.master_fd_, -1)),

@@ -7,7 +7,9 @@
 
 namespace quorrel {
 
-PseudoTerminal::~PseudoTerminal() { Close(); }
+PseudoTerminal::~PseudoTerminal() {
+  Close();
+}
 
 PseudoTerminal::PseudoTerminal(PseudoTerminal&& other) noexcept
     : master_fd_(std::exchange(other.master_fd_, -1)),
@@ -23,17 +25,31 @@ PseudoTerminal& PseudoTerminal::operator=(PseudoTerminal&& other) noexcept {
   return *this;
 }
 
-bool PseudoTerminal::Open() { return false; }
+bool PseudoTerminal::Open() {
+  return false;
+}
 void PseudoTerminal::Close() {
   master_fd_ = -1;
   slave_fd_ = -1;
   slave_path_.clear();
 }
-bool PseudoTerminal::HoldSlaveOpen() { return false; }
-void PseudoTerminal::ReleaseSlave() { slave_fd_ = -1; }
-bool PseudoTerminal::ClearExclusive() { return false; }
-bool PseudoTerminal::WriteAll(std::span<const uint8_t> /*bytes*/, int /*timeoutMs*/) { return false; }
-std::vector<uint8_t> PseudoTerminal::ReadSome(size_t /*maxLength*/, int /*timeoutMs*/) { return {}; }
-std::vector<uint8_t> PseudoTerminal::ReadExactly(size_t /*count*/, int /*timeoutMs*/) { return {}; }
+bool PseudoTerminal::HoldSlaveOpen() {
+  return false;
+}
+void PseudoTerminal::ReleaseSlave() {
+  slave_fd_ = -1;
+}
+bool PseudoTerminal::ClearExclusive() {
+  return false;
+}
+bool PseudoTerminal::WriteAll(std::span<const uint8_t> /*bytes*/, int /*timeoutMs*/) {
+  return false;
+}
+std::vector<uint8_t> PseudoTerminal::ReadSome(size_t /*maxLength*/, int /*timeoutMs*/) {
+  return {};
+}
+std::vector<uint8_t> PseudoTerminal::ReadExactly(size_t /*count*/, int /*timeoutMs*/) {
+  return {};
+}
 
 }  // namespace quorrel

@@ -23,13 +23,13 @@
 
 namespace quorrel {
 
-constexpr long kRegistryOk = 0;                // ERROR_SUCCESS
-constexpr long kRegistryNotFound = 2;          // ERROR_FILE_NOT_FOUND
-constexpr long kRegistryAccessDenied = 5;      // ERROR_ACCESS_DENIED
-constexpr long kRegistryInvalidData = 13;      // ERROR_INVALID_DATA
-constexpr long kRegistryInvalidParameter = 87; // ERROR_INVALID_PARAMETER
-constexpr long kRegistryMoreData = 234;        // ERROR_MORE_DATA
-constexpr long kRegistryWriteFault = 29;       // ERROR_WRITE_FAULT
+constexpr long kRegistryOk = 0;                 // ERROR_SUCCESS
+constexpr long kRegistryNotFound = 2;           // ERROR_FILE_NOT_FOUND
+constexpr long kRegistryAccessDenied = 5;       // ERROR_ACCESS_DENIED
+constexpr long kRegistryInvalidData = 13;       // ERROR_INVALID_DATA
+constexpr long kRegistryInvalidParameter = 87;  // ERROR_INVALID_PARAMETER
+constexpr long kRegistryMoreData = 234;         // ERROR_MORE_DATA
+constexpr long kRegistryWriteFault = 29;        // ERROR_WRITE_FAULT
 
 constexpr uint32_t kKeyRead = 0x20019;       // KEY_READ
 constexpr uint32_t kKeyAllAccess = 0xF003F;  // KEY_ALL_ACCESS

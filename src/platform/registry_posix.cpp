@@ -253,9 +253,13 @@ long RegistryKey::Open(RegistryRoot parent, std::string_view subKey, uint32_t ac
   return kRegistryOk;
 }
 
-void RegistryKey::Close() { folder_.reset(); }
+void RegistryKey::Close() {
+  folder_.reset();
+}
 
-bool RegistryKey::IsOpen() const { return folder_.has_value(); }
+bool RegistryKey::IsOpen() const {
+  return folder_.has_value();
+}
 
 long RegistryKey::QueryDword(std::string_view name, uint32_t* value) const {
   if (!folder_) return kRegistryInvalidParameter;

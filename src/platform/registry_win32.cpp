@@ -41,9 +41,13 @@ bool NormalKey(std::string_view subKey, std::string* out) {
   return true;
 }
 
-bool ValidName(std::string_view name) { return name.find('\0') == std::string_view::npos; }
+bool ValidName(std::string_view name) {
+  return name.find('\0') == std::string_view::npos;
+}
 
-HKEY AsKey(void* handle) { return static_cast<HKEY>(handle); }
+HKEY AsKey(void* handle) {
+  return static_cast<HKEY>(handle);
+}
 
 // Deletes key\name with everything below it (RegDeleteTree is Vista and up).
 LONG DeleteTree(HKEY parent, const std::string& name) {
@@ -76,7 +80,8 @@ long RegistryKey::Open(RegistryRoot parent, std::string_view subKey, uint32_t ac
   std::string path;
   if (!NormalKey(subKey, &path)) return kRegistryInvalidParameter;
   HKEY key = nullptr;
-  LONG status = ::RegOpenKeyExA(RootKey(parent), path.c_str(), 0, static_cast<REGSAM>(access), &key);
+  LONG status =
+      ::RegOpenKeyExA(RootKey(parent), path.c_str(), 0, static_cast<REGSAM>(access), &key);
   if (status != ERROR_SUCCESS) return status;
   Close();
   handle_ = key;
@@ -90,7 +95,9 @@ void RegistryKey::Close() {
   }
 }
 
-bool RegistryKey::IsOpen() const { return handle_ != nullptr; }
+bool RegistryKey::IsOpen() const {
+  return handle_ != nullptr;
+}
 
 long RegistryKey::QueryDword(std::string_view name, uint32_t* value) const {
   if (handle_ == nullptr || value == nullptr || !ValidName(name)) return kRegistryInvalidParameter;

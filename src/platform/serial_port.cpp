@@ -4,7 +4,9 @@ namespace quorrel {
 
 SerialPort::SerialPort(SerialDevices& devices) : devices_(&devices) {}
 
-SerialPort::~SerialPort() { Close(); }
+SerialPort::~SerialPort() {
+  Close();
+}
 
 int SerialPort::Open(int portNumber, int baudRate, int dataBits, int stopBits) {
   if (device_) return 1;

@@ -71,19 +71,28 @@ bool SpeedFor(int rate, speed_t* speed) {
 
 bool CharSizeFor(int dataBits, tcflag_t* size) {
   switch (dataBits) {
-    case 5: *size = CS5; return true;
-    case 6: *size = CS6; return true;
-    case 7: *size = CS7; return true;
-    case 8: *size = CS8; return true;
-    default: return false;
+    case 5:
+      *size = CS5;
+      return true;
+    case 6:
+      *size = CS6;
+      return true;
+    case 7:
+      *size = CS7;
+      return true;
+    case 8:
+      *size = CS8;
+      return true;
+    default:
+      return false;
   }
 }
 
 using SteadyClock = std::chrono::steady_clock;
 
 int MsLeft(SteadyClock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now())
-                  .count();
+  auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
@@ -293,8 +302,7 @@ std::unique_ptr<SerialDevice> OpenTty(const std::string& path, int baudRate, int
 
 class TtyDevices : public SerialDevices {
  public:
-  std::unique_ptr<SerialDevice> Open(int port, int baudRate, int dataBits,
-                                     int stopBits) override {
+  std::unique_ptr<SerialDevice> Open(int port, int baudRate, int dataBits, int stopBits) override {
     if (port < kFirstComPort || port > kLastComPort) return nullptr;
     const std::string path = ComPortPath(port).string();
     int error = 0;

@@ -168,8 +168,9 @@ class ComDevice : public SerialDevice {
     if (!::ClearCommError(handle_, &errors, nullptr)) NoteError(::GetLastError());
   }
   void NoteError(DWORD error) {
-    if (error == ERROR_BAD_COMMAND || error == ERROR_DEVICE_REMOVED || error == ERROR_ACCESS_DENIED ||
-        error == ERROR_INVALID_HANDLE || error == ERROR_GEN_FAILURE || error == ERROR_DEVICE_NOT_CONNECTED) {
+    if (error == ERROR_BAD_COMMAND || error == ERROR_DEVICE_REMOVED ||
+        error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_HANDLE ||
+        error == ERROR_GEN_FAILURE || error == ERROR_DEVICE_NOT_CONNECTED) {
       hung_up_ = true;
     }
   }
@@ -210,15 +211,14 @@ bool ValidSettings(int baudRate, int dataBits, int stopBits) {
 
 class ComDevices : public SerialDevices {
  public:
-  std::unique_ptr<SerialDevice> Open(int port, int baudRate, int dataBits,
-                                     int stopBits) override {
+  std::unique_ptr<SerialDevice> Open(int port, int baudRate, int dataBits, int stopBits) override {
     if (port < kFirstComPort || port > kLastComPort) return nullptr;
     if (!ValidSettings(baudRate, dataBits, stopBits)) return nullptr;
 
     const std::string path = ComPortPath(port).string();
     // No sharing: a port held by another program fails here.
-    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     HandleGuard guard(h);
     if (::GetFileType(h) != FILE_TYPE_CHAR) return nullptr;

@@ -10,7 +10,9 @@ struct Sha256::State {
   sha256_ctx ctx;
 };
 
-Sha256::Sha256() : state_(std::make_unique<State>()) { sha256_init(&state_->ctx); }
+Sha256::Sha256() : state_(std::make_unique<State>()) {
+  sha256_init(&state_->ctx);
+}
 Sha256::~Sha256() = default;
 
 void Sha256::Update(std::span<const uint8_t> bytes) {

@@ -1,4 +1,6 @@
+// <windows.h> first: <bcrypt.h> builds on its types.
 #include <windows.h>
+
 #include <bcrypt.h>
 
 #include <array>
@@ -32,7 +34,8 @@ Sha256::~Sha256() {
 
 void Sha256::Update(std::span<const uint8_t> bytes) {
   if (state_->failed || bytes.empty()) return;
-  if (BCryptHashData(state_->hash, const_cast<PUCHAR>(bytes.data()), static_cast<ULONG>(bytes.size()), 0) != 0) {
+  if (BCryptHashData(state_->hash, const_cast<PUCHAR>(bytes.data()),
+                     static_cast<ULONG>(bytes.size()), 0) != 0) {
     state_->failed = true;
   }
 }

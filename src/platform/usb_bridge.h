@@ -163,9 +163,9 @@ class UsbBridge {
   std::filesystem::path dev_;
   std::string preferred_;
   std::vector<std::string> notices_;
-  std::vector<std::string> told_;          // keys of the notices given
-  std::vector<std::string> seen_now_;      // keys whose cause is present this poll
-  std::vector<std::string> pending_;       // keys of causes seen on the previous poll
+  std::vector<std::string> told_;      // keys of the notices given
+  std::vector<std::string> seen_now_;  // keys whose cause is present this poll
+  std::vector<std::string> pending_;   // keys of causes seen on the previous poll
   bool table_errors_told_ = false;
 };
 

@@ -55,7 +55,8 @@ std::optional<std::string> ReadAttribute(const fs::path& file) {
   ::close(fd);
   if (n < 0) return std::nullopt;
   std::string text(buffer, static_cast<size_t>(n));
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r')) text.pop_back();
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r'))
+    text.pop_back();
   return text;
 }
 
@@ -63,7 +64,10 @@ std::optional<unsigned> ParseHexText(const std::string& text, size_t maxDigits) 
   if (text.empty() || text.size() > maxDigits) return std::nullopt;
   unsigned value = 0;
   for (char c : text) {
-    int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+    int d = (c >= '0' && c <= '9')   ? c - '0'
+            : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+            : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                     : -1;
     if (d < 0) return std::nullopt;
     value = value * 16 + static_cast<unsigned>(d);
   }
@@ -127,7 +131,8 @@ bool Inside(const fs::path& child, const fs::path& folder) {
   return c.size() > f.size() && c.compare(0, f.size(), f) == 0;
 }
 
-std::string DevicePath(uint16_t vid, uint16_t pid, int interfaceNumber, const std::string& portPath) {
+std::string DevicePath(uint16_t vid, uint16_t pid, int interfaceNumber,
+                       const std::string& portPath) {
   return Format("USB\\VID_%04X&PID_%04X&MI_%02X\\", vid, pid, interfaceNumber) + portPath;
 }
 
@@ -146,10 +151,16 @@ struct State {
   std::vector<Assignment> modems;  // in the order first seen
 };
 
-fs::path StateFolder() { return QuorrelRoot() / "usbbridge"; }
-fs::path StateFile() { return StateFolder() / "ports"; }
+fs::path StateFolder() {
+  return QuorrelRoot() / "usbbridge";
+}
+fs::path StateFile() {
+  return StateFolder() / "ports";
+}
 
-bool ValidComNumber(int n) { return n >= kFirstComPort && n <= kLastComPort; }
+bool ValidComNumber(int n) {
+  return n >= kFirstComPort && n <= kLastComPort;
+}
 
 bool ValidDevicePath(const std::string& path) {
   if (path.size() > 200 || path.compare(0, 4, "USB\\") != 0) return false;
@@ -183,8 +194,8 @@ State ParseState(const std::string& text) {
       if (atPath != "-" && ValidDevicePath(atPath)) a.atPath = atPath;
       bool clash = false;
       for (const Assignment& other : state.modems) {
-        clash |= other.portPath == a.portPath || other.diagCom == a.diagCom || other.diagCom == a.atCom ||
-                 other.atCom == a.diagCom || other.atCom == a.atCom;
+        clash |= other.portPath == a.portPath || other.diagCom == a.diagCom ||
+                 other.diagCom == a.atCom || other.atCom == a.diagCom || other.atCom == a.atCom;
       }
       if (!clash) state.modems.push_back(a);
     }
@@ -193,11 +204,13 @@ State ParseState(const std::string& text) {
 }
 
 std::string StateText(const State& state) {
-  std::string text = "# COM numbers of the USB modems by port path: path diag at diag-device at-device\n";
+  std::string text =
+      "# COM numbers of the USB modems by port path: path diag at diag-device at-device\n";
   text += Format("services %d\n", state.servicesWritten ? 1 : 0);
   for (const Assignment& a : state.modems) {
     text += Format("modem %s %d %d %s %s\n", a.portPath.c_str(), a.diagCom, a.atCom,
-                   a.diagPath.empty() ? "-" : a.diagPath.c_str(), a.atPath.empty() ? "-" : a.atPath.c_str());
+                   a.diagPath.empty() ? "-" : a.diagPath.c_str(),
+                   a.atPath.empty() ? "-" : a.atPath.c_str());
   }
   return text;
 }
@@ -277,7 +290,9 @@ std::optional<std::string> ReadString(const std::string& key, const std::string&
   return std::string(buffer);
 }
 
-std::string ParametersKey(const std::string& devicePath) { return kEnumKey + devicePath + "\\Device Parameters"; }
+std::string ParametersKey(const std::string& devicePath) {
+  return kEnumKey + devicePath + "\\Device Parameters";
+}
 
 void SetPortName(const std::string& devicePath, int com) {
   const std::string name = Format("COM%d", com);
@@ -324,8 +339,10 @@ void WriteServiceEnum(const std::string& service, const std::vector<std::string>
     // Values of a longer earlier list must not linger.
     RegistryDeleteKey(RegistryRoot::LocalMachine, key);
   }
-  std::vector<RegistryValue> values = {RegistryValue::Dword("Count", static_cast<uint32_t>(paths.size()))};
-  for (size_t i = 0; i < paths.size(); ++i) values.push_back(RegistryValue::String(std::to_string(i), paths[i]));
+  std::vector<RegistryValue> values = {
+      RegistryValue::Dword("Count", static_cast<uint32_t>(paths.size()))};
+  for (size_t i = 0; i < paths.size(); ++i)
+    values.push_back(RegistryValue::String(std::to_string(i), paths[i]));
   RegistrySetValues(RegistryRoot::LocalMachine, key, values);
 }
 
@@ -374,7 +391,8 @@ fs::path PeerPort(const fs::path& deviceFolder, const std::string& name) {
     for (const std::string& child : ListFolder(hub)) {
       if (child.find(':') == std::string::npos) continue;
       for (const std::string& entry : ListFolder(hub / child)) {
-        if (entry.size() > suffix.size() && entry.compare(entry.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        if (entry.size() > suffix.size() &&
+            entry.compare(entry.size() - suffix.size(), suffix.size(), suffix) == 0) {
           port = hub / child / entry;
         }
       }
@@ -396,7 +414,8 @@ std::string CompanionPath(const fs::path& deviceFolder, const std::string& name)
   const size_t at = peerName.rfind("-port");
   if (at == std::string::npos || peerName.substr(at + 5) != number) return {};
   const std::string hub = peerName.substr(0, at);
-  std::string path = hub.compare(0, 3, "usb") == 0 ? hub.substr(3) + "-" + number : hub + "." + number;
+  std::string path =
+      hub.compare(0, 3, "usb") == 0 ? hub.substr(3) + "-" + number : hub + "." + number;
   return IsPortPath(path) && path != name ? path : std::string();
 }
 
@@ -675,7 +694,8 @@ std::vector<UsbModem> UsbBridge::Poll(const std::vector<UsbDeviceInfo>& devices)
   // comes back.
   told_.erase(std::remove_if(told_.begin(), told_.end(),
                              [&](const std::string& k) {
-                               return std::find(seen_now_.begin(), seen_now_.end(), k) == seen_now_.end();
+                               return std::find(seen_now_.begin(), seen_now_.end(), k) ==
+                                      seen_now_.end();
                              }),
               told_.end());
   seen_now_.clear();
@@ -727,9 +747,10 @@ std::vector<UsbModem> UsbBridge::Publish(std::vector<UsbModem> found) {
     // Back on the companion port: the same modem, known where it was first
     // seen, unless something else sits there now.
     if (it == state.modems.end() && !m.companion.empty()) {
-      const bool companionTaken = std::any_of(found.begin(), found.end(), [&](const UsbModem& other) {
-        return &other != &m && other.portPath == m.companion && !other.diagTty.empty();
-      });
+      const bool companionTaken =
+          std::any_of(found.begin(), found.end(), [&](const UsbModem& other) {
+            return &other != &m && other.portPath == m.companion && !other.diagTty.empty();
+          });
       if (!companionTaken) {
         it = std::find_if(state.modems.begin(), state.modems.end(),
                           [&](const Assignment& a) { return a.portPath == m.companion; });
@@ -738,8 +759,9 @@ std::vector<UsbModem> UsbBridge::Publish(std::vector<UsbModem> found) {
     if (it == state.modems.end()) {
       if (state.modems.size() >= kMaxRemembered) {
         // Forget the oldest modem that is not attached.
-        auto gone = std::find_if(state.modems.begin(), state.modems.end(),
-                                 [](const Assignment& a) { return a.diagPath.empty() && a.atPath.empty(); });
+        auto gone = std::find_if(state.modems.begin(), state.modems.end(), [](const Assignment& a) {
+          return a.diagPath.empty() && a.atPath.empty();
+        });
         if (gone == state.modems.end()) continue;
         state.modems.erase(gone);
       }
@@ -764,7 +786,8 @@ std::vector<UsbModem> UsbBridge::Publish(std::vector<UsbModem> found) {
     m.diagCom = a.diagCom;
 
     const std::string atPath =
-        m.atTty.empty() ? std::string() : DevicePath(m.vendorId, m.productId, *m.atInterface, a.portPath);
+        m.atTty.empty() ? std::string()
+                        : DevicePath(m.vendorId, m.productId, *m.atInterface, a.portPath);
     if (!a.atPath.empty() && a.atPath != atPath) ForgetDevicePath(a.atPath);
     if (m.atTty.empty()) {
       UnlinkComPort(a.atCom);
@@ -794,7 +817,8 @@ std::vector<UsbModem> UsbBridge::Publish(std::vector<UsbModem> found) {
   const Assignment* lineOne = nullptr;
   for (const Assignment& a : state.modems) {
     if (a.diagPath.empty()) continue;
-    auto f = std::find_if(found.begin(), found.end(), [&](const UsbModem& x) { return x.location == a.portPath; });
+    auto f = std::find_if(found.begin(), found.end(),
+                          [&](const UsbModem& x) { return x.location == a.portPath; });
     const bool matches = preferred_.empty() || preferred_ == a.portPath ||
                          (f != found.end() && (preferred_ == f->portPath ||
                                                (!f->serial.empty() && preferred_ == f->serial)));

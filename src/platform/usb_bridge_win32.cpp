@@ -9,7 +9,9 @@ namespace quorrel {
 UsbBridge::UsbBridge(ModemTable table, std::filesystem::path sysfs, std::filesystem::path dev)
     : table_(std::move(table)), sysfs_(std::move(sysfs)), dev_(std::move(dev)) {}
 
-std::vector<UsbModem> UsbBridge::Poll() { return {}; }
+std::vector<UsbModem> UsbBridge::Poll() {
+  return {};
+}
 
 std::vector<UsbModem> UsbBridge::Poll(const std::vector<UsbDeviceInfo>&) {
   return {};
@@ -32,11 +34,15 @@ std::optional<std::pair<uint16_t, uint16_t>> UsbIdentityOfFolder(const std::stri
   return std::nullopt;
 }
 
-std::vector<std::string> UsbBridge::TakeNotices() { return std::exchange(notices_, {}); }
+std::vector<std::string> UsbBridge::TakeNotices() {
+  return std::exchange(notices_, {});
+}
 
 void UsbBridge::DetachAll() {}
 
-bool UsbBridgeEnabled() { return false; }
+bool UsbBridgeEnabled() {
+  return false;
+}
 
 void DisableUsbBridge() {}
 
@@ -46,7 +52,9 @@ void SetUsbBridgeNoticeSink(std::function<void(const std::string&)>) {}
 
 void UsbBridgeNotice(const std::string&) {}
 
-std::vector<UsbModem> PollUsbBridge() { return {}; }
+std::vector<UsbModem> PollUsbBridge() {
+  return {};
+}
 
 std::filesystem::path UsbSysfsRoot() {
   return {};

@@ -53,11 +53,17 @@ ProgramFolders ProgramFoldersFor(const std::string& programFolder) {
   return folders;
 }
 
-std::string UserStateFolder() { return MakeFolder(XdgFolder("XDG_STATE_HOME", ".local/state") / "quorrel"); }
+std::string UserStateFolder() {
+  return MakeFolder(XdgFolder("XDG_STATE_HOME", ".local/state") / "quorrel");
+}
 
-std::string UserConfigFolder() { return MakeFolder(XdgFolder("XDG_CONFIG_HOME", ".config") / "quorrel"); }
+std::string UserConfigFolder() {
+  return MakeFolder(XdgFolder("XDG_CONFIG_HOME", ".config") / "quorrel");
+}
 
-ProgramFolders DefaultProgramFolders() { return ProgramFoldersFor(ExecutableDirectory()); }
+ProgramFolders DefaultProgramFolders() {
+  return ProgramFoldersFor(ExecutableDirectory());
+}
 
 std::string ProgramDataFile(std::string_view name) {
   // Beside the executable, the path is formed as the program always formed
@@ -66,7 +72,8 @@ std::string ProgramDataFile(std::string_view name) {
   const std::string beside = program + "\\" + std::string(name);
   std::error_code ec;
   if (std::filesystem::exists(MapPath(beside), ec)) return beside;
-  const std::filesystem::path installed = std::filesystem::path(program).parent_path() / "share" / "quorrel" / name;
+  const std::filesystem::path installed =
+      std::filesystem::path(program).parent_path() / "share" / "quorrel" / name;
   if (std::filesystem::exists(installed, ec)) return installed.string();
   return beside;
 }

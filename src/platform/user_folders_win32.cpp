@@ -11,12 +11,20 @@ ProgramFolders ProgramFoldersFor(const std::string& programFolder) {
   return folders;
 }
 
-ProgramFolders DefaultProgramFolders() { return ProgramFoldersFor(ExecutableDirectory()); }
+ProgramFolders DefaultProgramFolders() {
+  return ProgramFoldersFor(ExecutableDirectory());
+}
 
-std::string UserStateFolder() { return ExecutableDirectory(); }
+std::string UserStateFolder() {
+  return ExecutableDirectory();
+}
 
-std::string UserConfigFolder() { return ExecutableDirectory(); }
+std::string UserConfigFolder() {
+  return ExecutableDirectory();
+}
 
-std::string ProgramDataFile(std::string_view name) { return ExecutableDirectory() + "\\" + std::string(name); }
+std::string ProgramDataFile(std::string_view name) {
+  return ExecutableDirectory() + "\\" + std::string(name);
+}
 
 }  // namespace quorrel

@@ -16,7 +16,8 @@ namespace quorrel {
 
 namespace {
 
-constexpr const char* kFlagKeys[] = {"SOFTWARE\\Wow6432Node\\VantrelUSBDriverFlag", "SOFTWARE\\VantrelUSBDriverFlag"};
+constexpr const char* kFlagKeys[] = {"SOFTWARE\\Wow6432Node\\VantrelUSBDriverFlag",
+                                     "SOFTWARE\\VantrelUSBDriverFlag"};
 
 constexpr const char* kUninstallers[] = {
     "C:\\Program Files\\VantrelDriver\\USBDriverInstaller_x86.exe",
@@ -25,7 +26,9 @@ constexpr const char* kUninstallers[] = {
     "C:\\Program Files (x86)\\VantrelDriver\\USBDriverInstaller_x64.exe",
 };
 
-std::string DriverSetupPath() { return std::string(kExtractionFolder) + "\\" + kDriverSetupName; }
+std::string DriverSetupPath() {
+  return std::string(kExtractionFolder) + "\\" + kDriverSetupName;
+}
 
 }  // namespace
 
@@ -81,7 +84,8 @@ void InstallUsbDriver(CQuorrelDoc& doc, LineDisplay& display, int line,
 }
 
 bool RunDriverUninstaller() {
-  for (const char* path : kUninstallers) ShellOpen({"open", path, "Uninstall", ShowCommand::Normal});
+  for (const char* path : kUninstallers)
+    ShellOpen({"open", path, "Uninstall", ShowCommand::Normal});
   return true;
 }
 

@@ -61,7 +61,8 @@ std::vector<std::string> ListedDevicePaths(const std::array<const char*, N>& ser
       for (uint32_t i = 0; i < count && i < kMaxListed; ++i) {
         char buffer[kStringBufferSize];
         uint32_t size = sizeof buffer;
-        if (key.QueryString(Format("%u", i), buffer, &size) == kRegistryOk) paths.emplace_back(buffer);
+        if (key.QueryString(Format("%u", i), buffer, &size) == kRegistryOk)
+          paths.emplace_back(buffer);
       }
     }
     key.Close();
@@ -72,7 +73,8 @@ std::vector<std::string> ListedDevicePaths(const std::array<const char*, N>& ser
 std::optional<int> ReadPortNumber(const std::string& devicePath) {
   RegistryKey key;
   std::string parameters = std::string(kEnumKey) + devicePath + "\\Device Parameters";
-  if (key.Open(RegistryRoot::LocalMachine, parameters, kKeyAllAccess) != kRegistryOk) return std::nullopt;
+  if (key.Open(RegistryRoot::LocalMachine, parameters, kKeyAllAccess) != kRegistryOk)
+    return std::nullopt;
   char buffer[kStringBufferSize];
   uint32_t size = sizeof buffer;
   if (key.QueryString("PortName", buffer, &size) != kRegistryOk) return std::nullopt;
@@ -170,7 +172,8 @@ int DiscoverLinePorts(CQuorrelDoc& doc, int line) {
   std::vector<std::string> places;
   for (const std::string& path : ListedDevicePaths(kSerialServices)) {
     std::string location = DeviceLocation(path);
-    if (std::find(places.begin(), places.end(), location) == places.end()) places.push_back(std::move(location));
+    if (std::find(places.begin(), places.end(), location) == places.end())
+      places.push_back(std::move(location));
   }
   assignment.Update(places, [&doc](int l) { return doc.line(l).Binding().Bound(); });
   LineJob& job = doc.line(line);

@@ -12,8 +12,8 @@
 namespace quorrel {
 
 // The driver services searched, in order.
-inline constexpr std::array<const char*, 4> kModemServices = {
-    "Vantrelusbmdm6k", "ONDAusbmdm6k", "qcusbmdm6k", "HSPADataCardusbmdm6k"};
+inline constexpr std::array<const char*, 4> kModemServices = {"Vantrelusbmdm6k", "ONDAusbmdm6k",
+                                                              "qcusbmdm6k", "HSPADataCardusbmdm6k"};
 inline constexpr std::array<const char*, 4> kSerialServices = {
     "Vantrelusbser6k", "ONDAusbser6k", "qcusbser6k", "HSPADataCardusbser6k"};
 

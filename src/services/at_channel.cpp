@@ -16,7 +16,9 @@ size_t FindCr(std::string_view r, size_t from) {
   return from >= r.size() ? std::string_view::npos : r.find(kCr, from);
 }
 
-bool CrLfAt(std::string_view r, size_t p) { return p + 1 < r.size() && r[p + 1] == kLf; }
+bool CrLfAt(std::string_view r, size_t p) {
+  return p + 1 < r.size() && r[p + 1] == kLf;
+}
 
 }  // namespace
 

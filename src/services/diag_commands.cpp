@@ -204,7 +204,9 @@ int PollReady(PhoneLink& link) {
   return 0;
 }
 
-int SendSpc(PhoneLink& link) { return SendServiceCode(link, "000000"); }
+int SendSpc(PhoneLink& link) {
+  return SendServiceCode(link, "000000");
+}
 
 int SendServiceCode(PhoneLink& link, std::string_view code) {
   RequestBuffer buffer{};

@@ -26,12 +26,15 @@ TEST(FormLayoutTest, EveryControlHasOneEntryInsideItsForm) {
   }
   // The per-line controls of every line, and the options.
   for (int line = 0; line < kLineCount; ++line) {
-    for (int id : {controls::StartButton(line), controls::StopButton(line), controls::ProgressBar(line),
-                   controls::ProgressText(line), controls::StatusIcon(line), controls::PortText(line),
-                   controls::VersionText(line), controls::StateText(line), controls::RestorePortButton(line)}) {
+    for (int id :
+         {controls::StartButton(line), controls::StopButton(line), controls::ProgressBar(line),
+          controls::ProgressText(line), controls::StatusIcon(line), controls::PortText(line),
+          controls::VersionText(line), controls::StateText(line),
+          controls::RestorePortButton(line)}) {
       EXPECT_TRUE(ids.count(id)) << "line " << line << " lacks " << id;
     }
-    for (LineMode mode : {LineMode::Download, LineMode::Repair, LineMode::BackupNv, LineMode::RestoreNv}) {
+    for (LineMode mode :
+         {LineMode::Download, LineMode::Repair, LineMode::BackupNv, LineMode::RestoreNv}) {
       const int id = ModeButton(line, mode);
       EXPECT_TRUE(ids.count(id)) << id;
       int l = -1;
@@ -41,8 +44,8 @@ TEST(FormLayoutTest, EveryControlHasOneEntryInsideItsForm) {
       EXPECT_EQ(m, mode);
     }
   }
-  for (int id : {1099, 1100, 1109, 1147, 1131, 1132, 1133, 1138, 1134, 1154, 1155, 1121, 1122, 1081, 1080, 1136,
-                 1137, 1135, 1139}) {
+  for (int id : {1099, 1100, 1109, 1147, 1131, 1132, 1133, 1138, 1134, 1154, 1155, 1121, 1122, 1081,
+                 1080, 1136, 1137, 1135, 1139}) {
     EXPECT_TRUE(ids.count(id)) << id;
   }
   // The irregular identifiers of lines 2 and 3, and the ones that are none.
@@ -63,8 +66,10 @@ TEST(FormLayoutTest, DialogUnitsToPixels) {
   EXPECT_EQ(MulDiv(-5, 6, 4), -8);
   EXPECT_EQ(MulDiv(1, 1, 0), -1);
   const DialogBaseUnits units{6, 14};
-  EXPECT_EQ(DialogToPixels(*FindTemplateControl(controls::kDownload), units), (PixelRect{335, 186, 101, 60}));
-  EXPECT_EQ(DialogToPixels(0, 0, kFormSize.width, kFormSize.height, units), (PixelRect{0, 0, 489, 331}));
+  EXPECT_EQ(DialogToPixels(*FindTemplateControl(controls::kDownload), units),
+            (PixelRect{335, 186, 101, 60}));
+  EXPECT_EQ(DialogToPixels(0, 0, kFormSize.width, kFormSize.height, units),
+            (PixelRect{0, 0, 489, 331}));
   EXPECT_EQ(FindTemplateControl(kNoControlId), nullptr);
   EXPECT_EQ(FindTemplateControl(4711), nullptr);
 }

@@ -101,7 +101,8 @@ TEST_F(FormModelTest, JobEndWritesTheActionLogWithCrLf) {
             "2010.3.5 9:7:9——skip fail!\r\n");
   // The repeated final message reaches the log text, not the file.
   EXPECT_EQ(form_.LogText(1),
-            "Current Version : V1\n2010.3.5 9:7:2——step\n2010.3.5 9:7:9——skip fail!\n2010.3.5 9:7:9——skip fail!\n");
+            "Current Version : V1\n2010.3.5 9:7:2——step\n2010.3.5 9:7:9——skip fail!\n2010.3.5 "
+            "9:7:9——skip fail!\n");
   EXPECT_EQ(doc_.line(1).runFlag, 0);
   EXPECT_EQ(form_.Control(StatusIcon(1)).image, kBitmapFail);
   EXPECT_EQ(resumed_, std::vector<int>{1});
@@ -112,7 +113,8 @@ TEST_F(FormModelTest, SecondJobEndInTheSameSecondReplacesTheFile) {
   form_.JobEnd(0, "one", EndKind::Pass);
   form_.ClearLogText(0);
   form_.JobEnd(0, "two", EndKind::Pass);
-  EXPECT_EQ(ReadFile(root_.path() / "drive_c/work/Logs/ActionLog1_201035972.txt"), "2010.3.5 9:7:2——two\r\n");
+  EXPECT_EQ(ReadFile(root_.path() / "drive_c/work/Logs/ActionLog1_201035972.txt"),
+            "2010.3.5 9:7:2——two\r\n");
 }
 
 TEST_F(FormModelTest, JobEndGoesOnWhenTheLogFolderCannotBeMade) {
@@ -170,8 +172,8 @@ TEST_F(FormModelTest, ShowStatusPicturesAndFailures) {
 
 TEST_F(FormModelTest, UpdateControlsWhenIdle) {
   form_.UpdateControls(0, true);
-  for (int id : {1081, 1136, 1121, 1135, 1131, 1132, 1133, 1138, 1147, 1109, 1154, 1040, 1042, 1043, 1008,
-                 1140, 1146, 1148, 1099}) {
+  for (int id : {1081, 1136, 1121, 1135, 1131, 1132, 1133, 1138, 1147, 1109, 1154, 1040, 1042, 1043,
+                 1008, 1140, 1146, 1148, 1099}) {
     EXPECT_TRUE(form_.Control(id).enabled) << id;
   }
   EXPECT_FALSE(form_.Control(kAllStop).enabled);
@@ -181,8 +183,8 @@ TEST_F(FormModelTest, UpdateControlsWhenIdle) {
 TEST_F(FormModelTest, UpdateControlsWhileALineRuns) {
   doc_.line(2).runFlag = 1;
   form_.UpdateControls(2, false);
-  for (int id : {1081, 1136, 1121, 1135, 1131, 1132, 1133, 1138, 1147, 1109, 1154, 1040, 1042, 1043, 1008,
-                 1140, 1148}) {
+  for (int id : {1081, 1136, 1121, 1135, 1131, 1132, 1133, 1138, 1147, 1109, 1154, 1040, 1042, 1043,
+                 1008, 1140, 1148}) {
     EXPECT_FALSE(form_.Control(id).enabled) << id;
   }
   EXPECT_TRUE(form_.Control(kAllStop).enabled);
@@ -213,10 +215,14 @@ TEST_F(FormModelTest, FinishDisplayByEndKind) {
     bool reset;
     bool message;
   } cases[] = {
-      {EndKind::PassRestart, false, kBitmapPass, true, false}, {EndKind::PassRestart, true, kBitmapPass, true, false},
-      {EndKind::Pass, true, kBitmapPass, false, false}, {EndKind::FailRestart, false, kBitmapFail, true, false},
-      {EndKind::Fail, true, kBitmapFail, false, false}, {EndKind::WriteFailRestart, true, kBitmapFail, true, false},
-      {EndKind::FailManualRestart, false, kBitmapFail, false, false}, {EndKind::FailManualRestart, true, kBitmapFail, false, true},
+      {EndKind::PassRestart, false, kBitmapPass, true, false},
+      {EndKind::PassRestart, true, kBitmapPass, true, false},
+      {EndKind::Pass, true, kBitmapPass, false, false},
+      {EndKind::FailRestart, false, kBitmapFail, true, false},
+      {EndKind::Fail, true, kBitmapFail, false, false},
+      {EndKind::WriteFailRestart, true, kBitmapFail, true, false},
+      {EndKind::FailManualRestart, false, kBitmapFail, false, false},
+      {EndKind::FailManualRestart, true, kBitmapFail, false, true},
   };
   for (const Case& c : cases) {
     messages_.clear();
@@ -279,7 +285,8 @@ namespace quorrel {
 namespace {
 
 bool Contains(const std::vector<uint8_t>& haystack, std::vector<uint8_t> needle) {
-  return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
+  return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
+         haystack.end();
 }
 
 TEST(FormModelResetTest, FinishDisplayResetsThePhoneInItsProtocol) {

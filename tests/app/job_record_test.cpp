@@ -36,7 +36,10 @@ TEST(JobRecordTest, TheNvFileGivesItsDigestAndTheImeiItHolds) {
   } cases[] = {
       {"an IMEI", {0x08, 0x3A, 0x25, 0x10, 0x32, 0x54, 0x76, 0x98, 0x10}, 0, "352012345678901"},
       {"a blank item", {}, 0, nullptr},
-      {"an item the modem did not give", {0x08, 0x3A, 0x25, 0x10, 0x32, 0x54, 0x76, 0x98, 0x10}, 5, nullptr},
+      {"an item the modem did not give",
+       {0x08, 0x3A, 0x25, 0x10, 0x32, 0x54, 0x76, 0x98, 0x10},
+       5,
+       nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -49,8 +52,9 @@ TEST(JobRecordTest, TheNvFileGivesItsDigestAndTheImeiItHolds) {
     std::vector<uint8_t> bytes(NvTable::kFileSize);
     table.StoreTo(std::span<uint8_t, NvTable::kFileSize>(bytes.data(), bytes.size()));
     const fs::path file = root.path() / "Channel1.nvm";
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
 
     JobRecord record;
     DescribeNvFile(record, file.string());
@@ -93,14 +97,15 @@ TEST(JobRecordTest, RecordsAppendedAtOnceStayWholeLines) {
   int count = 0;
   for (std::string text; std::getline(in, text); ++count) {
     const nlohmann::json j = nlohmann::json::parse(text);
-    for (const char* key : {"started", "ended", "line", "job", "usb_path", "usb_serial", "esn", "imei",
-                            "version_before", "version_after", "nv_file", "nv_sha256", "outcome",
-                            "exit_code", "last_error"}) {
+    for (const char* key : {"started", "ended", "line", "job", "usb_path", "usb_serial", "esn",
+                            "imei", "version_before", "version_after", "nv_file", "nv_sha256",
+                            "outcome", "exit_code", "last_error"}) {
       EXPECT_TRUE(j.contains(key)) << key;
     }
     const int line = j["line"].get<int>();
-    EXPECT_EQ(j["esn"], (std::vector<std::string>{"", "8A3F21C5", "8A3F21C6", "8A3F21C7", "8A3F21C8",
-                                                  "8A3F21C9", "8A3F21CA", "8A3F21CB", "8A3F21CC"}[line]));
+    EXPECT_EQ(j["esn"],
+              (std::vector<std::string>{"", "8A3F21C5", "8A3F21C6", "8A3F21C7", "8A3F21C8",
+                                        "8A3F21C9", "8A3F21CA", "8A3F21CB", "8A3F21CC"}[line]));
     EXPECT_TRUE(j["imei"].is_null());
     EXPECT_EQ(j["exit_code"], line % 2 ? 0 : 1);
   }

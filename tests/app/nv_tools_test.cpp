@@ -41,12 +41,14 @@ std::vector<uint8_t> Bytes(const NvTable& table) {
 
 std::vector<uint8_t> ReadFile(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
 }
 
 void WriteFile(const fs::path& p, const std::vector<uint8_t>& bytes) {
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 class NvTools : public ::testing::Test {
@@ -97,7 +99,8 @@ TEST_F(NvTools, TextDumpListsEveryRecordAndCountsTheListedItems) {
   EXPECT_NE(text.find("status 65535 (no answer)"), std::string::npos);
   // 713 listed items; the end marker and the zero records after it are not
   // counted.
-  EXPECT_NE(text.find("items read: 711, inactive: 1, without answer: 1\n"), std::string::npos) << text.substr(text.size() - 200);
+  EXPECT_NE(text.find("items read: 711, inactive: 1, without answer: 1\n"), std::string::npos)
+      << text.substr(text.size() - 200);
 }
 
 TEST_F(NvTools, DiffNamesTheRecordAndItemOfOneChangedByte) {
@@ -142,14 +145,21 @@ TEST_F(NvTools, MalformedJsonIsRefusedWithItsFirstProblem) {
   const Case cases[] = {
       {"one record short", [](nlohmann::json& j) { j.erase(j.size() - 1); }, "array of 725"},
       {"not an array", [](nlohmann::json& j) { j = nlohmann::json::object(); }, "array of 725"},
-      {"records swapped", [](nlohmann::json& j) { std::swap(j[5], j[6]); }, "carries record number"},
-      {"item too large", [](nlohmann::json& j) { j[2]["item"] = 65536; }, "\"item\" is not a whole number"},
-      {"negative item", [](nlohmann::json& j) { j[2]["item"] = -1; }, "\"item\" is not a whole number"},
-      {"item as text", [](nlohmann::json& j) { j[2]["item"] = "90"; }, "\"item\" is not a whole number"},
+      {"records swapped", [](nlohmann::json& j) { std::swap(j[5], j[6]); },
+       "carries record number"},
+      {"item too large", [](nlohmann::json& j) { j[2]["item"] = 65536; },
+       "\"item\" is not a whole number"},
+      {"negative item", [](nlohmann::json& j) { j[2]["item"] = -1; },
+       "\"item\" is not a whole number"},
+      {"item as text", [](nlohmann::json& j) { j[2]["item"] = "90"; },
+       "\"item\" is not a whole number"},
       {"no such status", [](nlohmann::json& j) { j[2]["status"] = 11; }, "is no NV status"},
-      {"data short", [](nlohmann::json& j) { j[2]["data"] = std::string(254, '0'); }, "256 hexadecimal digits"},
-      {"data long", [](nlohmann::json& j) { j[2]["data"] = std::string(258, '0'); }, "256 hexadecimal digits"},
-      {"data not hex", [](nlohmann::json& j) { j[2]["data"] = std::string(255, '0') + "g"; }, "no hexadecimal digit"},
+      {"data short", [](nlohmann::json& j) { j[2]["data"] = std::string(254, '0'); },
+       "256 hexadecimal digits"},
+      {"data long", [](nlohmann::json& j) { j[2]["data"] = std::string(258, '0'); },
+       "256 hexadecimal digits"},
+      {"data not hex", [](nlohmann::json& j) { j[2]["data"] = std::string(255, '0') + "g"; },
+       "no hexadecimal digit"},
       {"data missing", [](nlohmann::json& j) { j[2].erase("data"); }, "\"data\" must be"},
       {"unknown field", [](nlohmann::json& j) { j[2]["comment"] = "x"; }, "unknown field"},
   };

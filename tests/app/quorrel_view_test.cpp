@@ -149,7 +149,8 @@ TEST_F(ViewTest, AnExtractionFolderThatCannotBeMadeEndsTheStart) {
 TEST_F(ViewTest, ModeAndNvOptionButtonsSetTheirValueAndTheirGroup) {
   ASSERT_EQ(view_.OnInitialUpdate(EmbeddedResources()), StartupResult::Ready);
   for (int line = 0; line < kLineCount; ++line) {
-    constexpr LineMode kModes[] = {LineMode::Repair, LineMode::RestoreNv, LineMode::BackupNv, LineMode::Download};
+    constexpr LineMode kModes[] = {LineMode::Repair, LineMode::RestoreNv, LineMode::BackupNv,
+                                   LineMode::Download};
     for (LineMode mode : kModes) {
       ASSERT_TRUE(view_.OnCommand(ModeButton(line, mode)));
       EXPECT_EQ(s_.doc_.line(line).lineMode.load(), mode);
@@ -408,7 +409,8 @@ TEST_F(ViewTest, RestorePortSwitchesTheDiagnosticPortOnAndOff) {
   CQuorrelView view(s_.doc_, s_.form(), s_.controller(),
                     ViewHooks{nullptr, nullptr, [&](uint32_t ms, std::function<void()> fn) {
                                 EXPECT_EQ(ms, 4500u);
-                                disabledMeanwhile = !s_.form().Control(RestorePortButton(0)).enabled;
+                                disabledMeanwhile =
+                                    !s_.form().Control(RestorePortButton(0)).enabled;
                                 // The data port is held open through the wait.
                                 openMeanwhile = s_.doc_.at(0).port.IsOpen() != 0;
                                 fn();
@@ -530,7 +532,8 @@ TEST(ViewRepair, RepairRadioAndStartButtonFlashAModemStuckInTheDownloader) {
   bool started = false;
   for (int click = 0; click < 50 && !started; ++click) {
     ASSERT_TRUE(s.form().WaitUntil([&] {
-      return s.form().PortText(0) == Format("COM%d", s.modem_->DiagPort()) && s.form().Control(kDownload).enabled;
+      return s.form().PortText(0) == Format("COM%d", s.modem_->DiagPort()) &&
+             s.form().Control(kDownload).enabled;
     }));
     ASSERT_TRUE(view.OnCommand(kDownload));
     started = s.controller().LastOutcome(0) != JobOutcome::None;

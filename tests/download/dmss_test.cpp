@@ -15,9 +15,9 @@ namespace {
 using testsupport::Bytes;
 using testsupport::Concat;
 using testsupport::DownloadFrame;
-using testsupport::Hex;
 using testsupport::ExpectSilentTries;
 using testsupport::Fill;
+using testsupport::Hex;
 using testsupport::PeerLink;
 
 struct OpCase {
@@ -41,8 +41,8 @@ std::vector<OpCase> AllOperations() {
       {"DmssGo low bits", [](PhoneLink& l) { return DmssGo(l, 0x12345, 0xABCDEF); },
        Hex("05 23 45 CD EF"), 3, 2000, "Cannot begin execution at an address, Since %s"},
       {"DmssNoOp", DmssNoOp, Hex("06"), 1, 20000, "Cannot Do No Operation, Since %s"},
-      {"DmssGetParameters", [](PhoneLink& l) { return DmssGetParameters(l, params); }, Hex("07"),
-       1, 20000, "Cannot Get flash Information, Since %s"},
+      {"DmssGetParameters", [](PhoneLink& l) { return DmssGetParameters(l, params); }, Hex("07"), 1,
+       20000, "Cannot Get flash Information, Since %s"},
       {"DmssReset", DmssReset, Hex("0A"), 3, 2000, "Cannot Reset the Phone, Since %s"},
   };
 }
@@ -149,9 +149,15 @@ TEST_F(DmssTest, ParametersClampSizeCodeAndFlashKind) {
     uint8_t flashKind;
   };
   const Case cases[] = {
-      {0, 0, 0, 0, 0},          {1, 1, 1, 0x00080000, 1},   {2, 5, 2, 0x00100000, 5},
-      {3, 5, 3, 0x00100000, 5}, {4, 34, 4, 0x00200000, 34}, {5, 35, 5, 0x00400000, 0},
-      {6, 36, 6, 0x00800000, 0}, {7, 0, 0, 0, 0},            {9, 0xFF, 0, 0, 0},
+      {0, 0, 0, 0, 0},
+      {1, 1, 1, 0x00080000, 1},
+      {2, 5, 2, 0x00100000, 5},
+      {3, 5, 3, 0x00100000, 5},
+      {4, 34, 4, 0x00200000, 34},
+      {5, 35, 5, 0x00400000, 0},
+      {6, 36, 6, 0x00800000, 0},
+      {7, 0, 0, 0, 0},
+      {9, 0xFF, 0, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.size));

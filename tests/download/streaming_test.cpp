@@ -20,9 +20,9 @@ std::vector<uint32_t> Acks(const PhoneLink& link) {
 using testsupport::Bytes;
 using testsupport::Concat;
 using testsupport::DownloadFrame;
-using testsupport::Hex;
 using testsupport::ExpectSilentTries;
 using testsupport::Fill;
+using testsupport::Hex;
 using testsupport::PeerLink;
 using testsupport::TextBytes;
 
@@ -33,9 +33,9 @@ Bytes Range(size_t n, uint8_t start = 0) {
 }
 
 Bytes BlockWritten(uint32_t address) {
-  return DownloadFrame(Bytes{0x08, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
-                             static_cast<uint8_t>(address >> 16),
-                             static_cast<uint8_t>(address >> 24)});
+  return DownloadFrame(
+      Bytes{0x08, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
+            static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 24)});
 }
 
 Bytes ErrorReply(uint32_t code) {
@@ -56,8 +56,8 @@ std::vector<OpCase> AllOperations() {
   static const Bytes table = Range(16, 0x70);  // holds 7D and 7E
   return {
       {"StreamHello", StreamHello,
-       Concat({Hex("01"), TextBytes("QCOM fast download protocol host"), Hex("02 02 03")}), 3,
-       5000, nullptr},
+       Concat({Hex("01"), TextBytes("QCOM fast download protocol host"), Hex("02 02 03")}), 3, 5000,
+       nullptr},
       {"StreamClose", StreamClose, Hex("15"), 3, 20000, nullptr},
       {"StreamNoOp", StreamNoOp, Hex("09 11"), 1, 5000, nullptr},
       {"StreamReset", StreamReset, Hex("0B"), 3, 20000, nullptr},
@@ -220,7 +220,8 @@ TEST_F(StreamWriteTest, FailuresCarryTheWriteSentence) {
   for (const Case& c : cases) {
     p.peer.Answer(c.reply, 10);
     EXPECT_EQ(StreamWrite(p.link, block.data(), 0x1000, 1024), 0);
-    EXPECT_EQ(p.link.LastError(), Fill("Write a Block of Data to Memory Failed, Since %s", c.reason));
+    EXPECT_EQ(p.link.LastError(),
+              Fill("Write a Block of Data to Memory Failed, Since %s", c.reason));
   }
   EXPECT_EQ(p.peer.RequestCount(), 2u);  // one try each
 }
@@ -232,7 +233,9 @@ TEST_F(StreamWriteTest, NoiseOrASpoiltReplyDoesNotFailTheWrite) {
     std::vector<uint32_t> acks;  // what the write may count as acknowledged
   };
   const Case cases[] = {
-      {"noise before the acknowledgement", Concat({Hex("31 C4 00 99"), BlockWritten(0x1000)}), {0x1000}},
+      {"noise before the acknowledgement",
+       Concat({Hex("31 C4 00 99"), BlockWritten(0x1000)}),
+       {0x1000}},
       {"noise inside the leading flag", Concat({Hex("7E 31 C4"), BlockWritten(0x1000)}), {0x1000}},
       {"a spoilt acknowledgement", Hex("7E 08 00 10 00 00 12 34 7E"), {}},
   };
@@ -240,8 +243,7 @@ TEST_F(StreamWriteTest, NoiseOrASpoiltReplyDoesNotFailTheWrite) {
     SCOPED_TRACE(c.name);
     p.peer.Answer(c.reply, 10);
     EXPECT_EQ(StreamWrite(p.link, block.data(), 0x1000, 1024), 1) << p.link.LastError();
-    EXPECT_EQ(Acks(p.link),
-              c.acks);
+    EXPECT_EQ(Acks(p.link), c.acks);
   }
 }
 
@@ -257,10 +259,9 @@ TEST_F(StreamWriteTest, OversizeBlocksAreRefusedWithoutSending) {
 TEST_F(StreamWriteTest, BlocksInFlightAreCollectedInArrivalOrder) {
   // Each block is acknowledged 30 ms after it was sent.
   p.peer.SetResponder([](std::span<const uint8_t> request) {
-    const uint32_t address = static_cast<uint32_t>(request[2]) |
-                             static_cast<uint32_t>(request[3]) << 8 |
-                             static_cast<uint32_t>(request[4]) << 16 |
-                             static_cast<uint32_t>(request[5]) << 24;
+    const uint32_t address =
+        static_cast<uint32_t>(request[2]) | static_cast<uint32_t>(request[3]) << 8 |
+        static_cast<uint32_t>(request[4]) << 16 | static_cast<uint32_t>(request[5]) << 24;
     return testsupport::ScriptedPeer::Reply{BlockWritten(address), 30};
   });
   const uint32_t small = 16;  // addresses free of flag and escape bytes
@@ -292,7 +293,8 @@ TEST(StreamWriteClosed, NoWaitOnAClosedPortFailsToSend) {
   EXPECT_EQ(StreamWriteNoWait(p.link, data, 0, 4), 0);
   EXPECT_EQ(p.link.LastError(), kTextSendFailed);
   EXPECT_EQ(StreamWrite(p.link, data, 0, 4), 0);
-  EXPECT_EQ(p.link.LastError(), Fill("Write a Block of Data to Memory Failed, Since %s", kTextSendFailed));
+  EXPECT_EQ(p.link.LastError(),
+            Fill("Write a Block of Data to Memory Failed, Since %s", kTextSendFailed));
 }
 
 }  // namespace

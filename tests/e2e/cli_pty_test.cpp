@@ -23,9 +23,9 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/scratch_root.h"
-#include "support/fake_modem_manager.h"
 #include "release/embedded_resources.h"
 #include "support/child_process.h"
+#include "support/fake_modem_manager.h"
 #include "support/scoped_env.h"
 #include "support/sim_line.h"
 
@@ -57,13 +57,14 @@ TEST(CliAgainstSimulator, DownloadOverPseudoTerminalsInScaledRealTime) {
   fs::create_directories(work / "nv");
   const std::string scale = "0.2";
 
-  ChildProcess sim({simulator.string(), "--time-scale", scale, "--dump", (work / "dump").string(), "--report",
-             (work / "report.json").string()});
+  ChildProcess sim({simulator.string(), "--time-scale", scale, "--dump", (work / "dump").string(),
+                    "--report", (work / "report.json").string()});
   ASSERT_TRUE(sim.Started());
   ASSERT_TRUE(sim.ReadUntil("attached", std::chrono::seconds(30))) << sim.output();
 
-  ChildProcess run({cli.string(), "download", "--time-scale", scale, "--nv-dir", (work / "nv").string(), "--trace",
-             (work / "trace.txt").string(), "--wait-seconds", "60"});
+  ChildProcess run({cli.string(), "download", "--time-scale", scale, "--nv-dir",
+                    (work / "nv").string(), "--trace", (work / "trace.txt").string(),
+                    "--wait-seconds", "60"});
   ASSERT_TRUE(run.Started());
   std::optional<int> code = run.Wait(std::chrono::seconds(240));
   ASSERT_TRUE(code.has_value()) << run.output();
@@ -71,7 +72,8 @@ TEST(CliAgainstSimulator, DownloadOverPseudoTerminalsInScaledRealTime) {
   const std::string& out = run.output();
   EXPECT_NE(out.find("——Устанавливается..."), std::string::npos) << out;
   EXPECT_NE(out.find("——Обновление выполнено!"), std::string::npos) << out;
-  EXPECT_NE(out.find("message [Поздравляем]: Обновление выполнено успешно!"), std::string::npos) << out;
+  EXPECT_NE(out.find("message [Поздравляем]: Обновление выполнено успешно!"), std::string::npos)
+      << out;
   EXPECT_NE(out.find("progress 100/100"), std::string::npos);
   EXPECT_NE(out.find("result: success"), std::string::npos);
   EXPECT_EQ(fs::file_size(work / "nv" / "Channel1.nvm"), 98600u);
@@ -105,9 +107,9 @@ TEST(CliAgainstSimulator, ModemThatNeverComesBackEndsTheRunWithItsOwnExitCode) {
   ASSERT_TRUE(sim.Started());
   ASSERT_TRUE(sim.ReadUntil("attached", std::chrono::seconds(30))) << sim.output();
 
-  ChildProcess run({cli.string(), "download", "--time-scale", scale, "--nv-dir", (work / "nv").string(),
-             "--wait-seconds", "30"},
-            work.string());
+  ChildProcess run({cli.string(), "download", "--time-scale", scale, "--nv-dir",
+                    (work / "nv").string(), "--wait-seconds", "30"},
+                   work.string());
   ASSERT_TRUE(run.Started());
   std::optional<int> code = run.Wait(std::chrono::seconds(120));
   ASSERT_TRUE(code.has_value()) << run.output();
@@ -158,7 +160,8 @@ TEST(CliAgainstSimulator, JsonEventsEndWithTheResultAndTheJobsRecord) {
   }
   ASSERT_FALSE(events.empty());
   auto count = [&](const char* kind) {
-    return std::count_if(events.begin(), events.end(), [&](const nlohmann::json& e) { return e["event"] == kind; });
+    return std::count_if(events.begin(), events.end(),
+                         [&](const nlohmann::json& e) { return e["event"] == kind; });
   };
   EXPECT_GT(count("status"), 0);
   EXPECT_GT(count("progress"), 0);
@@ -192,19 +195,22 @@ TEST(CliAgainstSimulator, DownloadWithoutNvAnswersFlashesNothing) {
   std::ofstream(work / "nv" / "Channel1.nvm", std::ios::binary) << earlier;
   const std::string scale = "0.05";
 
-  ChildProcess sim({simulator.string(), "--time-scale", scale, "--drop-reply", "code=0x26,count=0", "--dump",
-             (work / "dump").string(), "--report", (work / "report.json").string()});
+  ChildProcess sim({simulator.string(), "--time-scale", scale, "--drop-reply", "code=0x26,count=0",
+                    "--dump", (work / "dump").string(), "--report",
+                    (work / "report.json").string()});
   ASSERT_TRUE(sim.Started());
   ASSERT_TRUE(sim.ReadUntil("attached", std::chrono::seconds(30))) << sim.output();
 
-  ChildProcess run({cli.string(), "download", "--time-scale", scale, "--nv-dir", (work / "nv").string(), "--wait-seconds",
-             "60"});
+  ChildProcess run({cli.string(), "download", "--time-scale", scale, "--nv-dir",
+                    (work / "nv").string(), "--wait-seconds", "60"});
   ASSERT_TRUE(run.Started());
   std::optional<int> code = run.Wait(std::chrono::seconds(240));
   ASSERT_TRUE(code.has_value()) << run.output();
   EXPECT_EQ(*code, 1) << run.output();
   const std::string& out = run.output();
-  EXPECT_NE(out.find("NV backup failed: no valid answer for NV items 0, 22, 90,"), std::string::npos) << out;
+  EXPECT_NE(out.find("NV backup failed: no valid answer for NV items 0, 22, 90,"),
+            std::string::npos)
+      << out;
   EXPECT_EQ(out.find("Обновление выполнено"), std::string::npos) << out;
   std::vector<uint8_t> kept = testsupport::ReadBytes(work / "nv" / "Channel1.nvm");
   EXPECT_TRUE(std::string(kept.begin(), kept.end()) == earlier);
@@ -267,9 +273,9 @@ TEST(CliAgainstSimulator, TerminatedMidDownloadTheCliGivesModemManagerTheDeviceB
   testsupport::FakeUsbTree tree(root.path() / "sys", "1-2", tty.filename().string());
   testsupport::ScopedEnv sysfs("QUORREL_SYSFS", (root.path() / "sys").string());
 
-  ChildProcess run({cli.string(), "download", "--time-scale", scale, "--nv-dir", (work / "nv").string(), "--wait-seconds",
-             "60"},
-            work.string());
+  ChildProcess run({cli.string(), "download", "--time-scale", scale, "--nv-dir",
+                    (work / "nv").string(), "--wait-seconds", "60"},
+                   work.string());
   ASSERT_TRUE(run.Started());
   ASSERT_TRUE(mm.WaitForCalls(1)) << run.output();
   ASSERT_TRUE(run.ReadUntil("progress 2/100", std::chrono::seconds(60))) << run.output();

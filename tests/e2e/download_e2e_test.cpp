@@ -15,8 +15,8 @@ using testsupport::Seen;
 using testsupport::SimLine;
 
 // Resource ids of the embedded release.
-constexpr int kAmss = 164, kPartition = 169, kCfgData = 171, kQcsbl = 172, kOemsblHd = 167, kOemsbl = 168,
-              kAmssHd = 163, kEfs = 166, kArmprg = 165, kNandHd = 184, kNand = 185;
+constexpr int kAmss = 164, kPartition = 169, kCfgData = 171, kQcsbl = 172, kOemsblHd = 167,
+              kOemsbl = 168, kAmssHd = 163, kEfs = 166, kArmprg = 165, kNandHd = 184, kNand = 185;
 
 NvTable LoadNvFile(const std::vector<uint8_t>& bytes) {
   NvTable table;
@@ -53,8 +53,9 @@ TEST(DownloadEndToEnd, CompleteDownloadWritesTheReleaseAndGivesTheModemBackItsNv
   // the load address (a violation otherwise), and then speaks streaming.
   EXPECT_EQ(m.config().expectedProgrammer, s.EmbeddedFile(kArmprg));
   std::vector<sim::RequestRecord> requests = m.Requests();
-  EXPECT_TRUE(std::any_of(requests.begin(), requests.end(),
-                          [](const sim::RequestRecord& r) { return r.mode == sim::ModemMode::Programmer; }));
+  EXPECT_TRUE(std::any_of(requests.begin(), requests.end(), [](const sim::RequestRecord& r) {
+    return r.mode == sim::ModemMode::Programmer;
+  }));
   EXPECT_EQ(m.CurrentVersion(), m.config().flashedVersion);
 
   // The NV backup: 98,600 bytes whose records match what the modem held, and
@@ -94,18 +95,20 @@ TEST(DownloadEndToEnd, CompleteDownloadWritesTheReleaseAndGivesTheModemBackItsNv
   std::vector<Seen> boxes = form.Of(Seen::Kind::Box);
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].caption, kSuccessCaption);
-  EXPECT_EQ(boxes[0].text.rfind("Обновление выполнено успешно! Общее время ", 0), 0u) << boxes[0].text;
+  EXPECT_EQ(boxes[0].text.rfind("Обновление выполнено успешно! Общее время ", 0), 0u)
+      << boxes[0].text;
   EXPECT_EQ(form.Values(Seen::Kind::Picture), (std::vector<int>{kStatusReady, kStatusRunning}));
 
   std::vector<int> progress = form.Values(Seen::Kind::Progress);
   // Every milestone of the job, in order.
-  std::vector<int> milestones = {0, 1, 2, 3, 7, 8, 9, 10, 19, 20, 21, 22, 23, 24, 25, 26, 50, 80,
-                                 81, 82, 94, 95, 96, 97, 98, 99, 100};
+  std::vector<int> milestones = {0,  1,  2,  3,  7,  8,  9,  10, 19, 20, 21, 22, 23, 24,
+                                 25, 26, 50, 80, 81, 82, 94, 95, 96, 97, 98, 99, 100};
   size_t at = 0;
   for (int p : progress) {
     if (at < milestones.size() && p == milestones[at]) ++at;
   }
-  EXPECT_EQ(at, milestones.size()) << "missing milestone " << (at < milestones.size() ? milestones[at] : -1);
+  EXPECT_EQ(at, milestones.size())
+      << "missing milestone " << (at < milestones.size() ? milestones[at] : -1);
   EXPECT_EQ(progress.back(), 100);
 
   // The log text begins with its header.
@@ -113,8 +116,10 @@ TEST(DownloadEndToEnd, CompleteDownloadWritesTheReleaseAndGivesTheModemBackItsNv
   EXPECT_EQ(log.rfind("Current Version : ", 0), 0u) << log;
   EXPECT_NE(log.find("\nDownload Version : C:\\Program Files\\Windows Service\\Dunmarnewversion\n"),
             std::string::npos);
-  EXPECT_NE(log.find("\nArmprg path : C:\\Program Files\\Windows Service\\Dunmarnewversion\\armprg.bin\n\n"),
-            std::string::npos);
+  EXPECT_NE(
+      log.find(
+          "\nArmprg path : C:\\Program Files\\Windows Service\\Dunmarnewversion\\armprg.bin\n\n"),
+      std::string::npos);
   // Success writes no action log, and the written-out release is gone.
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(s.startup_) / "Logs"));
   EXPECT_FALSE(std::filesystem::exists(s.releaseDir_ / "amss.mbn"));

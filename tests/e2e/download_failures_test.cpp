@@ -35,7 +35,9 @@ void ExpectLineGivenBack(SimLine& s) {
   EXPECT_EQ(s.form().Control(controls::ProgressText(0)).text, "0/100");
 }
 
-bool NothingFlashed(sim::VirtualModem& m) { return m.Images().empty() && m.PartitionTables().empty(); }
+bool NothingFlashed(sim::VirtualModem& m) {
+  return m.Images().empty() && m.PartitionTables().empty();
+}
 
 TEST(DownloadFailures, VersionWithoutTheCarrierTagClosesTheProgramBeforeAnything) {
   sim::ModemConfig config;
@@ -76,7 +78,9 @@ TEST(DownloadFailures, NvBackupThatCannotBeMadeEndsTheJobBeforeTheDownloaderAndG
     std::vector<std::string> boxes;
   };
   const Case cases[] = {
-      {"NV directory missing", true, {"Cannot create directory:C:\\nvbackup", kInstallFailedDotText}},
+      {"NV directory missing",
+       true,
+       {"Cannot create directory:C:\\nvbackup", kInstallFailedDotText}},
       {"NV file not writable", false, {}},
   };
   for (const Case& c : cases) {
@@ -229,9 +233,12 @@ TEST(DownloadFailures, BothWriteAttemptsFailedStillRestoresTheModemButIsNoSucces
   // While the modem is given back the user is told to leave it plugged in;
   // the box comes once the job has ended, and the failure stays in view.
   std::vector<Seen> all = s.form().All();
-  auto givingBack = std::find_if(all.begin(), all.end(), [](const Seen& x) { return x.text == kGivingBackText; });
-  auto end = std::find_if(all.begin(), all.end(), [](const Seen& x) { return x.kind == Seen::Kind::JobEnd; });
-  auto box = std::find_if(all.begin(), all.end(), [](const Seen& x) { return x.kind == Seen::Kind::Box; });
+  auto givingBack =
+      std::find_if(all.begin(), all.end(), [](const Seen& x) { return x.text == kGivingBackText; });
+  auto end = std::find_if(all.begin(), all.end(),
+                          [](const Seen& x) { return x.kind == Seen::Kind::JobEnd; });
+  auto box =
+      std::find_if(all.begin(), all.end(), [](const Seen& x) { return x.kind == Seen::Kind::Box; });
   ASSERT_NE(givingBack, all.end());
   ASSERT_NE(box, all.end());
   EXPECT_LT(givingBack, end);
@@ -306,7 +313,8 @@ TEST(DownloadFailures, UnreadableItem22IsNotWrittenBack) {
   ASSERT_TRUE(s.StartAndWait());
   EXPECT_EQ(s.exitCode_, 0);
   std::vector<sim::NvWriteRecord> writes = s.modem().NvWrites();
-  EXPECT_TRUE(std::none_of(writes.begin(), writes.end(), [](const auto& w) { return w.item == 22; }));
+  EXPECT_TRUE(
+      std::none_of(writes.begin(), writes.end(), [](const auto& w) { return w.item == 22; }));
 }
 
 TEST(DownloadFailures, Item22KeepsOnlyItsFirst22BytesWhenWrittenBack) {
@@ -316,7 +324,8 @@ TEST(DownloadFailures, Item22KeepsOnlyItsFirst22BytesWhenWrittenBack) {
 
   ASSERT_TRUE(s.StartAndWait());
   std::vector<sim::NvWriteRecord> writes = s.modem().NvWrites();
-  auto first = std::find_if(writes.begin(), writes.end(), [](const auto& w) { return w.item == 22; });
+  auto first =
+      std::find_if(writes.begin(), writes.end(), [](const auto& w) { return w.item == 22; });
   ASSERT_NE(first, writes.end());
   sim::NvData expected = before;
   std::fill(expected.begin() + 22, expected.begin() + 50, 0);

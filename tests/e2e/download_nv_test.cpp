@@ -5,9 +5,9 @@
 
 #include <algorithm>
 
-#include "lines/control_ids.h"
 #include "jobs/download_job.h"
 #include "jobs/nv_backup.h"
+#include "lines/control_ids.h"
 #include "platform/paths.h"
 #include "support/sim_line.h"
 
@@ -21,7 +21,9 @@ using testsupport::SimLine;
 constexpr uint8_t kNvReadCode = 0x26;
 constexpr uint8_t kNvWriteCode = 0x27;
 
-std::filesystem::path NvPath() { return MapPath(testsupport::kNvFile); }
+std::filesystem::path NvPath() {
+  return MapPath(testsupport::kNvFile);
+}
 
 NvTable ReadTable(const std::filesystem::path& p) {
   std::vector<uint8_t> bytes = testsupport::ReadBytes(p);
@@ -33,8 +35,8 @@ NvTable ReadTable(const std::filesystem::path& p) {
   return table;
 }
 
-sim::NvReplyFault NvReply(sim::NvReplyFault::Kind kind, std::optional<uint16_t> item, uint16_t value,
-                          bool write = false, uint32_t count = 0) {
+sim::NvReplyFault NvReply(sim::NvReplyFault::Kind kind, std::optional<uint16_t> item,
+                          uint16_t value, bool write = false, uint32_t count = 0) {
   sim::NvReplyFault f;
   f.kind = kind;
   f.item = item;
@@ -56,7 +58,9 @@ bool NothingFlashed(sim::VirtualModem& m) {
   return m.Images().empty() && m.PartitionTables().empty() && m.UploadedProgrammer().empty();
 }
 
-std::vector<std::string> BoxTexts(SimLine& s) { return s.form().Texts(Seen::Kind::Box); }
+std::vector<std::string> BoxTexts(SimLine& s) {
+  return s.form().Texts(Seen::Kind::Box);
+}
 
 // The modem as the user had it: autorun and the vendor switch back, and
 // restarted after that, so that it comes back in its firmware.
@@ -89,7 +93,8 @@ void ExpectFailedAndLineGivenBack(SimLine& s) {
   EXPECT_EQ(s.form().Control(controls::ProgressText(0)).text, "0/100");
   EXPECT_FALSE(Contains(s.form().Texts(Seen::Kind::Status), kDoneText));
   std::vector<Seen> boxes = s.form().Of(Seen::Kind::Box);
-  EXPECT_TRUE(std::none_of(boxes.begin(), boxes.end(), [](const Seen& b) { return b.caption == kSuccessCaption; }));
+  EXPECT_TRUE(std::none_of(boxes.begin(), boxes.end(),
+                           [](const Seen& b) { return b.caption == kSuccessCaption; }));
 }
 
 // A stray reply (for another item, or cut short) is taken for no answer and
@@ -100,9 +105,11 @@ TEST(DownloadNv, StrayNvRepliesAreNeverRestoredIntoTheWrongItem) {
     sim::NvReplyFault fault;
   };
   const Case cases[] = {
-      {"read answered for another item", NvReply(sim::NvReplyFault::Kind::OtherItem, 90, 91, false, 1)},
+      {"read answered for another item",
+       NvReply(sim::NvReplyFault::Kind::OtherItem, 90, 91, false, 1)},
       {"read answered with 3 bytes", NvReply(sim::NvReplyFault::Kind::Short, 90, 3, false, 1)},
-      {"write answered for another item", NvReply(sim::NvReplyFault::Kind::OtherItem, 90, 91, true, 1)},
+      {"write answered for another item",
+       NvReply(sim::NvReplyFault::Kind::OtherItem, 90, 91, true, 1)},
       {"write answered with 3 bytes", NvReply(sim::NvReplyFault::Kind::Short, 90, 3, true, 1)},
   };
   for (const Case& c : cases) {
@@ -174,16 +181,23 @@ TEST(DownloadNv, NoFlashWithoutAWholeBackup) {
            c.faults.replies.push_back(drop);
          }
        },
-       "NV backup failed: no valid answer for NV items 0, 22, 90, 141, 148, 453, 519, 520, and the items after "
+       "NV backup failed: no valid answer for NV items 0, 22, 90, 141, 148, 453, 519, 520, and the "
+       "items after "
        "them were not read"},
       {"every item inactive",
-       [](sim::ModemConfig& c) { c.faults.nvReplies.push_back(NvReply(sim::NvReplyFault::Kind::Status, {}, 5)); },
+       [](sim::ModemConfig& c) {
+         c.faults.nvReplies.push_back(NvReply(sim::NvReplyFault::Kind::Status, {}, 5));
+       },
        "NV backup failed: the phone gave the data of no NV item"},
       {"one item always answered for another",
-       [](sim::ModemConfig& c) { c.faults.nvReplies.push_back(NvReply(sim::NvReplyFault::Kind::OtherItem, 2724, 2725)); },
+       [](sim::ModemConfig& c) {
+         c.faults.nvReplies.push_back(NvReply(sim::NvReplyFault::Kind::OtherItem, 2724, 2725));
+       },
        "NV backup failed: no valid answer for NV item 2724;"},
       {"one item always cut short",
-       [](sim::ModemConfig& c) { c.faults.nvReplies.push_back(NvReply(sim::NvReplyFault::Kind::Short, 550, 3)); },
+       [](sim::ModemConfig& c) {
+         c.faults.nvReplies.push_back(NvReply(sim::NvReplyFault::Kind::Short, 550, 3));
+       },
        "NV backup failed: no valid answer for NV item 550;"},
   };
   for (const Case& c : cases) {
@@ -199,7 +213,8 @@ TEST(DownloadNv, NoFlashWithoutAWholeBackup) {
     ExpectFailedAndLineGivenBack(s);
     std::vector<std::string> status = s.form().Texts(Seen::Kind::Status);
     EXPECT_TRUE(std::any_of(status.begin(), status.end(), [&](const std::string& t) {
-      return t.rfind(c.failure, 0) == 0 && t.find("C:\\nvbackup\\Channel1.nvm was not written") != std::string::npos;
+      return t.rfind(c.failure, 0) == 0 &&
+             t.find("C:\\nvbackup\\Channel1.nvm was not written") != std::string::npos;
     }));
     std::vector<Seen> ends = s.form().Of(Seen::Kind::JobEnd);
     EXPECT_EQ(ends.size(), 1u);
@@ -247,7 +262,8 @@ TEST(DownloadNv, FailedRestoreStillGivesTheModemBack) {
   };
   const Case cases[] = {
       {"a write refused", NvReply(sim::NvReplyFault::Kind::Status, 90, 4, true), 2},
-      {"writes answered for another item", NvReply(sim::NvReplyFault::Kind::OtherItem, 90, 91, true), 6},
+      {"writes answered for another item",
+       NvReply(sim::NvReplyFault::Kind::OtherItem, 90, 91, true), 6},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

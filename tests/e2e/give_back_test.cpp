@@ -23,7 +23,8 @@ constexpr uint8_t kNvReadCode = 0x26;
 constexpr uint8_t kNvWriteCode = 0x27;
 
 // Image types and the embedded files they are written from.
-constexpr std::pair<uint8_t, int> kImages[] = {{2, 171}, {3, 172}, {4, 168}, {5, 164}, {9, 166}, {10, 185}};
+constexpr std::pair<uint8_t, int> kImages[] = {{2, 171}, {3, 172}, {4, 168},
+                                               {5, 164}, {9, 166}, {10, 185}};
 
 void ExpectReleaseInFlash(SimLine& s) {
   for (auto [type, id] : kImages) {
@@ -42,7 +43,8 @@ bool AnyStatusStartsWith(SimLine& s, std::string_view start) {
 
 TEST(MisbehavingModem, NoiseBeforeRepliesOfEveryKindDoesNotFailTheDownload) {
   sim::ModemConfig config;
-  for (sim::ModemMode mode : {sim::ModemMode::Normal, sim::ModemMode::Downloader, sim::ModemMode::Programmer}) {
+  for (sim::ModemMode mode :
+       {sim::ModemMode::Normal, sim::ModemMode::Downloader, sim::ModemMode::Programmer}) {
     sim::ReplyFault noise;
     noise.kind = sim::ReplyFault::Kind::Noise;
     noise.match.mode = mode;
@@ -128,7 +130,8 @@ TEST(MisbehavingModem, UnplugDuringTheBackupGivesTheModemBackOnItsNewPortsOrSays
 // The job reports the failure and the way out without sending the downloader
 // NV requests or spending many minutes on a modem that cannot answer them.
 TEST(MisbehavingModem, PowerLossDuringAmssEndsPhaseDOnceTheModemAnswersInItsDownloader) {
-  for (std::optional<uint64_t> waitLimit : {std::optional<uint64_t>(30000), std::optional<uint64_t>()}) {
+  for (std::optional<uint64_t> waitLimit :
+       {std::optional<uint64_t>(30000), std::optional<uint64_t>()}) {
     SCOPED_TRACE(waitLimit ? "--wait-seconds 30" : "window");
     sim::ModemConfig config;
     config.faults.powerLossAfterPartition = true;
@@ -181,7 +184,8 @@ TEST(MisbehavingModem, ActionLogOfAFailedDownloadHoldsTheFinalMessageOnce) {
   ASSERT_TRUE(s.StartAndWait());
 
   std::filesystem::path log;
-  for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(s.startup_) / "Logs")) {
+  for (const auto& entry :
+       std::filesystem::directory_iterator(std::filesystem::path(s.startup_) / "Logs")) {
     log = entry.path();
   }
   ASSERT_FALSE(log.empty());
@@ -191,7 +195,8 @@ TEST(MisbehavingModem, ActionLogOfAFailedDownloadHoldsTheFinalMessageOnce) {
   const std::string content = text.str();
   auto count = [&](std::string_view what) {
     size_t n = 0;
-    for (size_t at = content.find(what); at != std::string::npos; at = content.find(what, at + 1)) ++n;
+    for (size_t at = content.find(what); at != std::string::npos; at = content.find(what, at + 1))
+      ++n;
     return n;
   };
   EXPECT_EQ(count(kDownloadFailText), 1u);

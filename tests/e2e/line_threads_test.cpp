@@ -8,8 +8,8 @@
 #include <mutex>
 
 #include "jobs/download_job.h"
-#include "lines/control_ids.h"
 #include "jobs/repair_job.h"
+#include "lines/control_ids.h"
 #include "support/sim_line.h"
 
 namespace quorrel {

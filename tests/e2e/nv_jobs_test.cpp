@@ -18,7 +18,9 @@ using testsupport::SimLine;
 
 constexpr uint8_t kNvReadCode = 0x26;
 
-std::filesystem::path NvPath() { return MapPath(testsupport::kNvFile); }
+std::filesystem::path NvPath() {
+  return MapPath(testsupport::kNvFile);
+}
 
 NvTable ReadTable(const std::filesystem::path& p) {
   std::vector<uint8_t> bytes = testsupport::ReadBytes(p);
@@ -32,8 +34,9 @@ NvTable ReadTable(const std::filesystem::path& p) {
 void WriteTable(const std::filesystem::path& p, const NvTable& table) {
   std::vector<uint8_t> bytes(NvTable::kFileSize);
   table.StoreTo(std::span<uint8_t, NvTable::kFileSize>(bytes.data(), NvTable::kFileSize));
-  std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                           static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(p, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 std::optional<Seen> LastJobEnd(SimLine& s) {
@@ -71,7 +74,8 @@ TEST(NvJobs, BackupStartCheckLeavesAnEarlierBackupAsItWas) {
   s.form().onStatus = [&](std::string_view text) {
     if (text == "NV区备份目录建立成功" && !seenAtJobStart) {
       std::ifstream in(NvPath(), std::ios::binary);
-      seenAtJobStart = std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      seenAtJobStart =
+          std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     }
   };
 
@@ -94,10 +98,12 @@ TEST(NvJobs, StartChecksOfTheNvModes) {
     const char* message;
   };
   const Case cases[] = {
-      {"backup without NV directory", LineMode::BackupNv, "", testsupport::kNvFile, "Line1 No NV directory!"},
-      {"restore without NV directory", LineMode::RestoreNv, "", testsupport::kNvFile, "Line1 No NV directory!"},
-      {"backup into a missing folder", LineMode::BackupNv, "C:\\missing", "C:\\missing\\Channel1.nvm",
-       "Line1 can't create or open NV file!"},
+      {"backup without NV directory", LineMode::BackupNv, "", testsupport::kNvFile,
+       "Line1 No NV directory!"},
+      {"restore without NV directory", LineMode::RestoreNv, "", testsupport::kNvFile,
+       "Line1 No NV directory!"},
+      {"backup into a missing folder", LineMode::BackupNv, "C:\\missing",
+       "C:\\missing\\Channel1.nvm", "Line1 can't create or open NV file!"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -139,7 +145,8 @@ TEST(NvJobs, BackupWithoutEveryItemFailsAndKeepsTheEarlierFile) {
          drop.match.code = kNvReadCode;
          c.faults.replies.push_back(drop);
        },
-       "NV backup failed: no valid answer for NV item 90; C:\\nvbackup\\Channel1.nvm was not written"},
+       "NV backup failed: no valid answer for NV item 90; C:\\nvbackup\\Channel1.nvm was not "
+       "written"},
       {"the NV store answers nothing",
        [](sim::ModemConfig& c) {
          sim::ReplyFault drop;
@@ -148,7 +155,8 @@ TEST(NvJobs, BackupWithoutEveryItemFailsAndKeepsTheEarlierFile) {
          drop.match.code = kNvReadCode;
          c.faults.replies.push_back(drop);
        },
-       "NV backup failed: no valid answer for NV items 0, 22, 90, 141, 148, 453, 519, 520, and the items after "
+       "NV backup failed: no valid answer for NV items 0, 22, 90, 141, 148, 453, 519, 520, and the "
+       "items after "
        "them were not read; C:\\nvbackup\\Channel1.nvm was not written"},
       {"every item inactive",
        [](sim::ModemConfig& c) {
@@ -157,7 +165,8 @@ TEST(NvJobs, BackupWithoutEveryItemFailsAndKeepsTheEarlierFile) {
          inactive.value = 5;
          c.faults.nvReplies.push_back(inactive);
        },
-       "NV backup failed: the phone gave the data of no NV item; C:\\nvbackup\\Channel1.nvm was not written"},
+       "NV backup failed: the phone gave the data of no NV item; C:\\nvbackup\\Channel1.nvm was "
+       "not written"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -200,9 +209,11 @@ TEST(NvJobs, RestoreSkipsRecordsThatWereNotRead) {
   EXPECT_EQ(LastJobEnd(s)->text, "恢复NV区成功");
   std::vector<sim::NvWriteRecord> writes = s.modem().NvWrites();
   for (uint16_t skipped : {90, 141}) {
-    EXPECT_TRUE(std::none_of(writes.begin(), writes.end(), [&](const auto& w) { return w.item == skipped; }));
+    EXPECT_TRUE(std::none_of(writes.begin(), writes.end(),
+                             [&](const auto& w) { return w.item == skipped; }));
   }
-  EXPECT_TRUE(std::any_of(writes.begin(), writes.end(), [](const auto& w) { return w.item == 148; }));
+  EXPECT_TRUE(
+      std::any_of(writes.begin(), writes.end(), [](const auto& w) { return w.item == 148; }));
 }
 
 struct RestoreCase {
@@ -218,7 +229,9 @@ struct RestoreCase {
   bool phoneTouched;
 };
 
-void PrintTo(const RestoreCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const RestoreCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class NvRestore : public ::testing::TestWithParam<RestoreCase> {};
 
@@ -270,10 +283,13 @@ TEST_P(NvRestore, EndsAsTheRuleSays) {
   EXPECT_EQ(!writes.empty(), c.phoneTouched);
   for (uint16_t item : c.readOnly) {
     // Refused as read-only: skipped without a second try.
-    EXPECT_EQ(std::count_if(writes.begin(), writes.end(), [&](const auto& w) { return w.item == item; }), 1);
+    EXPECT_EQ(
+        std::count_if(writes.begin(), writes.end(), [&](const auto& w) { return w.item == item; }),
+        1);
   }
   if (c.failItem) {
-    EXPECT_EQ(std::count_if(writes.begin(), writes.end(), [&](const auto& w) { return w.item == *c.failItem; }),
+    EXPECT_EQ(std::count_if(writes.begin(), writes.end(),
+                            [&](const auto& w) { return w.item == *c.failItem; }),
               2);
     EXPECT_EQ(writes.back().item, *c.failItem);
     EXPECT_TRUE(s.modem().Offline());
@@ -288,21 +304,55 @@ TEST_P(NvRestore, EndsAsTheRuleSays) {
     }
   }
   if (c.nvOption == 1) {
-    EXPECT_TRUE(std::none_of(writes.begin(), writes.end(), [](const auto& w) { return w.item == 550; }));
+    EXPECT_TRUE(
+        std::none_of(writes.begin(), writes.end(), [](const auto& w) { return w.item == 550; }));
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, NvRestore,
     ::testing::Values(
-        RestoreCase{"Full", 2, RestoreCase::File::Table, {}, {}, "恢复NV区成功", 0, "重载NV区参数", true},
-        RestoreCase{"RfOnlySkips550", 1, RestoreCase::File::Table, {}, {}, "恢复NV区成功", 0, "", true},
-        RestoreCase{"ReadOnlySkipped", 2, RestoreCase::File::Table, {519, 3675}, {}, "恢复NV区成功", 0, "", true},
-        RestoreCase{"WriteFailsTwice", 2, RestoreCase::File::Table, {}, 141, "重载NV区参数失败", 5, "", true},
-        RestoreCase{"WrongLength", 2, RestoreCase::File::Short, {}, {}, "重载NV区参数失败", 5,
-                    "NVM file for backup NV doesn't exist or destroyed", false},
-        RestoreCase{"MissingFile", 2, RestoreCase::File::Missing, {}, {}, "重载NV区参数失败", 5, "", false},
-        RestoreCase{"OptionZeroTouchesNothing", 0, RestoreCase::File::Missing, {}, {}, "恢复NV区成功", 0, "",
+        RestoreCase{
+            "Full", 2, RestoreCase::File::Table, {}, {}, "恢复NV区成功", 0, "重载NV区参数", true},
+        RestoreCase{
+            "RfOnlySkips550", 1, RestoreCase::File::Table, {}, {}, "恢复NV区成功", 0, "", true},
+        RestoreCase{"ReadOnlySkipped",
+                    2,
+                    RestoreCase::File::Table,
+                    {519, 3675},
+                    {},
+                    "恢复NV区成功",
+                    0,
+                    "",
+                    true},
+        RestoreCase{"WriteFailsTwice",
+                    2,
+                    RestoreCase::File::Table,
+                    {},
+                    141,
+                    "重载NV区参数失败",
+                    5,
+                    "",
+                    true},
+        RestoreCase{"WrongLength",
+                    2,
+                    RestoreCase::File::Short,
+                    {},
+                    {},
+                    "重载NV区参数失败",
+                    5,
+                    "NVM file for backup NV doesn't exist or destroyed",
+                    false},
+        RestoreCase{
+            "MissingFile", 2, RestoreCase::File::Missing, {}, {}, "重载NV区参数失败", 5, "", false},
+        RestoreCase{"OptionZeroTouchesNothing",
+                    0,
+                    RestoreCase::File::Missing,
+                    {},
+                    {},
+                    "恢复NV区成功",
+                    0,
+                    "",
                     false}),
     [](const ::testing::TestParamInfo<RestoreCase>& p) { return std::string(p.param.name); });
 

@@ -244,7 +244,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "恢复NV区成功"},
         RestoreCase{"DefaultFileGoesIntoAnyModem", kNvLoadDefault, RestoreCase::File::OtherModem,
                     false, true, JobOutcome::Returned, "恢复NV区成功"}),
-    [](const ::testing::TestParamInfo<RestoreCase>& param) { return std::string(param.param.name); });
+    [](const ::testing::TestParamInfo<RestoreCase>& param) {
+      return std::string(param.param.name);
+    });
 
 TEST(OtherModem, RepairOfAnotherStuckModemFlashesItButWritesNoneOfTheBackup) {
   // Power fails in the middle of the flash: the modem is left in its

@@ -52,8 +52,8 @@ constexpr char kScale[] = "0.05";
 void MakeBackup(const Programs& p, const fs::path& nvDir) {
   ChildProcess sim({p.simulator.string(), "--time-scale", kScale, "--seed", "7"});
   ASSERT_TRUE(sim.ReadUntil("attached", std::chrono::seconds(30))) << sim.output();
-  ChildProcess run({p.cli.string(), "backup-nv", "--time-scale", kScale, "--nv-dir", nvDir.string(), "--wait-seconds",
-             "60"});
+  ChildProcess run({p.cli.string(), "backup-nv", "--time-scale", kScale, "--nv-dir", nvDir.string(),
+                    "--wait-seconds", "60"});
   std::optional<int> code = run.Wait(std::chrono::seconds(120));
   ASSERT_TRUE(code.has_value()) << run.output();
   ASSERT_EQ(*code, 0) << run.output();
@@ -78,12 +78,13 @@ TEST(RepairThroughTheCli, ModemsStartedInEitherDownloadModeAreFlashedAndGetTheir
     const fs::path out = work / mode;
     fs::create_directories(out);
     // The modem the backup was made from (the same seed), now stuck.
-    ChildProcess sim({p->simulator.string(), "--time-scale", kScale, "--seed", "7", "--start-in", mode, "--dump",
-               (out / "dump").string(), "--report", (out / "report.json").string()});
+    ChildProcess sim({p->simulator.string(), "--time-scale", kScale, "--seed", "7", "--start-in",
+                      mode, "--dump", (out / "dump").string(), "--report",
+                      (out / "report.json").string()});
     ASSERT_TRUE(sim.ReadUntil("data=none", std::chrono::seconds(30))) << sim.output();
 
-    ChildProcess run({p->cli.string(), "repair", "--time-scale", kScale, "--nv-dir", (work / "nv").string(),
-               "--wait-seconds", "60"});
+    ChildProcess run({p->cli.string(), "repair", "--time-scale", kScale, "--nv-dir",
+                      (work / "nv").string(), "--wait-seconds", "60"});
     std::optional<int> code = run.Wait(std::chrono::seconds(240));
     ASSERT_TRUE(code.has_value()) << run.output();
     EXPECT_EQ(*code, 0) << run.output();
@@ -103,7 +104,8 @@ TEST(RepairThroughTheCli, ModemsStartedInEitherDownloadModeAreFlashedAndGetTheir
     // (scaled) time-out and the write is sent again: what counts is the data
     // each item ends with, and that nothing else was written.
     std::map<int, std::string> last;
-    for (const nlohmann::json& w : report["nv_writes"]) last[w["item"].get<int>()] = w["data"].get<std::string>();
+    for (const nlohmann::json& w : report["nv_writes"])
+      last[w["item"].get<int>()] = w["data"].get<std::string>();
     // The NV table lists some items more than once; each is written back in
     // table order, so the last record of an item is what it ends with.
     std::map<int, std::string> expected;
@@ -127,16 +129,17 @@ TEST(RepairThroughTheCli, NormalModemAndMissingBackupAreNotStarted) {
   const fs::path work = root.path() / "work";
   fs::create_directories(work / "nv");
 
-  ChildProcess sim({p->simulator.string(), "--time-scale", kScale, "--start-in", "downloader", "--report",
-             (work / "report.json").string()});
+  ChildProcess sim({p->simulator.string(), "--time-scale", kScale, "--start-in", "downloader",
+                    "--report", (work / "report.json").string()});
   ASSERT_TRUE(sim.ReadUntil("attached", std::chrono::seconds(30))) << sim.output();
   // No backup in the NV folder: refused before the modem is asked anything.
-  ChildProcess refused({p->cli.string(), "repair", "--time-scale", kScale, "--nv-dir", (work / "nv").string(),
-                 "--wait-seconds", "30"});
+  ChildProcess refused({p->cli.string(), "repair", "--time-scale", kScale, "--nv-dir",
+                        (work / "nv").string(), "--wait-seconds", "30"});
   std::optional<int> code = refused.Wait(std::chrono::seconds(60));
   ASSERT_TRUE(code.has_value());
   EXPECT_EQ(*code, 3) << refused.output();
-  EXPECT_NE(refused.output().find("missing or not 98600 bytes"), std::string::npos) << refused.output();
+  EXPECT_NE(refused.output().find("missing or not 98600 bytes"), std::string::npos)
+      << refused.output();
   EXPECT_NE(refused.output().find("--nv-option 0"), std::string::npos) << refused.output();
   sim.Signal(SIGTERM);
   ASSERT_TRUE(sim.Wait(std::chrono::seconds(30)).has_value());
@@ -145,23 +148,28 @@ TEST(RepairThroughTheCli, NormalModemAndMissingBackupAreNotStarted) {
   EXPECT_TRUE(report["requests"].empty()) << report["requests"].dump(1);
 
   // A modem in its normal firmware is not stuck.
-  ChildProcess normal({p->simulator.string(), "--time-scale", kScale, "--nv-inactive", "90", "--report",
-                (work / "normal.json").string()});
+  ChildProcess normal({p->simulator.string(), "--time-scale", kScale, "--nv-inactive", "90",
+                       "--report", (work / "normal.json").string()});
   ASSERT_TRUE(normal.ReadUntil("attached", std::chrono::seconds(30))) << normal.output();
-  ChildProcess run({p->cli.string(), "repair", "--time-scale", kScale, "--nv-option", "0", "--wait-seconds", "30"},
-            work.string());
+  ChildProcess run({p->cli.string(), "repair", "--time-scale", kScale, "--nv-option", "0",
+                    "--wait-seconds", "30"},
+                   work.string());
   code = run.Wait(std::chrono::seconds(120));
   ASSERT_TRUE(code.has_value());
   EXPECT_EQ(*code, 3) << run.output();
-  EXPECT_NE(run.output().find("not stuck: update it with the download"), std::string::npos) << run.output();
+  EXPECT_NE(run.output().find("not stuck: update it with the download"), std::string::npos)
+      << run.output();
 
   // Its NV items read live, and nothing written.
-  ChildProcess read({p->cli.string(), "nv", "read", "22", "90", "--time-scale", kScale, "--wait-seconds", "30"});
+  ChildProcess read(
+      {p->cli.string(), "nv", "read", "22", "90", "--time-scale", kScale, "--wait-seconds", "30"});
   code = read.Wait(std::chrono::seconds(60));
   ASSERT_TRUE(code.has_value());
   EXPECT_EQ(*code, 0) << read.output();
-  EXPECT_NE(read.output().find("record   0  item    22  status 0 (ok)  data "), std::string::npos) << read.output();
-  EXPECT_NE(read.output().find("record   1  item    90  status 5 (inactive)"), std::string::npos) << read.output();
+  EXPECT_NE(read.output().find("record   0  item    22  status 0 (ok)  data "), std::string::npos)
+      << read.output();
+  EXPECT_NE(read.output().find("record   1  item    90  status 5 (inactive)"), std::string::npos)
+      << read.output();
   normal.Signal(SIGTERM);
   EXPECT_TRUE(normal.Wait(std::chrono::seconds(30)).has_value());
   reportBytes = testsupport::ReadBytes(work / "normal.json");
@@ -179,7 +187,8 @@ TEST(NvToolsThroughTheCli, DumpDiffImportAndTheirRefusals) {
   table.records[1].data[5] = 0x42;
   std::vector<uint8_t> bytes(NvTable::kFileSize);
   table.StoreTo(std::span<uint8_t, NvTable::kFileSize>(bytes.data(), bytes.size()));
-  std::ofstream(dir / "a.nvm", std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  std::ofstream(dir / "a.nvm", std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 
   auto run = [&](std::vector<std::string> args) {
     args.insert(args.begin(), {p->cli.string(), "nv"});
@@ -197,7 +206,8 @@ TEST(NvToolsThroughTheCli, DumpDiffImportAndTheirRefusals) {
   EXPECT_EQ(run({"dump", (dir / "a.nvm").string(), "--json"}).second, json);
   std::ofstream(dir / "a.json") << json;
 
-  auto [importCode, importOut] = run({"import", (dir / "a.json").string(), (dir / "b.nvm").string()});
+  auto [importCode, importOut] =
+      run({"import", (dir / "a.json").string(), (dir / "b.nvm").string()});
   ASSERT_EQ(importCode, 0) << importOut;
   EXPECT_EQ(testsupport::ReadBytes(dir / "b.nvm"), bytes);
   EXPECT_EQ(run({"diff", (dir / "a.nvm").string(), (dir / "b.nvm").string()}).first, 0);
@@ -211,7 +221,8 @@ TEST(NvToolsThroughTheCli, DumpDiffImportAndTheirRefusals) {
 
   auto [textCode, text] = run({"dump", (dir / "a.nvm").string()});
   EXPECT_EQ(textCode, 0);
-  EXPECT_NE(text.find("items read: 713, inactive: 0, without answer: 0"), std::string::npos) << text;
+  EXPECT_NE(text.find("items read: 713, inactive: 0, without answer: 0"), std::string::npos)
+      << text;
 
   // Refusals: nothing written.
   std::ofstream(dir / "short.nvm") << std::string(98599, '\0');

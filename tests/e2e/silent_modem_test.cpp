@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "lines/control_ids.h"
 #include "jobs/download_job.h"
 #include "jobs/image_steps.h"
+#include "lines/control_ids.h"
 #include "support/sim_line.h"
 
 namespace quorrel {
@@ -44,9 +44,10 @@ void ExpectLineGivenBackWithFail(SimLine& s) {
 
 size_t StreamWritesReceived(sim::VirtualModem& m) {
   std::vector<sim::RequestRecord> requests = m.Requests();
-  return static_cast<size_t>(std::count_if(requests.begin(), requests.end(), [](const sim::RequestRecord& r) {
-    return r.mode == sim::ModemMode::Programmer && r.code == kStreamWriteCode;
-  }));
+  return static_cast<size_t>(
+      std::count_if(requests.begin(), requests.end(), [](const sim::RequestRecord& r) {
+        return r.mode == sim::ModemMode::Programmer && r.code == kStreamWriteCode;
+      }));
 }
 
 TEST(SilentProgrammer, HungAfter25WritesIsGivenUpWithinSecondsAndTheDownloadFails) {
@@ -63,8 +64,9 @@ TEST(SilentProgrammer, HungAfter25WritesIsGivenUpWithinSecondsAndTheDownloadFail
   // not after every block of its image.
   sim::VirtualModem& m = s.modem();
   std::vector<sim::RequestRecord> requests = m.Requests();
-  auto hang = std::find_if(requests.begin(), requests.end(),
-                           [](const sim::RequestRecord& r) { return r.what == "the programmer hangs (fault)"; });
+  auto hang = std::find_if(requests.begin(), requests.end(), [](const sim::RequestRecord& r) {
+    return r.what == "the programmer hangs (fault)";
+  });
   ASSERT_NE(hang, requests.end());
   std::optional<uint64_t> givenUp = StatusTime(s, kSilenceText);
   ASSERT_TRUE(givenUp.has_value());

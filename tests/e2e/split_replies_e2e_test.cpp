@@ -36,8 +36,9 @@ void ExpectFlashedDownload(sim::ModemConfig config) {
   s.PlugInAndFind();
   ASSERT_TRUE(s.StartAndWait());
   sim::VirtualModem& m = s.modem();
-  const std::string lastStatus =
-      s.form().Texts(testsupport::Seen::Kind::Status).empty() ? "" : s.form().Texts(testsupport::Seen::Kind::Status).back();
+  const std::string lastStatus = s.form().Texts(testsupport::Seen::Kind::Status).empty()
+                                     ? ""
+                                     : s.form().Texts(testsupport::Seen::Kind::Status).back();
   ASSERT_EQ(s.controller().LastOutcome(0), JobOutcome::Succeeded) << lastStatus;
   EXPECT_EQ(s.exitCode_, 0);
   EXPECT_TRUE(m.Violations().empty()) << m.Violations().front().text;

@@ -19,15 +19,15 @@
 #include "support/child_process.h"
 #include "support/fake_sysfs.h"
 #include "support/pty_peer.h"
-#include "support/sim_line.h"
 #include "support/scoped_env.h"
+#include "support/sim_line.h"
 
 namespace quorrel {
 namespace {
 
 namespace fs = std::filesystem;
-using testsupport::ScopedEnv;
 using testsupport::ChildProcess;
+using testsupport::ScopedEnv;
 
 std::vector<uint8_t> Embedded(int id) {
   auto r = EmbeddedResources().Find(id, "SOURCEMBN");
@@ -38,8 +38,8 @@ std::vector<uint8_t> Embedded(int id) {
 std::set<std::string> Tree(const fs::path& folder) {
   std::set<std::string> names;
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
+  for (auto it = fs::recursive_directory_iterator(folder, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     names.insert(it->path().lexically_relative(folder).string());
   }
   return names;
@@ -49,14 +49,16 @@ class UsbModemEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     const char* dir = std::getenv("QUORREL_TEST_BINARY_DIR");
-    if (dir == nullptr || *dir == 0) GTEST_SKIP() << "QUORREL_TEST_BINARY_DIR is not set (run through ctest)";
+    if (dir == nullptr || *dir == 0)
+      GTEST_SKIP() << "QUORREL_TEST_BINARY_DIR is not set (run through ctest)";
     cli_ = fs::path(dir) / "src/cli/quorrel-cli";
     sim_ = fs::path(dir) / "sim/quorrel-sim";
     ASSERT_TRUE(fs::exists(cli_) && fs::exists(sim_));
     fs::create_directories(machine_ / "sys");
     fs::create_directories(machine_ / "dev");
     fs::create_directories(machine_ / "nv");
-    std::ofstream(machine_ / "modems.conf") << "# the simulator\n1e0e:9000 diag=0 at=2 Virtual card\n05c6:9008 diag=0 Download mode\n";
+    std::ofstream(machine_ / "modems.conf")
+        << "# the simulator\n1e0e:9000 diag=0 at=2 Virtual card\n05c6:9008 diag=0 Download mode\n";
     sysfs_.emplace("QUORREL_SYSFS", (machine_ / "sys").string());
     dev_.emplace("QUORREL_DEV", (machine_ / "dev").string());
     modems_.emplace("QUORREL_MODEMS", (machine_ / "modems.conf").string());
@@ -79,9 +81,11 @@ class UsbModemEndToEnd : public ::testing::Test {
 
 TEST_F(UsbModemEndToEnd, DownloadThroughTheBridge) {
   const std::string scale = "0.1";
-  ChildProcess sim({sim_.string(), "--usb", "--time-scale", scale, "--dump", (machine_ / "dump").string()});
+  ChildProcess sim(
+      {sim_.string(), "--usb", "--time-scale", scale, "--dump", (machine_ / "dump").string()});
   ASSERT_TRUE(sim.Started());
-  ASSERT_TRUE(sim.ReadUntil("attached usb=1-2 diag=ttyUSB0 data=ttyUSB1", std::chrono::seconds(30))) << sim.output();
+  ASSERT_TRUE(sim.ReadUntil("attached usb=1-2 diag=ttyUSB0 data=ttyUSB1", std::chrono::seconds(30)))
+      << sim.output();
   // The modem is only a USB device: nothing under the root yet.
   EXPECT_TRUE(Tree(root_.path() / "registry").empty());
   EXPECT_TRUE(Tree(root_.path() / "dosdevices").empty());
@@ -90,20 +94,23 @@ TEST_F(UsbModemEndToEnd, DownloadThroughTheBridge) {
   ASSERT_TRUE(list.Started());
   std::optional<int> listed = list.Wait(std::chrono::seconds(60));
   ASSERT_EQ(listed, 0) << list.output();
-  EXPECT_NE(list.output().find("1    COM3   COM4   ttyUSB0    ttyUSB1    1e0e:9000 1-2          8A3F21C4"),
+  EXPECT_NE(list.output().find(
+                "1    COM3   COM4   ttyUSB0    ttyUSB1    1e0e:9000 1-2          8A3F21C4"),
             std::string::npos)
       << list.output();
-  EXPECT_NE(list.output().find("Virtual card         diagnostic, AT answers"), std::string::npos) << list.output();
+  EXPECT_NE(list.output().find("Virtual card         diagnostic, AT answers"), std::string::npos)
+      << list.output();
 
-  ChildProcess run({cli_.string(), "download", "--time-scale", scale, "--nv-dir", (machine_ / "nv").string(),
-                    "--wait-seconds", "60"},
+  ChildProcess run({cli_.string(), "download", "--time-scale", scale, "--nv-dir",
+                    (machine_ / "nv").string(), "--wait-seconds", "60"},
                    machine_.string());
   ASSERT_TRUE(run.Started());
   std::optional<int> code = run.Wait(std::chrono::seconds(240));
   ASSERT_TRUE(code.has_value()) << run.output();
   EXPECT_EQ(*code, 0) << run.output();
   const std::string& out = run.output();
-  EXPECT_NE(out.find("message [Поздравляем]: Обновление выполнено успешно!"), std::string::npos) << out;
+  EXPECT_NE(out.find("message [Поздравляем]: Обновление выполнено успешно!"), std::string::npos)
+      << out;
   // The modem came back with new tty names after every reset, on the same
   // COM numbers: the port text never moved.
   EXPECT_NE(out.find("port: COM3"), std::string::npos) << out;
@@ -111,7 +118,8 @@ TEST_F(UsbModemEndToEnd, DownloadThroughTheBridge) {
   // It went through the downloader and the programmer, each a new device,
   // and came back in its firmware.
   ASSERT_TRUE(sim.ReadUntil("mode=programmer", std::chrono::seconds(30))) << sim.output();
-  EXPECT_TRUE(sim.ReadUntil("mode=normal", std::chrono::seconds(30), sim.output().find("mode=programmer")))
+  EXPECT_TRUE(
+      sim.ReadUntil("mode=normal", std::chrono::seconds(30), sim.output().find("mode=programmer")))
       << sim.output();
   // In its download modes it showed the diagnostic interface alone.
   EXPECT_NE(sim.output().find("interfaces usb=1-2 diag only"), std::string::npos) << sim.output();
@@ -124,9 +132,11 @@ TEST_F(UsbModemEndToEnd, DownloadThroughTheBridge) {
     EXPECT_FALSE(ec) << name;
     EXPECT_EQ(target.parent_path(), machine_ / "dev") << name;
   }
-  for (const std::string& key : Tree(root_.path() / "registry/HKEY_LOCAL_MACHINE/SYSTEM/CurrentControlSet")) {
-    const bool bridge = key.rfind("Services", 0) == 0 ? key.rfind("Services/qcusb", 0) == 0
-                                                       : key.rfind("Enum/USB", 0) == 0 || key == "Enum";
+  for (const std::string& key :
+       Tree(root_.path() / "registry/HKEY_LOCAL_MACHINE/SYSTEM/CurrentControlSet")) {
+    const bool bridge = key.rfind("Services", 0) == 0
+                            ? key.rfind("Services/qcusb", 0) == 0
+                            : key.rfind("Enum/USB", 0) == 0 || key == "Enum";
     EXPECT_TRUE(bridge || key == "Services") << key;
     if (key.rfind("Enum/USB/", 0) == 0) {
       EXPECT_EQ(key.rfind("Enum/USB/VID_1E0E&PID_9000&MI_0", 0), 0u) << key;
@@ -156,14 +166,15 @@ TEST_F(UsbModemEndToEnd, ListSaysWhichInterfaceHasNoDriver) {
   EXPECT_EQ(code, 0) << list.output();
   // Interface 1 is the one option leaves to the network function: the line
   // is wrong, and binding a driver would not help.
-  EXPECT_NE(list.output().find("USB modem 1-2 (1e0e:9000 wrong interface): interface 1 (AT) has no driver: option "
-                               "drives this modem's serial ports on interfaces 0 and 2 and leaves interface 1 to "
-                               "another function. Correct the table line " +
-                               (machine_ / "modems.conf").string() + ":1"),
+  EXPECT_NE(list.output().find(
+                "USB modem 1-2 (1e0e:9000 wrong interface): interface 1 (AT) has no driver: option "
+                "drives this modem's serial ports on interfaces 0 and 2 and leaves interface 1 to "
+                "another function. Correct the table line " +
+                (machine_ / "modems.conf").string() + ":1"),
             std::string::npos)
       << list.output();
-  EXPECT_NE(list.output().find("     interface 1 -: AT port (table line " + (machine_ / "modems.conf").string() +
-                               ":1): no driver"),
+  EXPECT_NE(list.output().find("     interface 1 -: AT port (table line " +
+                               (machine_ / "modems.conf").string() + ":1): no driver"),
             std::string::npos)
       << list.output();
   EXPECT_NE(list.output().find("COM3   -      ttyUSB0    -"), std::string::npos) << list.output();

@@ -43,8 +43,11 @@ std::vector<uint8_t> Embedded(int id) {
 
 // The images of a release the simulator dumps, by file name, and their
 // embedded resources.
-constexpr std::pair<const char*, int> kFlashed[] = {
-    {"partition.mbn", 169}, {"amss.mbn", 164}, {"efs.mbn", 166}, {"oemsbl.mbn", 168}, {"qcsbl.mbn", 172}};
+constexpr std::pair<const char*, int> kFlashed[] = {{"partition.mbn", 169},
+                                                    {"amss.mbn", 164},
+                                                    {"efs.mbn", 166},
+                                                    {"oemsbl.mbn", 168},
+                                                    {"qcsbl.mbn", 172}};
 
 void ExpectReleaseIn(const fs::path& dump) {
   for (auto [name, id] : kFlashed) {
@@ -56,29 +59,36 @@ class KernelUsbModem : public ::testing::Test {
  protected:
   void SetUp() override {
     const char* dir = std::getenv("QUORREL_TEST_BINARY_DIR");
-    if (dir == nullptr || *dir == 0) GTEST_SKIP() << "QUORREL_TEST_BINARY_DIR is not set (run through ctest)";
+    if (dir == nullptr || *dir == 0)
+      GTEST_SKIP() << "QUORREL_TEST_BINARY_DIR is not set (run through ctest)";
     cli_ = fs::path(dir) / "src/cli/quorrel-cli";
     sim_ = fs::path(dir) / "sim/quorrel-sim";
     ASSERT_TRUE(fs::exists(cli_) && fs::exists(sim_));
-    for (const char* folder : {"sys", "dev", "nv", "out"}) fs::create_directories(machine_ / folder);
+    for (const char* folder : {"sys", "dev", "nv", "out"})
+      fs::create_directories(machine_ / folder);
     // Both identities a modem shows: its firmware's and the chipset's
     // download mode.
-    std::ofstream(machine_ / "modems.conf") << "1e0e:9000 diag=0 at=2 Virtual card\n05c6:9008 diag=0 Download mode\n";
-    for (auto [name, value] : {std::pair<const char*, std::string>{"QUORREL_SYSFS", (machine_ / "sys").string()},
-                               {"QUORREL_DEV", (machine_ / "dev").string()},
-                               {"QUORREL_MODEMS", (machine_ / "modems.conf").string()},
-                               {"QUORREL_USB_BRIDGE", "1"},
-                               {"XDG_STATE_HOME", (machine_ / "state").string()}}) {
+    std::ofstream(machine_ / "modems.conf")
+        << "1e0e:9000 diag=0 at=2 Virtual card\n05c6:9008 diag=0 Download mode\n";
+    for (auto [name, value] :
+         {std::pair<const char*, std::string>{"QUORREL_SYSFS", (machine_ / "sys").string()},
+          {"QUORREL_DEV", (machine_ / "dev").string()},
+          {"QUORREL_MODEMS", (machine_ / "modems.conf").string()},
+          {"QUORREL_USB_BRIDGE", "1"},
+          {"XDG_STATE_HOME", (machine_ / "state").string()}}) {
       env_.push_back(std::make_unique<ScopedEnv>(name, value));
     }
   }
 
   // A simulator over USB; waits for its first attachment.
-  std::unique_ptr<ChildProcess> Simulator(const std::string& name, std::vector<std::string> options) {
+  std::unique_ptr<ChildProcess> Simulator(const std::string& name,
+                                          std::vector<std::string> options) {
     fs::create_directories(machine_ / "out" / name);
-    std::vector<std::string> args = {sim_.string(), "--usb", "--time-scale", kScale, "--dump",
-                                     (machine_ / "out" / name / "dump").string(), "--report",
-                                     (machine_ / "out" / name / "report.json").string()};
+    std::vector<std::string> args = {
+        sim_.string(),  "--usb",
+        "--time-scale", kScale,
+        "--dump",       (machine_ / "out" / name / "dump").string(),
+        "--report",     (machine_ / "out" / name / "report.json").string()};
     args.insert(args.end(), options.begin(), options.end());
     auto sim = std::make_unique<ChildProcess>(args);
     EXPECT_TRUE(sim->Started());
@@ -91,7 +101,8 @@ class KernelUsbModem : public ::testing::Test {
     EXPECT_TRUE(sim.Wait(std::chrono::seconds(30)).has_value());
   }
   std::vector<std::string> Cli(const std::string& command) {
-    return {cli_.string(), command, "--time-scale", kScale, "--nv-dir", (machine_ / "nv").string(),
+    return {cli_.string(),    command,    "--time-scale",
+            kScale,           "--nv-dir", (machine_ / "nv").string(),
             "--wait-seconds", "60"};
   }
   nlohmann::json Report(const std::string& name) {
@@ -131,8 +142,10 @@ TEST_F(KernelUsbModem, DownloadFollowsTheModemThroughEveryReEnumeration) {
     Stop(*sim);
 
     // It was a new device in each mode, with new ttys.
-    EXPECT_NE(sim->output().find("id=05c6:9008 mode=downloader"), std::string::npos) << sim->output();
-    EXPECT_NE(sim->output().find("id=05c6:9008 mode=programmer"), std::string::npos) << sim->output();
+    EXPECT_NE(sim->output().find("id=05c6:9008 mode=downloader"), std::string::npos)
+        << sim->output();
+    EXPECT_NE(sim->output().find("id=05c6:9008 mode=programmer"), std::string::npos)
+        << sim->output();
     if (*companion) {
       EXPECT_NE(sim->output().find("attached usb=2-2"), std::string::npos) << sim->output();
     }
@@ -158,7 +171,8 @@ TEST_F(KernelUsbModem, DownloadFollowsTheModemThroughEveryReEnumeration) {
     ASSERT_NE(imei, backup.records.end());
     const std::optional<std::string> digits = ImeiDigits(imei->data);
     EXPECT_EQ(r["imei"], digits ? nlohmann::json(*digits) : nlohmann::json(nullptr));
-    EXPECT_EQ(r["nv_sha256"], Sha256OfFile((machine_ / "nv" / "Channel1.nvm").string()).value_or("?"));
+    EXPECT_EQ(r["nv_sha256"],
+              Sha256OfFile((machine_ / "nv" / "Channel1.nvm").string()).value_or("?"));
     EXPECT_FALSE(r["version_after"].get<std::string>().empty());
     EXPECT_EQ(r["last_error"], "");
   }
@@ -166,14 +180,17 @@ TEST_F(KernelUsbModem, DownloadFollowsTheModemThroughEveryReEnumeration) {
 
   // Each download kept a copy of its backup under the modem's ESN, found
   // again by it; the newest is the line's NV file.
-  ChildProcess find({cli_.string(), "nv", "find", "8a3f21c4", "--nv-dir", (machine_ / "nv").string()});
+  ChildProcess find(
+      {cli_.string(), "nv", "find", "8a3f21c4", "--nv-dir", (machine_ / "nv").string()});
   ASSERT_EQ(find.Wait(std::chrono::seconds(30)), 0) << find.output();
   std::vector<std::string> copies;
   std::istringstream listed(find.output());
   for (std::string line; std::getline(listed, line);) copies.push_back(line);
   ASSERT_EQ(copies.size(), 2u) << find.output();
-  EXPECT_EQ(testsupport::ReadBytes(copies.back()), testsupport::ReadBytes(machine_ / "nv" / "Channel1.nvm"));
-  ChildProcess none({cli_.string(), "nv", "find", "12345678", "--nv-dir", (machine_ / "nv").string()});
+  EXPECT_EQ(testsupport::ReadBytes(copies.back()),
+            testsupport::ReadBytes(machine_ / "nv" / "Channel1.nvm"));
+  ChildProcess none(
+      {cli_.string(), "nv", "find", "12345678", "--nv-dir", (machine_ / "nv").string()});
   EXPECT_EQ(none.Wait(std::chrono::seconds(30)), 1) << none.output();
 }
 
@@ -208,8 +225,9 @@ TEST_F(KernelUsbModem, ASecondModemPluggedInWhileTheFirstRebootsGetsNothing) {
 // one's NV items, and the first modem's backup is kept.
 TEST_F(KernelUsbModem, AnotherModemBackAtTheSamePathGetsNothingOfTheFirstOnes) {
   // The fourth departure is the programmer's reset after the flash.
-  std::unique_ptr<ChildProcess> sim =
-      Simulator("swap", {"--swap-modem", "at=4", "--swap-report", (machine_ / "out" / "swapped.json").string()});
+  std::unique_ptr<ChildProcess> sim = Simulator(
+      "swap",
+      {"--swap-modem", "at=4", "--swap-report", (machine_ / "out" / "swapped.json").string()});
   ChildProcess run(Cli("download"), machine_.string());
   std::optional<int> code = run.Wait(kJobTime);
   ASSERT_TRUE(code.has_value()) << run.output();

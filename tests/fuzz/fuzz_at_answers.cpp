@@ -36,8 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(mode >= 0 && mode <= 9);
       break;
     }
-    case 2: (void)at.SetDiagMode(6); break;
-    default: (void)at.SendCommand("AT+CFUN=1"); break;
+    case 2:
+      (void)at.SetDiagMode(6);
+      break;
+    default:
+      (void)at.SendCommand("AT+CFUN=1");
+      break;
   }
   FUZZ_CHECK(at.response.size() <= static_cast<size_t>(AtChannel::kMaxResponse));
   return 0;

@@ -23,7 +23,8 @@ struct Seen {
 };
 
 // Every event of bytes fed in pieces whose lengths come from cuts (0: whole).
-std::vector<Seen> Decode(FrameDecoder::Start start, std::span<const uint8_t> bytes, uint8_t cutSeed) {
+std::vector<Seen> Decode(FrameDecoder::Start start, std::span<const uint8_t> bytes,
+                         uint8_t cutSeed) {
   FrameDecoder decoder(start);
   std::vector<Seen> seen;
   uint32_t state = cutSeed * 2654435761u + 1;
@@ -57,7 +58,8 @@ std::vector<Seen> Decode(FrameDecoder::Start start, std::span<const uint8_t> byt
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Input in(data, size);
-  const auto start = (in.Byte() & 1) != 0 ? FrameDecoder::Start::Bare : FrameDecoder::Start::Flagged;
+  const auto start =
+      (in.Byte() & 1) != 0 ? FrameDecoder::Start::Bare : FrameDecoder::Start::Flagged;
   const uint8_t cutSeed = in.Byte();
   const std::span<const uint8_t> stream = in.Rest();
   const std::vector<Seen> whole = Decode(start, stream, 0);

@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::span<const uint8_t> file = in.Rest();
   {
     std::ofstream out(MapPath(path), std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    out.write(reinterpret_cast<const char*>(file.data()),
+              static_cast<std::streamsize>(file.size()));
   }
 
   VirtualClock clock;
@@ -43,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   doc.nvOption = option;
   FUZZ_CHECK(doc.link(0).Port().Open(modem.DiagPort(), 115200, 8, 1));
   RecordingDisplay display;
-  JobEnvironment env{doc, display, [](int) { return false; }, [](int) {}, [](int) {}, std::nullopt, {}};
+  JobEnvironment env{doc,          display, [](int) { return false; }, [](int) {}, [](int) {},
+                     std::nullopt, {}};
 
   (void)RestoreNv(env, 0, path);
 

@@ -20,10 +20,9 @@ namespace {
 
 constexpr std::string_view kFolder = "C:\\rel";
 
-constexpr ImageFile kChecked[] = {ImageFile::Partition, ImageFile::QcsblhdCfgdata,
-                                  ImageFile::Qcsbl,     ImageFile::Oemsblhd,
-                                  ImageFile::Oemsbl,    ImageFile::Amsshd,
-                                  ImageFile::Amss};
+constexpr ImageFile kChecked[] = {
+    ImageFile::Partition, ImageFile::QcsblhdCfgdata, ImageFile::Qcsbl, ImageFile::Oemsblhd,
+    ImageFile::Oemsbl,    ImageFile::Amsshd,         ImageFile::Amss};
 
 }  // namespace
 
@@ -38,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::array<size_t, kAllImageFiles.size()> sizes{};
   for (size_t& s : sizes) s = in.Byte();
   const std::span<const uint8_t> text = in.Rest();
-  const std::string folder = text.empty() ? std::string(kFolder) : std::string(text.begin(), text.end());
+  const std::string folder =
+      text.empty() ? std::string(kFolder) : std::string(text.begin(), text.end());
 
   const std::filesystem::path dir = MapPath(kFolder);
   std::error_code ec;
@@ -59,8 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (passed && doc.line(0).settings.firmwareFolder.view() == kFolder) {
     for (ImageFile f : kChecked) {
-      const size_t i = static_cast<size_t>(std::find(kAllImageFiles.begin(), kAllImageFiles.end(), f) -
-                                           kAllImageFiles.begin());
+      const size_t i = static_cast<size_t>(
+          std::find(kAllImageFiles.begin(), kAllImageFiles.end(), f) - kAllImageFiles.begin());
       FUZZ_CHECK((present >> i & 1) == 1 && sizes[i] >= 2);
     }
   }

@@ -27,12 +27,12 @@ namespace quorrel::fuzz {
 using Bytes = std::vector<uint8_t>;
 
 // Stops the run with a finding when a property does not hold.
-#define FUZZ_CHECK(condition)                                                        \
-  do {                                                                               \
-    if (!(condition)) {                                                              \
+#define FUZZ_CHECK(condition)                                                            \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
       std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                  \
-    }                                                                                \
+      std::abort();                                                                      \
+    }                                                                                    \
   } while (0)
 
 // Reads fields off the front of the input; past its end every field is zero
@@ -69,7 +69,9 @@ class Output {
     bytes.push_back(b);
     return *this;
   }
-  Output& Le16(uint16_t v) { return Byte(static_cast<uint8_t>(v)).Byte(static_cast<uint8_t>(v >> 8)); }
+  Output& Le16(uint16_t v) {
+    return Byte(static_cast<uint8_t>(v)).Byte(static_cast<uint8_t>(v >> 8));
+  }
   Output& Raw(std::span<const uint8_t> b) {
     bytes.insert(bytes.end(), b.begin(), b.end());
     return *this;
@@ -108,7 +110,9 @@ inline void WriteReply(Output& out, std::span<const uint8_t> bytes, uint8_t piec
   out.Byte(piece).Le16(delayMs).Block(bytes);
 }
 
-inline void WriteSilence(Output& out) { out.Byte(0).Le16(0).Le16(kNoReply); }
+inline void WriteSilence(Output& out) {
+  out.Byte(0).Le16(0).Le16(kNoReply);
+}
 
 // Scripts the peer with the replies left in the input, in order, at most
 // limit of them.

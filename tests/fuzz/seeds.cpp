@@ -9,8 +9,8 @@
 
 #include "fuzz/commands.h"
 #include "fuzz/fuzz_support.h"
-#include "lines/document.h"
 #include "jobs/nv_backup.h"
+#include "lines/document.h"
 #include "link/hdlc.h"
 #include "package/image_set.h"
 #include "platform/memory_wire.h"
@@ -30,7 +30,8 @@ void WriteSeed(const std::string& target, const std::string& name, std::span<con
   const fs::path dir = g_out / target;
   fs::create_directories(dir);
   std::ofstream out(dir / name, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 // A modem on a manual transport behind a scripted peer: every request the
@@ -42,9 +43,7 @@ class SimSession {
     modem_.PowerOn();
     transport_.RunAll();
     transport_.diag.clear();
-    peer.SetResponder([this](std::span<const uint8_t> request) {
-      return OnRequest(request);
-    });
+    peer.SetResponder([this](std::span<const uint8_t> request) { return OnRequest(request); });
     link.Port().Open(peer.port, 115200, 8, 1);
   }
 
@@ -110,7 +109,9 @@ void FrameSeed(LinkProtocol protocol, uint8_t code, const Bytes& reply) {
   out.Byte(static_cast<uint8_t>(protocol)).Byte(code).Byte(200).Raw(reply);
   WriteSeed("fuzz_frame", "reply-" + std::to_string(++g_frames), out.bytes);
   Output stream;
-  stream.Byte(protocol == LinkProtocol::Diag ? 1 : 0).Byte(static_cast<uint8_t>(g_frames)).Raw(reply);
+  stream.Byte(protocol == LinkProtocol::Diag ? 1 : 0)
+      .Byte(static_cast<uint8_t>(g_frames))
+      .Raw(reply);
   WriteSeed("fuzz_frame_decoder", "reply-" + std::to_string(g_frames), stream.bytes);
 }
 
@@ -154,7 +155,8 @@ void ReplySeeds() {
     const LinkProtocol protocol = which < 5 ? LinkProtocol::Dmss : LinkProtocol::Streaming;
     for (const Bytes& r : replies) {
       FrameSeed(protocol, r.size() > 1 ? r[1] : 0, r);
-      if (protocol == LinkProtocol::Streaming) streamReplies.insert(streamReplies.end(), r.begin(), r.end());
+      if (protocol == LinkProtocol::Streaming)
+        streamReplies.insert(streamReplies.end(), r.begin(), r.end());
     }
   }
   WriteSeed("fuzz_sim_requests", "download", s.requests.bytes);
@@ -255,13 +257,16 @@ void RegistrySeeds() {
       key += part.string();
     }
     std::ifstream in(entry.path(), std::ios::binary);
-    const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string content((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
     Output out;
     out.Raw(key).Raw("\n").Raw(content);
     WriteSeed("fuzz_registry", "key-" + std::to_string(++n), out.bytes);
   }
   Output handmade;
-  handmade.Raw("Software\\Test\n; comment\r\n@=\"default\"\r\n\"Count\"=dword:0000000A\r\n\"a\\\\b\"=\"x\\\"y\"\r\n");
+  handmade.Raw(
+      "Software\\Test\n; "
+      "comment\r\n@=\"default\"\r\n\"Count\"=dword:0000000A\r\n\"a\\\\b\"=\"x\\\"y\"\r\n");
   WriteSeed("fuzz_registry", "handmade", handmade.bytes);
 }
 

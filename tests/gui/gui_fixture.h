@@ -75,7 +75,8 @@ class GuiLine {
     options.timeScale = 0;
     options.exitProcess = [this](int code) { windowExit = code; };
     window = std::make_unique<gui::MainWindow>(line.form(), options);
-    view = std::make_unique<CQuorrelView>(line.doc_, line.form(), line.controller(), window->Hooks());
+    view =
+        std::make_unique<CQuorrelView>(line.doc_, line.form(), line.controller(), window->Hooks());
     window->SetView(view.get());
   }
   ~GuiLine() {

@@ -46,7 +46,8 @@ void CheckLayout(GuiLine& g, bool station) {
     if (entry.id == kNoControlId) continue;
     QWidget* w = g.window->findChild<QWidget*>(QString::number(entry.id));
     ASSERT_NE(w, nullptr) << entry.id;
-    const bool shown = (entry.style & style::kVisible) != 0 || (station && (entry.style & style::kStation) != 0);
+    const bool shown =
+        (entry.style & style::kVisible) != 0 || (station && (entry.style & style::kStation) != 0);
     EXPECT_EQ(w->isVisible(), shown) << entry.id;
     if (!shown) continue;
     const PixelRect want = DialogToPixels(entry, units);
@@ -87,7 +88,8 @@ TEST(MainWindow, OneLineFormLayoutAndTexts) {
   EXPECT_FALSE(download->icon().isNull());
   EXPECT_FALSE(download->isEnabled());  // no phone yet
   bool label = false;
-  for (QLabel* l : g.window->findChildren<QLabel*>()) label = label || (l->text() == "Прогресс:" && l->isVisible());
+  for (QLabel* l : g.window->findChildren<QLabel*>())
+    label = label || (l->text() == "Прогресс:" && l->isVisible());
   EXPECT_TRUE(label);
 }
 
@@ -116,7 +118,8 @@ TEST(MainWindow, DownloadFromTheClickToTheSuccessBox) {
   g.line.modem_->PlugIn();
   auto* download = qobject_cast<QPushButton*>(g.Control(kDownload));
   ASSERT_TRUE(WaitFor([&] {
-    return Text(g.Control(kStateLine)) == kReady && download->isEnabled() && Text(g.Control(kPortNumber)) == "COM5";
+    return Text(g.Control(kStateLine)) == kReady && download->isEnabled() &&
+           Text(g.Control(kPortNumber)) == "COM5";
   }));
 
   QString progressAtBox;
@@ -132,7 +135,8 @@ TEST(MainWindow, DownloadFromTheClickToTheSuccessBox) {
   ASSERT_TRUE(WaitFor([&] { return g.line.exitCode_ != -1; }));
   EXPECT_EQ(g.line.exitCode_, 0);
   ASSERT_EQ(user.Texts().size(), 1u);
-  EXPECT_EQ(user.Texts()[0].rfind("Обновление выполнено успешно! Общее время ", 0), 0u) << user.Texts()[0];
+  EXPECT_EQ(user.Texts()[0].rfind("Обновление выполнено успешно! Общее время ", 0), 0u)
+      << user.Texts()[0];
   EXPECT_EQ(caption, "Поздравляем");
   EXPECT_EQ(progressAtBox, "100/100");
   EXPECT_EQ(stateAtBox, "Обновление выполнено!");
@@ -293,7 +297,8 @@ TEST(MainWindow, StatusPicturesFollowTheStatusKindFromAnyThread) {
     const QImage expected = gui::StatusPicture(bitmaps[kind]);
     ASSERT_FALSE(expected.isNull());
     ASSERT_TRUE(WaitFor([&] {
-      return !picture->pixmap().isNull() && picture->pixmap().toImage().pixel(25, 8) == expected.pixel(25, 8);
+      return !picture->pixmap().isNull() &&
+             picture->pixmap().toImage().pixel(25, 8) == expected.pixel(25, 8);
     })) << kind;
     EXPECT_EQ(picture->pixmap().size(), QSize(50, 16));
     colours.insert(expected.pixel(25, 8));
@@ -334,7 +339,8 @@ TEST(Screenshot, ReadyWindow) {
     g.window->Flush();
     const QImage shot = g.window->grab().toImage();
     ASSERT_EQ(shot.size(), g.window->size());
-    const char* target = std::getenv(station ? "QUORREL_SCREENSHOT_ALL_LINES" : "QUORREL_SCREENSHOT");
+    const char* target =
+        std::getenv(station ? "QUORREL_SCREENSHOT_ALL_LINES" : "QUORREL_SCREENSHOT");
     if (target != nullptr && *target != 0) {
       EXPECT_TRUE(shot.save(QString::fromLocal8Bit(target), "PNG")) << target;
     }

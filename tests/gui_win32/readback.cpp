@@ -218,8 +218,8 @@ int main(int argc, char** argv) {
         check.Fail(name + " missing");
         continue;
       }
-      const bool shown =
-          (entry.style & style::kVisible) != 0 || (allLines && (entry.style & style::kStation) != 0);
+      const bool shown = (entry.style & style::kVisible) != 0 ||
+                         (allLines && (entry.style & style::kStation) != 0);
       if (!shown) {
         ++hidden;
         if (IsWindowVisible(w)) check.Fail(name + " visible, the template hides it");

@@ -18,8 +18,8 @@ using testsupport::SimLine;
 
 size_t CountImages(sim::VirtualModem& m, uint8_t type) {
   std::vector<sim::FlashImage> images = m.Images();
-  return static_cast<size_t>(
-      std::count_if(images.begin(), images.end(), [type](const sim::FlashImage& i) { return i.type == type; }));
+  return static_cast<size_t>(std::count_if(
+      images.begin(), images.end(), [type](const sim::FlashImage& i) { return i.type == type; }));
 }
 
 TEST(DownloadJob, ChallengeAnswerIsTheMd5OfTheEightBytes) {
@@ -61,8 +61,10 @@ TEST(DownloadJob, ModemNotBackAfterTheResetIsAskedForOnceAfter30PollsAndTheJobGo
   // The progress of the wait: 3 until the 10th poll, then one more every 10
   // polls; the request came with the value after the 30th poll.
   std::vector<Seen> progress = s.form().Of(Seen::Kind::Progress);
-  auto three = std::find_if(progress.begin(), progress.end(), [](const Seen& p) { return p.value == 3; });
-  auto seven = std::find_if(progress.begin(), progress.end(), [](const Seen& p) { return p.value == 7; });
+  auto three =
+      std::find_if(progress.begin(), progress.end(), [](const Seen& p) { return p.value == 3; });
+  auto seven =
+      std::find_if(progress.begin(), progress.end(), [](const Seen& p) { return p.value == 7; });
   ASSERT_NE(three, progress.end());
   ASSERT_NE(seven, progress.end());
   std::vector<int> during;
@@ -145,7 +147,8 @@ TEST(DownloadJob, NvOptions) {
     table.StoreTo(std::span<uint8_t, NvTable::kFileSize>(bytes.data(), NvTable::kFileSize));
     const std::filesystem::path defaultNv = s.root_.path() / "default.nvm";
     std::ofstream(defaultNv, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     ASSERT_TRUE(s.doc_.line(0).settings.defaultNvFile.Set(defaultNv.string()));
 
     ASSERT_TRUE(s.StartAndWait());

@@ -207,7 +207,8 @@ class FakePhone {
           reply.reset();
         } else if (it != failures_.end() && it->second > 0) {
           --it->second;
-          if (failure_kind_[key] == Failure::ErrorReply) reply = FakeReply{Bytes{0x0D, 0x01, 0, 0, 0}};
+          if (failure_kind_[key] == Failure::ErrorReply)
+            reply = FakeReply{Bytes{0x0D, 0x01, 0, 0, 0}};
         } else {
           reply = DefaultReply(request);
         }
@@ -229,7 +230,8 @@ class FakePhone {
     }
     if (!at_silent_) {
       static const std::string ok = "\r\nOK\r\n";
-      at->SendToHost(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(ok.data()), ok.size()));
+      at->SendToHost(
+          std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(ok.data()), ok.size()));
     }
   }
 
@@ -241,7 +243,9 @@ class FakePhone {
         case 0x01:
           return FakeReply{Bytes{0x01, static_cast<uint8_t>(esn), static_cast<uint8_t>(esn >> 8),
                                  static_cast<uint8_t>(esn >> 16), static_cast<uint8_t>(esn >> 24)}};
-        case 0x29: case 0x3A: case 0x5C:
+        case 0x29:
+        case 0x3A:
+        case 0x5C:
           return FakeReply{p};
         case 0x41:
           return FakeReply{Bytes{0x41, 0x01}};
@@ -298,14 +302,23 @@ class FakePhone {
     // Downloader and streaming requests (the downloader's parameter request
     // is the one-byte 0x07; a stream write carries an address and data).
     switch (p[0]) {
-      case 0x0F: case 0x05: case 0x06: case 0x0A:
+      case 0x0F:
+      case 0x05:
+      case 0x06:
+      case 0x0A:
         return FakeReply{Bytes{0x02}};
       case 0x07:
-        if (p.size() == 1) return FakeReply{Bytes{0x08, 0x05, 0x02, 0x78, 0x56, 0x34, 0x12, 0x33, 6, 5}};
+        if (p.size() == 1)
+          return FakeReply{Bytes{0x08, 0x05, 0x02, 0x78, 0x56, 0x34, 0x12, 0x33, 6, 5}};
         return FakeReply{Bytes{0x08, p[1], p[2], p[3], p[4]}};
       case 0x01:
         return FakeReply{Bytes{0x02}};
-      case 0x09: case 0x0B: case 0x15: case 0x17: case 0x19: case 0x1B:
+      case 0x09:
+      case 0x0B:
+      case 0x15:
+      case 0x17:
+      case 0x19:
+      case 0x1B:
         return FakeReply{Bytes{static_cast<uint8_t>(p[0] + 1)}};
       default:
         return std::nullopt;
@@ -330,12 +343,16 @@ struct LineBench {
   RecordingDisplay display;
   int discoverCalls = 0;
   std::function<bool(int)> discover = [](int) { return true; };
-  JobEnvironment env{doc, display,
+  JobEnvironment env{doc,
+                     display,
                      [this](int l) {
                        ++discoverCalls;
                        return discover(l);
                      },
-                     [](int) {}, [](int) {}, std::nullopt, {}};
+                     [](int) {},
+                     [](int) {},
+                     std::nullopt,
+                     {}};
 
   LineBench() {
     doc.line(0).settings.diagPort = FakePhone::kDiagPort;

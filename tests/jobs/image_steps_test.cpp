@@ -4,13 +4,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <numeric>
 #include <optional>
 #include <set>
-#include <tuple>
-#include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "jobs/fake_phone.h"
@@ -30,7 +30,9 @@ using testsupport::LineBench;
 using testsupport::Proto;
 using testsupport::SilentTryMs;
 
-constexpr uint64_t S(uint64_t timeoutMs) { return SilentTryMs(timeoutMs, 10); }
+constexpr uint64_t S(uint64_t timeoutMs) {
+  return SilentTryMs(timeoutMs, 10);
+}
 // Virtual time of a stream write answered at once (two samples, 5 and 8 ms).
 constexpr uint64_t kWriteMs = 13;
 
@@ -46,8 +48,9 @@ Bytes Pattern(size_t n, uint8_t seed = 1) {
 void WriteFileAt(std::string_view winPath, const Bytes& bytes) {
   const auto p = MapPath(winPath);
   std::filesystem::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                           static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(p, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 struct ImageBench : LineBench {
@@ -158,7 +161,8 @@ TEST(UploadProgrammer, MissingEmptyOrRefusedProgrammerFails) {
     b.phone.FailNext(Proto::Download, kDmssWrite, 3);
     EXPECT_FALSE(UploadProgrammer(b.env, 0));
     EXPECT_EQ(b.phone.Requests(Proto::Download, kDmssWrite).size(), 3u);
-    EXPECT_NE(b.link().LastError().find("Write a Block of Data to Memory Failed"), std::string::npos);
+    EXPECT_NE(b.link().LastError().find("Write a Block of Data to Memory Failed"),
+              std::string::npos);
   }
 }
 
@@ -246,8 +250,8 @@ TEST(PlainImage, Failures) {
   const Case cases[] = {
       {"missing", std::nullopt, [](FakePhone&) {}, 0, false, false},
       {"empty: nothing sent", 0, [](FakePhone&) {}, 0, false, false},
-      {"open refused twice", 2000,
-       [](FakePhone& p) { p.FailNext(Proto::Download, kOpenImage, 4); }, 0, false, false},
+      {"open refused twice", 2000, [](FakePhone& p) { p.FailNext(Proto::Download, kOpenImage, 4); },
+       0, false, false},
       {"block refused", 3000,
        [](FakePhone& p) { p.FailNext(Proto::Download, kStreamWrite, 1, Failure::ErrorReply); }, 1,
        false, true},
@@ -317,27 +321,53 @@ TEST(HeaderedImage, HeaderAndImageFileProblems) {
     std::vector<std::string> status;
     bool anythingSent;
   };
-  const std::string tooLong = "The file C:\\rel\\%s has 1025 bytes, more than the 1024 bytes it may have";
+  const std::string tooLong =
+      "The file C:\\rel\\%s has 1025 bytes, more than the 1024 bytes it may have";
   auto longText = [&](const char* name) {
     std::string t = tooLong;
     return t.replace(t.find("%s"), 2, name);
   };
   const Case cases[] = {
-      {"no NAND programmer header: skipped", HeaderedImage::NandProgrammer, std::nullopt, 100,
-       true, {"open file fail"}, false},
+      {"no NAND programmer header: skipped",
+       HeaderedImage::NandProgrammer,
+       std::nullopt,
+       100,
+       true,
+       {"open file fail"},
+       false},
       {"no oemsbl header", HeaderedImage::Oemsbl, std::nullopt, 100, false, {}, false},
       {"no amss header", HeaderedImage::Amss, std::nullopt, 100, false, {}, false},
-      {"empty NAND programmer header", HeaderedImage::NandProgrammer, 0, 100, false,
-       {"The file's length is error"}, false},
+      {"empty NAND programmer header",
+       HeaderedImage::NandProgrammer,
+       0,
+       100,
+       false,
+       {"The file's length is error"},
+       false},
       {"empty oemsbl header", HeaderedImage::Oemsbl, 0, 100, false, {}, false},
       {"long amss header", HeaderedImage::Amss, 1025, 100, false, {longText("amsshd.mbn")}, false},
-      {"long NAND programmer header", HeaderedImage::NandProgrammer, 1025, 100, false,
-       {longText("nandprghd.mbn")}, false},
-      {"no NAND programmer image", HeaderedImage::NandProgrammer, 10, std::nullopt, false,
-       {"Open file fail"}, true},
+      {"long NAND programmer header",
+       HeaderedImage::NandProgrammer,
+       1025,
+       100,
+       false,
+       {longText("nandprghd.mbn")},
+       false},
+      {"no NAND programmer image",
+       HeaderedImage::NandProgrammer,
+       10,
+       std::nullopt,
+       false,
+       {"Open file fail"},
+       true},
       {"empty oemsbl image", HeaderedImage::Oemsbl, 10, 0, false, {}, true},
-      {"empty amss image", HeaderedImage::Amss, 10, 0, false,
-       {"The length of file is not correct"}, true},
+      {"empty amss image",
+       HeaderedImage::Amss,
+       10,
+       0,
+       false,
+       {"The length of file is not correct"},
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -345,8 +375,12 @@ TEST(HeaderedImage, HeaderAndImageFileProblems) {
     const SettingsRecord& s = b.s;
     const bool nand = c.which == HeaderedImage::NandProgrammer;
     const bool amss = c.which == HeaderedImage::Amss;
-    const std::string header = nand ? s.nandprghdPath.str() : amss ? s.amsshdPath.str() : s.oemsblhdPath.str();
-    const std::string image = nand ? s.nandprgcombinedPath.str() : amss ? s.amssPath.str() : s.oemsblPath.str();
+    const std::string header = nand   ? s.nandprghdPath.str()
+                               : amss ? s.amsshdPath.str()
+                                      : s.oemsblhdPath.str();
+    const std::string image = nand   ? s.nandprgcombinedPath.str()
+                              : amss ? s.amssPath.str()
+                                     : s.oemsblPath.str();
     if (c.header) WriteFileAt(header, Pattern(*c.header));
     if (c.image) WriteFileAt(image, Pattern(*c.image));
     EXPECT_EQ(WriteImageWithHeader(b.env, 0, c.which), c.result);
@@ -393,15 +427,16 @@ TEST(HeaderedImage, OpenRefusedUntilItsTriesRunOutFailsBeforeAnyBlock) {
 
 // Refuses the write of one address a number of times.
 void RefuseBlock(FakePhone& phone, uint32_t address, int times) {
-  phone.SetInterceptor([address, times](const FakeRequest& r, std::optional<FakeReply>& reply) mutable {
-    if (r.proto != Proto::Download || r.code() != kStreamWrite ||
-        FakePhone::Le32At(r.packet, 1) != address || times == 0) {
-      return false;
-    }
-    --times;
-    reply = FakeReply{Bytes{0x0D, 0x01, 0, 0, 0}};
-    return true;
-  });
+  phone.SetInterceptor(
+      [address, times](const FakeRequest& r, std::optional<FakeReply>& reply) mutable {
+        if (r.proto != Proto::Download || r.code() != kStreamWrite ||
+            FakePhone::Le32At(r.packet, 1) != address || times == 0) {
+          return false;
+        }
+        --times;
+        reply = FakeReply{Bytes{0x0D, 0x01, 0, 0, 0}};
+        return true;
+      });
 }
 
 TEST(HeaderedImage, RefusedBlockIsWrittenAgainOrFailsTheImage) {
@@ -456,7 +491,7 @@ TEST(HeaderedImage, CloseRefusedIsReportedForAmssOnly) {
     b.phone.FailNext(Proto::Download, kClose, 3, Failure::ErrorReply);
     EXPECT_FALSE(WriteImageWithHeader(b.env, 0, which));
     EXPECT_EQ(b.Status(), which == HeaderedImage::Amss ? std::vector<std::string>{"Ошибка"}
-                                                        : std::vector<std::string>{});
+                                                       : std::vector<std::string>{});
   }
 }
 
@@ -466,8 +501,8 @@ TEST(HeaderedImage, CloseRefusedIsReportedForAmssOnly) {
 TEST(AmssProgress, OnePercentPerShareOfBlocksNeverPastFifty) {
   struct Case {
     size_t kib;
-    int raises;    // progress steps taken
-    int last;      // the last value shown
+    int raises;  // progress steps taken
+    int last;    // the last value shown
   };
   const Case cases[] = {
       {23, 23, 49},  // fewer than 24 blocks: every block
@@ -646,7 +681,6 @@ TEST(EfsImage, MoreThanSixThousandUnansweredBlocksFail) {
   }
 }
 
-
 // ---------------------------------------------------------------------------
 // Acknowledgements and a programmer that stops answering
 
@@ -737,7 +771,8 @@ TEST(Acknowledgements, BlockThatStaysUnacknowledgedFailsTheStepBeforeTheClose) {
     const std::vector<std::string> status = b.Status();
     ASSERT_FALSE(status.empty());
     EXPECT_EQ(status.back(),
-              "Write a Block of Data to Memory Failed, Since the Phone did not Acknowledge the Block at 0x00000400");
+              "Write a Block of Data to Memory Failed, Since the Phone did not Acknowledge the "
+              "Block at 0x00000400");
     EXPECT_TRUE(b.phone.Requests(Proto::Download, kClose).empty());
   }
 }
@@ -764,7 +799,8 @@ TEST(SilentProgrammer, EightWritesInARowWithoutAReplyFailTheStepAtOnce) {
       EXPECT_FALSE(step.run(b.env));
       EXPECT_EQ(b.Writes().size(), c.answered + kSilentWriteLimit);
       EXPECT_EQ(b.Status(),
-                std::vector<std::string>{"The programmer stopped answering: 8 writes in a row got no reply!"});
+                std::vector<std::string>{
+                    "The programmer stopped answering: 8 writes in a row got no reply!"});
       EXPECT_TRUE(b.phone.Requests(Proto::Download, kClose).empty());
       // Eight write waits, not one per block of the image.
       EXPECT_LT(b.Now() - start, (kSilentWriteLimit + 2) * kAckWaitMs);

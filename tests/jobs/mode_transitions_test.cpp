@@ -23,10 +23,12 @@ using testsupport::Proto;
 using testsupport::SilentTryMs;
 
 // Virtual time of one unanswered exchange try (10 ms samples).
-constexpr uint64_t S(uint64_t timeoutMs) { return SilentTryMs(timeoutMs, 10); }
+constexpr uint64_t S(uint64_t timeoutMs) {
+  return SilentTryMs(timeoutMs, 10);
+}
 
-constexpr uint8_t kEsn = 0x01, kNvModeChange = 0x29, kVersions = 0x39, kSwitch = 0x3A,
-                  kSpc = 0x41, kPoll = 0x4B, kCmd5C = 0x5C, kBuild = 0x7C;
+constexpr uint8_t kEsn = 0x01, kNvModeChange = 0x29, kVersions = 0x39, kSwitch = 0x3A, kSpc = 0x41,
+                  kPoll = 0x4B, kCmd5C = 0x5C, kBuild = 0x7C;
 constexpr uint8_t kDmssGo = 0x05, kDmssNoOp = 0x06, kDmssParams = 0x07;
 constexpr uint8_t kHello = 0x01, kStreamNoOp = 0x09, kStreamReset = 0x0B;
 
@@ -71,8 +73,12 @@ TEST(CurrentVersion, ReadsTheNinthTextWithRetriesAndNormalisesIt) {
 
 TEST(CurrentVersion, CheckLooksForTheTagWithoutRegardToCase) {
   const std::pair<const char*, bool> cases[] = {
-      {"ZIZ_RU_FARRICK_B01", true},  {"ziz_ru_farrick", true}, {"XXZIZ_RU_FARRICKYY", true},
-      {"ZIZ_RU_FARRIC", false},      {"", false},              {"ZIZ_RU FARRICK", false},
+      {"ZIZ_RU_FARRICK_B01", true},
+      {"ziz_ru_farrick", true},
+      {"XXZIZ_RU_FARRICKYY", true},
+      {"ZIZ_RU_FARRIC", false},
+      {"", false},
+      {"ZIZ_RU FARRICK", false},
   };
   for (const auto& [text, passes] : cases) EXPECT_EQ(VersionCheckPasses(text), passes) << text;
 }
@@ -142,8 +148,8 @@ TEST(EnterDownloader, StepsFollowEachOther) {
   std::vector<std::pair<Proto, uint8_t>> order;
   for (const FakeRequest& r : b.phone.Requests()) order.emplace_back(r.proto, r.code());
   const std::vector<std::pair<Proto, uint8_t>> expected = {
-      {Proto::Diag, kCmd5C},  {Proto::Diag, kSpc},          {Proto::Diag, kNvModeChange},
-      {Proto::Diag, kPoll},   {Proto::Diag, kSwitch},       {Proto::Download, kDmssNoOp},
+      {Proto::Diag, kCmd5C},         {Proto::Diag, kSpc},    {Proto::Diag, kNvModeChange},
+      {Proto::Diag, kPoll},          {Proto::Diag, kSwitch}, {Proto::Download, kDmssNoOp},
       {Proto::Download, kDmssParams}};
   ASSERT_EQ(order, expected);
   EXPECT_EQ(b.doc.line(0).flashInfo.version, 5);

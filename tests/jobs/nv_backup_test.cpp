@@ -47,8 +47,9 @@ size_t FilesBesideTheNvFile() {
 void WriteFileAt(std::string_view winPath, const Bytes& bytes) {
   const auto p = MapPath(winPath);
   std::filesystem::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                           static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(p, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 NvTable TableOf(const Bytes& file) {
@@ -117,7 +118,7 @@ TEST(NvFormat, RecordIsWrittenFieldByFieldLittleEndian) {
 
 TEST(NvFormat, BackupListCheckpoints) {
   EXPECT_EQ(NvBackupItems.size(), 714u);
-  const std::pair<size_t, uint16_t> checkpoints[] = {{0, 0},      {5, 453},  {281, 2724},
+  const std::pair<size_t, uint16_t> checkpoints[] = {{0, 0},      {5, 453},   {281, 2724},
                                                      {439, 2724}, {712, 550}, {713, 9999}};
   for (const auto& [index, item] : checkpoints) EXPECT_EQ(NvBackupItems[index], item) << index;
   std::map<uint16_t, int> count;
@@ -132,7 +133,7 @@ TEST(NvFormat, BackupListCheckpoints) {
 
 TEST(BackupNv, WritesTheWholeTableWithWhatThePhoneAnswered) {
   NvBench b;
-  b.phone.nvReadStatus[22] = 5;         // not active
+  b.phone.nvReadStatus[22] = 5;               // not active
   b.phone.FailNext(Proto::Diag, kNvRead, 3);  // item 0: its first attempt of three tries
   ASSERT_EQ(BackupNv(b.env, 0, kNvFile), 1);
 
@@ -156,7 +157,8 @@ TEST(BackupNv, WritesTheWholeTableWithWhatThePhoneAnswered) {
   EXPECT_EQ(reads.size(), 3u + 1u + 3u + 711u);
 
   std::vector<int> progress;
-  for (const auto& e : b.display.Events(DisplayEvent::Kind::SetProgress)) progress.push_back(e.value);
+  for (const auto& e : b.display.Events(DisplayEvent::Kind::SetProgress))
+    progress.push_back(e.value);
   ASSERT_EQ(progress.size(), 714u);
   EXPECT_EQ(progress.front(), 10);
   EXPECT_EQ(progress.back(), 19);
@@ -174,28 +176,33 @@ TEST(BackupNv, IncompleteBackupFailsAndKeepsThePreviousFile) {
   };
   const Case cases[] = {
       {"one item unanswered", [](FakePhone& p) { p.FailNext(Proto::Diag, kNvRead, 9); },
-       "NV backup failed: no valid answer for NV item 0; C:\\nv\\Channel1.nvm was not written", 9 + 712},
+       "NV backup failed: no valid answer for NV item 0; C:\\nv\\Channel1.nvm was not written",
+       9 + 712},
       {"items 0 and 2724 unanswered",
        [](FakePhone& p) {
          p.FailNext(Proto::Diag, kNvRead, 9);
-         p.SetInterceptor([](const testsupport::FakeRequest& r, std::optional<testsupport::FakeReply>& reply) {
-           if (r.code() != kNvRead || r.packet[1] != (2724 & 0xFF) || r.packet[2] != (2724 >> 8)) return false;
+         p.SetInterceptor([](const testsupport::FakeRequest& r,
+                             std::optional<testsupport::FakeReply>& reply) {
+           if (r.code() != kNvRead || r.packet[1] != (2724 & 0xFF) || r.packet[2] != (2724 >> 8))
+             return false;
            reply.reset();
            return true;
          });
        },
-       "NV backup failed: no valid answer for NV items 0, 2724; C:\\nv\\Channel1.nvm was not written",
+       "NV backup failed: no valid answer for NV items 0, 2724; C:\\nv\\Channel1.nvm was not "
+       "written",
        9 + 2 * 9 + 710},
-      {"silent phone",
-       [](FakePhone& p) { p.SetSilent(true); },
-       "NV backup failed: no valid answer for NV items 0, 22, 90, 141, 148, 453, 519, 520, and the items "
+      {"silent phone", [](FakePhone& p) { p.SetSilent(true); },
+       "NV backup failed: no valid answer for NV items 0, 22, 90, 141, 148, 453, 519, 520, and the "
+       "items "
        "after them were not read; C:\\nv\\Channel1.nvm was not written",
        8 * 9},
       {"every item inactive",
        [](FakePhone& p) {
          for (uint16_t item : NvBackupItems) p.nvReadStatus[item] = 5;
        },
-       "NV backup failed: the phone gave the data of no NV item; C:\\nv\\Channel1.nvm was not written",
+       "NV backup failed: the phone gave the data of no NV item; C:\\nv\\Channel1.nvm was not "
+       "written",
        713 * 3},
   };
   for (const Case& c : cases) {
@@ -257,8 +264,8 @@ TEST(BackupNv, FailedWriteKeepsThePreviousBackup) {
       EXPECT_EQ(ReadFileAt(kNvFile), previous);
     }
     EXPECT_EQ(FilesBesideTheNvFile(), 0u);
-    const std::string text =
-        std::string("线路 1 失败,保存数据到 C:\\nv\\Channel1.nvm (") + std::to_string(c.cause) + ")";
+    const std::string text = std::string("线路 1 失败,保存数据到 C:\\nv\\Channel1.nvm (") +
+                             std::to_string(c.cause) + ")";
     EXPECT_EQ(b.Status(), std::vector<std::string>{text});
     EXPECT_EQ(b.link().LastError(), text);
     ASSERT_EQ(b.display.Messages().size(), 1u);
@@ -268,7 +275,8 @@ TEST(BackupNv, FailedWriteKeepsThePreviousBackup) {
     SCOPED_TRACE("missing folder");
     NvBench b;
     EXPECT_EQ(BackupNv(b.env, 0, "C:\\gone\\Channel1.nvm"), 0);
-    EXPECT_EQ(b.Status(), std::vector<std::string>{"线路 1 失败,保存数据到 C:\\gone\\Channel1.nvm (2)"});
+    EXPECT_EQ(b.Status(),
+              std::vector<std::string>{"线路 1 失败,保存数据到 C:\\gone\\Channel1.nvm (2)"});
   }
 }
 
@@ -296,7 +304,8 @@ TEST(RestoreNv, RejectsFilesThatAreMissingOrNotExactlyOneTable) {
   }
   NvBench b;
   EXPECT_EQ(RestoreNv(b.env, 0, "C:\\nv\\none.nvm"), 0);
-  EXPECT_EQ(b.Status(), std::vector<std::string>{"fails to read data from file C:\\nv\\none.nvm (2)"});
+  EXPECT_EQ(b.Status(),
+            std::vector<std::string>{"fails to read data from file C:\\nv\\none.nvm (2)"});
   EXPECT_EQ(b.display.Messages().size(), 1u);
   EXPECT_TRUE(b.phone.Requests().empty());
 }
@@ -306,7 +315,7 @@ TEST(RestoreNv, WhichRecordsAreWrittenAndRetried) {
   // with "not active", "read-only" and "failed" once, and one after the end.
   NvTable t;
   const NvRecord records[] = {Record(550), Record(4051), Record(10, 5), Record(20), Record(30),
-                              Record(40), Record(50), Record(9999), Record(60)};
+                              Record(40),  Record(50),   Record(9999),  Record(60)};
   std::copy(std::begin(records), std::end(records), t.records.begin());
   struct Case {
     int option;
@@ -340,7 +349,8 @@ TEST(RestoreNv, WritesAnyFilesItemsInFileOrderUpToTheEndOrTheLastRecord) {
   {
     NvBench b;
     NvTable t;
-    for (size_t i = 0; i < NvTable::kRecords; ++i) t.records[i] = Record(static_cast<uint16_t>(2000 - i));
+    for (size_t i = 0; i < NvTable::kRecords; ++i)
+      t.records[i] = Record(static_cast<uint16_t>(2000 - i));
     WriteFileAt(kNvFile, FileOf(t));
     EXPECT_EQ(RestoreNv(b.env, 0, kNvFile), 1);
     const auto writes = b.phone.NvWrites();
@@ -348,7 +358,8 @@ TEST(RestoreNv, WritesAnyFilesItemsInFileOrderUpToTheEndOrTheLastRecord) {
     EXPECT_EQ(writes.front(), 2000);
     EXPECT_EQ(writes.back(), 2000 - 724);
     std::vector<int> progress;
-    for (const auto& e : b.display.Events(DisplayEvent::Kind::SetProgress)) progress.push_back(e.value);
+    for (const auto& e : b.display.Events(DisplayEvent::Kind::SetProgress))
+      progress.push_back(e.value);
     EXPECT_EQ(progress.front(), 82);
     EXPECT_EQ(progress.back(), 94);
   }
@@ -379,13 +390,20 @@ TEST(NvTasks, RestoreByOption) {
   const Case cases[] = {
       {0, false, {"恢复NV区成功"}, 0, kStatusPass, false},
       {2, true, {"重载NV区参数", "恢复NV区成功"}, 0, kStatusPass, true},
-      {1, false,
-       {"重载NV区参数", "fails to read data from file C:\\nv\\Channel1.nvm (2)", "重载NV区参数失败"},
-       5, kStatusFail, false},
+      {1,
+       false,
+       {"重载NV区参数", "fails to read data from file C:\\nv\\Channel1.nvm (2)",
+        "重载NV区参数失败"},
+       5,
+       kStatusFail,
+       false},
       {3, true, {"装载缺省NV区", "恢复NV区成功"}, 0, kStatusPass, true},
-      {3, false,
+      {3,
+       false,
        {"装载缺省NV区", "fails to read data from file C:\\nv\\default.nvm (2)", "装载缺省NV区失败"},
-       5, kStatusFail, false},
+       5,
+       kStatusFail,
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.option);
@@ -413,8 +431,8 @@ TEST(NvTasks, BackupTask) {
     NvBench b;
     RunNvBackupJob(b.env, 0);
     EXPECT_EQ(b.phone.Requests().front().packet, Bytes{0x01});  // the ESN first
-    EXPECT_EQ(b.Status(),
-              (std::vector<std::string>{"NV区备份目录建立成功", "现在开始备份NV区", "备份NV区成功"}));
+    EXPECT_EQ(b.Status(), (std::vector<std::string>{"NV区备份目录建立成功", "现在开始备份NV区",
+                                                    "备份NV区成功"}));
     EXPECT_EQ(b.display.Events(DisplayEvent::Kind::JobEnd).at(0).value, 1);
     EXPECT_EQ(b.display.Events(DisplayEvent::Kind::ShowStatus).back().value, kStatusPass);
     EXPECT_EQ(b.display.Events(DisplayEvent::Kind::SetProgress).back().value, 100);
@@ -425,7 +443,8 @@ TEST(NvTasks, BackupTask) {
     (void)b.doc.line(0).settings.nvDirectory.Set("C:\\nope");
     RunNvBackupJob(b.env, 0);
     EXPECT_EQ(b.display.Messages(), std::vector<std::string>{"Cannot create directory:C:\\nope"});
-    EXPECT_EQ(b.Status(), std::vector<std::string>{"不能建立NV区目录，请检查备份路径设置是否正确!"});
+    EXPECT_EQ(b.Status(),
+              std::vector<std::string>{"不能建立NV区目录，请检查备份路径设置是否正确!"});
     EXPECT_EQ(b.display.Events(DisplayEvent::Kind::JobEnd).at(0).value, 5);
     EXPECT_EQ(b.display.Events(DisplayEvent::Kind::ShowStatus).back().value, kStatusFail);
     EXPECT_TRUE(b.phone.Requests(Proto::Diag, kNvRead).empty());

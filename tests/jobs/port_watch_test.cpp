@@ -46,7 +46,8 @@ TEST(PortWatch, WithoutAModemPollsOnceASecondAndShowsNothingNew) {
 
   PortWatchThread(polls.env, 0, polls.Hooks());
   ASSERT_EQ(polls.times.size(), 5u);
-  for (size_t i = 1; i < polls.times.size(); ++i) EXPECT_EQ(polls.times[i] - polls.times[i - 1], 1000u);
+  for (size_t i = 1; i < polls.times.size(); ++i)
+    EXPECT_EQ(polls.times[i] - polls.times[i - 1], 1000u);
   EXPECT_EQ(s.form().Control(controls::kStateLine).text, kPleaseWait);
   EXPECT_FALSE(s.form().Control(controls::kDownload).enabled);
   EXPECT_EQ(s.doc_.line(0).settings.diagPort, 1);  // COM1 of a new document
@@ -113,7 +114,9 @@ TEST(PortWatch, APortTheUserMayNotOpenIsToldOnTheStateLineOnce) {
   ASSERT_TRUE(PortWatchPass(polls.env, 0, polls.Hooks()));
   int told = 0;
   for (const std::string& text : s.form().Texts(Seen::Kind::Status)) {
-    told += text.find(PortAccessText(s.modem_->DiagPort(), "/dev/ttyUSB5")) != std::string::npos ? 1 : 0;
+    told += text.find(PortAccessText(s.modem_->DiagPort(), "/dev/ttyUSB5")) != std::string::npos
+                ? 1
+                : 0;
   }
   EXPECT_EQ(told, 1);
 }

@@ -23,9 +23,12 @@ namespace {
 using testsupport::Seen;
 using testsupport::SimLine;
 
-constexpr int kAmss = 164, kPartition = 169, kCfgData = 171, kQcsbl = 172, kOemsbl = 168, kEfs = 166, kNand = 185;
+constexpr int kAmss = 164, kPartition = 169, kCfgData = 171, kQcsbl = 172, kOemsbl = 168,
+              kEfs = 166, kNand = 185;
 
-std::filesystem::path NvPath() { return MapPath(testsupport::kNvFile); }
+std::filesystem::path NvPath() {
+  return MapPath(testsupport::kNvFile);
+}
 
 NvTable ReadTable(const std::filesystem::path& p) {
   std::vector<uint8_t> bytes = testsupport::ReadBytes(p);
@@ -41,7 +44,8 @@ void WriteTable(const std::filesystem::path& p, const NvTable& table) {
   std::vector<uint8_t> bytes(NvTable::kFileSize);
   table.StoreTo(std::span<uint8_t, NvTable::kFileSize>(bytes.data(), bytes.size()));
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 // A backup of the modem whose listed items differ from what it holds now,
@@ -122,8 +126,9 @@ void FailDownloadThenRepair(SimLine& s, sim::ModemMode leftIn) {
   EXPECT_TRUE(AnyStatusMentions(s, "quorrel-cli repair"));
   EXPECT_TRUE(AnyStatusMentions(s, NativePath(testsupport::kNvFile)));
   std::vector<std::string> boxes = s.form().Texts(Seen::Kind::Box);
-  EXPECT_TRUE(std::any_of(boxes.begin(), boxes.end(),
-                          [](const std::string& b) { return b.find("repair") != std::string::npos; }));
+  EXPECT_TRUE(std::any_of(boxes.begin(), boxes.end(), [](const std::string& b) {
+    return b.find("repair") != std::string::npos;
+  }));
 
   const NvTable backup = ReadTable(NvPath());
   const size_t writesBefore = s.modem().NvWrites().size();
@@ -182,7 +187,9 @@ TEST(RepairJob, ModemsAttachedInEitherModeAreRepairedWithoutAViolation) {
     // downloader no programmer request came before the programmer ran.
     for (const sim::RequestRecord& r : s.modem().Requests()) {
       if (r.mode != sim::ModemMode::Downloader) continue;
-      EXPECT_TRUE(r.code == 0x06 || r.code == 0x07 || r.code == 0x0F || r.code == 0x05 || r.code == -1) << r.what;
+      EXPECT_TRUE(r.code == 0x06 || r.code == 0x07 || r.code == 0x0F || r.code == 0x05 ||
+                  r.code == -1)
+          << r.what;
     }
     // The repair skips the version read of the start: a stuck modem has none.
     EXPECT_FALSE(s.closed_);
@@ -286,7 +293,8 @@ TEST(RepairJob, ProbeNamesEachModeByItsOwnReply) {
   // A modem that answers nothing at all: no mode, and the repair says so.
   sim::ModemConfig config;
   config.startMode = sim::ModemMode::Downloader;
-  config.faults.replies.push_back(sim::ReplyFault{sim::ReplyFault::Kind::Drop, sim::ReplyMatch{1, 0, {}, {}}});
+  config.faults.replies.push_back(
+      sim::ReplyFault{sim::ReplyFault::Kind::Drop, sim::ReplyMatch{1, 0, {}, {}}});
   SimLine s(config);
   PlugInStuck(s);
   s.doc_.nvOption = kNvNoBackup;

@@ -34,8 +34,11 @@ struct TextField {
   bool (*set)(R&, std::string_view);
 };
 
-#define FIELD(member, off) \
-  {#member, R::off, decltype(R::member)::kCapacity, [](R& r, std::string_view t) { return r.member.Set(t); }}
+#define FIELD(member, off)                                        \
+  {                                                               \
+#member, R::off, decltype(R::member)::kCapacity,              \
+        [](R & r, std::string_view t) { return r.member.Set(t); } \
+  }
 
 const TextField kTextFields[] = {
     FIELD(partitionPath, kPartitionPath),
@@ -93,7 +96,8 @@ TEST(SettingsRecordTest, EveryFieldAtItsOffset) {
 
   R back;
   std::string error;
-  ASSERT_TRUE(back.LoadFrom(std::span<const uint8_t, R::kSize>(out.data(), R::kSize), &error)) << error;
+  ASSERT_TRUE(back.LoadFrom(std::span<const uint8_t, R::kSize>(out.data(), R::kSize), &error))
+      << error;
   EXPECT_EQ(back, record);
 }
 
@@ -148,7 +152,8 @@ TEST_F(DocumentTest, NewDocumentDefaults) {
     const LineJob& job = doc_.line(i);
     EXPECT_EQ(job.settings.armprgPath.view(), "C:\\Program Files\\Quorrel\\armprg.bin");
     EXPECT_EQ(job.settings.nvDirectory.view(), "C:\\Program Files\\Quorrel");
-    EXPECT_EQ(job.settings.nvFile.str(), "C:\\Program Files\\Quorrel\\Channel" + std::to_string(i + 1) + ".nvm");
+    EXPECT_EQ(job.settings.nvFile.str(),
+              "C:\\Program Files\\Quorrel\\Channel" + std::to_string(i + 1) + ".nvm");
     bool hasPort = i == 0 || i == 3;
     EXPECT_EQ(job.phoneState, hasPort ? PhoneState::NoAnswer : PhoneState::NoPort) << i;
     EXPECT_EQ(job.VersionText(), hasPort ? "нет телефона" : "NULL") << i;

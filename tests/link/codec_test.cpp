@@ -50,18 +50,17 @@ const std::string kHelloMagic = "51434F4D206661737420646F776E6C6F61642070726F746
 
 INSTANTIATE_TEST_SUITE_P(
     WorkedFrames, RequestFrames,
-    ::testing::Values(
-        FrameCase{"01", LinkProtocol::Diag, "01 F1 E1 7E"},
-        FrameCase{"29 02 00", LinkProtocol::Diag, "29 02 00 59 6A 7E"},
-        FrameCase{"29 01 00", LinkProtocol::Diag, "29 01 00 31 40 7E"},
-        FrameCase{"7E 7D", LinkProtocol::Diag, "7D 5E 7D 5D F1 CD 7E"},
-        FrameCase{"06", LinkProtocol::Dmss, "7E 06 4E 95 7E"},
-        FrameCase{"05 00 80 00 00", LinkProtocol::Dmss, "7E 05 00 80 00 00 CF E5 7E"},
-        FrameCase{"09 11", LinkProtocol::Streaming, "7E 09 11 57 D9 7E"},
-        FrameCase{"17 01", LinkProtocol::Streaming, "7E 17 01 57 C6 7E"},
-        // A CRC whose low byte is 0x7D, and one whose high byte is 0x7E.
-        FrameCase{"00 57", LinkProtocol::Diag, "00 57 7D 5D 29 7E"},
-        FrameCase{"00 52", LinkProtocol::Streaming, "7E 00 52 D0 7D 5E 7E"}));
+    ::testing::Values(FrameCase{"01", LinkProtocol::Diag, "01 F1 E1 7E"},
+                      FrameCase{"29 02 00", LinkProtocol::Diag, "29 02 00 59 6A 7E"},
+                      FrameCase{"29 01 00", LinkProtocol::Diag, "29 01 00 31 40 7E"},
+                      FrameCase{"7E 7D", LinkProtocol::Diag, "7D 5E 7D 5D F1 CD 7E"},
+                      FrameCase{"06", LinkProtocol::Dmss, "7E 06 4E 95 7E"},
+                      FrameCase{"05 00 80 00 00", LinkProtocol::Dmss, "7E 05 00 80 00 00 CF E5 7E"},
+                      FrameCase{"09 11", LinkProtocol::Streaming, "7E 09 11 57 D9 7E"},
+                      FrameCase{"17 01", LinkProtocol::Streaming, "7E 17 01 57 C6 7E"},
+                      // A CRC whose low byte is 0x7D, and one whose high byte is 0x7E.
+                      FrameCase{"00 57", LinkProtocol::Diag, "00 57 7D 5D 29 7E"},
+                      FrameCase{"00 52", LinkProtocol::Streaming, "7E 00 52 D0 7D 5E 7E"}));
 
 TEST(RequestFrame, HelloIsByteExact) {
   EXPECT_EQ(Framed(LinkProtocol::Streaming, Hex("01" + kHelloMagic + "02 02 03")),
@@ -150,9 +149,10 @@ TEST_F(LinkTest, ARefusedReplyFailsTheTryWithTheReasonOfTheCheck) {
 // ---- streaming multi-reply decoding ----
 
 Bytes BlockWritten(uint32_t address) {
-  return EncodeFrame(Bytes{0x08, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
-                           static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 24)},
-                     true);
+  return EncodeFrame(
+      Bytes{0x08, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
+            static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 24)},
+      true);
 }
 
 Bytes StreamError(uint32_t code) {
@@ -270,7 +270,8 @@ TEST_F(LinkTest, ASendOfMoreThanTheWriteLimitIsRefusedUnsent) {
   const Bytes tooMuch(kMaxWriteData + 1, 0);
   EXPECT_EQ(link_->Send(head, tooMuch).error, LinkError::TooLong);
   EXPECT_EQ(frames_.size(), 1u);
-  EXPECT_EQ(link_->LastError(), "A stream write of 1032 bytes exceeds the block limit of 1031 bytes");
+  EXPECT_EQ(link_->LastError(),
+            "A stream write of 1032 bytes exceeds the block limit of 1031 bytes");
 }
 
 }  // namespace

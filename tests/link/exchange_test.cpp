@@ -218,9 +218,10 @@ TEST_F(ExchangeTest, RawReplyIsLeftUndecoded) {
 // ---- streaming writes ----
 
 Bytes BlockWritten(uint32_t address) {
-  return EncodeFrame(Bytes{0x08, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
-                           static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 24)},
-                     true);
+  return EncodeFrame(
+      Bytes{0x08, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
+            static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 24)},
+      true);
 }
 
 TEST_F(ExchangeTest, StreamWriteWithoutReplyCountsAsSent) {
@@ -322,7 +323,8 @@ TEST_F(ExchangeTest, AcknowledgementSplitAcrossTwoCollections) {
   wire_->SendToHost(Joined({BlockWritten(0x000), Bytes(middle.begin(), middle.begin() + cut)}));
   EXPECT_EQ(Collect(), 1) << link_->LastError();
   EXPECT_EQ(Acks(), (std::vector<uint32_t>{0x000}));
-  wire_->SendToHost(Joined({Bytes(middle.begin() + cut, middle.end()), BlockWritten(0x800), BlockWritten(0xC00)}));
+  wire_->SendToHost(Joined(
+      {Bytes(middle.begin() + cut, middle.end()), BlockWritten(0x800), BlockWritten(0xC00)}));
   EXPECT_EQ(Collect(), 1) << link_->LastError();
   EXPECT_EQ(Acks(), (std::vector<uint32_t>{0x400, 0x800, 0xC00}));
 }

@@ -32,10 +32,14 @@ std::string HexOf(std::span<const uint8_t> bytes) {
 
 const char* FaultName(Fault f) {
   switch (f) {
-    case Fault::None: return "none";
-    case Fault::Check: return "check";
-    case Fault::Aborted: return "aborted";
-    case Fault::TooLong: return "long";
+    case Fault::None:
+      return "none";
+    case Fault::Check:
+      return "check";
+    case Fault::Aborted:
+      return "aborted";
+    case Fault::TooLong:
+      return "long";
   }
   return "?";
 }
@@ -53,7 +57,8 @@ Seen FeedInPieces(FrameDecoder& d, const Bytes& stream, const std::vector<size_t
       EXPECT_GT(e.consumed, 0u);
       rest = rest.subspan(e.consumed);
       if (e.result == Result::Frame) seen.events.push_back("F:" + HexOf(e.packet));
-      if (e.result == Result::BadFrame) seen.events.push_back(std::string("B:") + FaultName(e.fault));
+      if (e.result == Result::BadFrame)
+        seen.events.push_back(std::string("B:") + FaultName(e.fault));
       if (e.result == Result::NeedMore) {
         EXPECT_TRUE(rest.empty());
       }
@@ -99,8 +104,9 @@ TEST(FrameDecoder, FramingVariantsReadAlike) {
 }
 
 TEST(FrameDecoder, EverySplitOfAStreamGivesTheSameFrames) {
-  const Bytes stream = Concat({EncodeFrame(Hex("08 7E 00 00 00"), true), EncodeFrame(Hex("0D 0E 00 00 00"), true),
-                               Without(EncodeFrame(Hex("00 52"), true), 1)});  // a stuffed CRC byte
+  const Bytes stream =
+      Concat({EncodeFrame(Hex("08 7E 00 00 00"), true), EncodeFrame(Hex("0D 0E 00 00 00"), true),
+              Without(EncodeFrame(Hex("00 52"), true), 1)});  // a stuffed CRC byte
   const Events whole = FeedAll(stream).events;
   ASSERT_EQ(whole.size(), 3u);
   for (size_t cut = 1; cut < stream.size(); ++cut) {
@@ -119,9 +125,11 @@ TEST(FrameDecoder, BadFramesAreReportedAndTheNextFramesStillRead) {
   EXPECT_EQ(seen, (Events{"B:check", "F:0800040000", "F:0800040000"}));
 
   // An escape straight before a flag aborts the frame it is in.
-  EXPECT_EQ(FeedAll(Concat({Hex("7E 08 00 7D 7E"), good})).events, (Events{"B:aborted", "F:0800040000"}));
+  EXPECT_EQ(FeedAll(Concat({Hex("7E 08 00 7D 7E"), good})).events,
+            (Events{"B:aborted", "F:0800040000"}));
   // Too short to hold a packet byte and its check.
-  EXPECT_EQ(FeedAll(Concat({Hex("7E 00 00 7E"), good})).events, (Events{"B:check", "F:0800040000"}));
+  EXPECT_EQ(FeedAll(Concat({Hex("7E 00 00 7E"), good})).events,
+            (Events{"B:check", "F:0800040000"}));
   // Line noise before a reply without its leading flag.
   EXPECT_EQ(FeedAll(Concat({Hex("55 AA"), good})).events, (Events{"B:check", "F:0800040000"}));
 }
@@ -153,15 +161,17 @@ TEST(FrameDecoder, PendingWhileAFrameHasBegun) {
   EXPECT_FALSE(d.Pending()) << "a closing flag ends it";
   d.Reset();
   EXPECT_FALSE(d.Pending());
-  EXPECT_EQ(d.Feed(Hex("6A D3 7E")).result, Result::BadFrame) << "the reset forgot the frame's start";
+  EXPECT_EQ(d.Feed(Hex("6A D3 7E")).result, Result::BadFrame)
+      << "the reset forgot the frame's start";
 }
 
 TEST(FrameDecoder, ALoneFlagStartingADiagnosticStreamIsAnEmptyFrame) {
   EXPECT_EQ(FeedAll(Hex("7E"), FrameDecoder::Start::Bare).events, Events{"B:check"});
   EXPECT_TRUE(FeedAll(Hex("7E"), FrameDecoder::Start::Flagged).events.empty());
   // Behind it, the reply is read.
-  EXPECT_EQ(FeedAll(Concat({Hex("7E"), EncodeFrame(Hex("01"), false)}), FrameDecoder::Start::Bare).events,
-            (Events{"B:check", "F:01"}));
+  EXPECT_EQ(
+      FeedAll(Concat({Hex("7E"), EncodeFrame(Hex("01"), false)}), FrameDecoder::Start::Bare).events,
+      (Events{"B:check", "F:01"}));
 }
 
 }  // namespace

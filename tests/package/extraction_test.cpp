@@ -18,7 +18,9 @@ namespace fs = std::filesystem;
 
 class ExtractionTest : public testing::PackageTest {
  protected:
-  fs::path Folder() const { return root_.path() / "drive_c/Program Files/Windows Service/Dunmarnewversion"; }
+  fs::path Folder() const {
+    return root_.path() / "drive_c/Program Files/Windows Service/Dunmarnewversion";
+  }
   std::string Embedded(int id) const {
     auto data = EmbeddedResources().Find(id, "SOURCEMBN");
     return std::string(reinterpret_cast<const char*>(data->data()), data->size());
@@ -64,7 +66,8 @@ TEST_F(ExtractionTest, AnEntryThatCannotBeWrittenIsReportedAndTheOthersAreWritte
     const char* name;
     void (*block)(const fs::path&);
   } blockers[] = {
-      {"read-only file", [](const fs::path& p) {
+      {"read-only file",
+       [](const fs::path& p) {
          testing::WriteFile(p, "old");
          fs::permissions(p, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read,
                          fs::perm_options::replace);
@@ -120,7 +123,8 @@ class CleanUpTest : public ExtractionTest {
 
   std::vector<std::string> Remaining() const {
     std::vector<std::string> names;
-    for (const fs::directory_entry& e : fs::directory_iterator(Folder())) names.push_back(e.path().filename().string());
+    for (const fs::directory_entry& e : fs::directory_iterator(Folder()))
+      names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }

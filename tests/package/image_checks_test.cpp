@@ -12,14 +12,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kChecked[] = {"partition.mbn", "qcsblhd_cfgdata.mbn", "qcsbl.mbn", "oemsblhd.mbn",
-                                    "oemsbl.mbn",    "amsshd.mbn",          "amss.mbn"};
+constexpr const char* kChecked[] = {"partition.mbn", "qcsblhd_cfgdata.mbn", "qcsbl.mbn",
+                                    "oemsblhd.mbn",  "oemsbl.mbn",          "amsshd.mbn",
+                                    "amss.mbn"};
 
 class ImageChecksTest : public testing::PackageTest {
  protected:
   // A release in D:\rel with every file 2 bytes long, except those named.
   void MakeRelease(const char* windowsFolder = "D:\\rel") {
-    for (const char* name : kChecked) testing::WriteFile(MapPath(ImagePath(windowsFolder, ImageFileFor(name))), "ab");
+    for (const char* name : kChecked)
+      testing::WriteFile(MapPath(ImagePath(windowsFolder, ImageFileFor(name))), "ab");
     testing::WriteFile(MapPath(std::string(windowsFolder) + "\\efs.mbn"), "ab");
   }
   static ImageFile ImageFileFor(const char* name) {
@@ -45,7 +47,8 @@ TEST_F(ImageChecksTest, NoPhoneFailsBeforeAnyFileIsLookedAt) {
   PointLine(2, "D:\\missing");
   doc_.line(2).phoneState = PhoneState::NoAnswer;
   EXPECT_EQ(CheckLineImages(doc_, display_, 2, 1), 0);
-  EXPECT_EQ(display_.Messages(), std::vector<std::string>{"线路3对应的串口上并没有检测到有手机连接!"});
+  EXPECT_EQ(display_.Messages(),
+            std::vector<std::string>{"线路3对应的串口上并没有检测到有手机连接!"});
 }
 
 TEST_F(ImageChecksTest, ACompleteReleasePasses) {
@@ -60,10 +63,11 @@ TEST_F(ImageChecksTest, ACompleteReleasePasses) {
 }
 
 TEST_F(ImageChecksTest, FirstMissingOrShortFileNamesItself) {
-  const char* missing[] = {"线路1上无法打开载入的文件!",        "Line1: can't open qcsblhd_cfgdata.mbn!",
-                           "Line1: can't open qcsbl.mbn!",     "Line1: can't open oemsblhd.mbn!",
-                           "Line1: can't open oemsbl.mbn!",    "Line1: can't open amsshd.mbn!",
-                           "Line1: can't open amss.mbn!"};
+  const char* missing[] = {
+      "线路1上无法打开载入的文件!",    "Line1: can't open qcsblhd_cfgdata.mbn!",
+      "Line1: can't open qcsbl.mbn!",  "Line1: can't open oemsblhd.mbn!",
+      "Line1: can't open oemsbl.mbn!", "Line1: can't open amsshd.mbn!",
+      "Line1: can't open amss.mbn!"};
   for (size_t i = 0; i < std::size(kChecked); ++i) {
     SCOPED_TRACE(kChecked[i]);
     MakeRelease();
@@ -78,7 +82,8 @@ TEST_F(ImageChecksTest, FirstMissingOrShortFileNamesItself) {
       testing::WriteFile(file, content);
       display_.Clear();
       EXPECT_EQ(CheckLineImages(doc_, display_, 0, 0), 0);
-      EXPECT_EQ(display_.Messages(), std::vector<std::string>{std::string("Line1: Open wrong ") + kChecked[i] + "! "});
+      EXPECT_EQ(display_.Messages(),
+                std::vector<std::string>{std::string("Line1: Open wrong ") + kChecked[i] + "! "});
       // The refused file was closed again: a writer can have it.
       EXPECT_TRUE(File::OpenWrite(std::string("D:\\rel\\") + kChecked[i]));
     }
@@ -132,7 +137,8 @@ TEST_F(ImageChecksTest, AMissingImageStopsTheCopyWhereItIs) {
   ASSERT_TRUE(doc_.line(3).settings.amssPath.Set("old amss"));
   Answer("D:\\rel");
   ChooseVersionDirectory(doc_, display_);
-  EXPECT_EQ(display_.Messages(), std::vector<std::string>{"D:\\rel\\oemsbl.mbn is not exist，Please choose again!"});
+  EXPECT_EQ(display_.Messages(),
+            std::vector<std::string>{"D:\\rel\\oemsbl.mbn is not exist，Please choose again!"});
   EXPECT_EQ(doc_.line(3).settings.firmwareFolder.view(), "D:\\rel");
   EXPECT_EQ(doc_.line(3).settings.oemsblhdPath.view(), "D:\\rel\\oemsblhd.mbn");
   EXPECT_EQ(doc_.line(3).settings.oemsblPath.view(), "old oemsbl");
@@ -145,7 +151,8 @@ TEST_F(ImageChecksTest, EfsIsRequiredButCopiedFirst) {
   fs::remove(MapPath("D:\\rel\\efs.mbn"));
   Answer("D:\\rel");
   ChooseVersionDirectory(doc_, display_);
-  EXPECT_EQ(display_.Messages(), std::vector<std::string>{"D:\\rel\\efs.mbn is not exist，Please choose again!"});
+  EXPECT_EQ(display_.Messages(),
+            std::vector<std::string>{"D:\\rel\\efs.mbn is not exist，Please choose again!"});
   EXPECT_EQ(doc_.line(0).settings.efsPath.view(), "D:\\rel\\efs.mbn");
   EXPECT_TRUE(doc_.line(0).settings.nandprghdPath.empty());
 }
@@ -157,7 +164,8 @@ TEST_F(ImageChecksTest, CancelEmptiesTheFolderOfEveryLine) {
   auto texts = display_.Events(DisplayEvent::Kind::ControlText);
   ASSERT_EQ(texts.size(), 1u);
   EXPECT_EQ(texts[0].text, "");
-  EXPECT_EQ(display_.Messages(), std::vector<std::string>{"\\partition.mbn is not exist，Please choose again!"});
+  EXPECT_EQ(display_.Messages(),
+            std::vector<std::string>{"\\partition.mbn is not exist，Please choose again!"});
   EXPECT_TRUE(doc_.line(0).settings.firmwareFolder.empty());
   display_.Clear();
   EXPECT_EQ(CheckLineImages(doc_, display_, 0, 0), 0);
@@ -169,7 +177,8 @@ TEST_F(ImageChecksTest, AFolderTooLongForThePathsIsRefused) {
   std::string folder = "D:\\" + std::string(240, 'r');  // fits 256, its image paths do not
   Answer(folder);
   ChooseVersionDirectory(doc_, display_);
-  EXPECT_EQ(display_.Messages(), std::vector<std::string>{folder + " is too long，Please choose again!"});
+  EXPECT_EQ(display_.Messages(),
+            std::vector<std::string>{folder + " is too long，Please choose again!"});
   EXPECT_EQ(doc_.line(0).settings.firmwareFolder.view(), "D:\\old");
 }
 

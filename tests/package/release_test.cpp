@@ -80,7 +80,11 @@ TEST(DemoReleaseTest, PartitionTableAndElfShapes) {
 
   std::span<const uint8_t> amss = Res(164);
   ASSERT_GT(amss.size(), 48u * 1024);
-  EXPECT_EQ(std::memcmp(amss.data(), "\x7F" "ELF\x01\x01\x01", 7), 0);
+  EXPECT_EQ(std::memcmp(amss.data(),
+                        "\x7F"
+                        "ELF\x01\x01\x01",
+                        7),
+            0);
   EXPECT_EQ(amss[18], 40);  // ARM
   std::span<const uint8_t> efs = Res(166);
   EXPECT_GE(efs.size() / 1024, 24u);

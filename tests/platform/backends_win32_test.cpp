@@ -37,7 +37,8 @@ class RegistryWin32Test : public ::testing::Test {
     ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, key_.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
                                 &key, nullptr),
               ERROR_SUCCESS);
-    ASSERT_EQ(::RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+    ASSERT_EQ(::RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size),
+              ERROR_SUCCESS);
     ::RegCloseKey(key);
   }
 
@@ -50,7 +51,8 @@ TEST_F(RegistryWin32Test, ValuesWrittenAreReadBackWithTheSizesOfTheInterface) {
                                RegistryValue::String("0", "USB\\VID_1E0E&PID_9000&MI_01\\7&1")}),
             kRegistryOk);
   RegistryKey key;
-  ASSERT_EQ(key.Open(kHklm, key_ + "\\\\Enum\\", kKeyRead), kRegistryOk);  // doubled and outer separators
+  ASSERT_EQ(key.Open(kHklm, key_ + "\\\\Enum\\", kKeyRead),
+            kRegistryOk);  // doubled and outer separators
   EXPECT_TRUE(key.IsOpen());
   uint32_t count = 0;
   EXPECT_EQ(key.QueryDword("COUNT", &count), kRegistryOk);  // names without regard to case
@@ -151,7 +153,7 @@ TEST_F(FilesWin32Test, AReaderKeepsWritersOutAndAWriterKeepsEveryoneOut) {
   {
     std::optional<File> reader = File::OpenRead(path);
     ASSERT_TRUE(reader);
-    EXPECT_TRUE(File::OpenRead(path));   // readers share
+    EXPECT_TRUE(File::OpenRead(path));    // readers share
     EXPECT_FALSE(File::OpenWrite(path));  // and the refused writer truncated nothing
   }
   EXPECT_EQ(ReadWholeFile(path, 100), "previous");

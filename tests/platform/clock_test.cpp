@@ -79,8 +79,8 @@ TEST(VirtualClock, CancelledEventsNeverRun) {
   clock.ScheduleAt(30, trace.Mark(clock, "c"));
   clock.ScheduleAt(15, [&] { clock.Cancel(b); });  // an event cancelling a later one
   clock.Cancel(a);
-  clock.Cancel(a);       // twice: harmless
-  clock.Cancel(12345);   // unknown: harmless
+  clock.Cancel(a);      // twice: harmless
+  clock.Cancel(12345);  // unknown: harmless
   EXPECT_EQ(clock.PendingEvents(), 3u);
 
   clock.Advance(100);

@@ -32,10 +32,10 @@ TEST_F(FilesTest, PathExists) {
   } cases[] = {
       {"C:\\dir\\file.bin", true},
       {"C:\\dir", true},
-      {"C:\\dir\\", true},       // trailing backslash dropped, then searched
+      {"C:\\dir\\", true},  // trailing backslash dropped, then searched
       {"C:\\missing\\", false},
       {"C:\\dir\\other.bin", false},
-      {"Q:\\", true},            // a drive root needs no search, even on no drive
+      {"Q:\\", true},  // a drive root needs no search, even on no drive
       {"", false},
   };
   for (const Case& c : cases) EXPECT_EQ(PathExists(c.path), c.exists) << c.path;
@@ -48,7 +48,8 @@ TEST_F(FilesTest, EnsureDirectoryCreatesOneLevelOnly) {
   EXPECT_TRUE(EnsureDirectory("C:\\Program Files\\Windows Service"));
   EXPECT_TRUE(fs::is_directory(root_.path() / "drive_c/Program Files/Windows Service"));
   Touch("C:\\blocked");
-  EXPECT_TRUE(EnsureDirectory("C:\\blocked"));  // an existing file passes the test, as it always did
+  EXPECT_TRUE(
+      EnsureDirectory("C:\\blocked"));  // an existing file passes the test, as it always did
   EXPECT_FALSE(EnsureDirectory("C:\\blocked\\below"));
 }
 

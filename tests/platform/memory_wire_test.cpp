@@ -86,9 +86,8 @@ TEST_F(MemoryWireTest, ReadTakesAtMostWhatHasArrived) {
 
 TEST_F(MemoryWireTest, WritePurgesOnlyArrivedInputAndWriteKeepInputNone) {
   std::vector<std::vector<uint8_t>> received;
-  wire_->SetReceiver([&](std::span<const uint8_t> block) {
-    received.emplace_back(block.begin(), block.end());
-  });
+  wire_->SetReceiver(
+      [&](std::span<const uint8_t> block) { received.emplace_back(block.begin(), block.end()); });
   wire_->SendToHost(Bytes({1, 2, 3}), 0);
   wire_->SendToHost(Bytes({4, 5, 6}), 100);
 

@@ -86,7 +86,8 @@ TEST_F(ModemManagerTest, ARefusalIsReportedWithTheBusErrorAndAnUnknownDeviceNeed
   InhibitOutcome refused = InhibitModemManager("/sys/devices/usb1/1-2");
   EXPECT_EQ(refused.state, InhibitOutcome::State::Refused);
   EXPECT_EQ(refused.hold, nullptr);
-  EXPECT_NE(refused.detail.find("org.freedesktop.DBus.Error.AccessDenied"), std::string::npos) << refused.detail;
+  EXPECT_NE(refused.detail.find("org.freedesktop.DBus.Error.AccessDenied"), std::string::npos)
+      << refused.detail;
   EXPECT_NE(refused.detail.find("not authorized"), std::string::npos) << refused.detail;
 
   // A device ModemManager does not handle (the udev rule told it to ignore
@@ -108,9 +109,12 @@ TEST_F(ModemManagerTest, APortLeadsToTheUsbDeviceAboveItsInterfaceAndOnlyThere) 
   EXPECT_EQ(UsbDeviceOfPort(6), "");
   ASSERT_TRUE(LinkComPort(7, "/dev/pts/4"));
   EXPECT_EQ(UsbDeviceOfPort(7), "");
-  std::filesystem::create_directories(sysfs / "devices" / "platform" / "serial8250" / "tty" / "ttyS0");
-  std::filesystem::create_symlink("../../devices/platform/serial8250/tty/ttyS0", sysfs / "class" / "tty" / "ttyS0");
-  std::filesystem::create_symlink("../..", sysfs / "devices" / "platform" / "serial8250" / "tty" / "ttyS0" / "device");
+  std::filesystem::create_directories(sysfs / "devices" / "platform" / "serial8250" / "tty" /
+                                      "ttyS0");
+  std::filesystem::create_symlink("../../devices/platform/serial8250/tty/ttyS0",
+                                  sysfs / "class" / "tty" / "ttyS0");
+  std::filesystem::create_symlink(
+      "../..", sysfs / "devices" / "platform" / "serial8250" / "tty" / "ttyS0" / "device");
   ASSERT_TRUE(LinkComPort(8, "/dev/ttyS0"));
   EXPECT_EQ(UsbDeviceOfPort(8), "");
   // A device link leading out of the tree is not followed to a USB device
@@ -120,7 +124,8 @@ TEST_F(ModemManagerTest, APortLeadsToTheUsbDeviceAboveItsInterfaceAndOnlyThere) 
   std::ofstream(outside / "idVendor") << "1e0e\n";
   std::ofstream(outside / "idProduct") << "9000\n";
   std::filesystem::create_directories(sysfs / "class" / "tty" / "ttyUSB9");
-  std::filesystem::create_symlink(outside / "1-9:1.0", sysfs / "class" / "tty" / "ttyUSB9" / "device");
+  std::filesystem::create_symlink(outside / "1-9:1.0",
+                                  sysfs / "class" / "tty" / "ttyUSB9" / "device");
   ASSERT_TRUE(LinkComPort(9, "/dev/ttyUSB9"));
   EXPECT_EQ(UsbDeviceOfPort(9), "");
 }

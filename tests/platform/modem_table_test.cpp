@@ -64,10 +64,12 @@ TEST(ModemTable, BadLinesNameFileAndLineAndAreLeftOut) {
       "/etc/m.conf", &table);
   ASSERT_EQ(table.errors.size(), 9u);
   EXPECT_EQ(table.errors[0], "/etc/m.conf:2: expected VID:PID, got \"1e0e\"");
-  EXPECT_EQ(table.errors[1].rfind("/etc/m.conf:3: expected VID:PID in hexadecimal", 0), 0u) << table.errors[1];
+  EXPECT_EQ(table.errors[1].rfind("/etc/m.conf:3: expected VID:PID in hexadecimal", 0), 0u)
+      << table.errors[1];
   EXPECT_EQ(table.errors[2], "/etc/m.conf:4: no diag= interface");
   EXPECT_EQ(table.errors[3], "/etc/m.conf:5: the diag= and at= interfaces are the same");
-  EXPECT_EQ(table.errors[4].rfind("/etc/m.conf:6: expected an interface number", 0), 0u) << table.errors[4];
+  EXPECT_EQ(table.errors[4].rfind("/etc/m.conf:6: expected an interface number", 0), 0u)
+      << table.errors[4];
   EXPECT_EQ(table.errors[5], "/etc/m.conf:7: diag= given twice");
   EXPECT_EQ(table.errors[6], "/etc/m.conf:8: 1e0e:9000 is already in this file");
   EXPECT_EQ(table.errors[7].rfind("/etc/m.conf:9: ", 0), 0u);

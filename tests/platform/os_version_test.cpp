@@ -31,7 +31,8 @@ TEST(WindowsVersionNameTest, NamingTable) {
   for (const Case& c : cases) {
     auto name = WindowsVersionName(c.version);
     if (c.name == nullptr) {
-      EXPECT_FALSE(name.has_value()) << c.version.platform << " " << c.version.major << "." << c.version.minor;
+      EXPECT_FALSE(name.has_value())
+          << c.version.platform << " " << c.version.major << "." << c.version.minor;
     } else {
       EXPECT_EQ(name, c.name);
     }

@@ -49,7 +49,8 @@ TEST(ProcessListTest, FindsThisTestByItsBaseName) {
 
 TEST(ProcessListTest, InjectedSource) {
   ProcessListSource old = SetProcessListSource([] {
-    return std::optional<std::vector<ProcessEntry>>(std::vector<ProcessEntry>{{7, "USBDriverInstaller_x86.exe"}});
+    return std::optional<std::vector<ProcessEntry>>(
+        std::vector<ProcessEntry>{{7, "USBDriverInstaller_x86.exe"}});
   });
   auto list = ProcessList();
   SetProcessListSource(old);
@@ -79,8 +80,9 @@ TEST(ShellTest, FailsWhatCannotBeStarted) {
   fs::path exe = MapPath("C:\\Program Files\\VantrelDriver\\USBDriverInstaller_x86.exe");
   fs::create_directories(exe.parent_path());
   std::ofstream(exe) << "MZ";
-  EXPECT_FALSE(SystemShellOpen({"open", "C:\\Program Files\\VantrelDriver\\USBDriverInstaller_x86.exe",
-                                "Uninstall", ShowCommand::Normal}));
+  EXPECT_FALSE(
+      SystemShellOpen({"open", "C:\\Program Files\\VantrelDriver\\USBDriverInstaller_x86.exe",
+                       "Uninstall", ShowCommand::Normal}));
   EXPECT_FALSE(SystemShellOpen({"open", "C:\\missing.exe", "", ShowCommand::Normal}));
   EXPECT_FALSE(SystemShellOpen({"open", ".\\UnInstallAll.exe", "", ShowCommand::Maximized}));
 }

@@ -26,12 +26,14 @@ class RegistryTest : public ::testing::Test {
 };
 
 TEST_F(RegistryTest, WritesTheDocumentedFileLayout) {
-  ASSERT_EQ(RegistrySetValues(kHklm, kEnum,
-                              {RegistryValue::Dword("Count", 1),
-                               RegistryValue::String("0", "USB\\VID_1234&PID_5678&MI_01\\7&2f1c0a0b&0&0001")}),
+  ASSERT_EQ(RegistrySetValues(
+                kHklm, kEnum,
+                {RegistryValue::Dword("Count", 1),
+                 RegistryValue::String("0", "USB\\VID_1234&PID_5678&MI_01\\7&2f1c0a0b&0&0001")}),
             kRegistryOk);
-  auto folder = root_.path() / "registry/HKEY_LOCAL_MACHINE/SYSTEM/CurrentControlSet/Services/"
-                               "Vantrelusbser6k/Enum";
+  auto folder = root_.path() /
+                "registry/HKEY_LOCAL_MACHINE/SYSTEM/CurrentControlSet/Services/"
+                "Vantrelusbser6k/Enum";
   EXPECT_EQ(ReadFile(folder / "values.reg"),
             "\"Count\"=dword:00000001\n"
             "\"0\"=\"USB\\\\VID_1234&PID_5678&MI_01\\\\7&2f1c0a0b&0&0001\"\n");
@@ -123,7 +125,8 @@ TEST_F(RegistryTest, OpenKeyFailsReadsAfterItsKeyIsDeleted) {
 }
 
 TEST_F(RegistryTest, DeleteValue) {
-  RegistrySetValues(kHklm, kEnum, {RegistryValue::Dword("Count", 1), RegistryValue::String("0", "p")});
+  RegistrySetValues(kHklm, kEnum,
+                    {RegistryValue::Dword("Count", 1), RegistryValue::String("0", "p")});
   EXPECT_EQ(RegistryDeleteValue(kHklm, kEnum, "0"), kRegistryOk);
   EXPECT_EQ(RegistryDeleteValue(kHklm, kEnum, "0"), kRegistryNotFound);
   RegistryKey key;

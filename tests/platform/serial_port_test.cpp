@@ -69,8 +69,7 @@ class PtyPortTest : public ::testing::Test {
   void DeviceSends(const std::vector<uint8_t>& bytes, SerialPort& port) {
     int before = port.BytesQueued();
     ASSERT_TRUE(pty_.WriteAll(bytes, kTimeoutMs));
-    ASSERT_TRUE(WaitForQueued(port, before + static_cast<int>(bytes.size()),
-                              pty_.held_slave_fd()));
+    ASSERT_TRUE(WaitForQueued(port, before + static_cast<int>(bytes.size()), pty_.held_slave_fd()));
   }
 
   // The settings a freshly plugged tty has: line editing, echo, newline
@@ -261,8 +260,8 @@ TEST_F(PtyPortTest, PipelinedWritesArriveIntactWhenTheDeviceReadsLate) {
   std::vector<uint8_t> expected;
   for (int i = 0; i < 6; ++i) {
     std::vector<uint8_t> block = Pattern(500, static_cast<uint8_t>(i * 31));
-    int written = (i % 3 == 2) ? port_.Write(block.data(), 500)
-                               : port_.WriteKeepInput(block.data(), 500);
+    int written =
+        (i % 3 == 2) ? port_.Write(block.data(), 500) : port_.WriteKeepInput(block.data(), 500);
     ASSERT_EQ(written, 500) << "block " << i;
     expected.insert(expected.end(), block.begin(), block.end());
   }

@@ -53,8 +53,9 @@ std::optional<std::string> Value(const std::string& key, const std::string& name
 
 std::optional<uint32_t> Count(const std::string& service) {
   RegistryKey k;
-  if (k.Open(RegistryRoot::LocalMachine, "SYSTEM\\CurrentControlSet\\Services\\" + service + "\\Enum", kKeyRead) !=
-      kRegistryOk) {
+  if (k.Open(RegistryRoot::LocalMachine,
+             "SYSTEM\\CurrentControlSet\\Services\\" + service + "\\Enum",
+             kKeyRead) != kRegistryOk) {
     return std::nullopt;
   }
   uint32_t count = 0;
@@ -66,11 +67,13 @@ std::optional<uint32_t> Count(const std::string& service) {
 std::optional<std::string> LineOnePath(const std::string& service) {
   std::optional<uint32_t> count = Count(service);
   if (!count || *count == 0) return std::nullopt;
-  return Value("SYSTEM\\CurrentControlSet\\Services\\" + service + "\\Enum", std::to_string(*count - 1));
+  return Value("SYSTEM\\CurrentControlSet\\Services\\" + service + "\\Enum",
+               std::to_string(*count - 1));
 }
 
 std::optional<std::string> PortName(const std::string& devicePath) {
-  return Value("SYSTEM\\CurrentControlSet\\Enum\\" + devicePath + "\\Device Parameters", "PortName");
+  return Value("SYSTEM\\CurrentControlSet\\Enum\\" + devicePath + "\\Device Parameters",
+               "PortName");
 }
 
 constexpr char kTable[] =
@@ -188,7 +191,8 @@ TEST_F(UsbBridgeTest, SecondModemGetsItsOwnNumbersAndDeviceChoosesLineOne) {
   ASSERT_EQ(modems.size(), 2u);
   EXPECT_EQ(modems[0].portPath, "1-2");
   EXPECT_EQ(modems[1].portPath, "3-1.4");
-  std::vector<int> numbers = {modems[0].diagCom, modems[0].atCom, modems[1].diagCom, modems[1].atCom};
+  std::vector<int> numbers = {modems[0].diagCom, modems[0].atCom, modems[1].diagCom,
+                              modems[1].atCom};
   std::sort(numbers.begin(), numbers.end());
   EXPECT_EQ(std::adjacent_find(numbers.begin(), numbers.end()), numbers.end());
   EXPECT_EQ(Count(kUsbBridgeSerialService), 2u);
@@ -240,7 +244,9 @@ TEST_F(UsbBridgeTest, TtyOfAnotherDeviceIsNeverLinked) {
   EXPECT_FALSE(Count(kUsbBridgeSerialService));
   std::vector<std::string> notices = bridge.TakeNotices();
   ASSERT_EQ(notices.size(), 1u);
-  EXPECT_NE(notices[0].find("ttyUSB0 under interface 0 belongs to another device"), std::string::npos) << notices[0];
+  EXPECT_NE(notices[0].find("ttyUSB0 under interface 0 belongs to another device"),
+            std::string::npos)
+      << notices[0];
 }
 
 TEST_F(UsbBridgeTest, InterfaceWithoutDriverSaysHowToBindOne) {
@@ -251,10 +257,13 @@ TEST_F(UsbBridgeTest, InterfaceWithoutDriverSaysHowToBindOne) {
   bridge.Poll();
   std::vector<std::string> notices = bridge.TakeNotices();
   ASSERT_EQ(notices.size(), 2u);
-  EXPECT_NE(notices[0].find("USB modem 1-2 (1e0e:9000 Test card): interface 0 (diagnostic) has no serial driver"),
-            std::string::npos)
+  EXPECT_NE(
+      notices[0].find(
+          "USB modem 1-2 (1e0e:9000 Test card): interface 0 (diagnostic) has no serial driver"),
+      std::string::npos)
       << notices[0];
-  EXPECT_NE(notices[0].find("echo 1e0e 9000 > /sys/bus/usb-serial/drivers/option1/new_id"), std::string::npos);
+  EXPECT_NE(notices[0].find("echo 1e0e 9000 > /sys/bus/usb-serial/drivers/option1/new_id"),
+            std::string::npos);
   EXPECT_NE(notices[1].find("interface 2 (AT)"), std::string::npos) << notices[1];
   // Said once, not at every poll.
   bridge.Poll();
@@ -265,7 +274,8 @@ TEST_F(UsbBridgeTest, DeviceHalfGoneIsSkipped) {
   machine.Plug("1-2", "1e0e", "9000", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
   // A device whose folder went while its bus entry is still there, and one
   // whose attributes went first.
-  fs::create_directory_symlink(machine.sysfs() / "devices/gone/1-3", machine.sysfs() / "bus/usb/devices/1-3");
+  fs::create_directory_symlink(machine.sysfs() / "devices/gone/1-3",
+                               machine.sysfs() / "bus/usb/devices/1-3");
   machine.Plug("1-4", "1e0e", "9000", {{0, "ttyUSB2"}});
   fs::remove(machine.DeviceFolder("1-4") / "idProduct");
   std::vector<UsbModem> modems = bridge.Poll();

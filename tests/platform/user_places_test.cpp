@@ -7,9 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
 #include <filesystem>
 #include <fstream>
-#include <gtest/gtest.h>
 
 #include "platform/dosdevices.h"
 #include "platform/files.h"
@@ -93,7 +93,8 @@ TEST_F(UserPlacesTest, APortThatMayNotBeOpenedIsNamedOnceWithBothFixes) {
   ::close(fds[1]);
   std::string text;
   char buffer[1024];
-  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+    text.append(buffer, static_cast<size_t>(n));
   ::close(fds[0]);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -131,7 +132,8 @@ TEST_F(UserPlacesTest, AnInterruptRunsTheLastStepAndStillEndsTheProcessByItsSign
   ::close(fds[1]);
   std::string text;
   char buffer[64];
-  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+    text.append(buffer, static_cast<size_t>(n));
   ::close(fds[0]);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);

@@ -39,7 +39,8 @@ class DriverSetupTest : public ::testing::Test {
   }
 
   void SetFlag(const char* key, uint32_t value) {
-    ASSERT_EQ(RegistrySetDword(RegistryRoot::LocalMachine, key, "IsDriverInstalled", value), kRegistryOk);
+    ASSERT_EQ(RegistrySetDword(RegistryRoot::LocalMachine, key, "IsDriverInstalled", value),
+              kRegistryOk);
   }
 
   testing::ScopedRoot root_;
@@ -96,7 +97,8 @@ TEST_F(DriverSetupTest, InstalledFlagUnderEitherKey) {
 
 TEST_F(DriverSetupTest, FindProcessByName) {
   processes_ = [](uint64_t) {
-    return std::vector<ProcessEntry>{{10, "explorer.exe"}, {20, "usbdriverinstaller_X64.EXE"}, {30, kInstallerX64}};
+    return std::vector<ProcessEntry>{
+        {10, "explorer.exe"}, {20, "usbdriverinstaller_X64.EXE"}, {30, kInstallerX64}};
   };
   EXPECT_EQ(FindProcessByName(kInstallerX64), 20);
   EXPECT_EQ(FindProcessByName(kInstallerX86), -1);
@@ -119,13 +121,15 @@ TEST_F(DriverSetupTest, InstallWaitsForBothInstallers) {
   InstallUsbDriver(doc_, display_, 0);
   ASSERT_EQ(requests_.size(), 1u);
   EXPECT_EQ(requests_[0].verb, "open");
-  EXPECT_EQ(requests_[0].file, "C:\\Program Files\\Windows Service\\Dunmarnewversion\\VantrelDrvSetup.exe");
+  EXPECT_EQ(requests_[0].file,
+            "C:\\Program Files\\Windows Service\\Dunmarnewversion\\VantrelDrvSetup.exe");
   EXPECT_EQ(requests_[0].parameters, "");
   EXPECT_EQ(requests_[0].show, ShowCommand::Normal);
   EXPECT_EQ(clock_.NowMs(), 38000u);
-  EXPECT_EQ(display_.StatusTexts(0), (std::vector<std::string>{
-                                         "Устанавливается драйвер для Windows 7, пожалуйста подождите...",
-                                         "Драйвер Windows 7 установлен!"}));
+  EXPECT_EQ(
+      display_.StatusTexts(0),
+      (std::vector<std::string>{"Устанавливается драйвер для Windows 7, пожалуйста подождите...",
+                                "Драйвер Windows 7 установлен!"}));
   EXPECT_FALSE(fs::exists(setup));
   EXPECT_EQ(doc_.OsName(), "Windows 7");
 }
@@ -145,7 +149,8 @@ TEST_F(DriverSetupTest, InstallerWaitEndsOnAStopRequest) {
   EXPECT_EQ(clock_.NowMs(), 10000u);
   InstallUsbDriver(doc_, display_, 0, [this] { return clock_.NowMs() >= 50000; });
   EXPECT_EQ(clock_.NowMs(), 50000u);
-  EXPECT_EQ(display_.StatusTexts(0).back(), "Устанавливается драйвер для Windows 7, пожалуйста подождите...");
+  EXPECT_EQ(display_.StatusTexts(0).back(),
+            "Устанавливается драйвер для Windows 7, пожалуйста подождите...");
 }
 
 TEST_F(DriverSetupTest, NoInstallationWhenNotNeeded) {
@@ -163,7 +168,8 @@ TEST_F(DriverSetupTest, UninstallerTriesAllFourPlaces) {
   shell_result_ = false;
   EXPECT_TRUE(RunDriverUninstaller());
   ASSERT_EQ(requests_.size(), 4u);
-  EXPECT_EQ(requests_[3].file, "C:\\Program Files (x86)\\VantrelDriver\\USBDriverInstaller_x64.exe");
+  EXPECT_EQ(requests_[3].file,
+            "C:\\Program Files (x86)\\VantrelDriver\\USBDriverInstaller_x64.exe");
   for (const ShellRequest& r : requests_) {
     EXPECT_EQ(r.verb, "open");
     EXPECT_EQ(r.parameters, "Uninstall");

@@ -26,17 +26,22 @@ std::string ParametersKey(const std::string& devicePath) {
 }
 
 // What a driver writes when it drives one device on port `port`.
-void AttachPort(const std::string& service, const std::string& devicePath, const std::string& portName) {
-  ASSERT_EQ(RegistrySetValues(kHklm, EnumKey(service),
-                              {RegistryValue::Dword("Count", 1), RegistryValue::String("0", devicePath)}),
-            kRegistryOk);
+void AttachPort(const std::string& service, const std::string& devicePath,
+                const std::string& portName) {
+  ASSERT_EQ(
+      RegistrySetValues(kHklm, EnumKey(service),
+                        {RegistryValue::Dword("Count", 1), RegistryValue::String("0", devicePath)}),
+      kRegistryOk);
   ASSERT_EQ(RegistrySetString(kHklm, ParametersKey(devicePath), "PortName", portName), kRegistryOk);
 }
 
 // A modem of the given vendor prefix with its two ports, as the simulator attaches it.
-void AttachModem(const std::string& vendor, int diag, int data, const std::string& instance = "7&2f1c0a0b&0&0001") {
-  AttachPort(vendor + "usbser6k", "USB\\VID_1234&PID_5678&MI_01\\" + instance, "COM" + std::to_string(diag));
-  AttachPort(vendor + "usbmdm6k", "USB\\VID_1234&PID_5678&MI_00\\" + instance, "COM" + std::to_string(data));
+void AttachModem(const std::string& vendor, int diag, int data,
+                 const std::string& instance = "7&2f1c0a0b&0&0001") {
+  AttachPort(vendor + "usbser6k", "USB\\VID_1234&PID_5678&MI_01\\" + instance,
+             "COM" + std::to_string(diag));
+  AttachPort(vendor + "usbmdm6k", "USB\\VID_1234&PID_5678&MI_00\\" + instance,
+             "COM" + std::to_string(data));
 }
 
 void DetachModem(const std::string& vendor) {
@@ -60,8 +65,8 @@ TEST(PortNumberFromNameTest, DigitsAfterTheThirdCharacter) {
   struct Case {
     const char* name;
     int port;
-  } cases[] = {{"COM7", 7},   {"COM12", 12}, {"COM255", 255}, {"COM7 (x)", 7}, {"COMx", 0},
-               {"COM", 0},    {"CO", 0},     {"", 0},         {"LPT3", 3},     {"COM-4", 0},
+  } cases[] = {{"COM7", 7},          {"COM12", 12}, {"COM255", 255}, {"COM7 (x)", 7}, {"COMx", 0},
+               {"COM", 0},           {"CO", 0},     {"", 0},         {"LPT3", 3},     {"COM-4", 0},
                {"COM99999999999", 0}};
   for (const Case& c : cases) EXPECT_EQ(PortNumberFromName(c.name), c.port) << c.name;
 }
@@ -109,7 +114,8 @@ TEST_F(PortDiscoveryTest, ABoundLineGetsItsOwnModemOrNone) {
   // Its own modem back, under another service and other numbers, next to
   // the other one.
   RegistrySetValues(kHklm, EnumKey("qcusbser6k"),
-                    {RegistryValue::Dword("Count", 2), RegistryValue::String("0", "USB\\VID_1234&PID_9008&MI_00\\1-2"),
+                    {RegistryValue::Dword("Count", 2),
+                     RegistryValue::String("0", "USB\\VID_1234&PID_9008&MI_00\\1-2"),
                      RegistryValue::String("1", "USB\\VID_1234&PID_5678&MI_01\\9-9")});
   RegistrySetString(kHklm, ParametersKey("USB\\VID_1234&PID_9008&MI_00\\1-2"), "PortName", "COM41");
   RegistrySetString(kHklm, ParametersKey("USB\\VID_1234&PID_5678&MI_01\\9-9"), "PortName", "COM51");
@@ -137,22 +143,24 @@ TEST_F(PortDiscoveryTest, FirstServiceInOrderWins) {
 TEST_F(PortDiscoveryTest, AServiceWithoutUsableInstanceIsPassedOver) {
   AttachModem("HSPADataCard", 51, 52);
   // Count 0 names no instance; a missing Count or instance value fails too.
-  RegistrySetValues(kHklm, EnumKey("Vantrelusbser6k"), {RegistryValue::Dword("Count", 0),
-                                                        RegistryValue::String("0", "USB\\X\\1")});
+  RegistrySetValues(kHklm, EnumKey("Vantrelusbser6k"),
+                    {RegistryValue::Dword("Count", 0), RegistryValue::String("0", "USB\\X\\1")});
   RegistrySetValues(kHklm, EnumKey("ONDAusbser6k"), {RegistryValue::String("0", "USB\\X\\1")});
-  RegistrySetValues(kHklm, EnumKey("qcusbser6k"), {RegistryValue::Dword("Count", 2),
-                                                   RegistryValue::String("0", "USB\\X\\1")});
+  RegistrySetValues(kHklm, EnumKey("qcusbser6k"),
+                    {RegistryValue::Dword("Count", 2), RegistryValue::String("0", "USB\\X\\1")});
   RegistrySetString(kHklm, ParametersKey("USB\\X\\1"), "PortName", "COM99");
   ASSERT_EQ(DiscoverLinePorts(doc_, 0), 1);
   EXPECT_EQ(Diag(), 51);
 }
 
 TEST_F(PortDiscoveryTest, TheLastListedInstanceIsUsed) {
-  RegistrySetValues(kHklm, EnumKey("Vantrelusbser6k"),
-                    {RegistryValue::Dword("Count", 3), RegistryValue::String("0", "USB\\A\\0"),
-                     RegistryValue::String("1", "USB\\A\\1"), RegistryValue::String("2", "USB\\A\\2")});
+  RegistrySetValues(
+      kHklm, EnumKey("Vantrelusbser6k"),
+      {RegistryValue::Dword("Count", 3), RegistryValue::String("0", "USB\\A\\0"),
+       RegistryValue::String("1", "USB\\A\\1"), RegistryValue::String("2", "USB\\A\\2")});
   for (int i = 0; i < 3; ++i) {
-    RegistrySetString(kHklm, ParametersKey("USB\\A\\" + std::to_string(i)), "PortName", "COM" + std::to_string(60 + i));
+    RegistrySetString(kHklm, ParametersKey("USB\\A\\" + std::to_string(i)), "PortName",
+                      "COM" + std::to_string(60 + i));
   }
   ASSERT_EQ(DiscoverLinePorts(doc_, 0), 1);
   EXPECT_EQ(Diag(), 62);
@@ -160,8 +168,8 @@ TEST_F(PortDiscoveryTest, TheLastListedInstanceIsUsed) {
 
 TEST_F(PortDiscoveryTest, AFoundServiceWithoutPortNameFailsTheSearch) {
   // The first service with an instance decides; a later complete one is not tried.
-  RegistrySetValues(kHklm, EnumKey("Vantrelusbser6k"), {RegistryValue::Dword("Count", 1),
-                                                        RegistryValue::String("0", "USB\\Gone\\1")});
+  RegistrySetValues(kHklm, EnumKey("Vantrelusbser6k"),
+                    {RegistryValue::Dword("Count", 1), RegistryValue::String("0", "USB\\Gone\\1")});
   AttachModem("qc", 21, 22);
   EXPECT_EQ(DiscoverLinePorts(doc_, 0), 0);
   EXPECT_EQ(Diag(), 1);
@@ -185,8 +193,9 @@ TEST_F(PortDiscoveryTest, PortNameWithoutDigitsGivesNoPort) {
 }
 
 TEST_F(PortDiscoveryTest, DevicePathsThatLeaveTheRegistryAreRefused) {
-  RegistrySetValues(kHklm, EnumKey("Vantrelusbser6k"), {RegistryValue::Dword("Count", 1),
-                                                        RegistryValue::String("0", "..\\..\\..\\..")});
+  RegistrySetValues(
+      kHklm, EnumKey("Vantrelusbser6k"),
+      {RegistryValue::Dword("Count", 1), RegistryValue::String("0", "..\\..\\..\\..")});
   EXPECT_EQ(DiscoverLinePorts(doc_, 0), 0);
 }
 
@@ -199,16 +208,19 @@ struct Listed {
 void AttachModems(const std::vector<Listed>& modems) {
   for (const char* kind : {"usbser6k", "usbmdm6k"}) {
     const bool serial = std::string(kind) == "usbser6k";
-    std::vector<RegistryValue> values = {RegistryValue::Dword("Count", static_cast<uint32_t>(modems.size()))};
+    std::vector<RegistryValue> values = {
+        RegistryValue::Dword("Count", static_cast<uint32_t>(modems.size()))};
     for (size_t i = 0; i < modems.size(); ++i) {
-      const std::string path = std::string("USB\\VID_1234&PID_5678&MI_0") + (serial ? "1\\" : "0\\") + modems[i].place;
+      const std::string path =
+          std::string("USB\\VID_1234&PID_5678&MI_0") + (serial ? "1\\" : "0\\") + modems[i].place;
       values.push_back(RegistryValue::String(std::to_string(i), path));
       ASSERT_EQ(RegistrySetString(kHklm, ParametersKey(path), "PortName",
                                   "COM" + std::to_string(serial ? modems[i].diag : modems[i].data)),
                 kRegistryOk);
     }
     RegistryDeleteKey(kHklm, EnumKey(std::string("Vantrel") + kind));
-    ASSERT_EQ(RegistrySetValues(kHklm, EnumKey(std::string("Vantrel") + kind), values), kRegistryOk);
+    ASSERT_EQ(RegistrySetValues(kHklm, EnumKey(std::string("Vantrel") + kind), values),
+              kRegistryOk);
   }
 }
 
@@ -220,7 +232,8 @@ class StationDiscoveryTest : public PortDiscoveryTest {
     std::vector<int> out;
     for (int line = 0; line < kLineCount; ++line) {
       doc_.line(line).settings.diagPort = 0;
-      out.push_back(DiscoverLinePorts(doc_, line) ? static_cast<int>(doc_.line(line).settings.diagPort) : 0);
+      out.push_back(
+          DiscoverLinePorts(doc_, line) ? static_cast<int>(doc_.line(line).settings.diagPort) : 0);
     }
     return out;
   }
@@ -250,7 +263,8 @@ TEST_F(StationDiscoveryTest, EveryModemTakesALineOfItsOwnAndKeepsItUntilUnplugge
 
 TEST_F(StationDiscoveryTest, TheStationFileFixesLinesAndTheOthersTakeTheRest) {
   std::string error;
-  auto map = ParseStationMap("# hub ports\n1-1.4  1\n1-1.1\t3 # the left one\n", "station.conf", &error);
+  auto map =
+      ParseStationMap("# hub ports\n1-1.4  1\n1-1.1\t3 # the left one\n", "station.conf", &error);
   ASSERT_TRUE(map) << error;
   doc_.assignment().Enable(*map);
   AttachModems({{"1-1.1", 11, 21}, {"1-1.2", 12, 22}, {"1-1.3", 13, 23}});
@@ -309,7 +323,8 @@ TEST_F(PortDiscoveryTest, ShowLineVersionOnLineOne) {
     auto prompt = display_.Events(DisplayEvent::Kind::ControlText);
     ASSERT_EQ(prompt.size(), 1u);
     EXPECT_EQ(prompt[0].line, controls::kStateLine);
-    EXPECT_EQ(prompt[0].text, c.ready ? "Готово. Нажмите кнопку для начала обновления" : "пожалуйста подождите...");
+    EXPECT_EQ(prompt[0].text,
+              c.ready ? "Готово. Нажмите кнопку для начала обновления" : "пожалуйста подождите...");
     auto enable = display_.Events(DisplayEvent::Kind::EnableControl);
     if (c.ready) {
       EXPECT_TRUE(enable.empty());
@@ -334,7 +349,9 @@ TEST_F(PortDiscoveryTest, A6290VersionIsReReadOverTheDataPort) {
     std::string command(bytes.begin(), bytes.end());
     if (command == "AT+GMR\r") {
       std::string reply = "\r\n+GMR: M6290A-V2.1.0\r\n\r\nOK\r\n";
-      weak.lock()->SendToHost(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(reply.data()), reply.size()), 50);
+      weak.lock()->SendToHost(
+          std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(reply.data()), reply.size()),
+          50);
     }
   });
   ports_.Attach(5, wire);
@@ -344,7 +361,7 @@ TEST_F(PortDiscoveryTest, A6290VersionIsReReadOverTheDataPort) {
   ShowLineVersion(doc_, display_, 0);
   EXPECT_EQ(display_.Events(DisplayEvent::Kind::VersionText).at(0).text, "M6290A-V2.1.0");
   EXPECT_EQ(doc_.line(0).phoneState, PhoneState::Answered);  // answered after re-opening the port
-  EXPECT_EQ(doc_.line(0).VersionText(), "M6290A");     // the stored text stays
+  EXPECT_EQ(doc_.line(0).VersionText(), "M6290A");           // the stored text stays
 
   // With the port already open the first query answers; the state is left alone.
   doc_.line(0).phoneState = PhoneState::NoAnswer;

@@ -1,8 +1,8 @@
 // Discovery of the ports the virtual modem attaches through the registry.
 #include <gtest/gtest.h>
 
-#include "ports/port_discovery.h"
 #include "platform/scoped_root.h"
+#include "ports/port_discovery.h"
 #include "sim/in_process.h"
 
 namespace quorrel {

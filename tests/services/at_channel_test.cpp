@@ -68,8 +68,8 @@ TEST(AtChannelParse, AnswerLinesOfWorkedReplies) {
       {"OK\r\n", true, ""},  // no leading CR LF: empty answer line
       {"\r\n\r\nOK\r\n", true, ""},
       {"\r\nV1.0\r\n", true, "V1.0"},
-      {"\r\nno end", false, ""},   // one CR LF only
-      {"\r\rtext", false, ""},     // no CR LF at all
+      {"\r\nno end", false, ""},  // one CR LF only
+      {"\r\rtext", false, ""},    // no CR LF at all
       {"", false, ""},
       {"\r", false, ""},
   };
@@ -170,7 +170,7 @@ TEST_F(AtChannelTest, ReplyStillGrowingAtTimeoutCountsAsAnswer) {
   peer.AnswerInPieces(Bytes(40, 'x'), 1, 50, 80);
   const uint64_t t0 = peer.clock.NowMs();
   EXPECT_TRUE(at.SendAndWait());
-  EXPECT_EQ(peer.clock.NowMs() - t0, 400u);  // two pairs: 400 > 300
+  EXPECT_EQ(peer.clock.NowMs() - t0, 400u);     // two pairs: 400 > 300
   EXPECT_EQ(at.response, std::string(5, 'x'));  // arrived at 50..370
 }
 

@@ -17,9 +17,9 @@ namespace {
 using testsupport::Bytes;
 using testsupport::Concat;
 using testsupport::DiagFrame;
-using testsupport::Hex;
 using testsupport::ExpectSilentTries;
 using testsupport::Fill;
+using testsupport::Hex;
 using testsupport::PeerLink;
 using testsupport::TextBytes;
 
@@ -32,8 +32,8 @@ std::array<uint8_t, kNvDataSize> Pattern(uint8_t start) {
 struct OpCase {
   const char* name;
   std::function<int(PhoneLink&)> op;
-  Bytes packet;      // the request packet, unframed
-  Bytes okReply;     // a reply packet that makes the operation succeed
+  Bytes packet;   // the request packet, unframed
+  Bytes okReply;  // a reply packet that makes the operation succeed
   int tries;
   uint32_t timeoutMs;
   uint32_t sampleMs;
@@ -51,8 +51,8 @@ std::vector<OpCase> AllOperations() {
   static std::array<uint8_t, kDeviceValueSize> value;
   const Bytes answer16 = Hex("000102030405060708090A0B0C0D0E0F");
   return {
-      {"GetEsn", [](PhoneLink& l) { return GetEsn(l, esn); }, Hex("01"), Hex("01 78 56 34 12"),
-       1, 300, 10, "Cannot Get the ESN Number of the Phone, Since %s", false},
+      {"GetEsn", [](PhoneLink& l) { return GetEsn(l, esn); }, Hex("01"), Hex("01 78 56 34 12"), 1,
+       300, 10, "Cannot Get the ESN Number of the Phone, Since %s", false},
       {"ResetPhone", ResetPhone, Hex("29 02 00"), Hex("29 02 00"), 1, 10000, 10,
        "Cannot Reset the Phone, Since %s", false},
       {"PutOffline", PutOffline, Hex("29 01 00"), Hex("29 01 00"), 1, 10000, 10,
@@ -62,18 +62,15 @@ std::vector<OpCase> AllOperations() {
       {"GetBuildVersion", [](PhoneLink& l) { return GetBuildVersion(l, build); }, Hex("7C"),
        Hex("7C"), 1, 300, 10, "Cannot get software version from the mobile, Since %s", false},
       {"GetVersionTexts", [](PhoneLink& l) { return GetVersionTexts(l, texts); }, Hex("39"),
-       Hex("39"), 1, 5000, 10, "Cannot get four software version from the mobile, Since %s",
-       false},
+       Hex("39"), 1, 5000, 10, "Cannot get four software version from the mobile, Since %s", false},
       {"SwitchToDownloader", SwitchToDownloader, Hex("3A"), Hex("3A"), 1, 20000, 10,
        "Cannot Switch to Downloader, Since %s", false},
       {"SendCommand5C", SendCommand5C, Hex("5C 01 00 C2 01 00"), Hex("5C"), 1, 2000, 10, nullptr,
        false},
       {"PollReady", PollReady, Hex("4B 04 0E 00"), Hex("4B 04 0E 00 00"), 1, 2000, 10, nullptr,
        false},
-      {"SendSpc", SendSpc, Hex("41 30 30 30 30 30 30"), Hex("41 01"), 1, 2000, 10, nullptr,
-       false},
-      {"WriteNvItem",
-       [nvWrite](PhoneLink& l) { return WriteNvItem(l, 0x1234, nvWrite, status); },
+      {"SendSpc", SendSpc, Hex("41 30 30 30 30 30 30"), Hex("41 01"), 1, 2000, 10, nullptr, false},
+      {"WriteNvItem", [nvWrite](PhoneLink& l) { return WriteNvItem(l, 0x1234, nvWrite, status); },
        Concat({Hex("27 34 12"), nvWrite, Hex("00 00")}),
        Concat({Hex("27 34 12"), nvWrite, Hex("00 00")}), 3, 2000, 30,
        "Cannot write #4660 NVItem, Since %s", false},
@@ -89,13 +86,13 @@ std::vector<OpCase> AllOperations() {
        Hex("4B AA 00 00 01"), Hex("4B AA 00 00 00"), 1, 10000, 10, nullptr, true},
       {"SetAutorun", [](PhoneLink& l) { return SetAutorun(l, 0); }, Hex("4B A1 00 00 00"),
        Hex("4B A1 00 00 00"), 1, 10000, 10, "Cannot Set Autorun , Since %s", true},
-      {"GetDeviceValue", [](PhoneLink& l) { return GetDeviceValue(l, value); },
-       Hex("4B A3 06 00"), Hex("4B A3 06 00 01 02 03 04 05 06 07 08"), 1, 1000, 10,
+      {"GetDeviceValue", [](PhoneLink& l) { return GetDeviceValue(l, value); }, Hex("4B A3 06 00"),
+       Hex("4B A3 06 00 01 02 03 04 05 06 07 08"), 1, 1000, 10,
        "Cannot get value from the mobile, Since %s", true},
       {"SetDeviceValue",
        [answer16](PhoneLink& l) {
-         return SetDeviceValue(l, std::span<const uint8_t, kDeviceAnswerSize>(answer16.data(),
-                                                                              kDeviceAnswerSize));
+         return SetDeviceValue(
+             l, std::span<const uint8_t, kDeviceAnswerSize>(answer16.data(), kDeviceAnswerSize));
        },
        Concat({Hex("4B A3 07 00"), answer16}), Hex("4B A3 07 00 00"), 1, 1000, 10,
        "Cannot get value from the mobile, Since %s", true},
@@ -130,9 +127,8 @@ TEST(DiagOperations, ErrorReplyFailsEveryTryWithItsText) {
     const char* reply;
     std::string_view text;
   };
-  const ErrorCase errors[] = {{"13", "Bad command"},
-                              {"42", DiagErrorText(0x42)},
-                              {"99", "unknow reason"}};
+  const ErrorCase errors[] = {
+      {"13", "Bad command"}, {"42", DiagErrorText(0x42)}, {"99", "unknow reason"}};
   for (const OpCase& c : AllOperations()) {
     if (c.raw) continue;  // vendor requests look at the raw reply themselves
     for (const ErrorCase& e : errors) {
@@ -223,9 +219,8 @@ TEST_F(DiagTest, NvReadReturnsTheItemOrZerosWithTheStatusText) {
     uint16_t status;
     const char* text;
   };
-  const Case cases[] = {{5, "Variable was not active"},
-                        {10, "address is not a valid allocation "},
-                        {11, ""}};
+  const Case cases[] = {
+      {5, "Variable was not active"}, {10, "address is not a valid allocation "}, {11, ""}};
   for (const Case& c : cases) {
     const uint8_t st[2] = {static_cast<uint8_t>(c.status), static_cast<uint8_t>(c.status >> 8)};
     p.peer.Answer(DiagFrame(Concat({Hex("26 0A 00"), item, st})), 40);
@@ -259,18 +254,22 @@ TEST_F(DiagTest, NvReplyForAnotherRequestIsNoAnswer) {
   };
   const Case cases[] = {
       {"another item", Concat({Hex("26 0B 00"), item10, Hex("00 00")}),
-       Concat({Hex("27 0B 00"), item10, Hex("00 00")}), "the Phone Answered for #11 NVItem instead of #10"},
-      {"code and item only", Hex("26 0A 00"), Hex("27 0A 00"), "the NV Reply is 3 Bytes Long instead of 133"},
+       Concat({Hex("27 0B 00"), item10, Hex("00 00")}),
+       "the Phone Answered for #11 NVItem instead of #10"},
+      {"code and item only", Hex("26 0A 00"), Hex("27 0A 00"),
+       "the NV Reply is 3 Bytes Long instead of 133"},
       {"no status", Concat({Hex("26 0A 00"), item10}), Concat({Hex("27 0A 00"), item10}),
        "the NV Reply is 131 Bytes Long instead of 133"},
       {"a byte too many", Concat({Hex("26 0A 00"), item10, Hex("00 00 00")}),
-       Concat({Hex("27 0A 00"), item10, Hex("00 00 00")}), "the NV Reply is 134 Bytes Long instead of 133"},
+       Concat({Hex("27 0A 00"), item10, Hex("00 00 00")}),
+       "the NV Reply is 134 Bytes Long instead of 133"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     PeerLink q;
     q.peer.SetResponder([&](std::span<const uint8_t> request) {
-      return testsupport::ScriptedPeer::Reply{DiagFrame(request[0] == 0x26 ? c.readReply : c.writeReply), 10};
+      return testsupport::ScriptedPeer::Reply{
+          DiagFrame(request[0] == 0x26 ? c.readReply : c.writeReply), 10};
     });
     std::array<uint8_t, kNvDataSize> data = Pattern(1);
     uint16_t status = 0;
@@ -319,7 +318,9 @@ TEST_F(DiagTest, NvErrorRepliesBecomeStatuses) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.reply));
     PeerLink q;
-    q.peer.SetResponder([&](std::span<const uint8_t>) { return testsupport::ScriptedPeer::Reply{c.reply, 10}; });
+    q.peer.SetResponder([&](std::span<const uint8_t>) {
+      return testsupport::ScriptedPeer::Reply{c.reply, 10};
+    });
     std::array<uint8_t, kNvDataSize> data = Pattern(1);
     uint16_t status = 0;
     EXPECT_EQ(ReadNvItem(q.link, 10, data, status), 0);

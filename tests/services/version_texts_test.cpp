@@ -14,7 +14,9 @@ using testsupport::Bytes;
 using testsupport::DiagFrame;
 using testsupport::PeerLink;
 
-std::string Chars(char c, size_t n) { return std::string(n, c); }
+std::string Chars(char c, size_t n) {
+  return std::string(n, c);
+}
 
 Bytes Packet(const std::string& content) {
   Bytes packet(content.size() + 1);
@@ -33,8 +35,8 @@ TEST(VersionTextLayout, ChosenByTheRawReplyLength) {
     size_t text1, text4, text5, text8, text9;
   };
   const Case cases[] = {
-      {100, 22, 24, 0, 0, 0},  {130, 22, 24, 0, 0, 0},  {131, 30, 30, 0, 0, 0},
-      {240, 30, 30, 0, 0, 0},  {241, 30, 30, 30, 30, 0}, {290, 30, 30, 30, 30, 0},
+      {100, 22, 24, 0, 0, 0},    {130, 22, 24, 0, 0, 0},     {131, 30, 30, 0, 0, 0},
+      {240, 30, 30, 0, 0, 0},    {241, 30, 30, 30, 30, 0},   {290, 30, 30, 30, 30, 0},
       {291, 30, 30, 30, 30, 53}, {1024, 30, 30, 30, 30, 53},
   };
   for (const Case& c : cases) {

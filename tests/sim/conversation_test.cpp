@@ -35,7 +35,8 @@ Bytes Pattern(size_t n, uint8_t seed) {
 // that lists a device, 0 when none does.
 int DiscoverDiagPort(const std::string& vendor = "Vantrel") {
   RegistryKey key;
-  if (key.Open(RegistryRoot::LocalMachine, sim::SerialServiceEnumKey(vendor)) != kRegistryOk) return 0;
+  if (key.Open(RegistryRoot::LocalMachine, sim::SerialServiceEnumKey(vendor)) != kRegistryOk)
+    return 0;
   uint32_t count = 0;
   if (key.QueryDword("Count", &count) != kRegistryOk || count == 0) return 0;
   char path[1024];
@@ -93,7 +94,8 @@ class ConversationTest : public ::testing::Test {
   void StartProgrammer(const Bytes& programmer) {
     for (size_t at = 0; at < programmer.size(); at += 1017) {
       uint32_t n = static_cast<uint32_t>(std::min<size_t>(1017, programmer.size() - at));
-      ASSERT_EQ(DmssWrite(link_, programmer.data() + at, 0x00800000 + static_cast<uint32_t>(at), n), 1)
+      ASSERT_EQ(DmssWrite(link_, programmer.data() + at, 0x00800000 + static_cast<uint32_t>(at), n),
+                1)
           << link_.LastError();
     }
     ASSERT_EQ(DmssGo(link_, 0x80, 0), 1) << link_.LastError();
@@ -114,7 +116,8 @@ class ConversationTest : public ::testing::Test {
         << link_.LastError();
     for (size_t at = 0; at < image.size(); at += 1024) {
       uint32_t n = static_cast<uint32_t>(std::min<size_t>(1024, image.size() - at));
-      ASSERT_EQ(StreamWrite(link_, image.data() + at, static_cast<uint32_t>(at), n), 1) << link_.LastError();
+      ASSERT_EQ(StreamWrite(link_, image.data() + at, static_cast<uint32_t>(at), n), 1)
+          << link_.LastError();
     }
     ASSERT_EQ(StreamClose(link_), 1) << link_.LastError();
   }
@@ -196,8 +199,10 @@ TEST_F(ConversationTest, CompleteDownloadConversation) {
     Bytes data;
   };
   const Image images[] = {
-      {2, {}, Pattern(1024, 3)},         {3, {}, Pattern(3000, 4)},
-      {4, Pattern(40, 5), Pattern(2049, 6)}, {5, Pattern(40, 7), Pattern(9000, 8)},
+      {2, {}, Pattern(1024, 3)},
+      {3, {}, Pattern(3000, 4)},
+      {4, Pattern(40, 5), Pattern(2049, 6)},
+      {5, Pattern(40, 7), Pattern(9000, 8)},
       {10, Pattern(40, 9), Pattern(1500, 10)},
   };
   for (const Image& image : images) {
@@ -251,7 +256,8 @@ TEST_F(ConversationTest, CompleteDownloadConversation) {
     }
   }
   EXPECT_EQ(device().ImageBytes(9), efs);
-  for (const sim::Violation& v : device().Violations()) ADD_FAILURE() << v.timeMs << " ms: " << v.text;
+  for (const sim::Violation& v : device().Violations())
+    ADD_FAILURE() << v.timeMs << " ms: " << v.text;
   EXPECT_EQ(device().CdRunCommands(), (std::vector<std::string>{"E", "8"}));
 }
 
@@ -275,7 +281,8 @@ class FaultTest : public ConversationTest, public ::testing::WithParamInterface<
   sim::VirtualModem& Device() { return device(); }
 };
 
-sim::ReplyFault Reply(sim::ReplyFault::Kind kind, uint32_t nth, std::optional<uint8_t> code = std::nullopt) {
+sim::ReplyFault Reply(sim::ReplyFault::Kind kind, uint32_t nth,
+                      std::optional<uint8_t> code = std::nullopt) {
   sim::ReplyFault f;
   f.kind = kind;
   f.match.nth = nth;
@@ -283,7 +290,8 @@ sim::ReplyFault Reply(sim::ReplyFault::Kind kind, uint32_t nth, std::optional<ui
   return f;
 }
 
-sim::NvReplyFault NvReply(sim::NvReplyFault::Kind kind, std::optional<uint16_t> item, uint16_t value) {
+sim::NvReplyFault NvReply(sim::NvReplyFault::Kind kind, std::optional<uint16_t> item,
+                          uint16_t value) {
   sim::NvReplyFault f;
   f.kind = kind;
   f.item = item;
@@ -322,19 +330,24 @@ const FaultCase kFaultCases[] = {
     {"dropped reply",
      [](ModemConfig& c) { c.faults.replies.push_back(Reply(sim::ReplyFault::Kind::Drop, 2)); },
      [](ConversationTest& t, PhoneLink& l) { return GetEsnOnce(t, l) + GetEsnOnce(t, l); }, 1,
-     "Cannot Get the ESN Number of the Phone, Since Port Cannot Receive Desired Data from the Phone"},
+     "Cannot Get the ESN Number of the Phone, Since Port Cannot Receive Desired Data from the "
+     "Phone"},
     {"corrupted reply",
      [](ModemConfig& c) {
        c.faults.replies.push_back(Reply(sim::ReplyFault::Kind::Corrupt, 1, 0x01));
      },
-     GetEsnOnce, 0, "Cannot Get the ESN Number of the Phone, Since the Received Data is Wrong with Wrong CRC Checksum"},
+     GetEsnOnce, 0,
+     "Cannot Get the ESN Number of the Phone, Since the Received Data is Wrong with Wrong CRC "
+     "Checksum"},
     {"reply later than the time-out",
      [](ModemConfig& c) {
        sim::ReplyFault f = Reply(sim::ReplyFault::Kind::Delay, 1);
        f.delayMs = 400;
        c.faults.replies.push_back(f);
      },
-     GetEsnOnce, 0, "Cannot Get the ESN Number of the Phone, Since Port Cannot Receive Desired Data from the Phone"},
+     GetEsnOnce, 0,
+     "Cannot Get the ESN Number of the Phone, Since Port Cannot Receive Desired Data from the "
+     "Phone"},
     {"reply split with pauses",
      [](ModemConfig& c) {
        sim::ReplyFault f = Reply(sim::ReplyFault::Kind::Split, 1);
@@ -359,7 +372,8 @@ const FaultCase kFaultCases[] = {
        c.faults.replies.push_back(f);
      },
      GetEsnOnce, 0,
-     "Cannot Get the ESN Number of the Phone, Since the Received Data is Wrong without End Flag(0x7e)"},
+     "Cannot Get the ESN Number of the Phone, Since the Received Data is Wrong without End "
+     "Flag(0x7e)"},
     {"reply split but quick",
      [](ModemConfig& c) {
        sim::ReplyFault f = Reply(sim::ReplyFault::Kind::Split, 1);
@@ -378,15 +392,21 @@ const FaultCase kFaultCases[] = {
      },
      0, "cannot read #22 NV Item, since Command failed, reason other than NVM was full"},
     {"NV read answered for another item",
-     [](ModemConfig& c) { c.faults.nvReplies.push_back(NvReply(sim::NvReplyFault::Kind::OtherItem, 22, 23)); },
+     [](ModemConfig& c) {
+       c.faults.nvReplies.push_back(NvReply(sim::NvReplyFault::Kind::OtherItem, 22, 23));
+     },
      [](ConversationTest&, PhoneLink& l) { return ReadNv(l, 22, 0xFFFF); }, 0,
      "cannot read #22 NVItem, since the Phone Answered for #23 NVItem instead of #22"},
     {"NV read reply cut short",
-     [](ModemConfig& c) { c.faults.nvReplies.push_back(NvReply(sim::NvReplyFault::Kind::Short, 22, 3)); },
+     [](ModemConfig& c) {
+       c.faults.nvReplies.push_back(NvReply(sim::NvReplyFault::Kind::Short, 22, 3));
+     },
      [](ConversationTest&, PhoneLink& l) { return ReadNv(l, 22, 0xFFFF); }, 0,
      "cannot read #22 NVItem, since the NV Reply is 3 Bytes Long instead of 133"},
     {"NV read refused with a bad-length reply",
-     [](ModemConfig& c) { c.faults.nvReplies.push_back(NvReply(sim::NvReplyFault::Kind::DiagError, 22, 0x15)); },
+     [](ModemConfig& c) {
+       c.faults.nvReplies.push_back(NvReply(sim::NvReplyFault::Kind::DiagError, 22, 0x15));
+     },
      [](ConversationTest&, PhoneLink& l) { return ReadNv(l, 22, 6); }, 0,
      "cannot read #22 NVItem, since The Request packet has an invalid length"},
     {"every NV item inactive",
@@ -411,8 +431,7 @@ const FaultCase kFaultCases[] = {
        return status == 0xFFFF && m.NvItem(22) == m.NvDefault(22) ? r : -1;
      },
      0, "Cannot write #22 NVItem, Since the Phone Answered for #23 NVItem instead of #22"},
-    {"never ready",
-     [](ModemConfig& c) { c.faults.neverReady = true; },
+    {"never ready", [](ModemConfig& c) { c.faults.neverReady = true; },
      [](ConversationTest&, PhoneLink& l) {
        PutOffline(l);
        int ready = 0;
@@ -430,11 +449,17 @@ const FaultCase kFaultCases[] = {
      },
      0, "Write a Block of Data to Memory Failed, Since destination address is invalid"},
     {"streaming error at a block",
-     [](ModemConfig& c) { c.faults.streamErrors.push_back({.imageType = 3, .block = 2, .code = 10, .count = 1}); },
-     [](ConversationTest& t, PhoneLink& l) { return WriteBlockOfOpenImage(static_cast<FaultTest&>(t), l, 3, 2); },
+     [](ModemConfig& c) {
+       c.faults.streamErrors.push_back({.imageType = 3, .block = 2, .code = 10, .count = 1});
+     },
+     [](ConversationTest& t, PhoneLink& l) {
+       return WriteBlockOfOpenImage(static_cast<FaultTest&>(t), l, 3, 2);
+     },
      0, "Write a Block of Data to Memory Failed, Since Write-verify failed"},
     {"unplugged in the middle of a write",
-     [](ModemConfig& c) { c.faults.unplug = sim::UnplugFault{.imageType = 9, .block = 1, .replugMs = 0}; },
+     [](ModemConfig& c) {
+       c.faults.unplug = sim::UnplugFault{.imageType = 9, .block = 1, .replugMs = 0};
+     },
      [](ConversationTest& t, PhoneLink& l) {
        // The block in flight goes unanswered; the next one cannot be sent.
        if (WriteBlockOfOpenImage(static_cast<FaultTest&>(t), l, 9, 1) != 1) return -1;

@@ -90,8 +90,9 @@ class ModemTest : public ::testing::Test {
     for (size_t at = 0; at < programmer.size(); at += 1017) {
       Bytes chunk(programmer.begin() + static_cast<long>(at),
                   programmer.begin() + static_cast<long>(std::min(programmer.size(), at + 1017)));
-      ASSERT_EQ(diag_.AskOne(DlFrame(DmssWritePacket(0x00800000 + static_cast<uint32_t>(at), chunk))),
-                Bytes{0x02});
+      ASSERT_EQ(
+          diag_.AskOne(DlFrame(DmssWritePacket(0x00800000 + static_cast<uint32_t>(at), chunk))),
+          Bytes{0x02});
     }
     ASSERT_EQ(diag_.AskOne(DlFrame({0x05, 0x00, 0x80, 0x00, 0x00})), Bytes{0x02});
     clock_.Advance(device().config().timings.programmerStartMs);
@@ -128,7 +129,10 @@ TEST_F(ModemTest, FirmwareAnswersEachDiagnosticRequest) {
       {"esn", {0x01}, {0x01, 0xC4, 0x21, 0x3F, 0x8A}, false},
       {"offline", {0x29, 0x01, 0x00}, {0x29, 0x01, 0x00}, false},
       {"mode four", {0x29, 0x04, 0x00}, {0x29, 0x04, 0x00}, false},
-      {"command 5C", {0x5C, 0x01, 0x00, 0xC2, 0x01, 0x00}, {0x5C, 0x01, 0x00, 0xC2, 0x01, 0x00}, false},
+      {"command 5C",
+       {0x5C, 0x01, 0x00, 0xC2, 0x01, 0x00},
+       {0x5C, 0x01, 0x00, 0xC2, 0x01, 0x00},
+       false},
       {"right service code", Cat({0x41}, Text("000000")), {0x41, 0x01}, false},
       {"wrong service code", Cat({0x41}, Text("123456")), {0x41, 0x00}, false},
       {"vendor switch", {0x4B, 0xAA, 0x00, 0x00, 0x01}, {0x4B, 0xAA, 0x00, 0x00, 0x00}, false},
@@ -187,10 +191,9 @@ TEST_F(ModemTest, NvItemsReadWriteAndRefuseByState) {
     uint16_t status;
   };
   const NvCase cases[] = {
-      {0x27, 22, 0},   // written
-      {0x26, 453, 5},  // inactive
-      {0x27, 453, 5},
-      {0x27, 0, 7},  // read-only
+      {0x27, 22, 0},                 // written
+      {0x26, 453, 5},                // inactive
+      {0x27, 453, 5}, {0x27, 0, 7},  // read-only
       {0x26, 0, 0},
   };
   for (const NvCase& c : cases) {
@@ -242,8 +245,9 @@ TEST_F(ModemTest, HandshakeChecksTheDigestOfTheChallenge) {
   EXPECT_EQ(device().Handshake().result, sim::HandshakeState::Result::Failed);
 
   Md5Digest digest = Md5::Of(Bytes{1, 2, 3, 4, 5, 6, 7, 8});
-  EXPECT_EQ(diag_.AskOne(DiagFrame(Cat({0x4B, 0xA3, 0x07, 0x00}, Bytes(digest.begin(), digest.end())))),
-            (Bytes{0x4B, 0xA3, 0x07, 0x00, 0x00}));
+  EXPECT_EQ(
+      diag_.AskOne(DiagFrame(Cat({0x4B, 0xA3, 0x07, 0x00}, Bytes(digest.begin(), digest.end())))),
+      (Bytes{0x4B, 0xA3, 0x07, 0x00, 0x00}));
   EXPECT_EQ(device().Handshake().result, sim::HandshakeState::Result::Passed);
   EXPECT_EQ(Violations(), 0u);
 }
@@ -326,7 +330,8 @@ TEST_F(ModemTest, RecordsFramingViolations) {
     EXPECT_EQ(diag_.Ask(c.bytes).size(), c.replies);
     auto violations = device().Violations();
     ASSERT_GT(violations.size(), before);
-    EXPECT_NE(violations[before].text.find(c.violation), std::string::npos) << violations[before].text;
+    EXPECT_NE(violations[before].text.find(c.violation), std::string::npos)
+        << violations[before].text;
     EXPECT_EQ(violations[before].mode, ModemMode::Normal);
   }
 }
@@ -405,10 +410,22 @@ TEST_F(ModemTest, GoStartsTheProgrammerOnlyOverWhatWasUploaded) {
     ModemMode after;
   };
   const GoCase cases[] = {
-      {"whole programmer", {{0, 1017}, {1017, 983}}, {0x05, 0x00, 0x80, 0x00, 0x00}, true, ModemMode::Programmer},
+      {"whole programmer",
+       {{0, 1017}, {1017, 983}},
+       {0x05, 0x00, 0x80, 0x00, 0x00},
+       true,
+       ModemMode::Programmer},
       {"nothing uploaded", {}, {0x05, 0x00, 0x80, 0x00, 0x00}, false, ModemMode::Hung},
-      {"gap in the upload", {{0, 1017}, {1100, 100}}, {0x05, 0x00, 0x80, 0x00, 0x00}, false, ModemMode::Hung},
-      {"other address", {{0, 1017}, {1017, 983}}, {0x05, 0x00, 0x81, 0x00, 0x00}, false, ModemMode::Hung},
+      {"gap in the upload",
+       {{0, 1017}, {1100, 100}},
+       {0x05, 0x00, 0x80, 0x00, 0x00},
+       false,
+       ModemMode::Hung},
+      {"other address",
+       {{0, 1017}, {1017, 983}},
+       {0x05, 0x00, 0x81, 0x00, 0x00},
+       false,
+       ModemMode::Hung},
       {"not the programmer", {{0, 1017}}, {0x05, 0x00, 0x80, 0x00, 0x00}, true, ModemMode::Hung},
   };
   const Bytes programmer = Pattern(2000, 3);
@@ -426,7 +443,8 @@ TEST_F(ModemTest, GoStartsTheProgrammerOnlyOverWhatWasUploaded) {
     port.AskOne(DiagFrame({0x3A}));
     clock.Advance(config.timings.downloaderStartMs);
     for (auto [offset, length] : c.writes) {
-      Bytes chunk(programmer.begin() + offset, programmer.begin() + offset + static_cast<long>(length));
+      Bytes chunk(programmer.begin() + offset,
+                  programmer.begin() + offset + static_cast<long>(length));
       ASSERT_EQ(port.AskOne(DlFrame(DmssWritePacket(0x00800000 + offset, chunk))), Bytes{0x02});
     }
     EXPECT_EQ(port.AskOne(DlFrame(c.go)), Bytes{0x02}) << "go is acknowledged before the jump";
@@ -489,9 +507,11 @@ TEST_F(ModemTest, StreamsImagesByTypeAndAddress) {
   ASSERT_EQ(diag_.AskOne(DlFrame({0x1B, 0x03})), (Bytes{0x1C, 0x00}));
   // Out of order and with one block sent twice: the store keeps addresses.
   for (uint32_t address : {1024u, 0u, 2048u, 1024u}) {
-    Bytes block(image.begin() + address, image.begin() + std::min<size_t>(image.size(), address + 1024));
+    Bytes block(image.begin() + address,
+                image.begin() + std::min<size_t>(image.size(), address + 1024));
     Bytes reply = diag_.AskOne(DlFrame(StreamWritePacket(address, block)));
-    EXPECT_EQ(reply, (Bytes{0x08, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8), 0, 0}));
+    EXPECT_EQ(reply, (Bytes{0x08, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
+                            0, 0}));
   }
   ASSERT_EQ(diag_.AskOne(DlFrame({0x15})), Bytes{0x16});
   EXPECT_EQ(device().ImageBytes(3), image);
@@ -508,7 +528,8 @@ TEST_F(ModemTest, ProbeWriteWithNoImageOpenIsAcknowledgedAndDiscarded) {
   EnterProgrammer();
   Bytes probe(1024, 0);
   probe[0] = 0x61;
-  EXPECT_EQ(diag_.AskOne(DlFrame(StreamWritePacket(0xFFFFFFFF, probe))), (Bytes{0x08, 0xFF, 0xFF, 0xFF, 0xFF}));
+  EXPECT_EQ(diag_.AskOne(DlFrame(StreamWritePacket(0xFFFFFFFF, probe))),
+            (Bytes{0x08, 0xFF, 0xFF, 0xFF, 0xFF}));
   EXPECT_TRUE(device().Images().empty());
   EXPECT_EQ(Violations(), 0u);
 }
@@ -553,7 +574,8 @@ TEST_F(ModemTest, StreamResetReEnumeratesIntoTheFlashedFirmware) {
   EXPECT_EQ(modem_->DiagPort(), 0);
   EXPECT_FALSE(diag_.Write(DlFrame({0x09, 0x11}))) << "the old port is gone";
   RegistryKey key;
-  EXPECT_NE(key.Open(RegistryRoot::LocalMachine, sim::SerialServiceEnumKey("Vantrel")), kRegistryOk);
+  EXPECT_NE(key.Open(RegistryRoot::LocalMachine, sim::SerialServiceEnumKey("Vantrel")),
+            kRegistryOk);
 
   clock_.Advance(t.reattachAfterMs);
   ASSERT_EQ(device().Mode(), ModemMode::Normal);
@@ -562,7 +584,8 @@ TEST_F(ModemTest, StreamResetReEnumeratesIntoTheFlashedFirmware) {
   EXPECT_EQ(device().CurrentVersion(), "ZIZ_RU_Farrick_B02");
 
   // The registry leads to the new port, and the firmware answers there.
-  ASSERT_EQ(key.Open(RegistryRoot::LocalMachine, sim::SerialServiceEnumKey("Vantrel")), kRegistryOk);
+  ASSERT_EQ(key.Open(RegistryRoot::LocalMachine, sim::SerialServiceEnumKey("Vantrel")),
+            kRegistryOk);
   char path[512];
   uint32_t size = sizeof path;
   ASSERT_EQ(key.QueryString("0", path, &size), kRegistryOk);
@@ -582,7 +605,8 @@ TEST_F(ModemTest, DiagnosticResetReEnumeratesWithTheOldVersion) {
   const int firstDiag = modem_->DiagPort();
   ASSERT_EQ(diag_.AskOne(DiagFrame({0x29, 0x02, 0x00})), (Bytes{0x29, 0x02, 0x00}));
   EXPECT_TRUE(diag_.Ask(DiagFrame({0x01})).empty()) << "deaf once the reset is answered";
-  clock_.Advance(device().config().timings.detachAfterMs + device().config().timings.reattachAfterMs);
+  clock_.Advance(device().config().timings.detachAfterMs +
+                 device().config().timings.reattachAfterMs);
   EXPECT_EQ(device().Mode(), ModemMode::Normal);
   EXPECT_EQ(modem_->DiagPort(), firstDiag + 2);
   EXPECT_EQ(device().CurrentVersion(), "ZIZ_RU_Farrick_B01");
@@ -601,7 +625,8 @@ TEST_F(ModemTest, DiagnosticPortSwitchedOffIsMissingAfterTheNextRestart) {
   EXPECT_EQ(modem_->DiagPort(), 0);
   EXPECT_NE(modem_->DataPort(), 0);
   RegistryKey key;
-  EXPECT_NE(key.Open(RegistryRoot::LocalMachine, sim::SerialServiceEnumKey("Vantrel")), kRegistryOk);
+  EXPECT_NE(key.Open(RegistryRoot::LocalMachine, sim::SerialServiceEnumKey("Vantrel")),
+            kRegistryOk);
   EXPECT_EQ(key.Open(RegistryRoot::LocalMachine, sim::ModemServiceEnumKey("Vantrel")), kRegistryOk);
 }
 
@@ -613,15 +638,21 @@ TEST_F(ModemTest, UnplugRemovesEverything) {
   ASSERT_EQ(history.size(), 3u);
   RegistryKey key;
   // As on Windows, the first attachment's port name outlives the detach.
-  EXPECT_EQ(key.Open(RegistryRoot::LocalMachine, sim::DeviceParametersKey(history[0].ports.diagDevicePath)),
+  EXPECT_EQ(key.Open(RegistryRoot::LocalMachine,
+                     sim::DeviceParametersKey(history[0].ports.diagDevicePath)),
             kRegistryOk);
 
   modem_->Unplug();
-  EXPECT_NE(key.Open(RegistryRoot::LocalMachine, sim::SerialServiceEnumKey("Vantrel")), kRegistryOk);
+  EXPECT_NE(key.Open(RegistryRoot::LocalMachine, sim::SerialServiceEnumKey("Vantrel")),
+            kRegistryOk);
   EXPECT_NE(key.Open(RegistryRoot::LocalMachine, sim::ModemServiceEnumKey("Vantrel")), kRegistryOk);
   for (const sim::AttachRecord& r : history) {
-    EXPECT_NE(key.Open(RegistryRoot::LocalMachine, sim::DeviceParametersKey(r.ports.diagDevicePath)), kRegistryOk);
-    EXPECT_NE(key.Open(RegistryRoot::LocalMachine, sim::DeviceParametersKey(r.ports.modemDevicePath)), kRegistryOk);
+    EXPECT_NE(
+        key.Open(RegistryRoot::LocalMachine, sim::DeviceParametersKey(r.ports.diagDevicePath)),
+        kRegistryOk);
+    EXPECT_NE(
+        key.Open(RegistryRoot::LocalMachine, sim::DeviceParametersKey(r.ports.modemDevicePath)),
+        kRegistryOk);
     EXPECT_EQ(ports_.Wire(r.ports.diagPort), nullptr);
     EXPECT_EQ(ports_.Wire(r.ports.dataPort), nullptr);
   }
@@ -829,7 +860,6 @@ TEST_F(StuckModemTest, StalledWriteGetsNoAnswerNorDoesAnythingElseUntilTheNextHe
   EXPECT_EQ(ResetFromProgrammer(), ModemMode::Normal);
   EXPECT_EQ(Violations(), 0u);
 }
-
 
 }  // namespace
 }  // namespace quorrel::simtest

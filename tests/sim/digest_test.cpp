@@ -48,7 +48,8 @@ TEST(Md5Test, PiecesGiveTheSameDigestAsOneBlock) {
 
 TEST(Sha256Test, PublishedVectors) {
   auto hex = [](std::string_view text) {
-    return sim::Sha256::HexOf(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+    return sim::Sha256::HexOf(
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
   };
   EXPECT_EQ(hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   EXPECT_EQ(hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");

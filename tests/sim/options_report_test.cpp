@@ -29,9 +29,10 @@ std::optional<SimOptions> Parse(std::vector<std::string> args, std::string* erro
 }
 
 TEST(SimOptionsTest, StateOptions) {
-  auto o = Parse({"--seed", "42", "--esn", "12AB34CD", "--version", "X_1", "--first-port", "11", "--nv-inactive",
-                  "1,0x10,300", "--challenge", "00112233445566ff", "--time-scale", "0.25", "--timing",
-                  "reply=9,reattach-after=100", "--report", "r.json", "--never-ready"});
+  auto o = Parse({"--seed", "42", "--esn", "12AB34CD", "--version", "X_1", "--first-port", "11",
+                  "--nv-inactive", "1,0x10,300", "--challenge", "00112233445566ff", "--time-scale",
+                  "0.25", "--timing", "reply=9,reattach-after=100", "--report", "r.json",
+                  "--never-ready"});
   ASSERT_TRUE(o);
   EXPECT_EQ(o->modem.seed, 42u);
   EXPECT_EQ(o->modem.esn, 0x12AB34CDu);
@@ -39,7 +40,8 @@ TEST(SimOptionsTest, StateOptions) {
   EXPECT_EQ(o->modem.firstDiagPort, 11);
   EXPECT_EQ(o->modem.firstDataPort, 12);
   EXPECT_EQ(o->modem.inactiveItems, (std::set<uint16_t>{1, 16, 300}));
-  EXPECT_EQ(o->modem.challenge, (std::vector<uint8_t>{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0xFF}));
+  EXPECT_EQ(o->modem.challenge,
+            (std::vector<uint8_t>{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0xFF}));
   EXPECT_DOUBLE_EQ(o->timeScale, 0.25);
   EXPECT_EQ(o->modem.timings.replyMs, 9u);
   EXPECT_EQ(o->modem.timings.reattachAfterMs, 100u);
@@ -53,14 +55,35 @@ TEST(SimOptionsTest, StateOptions) {
 }
 
 TEST(SimOptionsTest, FaultOptions) {
-  auto o = Parse({"--drop-reply", "nth=3,count=2,mode=programmer,code=0x07", "--delay-reply", "ms=500",
-                  "--split-replies", "piece=4,interval=30", "--split-replies", "cuts=3,interval=35,mode=programmer",
-                  "--reject-dmss-write", "nth=2,reason=7",
-                  "--stream-error", "type=5,block=10,code=10,count=0", "--nv-status", "item=22,read=4",
-                  "--unplug-during-write", "type=9,block=3,replug-ms=5000", "--no-return-after-reset", "2",
-                  "--nv-reply", "kind=other,item=90,value=91,dir=write,count=2", "--nv-reply", "kind=status,value=5",
-                  "--power-loss-after-partition", "--stall-image", "type=5,block=3", "--start-in", "programmer",
-                  "--swap-at-reset", "reset=2,seed=9,esn=5C0FFEE5"});
+  auto o = Parse({"--drop-reply",
+                  "nth=3,count=2,mode=programmer,code=0x07",
+                  "--delay-reply",
+                  "ms=500",
+                  "--split-replies",
+                  "piece=4,interval=30",
+                  "--split-replies",
+                  "cuts=3,interval=35,mode=programmer",
+                  "--reject-dmss-write",
+                  "nth=2,reason=7",
+                  "--stream-error",
+                  "type=5,block=10,code=10,count=0",
+                  "--nv-status",
+                  "item=22,read=4",
+                  "--unplug-during-write",
+                  "type=9,block=3,replug-ms=5000",
+                  "--no-return-after-reset",
+                  "2",
+                  "--nv-reply",
+                  "kind=other,item=90,value=91,dir=write,count=2",
+                  "--nv-reply",
+                  "kind=status,value=5",
+                  "--power-loss-after-partition",
+                  "--stall-image",
+                  "type=5,block=3",
+                  "--start-in",
+                  "programmer",
+                  "--swap-at-reset",
+                  "reset=2,seed=9,esn=5C0FFEE5"});
   ASSERT_TRUE(o);
   EXPECT_EQ(o->modem.startMode, ModemMode::Programmer);
   const auto& f = o->modem.faults;
@@ -298,7 +321,8 @@ TEST(SimReportTest, ReportAndDumpDescribeTheSession) {
            std::string("\"text\": \"diagnostic request 0x77 not known to the firmware\""),
            std::string("\"item\": 22,\n      \"status\": 0,\n      \"data\": \"5a5a"),
            std::string("\"name\": \"oemsbl\",\n      \"header\": \"abcd\""),
-           std::string("\"length\": 1500,\n      \"sha256\": \"") + sim::Sha256::HexOf(image) + "\"",
+           std::string("\"length\": 1500,\n      \"sha256\": \"") + sim::Sha256::HexOf(image) +
+               "\"",
            std::string("\"closed\": true"),
            std::string("\"programmer\": {\n    \"length\": 300"),
        }) {

@@ -60,10 +60,11 @@ TEST(ProgramTest, AttachesAnswersReEnumeratesReportsAndDetaches) {
   const fs::path report = root.path() / "report.json";
   const fs::path dump = root.path() / "dump";
   SimProcess sim;
-  ASSERT_TRUE(sim.Start({"--time-scale", "0.1", "--timing",
-                         "downloader-start=0,programmer-start=0,detach-after=2000,reattach-after=3000",
-                         "--challenge", "0102030405060708", "--report", report.string(), "--dump", dump.string()},
-                        root.path() / "sim.err"));
+  ASSERT_TRUE(sim.Start(
+      {"--time-scale", "0.1", "--timing",
+       "downloader-start=0,programmer-start=0,detach-after=2000,reattach-after=3000", "--challenge",
+       "0102030405060708", "--report", report.string(), "--dump", dump.string()},
+      root.path() / "sim.err"));
   int diagPort = 0, dataPort = 0;
   ASSERT_TRUE(sim.AwaitAttach(&diagPort, &dataPort));
   EXPECT_EQ(diagPort, 5);
@@ -109,18 +110,21 @@ TEST(ProgramTest, AttachesAnswersReEnumeratesReportsAndDetaches) {
   const Bytes programmer = Pattern(2500, 1);
   for (size_t at = 0; at < programmer.size(); at += 1017) {
     uint32_t n = static_cast<uint32_t>(std::min<size_t>(1017, programmer.size() - at));
-    ASSERT_EQ(DmssWrite(link, programmer.data() + at, 0x00800000 + static_cast<uint32_t>(at), n), 1) << link.LastError();
+    ASSERT_EQ(DmssWrite(link, programmer.data() + at, 0x00800000 + static_cast<uint32_t>(at), n), 1)
+        << link.LastError();
   }
   ASSERT_EQ(DmssGo(link, 0x80, 0), 1) << link.LastError();
   ASSERT_EQ(StreamHello(link), 1) << link.LastError();
   ASSERT_EQ(StreamSecurityMode(link), 1) << link.LastError();
   const Bytes table = Pattern(464, 2);
-  ASSERT_EQ(StreamPartitionTable(link, table.data(), static_cast<uint32_t>(table.size())), 1) << link.LastError();
+  ASSERT_EQ(StreamPartitionTable(link, table.data(), static_cast<uint32_t>(table.size())), 1)
+      << link.LastError();
   const Bytes header = Pattern(40, 3), amss = Pattern(5000, 4);
   ASSERT_EQ(StreamOpenMultiImage(link, 5, header.data(), 40), 1) << link.LastError();
   for (size_t at = 0; at < amss.size(); at += 1024) {
     uint32_t n = static_cast<uint32_t>(std::min<size_t>(1024, amss.size() - at));
-    ASSERT_EQ(StreamWrite(link, amss.data() + at, static_cast<uint32_t>(at), n), 1) << link.LastError();
+    ASSERT_EQ(StreamWrite(link, amss.data() + at, static_cast<uint32_t>(at), n), 1)
+        << link.LastError();
   }
   ASSERT_EQ(StreamClose(link), 1) << link.LastError();
 
@@ -143,7 +147,8 @@ TEST(ProgramTest, AttachesAnswersReEnumeratesReportsAndDetaches) {
   EXPECT_EQ(sim.Finish(), 0) << "see " << (root.path() / "sim.err");
   EXPECT_FALSE(ComPortExists(newDiag));
   std::error_code ec;
-  EXPECT_FALSE(fs::is_symlink(ComPortPath(newDiag), ec)) << "the link itself is gone, not left dangling";
+  EXPECT_FALSE(fs::is_symlink(ComPortPath(newDiag), ec))
+      << "the link itself is gone, not left dangling";
   EXPECT_FALSE(RegistryKeyExists(sim::SerialServiceEnumKey("Vantrel")));
   EXPECT_FALSE(RegistryKeyExists(sim::ModemServiceEnumKey("Vantrel")));
   EXPECT_FALSE(RegistryKeyExists("SYSTEM\\CurrentControlSet\\Enum\\USB"));

@@ -18,9 +18,15 @@ namespace quorrel::simtest {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes DiagFrame(const Bytes& packet) { return EncodeFrame(packet, false); }
-inline Bytes DlFrame(const Bytes& packet) { return EncodeFrame(packet, true); }
-inline Bytes Text(std::string_view s) { return Bytes(s.begin(), s.end()); }
+inline Bytes DiagFrame(const Bytes& packet) {
+  return EncodeFrame(packet, false);
+}
+inline Bytes DlFrame(const Bytes& packet) {
+  return EncodeFrame(packet, true);
+}
+inline Bytes Text(std::string_view s) {
+  return Bytes(s.begin(), s.end());
+}
 
 struct Reply {
   Bytes packet;

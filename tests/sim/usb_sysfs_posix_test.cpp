@@ -42,15 +42,15 @@ class UsbSysfsTest : public ::testing::Test {
   }
   // The firmware's layout: diagnostic 0 and AT 2 on option, 1 reserved.
   UsbDeviceLayout Firmware(const std::string& path, const PseudoTerminal& diag,
-                         const PseudoTerminal& at) {
+                           const PseudoTerminal& at) {
     UsbDeviceLayout layout;
     layout.path = path;
     layout.vendorId = 0x1E0E;
     layout.productId = 0x9000;
     layout.serial = "8A3F21C4";
     layout.interfaces = {{0, 0xFF, "option", "option1", diag.slave_path()},
-                       {1, 0xFF, "", "", {}},
-                       {2, 0xFF, "option", "option1", at.slave_path()}};
+                         {1, 0xFF, "", "", {}},
+                         {2, 0xFF, "option", "option1", at.slave_path()}};
     return layout;
   }
   UsbDeviceLayout Download(const std::string& path, const PseudoTerminal& diag) {

@@ -32,7 +32,8 @@ TEST(WineRegistryText, WritesPortNamesBeforeTheServicesWithEscapedPaths) {
   const std::string text = sim::WineRegisterText(Both());
   EXPECT_EQ(text.rfind("REGEDIT4\r\n\r\n", 0), 0u);
   const size_t port = text.find(
-      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1E0E&PID_9000&MI_01\\7&1&0&0001"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1E0E&PID_9000&MI_01\\7&1&0&"
+      "0001"
       "\\Device Parameters]\r\n\"PortName\"=\"COM5\"\r\n");
   const size_t service = text.find(
       "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Vantrelusbser6k\\Enum]\r\n"
@@ -53,15 +54,21 @@ TEST(WineRegistryText, LeavesOutASwitchedOffDiagnosticPortAndRemovesKeysWhole) {
   EXPECT_EQ(text.find("COM5"), std::string::npos);
 
   const std::string gone = sim::WineUnregisterText(Both());
-  EXPECT_NE(gone.find("[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Vantrelusbser6k\\Enum]"),
-            std::string::npos);
-  EXPECT_NE(gone.find("[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Vantrelusbmdm6k\\Enum]"),
-            std::string::npos);
+  EXPECT_NE(
+      gone.find(
+          "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Vantrelusbser6k\\Enum]"),
+      std::string::npos);
+  EXPECT_NE(
+      gone.find(
+          "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Vantrelusbmdm6k\\Enum]"),
+      std::string::npos);
   // The instance key goes, with its Device Parameters below it.
   const std::string forgotten = sim::WineForgetText(Both());
-  EXPECT_NE(forgotten.find("[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1E0E&PID_9000&MI_00"
-                           "\\7&1&0&0000]"),
-            std::string::npos);
+  EXPECT_NE(
+      forgotten.find(
+          "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1E0E&PID_9000&MI_00"
+          "\\7&1&0&0000]"),
+      std::string::npos);
   EXPECT_EQ(forgotten.find("Device Parameters"), std::string::npos);
 }
 
@@ -97,7 +104,9 @@ class WineImportTest : public ::testing::Test {
 };
 
 TEST_F(WineImportTest, RunsRegeditInThePrefixOnTheTextAndRemovesTheFile) {
-  UseWine("echo \"$WINEPREFIX $1 $2\" > \"$WINEPREFIX/args\"; cp \"$3\" \"$WINEPREFIX/imported\"; echo $3 > \"$WINEPREFIX/file\"");
+  UseWine(
+      "echo \"$WINEPREFIX $1 $2\" > \"$WINEPREFIX/args\"; cp \"$3\" \"$WINEPREFIX/imported\"; echo "
+      "$3 > \"$WINEPREFIX/file\"");
   const std::string prefix = root_.path().string();
   ASSERT_TRUE(sim::WineImport(prefix, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n"));
   EXPECT_EQ(Read("args"), prefix + " regedit /S\n");

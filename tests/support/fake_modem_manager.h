@@ -63,21 +63,22 @@ class FakeModemManager {
   explicit FakeModemManager(const std::filesystem::path& folder, bool withModemManager = true)
       : socket_(folder / "bus.socket") {
     const std::filesystem::path config = folder / "bus.conf";
-    std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
-                             " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                             "<busconfig>\n"
-                             "  <type>quorrel-test</type>\n"
-                             "  <listen>unix:path="
-                          << socket_.string()
-                          << "</listen>\n"
-                             "  <auth>EXTERNAL</auth>\n"
-                             "  <policy context=\"default\">\n"
-                             "    <allow user=\"*\"/>\n"
-                             "    <allow own=\"*\"/>\n"
-                             "    <allow send_destination=\"*\"/>\n"
-                             "    <allow receive_sender=\"*\"/>\n"
-                             "  </policy>\n"
-                             "</busconfig>\n";
+    std::ofstream(config)
+        << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
+           " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+           "<busconfig>\n"
+           "  <type>quorrel-test</type>\n"
+           "  <listen>unix:path="
+        << socket_.string()
+        << "</listen>\n"
+           "  <auth>EXTERNAL</auth>\n"
+           "  <policy context=\"default\">\n"
+           "    <allow user=\"*\"/>\n"
+           "    <allow own=\"*\"/>\n"
+           "    <allow send_destination=\"*\"/>\n"
+           "    <allow receive_sender=\"*\"/>\n"
+           "  </policy>\n"
+           "</busconfig>\n";
     int fds[2];
     if (::pipe(fds) != 0) {
       ADD_FAILURE() << "pipe";
@@ -89,8 +90,10 @@ class FakeModemManager {
     posix_spawn_file_actions_addclose(&actions, fds[0]);
     const std::string configArg = "--config-file=" + config.string();
     std::vector<char*> argv{const_cast<char*>("dbus-daemon"), const_cast<char*>(configArg.c_str()),
-                            const_cast<char*>("--nofork"), const_cast<char*>("--print-address=1"), nullptr};
-    const int spawned = posix_spawnp(&daemon_, "dbus-daemon", &actions, nullptr, argv.data(), environ);
+                            const_cast<char*>("--nofork"), const_cast<char*>("--print-address=1"),
+                            nullptr};
+    const int spawned =
+        posix_spawnp(&daemon_, "dbus-daemon", &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);
     if (spawned != 0) {
@@ -186,7 +189,8 @@ class FakeModemManager {
       case Answer::Refuse:
         return sd_bus_error_set(error, "org.freedesktop.DBus.Error.AccessDenied", "not authorized");
       case Answer::NotFound:
-        return sd_bus_error_set(error, "org.freedesktop.ModemManager1.Error.Core.NotFound", "No device found");
+        return sd_bus_error_set(error, "org.freedesktop.ModemManager1.Error.Core.NotFound",
+                                "No device found");
       case Answer::AskAuthorization:
         if (!inhibit) break;  // giving a device back needs no password
         if (!interactive) {
@@ -267,7 +271,8 @@ class FakeModemManager {
     service_ = std::thread([this, &ready] {
       static const sd_bus_vtable vtable[] = {
           SD_BUS_VTABLE_START(0),
-          SD_BUS_METHOD("InhibitDevice", "sb", "", &FakeModemManager::OnInhibit, SD_BUS_VTABLE_UNPRIVILEGED),
+          SD_BUS_METHOD("InhibitDevice", "sb", "", &FakeModemManager::OnInhibit,
+                        SD_BUS_VTABLE_UNPRIVILEGED),
           SD_BUS_VTABLE_END};
       sd_bus* bus = nullptr;
       sd_bus_slot* slot = nullptr;
@@ -278,8 +283,8 @@ class FakeModemManager {
       if (r >= 0) r = sd_bus_set_bus_client(bus, 1);
       if (r >= 0) r = sd_bus_start(bus);
       if (r >= 0)
-        r = sd_bus_add_object_vtable(bus, &slot, "/org/freedesktop/ModemManager1", "org.freedesktop.ModemManager1",
-                                     vtable, this);
+        r = sd_bus_add_object_vtable(bus, &slot, "/org/freedesktop/ModemManager1",
+                                     "org.freedesktop.ModemManager1", vtable, this);
       if (r >= 0) r = sd_bus_add_object_manager(bus, &manager, "/org/freedesktop/ModemManager1");
       if (r >= 0) r = sd_bus_request_name(bus, "org.freedesktop.ModemManager1", 0);
       ready = r >= 0 ? 1 : -1;
@@ -295,7 +300,8 @@ class FakeModemManager {
       sd_bus_slot_unref(slot);
       sd_bus_flush_close_unref(bus);
     });
-    for (int i = 0; i < 1000 && ready == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 1000 && ready == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (ready != 1) ADD_FAILURE() << "the fake ModemManager did not get onto the bus";
   }
 
@@ -320,7 +326,8 @@ class FakeModemManager {
 // (devices/usb1/<usbPath>), its interface 0 carrying tty `tty`, and the
 // class/tty entry as the kernel links it. `device` is the USB device's folder.
 struct FakeUsbTree {
-  FakeUsbTree(const std::filesystem::path& sysfsRoot, const std::string& usbPath, const std::string& tty)
+  FakeUsbTree(const std::filesystem::path& sysfsRoot, const std::string& usbPath,
+              const std::string& tty)
       : sysfs(sysfsRoot) {
     namespace fs = std::filesystem;
     device = sysfs / "devices" / "usb1" / usbPath;
@@ -330,8 +337,9 @@ struct FakeUsbTree {
     std::ofstream(device / "idProduct") << "9000\n";
     fs::create_symlink("../../../" + tty, port / "tty" / tty / "device");
     fs::create_directories(sysfs / "class" / "tty");
-    fs::create_symlink(fs::path("../../devices/usb1") / usbPath / (usbPath + ":1.0") / tty / "tty" / tty,
-                       sysfs / "class" / "tty" / tty);
+    fs::create_symlink(
+        fs::path("../../devices/usb1") / usbPath / (usbPath + ":1.0") / tty / "tty" / tty,
+        sysfs / "class" / "tty" / tty);
     device = fs::canonical(device);
   }
   std::filesystem::path sysfs;

@@ -65,7 +65,8 @@ class FakeMachine {
   void PairRootPorts(int busA, int busB, int port) {
     auto folder = [&](int bus) {
       const std::string b = std::to_string(bus);
-      return sysfs_ / "devices/pci0000:00" / ("usb" + b) / (b + "-0:1.0") / ("usb" + b + "-port" + std::to_string(port));
+      return sysfs_ / "devices/pci0000:00" / ("usb" + b) / (b + "-0:1.0") /
+             ("usb" + b + "-port" + std::to_string(port));
     };
     fs::create_directories(folder(busA));
     fs::create_directories(folder(busB));

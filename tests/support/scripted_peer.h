@@ -34,10 +34,14 @@ inline Bytes Hex(std::string_view text) {
   for (char c : text) {
     if (std::isspace(static_cast<unsigned char>(c))) continue;
     int v;
-    if (c >= '0' && c <= '9') v = c - '0';
-    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-    else throw std::invalid_argument("Hex: not a hex digit");
+    if (c >= '0' && c <= '9')
+      v = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      v = c - 'A' + 10;
+    else
+      throw std::invalid_argument("Hex: not a hex digit");
     if (high < 0) {
       high = v;
     } else {
@@ -55,12 +59,18 @@ inline Bytes Concat(std::initializer_list<std::span<const uint8_t>> parts) {
   return out;
 }
 
-inline Bytes TextBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+inline Bytes TextBytes(std::string_view text) {
+  return Bytes(text.begin(), text.end());
+}
 
 // A diagnostic reply frame (no leading flag) and a download reply frame
 // (leading and closing flag) around packet.
-inline Bytes DiagFrame(std::span<const uint8_t> packet) { return EncodeFrame(packet, false); }
-inline Bytes DownloadFrame(std::span<const uint8_t> packet) { return EncodeFrame(packet, true); }
+inline Bytes DiagFrame(std::span<const uint8_t> packet) {
+  return EncodeFrame(packet, false);
+}
+inline Bytes DownloadFrame(std::span<const uint8_t> packet) {
+  return EncodeFrame(packet, true);
+}
 
 class ScriptedPeer {
  public:
@@ -88,9 +98,7 @@ class ScriptedPeer {
 
   // ---- the script ----
   // The next request is answered with bytes after delayMs.
-  void Answer(Bytes bytes, uint64_t delayMs = 0) {
-    Push(Reply{std::move(bytes), delayMs, 0, 0});
-  }
+  void Answer(Bytes bytes, uint64_t delayMs = 0) { Push(Reply{std::move(bytes), delayMs, 0, 0}); }
   // The next request is answered in pieces: the first after firstDelayMs,
   // each further piece intervalMs later.
   void AnswerInPieces(Bytes bytes, size_t pieceSize, uint64_t firstDelayMs, uint64_t intervalMs) {
@@ -157,8 +165,7 @@ class ScriptedPeer {
     if (reply->pieceSize == 0) {
       wire->SendToHost(reply->bytes, reply->delayMs);
     } else {
-      wire->SendToHostInPieces(reply->bytes, reply->pieceSize, reply->delayMs,
-                               reply->intervalMs);
+      wire->SendToHostInPieces(reply->bytes, reply->pieceSize, reply->delayMs, reply->intervalMs);
     }
   }
 

@@ -12,8 +12,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -81,12 +81,14 @@ class WatchedForm : public FormModel {
   }
 
   // Waits (real time) until line 1's state line shows text.
-  bool WaitForStateLine(std::string_view text, std::chrono::seconds timeout = std::chrono::seconds(60)) {
+  bool WaitForStateLine(std::string_view text,
+                        std::chrono::seconds timeout = std::chrono::seconds(60)) {
     return WaitUntil([&] { return Control(controls::kStateLine).text == text; }, timeout);
   }
   // Waits (real time) until what the form shows or recorded makes done true;
   // looked at again after every change.
-  bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds timeout = std::chrono::seconds(60)) {
+  bool WaitUntil(const std::function<bool()>& done,
+                 std::chrono::seconds timeout = std::chrono::seconds(60)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
@@ -177,7 +179,8 @@ class WatchedForm : public FormModel {
 
 inline std::vector<uint8_t> ReadBytes(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
 }
 
 inline bool Contains(const std::vector<std::string>& texts, std::string_view text) {
@@ -235,7 +238,7 @@ class SimLine {
     EXPECT_TRUE(job.settings.nvFile.Set(kNvFile));
     if (config.expectedProgrammer.empty()) config.expectedProgrammer = ReleaseFile("armprg.bin");
     modem_ = std::make_unique<sim::InProcessModem>(clock_, ports_, std::move(config),
-                                                    sim::InProcessModem::Options{registry});
+                                                   sim::InProcessModem::Options{registry});
     LineHooks hooks = StandardLineHooks(*env_);
     hooks.closeMainWindow = [this] { closed_ = true; };
     hooks.endProcess = [this](int code) { exitCode_ = code; };
@@ -267,7 +270,9 @@ class SimLine {
     return true;
   }
 
-  std::vector<uint8_t> ReleaseFile(const std::string& name) const { return ReadBytes(releaseDir_ / name); }
+  std::vector<uint8_t> ReleaseFile(const std::string& name) const {
+    return ReadBytes(releaseDir_ / name);
+  }
   std::vector<uint8_t> EmbeddedFile(int id) const {
     auto r = EmbeddedResources().Find(id, "SOURCEMBN");
     if (!r) return {};

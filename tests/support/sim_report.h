@@ -41,7 +41,8 @@ inline NvTable ReadNvFile(const std::filesystem::path& path) {
 // item ends with (the last write of it).
 inline void ExpectBackupWrittenBack(const nlohmann::json& report, const NvTable& backup) {
   std::map<int, std::string> last;
-  for (const nlohmann::json& w : report["nv_writes"]) last[w["item"].get<int>()] = w["data"].get<std::string>();
+  for (const nlohmann::json& w : report["nv_writes"])
+    last[w["item"].get<int>()] = w["data"].get<std::string>();
   std::map<int, std::string> expected;
   for (const NvRecord& r : backup.records) {
     if (r.item >= kNvEndItem) break;

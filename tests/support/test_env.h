@@ -18,9 +18,13 @@
 namespace quorrel::testing {
 
 #ifdef _WIN32
-inline void SetEnv(const char* name, const char* value) { ::_putenv_s(name, value); }
+inline void SetEnv(const char* name, const char* value) {
+  ::_putenv_s(name, value);
+}
 // An empty value removes the variable from the environment.
-inline void UnsetEnv(const char* name) { ::_putenv_s(name, ""); }
+inline void UnsetEnv(const char* name) {
+  ::_putenv_s(name, "");
+}
 
 // The registry is the machine's own on Windows, not a folder under the
 // scratch root: what one test writes (drivers' Enum keys, USB devices) is
@@ -98,8 +102,12 @@ inline const bool kNoDriverSetupVersion = [] {
   return true;
 }();
 #else
-inline void SetEnv(const char* name, const char* value) { ::setenv(name, value, 1); }
-inline void UnsetEnv(const char* name) { ::unsetenv(name); }
+inline void SetEnv(const char* name, const char* value) {
+  ::setenv(name, value, 1);
+}
+inline void UnsetEnv(const char* name) {
+  ::unsetenv(name);
+}
 // The registry and the drives live under the scratch root: nothing to clear.
 inline void ClearMachineState() {}
 #endif
