@@ -7,10 +7,27 @@
 
 namespace quorrel {
 
-std::string Sha256Hex(std::string_view bytes) {
+std::string Sha256::HexDigest() {
+  std::array<uint8_t, 32> digest{};
+  if (!Digest(digest)) return {};
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (uint8_t b : digest) {
+    out.push_back(kDigits[b >> 4]);
+    out.push_back(kDigits[b & 0x0F]);
+  }
+  return out;
+}
+
+std::string Sha256Hex(std::span<const uint8_t> bytes) {
   Sha256 hash;
-  hash.Update({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
+  hash.Update(bytes);
   return hash.HexDigest();
+}
+
+std::string Sha256Hex(std::string_view bytes) {
+  return Sha256Hex(
+      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
 }
 
 std::optional<std::string> Sha256OfFile(std::string_view path) {

@@ -25,11 +25,15 @@ class Sha256 {
   std::string HexDigest();
 
  private:
+  // The digest's 32 bytes; false when the system's library failed.
+  bool Digest(std::span<uint8_t, 32> out);
+
   struct State;
   std::unique_ptr<State> state_;
 };
 
 std::string Sha256Hex(std::string_view bytes);
+std::string Sha256Hex(std::span<const uint8_t> bytes);
 // The digest of a file (a program path, as the file functions take it);
 // std::nullopt when it cannot be read.
 std::optional<std::string> Sha256OfFile(std::string_view path);

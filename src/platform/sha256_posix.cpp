@@ -19,16 +19,10 @@ void Sha256::Update(std::span<const uint8_t> bytes) {
   sha256_update(&state_->ctx, bytes.size(), bytes.data());
 }
 
-std::string Sha256::HexDigest() {
-  std::array<uint8_t, SHA256_DIGEST_SIZE> digest{};
-  sha256_digest(&state_->ctx, digest.size(), digest.data());
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (uint8_t b : digest) {
-    out.push_back(kDigits[b >> 4]);
-    out.push_back(kDigits[b & 0x0F]);
-  }
-  return out;
+bool Sha256::Digest(std::span<uint8_t, 32> out) {
+  static_assert(SHA256_DIGEST_SIZE == 32);
+  sha256_digest(&state_->ctx, out.size(), out.data());
+  return true;
 }
 
 }  // namespace quorrel

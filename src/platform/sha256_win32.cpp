@@ -40,19 +40,9 @@ void Sha256::Update(std::span<const uint8_t> bytes) {
   }
 }
 
-std::string Sha256::HexDigest() {
-  std::array<uint8_t, 32> digest{};
-  if (state_->failed ||
-      BCryptFinishHash(state_->hash, digest.data(), static_cast<ULONG>(digest.size()), 0) != 0) {
-    return {};
-  }
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (uint8_t b : digest) {
-    out.push_back(kDigits[b >> 4]);
-    out.push_back(kDigits[b & 0x0F]);
-  }
-  return out;
+bool Sha256::Digest(std::span<uint8_t, 32> out) {
+  return !state_->failed &&
+         BCryptFinishHash(state_->hash, out.data(), static_cast<ULONG>(out.size()), 0) == 0;
 }
 
 }  // namespace quorrel
