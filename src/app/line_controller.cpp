@@ -52,6 +52,28 @@ JobEnvironment StandardJobEnvironment(CQuorrelDoc& doc, LineDisplay& display) {
 
 namespace {
 
+thread_local int this_thread_line = -1;
+
+// Names the line of the calling thread while it lives.
+class ThreadLine {
+ public:
+  explicit ThreadLine(int line) : previous_(this_thread_line) { this_thread_line = line; }
+  ~ThreadLine() { this_thread_line = previous_; }
+  ThreadLine(const ThreadLine&) = delete;
+  ThreadLine& operator=(const ThreadLine&) = delete;
+
+ private:
+  int previous_;
+};
+
+}  // namespace
+
+int LineOfThisThread() {
+  return this_thread_line;
+}
+
+namespace {
+
 // Forwards everything to the front end's display; a thread inside one of its
 // modal dialogs counts as waiting for the user.
 class DialogMarkingDisplay final : public LineDisplay {
@@ -263,6 +285,7 @@ bool LineController::StartLine(int line) {
     }
   }
 
+  ThreadLine checking(line);
   if (!StartChecks(line)) {
     hold.reset();
     if (watching) ResumePortWatch(line);
@@ -325,6 +348,7 @@ void LineController::JobThreadMain(LineMode mode, std::shared_ptr<void> hold) {
     hand_off_taken_ = true;
   }
   changed_.notify_all();
+  ThreadLine named(line);
 
   JobOutcome outcome = JobOutcome::Returned;
   try {
@@ -403,7 +427,7 @@ void LineController::JobThreadMain(LineMode mode, std::shared_ptr<void> hold) {
   // job finds the modem free; the line may take another modem from now on.
   hold.reset();
   const ModemBinding binding = thread_env_.doc.line(line).Binding();
-  thread_env_.doc.line(line).ClearBinding();
+  if (!keep_binding_) thread_env_.doc.line(line).ClearBinding();
 
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -455,6 +479,7 @@ void LineController::StartPortWatch(int line) {
 
 void LineController::PortWatchMain(int line, std::shared_ptr<SuspendGate> gate) {
   SuspendGate::Bind bind(*gate);
+  ThreadLine named(line);
   PortWatchHooks hooks;
   hooks.installUsbDriver = hooks_.installUsbDriver;
   hooks.quit = [this] { return Quitting(); };

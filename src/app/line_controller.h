@@ -117,6 +117,12 @@ class LineController {
   // as the job learnt them); unbound before any job ended.
   ModemBinding LastBinding(int line) const;
 
+  // With keep set, a line stays bound to its modem when its job ends (a
+  // station keeps the line for the modem until it is unplugged, through
+  // the restart at the job's end); the front end then clears the binding
+  // itself. Off by default: the line is free for any modem.
+  void KeepBindingAfterJob(bool keep) { keep_binding_ = keep; }
+
   // The environment the line threads work with (discovery wrapped so that a
   // port wait gives up when the controller is destroyed).
   JobEnvironment& env() { return thread_env_; }
@@ -156,6 +162,7 @@ class LineController {
   std::array<LineThreads, kLineCount> lines_;
   std::atomic<int> current_line_{-1};
   std::atomic<bool> quitting_{false};
+  std::atomic<bool> keep_binding_{false};
 
   // The hand-off field: the line whose job thread is starting. The new
   // thread takes it and acknowledges, so that the next start cannot
@@ -163,6 +170,11 @@ class LineController {
   std::atomic<int> hand_off_{-1};
   bool hand_off_taken_ = false;
 };
+
+// The line (0-7) whose job or port-watch thread calls, or whose start
+// checks run on the calling thread; -1 elsewhere. Lets a display shared by
+// every line tell which line a message box comes from.
+int LineOfThisThread();
 
 // Thrown inside a line thread when the controller is going away, to leave a
 // wait that has no bound. Caught at the top of the thread.

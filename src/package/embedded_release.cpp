@@ -71,8 +71,8 @@ int ExtractImageResource(const ResourceTable& resources, LineDisplay& display, i
   return 1;
 }
 
-void PointAtExtractedRelease(CQuorrelDoc& doc) {
-  ImageSet images(doc.line(0).settings);
+void PointAtExtractedRelease(CQuorrelDoc& doc, int line) {
+  ImageSet images(doc.line(line).settings);
   (void)images.firmwareFolder().Set(kExtractionFolder);
   for (ImageFile file : kPointed) (void)images.SetPath(file, ImagePath(kExtractionFolder, file));
 }

@@ -43,9 +43,10 @@ inline constexpr EmbeddedFile kEmbeddedFiles[] = {
 // written. False after "source file path error!" when a folder cannot be
 // made: the caller then ends the process with exit code 0.
 bool ExtractEmbeddedImages(CQuorrelDoc& doc, LineDisplay& display, const ResourceTable& resources);
-// Points line 1's image set (the firmware folder, the images and the
-// programmers) at the extraction folder, writing nothing.
-void PointAtExtractedRelease(CQuorrelDoc& doc);
+// Points a line's image set (the firmware folder, the images and the
+// programmers) at the extraction folder, writing nothing; line 1's by
+// default, as the program does at start-up (a station points every line).
+void PointAtExtractedRelease(CQuorrelDoc& doc, int line = 0);
 
 // Writes one SOURCEMBN resource into the extraction folder under name; 1 on
 // success, else 0 after "read <name> fail!".

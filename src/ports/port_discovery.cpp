@@ -159,6 +159,16 @@ int DiscoverLineOnePorts(CQuorrelDoc& doc, const std::vector<UsbModem>& usb) {
 
 }  // namespace
 
+std::vector<std::string> ListedModemPlaces() {
+  std::vector<std::string> places;
+  for (const std::string& path : ListedDevicePaths(kSerialServices)) {
+    std::string location = DeviceLocation(path);
+    if (std::find(places.begin(), places.end(), location) == places.end())
+      places.push_back(std::move(location));
+  }
+  return places;
+}
+
 int DiscoverLinePorts(CQuorrelDoc& doc, int line) {
   // On Linux the modems in sysfs are brought into the registry first.
   const std::vector<UsbModem> usb = PollUsbBridge();
@@ -169,13 +179,7 @@ int DiscoverLinePorts(CQuorrelDoc& doc, int line) {
   // Every modem a line of its own: bring the assignment up to date with the
   // places that list a diagnostic port now; a bound line keeps its modem's
   // place while the modem is away.
-  std::vector<std::string> places;
-  for (const std::string& path : ListedDevicePaths(kSerialServices)) {
-    std::string location = DeviceLocation(path);
-    if (std::find(places.begin(), places.end(), location) == places.end())
-      places.push_back(std::move(location));
-  }
-  assignment.Update(places, [&doc](int l) { return doc.line(l).Binding().Bound(); });
+  assignment.Update(ListedModemPlaces(), [&doc](int l) { return doc.line(l).Binding().Bound(); });
   LineJob& job = doc.line(line);
   const ModemBinding binding = job.Binding();
   const std::string place = binding.Bound() ? binding.location : assignment.PlaceOf(line);

@@ -5,6 +5,7 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "lines/document.h"
 #include "lines/line_display.h"
@@ -37,6 +38,10 @@ int PortNumberFromName(std::string_view portName);
 // was found; a missing data port leaves its number as it was and is no
 // failure.
 int DiscoverLinePorts(CQuorrelDoc& doc, int line);
+
+// The places (as DeviceLocation names them) where a modem lists a
+// diagnostic port in the registry now, each once, in the order listed.
+std::vector<std::string> ListedModemPlaces();
 
 // The place a device path names: its instance part (the USB port path, for
 // the modems the USB bridge lists).

@@ -1,0 +1,455 @@
+#include "cli/station.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/job_record.h"
+#include "app/line_controller.h"
+#include "app/modem_hold.h"
+#include "cli/commands.h"
+#include "cli/session.h"
+#include "cli/station_display.h"
+#include "jobs/mode_transitions.h"
+#include "jobs/usb_probe.h"
+#include "lines/line_assignment.h"
+#include "package/embedded_release.h"
+#include "platform/files.h"
+#include "platform/modem_manager.h"
+#include "platform/termination.h"
+#include "platform/usb_bridge.h"
+#include "platform/user_folders.h"
+#include "ports/driver_setup.h"
+#include "ports/port_discovery.h"
+
+namespace quorrel::cli {
+
+namespace {
+
+// How often the station looks at its lines (job clock).
+constexpr uint64_t kLookMs = 500;
+// A line keeps a modem whose job ended through its restart: while it is away
+// for up to this long (job clock) it is taken to be restarting, unless it
+// was seen back since, or another modem (another serial number) came in its
+// place.
+constexpr uint64_t kRestartAwayMs = 60'000;
+// With --once, a modem attached that does not answer within this long (job
+// clock; --wait-seconds where given) is reported as failed.
+constexpr uint64_t kOnceAnswerWaitMs = 120'000;
+constexpr size_t kStationFileLimit = 64 * 1024;
+
+enum class Phase {
+  Empty,    // no modem, or one not answering yet
+  Running,  // the line's job runs
+  Done,     // the job ended; waiting for the modem to be unplugged
+};
+
+struct LineState {
+  Phase phase = Phase::Empty;
+  // Empty: the place the station last showed for the line and since when a
+  // modem is there.
+  std::string shownPlace;
+  std::optional<uint64_t> foundAtMs;
+  uint64_t versionsAtIdle = 0;
+  // Running: what the record needs from the start.
+  JobRecord record;
+  std::filesystem::file_time_type startedFiles;
+  // Done: the modem the job was bound to, whether it was seen back after the
+  // job's end, and since when it is away.
+  ModemBinding binding;
+  uint64_t versionsAtDone = 0;
+  bool seenBack = false;
+  std::optional<uint64_t> awayFromMs;
+};
+
+// The port watch's last look found the modem answering: it holds a version
+// (as the single form's ready prompt has it).
+bool Answered(const LineJob& job) {
+  const std::string version = job.VersionText();
+  return !version.empty() && version != "NULL" && version != kNoPhoneText;
+}
+
+int ExitCodeOf(JobOutcome outcome, std::optional<EndKind> endKind) {
+  switch (outcome) {
+    case JobOutcome::Succeeded:
+      return kExitOk;
+    case JobOutcome::Returned:
+      return endKind && Passed(*endKind) ? kExitOk : kExitJobFailed;
+    case JobOutcome::NotStarted:
+      return kExitNotStarted;
+    case JobOutcome::OtherModem:
+      return kExitOtherModem;
+    case JobOutcome::ModemLost:
+      return kExitModemGone;
+    case JobOutcome::VersionRejected:
+      return kExitVersion;
+    default:
+      return kExitJobFailed;
+  }
+}
+
+// Ctrl-C (SIGINT, SIGTERM): the station is asked to stop and the signal's
+// thread waits until it has.
+class StopRequest {
+ public:
+  void Request() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    requested_ = true;
+    changed_.wait(lock, [this] { return stopped_; });
+  }
+  bool Requested() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requested_;
+  }
+  void Stopped() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopped_ = true;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  bool requested_ = false;
+  bool stopped_ = false;
+};
+
+class Station {
+ public:
+  Station(const Options& o, Session& session, StationDisplay& display, JobEnvironment& env,
+          LineController& controller)
+      : o_(o),
+        clock_(*session.clock),
+        doc_(*session.doc),
+        display_(display),
+        env_(env),
+        controller_(controller) {}
+
+  // The station's loop; returns the exit code.
+  int Run(StopRequest& stop);
+
+ private:
+  uint64_t Now() const { return clock_.NowMs(); }
+  bool Repair() const { return o_.mode == LineMode::Repair; }
+  void LookAtEmpty(int line, const std::vector<std::string>& places, bool stopping);
+  void Start(int line);
+  void Finish(int line);
+  // A job that could not start, or a modem that never answered: recorded as
+  // a job that ended with `code`.
+  void RecordRefusal(int line, int code, const std::string& reason);
+  void LookAtDone(int line, const std::vector<std::string>& places);
+  void ToDone(int line, const ModemBinding& binding, int code);
+
+  const Options& o_;
+  Clock& clock_;
+  CQuorrelDoc& doc_;
+  StationDisplay& display_;
+  JobEnvironment& env_;
+  LineController& controller_;
+  std::array<LineState, kLineCount> lines_{};
+  std::set<std::string> served_;
+  int jobs_ = 0;
+  int succeeded_ = 0;
+};
+
+void Station::LookAtEmpty(int line, const std::vector<std::string>& places, bool stopping) {
+  LineState& st = lines_[static_cast<size_t>(line)];
+  LineJob& job = doc_.line(line);
+  const std::string place = doc_.assignment().PlaceOf(line);
+  const bool present =
+      !place.empty() && std::find(places.begin(), places.end(), place) != places.end();
+  if (!present) {
+    if (!st.shownPlace.empty()) {
+      display_.SetModem(line, {}, {}, std::nullopt);
+      st.shownPlace.clear();
+    }
+    st.foundAtMs.reset();
+    display_.SetState(line, "waiting for a modem");
+    return;
+  }
+  if (place != st.shownPlace) {
+    st.shownPlace = place;
+    st.foundAtMs = Now();
+    st.versionsAtIdle = display_.VersionsShown(line);
+    display_.SetModem(line, place, job.Place().serial, std::nullopt);
+  }
+  if (stopping) return;
+  // A stuck modem answers no phone request: a repair starts as soon as its
+  // diagnostic port is there. Any other job waits for a look at the modem
+  // made since it came that found it answering.
+  const bool ready = Repair() ? env_.discoverLinePorts && env_.discoverLinePorts(line)
+                              : Answered(job) && display_.VersionsShown(line) > st.versionsAtIdle;
+  if (ready) {
+    Start(line);
+    return;
+  }
+  display_.SetState(line, "modem found, waiting for it to answer");
+  const uint64_t waitMs = o_.waitSeconds >= 0 ? static_cast<uint64_t>(o_.waitSeconds) * 1000
+                                              : kOnceAnswerWaitMs;
+  if (o_.once && st.foundAtMs && Now() - *st.foundAtMs >= waitMs) {
+    st.record = JobRecord{};
+    st.record.started = RecordTimeNow();
+    st.startedFiles = std::filesystem::file_time_type::clock::now();
+    RecordRefusal(line, kExitNoModem, "the modem did not answer");
+  }
+}
+
+void Station::Start(int line) {
+  LineState& st = lines_[static_cast<size_t>(line)];
+  LineJob& job = doc_.line(line);
+  display_.ClearJobState(line);
+  st.record = JobRecord{};
+  st.record.started = RecordTimeNow();
+  st.record.versionBefore = job.VersionText();
+  st.startedFiles = std::filesystem::file_time_type::clock::now();
+  job.lineMode = o_.mode;
+  if (controller_.StartLine(line)) {
+    st.phase = Phase::Running;
+    display_.SetState(line, "running");
+    return;
+  }
+  // Refused by the start checks: the version, the release, the NV folder.
+  const bool version = controller_.LastOutcome(line) == JobOutcome::VersionRejected;
+  std::string reason = version ? std::string("the modem carries another version")
+                               : display_.LastBox(line);
+  if (reason.empty()) reason = "the start checks failed";
+  RecordRefusal(line, version ? kExitVersion : kExitNotStarted, reason);
+}
+
+void Station::RecordRefusal(int line, int code, const std::string& reason) {
+  LineState& st = lines_[static_cast<size_t>(line)];
+  const ModemPlace place = doc_.line(line).Place();
+  ModemBinding binding{place.location, place.serial, std::nullopt};
+  std::string said;
+  const std::string json = KeepLineRecord(st.record, st.startedFiles, doc_, binding, line, o_.mode,
+                                          code, reason, &said);
+  display_.Say("line " + std::to_string(line + 1) + ": " + said);
+  display_.Result(line, code, reason, json);
+  ++jobs_;
+  doc_.line(line).SetBinding(binding);
+  ToDone(line, binding, code);
+}
+
+void Station::Finish(int line) {
+  LineState& st = lines_[static_cast<size_t>(line)];
+  const JobOutcome outcome = controller_.LastOutcome(line);
+  const int code = ExitCodeOf(outcome, display_.LastEndKind(line));
+  std::string reason;
+  if (code != kExitOk) {
+    if (outcome == JobOutcome::ModemLost) {
+      reason = "modem did not come back";
+    } else if (outcome == JobOutcome::Stopped) {
+      reason = "stopped";
+    } else {
+      reason = display_.LastStatus(line);
+      const std::string box = display_.LastBox(line);
+      if (reason.empty()) reason = box;
+      // A modem left stuck: the box names the way out.
+      if (box != reason && box.find("quorrel-cli repair") != std::string::npos)
+        reason += " " + box;
+    }
+  }
+  const ModemBinding binding = controller_.LastBinding(line);
+  std::string said;
+  const std::string json = KeepLineRecord(st.record, st.startedFiles, doc_, binding, line, o_.mode,
+                                          code, reason, &said);
+  display_.Say("line " + std::to_string(line + 1) + ": " + said);
+  display_.SetModem(line, st.record.usbPath, st.record.usbSerial, binding.esn);
+  display_.Result(line, code, reason, json);
+  ++jobs_;
+  if (code == kExitOk) ++succeeded_;
+  ToDone(line, binding, code);
+}
+
+void Station::ToDone(int line, const ModemBinding& binding, int code) {
+  LineState& st = lines_[static_cast<size_t>(line)];
+  st.phase = Phase::Done;
+  st.binding = binding;
+  st.versionsAtDone = display_.VersionsShown(line);
+  st.seenBack = false;
+  st.awayFromMs.reset();
+  if (!binding.location.empty()) served_.insert(binding.location);
+  if (!st.shownPlace.empty()) served_.insert(st.shownPlace);
+  display_.SetState(line, code == kExitOk ? "done: unplug the modem"
+                                          : "failed: unplug the modem");
+}
+
+void Station::LookAtDone(int line, const std::vector<std::string>& places) {
+  LineState& st = lines_[static_cast<size_t>(line)];
+  LineJob& job = doc_.line(line);
+  const std::string& place = st.binding.location;
+  const bool present =
+      !place.empty() && std::find(places.begin(), places.end(), place) != places.end();
+  bool gone = place.empty();
+  if (!job.Place().takenBy.empty()) {
+    // Another modem (another serial number) in the place of the one done.
+    gone = true;
+  } else if (present) {
+    st.awayFromMs.reset();
+    if (!st.seenBack && (Repair() || (Answered(job) && display_.VersionsShown(line) >
+                                                           st.versionsAtDone)))
+      st.seenBack = true;
+  } else {
+    if (!st.awayFromMs) st.awayFromMs = Now();
+    // Away after it was seen back, or away for longer than a restart takes.
+    if (st.seenBack || Now() - *st.awayFromMs >= kRestartAwayMs) gone = true;
+  }
+  if (!gone) return;
+  job.ClearBinding();
+  st = LineState{};
+  st.versionsAtIdle = display_.VersionsShown(line);
+  display_.SetModem(line, {}, {}, std::nullopt);
+  display_.SetState(line, "waiting for a modem");
+}
+
+int Station::Run(StopRequest& stop) {
+  (void)PollUsbBridge();
+  const std::vector<std::string> initial = ListedModemPlaces();
+  const uint64_t startMs = Now();
+  bool stopSent = false;
+  for (;;) {
+    const bool stopping = stop.Requested();
+    if (stopping && !stopSent) {
+      // As the window's stop: every running job stops at its next safe
+      // point and gives its modem back; nothing new starts.
+      display_.Say("stopping: no new job starts; running jobs stop at their next safe point");
+      controller_.StopAll();
+      stopSent = true;
+    }
+    // The port watches poll the bridge; a repair station has none.
+    if (Repair()) (void)PollUsbBridge();
+    const std::vector<std::string> places = ListedModemPlaces();
+    bool running = false;
+    for (int line = 0; line < kLineCount; ++line) {
+      LineState& st = lines_[static_cast<size_t>(line)];
+      if (st.phase == Phase::Running && !controller_.JobRunning(line)) Finish(line);
+      switch (st.phase) {
+        case Phase::Empty:
+          LookAtEmpty(line, places, stopping);
+          break;
+        case Phase::Running:
+          running = true;
+          break;
+        case Phase::Done:
+          LookAtDone(line, places);
+          break;
+      }
+    }
+    if (stopping && !running) break;
+    if (o_.once && !running) {
+      const bool allServed = std::all_of(places.begin(), places.end(),
+                                         [&](const std::string& p) { return served_.count(p); }) &&
+                             std::all_of(initial.begin(), initial.end(),
+                                         [&](const std::string& p) { return served_.count(p); });
+      bool waiting = false;
+      for (const LineState& st : lines_) waiting = waiting || st.phase == Phase::Running;
+      if (jobs_ > 0 && allServed && !waiting) break;
+      if (jobs_ == 0 && places.empty() && o_.waitSeconds >= 0 &&
+          Now() - startMs >= static_cast<uint64_t>(o_.waitSeconds) * 1000) {
+        display_.Say("no modem came");
+        return kExitNoModem;
+      }
+    }
+    clock_.Sleep(kLookMs);
+  }
+  const int code = jobs_ == 0 ? kExitNoModem : succeeded_ == jobs_ ? kExitOk : kExitJobFailed;
+  display_.Summary(jobs_, succeeded_, code);
+  return code;
+}
+
+// The station file: --station FILE, else station.conf in the user's config
+// folder when there is one. nullopt when a file named could not be read or
+// is not a station file (the reason printed).
+std::optional<StationMap> LoadStationMap(const Options& o) {
+  std::string path = o.stationFile;
+  const bool given = !path.empty();
+  if (!given) {
+    path = (std::filesystem::path(UserConfigFolder()) / "station.conf").string();
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) return StationMap{};
+  }
+  std::optional<std::string> text = ReadWholeFile(path, kStationFileLimit);
+  if (!text) {
+    std::fprintf(stderr, "quorrel-cli: cannot read the station file %s\n", path.c_str());
+    return std::nullopt;
+  }
+  std::string error;
+  std::optional<StationMap> map = ParseStationMap(*text, path, &error);
+  if (!map) std::fprintf(stderr, "quorrel-cli: %s\n", error.c_str());
+  return map;
+}
+
+}  // namespace
+
+int RunStation(const Options& o) {
+  // Before any thread starts: Ctrl-C stops the station cleanly, then gives
+  // ModemManager its devices back.
+  StopRequest stop;
+  RunBeforeTerminationSignals([&stop] {
+    stop.Request();
+    ReleaseModemManagerInhibitions();
+  });
+
+  std::optional<StationMap> map = LoadStationMap(o);
+  if (!map) return kExitSetup;
+
+  Session session;
+  if (std::optional<int> refused = OpenSession(o, session)) return *refused;
+  EnableUsbProbing(*session.clock);
+  CQuorrelDoc& doc = *session.doc;
+  StationDisplay display(
+      doc, session.folders.logBase.empty() ? session.startup : session.folders.logBase, stdout,
+      ::isatty(STDOUT_FILENO) != 0, o.json);
+  JobEnvironment env = StandardJobEnvironment(doc, display);
+  if (o.waitSeconds >= 0) env.portWaitLimitMs = static_cast<uint64_t>(o.waitSeconds) * 1000;
+
+  // A job's end neither closes a window nor ends the process here, and the
+  // release stays for the next modem.
+  LineHooks hooks = StandardLineHooks(env);
+  hooks.cleanUpAfterDownload = nullptr;
+  hooks.runDriverUninstaller = nullptr;
+  if (o.ignoreModemManager) hooks.holdModem = ModemManagerHold(env, true);
+
+  if (std::optional<int> refused = PrepareLines(o, session, display, env)) return *refused;
+  // The release written out is every line's.
+  if (session.embedded) {
+    for (int line = 1; line < kLineCount; ++line) PointAtExtractedRelease(doc, line);
+  }
+  display.Say("NV folder: " + doc.line(0).settings.nvDirectory.str());
+  doc.assignment().Enable(*map);
+  for (int line = 0; line < kLineCount; ++line) doc.line(line).lineMode = o.mode;
+
+  int code;
+  {
+    LineController controller(env, hooks);
+    controller.AttachForm(display);
+    controller.KeepBindingAfterJob(true);
+    // A stuck modem answers no phone request: a repair station looks for
+    // diagnostic ports only, with no port watch asking the phone.
+    if (o.mode != LineMode::Repair) {
+      for (int line = 0; line < kLineCount; ++line) controller.StartPortWatch(line);
+    }
+    Station station(o, session, display, env, controller);
+    code = station.Run(stop);
+    if (session.embedded) CleanUpOnDestroy(doc, [] { RunDriverUninstaller(); });
+    std::fflush(stdout);
+    if (session.traceFile != nullptr) std::fflush(session.traceFile);
+    stop.Stopped();
+    // The line threads are never awaited (a port watch may sit in a wait):
+    // the process ends here.
+    std::_Exit(code);
+  }
+}
+
+}  // namespace quorrel::cli
