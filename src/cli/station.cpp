@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/job_record.h"
@@ -69,6 +71,7 @@ struct LineState {
   uint64_t versionsAtDone = 0;
   bool seenBack = false;
   std::optional<uint64_t> awayFromMs;
+  int code = 0;
 };
 
 // The port watch's last look found the modem answering: it holds a version
@@ -195,8 +198,8 @@ void Station::LookAtEmpty(int line, const std::vector<std::string>& places, bool
     return;
   }
   display_.SetState(line, "modem found, waiting for it to answer");
-  const uint64_t waitMs = o_.waitSeconds >= 0 ? static_cast<uint64_t>(o_.waitSeconds) * 1000
-                                              : kOnceAnswerWaitMs;
+  const uint64_t waitMs =
+      o_.waitSeconds >= 0 ? static_cast<uint64_t>(o_.waitSeconds) * 1000 : kOnceAnswerWaitMs;
   if (o_.once && st.foundAtMs && Now() - *st.foundAtMs >= waitMs) {
     st.record = JobRecord{};
     st.record.started = RecordTimeNow();
@@ -221,8 +224,8 @@ void Station::Start(int line) {
   }
   // Refused by the start checks: the version, the release, the NV folder.
   const bool version = controller_.LastOutcome(line) == JobOutcome::VersionRejected;
-  std::string reason = version ? std::string("the modem carries another version")
-                               : display_.LastBox(line);
+  std::string reason =
+      version ? std::string("the modem carries another version") : display_.LastBox(line);
   if (reason.empty()) reason = "the start checks failed";
   RecordRefusal(line, version ? kExitVersion : kExitNotStarted, reason);
 }
@@ -232,8 +235,8 @@ void Station::RecordRefusal(int line, int code, const std::string& reason) {
   const ModemPlace place = doc_.line(line).Place();
   ModemBinding binding{place.location, place.serial, std::nullopt};
   std::string said;
-  const std::string json = KeepLineRecord(st.record, st.startedFiles, doc_, binding, line, o_.mode,
-                                          code, reason, &said);
+  const std::string json =
+      KeepLineRecord(st.record, st.startedFiles, doc_, binding, line, o_.mode, code, reason, &said);
   display_.Say("line " + std::to_string(line + 1) + ": " + said);
   display_.Result(line, code, reason, json);
   ++jobs_;
@@ -243,6 +246,10 @@ void Station::RecordRefusal(int line, int code, const std::string& reason) {
 
 void Station::Finish(int line) {
   LineState& st = lines_[static_cast<size_t>(line)];
+  // A download that succeeded ends without the job end that resumes the
+  // line's port watch (the program would end there): the station goes on
+  // watching the modem through its restart.
+  controller_.ResumePortWatch(line);
   const JobOutcome outcome = controller_.LastOutcome(line);
   const int code = ExitCodeOf(outcome, display_.LastEndKind(line));
   std::string reason;
@@ -256,14 +263,13 @@ void Station::Finish(int line) {
       const std::string box = display_.LastBox(line);
       if (reason.empty()) reason = box;
       // A modem left stuck: the box names the way out.
-      if (box != reason && box.find("quorrel-cli repair") != std::string::npos)
-        reason += " " + box;
+      if (box != reason && box.find("quorrel-cli repair") != std::string::npos) reason += " " + box;
     }
   }
   const ModemBinding binding = controller_.LastBinding(line);
   std::string said;
-  const std::string json = KeepLineRecord(st.record, st.startedFiles, doc_, binding, line, o_.mode,
-                                          code, reason, &said);
+  const std::string json =
+      KeepLineRecord(st.record, st.startedFiles, doc_, binding, line, o_.mode, code, reason, &said);
   display_.Say("line " + std::to_string(line + 1) + ": " + said);
   display_.SetModem(line, st.record.usbPath, st.record.usbSerial, binding.esn);
   display_.Result(line, code, reason, json);
@@ -279,10 +285,13 @@ void Station::ToDone(int line, const ModemBinding& binding, int code) {
   st.versionsAtDone = display_.VersionsShown(line);
   st.seenBack = false;
   st.awayFromMs.reset();
+  st.code = code;
   if (!binding.location.empty()) served_.insert(binding.location);
   if (!st.shownPlace.empty()) served_.insert(st.shownPlace);
-  display_.SetState(line, code == kExitOk ? "done: unplug the modem"
-                                          : "failed: unplug the modem");
+  // A modem flashed is unplugged once it is back from its restart; one that
+  // failed may never come back as it was.
+  display_.SetState(line,
+                    code == kExitOk ? "done: the modem restarts" : "failed: unplug the modem");
 }
 
 void Station::LookAtDone(int line, const std::vector<std::string>& places) {
@@ -297,9 +306,11 @@ void Station::LookAtDone(int line, const std::vector<std::string>& places) {
     gone = true;
   } else if (present) {
     st.awayFromMs.reset();
-    if (!st.seenBack && (Repair() || (Answered(job) && display_.VersionsShown(line) >
-                                                           st.versionsAtDone)))
+    if (!st.seenBack &&
+        (Repair() || (Answered(job) && display_.VersionsShown(line) > st.versionsAtDone))) {
       st.seenBack = true;
+      if (st.code == kExitOk) display_.SetState(line, "done: unplug the modem");
+    }
   } else {
     if (!st.awayFromMs) st.awayFromMs = Now();
     // Away after it was seen back, or away for longer than a restart takes.
@@ -446,6 +457,9 @@ int RunStation(const Options& o) {
     std::fflush(stdout);
     if (session.traceFile != nullptr) std::fflush(session.traceFile);
     stop.Stopped();
+    // Stopped by a signal: its thread ends the process by that signal, as
+    // the parent expects of Ctrl-C.
+    while (stop.Requested()) std::this_thread::sleep_for(std::chrono::hours(1));
     // The line threads are never awaited (a port watch may sit in a wait):
     // the process ends here.
     std::_Exit(code);

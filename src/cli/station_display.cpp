@@ -67,8 +67,8 @@ void StationDisplay::PrintLocked(std::string_view text) {
 
 std::string StationDisplay::RowTextLocked(int line) const {
   const Row& row = rows_[static_cast<size_t>(line)];
-  std::string text = Fitted(std::to_string(line + 1), 5) + Fitted(row.place, 12) +
-                     Fitted(EsnText(row.esn), 10);
+  std::string text =
+      Fitted(std::to_string(line + 1), 5) + Fitted(row.place, 12) + Fitted(EsnText(row.esn), 10);
   if (row.progress >= 0) {
     const int filled = row.progress * kBarWidth / 100;
     text += "[" + std::string(static_cast<size_t>(filled), '#') +
@@ -213,9 +213,9 @@ void StationDisplay::Say(std::string_view text) {
 void StationDisplay::Result(int line, int exitCode, std::string_view reason,
                             std::string_view recordJson) {
   std::lock_guard<std::mutex> lock(print_mutex_);
-  std::string plain = exitCode == 0 ? std::string("result: success")
-                                    : "result: failed (" + std::to_string(exitCode) +
-                                          "): " + std::string(reason);
+  std::string plain =
+      exitCode == 0 ? std::string("result: success")
+                    : "result: failed (" + std::to_string(exitCode) + "): " + std::string(reason);
   const std::string fields =
       "\"exit_code\":" + std::to_string(exitCode) + ",\"reason\":" + Quoted(reason) +
       ",\"record\":" + (recordJson.empty() ? std::string("null") : std::string(recordJson));

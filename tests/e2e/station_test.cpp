@@ -1,0 +1,292 @@
+// quorrel-cli station against several quorrel-sim modems attached as USB
+// devices at once, each on its own hub port: every modem is flashed on a
+// line of its own, keeps its own backup and record, and what happens to one
+// (a failure, an unplug) leaves the others alone.
+#include <signal.h>
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/scratch_root.h"
+#include "release/embedded_resources.h"
+#include "support/child_process.h"
+#include "support/scoped_env.h"
+#include "support/sim_report.h"
+
+namespace quorrel {
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::ChildProcess;
+using testsupport::ScopedEnv;
+
+constexpr auto kStationTime = std::chrono::seconds(600);
+
+std::vector<uint8_t> Embedded(int id) {
+  auto r = EmbeddedResources().Find(id, "SOURCEMBN");
+  return r ? std::vector<uint8_t>(r->begin(), r->end()) : std::vector<uint8_t>{};
+}
+
+constexpr std::pair<const char*, int> kFlashed[] = {{"partition.mbn", 169},
+                                                    {"amss.mbn", 164},
+                                                    {"efs.mbn", 166},
+                                                    {"oemsbl.mbn", 168},
+                                                    {"qcsbl.mbn", 172}};
+
+bool ReleaseIn(const fs::path& dump) {
+  for (auto [name, id] : kFlashed) {
+    if (testsupport::ReadBytes(dump / name) != Embedded(id)) return false;
+  }
+  return true;
+}
+
+// A modem of the station: its hub port, ESN and the options of its faults.
+struct Modem {
+  std::string path;
+  std::string esn;
+  std::vector<std::string> faults;
+};
+
+class StationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* dir = std::getenv("QUORREL_TEST_BINARY_DIR");
+    if (dir == nullptr || *dir == 0)
+      GTEST_SKIP() << "QUORREL_TEST_BINARY_DIR is not set (run through ctest)";
+    cli_ = fs::path(dir) / "src/cli/quorrel-cli";
+    sim_ = fs::path(dir) / "sim/quorrel-sim";
+    ASSERT_TRUE(fs::exists(cli_) && fs::exists(sim_));
+    for (const char* folder : {"sys", "dev", "nv", "out"}) fs::create_directories(machine_ / folder);
+    std::ofstream(machine_ / "modems.conf")
+        << "1e0e:9000 diag=0 at=2 Virtual card\n05c6:9008 diag=0 Download mode\n";
+    for (auto [name, value] :
+         {std::pair<const char*, std::string>{"QUORREL_SYSFS", (machine_ / "sys").string()},
+          {"QUORREL_DEV", (machine_ / "dev").string()},
+          {"QUORREL_MODEMS", (machine_ / "modems.conf").string()},
+          {"QUORREL_USB_BRIDGE", "1"},
+          {"XDG_STATE_HOME", (machine_ / "state").string()},
+          {"XDG_CONFIG_HOME", (machine_ / "config").string()}}) {
+      env_.push_back(std::make_unique<ScopedEnv>(name, value));
+    }
+  }
+
+  // Plugs a modem in; waits for its first attachment.
+  void Plug(const Modem& m) {
+    const fs::path out = machine_ / "out" / m.esn;
+    fs::create_directories(out);
+    std::vector<std::string> args = {sim_.string(),
+                                     "--usb",
+                                     "--usb-path",
+                                     m.path,
+                                     "--esn",
+                                     m.esn,
+                                     "--seed",
+                                     std::to_string(sims_.size() + 1),
+                                     "--time-scale",
+                                     scale_,
+                                     "--dump",
+                                     (out / "dump").string(),
+                                     "--report",
+                                     (out / "report.json").string()};
+    args.insert(args.end(), m.faults.begin(), m.faults.end());
+    auto sim = std::make_unique<ChildProcess>(args);
+    ASSERT_TRUE(sim->Started());
+    ASSERT_TRUE(sim->ReadUntil("attached usb=", std::chrono::seconds(30))) << sim->output();
+    sims_[m.esn] = std::move(sim);
+  }
+  // Unplugs it: the simulator ends, writing its report and dump.
+  void Unplug(const std::string& esn) {
+    ChildProcess& sim = *sims_.at(esn);
+    sim.Signal(SIGTERM);
+    EXPECT_TRUE(sim.Wait(std::chrono::seconds(30)).has_value());
+  }
+  void UnplugAll() {
+    for (auto& [esn, sim] : sims_) {
+      sim->Signal(SIGTERM);
+      EXPECT_TRUE(sim->Wait(std::chrono::seconds(30)).has_value());
+    }
+  }
+  std::vector<std::string> Station(std::vector<std::string> more) {
+    std::vector<std::string> args = {cli_.string(),    "station",  "--json",
+                                     "--time-scale",   scale_,     "--nv-dir",
+                                     (machine_ / "nv").string(), "--wait-seconds", "60"};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  }
+  nlohmann::json Report(const std::string& esn) {
+    return testsupport::ReadSimReport(machine_ / "out" / esn / "report.json");
+  }
+  fs::path Dump(const std::string& esn) { return machine_ / "out" / esn / "dump"; }
+  // The records kept, by ESN.
+  std::map<std::string, std::vector<nlohmann::json>> Records() {
+    std::map<std::string, std::vector<nlohmann::json>> out;
+    std::ifstream in(machine_ / "state" / "quorrel" / "results.jsonl");
+    for (std::string line; std::getline(in, line);) {
+      nlohmann::json r = nlohmann::json::parse(line);
+      out[r["esn"].is_string() ? r["esn"].get<std::string>() : "?"].push_back(r);
+    }
+    return out;
+  }
+  // The station's events of one kind.
+  static std::vector<nlohmann::json> Events(const std::string& output, const std::string& kind) {
+    std::vector<nlohmann::json> out;
+    std::istringstream in(output);
+    for (std::string line; std::getline(in, line);) {
+      if (line.empty() || line[0] != '{') continue;
+      nlohmann::json e = nlohmann::json::parse(line, nullptr, false);
+      if (!e.is_discarded() && e["event"] == kind) out.push_back(e);
+    }
+    return out;
+  }
+  // The NV backups in the archive for an ESN.
+  size_t Archived(const std::string& esn) {
+    size_t n = 0;
+    for (const auto& entry : fs::directory_iterator(machine_ / "nv" / "archive"))
+      n += entry.path().filename().string().rfind(esn, 0) == 0 ? 1 : 0;
+    return n;
+  }
+  void ExpectFlashedAndGivenBack(const std::string& esn, const nlohmann::json& record) {
+    SCOPED_TRACE("modem " + esn);
+    EXPECT_TRUE(ReleaseIn(Dump(esn)));
+    const nlohmann::json report = Report(esn);
+    EXPECT_EQ(report["settings"]["autorun"], 1);
+    // The line's NV file holds this modem's backup, and it went back in.
+    const int line = record["line"].get<int>();
+    testsupport::ExpectBackupWrittenBack(
+        report, testsupport::ReadNvFile(machine_ / "nv" / ("Channel" + std::to_string(line) + ".nvm")));
+    EXPECT_EQ(Archived(esn), 1u);
+  }
+
+  testing::ScratchRoot root_;
+  fs::path machine_ = root_.path() / "machine";
+  fs::path cli_, sim_;
+  std::vector<std::unique_ptr<ScopedEnv>> env_;
+  std::map<std::string, std::unique_ptr<ChildProcess>> sims_;
+  // The single job's end-to-end scale; eight modems re-enumerating at once
+  // on two cores need twice the room.
+  std::string scale_ = "0.1";
+};
+
+// Four modems attached at the start, four more plugged in while those are
+// flashed: all eight are flashed at once, each on its own line, with its own
+// backup and record.
+TEST_F(StationTest, EightModemsPluggedInAtDifferentMomentsAreFlashedAtOnce) {
+  scale_ = "0.2";
+  std::vector<Modem> modems;
+  for (int i = 1; i <= 8; ++i) {
+    char esn[16];
+    std::snprintf(esn, sizeof esn, "8A3F21%02X", i);
+    modems.push_back({"1-" + std::to_string(i), esn, {}});
+  }
+  for (int i = 0; i < 4; ++i) Plug(modems[static_cast<size_t>(i)]);
+  ChildProcess station(Station({"--once"}), machine_.string());
+  ASSERT_TRUE(station.ReadUntil("\"running\"", std::chrono::seconds(120))) << station.output();
+  for (int i = 4; i < 8; ++i) Plug(modems[static_cast<size_t>(i)]);
+  const std::optional<int> code = station.Wait(kStationTime);
+  ASSERT_TRUE(code.has_value()) << station.output();
+  EXPECT_EQ(*code, 0) << station.output();
+  UnplugAll();
+
+  const auto records = Records();
+  std::set<int> lines;
+  for (const Modem& m : modems) {
+    ASSERT_EQ(records.count(m.esn), 1u) << m.esn;
+    ASSERT_EQ(records.at(m.esn).size(), 1u) << m.esn;
+    const nlohmann::json& r = records.at(m.esn)[0];
+    EXPECT_EQ(r["outcome"], "success") << r;
+    EXPECT_EQ(r["usb_path"], m.path) << r;
+    EXPECT_EQ(r["usb_serial"], m.esn) << r;
+    lines.insert(r["line"].get<int>());
+    ExpectFlashedAndGivenBack(m.esn, r);
+  }
+  EXPECT_EQ(lines.size(), 8u);
+  const auto summary = Events(station.output(), "summary");
+  ASSERT_EQ(summary.size(), 1u) << station.output();
+  EXPECT_EQ(summary[0]["jobs"], 8);
+  EXPECT_EQ(summary[0]["succeeded"], 8);
+}
+
+// One modem's downloads fail, one is unplugged in the middle of its amss: the
+// third is flashed all the same, and each record says what happened.
+TEST_F(StationTest, AFailureAndAnUnplugLeaveTheOtherModemsAlone) {
+  const Modem good{"1-1", "8A3F2101", {}};
+  const Modem failing{"1-2", "8A3F2102", {"--stream-error", "type=5,block=2,code=10,count=0"}};
+  const Modem unplugged{"1-3", "8A3F2103", {"--unplug-during-write", "type=5,block=2"}};
+  for (const Modem& m : {good, failing, unplugged}) Plug(m);
+  ChildProcess station(Station({"--once"}), machine_.string());
+  const std::optional<int> code = station.Wait(kStationTime);
+  ASSERT_TRUE(code.has_value()) << station.output();
+  EXPECT_EQ(*code, 1) << station.output();
+  UnplugAll();
+
+  const auto records = Records();
+  for (const Modem& m : {good, failing, unplugged}) {
+    ASSERT_EQ(records.count(m.esn), 1u) << m.esn << "\n" << station.output();
+    ASSERT_EQ(records.at(m.esn).size(), 1u) << m.esn;
+  }
+  ExpectFlashedAndGivenBack(good.esn, records.at(good.esn)[0]);
+  EXPECT_EQ(records.at(good.esn)[0]["outcome"], "success");
+  for (const Modem& m : {failing, unplugged}) {
+    const nlohmann::json& r = records.at(m.esn)[0];
+    EXPECT_NE(r["outcome"], "success") << r;
+    EXPECT_NE(r["exit_code"], 0) << r;
+    EXPECT_FALSE(r["last_error"].get<std::string>().empty()) << r;
+    EXPECT_EQ(r["usb_path"], m.path) << r;
+  }
+  const auto summary = Events(station.output(), "summary");
+  ASSERT_EQ(summary.size(), 1u) << station.output();
+  EXPECT_EQ(summary[0]["jobs"], 3);
+  EXPECT_EQ(summary[0]["succeeded"], 1);
+}
+
+// Without --once the station runs on: a modem done is not flashed again when
+// it comes back from its restart, the next modem plugged into its port is,
+// and Ctrl-C ends the station.
+TEST_F(StationTest, TheNextModemInAPortIsFlashedAndTheDoneOneIsNot) {
+  const Modem first{"1-4", "8A3F2101", {}};
+  const Modem next{"1-4", "8A3F2102", {}};
+  Plug(first);
+  ChildProcess station(Station({}), machine_.string());
+  // Told to be unplugged once it is back from its restart: the station has
+  // seen it answer again and left it alone.
+  ASSERT_TRUE(station.ReadUntil("\"done: unplug the modem\"", std::chrono::seconds(300)))
+      << station.output();
+  Unplug(first.esn);
+  ASSERT_TRUE(station.ReadUntil("\"waiting for a modem\"", std::chrono::seconds(120),
+                                station.output().find("done: unplug")))
+      << station.output();
+  const size_t before = station.output().size();
+  Plug(next);
+  ASSERT_TRUE(station.ReadUntil("\"done: unplug the modem\"", std::chrono::seconds(300), before))
+      << station.output();
+  station.Signal(SIGINT);
+  const std::optional<int> code = station.Wait(std::chrono::seconds(120));
+  ASSERT_TRUE(code.has_value()) << station.output();
+  EXPECT_EQ(*code, 128 + SIGINT) << station.output();
+  Unplug(next.esn);
+
+  const auto records = Records();
+  for (const Modem& m : {first, next}) {
+    ASSERT_EQ(records.count(m.esn), 1u) << m.esn << "\n" << station.output();
+    ASSERT_EQ(records.at(m.esn).size(), 1u) << m.esn << "\n" << station.output();
+    EXPECT_EQ(records.at(m.esn)[0]["outcome"], "success");
+    EXPECT_EQ(records.at(m.esn)[0]["line"], 1);
+    EXPECT_TRUE(ReleaseIn(Dump(m.esn))) << m.esn;
+  }
+  EXPECT_EQ(Events(station.output(), "summary").size(), 1u) << station.output();
+}
+
+}  // namespace
+}  // namespace quorrel
