@@ -434,6 +434,7 @@ void LineController::JobThreadMain(LineMode mode, std::shared_ptr<void> hold) {
     LineThreads& t = lines_[static_cast<size_t>(line)];
     t.outcome = outcome;
     t.lastBinding = binding;
+    t.sleptMs = Clock::ThreadRequestedSleepMs();
     t.jobDone = true;
   }
   changed_.notify_all();
@@ -542,6 +543,12 @@ ModemBinding LineController::LastBinding(int line) const {
   if (line < 0 || line >= kLineCount) return {};
   std::lock_guard<std::mutex> lock(mutex_);
   return lines_[static_cast<size_t>(line)].lastBinding;
+}
+
+uint64_t LineController::LastJobSleepMs(int line) const {
+  if (line < 0 || line >= kLineCount) return 0;
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lines_[static_cast<size_t>(line)].sleptMs;
 }
 
 JobOutcome LineController::LastOutcome(int line) const {

@@ -116,6 +116,9 @@ class LineController {
   // The modem the line's last job was bound to (its place, serial and ESN
   // as the job learnt them); unbound before any job ended.
   ModemBinding LastBinding(int line) const;
+  // What the line's last job thread slept, in its clock's milliseconds (the
+  // floor of the job's time).
+  uint64_t LastJobSleepMs(int line) const;
 
   // With keep set, a line stays bound to its modem when its job ends (a
   // station keeps the line for the modem until it is unplugged, through
@@ -151,6 +154,7 @@ class LineController {
     bool jobDone = true;
     JobOutcome outcome = JobOutcome::None;
     ModemBinding lastBinding;
+    uint64_t sleptMs = 0;
     // Port-watch threads: the last one is the line's; earlier ones stay
     // suspended until the controller goes.
     std::vector<std::thread> watchThreads;

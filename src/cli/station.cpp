@@ -65,6 +65,7 @@ struct LineState {
   // Running: what the record needs from the start.
   JobRecord record;
   std::filesystem::file_time_type startedFiles;
+  std::chrono::steady_clock::time_point startedAt;
   // Done: the modem the job was bound to, whether it was seen back after the
   // job's end, and since when it is away.
   ModemBinding binding;
@@ -137,7 +138,8 @@ class Station {
         doc_(*session.doc),
         display_(display),
         env_(env),
-        controller_(controller) {}
+        controller_(controller),
+        time_scale_(session.timeScale) {}
 
   // The station's loop; returns the exit code.
   int Run(StopRequest& stop);
@@ -160,6 +162,7 @@ class Station {
   StationDisplay& display_;
   JobEnvironment& env_;
   LineController& controller_;
+  const double time_scale_;
   std::array<LineState, kLineCount> lines_{};
   std::set<std::string> served_;
   int jobs_ = 0;
@@ -216,6 +219,7 @@ void Station::Start(int line) {
   st.record.started = RecordTimeNow();
   st.record.versionBefore = job.VersionText();
   st.startedFiles = std::filesystem::file_time_type::clock::now();
+  st.startedAt = std::chrono::steady_clock::now();
   job.lineMode = o_.mode;
   if (controller_.StartLine(line)) {
     st.phase = Phase::Running;
@@ -272,7 +276,13 @@ void Station::Finish(int line) {
       KeepLineRecord(st.record, st.startedFiles, doc_, binding, line, o_.mode, code, reason, &said);
   display_.Say("line " + std::to_string(line + 1) + ": " + said);
   display_.SetModem(line, st.record.usbPath, st.record.usbSerial, binding.esn);
-  display_.Result(line, code, reason, json);
+  StationDisplay::JobTimes times;
+  times.wallMs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - st.startedAt)
+                                           .count());
+  times.floorMs =
+      static_cast<uint64_t>(static_cast<double>(controller_.LastJobSleepMs(line)) * time_scale_);
+  display_.Result(line, code, reason, json, times);
   ++jobs_;
   if (code == kExitOk) ++succeeded_;
   ToDone(line, binding, code);

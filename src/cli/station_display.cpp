@@ -211,14 +211,23 @@ void StationDisplay::Say(std::string_view text) {
 }
 
 void StationDisplay::Result(int line, int exitCode, std::string_view reason,
-                            std::string_view recordJson) {
+                            std::string_view recordJson, std::optional<JobTimes> times) {
   std::lock_guard<std::mutex> lock(print_mutex_);
   std::string plain =
       exitCode == 0 ? std::string("result: success")
                     : "result: failed (" + std::to_string(exitCode) + "): " + std::string(reason);
-  const std::string fields =
+  std::string fields =
       "\"exit_code\":" + std::to_string(exitCode) + ",\"reason\":" + Quoted(reason) +
       ",\"record\":" + (recordJson.empty() ? std::string("null") : std::string(recordJson));
+  if (times) {
+    fields += ",\"wall_ms\":" + std::to_string(times->wallMs) +
+              ",\"floor_ms\":" + std::to_string(times->floorMs);
+    char text[96];
+    std::snprintf(text, sizeof text, " (%.1f s; requested sleeps %.1f s)",
+                  static_cast<double>(times->wallMs) / 1000.0,
+                  static_cast<double>(times->floorMs) / 1000.0);
+    plain += text;
+  }
   if (terminal_) {
     PrintLocked("line " + std::to_string(line + 1) + ": " + plain);
   } else {

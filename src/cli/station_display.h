@@ -39,9 +39,15 @@ class StationDisplay : public FormModel {
   void SetState(int line, std::string_view text);
   // A message of the station's own (not of a line).
   void Say(std::string_view text);
-  // A job's end: its exit code, the reason of a failure and its record
-  // (JSON, as results.jsonl holds it).
-  void Result(int line, int exitCode, std::string_view reason, std::string_view recordJson);
+  // A job's end: its exit code, the reason of a failure, its record (JSON,
+  // as results.jsonl holds it) and, for a job that ran, its wall time and
+  // the sleeps it asked for (its floor), in real milliseconds.
+  struct JobTimes {
+    uint64_t wallMs = 0;
+    uint64_t floorMs = 0;
+  };
+  void Result(int line, int exitCode, std::string_view reason, std::string_view recordJson,
+              std::optional<JobTimes> times = std::nullopt);
   // The last event: how many jobs ran, how many succeeded, the exit code.
   void Summary(int jobs, int succeeded, int exitCode);
 

@@ -7,6 +7,7 @@ namespace quorrel {
 
 namespace {
 thread_local SuspendGate* t_current_gate = nullptr;
+thread_local uint64_t t_requested_sleep_ms = 0;
 
 uint64_t MsSince(std::chrono::steady_clock::time_point origin) {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -18,7 +19,12 @@ uint64_t MsSince(std::chrono::steady_clock::time_point origin) {
 void Clock::Sleep(uint32_t ms) {
   SuspensionPoint();
   requested_sleep_ms_ += ms;
+  t_requested_sleep_ms += ms;
   DoSleep(ms);
+}
+
+uint64_t Clock::ThreadRequestedSleepMs() {
+  return t_requested_sleep_ms;
 }
 
 RealClock::RealClock() : origin_(std::chrono::steady_clock::now()) {}

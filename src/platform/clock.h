@@ -26,6 +26,9 @@ class Clock {
 
   // Total of every sleep asked of this clock, in its own milliseconds.
   uint64_t RequestedSleepMs() const { return requested_sleep_ms_.load(); }
+  // Total of every sleep the calling thread asked of any clock, in the
+  // clocks' own milliseconds: the floor of a job thread's time.
+  static uint64_t ThreadRequestedSleepMs();
 
  protected:
   virtual void DoSleep(uint32_t ms) = 0;

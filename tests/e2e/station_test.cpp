@@ -68,7 +68,8 @@ class StationTest : public ::testing::Test {
     cli_ = fs::path(dir) / "src/cli/quorrel-cli";
     sim_ = fs::path(dir) / "sim/quorrel-sim";
     ASSERT_TRUE(fs::exists(cli_) && fs::exists(sim_));
-    for (const char* folder : {"sys", "dev", "nv", "out"}) fs::create_directories(machine_ / folder);
+    for (const char* folder : {"sys", "dev", "nv", "out"})
+      fs::create_directories(machine_ / folder);
     std::ofstream(machine_ / "modems.conf")
         << "1e0e:9000 diag=0 at=2 Virtual card\n05c6:9008 diag=0 Download mode\n";
     for (auto [name, value] :
@@ -86,20 +87,13 @@ class StationTest : public ::testing::Test {
   void Plug(const Modem& m) {
     const fs::path out = machine_ / "out" / m.esn;
     fs::create_directories(out);
-    std::vector<std::string> args = {sim_.string(),
-                                     "--usb",
-                                     "--usb-path",
-                                     m.path,
-                                     "--esn",
-                                     m.esn,
-                                     "--seed",
-                                     std::to_string(sims_.size() + 1),
-                                     "--time-scale",
-                                     scale_,
-                                     "--dump",
-                                     (out / "dump").string(),
-                                     "--report",
-                                     (out / "report.json").string()};
+    std::vector<std::string> args = {sim_.string(),  "--usb",
+                                     "--usb-path",   m.path,
+                                     "--esn",        m.esn,
+                                     "--seed",       std::to_string(sims_.size() + 1),
+                                     "--time-scale", scale_,
+                                     "--dump",       (out / "dump").string(),
+                                     "--report",     (out / "report.json").string()};
     args.insert(args.end(), m.faults.begin(), m.faults.end());
     auto sim = std::make_unique<ChildProcess>(args);
     ASSERT_TRUE(sim->Started());
@@ -119,9 +113,15 @@ class StationTest : public ::testing::Test {
     }
   }
   std::vector<std::string> Station(std::vector<std::string> more) {
-    std::vector<std::string> args = {cli_.string(),    "station",  "--json",
-                                     "--time-scale",   scale_,     "--nv-dir",
-                                     (machine_ / "nv").string(), "--wait-seconds", "60"};
+    std::vector<std::string> args = {cli_.string(),
+                                     "station",
+                                     "--json",
+                                     "--time-scale",
+                                     scale_,
+                                     "--nv-dir",
+                                     (machine_ / "nv").string(),
+                                     "--wait-seconds",
+                                     "60"};
     args.insert(args.end(), more.begin(), more.end());
     return args;
   }
@@ -165,7 +165,8 @@ class StationTest : public ::testing::Test {
     // The line's NV file holds this modem's backup, and it went back in.
     const int line = record["line"].get<int>();
     testsupport::ExpectBackupWrittenBack(
-        report, testsupport::ReadNvFile(machine_ / "nv" / ("Channel" + std::to_string(line) + ".nvm")));
+        report,
+        testsupport::ReadNvFile(machine_ / "nv" / ("Channel" + std::to_string(line) + ".nvm")));
     EXPECT_EQ(Archived(esn), 1u);
   }
 
