@@ -264,6 +264,9 @@ TEST_F(StationTest, TheNextModemInAPortIsFlashedAndTheDoneOneIsNot) {
   // seen it answer again and left it alone.
   ASSERT_TRUE(station.ReadUntil("\"done: unplug the modem\"", std::chrono::seconds(300)))
       << station.output();
+  // A second station on the machine is refused, as a second window is.
+  ChildProcess second(Station({"--once"}), machine_.string());
+  EXPECT_EQ(second.Wait(std::chrono::seconds(60)), 6) << second.output();
   Unplug(first.esn);
   ASSERT_TRUE(station.ReadUntil("\"waiting for a modem\"", std::chrono::seconds(120),
                                 station.output().find("done: unplug")))
