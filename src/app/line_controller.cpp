@@ -435,6 +435,7 @@ void LineController::JobThreadMain(LineMode mode, std::shared_ptr<void> hold) {
     t.outcome = outcome;
     t.lastBinding = binding;
     t.sleptMs = Clock::ThreadRequestedSleepMs();
+    t.endedAt = std::chrono::steady_clock::now();
     t.jobDone = true;
   }
   changed_.notify_all();
@@ -543,6 +544,12 @@ ModemBinding LineController::LastBinding(int line) const {
   if (line < 0 || line >= kLineCount) return {};
   std::lock_guard<std::mutex> lock(mutex_);
   return lines_[static_cast<size_t>(line)].lastBinding;
+}
+
+std::chrono::steady_clock::time_point LineController::LastJobEnd(int line) const {
+  if (line < 0 || line >= kLineCount) return {};
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lines_[static_cast<size_t>(line)].endedAt;
 }
 
 uint64_t LineController::LastJobSleepMs(int line) const {

@@ -119,6 +119,8 @@ class LineController {
   // What the line's last job thread slept, in its clock's milliseconds (the
   // floor of the job's time).
   uint64_t LastJobSleepMs(int line) const;
+  // When the line's last job thread returned.
+  std::chrono::steady_clock::time_point LastJobEnd(int line) const;
 
   // With keep set, a line stays bound to its modem when its job ends (a
   // station keeps the line for the modem until it is unplugged, through
@@ -155,6 +157,7 @@ class LineController {
     JobOutcome outcome = JobOutcome::None;
     ModemBinding lastBinding;
     uint64_t sleptMs = 0;
+    std::chrono::steady_clock::time_point endedAt;
     // Port-watch threads: the last one is the line's; earlier ones stay
     // suspended until the controller goes.
     std::vector<std::thread> watchThreads;

@@ -66,6 +66,7 @@ struct LineState {
   JobRecord record;
   std::filesystem::file_time_type startedFiles;
   std::chrono::steady_clock::time_point startedAt;
+  uint64_t checkSleepsMs = 0;  // what the start checks slept (this thread)
   // Done: the modem the job was bound to, whether it was seen back after the
   // job's end, and since when it is away.
   ModemBinding binding;
@@ -221,7 +222,10 @@ void Station::Start(int line) {
   st.startedFiles = std::filesystem::file_time_type::clock::now();
   st.startedAt = std::chrono::steady_clock::now();
   job.lineMode = o_.mode;
-  if (controller_.StartLine(line)) {
+  const uint64_t sleptBefore = Clock::ThreadRequestedSleepMs();
+  const bool started = controller_.StartLine(line);
+  st.checkSleepsMs = Clock::ThreadRequestedSleepMs() - sleptBefore;
+  if (started) {
     st.phase = Phase::Running;
     display_.SetState(line, "running");
     return;
@@ -277,11 +281,13 @@ void Station::Finish(int line) {
   display_.Say("line " + std::to_string(line + 1) + ": " + said);
   display_.SetModem(line, st.record.usbPath, st.record.usbSerial, binding.esn);
   StationDisplay::JobTimes times;
+  // From the start checks to the job thread's return, against every sleep
+  // the two asked for.
   times.wallMs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           std::chrono::steady_clock::now() - st.startedAt)
+                                           controller_.LastJobEnd(line) - st.startedAt)
                                            .count());
-  times.floorMs =
-      static_cast<uint64_t>(static_cast<double>(controller_.LastJobSleepMs(line)) * time_scale_);
+  times.floorMs = static_cast<uint64_t>(
+      static_cast<double>(controller_.LastJobSleepMs(line) + st.checkSleepsMs) * time_scale_);
   display_.Result(line, code, reason, json, times);
   ++jobs_;
   if (code == kExitOk) ++succeeded_;
