@@ -132,9 +132,15 @@ std::optional<int> PrepareLines(const Options& o, Session& s, FormModel& display
   return std::nullopt;
 }
 
+std::string ShownVersion(const FormModel& display, CQuorrelDoc& doc, int line) {
+  std::string shown = display.VersionText(line);
+  return shown.empty() ? doc.line(line).VersionText() : shown;
+}
+
 std::string KeepLineRecord(JobRecord& record, std::filesystem::file_time_type startedFiles,
-                           CQuorrelDoc& doc, const ModemBinding& binding, int line, LineMode mode,
-                           int code, const std::string& reason, std::string* said) {
+                           CQuorrelDoc& doc, const FormModel& display, const ModemBinding& binding,
+                           int line, LineMode mode, int code, const std::string& reason,
+                           std::string* said) {
   record.ended = RecordTimeNow();
   record.line = line + 1;
   record.job = JobName(mode);
@@ -142,7 +148,7 @@ std::string KeepLineRecord(JobRecord& record, std::filesystem::file_time_type st
   record.usbPath = !binding.location.empty() ? binding.location : place.location;
   record.usbSerial = !binding.serial.empty() ? binding.serial : place.serial;
   record.esn = binding.esn;
-  record.versionAfter = doc.line(line).VersionText();
+  record.versionAfter = ShownVersion(display, doc, line);
   // The line's NV file, when this job wrote it or wrote it into the modem: a
   // file left by an earlier job on another modem says nothing of this one.
   const std::string nvFile = doc.line(line).settings.nvFile.str();

@@ -164,6 +164,7 @@ class Station {
   JobEnvironment& env_;
   LineController& controller_;
   const double time_scale_;
+  bool stopping_ = false;
   std::array<LineState, kLineCount> lines_{};
   std::set<std::string> served_;
   int jobs_ = 0;
@@ -218,7 +219,7 @@ void Station::Start(int line) {
   display_.ClearJobState(line);
   st.record = JobRecord{};
   st.record.started = RecordTimeNow();
-  st.record.versionBefore = job.VersionText();
+  st.record.versionBefore = ShownVersion(display_, doc_, line);
   st.startedFiles = std::filesystem::file_time_type::clock::now();
   st.startedAt = std::chrono::steady_clock::now();
   job.lineMode = o_.mode;
@@ -243,8 +244,8 @@ void Station::RecordRefusal(int line, int code, const std::string& reason) {
   const ModemPlace place = doc_.line(line).Place();
   ModemBinding binding{place.location, place.serial, std::nullopt};
   std::string said;
-  const std::string json =
-      KeepLineRecord(st.record, st.startedFiles, doc_, binding, line, o_.mode, code, reason, &said);
+  const std::string json = KeepLineRecord(st.record, st.startedFiles, doc_, display_, binding, line,
+                                          o_.mode, code, reason, &said);
   display_.Say("line " + std::to_string(line + 1) + ": " + said);
   display_.Result(line, code, reason, json);
   ++jobs_;
@@ -274,10 +275,11 @@ void Station::Finish(int line) {
       if (box != reason && box.find("quorrel-cli repair") != std::string::npos) reason += " " + box;
     }
   }
+  if (code != kExitOk && stopping_) reason = "stopped (Ctrl-C): " + reason;
   const ModemBinding binding = controller_.LastBinding(line);
   std::string said;
-  const std::string json =
-      KeepLineRecord(st.record, st.startedFiles, doc_, binding, line, o_.mode, code, reason, &said);
+  const std::string json = KeepLineRecord(st.record, st.startedFiles, doc_, display_, binding, line,
+                                          o_.mode, code, reason, &said);
   display_.Say("line " + std::to_string(line + 1) + ": " + said);
   display_.SetModem(line, st.record.usbPath, st.record.usbSerial, binding.esn);
   StationDisplay::JobTimes times;
@@ -353,6 +355,7 @@ int Station::Run(StopRequest& stop) {
       display_.Say("stopping: no new job starts; running jobs stop at their next safe point");
       controller_.StopAll();
       stopSent = true;
+      stopping_ = true;
     }
     // The port watches poll the bridge; a repair station has none.
     if (Repair()) (void)PollUsbBridge();

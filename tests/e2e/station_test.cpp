@@ -209,6 +209,10 @@ TEST_F(StationTest, EightModemsPluggedInAtDifferentMomentsAreFlashedAtOnce) {
     EXPECT_EQ(r["outcome"], "success") << r;
     EXPECT_EQ(r["usb_path"], m.path) << r;
     EXPECT_EQ(r["usb_serial"], m.esn) << r;
+    // The version the form shows: the old release's before, the new one's
+    // after.
+    EXPECT_EQ(r["version_before"], "ZIZ_RU_Farrick_B01") << r;
+    EXPECT_EQ(r["version_after"], "ZIZ_RU_Farrick_B02") << r;
     lines.insert(r["line"].get<int>());
     ExpectFlashedAndGivenBack(m.esn, r);
   }
@@ -253,9 +257,11 @@ TEST_F(StationTest, AFailureAndAnUnplugLeaveTheOtherModemsAlone) {
 }
 
 // Without --once the station runs on: a modem done is not flashed again when
-// it comes back from its restart, the next modem plugged into its port is,
-// and Ctrl-C ends the station.
-TEST_F(StationTest, TheNextModemInAPortIsFlashedAndTheDoneOneIsNot) {
+// it comes back from its restart, and the next modem plugged into its port
+// gets its job. Ctrl-C in the middle of that flash stops the job at its next
+// safe point; it gives the modem back (autorun on again) and keeps its
+// record, and the station ends by the signal.
+TEST_F(StationTest, TheNextModemInAPortGetsItsJobAndCtrlCStopsIt) {
   const Modem first{"1-4", "8A3F2101", {}};
   const Modem next{"1-4", "8A3F2102", {}};
   Plug(first);
@@ -268,15 +274,15 @@ TEST_F(StationTest, TheNextModemInAPortIsFlashedAndTheDoneOneIsNot) {
   ChildProcess second(Station({"--once"}), machine_.string());
   EXPECT_EQ(second.Wait(std::chrono::seconds(60)), 6) << second.output();
   Unplug(first.esn);
-  ASSERT_TRUE(station.ReadUntil("\"waiting for a modem\"", std::chrono::seconds(120),
-                                station.output().find("done: unplug")))
+  const size_t unplugged = station.output().size();
+  ASSERT_TRUE(station.ReadUntil("\"waiting for a modem\"", std::chrono::seconds(120), unplugged))
       << station.output();
   const size_t before = station.output().size();
   Plug(next);
-  ASSERT_TRUE(station.ReadUntil("\"done: unplug the modem\"", std::chrono::seconds(300), before))
+  ASSERT_TRUE(station.ReadUntil("\"percent\":50", std::chrono::seconds(300), before))
       << station.output();
   station.Signal(SIGINT);
-  const std::optional<int> code = station.Wait(std::chrono::seconds(120));
+  const std::optional<int> code = station.Wait(std::chrono::seconds(300));
   ASSERT_TRUE(code.has_value()) << station.output();
   EXPECT_EQ(*code, 128 + SIGINT) << station.output();
   Unplug(next.esn);
@@ -285,11 +291,17 @@ TEST_F(StationTest, TheNextModemInAPortIsFlashedAndTheDoneOneIsNot) {
   for (const Modem& m : {first, next}) {
     ASSERT_EQ(records.count(m.esn), 1u) << m.esn << "\n" << station.output();
     ASSERT_EQ(records.at(m.esn).size(), 1u) << m.esn << "\n" << station.output();
-    EXPECT_EQ(records.at(m.esn)[0]["outcome"], "success");
     EXPECT_EQ(records.at(m.esn)[0]["line"], 1);
-    EXPECT_TRUE(ReleaseIn(Dump(m.esn))) << m.esn;
   }
-  EXPECT_EQ(Events(station.output(), "summary").size(), 1u) << station.output();
+  EXPECT_EQ(records.at(first.esn)[0]["outcome"], "success");
+  EXPECT_TRUE(ReleaseIn(Dump(first.esn)));
+  const nlohmann::json& stopped = records.at(next.esn)[0];
+  EXPECT_EQ(stopped["outcome"], "failed") << stopped;
+  EXPECT_EQ(stopped["last_error"].get<std::string>().rfind("stopped", 0), 0u) << stopped;
+  EXPECT_EQ(Report(next.esn)["settings"]["autorun"], 1);
+  const auto summary = Events(station.output(), "summary");
+  ASSERT_EQ(summary.size(), 1u) << station.output();
+  EXPECT_EQ(summary[0]["jobs"], 2);
 }
 
 }  // namespace
