@@ -49,7 +49,7 @@ printf '{"DeviceTypeFile": "%s", "UpdateLogPath": "%s"}\n' "$out/data/device_typ
 printf '1e0e:9000 diag=0 at=2 Virtual card\n05c6:9008 diag=0 Download mode\n' >"$out/modems.conf"
 export QUORREL_ROOT="$out/machine" QUORREL_SYSFS="$out/sys" QUORREL_DEV="$out/dev" \
   QUORREL_MODEMS="$out/modems.conf" QUORREL_USB_BRIDGE=1 \
-  XDG_STATE_HOME="$out/state" XDG_DATA_HOME="$out/share"
+  XDG_STATE_HOME="$out/state" XDG_DATA_HOME="$out/share" XDG_CONFIG_HOME="$out/config"
 scale=0.1
 export QUORREL_MODULE_CONFIG="$out/no-config" QUORREL_MODULE_CLI="$cli" \
   QUORREL_MODULE_NV_DIR="$out/nv" QUORREL_MODULE_WAIT_SECONDS=60 \
