@@ -116,9 +116,10 @@ grep -q '{\\"event\\":\\"result\\",\\"exit_code\\":0' "$out/good/install.log" ||
   fail "the result of the download is not in the client's log"
 [ "$(installed)" = release-b02 ] || fail "the client shows the artifact '$(installed)' as installed"
 backup=$(last_record nv_file)
-cp "$backup" "$out/backup-after-good"
 archived=("$out"/nv/archive/*.nvm)
 [ -f "${archived[0]}" ] || fail "no NV backup in the archive"
+mkdir -p "$out/kept"
+cp "${archived[@]}" "$out/kept/"
 
 # A modem whose flash fails every write: the install fails with the job's
 # exit code, and the backups stay.
@@ -136,7 +137,7 @@ grep -q "Update module terminated abnormally: exit status $code\"" "$out/failing
   fail "the module did not exit with the job's exit code $code"
 [ "$(installed)" != release-b03 ] || fail "the client shows the failed artifact as installed"
 for f in "${archived[@]}"; do
-  [ -f "$f" ] || fail "the backup $f is gone"
+  cmp -s "$f" "$out/kept/$(basename "$f")" || fail "the backup $f is gone or changed"
 done
 [ -f "$backup" ] || fail "the NV file $backup is gone"
 echo "mender install checked"
