@@ -3,6 +3,8 @@
 #
 #   /usr/bin                         quorrel, quorrel-cli, quorrel-sim
 #   /usr/lib/udev/rules.d            70-quorrel.rules (made from the modem table)
+#   /usr/lib/systemd/system          quorrel-station.service (not enabled)
+#   /usr/share/mender/modules/v3     quorrel-modem (the update module for fleets)
 #   /usr/share/quorrel               modems.conf, help.pdf
 #   /usr/share/applications          the desktop file
 #   /usr/share/metainfo              the AppStream metainfo
@@ -60,6 +62,10 @@ if(TARGET quorrel-sim)
 endif()
 # quorrel itself and its help document: src/gui/CMakeLists.txt.
 install(FILES ${QUORREL_UDEV_RULES} DESTINATION lib/udev/rules.d)
+# The flashing station as a service. The package has no maintainer scripts:
+# nothing enables or starts it, and systemd makes its user when it runs.
+install(FILES ${_data}/systemd/quorrel-station.service DESTINATION lib/systemd/system)
+install(PROGRAMS ${_data}/mender/quorrel-modem DESTINATION ${CMAKE_INSTALL_DATADIR}/mender/modules/v3)
 install(FILES ${_data}/modems.conf DESTINATION ${CMAKE_INSTALL_DATADIR}/quorrel)
 install(FILES ${_data}/${QUORREL_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${_data}/${QUORREL_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package with cpack in the build tree, checks what it
-# holds, runs lintian on it, unpacks it and runs the unpacked programs: the
-# CLI's help, and a download against the unpacked virtual modem.
+# holds (the station service shipped but not enabled, the update module),
+# runs lintian on it, unpacks it, has systemd verify the unit and runs the
+# unpacked programs: the CLI's help, and a download against the unpacked
+# virtual modem.
 #
 #   check_package.sh BUILD_DIR
 set -euo pipefail
@@ -27,9 +29,24 @@ for path in /usr/bin/quorrel /usr/bin/quorrel-cli /usr/bin/quorrel-sim \
             /usr/share/icons/hicolor/scalable/apps/org.quorrel.Quorrel.svg \
             /usr/share/man/man1/quorrel.1.gz /usr/share/man/man1/quorrel-cli.1.gz \
             /usr/share/man/man1/quorrel-sim.1.gz \
-            /usr/share/doc/quorrel/copyright /usr/share/doc/quorrel/changelog.gz; do
+            /usr/share/doc/quorrel/copyright /usr/share/doc/quorrel/changelog.gz \
+            /usr/lib/systemd/system/quorrel-station.service \
+            /usr/share/mender/modules/v3/quorrel-modem; do
   grep -qx "$path" "$out/contents" || fail "the package lacks $path"
 done
+# The station service is shipped, not enabled: no link under /etc/systemd and
+# no maintainer script that enables or starts a unit.
+if grep -q '^/etc/systemd/' "$out/contents"; then fail "the package links units under /etc/systemd"; fi
+dpkg-deb -e "$deb" "$out/control"
+for script in preinst postinst prerm postrm; do
+  [ -f "$out/control/$script" ] || continue
+  if grep -Eq 'systemctl|deb-systemd-helper|deb-systemd-invoke|invoke-rc.d' "$out/control/$script"; then
+    fail "the package's $script enables or starts a service"
+  fi
+done
+# The update module is a program.
+dpkg-deb -c "$deb" | awk '$6 ~ /quorrel-modem$/ {print $1}' | grep -q '^-rwxr-xr-x' ||
+  fail "the update module is not executable"
 # Dependencies come from dpkg-shlibdeps: the C++ runtime at least.
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
@@ -45,6 +62,20 @@ while read -r vid pid; do
   grep -q "ATTRS{idVendor}==\"$vid\", ATTRS{idProduct}==\"$pid\", TAG+=\"uaccess\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"" \
     "$root/usr/lib/udev/rules.d/70-quorrel.rules" || fail "the udev rule lacks $vid:$pid"
 done < <(sed -e 's/#.*//' "$root/usr/share/quorrel/modems.conf" | awk -F'[: ]' 'NF >= 2 && $1 != "" {print tolower($1), tolower($2)}')
+
+# The unit as systemd reads it, its program being the unpacked one, and the
+# module as a POSIX shell reads it.
+if command -v systemd-analyze >/dev/null; then
+  mkdir -p "$out/units"
+  sed "s|^ExecStart=/usr/bin/quorrel-cli|ExecStart=$root/usr/bin/quorrel-cli|" \
+    "$root/usr/lib/systemd/system/quorrel-station.service" >"$out/units/quorrel-station.service"
+  ( cd "$out/units" && systemd-analyze verify --man=no ./quorrel-station.service ) >"$out/unit.log" 2>&1 ||
+    { cat "$out/unit.log"; fail "systemd-analyze verify quorrel-station.service"; }
+  if [ -s "$out/unit.log" ]; then cat "$out/unit.log"; fail "systemd-analyze has remarks on the unit"; fi
+else
+  echo "systemd-analyze is not installed: the unit is not verified"
+fi
+sh -n "$root/usr/share/mender/modules/v3/quorrel-modem" || fail "the update module is no valid shell script"
 
 if command -v lintian >/dev/null; then
   # Errors fail the test; warnings are printed.
