@@ -39,11 +39,11 @@ namespace {
 
 // How often the station looks at its lines (job clock).
 constexpr uint64_t kLookMs = 500;
-// A line keeps a modem whose job ended through its restart: while it is away
-// for up to this long (job clock) it is taken to be restarting, unless it
-// was seen back since, or another modem (another serial number) came in its
-// place.
-constexpr uint64_t kRestartAwayMs = 60'000;
+// A line keeps a modem whose job ended through the restart the job ends
+// with: while it is away for up to this long (job clock; a slow modem
+// reboots in a minute) it is taken to be restarting, unless it was seen back
+// since or another modem (another serial number) came in its place.
+constexpr uint64_t kRestartAwayMs = 120'000;
 // With --once, a modem attached that does not answer within this long (job
 // clock; --wait-seconds where given) is reported as failed.
 constexpr uint64_t kOnceAnswerWaitMs = 120'000;
@@ -67,10 +67,12 @@ struct LineState {
   std::filesystem::file_time_type startedFiles;
   std::chrono::steady_clock::time_point startedAt;
   uint64_t checkSleepsMs = 0;  // what the start checks slept (this thread)
-  // Done: the modem the job was bound to, whether it was seen back after the
-  // job's end, and since when it is away.
+  // Done: the modem the job was bound to; whether it went away since the
+  // job's end (the restart the job ends with) and came back answering; since
+  // when it is away.
   ModemBinding binding;
-  uint64_t versionsAtDone = 0;
+  bool restarted = false;
+  uint64_t versionsAtReturn = 0;
   bool seenBack = false;
   std::optional<uint64_t> awayFromMs;
   int code = 0;
@@ -300,7 +302,7 @@ void Station::ToDone(int line, const ModemBinding& binding, int code) {
   LineState& st = lines_[static_cast<size_t>(line)];
   st.phase = Phase::Done;
   st.binding = binding;
-  st.versionsAtDone = display_.VersionsShown(line);
+  st.restarted = false;
   st.seenBack = false;
   st.awayFromMs.reset();
   st.code = code;
@@ -323,9 +325,16 @@ void Station::LookAtDone(int line, const std::vector<std::string>& places) {
     // Another modem (another serial number) in the place of the one done.
     gone = true;
   } else if (present) {
-    st.awayFromMs.reset();
-    if (!st.seenBack &&
-        (Repair() || (Answered(job) && display_.VersionsShown(line) > st.versionsAtDone))) {
+    // Back from the restart; it counts as back once a look at it made
+    // since then found it answering. Until it went away once, it may still
+    // be on its way into the restart.
+    if (st.awayFromMs) {
+      st.awayFromMs.reset();
+      st.restarted = true;
+      st.versionsAtReturn = display_.VersionsShown(line);
+    }
+    if (!st.seenBack && st.restarted &&
+        (Repair() || (Answered(job) && display_.VersionsShown(line) > st.versionsAtReturn))) {
       st.seenBack = true;
       if (st.code == kExitOk) display_.SetState(line, "done: unplug the modem");
     }
