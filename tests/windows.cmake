@@ -40,7 +40,8 @@ set(_posix_only
   e2e/modem_manager_e2e_test.cpp
   e2e/repair_cli_test.cpp
   e2e/other_modem_test.cpp
-  e2e/usb_kernel_test.cpp)
+  e2e/usb_kernel_test.cpp
+  e2e/station_test.cpp)
 
 # Test cases, per suite, that hold to the POSIX model of the machine (the
 # registry as a folder under the root, drives as folders under it, a system
