@@ -204,7 +204,7 @@ TEST_F(StationTest, EightModemsPluggedInAtDifferentMomentsAreFlashedAtOnce) {
   std::set<int> lines;
   for (const Modem& m : modems) {
     ASSERT_EQ(records.count(m.esn), 1u) << m.esn;
-    ASSERT_EQ(records.at(m.esn).size(), 1u) << m.esn;
+    ASSERT_EQ(records.at(m.esn).size(), 1u) << m.esn << "\n" << station.output();
     const nlohmann::json& r = records.at(m.esn)[0];
     EXPECT_EQ(r["outcome"], "success") << r;
     EXPECT_EQ(r["usb_path"], m.path) << r;
@@ -239,7 +239,7 @@ TEST_F(StationTest, AFailureAndAnUnplugLeaveTheOtherModemsAlone) {
   const auto records = Records();
   for (const Modem& m : {good, failing, unplugged}) {
     ASSERT_EQ(records.count(m.esn), 1u) << m.esn << "\n" << station.output();
-    ASSERT_EQ(records.at(m.esn).size(), 1u) << m.esn;
+    ASSERT_EQ(records.at(m.esn).size(), 1u) << m.esn << "\n" << station.output();
   }
   ExpectFlashedAndGivenBack(good.esn, records.at(good.esn)[0]);
   EXPECT_EQ(records.at(good.esn)[0]["outcome"], "success");
