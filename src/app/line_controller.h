@@ -23,14 +23,17 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/job_record.h"
 #include "jobs/job_environment.h"
 
 namespace quorrel {
@@ -123,6 +126,19 @@ class LineController {
   // itself. Off by default: the line is free for any modem.
   void KeepBindingAfterJob(bool keep) { keep_binding_ = keep; }
 
+  // With keep set, every job that ends, on any line and in any mode, leaves
+  // its record (results.jsonl, the journal under systemd), kept on its job
+  // thread before the job counts as done; a download that ends the process
+  // keeps it before the process ends. Off by default: quorrel-cli keeps the
+  // records of its jobs itself.
+  void KeepRecords(bool keep) { keep_records_ = keep; }
+  // With set, a download that succeeded ends its line's job only, as any
+  // other end does: the line shows its pass, gets its controls back and
+  // watches for its modem again (a station window, whose other lines go on;
+  // the front end then leaves endProcess empty). Off by default: the line
+  // stays as the success left it, for a process about to end.
+  void EndLineOnSuccess(bool on) { end_line_on_success_ = on; }
+
   // The environment the line threads work with (discovery wrapped so that a
   // port wait gives up when the controller is destroyed).
   JobEnvironment& env() { return thread_env_; }
@@ -135,6 +151,8 @@ class LineController {
   void PortWatchMain(int line, std::shared_ptr<SuspendGate> gate);
   bool StartChecks(int line);
   void SetOutcome(int line, JobOutcome outcome);
+  // Keeps the record of the line's job that ended (once per job).
+  void KeepRecord(int line, JobOutcome outcome, const ModemBinding& binding);
   bool Quitting() const { return quitting_.load(); }
 
   JobEnvironment& env_;
@@ -151,6 +169,15 @@ class LineController {
     bool jobDone = true;
     JobOutcome outcome = JobOutcome::None;
     ModemBinding lastBinding;
+    // What the job's record needs from its start, and whether it was kept.
+    JobRecord record;
+    std::filesystem::file_time_type startedFiles;
+    LineMode mode = LineMode::Download;
+    bool recordKept = true;
+    // What the line's job last said: its end kind, status line and box.
+    std::optional<EndKind> endKind;
+    std::string lastStatus;
+    std::string lastBox;
     // Port-watch threads: the last one is the line's; earlier ones stay
     // suspended until the controller goes.
     std::vector<std::thread> watchThreads;
@@ -163,6 +190,8 @@ class LineController {
   std::atomic<int> current_line_{-1};
   std::atomic<bool> quitting_{false};
   std::atomic<bool> keep_binding_{false};
+  std::atomic<bool> keep_records_{false};
+  std::atomic<bool> end_line_on_success_{false};
 
   // The hand-off field: the line whose job thread is starting. The new
   // thread takes it and acknowledges, so that the next start cannot

@@ -11,6 +11,7 @@
 
 #include "app/form_model.h"
 #include "app/job_record.h"
+#include "app/line_record.h"
 #include "cli/cli_options.h"
 #include "cli/trace.h"
 #include "jobs/job_environment.h"
@@ -47,18 +48,5 @@ std::optional<int> PrepareLines(const Options& o, Session& s, FormModel& display
 
 // Drops one trailing separator, as the folder choosers do.
 std::string Folder(std::string dir);
-// The job's name in records and texts: download, repair, backup-nv, restore-nv.
-const char* JobName(LineMode mode);
-// The record's outcome for an exit code.
-const char* OutcomeName(int code);
-
-// Completes the record of a job on `line` that just ended with `code` and
-// keeps it (results.jsonl, the journal under systemd). binding: the modem
-// the job was bound to. The NV file is described when this job wrote it (or
-// wrote it into the modem). *said: what to tell the user about where the
-// record went. Returns the record as JSON.
-std::string KeepLineRecord(JobRecord& record, std::filesystem::file_time_type startedFiles,
-                           CQuorrelDoc& doc, const ModemBinding& binding, int line, LineMode mode,
-                           int code, const std::string& reason, std::string* said);
 
 }  // namespace quorrel::cli

@@ -81,25 +81,6 @@ bool Answered(const LineJob& job) {
   return !version.empty() && version != "NULL" && version != kNoPhoneText;
 }
 
-int ExitCodeOf(JobOutcome outcome, std::optional<EndKind> endKind) {
-  switch (outcome) {
-    case JobOutcome::Succeeded:
-      return kExitOk;
-    case JobOutcome::Returned:
-      return endKind && Passed(*endKind) ? kExitOk : kExitJobFailed;
-    case JobOutcome::NotStarted:
-      return kExitNotStarted;
-    case JobOutcome::OtherModem:
-      return kExitOtherModem;
-    case JobOutcome::ModemLost:
-      return kExitModemGone;
-    case JobOutcome::VersionRejected:
-      return kExitVersion;
-    default:
-      return kExitJobFailed;
-  }
-}
-
 // Ctrl-C (SIGINT, SIGTERM): the station is asked to stop and the signal's
 // thread waits until it has.
 class StopRequest {
@@ -251,21 +232,9 @@ void Station::Finish(int line) {
   // watching the modem through its restart.
   controller_.ResumePortWatch(line);
   const JobOutcome outcome = controller_.LastOutcome(line);
-  const int code = ExitCodeOf(outcome, display_.LastEndKind(line));
-  std::string reason;
-  if (code != kExitOk) {
-    if (outcome == JobOutcome::ModemLost) {
-      reason = "modem did not come back";
-    } else if (outcome == JobOutcome::Stopped) {
-      reason = "stopped";
-    } else {
-      reason = display_.LastStatus(line);
-      const std::string box = display_.LastBox(line);
-      if (reason.empty()) reason = box;
-      // A modem left stuck: the box names the way out.
-      if (box != reason && box.find("quorrel-cli repair") != std::string::npos) reason += " " + box;
-    }
-  }
+  const int code = JobExitCode(outcome, display_.LastEndKind(line));
+  const std::string reason =
+      JobEndReason(outcome, code, display_.LastStatus(line), display_.LastBox(line));
   const ModemBinding binding = controller_.LastBinding(line);
   std::string said;
   const std::string json =
