@@ -181,8 +181,7 @@ LineController::LineController(JobEnvironment& env, LineHooks hooks)
   if (hooks_.endProcess) {
     hooks_.endProcess = [this, end = std::move(hooks_.endProcess)](int code) {
       const int line = LineOfThisThread();
-      if (line >= 0)
-        KeepRecord(line, JobOutcome::Succeeded, thread_env_.doc.line(line).Binding());
+      if (line >= 0) KeepRecord(line, JobOutcome::Succeeded, thread_env_.doc.line(line).Binding());
       end(code);
     };
   }

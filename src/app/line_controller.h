@@ -23,8 +23,8 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
