@@ -18,6 +18,7 @@
 #include "app/job_record.h"
 #include "app/line_controller.h"
 #include "app/modem_hold.h"
+#include "app/station_file.h"
 #include "cli/commands.h"
 #include "cli/session.h"
 #include "cli/station_display.h"
@@ -47,7 +48,6 @@ constexpr uint64_t kRestartAwayMs = 60'000;
 // With --once, a modem attached that does not answer within this long (job
 // clock; --wait-seconds where given) is reported as failed.
 constexpr uint64_t kOnceAnswerWaitMs = 120'000;
-constexpr size_t kStationFileLimit = 64 * 1024;
 
 enum class Phase {
   Empty,    // no modem, or one not answering yet
@@ -348,28 +348,6 @@ int Station::Run(StopRequest& stop) {
   return code;
 }
 
-// The station file: --station FILE, else station.conf in the user's config
-// folder when there is one. nullopt when a file named could not be read or
-// is not a station file (the reason printed).
-std::optional<StationMap> LoadStationMap(const Options& o) {
-  std::string path = o.stationFile;
-  const bool given = !path.empty();
-  if (!given) {
-    path = (std::filesystem::path(UserConfigFolder()) / "station.conf").string();
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) return StationMap{};
-  }
-  std::optional<std::string> text = ReadWholeFile(path, kStationFileLimit);
-  if (!text) {
-    std::fprintf(stderr, "quorrel-cli: cannot read the station file %s\n", path.c_str());
-    return std::nullopt;
-  }
-  std::string error;
-  std::optional<StationMap> map = ParseStationMap(*text, path, &error);
-  if (!map) std::fprintf(stderr, "quorrel-cli: %s\n", error.c_str());
-  return map;
-}
-
 }  // namespace
 
 int RunStation(const Options& o) {
@@ -381,8 +359,12 @@ int RunStation(const Options& o) {
     ReleaseModemManagerInhibitions();
   });
 
-  std::optional<StationMap> map = LoadStationMap(o);
-  if (!map) return kExitSetup;
+  std::string stationError;
+  std::optional<StationMap> map = LoadStationFile(o.stationFile, &stationError);
+  if (!map) {
+    std::fprintf(stderr, "quorrel-cli: %s\n", stationError.c_str());
+    return kExitSetup;
+  }
 
   Session session;
   if (std::optional<int> refused = OpenSession(o, session)) return *refused;
