@@ -37,6 +37,14 @@ LineHooks StandardLineHooks(JobEnvironment& env) {
   return hooks;
 }
 
+LineHooks StationLineHooks(LineHooks hooks) {
+  hooks.closeMainWindow = nullptr;
+  hooks.endProcess = nullptr;
+  hooks.cleanUpAfterDownload = nullptr;
+  hooks.runDriverUninstaller = nullptr;
+  return hooks;
+}
+
 JobEnvironment StandardJobEnvironment(CQuorrelDoc& doc, LineDisplay& display) {
   CQuorrelDoc* d = &doc;
   LineDisplay* v = &display;
@@ -170,6 +178,7 @@ LineController::LineController(JobEnvironment& env, LineHooks hooks)
   thread_env_.discoverLinePorts = [this, inner = env.discoverLinePorts](int line) {
     if (Quitting()) throw LineThreadQuit{};
     bool found = inner && inner(line);
+    if (FreeLineOfGoneModem(line, found)) found = inner && inner(line);
     if (Quitting()) throw LineThreadQuit{};
     return found;
   };
@@ -475,10 +484,12 @@ void LineController::JobThreadMain(LineMode mode, std::shared_ptr<void> hold) {
   // Given back before the job counts as done, so that whoever waits for the
   // job finds the modem free; the line may take another modem from now on.
   hold.reset();
-  if (outcome == JobOutcome::Succeeded && mode == LineMode::Download && end_line_on_success_) {
-    // The success box has been answered; the other lines go on.
+  if (end_line_jobs_only_ && mode == LineMode::Download &&
+      (outcome == JobOutcome::Succeeded || outcome == JobOutcome::VersionRejected)) {
+    // The job's box has been answered; the other lines go on.
     LineDisplay& display = thread_env_.display;
-    display.ShowStatus(line, kStatusPass);
+    thread_env_.doc.line(line).runFlag = 0;
+    display.ShowStatus(line, outcome == JobOutcome::Succeeded ? kStatusPass : kStatusFail);
     display.UpdateControls(line, true);
     ResumePortWatch(line);
   }
@@ -494,6 +505,27 @@ void LineController::JobThreadMain(LineMode mode, std::shared_ptr<void> hold) {
     t.jobDone = true;
   }
   changed_.notify_all();
+}
+
+bool LineController::FreeLineOfGoneModem(int line, bool found) {
+  // A modem restarting after its job is away for well under this many of
+  // the port watch's looks (one a second). Looks, not the clock: they are
+  // the watch's own, whatever else runs.
+  constexpr int kRestartAwayLooks = 60;
+  if (!free_gone_ || line < 0 || line >= kLineCount) return false;
+  LineJob& job = thread_env_.doc.line(line);
+  std::lock_guard<std::mutex> lock(mutex_);
+  LineThreads& t = lines_[static_cast<size_t>(line)];
+  // While a job runs (or starts) its binding is its own.
+  if (!t.jobDone || job.runFlag == 1 || !job.Binding().Bound() || found) {
+    t.boundAwayLooks = 0;
+    return false;
+  }
+  const bool otherModem = !job.Place().takenBy.empty();
+  if (!otherModem && ++t.boundAwayLooks < kRestartAwayLooks) return false;
+  t.boundAwayLooks = 0;
+  job.ClearBinding();
+  return true;
 }
 
 void LineController::KeepRecord(int line, JobOutcome outcome, const ModemBinding& binding) {
