@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <fstream>
 #include <map>
 
@@ -15,6 +16,7 @@
 #include "gui/main_window.h"
 #include "gui/pictures.h"
 #include "gui_fixture.h"
+#include "jobs/download_job.h"
 #include "platform/paths.h"
 #include "ports/port_discovery.h"
 #include "support/scoped_env.h"
@@ -54,16 +56,20 @@ class StationWindow {
     doc_.OnNewDocument("C:\\quorrel");
     form_ = std::make_unique<FormModel>(doc_, (root_.path() / "cwd").string());
     env_ = std::make_unique<JobEnvironment>(StandardJobEnvironment(doc_, *form_));
-    controller_ =
-        std::make_unique<LineController>(*env_, StationLineHooks(StandardLineHooks(*env_)));
-    controller_->AttachForm(*form_);
-    controller_->KeepRecords(true);
-    controller_->ServeAsStation();
     gui::WindowOptions options;
     options.allLines = true;
     options.timeScale = 0;
     options.exitProcess = [this](int code) { windowExit_ = code; };
     window_ = std::make_unique<gui::MainWindow>(*form_, options);
+    // The single form's hooks (a failed version check closes the window, a
+    // success ends the process), made a station's.
+    LineHooks hooks = StandardLineHooks(*env_);
+    hooks.closeMainWindow = [this] { window_->RequestClose(false); };
+    hooks.endProcess = [this](int code) { processExit_ = code; };
+    controller_ = std::make_unique<LineController>(*env_, StationLineHooks(std::move(hooks)));
+    controller_->AttachForm(*form_);
+    controller_->KeepRecords(true);
+    controller_->ServeAsStation();
     view_ = std::make_unique<CQuorrelView>(doc_, *form_, *controller_, window_->Hooks());
     window_->SetView(view_.get());
   }
@@ -84,11 +90,11 @@ class StationWindow {
   }
 
   // A modem of its own: its ESN, versions and place on the bus.
-  sim::InProcessModem& AddModem(int n) {
+  sim::InProcessModem& AddModem(int n, std::string firmware = {}) {
     sim::ModemConfig config;
     config.seed = 11 + static_cast<uint64_t>(n);
     config.esn = 0x8A3F2100u + static_cast<uint32_t>(n);
-    config.firmwareVersion = Format("ZIZ_RU_Farrick_B0%d", n);
+    config.firmwareVersion = firmware.empty() ? Format("ZIZ_RU_Farrick_B0%d", n) : firmware;
     config.flashedVersion = Format("ZIZ_RU_Farrick_C1%d", n);
     config.firstDiagPort = 5 + 20 * n;
     config.firstDataPort = 6 + 20 * n;
@@ -149,6 +155,7 @@ class StationWindow {
   std::unique_ptr<gui::MainWindow> window_;
   std::unique_ptr<CQuorrelView> view_;
   int windowExit_ = -1;
+  std::atomic<int> processExit_{-1};
 };
 
 TEST(StationWindow, AllStartFlashesEveryModemOnItsOwnLineAndKeepsARecordOfEach) {
@@ -214,6 +221,7 @@ TEST(StationWindow, AllStartFlashesEveryModemOnItsOwnLineAndKeepsARecordOfEach) 
     EXPECT_TRUE(std::filesystem::exists(MapPath(Format("C:\\nvbackup\\Channel%d.nvm", n + 1))));
   }
   EXPECT_EQ(w.windowExit_, -1);
+  EXPECT_EQ(w.processExit_, -1);
   EXPECT_TRUE(w.window_->isVisible());
   int successes = 0;
   for (const std::string& text : user.Texts())
@@ -241,6 +249,37 @@ TEST(StationWindow, AllStartFlashesEveryModemOnItsOwnLineAndKeepsARecordOfEach) 
               std::string::npos);
     EXPECT_FALSE(r.at("nv_sha256").is_null());
   }
+}
+
+// A modem made for another release is refused on its own line: the box
+// says why, the window stays open and the other line's modem is flashed.
+TEST(StationWindow, AModemOfAnotherVersionIsRefusedAndTheOtherLinesGoOn) {
+  StationWindow w;
+  ASSERT_TRUE(w.Start());
+  w.form_->SetFolderBrowser(
+      [](std::string_view) { return std::optional<std::string>("C:\\nvbackup"); });
+  w.Click(kNvDirectoryButton);
+  sim::InProcessModem& good = w.AddModem(0);
+  good.PlugIn();
+  ASSERT_TRUE(WaitFor([&] { return w.Shown(VersionText(0)) == "ZIZ_RU_Farrick_B00"; })) << w.Row(0);
+  sim::InProcessModem& other = w.AddModem(1, "ZIZ_DE_Other_B01");
+  other.PlugIn();
+  ASSERT_TRUE(WaitFor([&] { return w.Shown(VersionText(1)) == "ZIZ_DE_Other_B01"; })) << w.Row(1);
+
+  BoxAnswerer user;
+  w.Click(kAllStart);
+  ASSERT_TRUE(WaitFor([&] { return w.controller_->LastOutcome(0) != JobOutcome::None; }));
+  ASSERT_TRUE(WaitFor([&] { return !w.controller_->JobRunning(0); }, 240000)) << w.Rows();
+  ASSERT_EQ(w.controller_->LastOutcome(0), JobOutcome::Succeeded) << w.Rows();
+  EXPECT_TRUE(WaitFor([&] { return w.PictureIs(0, kBitmapPass); }));
+  EXPECT_EQ(good.device().ImageBytes(5), Embedded(164));
+  EXPECT_EQ(w.controller_->LastOutcome(1), JobOutcome::VersionRejected);
+  EXPECT_NE(other.device().ImageBytes(5), Embedded(164));
+  EXPECT_TRUE(testsupport::Contains(user.Texts(), kVersionMismatchText));
+  EXPECT_EQ(w.windowExit_, -1);
+  EXPECT_EQ(w.processExit_, -1);
+  EXPECT_TRUE(w.window_->isVisible());
+  EXPECT_TRUE(w.Control(StartButton(1))->isEnabled());
 }
 
 }  // namespace
