@@ -16,12 +16,14 @@ std::string ModemServiceEnumKey(const std::string& vendor);
 // SYSTEM\CurrentControlSet\Enum\<device path>\Device Parameters
 std::string DeviceParametersKey(const std::string& devicePath);
 
-// Writes "PortName" of each present port, then the services' Enum keys
-// ("Count" 1, "0" the device path), so that a reader who finds the service
-// also finds the port. False when a write fails.
+// Writes "PortName" of each present port, then lists the device paths
+// last in the services' Enum keys ("Count", "0", "1", ...; other modems
+// attached stay listed), so that a reader who finds the service also finds
+// the port. False when a write fails.
 bool RegisterPorts(const Enumeration& e);
-// Removes the services' Enum keys (the Device Parameters keys stay, as they
-// do when a device is unplugged).
+// Takes the device paths off the services' Enum keys, removing a key that
+// lists nothing more (the Device Parameters keys stay, as they do when a
+// device is unplugged).
 void UnregisterPorts(const Enumeration& e);
 // Removes the device instance keys as well (when the modem goes for good).
 void ForgetDevice(const Enumeration& e);

@@ -1,6 +1,7 @@
 #include "app/line_controller.h"
 
 #include "app/form_model.h"
+#include "app/line_record.h"
 #include "app/modem_hold.h"
 #include "download/dmss.h"
 #include "jobs/download_job.h"
@@ -33,6 +34,14 @@ LineHooks StandardLineHooks(JobEnvironment& env) {
     InstallUsbDriver(*doc, *display, line, stopRequested);
   };
   hooks.holdModem = ModemManagerHold(env, false);
+  return hooks;
+}
+
+LineHooks StationLineHooks(LineHooks hooks) {
+  hooks.closeMainWindow = nullptr;
+  hooks.endProcess = nullptr;
+  hooks.cleanUpAfterDownload = nullptr;
+  hooks.runDriverUninstaller = nullptr;
   return hooks;
 }
 
@@ -74,11 +83,21 @@ int LineOfThisThread() {
 
 namespace {
 
+// What a line's job last said, for its record.
+struct JobNote {
+  std::optional<EndKind> endKind;
+  const std::string_view* status = nullptr;
+  const std::string_view* box = nullptr;
+};
+using JobNoter = std::function<void(int line, const JobNote& note)>;
+
 // Forwards everything to the front end's display; a thread inside one of its
-// modal dialogs counts as waiting for the user.
+// modal dialogs counts as waiting for the user. The job's end kind, status
+// lines and boxes are noted for its record.
 class DialogMarkingDisplay final : public LineDisplay {
  public:
-  explicit DialogMarkingDisplay(LineDisplay& inner) : inner_(inner) {}
+  DialogMarkingDisplay(LineDisplay& inner, JobNoter noter)
+      : inner_(inner), noter_(std::move(noter)) {}
 
   void ShowStatus(int line, int kind) override { inner_.ShowStatus(line, kind); }
   void SetProgress(int line, int percent) override { inner_.SetProgress(line, percent); }
@@ -89,9 +108,15 @@ class DialogMarkingDisplay final : public LineDisplay {
     inner_.FinishDisplay(line, endKind, downloadMode);
   }
   void StatusLine(int line, std::string_view text, bool withTimeStamp) override {
+    JobNote note;
+    note.status = &text;
+    noter_(line, note);
     inner_.StatusLine(line, text, withTimeStamp);
   }
   void JobEnd(int line, std::string_view text, EndKind endKind) override {
+    JobNote note;
+    note.endKind = endKind;
+    noter_(line, note);
     inner_.JobEnd(line, text, endKind);
   }
   void ClearLogText(int line) override { inner_.ClearLogText(line); }
@@ -108,6 +133,10 @@ class DialogMarkingDisplay final : public LineDisplay {
   // answer is taken from the front end before the wait ends, and leaving the
   // wait parks the thread (SuspendGate::Held) without touching this object.
   MessageResult MessageBox(const MessageBoxRequest& request) override {
+    JobNote note;
+    const std::string_view text = request.text;
+    note.box = &text;
+    noter_(LineOfThisThread(), note);
     LineDisplay& inner = inner_;
     SuspendGate::Held held;
     return inner.MessageBox(request);
@@ -120,13 +149,23 @@ class DialogMarkingDisplay final : public LineDisplay {
 
  private:
   LineDisplay& inner_;
+  JobNoter noter_;
 };
 
 }  // namespace
 
 LineController::LineController(JobEnvironment& env, LineHooks hooks)
     : env_(env),
-      thread_display_(std::make_unique<DialogMarkingDisplay>(env.display)),
+      thread_display_(std::make_unique<DialogMarkingDisplay>(
+          env.display,
+          [this](int line, const JobNote& note) {
+            if (line < 0 || line >= kLineCount) return;
+            std::lock_guard<std::mutex> lock(mutex_);
+            LineThreads& t = lines_[static_cast<size_t>(line)];
+            if (note.endKind) t.endKind = note.endKind;
+            if (note.status != nullptr) t.lastStatus = *note.status;
+            if (note.box != nullptr) t.lastBox = *note.box;
+          })),
       thread_env_{env.doc,
                   *thread_display_,
                   env.discoverLinePorts,
@@ -139,6 +178,7 @@ LineController::LineController(JobEnvironment& env, LineHooks hooks)
   thread_env_.discoverLinePorts = [this, inner = env.discoverLinePorts](int line) {
     if (Quitting()) throw LineThreadQuit{};
     bool found = inner && inner(line);
+    if (FreeLineOfGoneModem(line, found)) found = inner && inner(line);
     if (Quitting()) throw LineThreadQuit{};
     return found;
   };
@@ -146,6 +186,14 @@ LineController::LineController(JobEnvironment& env, LineHooks hooks)
     if (Quitting()) throw LineThreadQuit{};
     return inner && inner(line);
   };
+  // A download that ends the process keeps its record first.
+  if (hooks_.endProcess) {
+    hooks_.endProcess = [this, end = std::move(hooks_.endProcess)](int code) {
+      const int line = LineOfThisThread();
+      if (line >= 0) KeepRecord(line, JobOutcome::Succeeded, thread_env_.doc.line(line).Binding());
+      end(code);
+    };
+  }
   // A port whose modem went away under it opens again where the modem is.
   for (int line = 0; line < kLineCount; ++line) FollowModem(thread_env_, line);
 }
@@ -267,6 +315,7 @@ bool LineController::StartLine(int line) {
     if (!lines_[static_cast<size_t>(line)].jobDone) return false;
   }
   if (job.runFlag == 1) return false;
+  const std::string versionBefore = job.ShownVersionText();
 
   // The checks talk to the phone over the line's link, which the port watch
   // uses too: park it first.
@@ -319,6 +368,15 @@ bool LineController::StartLine(int line) {
     hand_off_taken_ = false;
     t.jobDone = false;
     t.outcome = JobOutcome::Running;
+    t.record = JobRecord{};
+    t.record.started = RecordTimeNow();
+    t.record.versionBefore = versionBefore;
+    t.startedFiles = std::filesystem::file_time_type::clock::now();
+    t.mode = job.lineMode.load();
+    t.recordKept = false;
+    t.endKind.reset();
+    t.lastStatus.clear();
+    t.lastBox.clear();
     t.jobGate = std::make_shared<SuspendGate>();
   }
   display.SetProgress(line, 0);
@@ -426,7 +484,17 @@ void LineController::JobThreadMain(LineMode mode, std::shared_ptr<void> hold) {
   // Given back before the job counts as done, so that whoever waits for the
   // job finds the modem free; the line may take another modem from now on.
   hold.reset();
+  if (end_line_jobs_only_ && mode == LineMode::Download &&
+      (outcome == JobOutcome::Succeeded || outcome == JobOutcome::VersionRejected)) {
+    // The job's box has been answered; the other lines go on.
+    LineDisplay& display = thread_env_.display;
+    thread_env_.doc.line(line).runFlag = 0;
+    display.ShowStatus(line, outcome == JobOutcome::Succeeded ? kStatusPass : kStatusFail);
+    display.UpdateControls(line, true);
+    ResumePortWatch(line);
+  }
   const ModemBinding binding = thread_env_.doc.line(line).Binding();
+  KeepRecord(line, outcome, binding);
   if (!keep_binding_) thread_env_.doc.line(line).ClearBinding();
 
   {
@@ -439,6 +507,51 @@ void LineController::JobThreadMain(LineMode mode, std::shared_ptr<void> hold) {
     t.jobDone = true;
   }
   changed_.notify_all();
+}
+
+bool LineController::FreeLineOfGoneModem(int line, bool found) {
+  // A modem restarting after its job is away for well under this many of
+  // the port watch's looks (one a second). Looks, not the clock: they are
+  // the watch's own, whatever else runs.
+  constexpr int kRestartAwayLooks = 60;
+  if (!free_gone_ || line < 0 || line >= kLineCount) return false;
+  LineJob& job = thread_env_.doc.line(line);
+  std::lock_guard<std::mutex> lock(mutex_);
+  LineThreads& t = lines_[static_cast<size_t>(line)];
+  // While a job runs (or starts) its binding is its own.
+  if (!t.jobDone || job.runFlag == 1 || !job.Binding().Bound() || found) {
+    t.boundAwayLooks = 0;
+    return false;
+  }
+  const bool otherModem = !job.Place().takenBy.empty();
+  if (!otherModem && ++t.boundAwayLooks < kRestartAwayLooks) return false;
+  t.boundAwayLooks = 0;
+  job.ClearBinding();
+  return true;
+}
+
+void LineController::KeepRecord(int line, JobOutcome outcome, const ModemBinding& binding) {
+  if (!keep_records_) return;
+  JobRecord record;
+  std::filesystem::file_time_type startedFiles;
+  LineMode mode;
+  std::optional<EndKind> endKind;
+  std::string status, box;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    LineThreads& t = lines_[static_cast<size_t>(line)];
+    if (t.recordKept) return;
+    t.recordKept = true;
+    record = t.record;
+    startedFiles = t.startedFiles;
+    mode = t.mode;
+    endKind = t.endKind;
+    status = t.lastStatus;
+    box = t.lastBox;
+  }
+  const int code = JobExitCode(outcome, endKind);
+  (void)KeepLineRecord(record, startedFiles, thread_env_.doc, binding, line, mode, code,
+                       JobEndReason(outcome, code, status, box), nullptr);
 }
 
 void LineController::StopLine(int line) {

@@ -24,13 +24,16 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/job_record.h"
 #include "jobs/job_environment.h"
 
 namespace quorrel {
@@ -42,6 +45,11 @@ class FormModel;
 // InstallUsbDriver, ModemManagerHold refusing when ModemManager refuses);
 // closeMainWindow and endProcess stay empty.
 LineHooks StandardLineHooks(JobEnvironment& env);
+
+// A station's hooks: no job's end closes the main window or ends the
+// process, and the written-out release and the USB driver stay for the
+// other lines (they go when the program does).
+LineHooks StationLineHooks(LineHooks hooks);
 
 // The environment of the program's own port handling over a document and a
 // display: discovery in the registry, the port and version displays.
@@ -127,6 +135,34 @@ class LineController {
   // the restart at the job's end); the front end then clears the binding
   // itself. Off by default: the line is free for any modem.
   void KeepBindingAfterJob(bool keep) { keep_binding_ = keep; }
+  // With keep set (a station window), the line's port watch clears the
+  // binding kept after a job itself: when another modem (another serial
+  // number) is in the bound modem's place, the line takes it; when the
+  // modem stays away for longer than a restart takes, the line is free for
+  // any modem.
+  void FreeLinesOfGoneModems(bool on) { free_gone_ = on; }
+  // A station window's line handling: a job's end ends only its line, and a
+  // modem keeps its line through the restart after its job until it is
+  // gone (EndLineJobsOnly, KeepBindingAfterJob, FreeLinesOfGoneModems).
+  void ServeAsStation() {
+    EndLineJobsOnly(true);
+    KeepBindingAfterJob(true);
+    FreeLinesOfGoneModems(true);
+  }
+
+  // With keep set, every job that ends, on any line and in any mode, leaves
+  // its record (results.jsonl, the journal under systemd), kept on its job
+  // thread before the job counts as done; a download that ends the process
+  // keeps it before the process ends. Off by default: quorrel-cli keeps the
+  // records of its jobs itself.
+  void KeepRecords(bool keep) { keep_records_ = keep; }
+  // With set, no job's end ends the program (a station window, whose other
+  // lines go on; the front end leaves endProcess and closeMainWindow empty):
+  // a download that succeeded, or that found another version, ends its
+  // line's job as any other end does. The line shows its pass or failure,
+  // gets its controls back and watches for its modem again. Off by default:
+  // the line stays as the success left it, for a program about to end.
+  void EndLineJobsOnly(bool on) { end_line_jobs_only_ = on; }
 
   // The environment the line threads work with (discovery wrapped so that a
   // port wait gives up when the controller is destroyed).
@@ -139,7 +175,13 @@ class LineController {
   void JobThreadMain(LineMode mode, std::shared_ptr<void> hold);
   void PortWatchMain(int line, std::shared_ptr<SuspendGate> gate);
   bool StartChecks(int line);
+  // After a look for the line's modem between jobs: clears a binding kept
+  // after a job once its modem is gone (FreeLinesOfGoneModems). True when
+  // the binding was cleared and the line should look again.
+  bool FreeLineOfGoneModem(int line, bool found);
   void SetOutcome(int line, JobOutcome outcome);
+  // Keeps the record of the line's job that ended (once per job).
+  void KeepRecord(int line, JobOutcome outcome, const ModemBinding& binding);
   bool Quitting() const { return quitting_.load(); }
 
   JobEnvironment& env_;
@@ -158,10 +200,22 @@ class LineController {
     ModemBinding lastBinding;
     uint64_t sleptMs = 0;
     std::chrono::steady_clock::time_point endedAt;
+    // What the job's record needs from its start, and whether it was kept.
+    JobRecord record;
+    std::filesystem::file_time_type startedFiles;
+    LineMode mode = LineMode::Download;
+    bool recordKept = true;
+    // What the line's job last said: its end kind, status line and box.
+    std::optional<EndKind> endKind;
+    std::string lastStatus;
+    std::string lastBox;
     // Port-watch threads: the last one is the line's; earlier ones stay
     // suspended until the controller goes.
     std::vector<std::thread> watchThreads;
     std::vector<std::shared_ptr<SuspendGate>> watchGates;
+    // How many looks in a row found the modem of a binding kept after a job
+    // away.
+    int boundAwayLooks = 0;
   };
 
   mutable std::mutex mutex_;
@@ -170,6 +224,9 @@ class LineController {
   std::atomic<int> current_line_{-1};
   std::atomic<bool> quitting_{false};
   std::atomic<bool> keep_binding_{false};
+  std::atomic<bool> keep_records_{false};
+  std::atomic<bool> free_gone_{false};
+  std::atomic<bool> end_line_jobs_only_{false};
 
   // The hand-off field: the line whose job thread is starting. The new
   // thread takes it and acknowledges, so that the next start cannot

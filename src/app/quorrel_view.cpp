@@ -120,6 +120,14 @@ StartupResult CQuorrelView::OnInitialUpdate(const ResourceTable& resources) {
   return StartupResult::Ready;
 }
 
+void CQuorrelView::OpenStation(StationMap map) {
+  doc_.assignment().Enable(std::move(map));
+  for (int line = 1; line < kLineCount; ++line) PointAtExtractedRelease(doc_, line);
+  for (int line = 0; line < kLineCount; ++line) {
+    if (line > 0 || !controller_.HasPortWatch(line)) controller_.StartPortWatch(line);
+  }
+}
+
 bool CQuorrelView::OnCommand(int id) {
   if (shut_down_) return false;
   if (id == commands::kUninstallAllMessage) {
@@ -233,9 +241,11 @@ void CQuorrelView::NewDocument() {
     form_.Message(error);
     return;
   }
-  // Line 1 goes on with the release written out at start-up; the start-up
-  // itself (the single-instance mutex, the port watch) is not run again.
-  PointAtExtractedRelease(doc_);
+  // Line 1 (a station: every line) goes on with the release written out at
+  // start-up; the start-up itself (the single-instance mutex, the port
+  // watch) is not run again.
+  for (int line = 0; line < (doc_.assignment().Enabled() ? kLineCount : 1); ++line)
+    PointAtExtractedRelease(doc_, line);
   document_path_.clear();
   ShowFirstLinePaths();
   for (int line = 0; line < kLineCount; ++line) {

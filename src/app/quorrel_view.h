@@ -17,6 +17,7 @@
 #include "app/form_model.h"
 #include "app/line_controller.h"
 #include "lines/document.h"
+#include "lines/line_assignment.h"
 #include "platform/named_mutex.h"
 #include "platform/resources.h"
 
@@ -97,6 +98,12 @@ class CQuorrelView {
   // 1's port watch. Anything but Ready means the process ends with exit code
   // 0 (the message has been answered).
   StartupResult OnInitialUpdate(const ResourceTable& resources);
+
+  // The station: from now on every attached modem gets a line of its own
+  // (the station file's fixed lines first), every line works with the
+  // release written out at start-up and watches for its modem. After
+  // OnInitialUpdate returned Ready.
+  void OpenStation(StationMap map);
 
   // A command of the form or its menu, or the uninstall message. Commands of
   // controls the form has disabled are ignored, as a disabled control sends

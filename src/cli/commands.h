@@ -5,23 +5,23 @@
 #include <string>
 #include <vector>
 
+#include "app/line_record.h"
 #include "cli/cli_display.h"
 #include "jobs/job_environment.h"
 
 namespace quorrel::cli {
 
-// Exit codes.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitJobFailed = 1;
+// Exit codes: a job's (shared with the records every front end keeps) and
+// the command line's own.
+using quorrel::kExitJobFailed;
+using quorrel::kExitModemGone;
+using quorrel::kExitNoModem;
+using quorrel::kExitNotStarted;
+using quorrel::kExitOk;
+using quorrel::kExitOtherModem;
+using quorrel::kExitVersion;
 inline constexpr int kExitUsage = 2;
-inline constexpr int kExitNotStarted = 3;
-inline constexpr int kExitVersion = 4;
-inline constexpr int kExitNoModem = 5;
 inline constexpr int kExitSetup = 6;
-inline constexpr int kExitModemGone = 7;
-// The modem attached is not the one whose NV items were to be written back:
-// none was written.
-inline constexpr int kExitOtherModem = 8;
 
 // quorrel-cli nv dump|diff|import|read ...: the arguments after "nv".
 // Returns the exit code.

@@ -110,7 +110,7 @@ int Run(const Options& o) {
     if (found) {
       record.started = RecordTimeNow();
       startedFiles = std::filesystem::file_time_type::clock::now();
-      record.versionBefore = ShownVersion(display, doc, 0);
+      record.versionBefore = doc.line(0).ShownVersionText();
       jobStarted = controller.StartLine(0);
     }
     if (!found) {
@@ -157,8 +157,8 @@ int Run(const Options& o) {
     std::string recordJson;
     if (jobStarted) {
       std::string said;
-      recordJson = KeepLineRecord(record, startedFiles, doc, display, controller.LastBinding(0), 0,
-                                  o.mode, code, reason, &said);
+      recordJson = KeepLineRecord(record, startedFiles, doc, controller.LastBinding(0), 0, o.mode,
+                                  code, reason, &said);
       display.Say(said);
     }
     // The result comes last.

@@ -28,37 +28,6 @@ std::string Folder(std::string dir) {
   return dir;
 }
 
-const char* JobName(LineMode mode) {
-  switch (mode) {
-    case LineMode::Download:
-      return "download";
-    case LineMode::Repair:
-      return "repair";
-    case LineMode::BackupNv:
-      return "backup-nv";
-    case LineMode::RestoreNv:
-      return "restore-nv";
-  }
-  return "download";
-}
-
-const char* OutcomeName(int code) {
-  switch (code) {
-    case kExitOk:
-      return "success";
-    case kExitNotStarted:
-      return "not-started";
-    case kExitOtherModem:
-      return "other-modem";
-    case kExitModemGone:
-      return "modem-lost";
-    case kExitVersion:
-      return "other-version";
-    default:
-      return "failed";
-  }
-}
-
 std::optional<int> OpenSession(const Options& o, Session& s) {
   // The clock every wait goes through.
   if (o.timeScale > 0) {
@@ -130,44 +99,6 @@ std::optional<int> PrepareLines(const Options& o, Session& s, FormModel& display
   if (o.nvOption) doc.nvOption = *o.nvOption;
   doc.nvRestoreIntoOtherModem = o.otherModem;
   return std::nullopt;
-}
-
-std::string ShownVersion(const FormModel& display, CQuorrelDoc& doc, int line) {
-  std::string shown = display.VersionText(line);
-  return shown.empty() ? doc.line(line).VersionText() : shown;
-}
-
-std::string KeepLineRecord(JobRecord& record, std::filesystem::file_time_type startedFiles,
-                           CQuorrelDoc& doc, const FormModel& display, const ModemBinding& binding,
-                           int line, LineMode mode, int code, const std::string& reason,
-                           std::string* said) {
-  record.ended = RecordTimeNow();
-  record.line = line + 1;
-  record.job = JobName(mode);
-  const ModemPlace place = doc.line(line).Place();
-  record.usbPath = !binding.location.empty() ? binding.location : place.location;
-  record.usbSerial = !binding.serial.empty() ? binding.serial : place.serial;
-  record.esn = binding.esn;
-  record.versionAfter = ShownVersion(display, doc, line);
-  // The line's NV file, when this job wrote it or wrote it into the modem: a
-  // file left by an earlier job on another modem says nothing of this one.
-  const std::string nvFile = doc.line(line).settings.nvFile.str();
-  std::error_code ec;
-  const auto written = std::filesystem::last_write_time(MapPath(nvFile), ec);
-  if (!nvFile.empty() && !ec && (written >= startedFiles || mode == LineMode::RestoreNv)) {
-    DescribeNvFile(record, nvFile);
-    record.nvFile = NativePath(nvFile);
-  }
-  record.outcome = OutcomeName(code);
-  record.exitCode = code;
-  record.lastError = code == kExitOk ? std::string() : reason;
-  std::string path, error;
-  if (KeepJobRecord(record, &path, &error)) {
-    *said = "record: " + NativePath(path);
-  } else {
-    *said = "record: not kept (" + error + ")";
-  }
-  return JobRecordJson(record);
 }
 
 }  // namespace quorrel::cli

@@ -11,6 +11,7 @@
 
 #include "app/form_model.h"
 #include "app/job_record.h"
+#include "app/line_record.h"
 #include "cli/cli_options.h"
 #include "cli/trace.h"
 #include "jobs/job_environment.h"
@@ -47,24 +48,5 @@ std::optional<int> PrepareLines(const Options& o, Session& s, FormModel& display
 
 // Drops one trailing separator, as the folder choosers do.
 std::string Folder(std::string dir);
-// The job's name in records and texts: download, repair, backup-nv, restore-nv.
-const char* JobName(LineMode mode);
-// The record's outcome for an exit code.
-const char* OutcomeName(int code);
-
-// The version a line shows for its modem, as the form shows it (the
-// carrier's version text where the firmware's build text names a chip that
-// tells it over the data port).
-std::string ShownVersion(const FormModel& display, CQuorrelDoc& doc, int line);
-
-// Completes the record of a job on `line` that just ended with `code` and
-// keeps it (results.jsonl, the journal under systemd); the version after is
-// the one the display shows now. binding: the modem the job was bound to. The NV file is described
-// when this job wrote it (or wrote it into the modem). *said: what to tell the user about where the
-// record went. Returns the record as JSON.
-std::string KeepLineRecord(JobRecord& record, std::filesystem::file_time_type startedFiles,
-                           CQuorrelDoc& doc, const FormModel& display, const ModemBinding& binding,
-                           int line, LineMode mode, int code, const std::string& reason,
-                           std::string* said);
 
 }  // namespace quorrel::cli

@@ -18,6 +18,7 @@
 #include "app/job_record.h"
 #include "app/line_controller.h"
 #include "app/modem_hold.h"
+#include "app/station_file.h"
 #include "cli/commands.h"
 #include "cli/session.h"
 #include "cli/station_display.h"
@@ -47,7 +48,6 @@ constexpr uint64_t kRestartAwayMs = 120'000;
 // With --once, a modem attached that does not answer within this long (job
 // clock; --wait-seconds where given) is reported as failed.
 constexpr uint64_t kOnceAnswerWaitMs = 120'000;
-constexpr size_t kStationFileLimit = 64 * 1024;
 
 enum class Phase {
   Empty,    // no modem, or one not answering yet
@@ -83,25 +83,6 @@ struct LineState {
 bool Answered(const LineJob& job) {
   const std::string version = job.VersionText();
   return !version.empty() && version != "NULL" && version != kNoPhoneText;
-}
-
-int ExitCodeOf(JobOutcome outcome, std::optional<EndKind> endKind) {
-  switch (outcome) {
-    case JobOutcome::Succeeded:
-      return kExitOk;
-    case JobOutcome::Returned:
-      return endKind && Passed(*endKind) ? kExitOk : kExitJobFailed;
-    case JobOutcome::NotStarted:
-      return kExitNotStarted;
-    case JobOutcome::OtherModem:
-      return kExitOtherModem;
-    case JobOutcome::ModemLost:
-      return kExitModemGone;
-    case JobOutcome::VersionRejected:
-      return kExitVersion;
-    default:
-      return kExitJobFailed;
-  }
 }
 
 // Ctrl-C (SIGINT, SIGTERM): the station is asked to stop and the signal's
@@ -221,7 +202,7 @@ void Station::Start(int line) {
   display_.ClearJobState(line);
   st.record = JobRecord{};
   st.record.started = RecordTimeNow();
-  st.record.versionBefore = ShownVersion(display_, doc_, line);
+  st.record.versionBefore = job.ShownVersionText();
   st.startedFiles = std::filesystem::file_time_type::clock::now();
   st.startedAt = std::chrono::steady_clock::now();
   job.lineMode = o_.mode;
@@ -246,8 +227,8 @@ void Station::RecordRefusal(int line, int code, const std::string& reason) {
   const ModemPlace place = doc_.line(line).Place();
   ModemBinding binding{place.location, place.serial, std::nullopt};
   std::string said;
-  const std::string json = KeepLineRecord(st.record, st.startedFiles, doc_, display_, binding, line,
-                                          o_.mode, code, reason, &said);
+  const std::string json =
+      KeepLineRecord(st.record, st.startedFiles, doc_, binding, line, o_.mode, code, reason, &said);
   display_.Say("line " + std::to_string(line + 1) + ": " + said);
   display_.Result(line, code, reason, json);
   ++jobs_;
@@ -262,26 +243,14 @@ void Station::Finish(int line) {
   // watching the modem through its restart.
   controller_.ResumePortWatch(line);
   const JobOutcome outcome = controller_.LastOutcome(line);
-  const int code = ExitCodeOf(outcome, display_.LastEndKind(line));
-  std::string reason;
-  if (code != kExitOk) {
-    if (outcome == JobOutcome::ModemLost) {
-      reason = "modem did not come back";
-    } else if (outcome == JobOutcome::Stopped) {
-      reason = "stopped";
-    } else {
-      reason = display_.LastStatus(line);
-      const std::string box = display_.LastBox(line);
-      if (reason.empty()) reason = box;
-      // A modem left stuck: the box names the way out.
-      if (box != reason && box.find("quorrel-cli repair") != std::string::npos) reason += " " + box;
-    }
-  }
+  const int code = JobExitCode(outcome, display_.LastEndKind(line));
+  std::string reason =
+      JobEndReason(outcome, code, display_.LastStatus(line), display_.LastBox(line));
   if (code != kExitOk && stopping_) reason = "stopped (Ctrl-C): " + reason;
   const ModemBinding binding = controller_.LastBinding(line);
   std::string said;
-  const std::string json = KeepLineRecord(st.record, st.startedFiles, doc_, display_, binding, line,
-                                          o_.mode, code, reason, &said);
+  const std::string json =
+      KeepLineRecord(st.record, st.startedFiles, doc_, binding, line, o_.mode, code, reason, &said);
   display_.Say("line " + std::to_string(line + 1) + ": " + said);
   display_.SetModem(line, st.record.usbPath, st.record.usbSerial, binding.esn);
   StationDisplay::JobTimes times;
@@ -407,28 +376,6 @@ int Station::Run(StopRequest& stop) {
   return code;
 }
 
-// The station file: --station FILE, else station.conf in the user's config
-// folder when there is one. nullopt when a file named could not be read or
-// is not a station file (the reason printed).
-std::optional<StationMap> LoadStationMap(const Options& o) {
-  std::string path = o.stationFile;
-  const bool given = !path.empty();
-  if (!given) {
-    path = (std::filesystem::path(UserConfigFolder()) / "station.conf").string();
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) return StationMap{};
-  }
-  std::optional<std::string> text = ReadWholeFile(path, kStationFileLimit);
-  if (!text) {
-    std::fprintf(stderr, "quorrel-cli: cannot read the station file %s\n", path.c_str());
-    return std::nullopt;
-  }
-  std::string error;
-  std::optional<StationMap> map = ParseStationMap(*text, path, &error);
-  if (!map) std::fprintf(stderr, "quorrel-cli: %s\n", error.c_str());
-  return map;
-}
-
 }  // namespace
 
 int RunStation(const Options& o) {
@@ -440,8 +387,12 @@ int RunStation(const Options& o) {
     ReleaseModemManagerInhibitions();
   });
 
-  std::optional<StationMap> map = LoadStationMap(o);
-  if (!map) return kExitSetup;
+  std::string stationError;
+  std::optional<StationMap> map = LoadStationFile(o.stationFile, &stationError);
+  if (!map) {
+    std::fprintf(stderr, "quorrel-cli: %s\n", stationError.c_str());
+    return kExitSetup;
+  }
 
   Session session;
   if (std::optional<int> refused = OpenSession(o, session)) return *refused;
@@ -455,9 +406,7 @@ int RunStation(const Options& o) {
 
   // A job's end neither closes a window nor ends the process here, and the
   // release stays for the next modem.
-  LineHooks hooks = StandardLineHooks(env);
-  hooks.cleanUpAfterDownload = nullptr;
-  hooks.runDriverUninstaller = nullptr;
+  LineHooks hooks = StationLineHooks(StandardLineHooks(env));
   if (o.ignoreModemManager) hooks.holdModem = ModemManagerHold(env, true);
 
   if (std::optional<int> refused = PrepareLines(o, session, display, env)) return *refused;

@@ -1,6 +1,7 @@
 // quorrel: the desktop updater's window. One form, line 1's "Загрузка"
 // button, its port, version, state line and progress; with --all-lines every
-// line's controls and the options as well.
+// line's controls and the options as well, each line serving a modem of its
+// own (a station).
 #include <QApplication>
 #include <QCommandLineParser>
 
@@ -8,12 +9,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "app/form_model.h"
 #include "app/line_controller.h"
 #include "app/modem_hold.h"
 #include "app/quorrel_view.h"
+#include "app/station_file.h"
 #include "gui/main_window.h"
 #include "jobs/usb_probe.h"
 #include "lines/control_ids.h"
@@ -78,6 +81,12 @@ int main(int argc, char** argv) {
       "ignore-modem-manager",
       "Start a job even when ModemManager runs and would not leave the modem alone.");
   parser.addOption(ignoreModemManager);
+  QCommandLineOption station(
+      "station",
+      "With --all-lines: the station file that maps USB port paths to lines (default: "
+      "station.conf in the user's config folder).",
+      "FILE");
+  parser.addOption(station);
   if (AsksForText(argc, argv)) {
     QCoreApplication text(argc, argv);
     Describe(text);
@@ -94,6 +103,18 @@ int main(int argc, char** argv) {
     scale = parser.value(timeScale).toDouble(&ok);
     if (!ok || !(scale > 0) || scale > 1000) {
       std::fprintf(stderr, "quorrel: --time-scale takes a number above 0\n");
+      return 2;
+    }
+  }
+
+  // A station gives every modem a line of its own; the station file fixes
+  // the lines of named USB ports.
+  std::optional<quorrel::StationMap> stationMap;
+  if (parser.isSet(allLines)) {
+    std::string error;
+    stationMap = quorrel::LoadStationFile(parser.value(station).toStdString(), &error);
+    if (!stationMap) {
+      std::fprintf(stderr, "quorrel: %s\n", error.c_str());
       return 2;
     }
   }
@@ -148,8 +169,12 @@ int main(int argc, char** argv) {
     QuickExit(code);
   };
   if (parser.isSet(ignoreModemManager)) hooks.holdModem = ModemManagerHold(env, true);
+  // A station's job ends only its line.
+  if (stationMap) hooks = StationLineHooks(std::move(hooks));
   LineController controller(env, hooks);
   controller.AttachForm(form);
+  controller.KeepRecords(true);
+  if (stationMap) controller.ServeAsStation();
 
   CQuorrelView view(doc, form, controller, window.Hooks());
   window.SetView(&view);
@@ -157,6 +182,7 @@ int main(int argc, char** argv) {
     view.Shutdown();
     QuickExit(0);
   }
+  if (stationMap) view.OpenStation(std::move(*stationMap));
   window.show();
   const int code = app.exec();
   view.Shutdown();

@@ -1,17 +1,20 @@
 // quorrel: the desktop updater's native window. One form, line 1's
 // "Загрузка" button, its port, version, state line and progress; with
-// --all-lines every line's controls and the options as well.
+// --all-lines every line's controls and the options as well, each line
+// serving a modem of its own (a station).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "app/form_model.h"
 #include "app/line_controller.h"
 #include "app/quorrel_view.h"
+#include "app/station_file.h"
 #include "gui_win32/main_window.h"
 #include "lines/document.h"
 #include "platform/clock.h"
@@ -30,9 +33,11 @@ namespace {
 }
 
 constexpr char kUsage[] =
-    "Usage: quorrel [--all-lines] [--time-scale F]\n"
+    "Usage: quorrel [--all-lines [--station FILE]] [--time-scale F]\n"
     "Writes the firmware release it carries into a USB modem.\n\n"
     "  --all-lines      Show the controls of all eight lines and the options.\n"
+    "  --station FILE   With --all-lines: the station file that maps USB port paths\n"
+    "                   to lines (default: station.conf in the user's config folder).\n"
     "  --time-scale F   Every wait and time-out times F (for the simulator).\n"
     "  -h, --help       This text.\n"
     "  -v, --version    The program's version.\n";
@@ -48,6 +53,7 @@ void Tell(const std::string& text, bool error) {
 int main(int argc, char** argv) {
   using namespace quorrel;
   bool allLines = false;
+  std::string stationFile;
   double scale = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
@@ -61,6 +67,8 @@ int main(int argc, char** argv) {
     }
     if (a == "--all-lines") {
       allLines = true;
+    } else if (a == "--station" && i + 1 < argc) {
+      stationFile = argv[++i];
     } else if (a == "--time-scale" && i + 1 < argc) {
       char* end = nullptr;
       scale = std::strtod(argv[++i], &end);
@@ -70,6 +78,18 @@ int main(int argc, char** argv) {
       }
     } else {
       Tell(std::string("quorrel: unknown option ") + std::string(a) + "\n\n" + kUsage, true);
+      return 2;
+    }
+  }
+
+  // A station gives every modem a line of its own; the station file fixes
+  // the lines of named USB ports.
+  std::optional<StationMap> stationMap;
+  if (allLines) {
+    std::string stationError;
+    stationMap = LoadStationFile(stationFile, &stationError);
+    if (!stationMap) {
+      Tell("quorrel: " + stationError, true);
       return 2;
     }
   }
@@ -108,8 +128,12 @@ int main(int argc, char** argv) {
   // The job's close request after a failed version check ends the program.
   hooks.closeMainWindow = [&window] { window.RequestClose(false); };
   hooks.endProcess = [](int code) { QuickExit(code); };
+  // A station's job ends only its line.
+  if (stationMap) hooks = StationLineHooks(std::move(hooks));
   LineController controller(env, hooks);
   controller.AttachForm(form);
+  controller.KeepRecords(true);
+  if (stationMap) controller.ServeAsStation();
 
   CQuorrelView view(doc, form, controller, window.Hooks());
   window.SetView(&view);
@@ -117,6 +141,7 @@ int main(int argc, char** argv) {
     view.Shutdown();
     QuickExit(0);
   }
+  if (stationMap) view.OpenStation(std::move(*stationMap));
   // What the start-up changed is on the form before it shows.
   window.Flush();
   const int code = window.Run();

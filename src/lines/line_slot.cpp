@@ -12,6 +12,16 @@ bool LineJob::SetVersionText(std::string_view text) {
   return version_text_.Set(text);
 }
 
+std::string LineJob::ShownVersionText() const {
+  std::lock_guard<std::mutex> lock(version_mutex_);
+  return shown_version_.empty() ? version_text_.str() : shown_version_;
+}
+
+void LineJob::SetShownVersionText(std::string_view text) {
+  std::lock_guard<std::mutex> lock(version_mutex_);
+  shown_version_ = text.substr(0, kVersionCapacity);
+}
+
 ModemBinding LineJob::Binding() const {
   std::lock_guard<std::mutex> lock(binding_mutex_);
   return binding_;

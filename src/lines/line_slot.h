@@ -80,6 +80,12 @@ class LineJob {
   std::string VersionText() const;
   // False (text unchanged) when text does not fit 255 characters.
   bool SetVersionText(std::string_view text);
+  // The version the form last showed for the line (the carrier's version,
+  // read over the data port where the firmware's build text names a chip
+  // that tells it there): what a job's record names. Falls back to the
+  // version text before anything was shown.
+  std::string ShownVersionText() const;
+  void SetShownVersionText(std::string_view text);
 
   // The modem the line is bound to (see ModemBinding); safe from any thread.
   ModemBinding Binding() const;
@@ -94,6 +100,7 @@ class LineJob {
  private:
   mutable std::mutex version_mutex_;
   FixedText<kVersionCapacity> version_text_;
+  std::string shown_version_;
   mutable std::mutex binding_mutex_;
   ModemBinding binding_;
   ModemPlace place_;

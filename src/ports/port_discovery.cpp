@@ -202,6 +202,7 @@ void ShowLineVersion(CQuorrelDoc& doc, LineDisplay& display, int line) {
       if (at.GetVersion(version)) job.phoneState = PhoneState::Answered;
     }
   }
+  job.SetShownVersionText(version);
   display.SetVersionText(line, version);
   if (line == 0) {
     std::string stored = job.VersionText();
