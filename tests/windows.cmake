@@ -41,7 +41,10 @@ set(_posix_only
   e2e/repair_cli_test.cpp
   e2e/other_modem_test.cpp
   e2e/usb_kernel_test.cpp
-  e2e/station_test.cpp)
+  e2e/station_test.cpp
+  # reads the records where XDG_STATE_HOME puts them (on Windows they go
+  # beside the executable)
+  app/line_records_test.cpp)
 
 # Test cases, per suite, that hold to the POSIX model of the machine (the
 # registry as a folder under the root, drives as folders under it, a system
