@@ -224,8 +224,14 @@ void Station::Start(int line) {
 
 void Station::RecordRefusal(int line, int code, const std::string& reason) {
   LineState& st = lines_[static_cast<size_t>(line)];
+  // The place the line serves: discovery may not have found the modem's
+  // ports there yet (a modem that never answered). Bound to it, the line
+  // keeps the modem until it is unplugged, as after any job.
   const ModemPlace place = doc_.line(line).Place();
   ModemBinding binding{place.location, place.serial, std::nullopt};
+  if (binding.location.empty() || binding.location != st.shownPlace) {
+    binding = ModemBinding{st.shownPlace, {}, std::nullopt};
+  }
   std::string said;
   const std::string json =
       KeepLineRecord(st.record, st.startedFiles, doc_, binding, line, o_.mode, code, reason, &said);

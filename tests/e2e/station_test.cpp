@@ -113,15 +113,11 @@ class StationTest : public ::testing::Test {
     }
   }
   std::vector<std::string> Station(std::vector<std::string> more) {
-    std::vector<std::string> args = {cli_.string(),
-                                     "station",
-                                     "--json",
-                                     "--time-scale",
-                                     scale_,
-                                     "--nv-dir",
-                                     (machine_ / "nv").string(),
-                                     "--wait-seconds",
-                                     "60"};
+    std::vector<std::string> args = {cli_.string(), "station", "--json", "--time-scale", scale_,
+                                     "--nv-dir", (machine_ / "nv").string(),
+                                     // Room for a modem's first answer on a
+                                     // loaded machine (job clock).
+                                     "--wait-seconds", "120"};
     args.insert(args.end(), more.begin(), more.end());
     return args;
   }
