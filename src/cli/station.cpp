@@ -366,9 +366,7 @@ int Station::Run(StopRequest& stop) {
                                          [&](const std::string& p) { return served_.count(p); }) &&
                              std::all_of(initial.begin(), initial.end(),
                                          [&](const std::string& p) { return served_.count(p); });
-      bool waiting = false;
-      for (const LineState& st : lines_) waiting = waiting || st.phase == Phase::Running;
-      if (jobs_ > 0 && allServed && !waiting) break;
+      if (jobs_ > 0 && allServed) break;
       if (jobs_ == 0 && places.empty() && o_.waitSeconds >= 0 &&
           Now() - startMs >= static_cast<uint64_t>(o_.waitSeconds) * 1000) {
         display_.Say("no modem came");

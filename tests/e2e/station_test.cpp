@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "platform/scratch_root.h"
-#include "release/embedded_resources.h"
 #include "support/child_process.h"
 #include "support/scoped_env.h"
 #include "support/sim_report.h"
+#include "support/usb_machine.h"
 
 namespace quorrel {
 namespace {
@@ -34,22 +34,8 @@ using testsupport::ScopedEnv;
 
 constexpr auto kStationTime = std::chrono::seconds(600);
 
-std::vector<uint8_t> Embedded(int id) {
-  auto r = EmbeddedResources().Find(id, "SOURCEMBN");
-  return r ? std::vector<uint8_t>(r->begin(), r->end()) : std::vector<uint8_t>{};
-}
-
-constexpr std::pair<const char*, int> kFlashed[] = {{"partition.mbn", 169},
-                                                    {"amss.mbn", 164},
-                                                    {"efs.mbn", 166},
-                                                    {"oemsbl.mbn", 168},
-                                                    {"qcsbl.mbn", 172}};
-
 bool ReleaseIn(const fs::path& dump) {
-  for (auto [name, id] : kFlashed) {
-    if (testsupport::ReadBytes(dump / name) != Embedded(id)) return false;
-  }
-  return true;
+  return testsupport::ImagesNotFromTheRelease(dump).empty();
 }
 
 // A modem of the station: its hub port, ESN and the options of its faults.
@@ -62,25 +48,10 @@ struct Modem {
 class StationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* dir = std::getenv("QUORREL_TEST_BINARY_DIR");
-    if (dir == nullptr || *dir == 0)
+    if (!testsupport::FindPrograms(&cli_, &sim_))
       GTEST_SKIP() << "QUORREL_TEST_BINARY_DIR is not set (run through ctest)";
-    cli_ = fs::path(dir) / "src/cli/quorrel-cli";
-    sim_ = fs::path(dir) / "sim/quorrel-sim";
     ASSERT_TRUE(fs::exists(cli_) && fs::exists(sim_));
-    for (const char* folder : {"sys", "dev", "nv", "out"})
-      fs::create_directories(machine_ / folder);
-    std::ofstream(machine_ / "modems.conf")
-        << "1e0e:9000 diag=0 at=2 Virtual card\n05c6:9008 diag=0 Download mode\n";
-    for (auto [name, value] :
-         {std::pair<const char*, std::string>{"QUORREL_SYSFS", (machine_ / "sys").string()},
-          {"QUORREL_DEV", (machine_ / "dev").string()},
-          {"QUORREL_MODEMS", (machine_ / "modems.conf").string()},
-          {"QUORREL_USB_BRIDGE", "1"},
-          {"XDG_STATE_HOME", (machine_ / "state").string()},
-          {"XDG_CONFIG_HOME", (machine_ / "config").string()}}) {
-      env_.push_back(std::make_unique<ScopedEnv>(name, value));
-    }
+    env_ = testsupport::UseUsbMachine(machine_);
   }
 
   // Plugs a modem in; waits for its first attachment.
