@@ -10,6 +10,7 @@
 #include "jobs/modem_identity.h"
 #include "jobs/nv_backup.h"
 #include "platform/journal.h"
+#include "platform/paths.h"
 #include "platform/sha256.h"
 #include "platform/user_folders.h"
 #include "util/text.h"
@@ -51,6 +52,28 @@ void DescribeNvFile(JobRecord& record, const std::string& nvFile) {
     if (StateOf(identity.item550) == ItemState::Value)
       record.imei = ImeiDigits(identity.item550.data);
   }
+}
+
+NvFileMark MarkNvFile(const std::string& nvFile) {
+  NvFileMark mark;
+  mark.path = nvFile;
+  mark.markedAt = std::filesystem::file_time_type::clock::now();
+  std::error_code ec;
+  if (!nvFile.empty()) {
+    const auto written = std::filesystem::last_write_time(MapPath(nvFile), ec);
+    if (!ec) mark.written = written;
+  }
+  return mark;
+}
+
+bool WrittenSince(const NvFileMark& mark, const std::string& nvFile) {
+  if (nvFile.empty()) return false;
+  std::error_code ec;
+  const auto written = std::filesystem::last_write_time(MapPath(nvFile), ec);
+  if (ec) return false;
+  if (nvFile == mark.path) return !mark.written || written != *mark.written;
+  // Some file systems keep times to 2 s.
+  return written + std::chrono::seconds(2) >= mark.markedAt;
 }
 
 std::string JobRecordJson(const JobRecord& r) {

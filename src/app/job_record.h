@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
@@ -36,6 +37,23 @@ std::string RecordTimeNow();
 // Reads the NV file once the job is over: its digest and the IMEI held in
 // its item 550 (none when the file or the item is missing or blank).
 void DescribeNvFile(JobRecord& record, const std::string& nvFile);
+
+// The line's NV file as it was when a job started, to tell when the job is
+// over whether it wrote the file.
+struct NvFileMark {
+  std::string path;
+  std::optional<std::filesystem::file_time_type> written;  // none: no file then
+  std::filesystem::file_time_type markedAt;
+};
+NvFileMark MarkNvFile(const std::string& nvFile);
+
+// Whether nvFile was written since the mark: made, or written again. The
+// kernel stamps files from a coarser clock than the one a program reads, so
+// a file written just after the mark can carry an earlier time: the file's
+// own time before and after is compared, not the mark's time. A file of
+// another path (the NV folder changed meanwhile) counts from a little
+// before the mark.
+bool WrittenSince(const NvFileMark& mark, const std::string& nvFile);
 
 // One line of JSON, no line feed; absent values are null.
 std::string JobRecordJson(const JobRecord& record);

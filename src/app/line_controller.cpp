@@ -371,7 +371,7 @@ bool LineController::StartLine(int line) {
     t.record = JobRecord{};
     t.record.started = RecordTimeNow();
     t.record.versionBefore = versionBefore;
-    t.startedFiles = std::filesystem::file_time_type::clock::now();
+    t.nvBefore = MarkNvFile(job.settings.nvFile.str());
     t.mode = job.lineMode.load();
     t.recordKept = false;
     t.endKind.reset();
@@ -533,7 +533,7 @@ bool LineController::FreeLineOfGoneModem(int line, bool found) {
 void LineController::KeepRecord(int line, JobOutcome outcome, const ModemBinding& binding) {
   if (!keep_records_) return;
   JobRecord record;
-  std::filesystem::file_time_type startedFiles;
+  NvFileMark nvBefore;
   LineMode mode;
   std::optional<EndKind> endKind;
   std::string status, box;
@@ -543,14 +543,14 @@ void LineController::KeepRecord(int line, JobOutcome outcome, const ModemBinding
     if (t.recordKept) return;
     t.recordKept = true;
     record = t.record;
-    startedFiles = t.startedFiles;
+    nvBefore = t.nvBefore;
     mode = t.mode;
     endKind = t.endKind;
     status = t.lastStatus;
     box = t.lastBox;
   }
   const int code = JobExitCode(outcome, endKind);
-  (void)KeepLineRecord(record, startedFiles, thread_env_.doc, binding, line, mode, code,
+  (void)KeepLineRecord(record, nvBefore, thread_env_.doc, binding, line, mode, code,
                        JobEndReason(outcome, code, status, box), nullptr);
 }
 

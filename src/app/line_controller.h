@@ -202,7 +202,7 @@ class LineController {
     std::chrono::steady_clock::time_point endedAt;
     // What the job's record needs from its start, and whether it was kept.
     JobRecord record;
-    std::filesystem::file_time_type startedFiles;
+    NvFileMark nvBefore;
     LineMode mode = LineMode::Download;
     bool recordKept = true;
     // What the line's job last said: its end kind, status line and box.

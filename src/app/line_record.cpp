@@ -67,9 +67,9 @@ std::string JobEndReason(JobOutcome outcome, int code, const std::string& lastSt
   return reason;
 }
 
-std::string KeepLineRecord(JobRecord& record, std::filesystem::file_time_type startedFiles,
-                           CQuorrelDoc& doc, const ModemBinding& binding, int line, LineMode mode,
-                           int code, const std::string& reason, std::string* said) {
+std::string KeepLineRecord(JobRecord& record, const NvFileMark& nvBefore, CQuorrelDoc& doc,
+                           const ModemBinding& binding, int line, LineMode mode, int code,
+                           const std::string& reason, std::string* said) {
   record.ended = RecordTimeNow();
   record.line = line + 1;
   record.job = JobName(mode);
@@ -82,8 +82,8 @@ std::string KeepLineRecord(JobRecord& record, std::filesystem::file_time_type st
   // file left by an earlier job on another modem says nothing of this one.
   const std::string nvFile = doc.line(line).settings.nvFile.str();
   std::error_code ec;
-  const auto written = std::filesystem::last_write_time(MapPath(nvFile), ec);
-  if (!nvFile.empty() && !ec && (written >= startedFiles || mode == LineMode::RestoreNv)) {
+  const bool exists = !nvFile.empty() && std::filesystem::exists(MapPath(nvFile), ec);
+  if (exists && (mode == LineMode::RestoreNv || WrittenSince(nvBefore, nvFile))) {
     DescribeNvFile(record, nvFile);
     record.nvFile = NativePath(nvFile);
   }

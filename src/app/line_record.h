@@ -43,11 +43,12 @@ std::string JobEndReason(JobOutcome outcome, int code, const std::string& lastSt
 
 // Completes the record of a job on `line` that just ended with `code` and
 // keeps it (results.jsonl, the journal under systemd). binding: the modem
-// the job was bound to. The NV file is described when this job wrote it (or
-// wrote it into the modem). *said: what to tell the user about where the
-// record went. Returns the record as JSON.
-std::string KeepLineRecord(JobRecord& record, std::filesystem::file_time_type startedFiles,
-                           CQuorrelDoc& doc, const ModemBinding& binding, int line, LineMode mode,
-                           int code, const std::string& reason, std::string* said);
+// the job was bound to. The NV file is described when this job wrote it
+// (nvBefore: the file at the job's start) or wrote it into the modem.
+// *said: what to tell the user about where the record went. Returns the
+// record as JSON.
+std::string KeepLineRecord(JobRecord& record, const NvFileMark& nvBefore, CQuorrelDoc& doc,
+                           const ModemBinding& binding, int line, LineMode mode, int code,
+                           const std::string& reason, std::string* said);
 
 }  // namespace quorrel

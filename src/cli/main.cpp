@@ -90,7 +90,7 @@ int Run(const Options& o) {
   int code;
   std::string reason;
   JobRecord record;
-  std::filesystem::file_time_type startedFiles;
+  NvFileMark nvBefore;
   bool jobStarted = false;
   {
     LineController controller(env, hooks);
@@ -109,7 +109,7 @@ int Run(const Options& o) {
         repair ? WaitForDiagPort(env, env.portWaitLimitMs) : display.WaitUntilReady(readyWithin);
     if (found) {
       record.started = RecordTimeNow();
-      startedFiles = std::filesystem::file_time_type::clock::now();
+      nvBefore = MarkNvFile(doc.line(0).settings.nvFile.str());
       record.versionBefore = doc.line(0).ShownVersionText();
       jobStarted = controller.StartLine(0);
     }
@@ -157,8 +157,8 @@ int Run(const Options& o) {
     std::string recordJson;
     if (jobStarted) {
       std::string said;
-      recordJson = KeepLineRecord(record, startedFiles, doc, controller.LastBinding(0), 0, o.mode,
-                                  code, reason, &said);
+      recordJson = KeepLineRecord(record, nvBefore, doc, controller.LastBinding(0), 0, o.mode, code,
+                                  reason, &said);
       display.Say(said);
     }
     // The result comes last.

@@ -64,7 +64,7 @@ struct LineState {
   uint64_t versionsAtIdle = 0;
   // Running: what the record needs from the start.
   JobRecord record;
-  std::filesystem::file_time_type startedFiles;
+  NvFileMark nvBefore;
   std::chrono::steady_clock::time_point startedAt;
   uint64_t checkSleepsMs = 0;  // what the start checks slept (this thread)
   // Done: the modem the job was bound to; whether it went away since the
@@ -191,7 +191,7 @@ void Station::LookAtEmpty(int line, const std::vector<std::string>& places, bool
   if (o_.once && st.foundAtMs && Now() - *st.foundAtMs >= waitMs) {
     st.record = JobRecord{};
     st.record.started = RecordTimeNow();
-    st.startedFiles = std::filesystem::file_time_type::clock::now();
+    st.nvBefore = MarkNvFile(doc_.line(line).settings.nvFile.str());
     RecordRefusal(line, kExitNoModem, "the modem did not answer");
   }
 }
@@ -203,7 +203,7 @@ void Station::Start(int line) {
   st.record = JobRecord{};
   st.record.started = RecordTimeNow();
   st.record.versionBefore = job.ShownVersionText();
-  st.startedFiles = std::filesystem::file_time_type::clock::now();
+  st.nvBefore = MarkNvFile(job.settings.nvFile.str());
   st.startedAt = std::chrono::steady_clock::now();
   job.lineMode = o_.mode;
   const uint64_t sleptBefore = Clock::ThreadRequestedSleepMs();
@@ -234,7 +234,7 @@ void Station::RecordRefusal(int line, int code, const std::string& reason) {
   }
   std::string said;
   const std::string json =
-      KeepLineRecord(st.record, st.startedFiles, doc_, binding, line, o_.mode, code, reason, &said);
+      KeepLineRecord(st.record, st.nvBefore, doc_, binding, line, o_.mode, code, reason, &said);
   display_.Say("line " + std::to_string(line + 1) + ": " + said);
   display_.Result(line, code, reason, json);
   ++jobs_;
@@ -256,7 +256,7 @@ void Station::Finish(int line) {
   const ModemBinding binding = controller_.LastBinding(line);
   std::string said;
   const std::string json =
-      KeepLineRecord(st.record, st.startedFiles, doc_, binding, line, o_.mode, code, reason, &said);
+      KeepLineRecord(st.record, st.nvBefore, doc_, binding, line, o_.mode, code, reason, &said);
   display_.Say("line " + std::to_string(line + 1) + ": " + said);
   display_.SetModem(line, st.record.usbPath, st.record.usbSerial, binding.esn);
   StationDisplay::JobTimes times;

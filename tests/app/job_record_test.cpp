@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -110,6 +111,44 @@ TEST(JobRecordTest, RecordsAppendedAtOnceStayWholeLines) {
     EXPECT_EQ(j["exit_code"], line % 2 ? 0 : 1);
   }
   EXPECT_EQ(count, 8 * 25);
+}
+
+// Whether a job wrote its line's NV file. The kernel stamps a file from a
+// coarse clock: one made just after the job's start can carry a time a few
+// milliseconds before it, and is still this job's.
+TEST(JobRecordTest, AnNvFileCountsAsWrittenWhenTheJobMadeOrRewroteIt) {
+  testing::ScratchRoot root;
+  const fs::path file = root.path() / "Channel1.nvm";
+  const auto write = [&file] { std::ofstream(file, std::ios::binary) << "nv"; };
+  struct Case {
+    const char* name;
+    bool before;        // a file there at the start
+    bool writtenAfter;  // the job wrote it
+    int stampMs;        // its time after, from the start's (or from its old one)
+    bool counts;
+  } cases[] = {
+      {"made, stamped before the start", false, true, -5, true},
+      {"made, stamped after the start", false, true, 5, true},
+      {"rewritten", true, true, 1000, true},
+      {"left as it was", true, false, 0, false},
+      {"none at all", false, false, 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(file);
+    if (c.before) {
+      write();
+      fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    }
+    const NvFileMark mark = MarkNvFile(file.string());
+    if (c.writtenAfter) {
+      const fs::file_time_type from = c.before ? *mark.written : mark.markedAt;
+      write();
+      fs::last_write_time(file, from + std::chrono::milliseconds(c.stampMs));
+    }
+    EXPECT_EQ(WrittenSince(mark, file.string()), c.counts);
+  }
+  EXPECT_FALSE(WrittenSince(MarkNvFile(""), ""));
 }
 
 }  // namespace
