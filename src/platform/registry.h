@@ -61,6 +61,10 @@ class RegistryKey {
  private:
   // The open key: its folder on POSIX, its HKEY on Windows.
   std::optional<std::filesystem::path> folder_;
+  // POSIX: the key's values as they were when it was opened. A writer
+  // replaces them all at once, so what one open key reads is one version of
+  // them, never a count from one and the entries from another.
+  std::vector<std::string> values_;
   [[maybe_unused]] void* handle_ = nullptr;  // used by the Windows backend only
 };
 

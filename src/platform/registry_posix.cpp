@@ -168,10 +168,15 @@ bool ReadLines(const fs::path& folder, std::vector<std::string>* lines) {
   return true;
 }
 
-// Finds the data of the named value in the key's values.reg.
-long FindValue(const fs::path& folder, std::string_view name, std::string* data) {
-  std::vector<std::string> lines;
-  ReadLines(folder, &lines);
+// A key deleted while open reads nothing more, as on Windows.
+bool KeyStillThere(const fs::path& folder) {
+  std::error_code ec;
+  return fs::is_directory(folder, ec);
+}
+const std::vector<std::string> kNoValues;
+
+// Finds the data of the named value among a key's values.reg lines.
+long FindValue(const std::vector<std::string>& lines, std::string_view name, std::string* data) {
   for (const std::string& line : lines) {
     std::optional<ParsedLine> parsed = ParseLine(line);
     if (parsed && EqualNoCase(parsed->name, name)) {
@@ -250,11 +255,13 @@ long RegistryKey::Open(RegistryRoot parent, std::string_view subKey, uint32_t ac
   if (::eaccess(folder.c_str(), mode) != 0) return kRegistryAccessDenied;
   Close();
   folder_ = folder;
+  ReadLines(folder, &values_);
   return kRegistryOk;
 }
 
 void RegistryKey::Close() {
   folder_.reset();
+  values_.clear();
 }
 
 bool RegistryKey::IsOpen() const {
@@ -264,7 +271,7 @@ bool RegistryKey::IsOpen() const {
 long RegistryKey::QueryDword(std::string_view name, uint32_t* value) const {
   if (!folder_) return kRegistryInvalidParameter;
   std::string data;
-  long status = FindValue(*folder_, name, &data);
+  long status = FindValue(KeyStillThere(*folder_) ? values_ : kNoValues, name, &data);
   if (status != kRegistryOk) return status;
   constexpr std::string_view kPrefix = "dword:";
   if (data.size() != kPrefix.size() + 8 || data.compare(0, kPrefix.size(), kPrefix) != 0) {
@@ -292,7 +299,7 @@ long RegistryKey::QueryDword(std::string_view name, uint32_t* value) const {
 long RegistryKey::QueryString(std::string_view name, char* buffer, uint32_t* size) const {
   if (!folder_ || size == nullptr) return kRegistryInvalidParameter;
   std::string data;
-  long status = FindValue(*folder_, name, &data);
+  long status = FindValue(KeyStillThere(*folder_) ? values_ : kNoValues, name, &data);
   if (status != kRegistryOk) return status;
   std::string text;
   size_t pos = 0;

@@ -326,9 +326,10 @@ void WriteServiceEnum(const std::string& service, const std::vector<std::string>
     return;
   }
   RegistryKey k;
+  uint32_t count = 0;
   if (k.Open(RegistryRoot::LocalMachine, key, kKeyRead) == kRegistryOk) {
-    uint32_t count = 0;
-    bool same = k.QueryDword("Count", &count) == kRegistryOk && count == paths.size();
+    if (k.QueryDword("Count", &count) != kRegistryOk) count = 0;
+    bool same = count == paths.size();
     for (size_t i = 0; same && i < paths.size(); ++i) {
       char buffer[1024];
       uint32_t size = sizeof buffer;
@@ -336,14 +337,18 @@ void WriteServiceEnum(const std::string& service, const std::vector<std::string>
     }
     k.Close();
     if (same) return;
-    // Values of a longer earlier list must not linger.
-    RegistryDeleteKey(RegistryRoot::LocalMachine, key);
   }
+  // The new list replaces the old one in one write: a reader (another
+  // line's discovery, the station's look) sees either list, never a key
+  // missing or half written while modems are attached.
   std::vector<RegistryValue> values = {
       RegistryValue::Dword("Count", static_cast<uint32_t>(paths.size()))};
   for (size_t i = 0; i < paths.size(); ++i)
     values.push_back(RegistryValue::String(std::to_string(i), paths[i]));
   RegistrySetValues(RegistryRoot::LocalMachine, key, values);
+  // Entries of a longer earlier list, past the count now, must not linger.
+  for (size_t i = paths.size(); i < std::min<size_t>(count, kMaxRemembered * 2 + 8); ++i)
+    RegistryDeleteValue(RegistryRoot::LocalMachine, key, std::to_string(i));
 }
 
 void LinkIfChanged(int com, const fs::path& tty) {

@@ -206,7 +206,9 @@ TEST_F(StationTest, AFailureAndAnUnplugLeaveTheOtherModemsAlone) {
   const auto records = Records();
   for (const Modem& m : {good, failing, unplugged}) {
     ASSERT_EQ(records.count(m.esn), 1u) << m.esn << "\n" << station.output();
-    ASSERT_EQ(records.at(m.esn).size(), 1u) << m.esn << "\n" << station.output();
+    ASSERT_EQ(records.at(m.esn).size(), 1u)
+        << m.esn << "\n"
+        << station.output() << "\nthe modem's attachments: " << Report(m.esn)["attachments"];
   }
   ExpectFlashedAndGivenBack(good.esn, records.at(good.esn)[0]);
   EXPECT_EQ(records.at(good.esn)[0]["outcome"], "success");

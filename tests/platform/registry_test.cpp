@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "platform/scoped_root.h"
 
@@ -122,6 +125,41 @@ TEST_F(RegistryTest, OpenKeyFailsReadsAfterItsKeyIsDeleted) {
   RegistryDeleteKey(kHklm, kEnum);
   uint32_t value = 0;
   EXPECT_NE(key.QueryDword("Count", &value), kRegistryOk);
+}
+
+// Another thread (another line's discovery) rewrites a list while this one
+// reads it: every read, from one open key, is one version of the list.
+TEST_F(RegistryTest, AnOpenKeyReadsOneVersionOfValuesAWriterReplaces) {
+  const std::vector<std::vector<std::string>> lists = {{"a", "b"}, {"c", "a", "b"}};
+  auto write = [&](const std::vector<std::string>& list) {
+    std::vector<RegistryValue> values = {
+        RegistryValue::Dword("Count", static_cast<uint32_t>(list.size()))};
+    for (size_t i = 0; i < list.size(); ++i)
+      values.push_back(RegistryValue::String(std::to_string(i), list[i]));
+    ASSERT_EQ(RegistrySetValues(kHklm, kEnum, values), kRegistryOk);
+  };
+  write(lists[1]);
+  write(lists[0]);
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (size_t i = 0; !done; ++i) write(lists[i % 2]);
+  });
+  for (int read = 0; read < 2000; ++read) {
+    RegistryKey key;
+    ASSERT_EQ(key.Open(kHklm, kEnum, kKeyRead), kRegistryOk);
+    uint32_t count = 0;
+    ASSERT_EQ(key.QueryDword("Count", &count), kRegistryOk);
+    std::vector<std::string> seen;
+    for (uint32_t i = 0; i < count; ++i) {
+      char buffer[16];
+      uint32_t size = sizeof buffer;
+      ASSERT_EQ(key.QueryString(std::to_string(i), buffer, &size), kRegistryOk);
+      seen.emplace_back(buffer);
+    }
+    ASSERT_TRUE(seen == lists[0] || seen == lists[1]) << ::testing::PrintToString(seen);
+  }
+  done = true;
+  writer.join();
 }
 
 TEST_F(RegistryTest, DeleteValue) {
