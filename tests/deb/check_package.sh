@@ -87,7 +87,10 @@ else
 fi
 
 # The unpacked programs run.
-"$root/usr/bin/quorrel-cli" --help | grep -q '^usage: quorrel-cli' || fail "quorrel-cli --help"
+# Read whole before it is searched: grep -q leaves at its first match, and a
+# writer with more to say would die of the closed pipe (pipefail).
+help=$("$root/usr/bin/quorrel-cli" --help) || fail "quorrel-cli --help exited $?"
+grep -q '^usage: quorrel-cli' <<<"$help" || fail "quorrel-cli --help"
 
 export QUORREL_ROOT="$out/machine"
 mkdir -p "$QUORREL_ROOT" "$out/nv"
