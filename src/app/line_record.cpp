@@ -82,8 +82,10 @@ std::string KeepLineRecord(JobRecord& record, const NvFileMark& nvBefore, CQuorr
   // file left by an earlier job on another modem says nothing of this one.
   const std::string nvFile = doc.line(line).settings.nvFile.str();
   std::error_code ec;
-  const bool exists = !nvFile.empty() && std::filesystem::exists(MapPath(nvFile), ec);
-  if (exists && (mode == LineMode::RestoreNv || WrittenSince(nvBefore, nvFile))) {
+  const bool ours = mode == LineMode::RestoreNv
+                        ? !nvFile.empty() && std::filesystem::exists(MapPath(nvFile), ec)
+                        : WrittenSince(nvBefore, nvFile);
+  if (ours) {
     DescribeNvFile(record, nvFile);
     record.nvFile = NativePath(nvFile);
   }
