@@ -1,6 +1,7 @@
 // Registry files: a key named by the input and its values.reg holding the
 // input's text. The key's folder stays inside the registry folder; setting a
-// value reads back what was set and leaves the other values as they read.
+// value leaves a key opened before it reading what it read, and a key opened
+// after it reads what was set with the other values as they were.
 // Input: the key path up to the first newline, then the file.
 #include <fstream>
 
@@ -73,8 +74,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::string value = "C:\\\"quoted\" text";
   FUZZ_CHECK(RegistrySetString(RegistryRoot::LocalMachine, subKey, "Fuzz", value) == kRegistryOk);
+  RegistryKey reopened;
+  FUZZ_CHECK(reopened.Open(RegistryRoot::LocalMachine, subKey, kKeyRead) == kRegistryOk);
   for (size_t i = 0; i < std::size(kNames); ++i) {
-    const Read after = ReadValue(key, kNames[i]);
+    FUZZ_CHECK(ReadValue(key, kNames[i]) == before[i]);
+    const Read after = ReadValue(reopened, kNames[i]);
     if (std::string_view(kNames[i]) == "Fuzz") {
       FUZZ_CHECK(after.stringStatus == kRegistryOk && after.text == value);
     } else {
