@@ -42,7 +42,8 @@ struct ReplyFault {
   // Noise: 1 to 8 stray bytes (drawn from the seed; never a flag or an
   // escape) go out in front of the reply, as line noise or the tail of
   // something sent earlier would.
-  enum class Kind { Drop, Corrupt, Delay, Split, Noise };
+  // Twice: the reply is sent a second time right after itself.
+  enum class Kind { Drop, Corrupt, Delay, Split, Noise, Twice };
   Kind kind = Kind::Drop;
   ReplyMatch match;
   uint64_t delayMs = 0;      // Delay
@@ -161,10 +162,17 @@ struct FaultPlan {
 };
 
 struct Timings {
-  uint64_t replyMs = 2;               // ordinary replies
-  uint64_t nvReplyMs = 6;             // NV read and write
-  uint64_t atReplyMs = 20;            // AT answers on either port
-  uint64_t flashWriteMs = 3;          // a stream write, until its block-written reply
+  uint64_t replyMs = 2;       // ordinary replies
+  uint64_t nvReplyMs = 6;     // NV read and write
+  uint64_t atReplyMs = 20;    // AT answers on either port
+  uint64_t flashWriteMs = 3;  // a stream write, until its block-written reply
+  // The programmer erases each flash block as it first writes to it (the
+  // cost is in flashWriteMs); opening an image only finds its partition.
+  uint64_t imageOpenMs = 20;   // an open multi-image, until its reply
+  uint64_t imageCloseMs = 10;  // a close, until its reply
+  // The USB link's rate each way (full speed carries about 1 MB/s). 0: bytes
+  // cross at once and the modem works on requests side by side.
+  uint64_t linkBytesPerSecond = 1'000'000;
   uint64_t downloaderStartMs = 1500;  // from the switch reply until the downloader answers
   uint64_t programmerStartMs = 500;   // from the go acknowledgement until the programmer answers
   uint64_t detachAfterMs = 300;       // from a reset reply until the ports vanish

@@ -71,11 +71,13 @@ void VirtualModem::Entering(ModemMode mode) {
 void VirtualModem::Receive(PortRole role, std::span<const uint8_t> bytes) {
   std::lock_guard lock(core_.mutex());
   if (core_.shutDown() || bytes.empty()) return;
-  if (role == PortRole::Data) {
-    core_.ReadData(bytes, [this](const std::string& line) { firmware_.AtOnData(line); });
-  } else {
-    core_.ReadDiag(bytes, [this](ReaderItem& item) { Answer(item); });
-  }
+  core_.Arrive(role, bytes, [this](PortRole from, std::span<const uint8_t> arrived) {
+    if (from == PortRole::Data) {
+      core_.ReadData(arrived, [this](const std::string& line) { firmware_.AtOnData(line); });
+    } else {
+      core_.ReadDiag(arrived, [this](ReaderItem& item) { Answer(item); });
+    }
+  });
 }
 
 void VirtualModem::Answer(ReaderItem& item) {
@@ -227,6 +229,7 @@ ModemSnapshot VirtualModem::Snapshot() {
   s.vendorSwitchAA = core_.memory.switchAA;
   s.diagPortMode = core_.memory.diagPortMode;
   s.cdRun = firmware_.cdRun();
+  s.floor = core_.costFloor();
   return s;
 }
 

@@ -176,6 +176,10 @@ constexpr Option kFaultOptions[] = {
      [](OptionCall& call, const std::string& v) {
        return ReadReplyFault(call, v, ReplyFault::Kind::Noise);
      }},
+    {"--twice-reply", true,
+     [](OptionCall& call, const std::string& v) {
+       return ReadReplyFault(call, v, ReplyFault::Kind::Twice);
+     }},
     {"--delay-reply", true,
      [](OptionCall& call, const std::string& v) {
        return ReadReplyFault(call, v, ReplyFault::Kind::Delay);

@@ -38,6 +38,7 @@ ModemCore::ModemCore(ModemConfig config, ModemTransport& transport, ModeHandlers
       handlers_(handlers),
       fault_random_(config_.seed ^ 0xFA017ULL),
       split_random_(config_.seed ^ 0x5B11CE5ULL),
+      link_(config_.timings.linkBytesPerSecond),
       reply_fault_seen_(config_.faults.replies.size(), 0) {}
 
 // ---------------------------------------------------------------- life cycle
@@ -130,6 +131,8 @@ void ModemCore::DetachNow(const std::string& reason) {
   mode_ = ModemMode::Detached;
   diag_reader_.Reset();
   data_line_.clear();
+  inbound_.clear();
+  link_.Reset();
   if (!ports_) return;
   transport_.Detach();
   records.attachHistory.push_back({transport_.NowMs(), false, *ports_, reason});
@@ -142,12 +145,14 @@ void ModemCore::ComeBack(uint64_t afterMs, std::optional<ModemMode> boot,
   if (const auto& slow = config_.faults.slowReboot) {
     if (n >= slow->nth && (slow->count == 0 || n - slow->nth < slow->count)) afterMs = slow->ms;
   }
+  CountBootTime(afterMs);
   if (config_.swap && config_.swap->at == n && transport_.HandOver(afterMs)) return;
   After(afterMs, [this, boot, reason] { AttachNow(reason, boot); });
 }
 
 void ModemCore::ReenumerateInto(ModemMode mode, uint64_t bootMs, const std::string& reason) {
   SwitchMode(ModemMode::Switching);
+  CountBootTime(config_.timings.detachAfterMs);
   After(config_.timings.detachAfterMs, [this, mode, bootMs, reason] {
     DetachNow(reason);
     ComeBack(bootMs, mode, std::string(ModeName(mode)) + " started");
@@ -156,6 +161,7 @@ void ModemCore::ReenumerateInto(ModemMode mode, uint64_t bootMs, const std::stri
 
 void ModemCore::EnterAfter(ModemMode mode, uint64_t delayMs) {
   SwitchMode(ModemMode::Switching);
+  CountBootTime(delayMs);
   After(delayMs, [this, mode] {
     handlers_.Entering(mode);
     SwitchMode(mode);
@@ -171,6 +177,7 @@ void ModemCore::Restart(const std::string& reason) {
           ? config_.faults.swap
           : std::nullopt;
   SwitchMode(ModemMode::Switching);
+  CountBootTime(config_.timings.detachAfterMs);
   After(config_.timings.detachAfterMs, [this, reason, comesBack, swap] {
     DetachNow(reason);
     if (!comesBack) return;
@@ -217,6 +224,24 @@ void ModemCore::PowerCycle(uint64_t offMs) {
 }
 
 // ------------------------------------------------------------------ reading
+
+void ModemCore::Arrive(PortRole role, std::span<const uint8_t> bytes,
+                       std::function<void(PortRole, std::span<const uint8_t>)> handle) {
+  const uint64_t delayMs = link_.Inbound(NowMs(), bytes.size());
+  if (!link_.On()) {
+    handle(role, bytes);
+    return;
+  }
+  // Every timer takes the oldest bytes on the link, so the order written
+  // holds whichever timer fires first.
+  inbound_.emplace_back(role, Packet(bytes.begin(), bytes.end()));
+  After(delayMs, [this, handle = std::move(handle)] {
+    if (inbound_.empty()) return;
+    const auto [from, arrived] = std::move(inbound_.front());
+    inbound_.pop_front();
+    handle(from, arrived);
+  });
+}
 
 void ModemCore::ReadDiag(std::span<const uint8_t> bytes,
                          const std::function<void(ReaderItem&)>& answer) {
@@ -273,6 +298,9 @@ ModemCore::ReplyFate ModemCore::FateOf(uint8_t requestCode, uint64_t delayMs) {
       case ReplyFault::Kind::Noise:
         fate.noise = true;
         break;
+      case ReplyFault::Kind::Twice:
+        fate.twice = true;
+        break;
       case ReplyFault::Kind::Delay:
         fate.shape.delayMs += f.delayMs;
         break;
@@ -323,7 +351,14 @@ void ModemCore::Reply(uint8_t requestCode, const Packet& packet, uint64_t delayM
   frame.push_back(kFlag);
   if (fate.randomCuts > 0 && frame.size() > 1)
     CutAtRandom(frame.size(), fate.randomCuts, &fate.shape);
-  transport_.Send(PortRole::Diag, std::move(frame), fate.shape);
+  ReplyShape again = fate.shape;
+  Send(PortRole::Diag, frame, fate.shape, delayMs);
+  if (fate.twice) {
+    // The copy goes right behind the reply: the modem did the work once.
+    Note(PortRole::Diag, requestCode, 0, Format("reply 0x%02X sent twice (fault)", replyCode));
+    again.delayMs = 0;
+    Send(PortRole::Diag, std::move(frame), again, 0);
+  }
 }
 
 void ModemCore::CutAtRandom(size_t length, uint32_t maxCuts, ReplyShape* shape) {
@@ -359,13 +394,22 @@ std::vector<size_t> PieceLengths(const ReplyShape& shape, size_t total) {
 void ModemCore::SendDiagBytes(std::vector<uint8_t> bytes, uint64_t delayMs) {
   ReplyShape shape;
   shape.delayMs = delayMs;
-  transport_.Send(PortRole::Diag, std::move(bytes), shape);
+  Send(PortRole::Diag, std::move(bytes), shape, delayMs);
 }
 
 void ModemCore::SendAt(PortRole role, const std::string& text) {
   ReplyShape shape;
   shape.delayMs = config_.timings.atReplyMs;
-  transport_.Send(role, std::vector<uint8_t>(text.begin(), text.end()), shape);
+  Send(role, std::vector<uint8_t>(text.begin(), text.end()), shape, shape.delayMs);
+}
+
+void ModemCore::Send(PortRole role, std::vector<uint8_t> bytes, ReplyShape shape,
+                     uint64_t processingMs) {
+  // What a fault adds on top of the modem's own work delays this reply
+  // alone; the modem goes on with the next request meanwhile.
+  const uint64_t own = std::min(processingMs, shape.delayMs);
+  shape.delayMs = link_.Outbound(NowMs(), own, shape.delayMs - own, bytes.size());
+  transport_.Send(role, std::move(bytes), shape);
 }
 
 void ModemCore::Note(PortRole port, int code, size_t length, std::string what) {

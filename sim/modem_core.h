@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -20,6 +21,7 @@
 #include "sim/config.h"
 #include "sim/flash_store.h"
 #include "sim/frame_reader.h"
+#include "sim/link_model.h"
 #include "sim/nv_store.h"
 #include "sim/random.h"
 #include "sim/records.h"
@@ -110,6 +112,14 @@ class ModemCore {
   void SwitchMode(ModemMode mode);
 
   // ---- the ports ----
+  // Bytes the host wrote to a port: handed to handle once they have crossed
+  // the link (at once when the link costs nothing), in the order written.
+  // Bytes still on their way when the modem leaves the bus are lost.
+  void Arrive(PortRole role, std::span<const uint8_t> bytes,
+              std::function<void(PortRole, std::span<const uint8_t>)> handle);
+  const CostFloor& costFloor() const { return link_.floor(); }
+  // The modem spends ms leaving the bus, booting or switching modes.
+  void CountBootTime(uint64_t ms) { link_.Booted(ms); }
   // Feeds the diagnostic port's bytes to its reader; each item that arrives
   // while a mode is live goes to answer, with the mode it is answered in.
   void ReadDiag(std::span<const uint8_t> bytes, const std::function<void(ReaderItem&)>& answer);
@@ -134,6 +144,7 @@ class ModemCore {
     bool drop = false;
     bool corrupt = false;
     bool noise = false;
+    bool twice = false;
     uint32_t randomCuts = 0;  // cut into up to this many more pieces
     ReplyShape shape;
   };
@@ -141,6 +152,8 @@ class ModemCore {
   // Cuts a frame of length bytes at 1 to maxCuts random places.
   void CutAtRandom(size_t length, uint32_t maxCuts, ReplyShape* shape);
 
+  // Every reply leaves through here: the link decides when it arrives.
+  void Send(PortRole role, std::vector<uint8_t> bytes, ReplyShape shape, uint64_t processingMs);
   void OnTimer(uint64_t epoch, const ModemTransport::TimerId& slot,
                const std::function<void()>& fn);
   void AttachNow(const std::string& reason, std::optional<ModemMode> boot = std::nullopt);
@@ -167,6 +180,8 @@ class ModemCore {
   uint32_t departures_ = 0;  // times the modem left the bus to come back
   FrameReader diag_reader_;
   std::string data_line_;
+  LinkModel link_;
+  std::deque<std::pair<PortRole, Packet>> inbound_;  // on the link toward the modem
 
   // Fault bookkeeping: matching replies seen per reply fault.
   std::vector<uint32_t> reply_fault_seen_;

@@ -49,6 +49,9 @@ bool ReadTimings(OptionCall& call, const std::string& v) {
   return keys.Number("reply", max, &t.replyMs) && keys.Number("nv-reply", max, &t.nvReplyMs) &&
          keys.Number("at-reply", max, &t.atReplyMs) &&
          keys.Number("flash-write", max, &t.flashWriteMs) &&
+         keys.Number("image-open", max, &t.imageOpenMs) &&
+         keys.Number("image-close", max, &t.imageCloseMs) &&
+         keys.Number("link-rate", 1'000'000'000, &t.linkBytesPerSecond) &&
          keys.Number("downloader-start", max, &t.downloaderStartMs) &&
          keys.Number("programmer-start", max, &t.programmerStartMs) &&
          keys.Number("detach-after", max, &t.detachAfterMs) &&

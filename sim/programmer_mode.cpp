@@ -171,7 +171,7 @@ void ProgrammerMode::Close() {
     core_.memory.bootDownloader = false;
   }
   core_.memory.flash.Close(core_.NowMs());
-  core_.Reply(stream::kClose, Packet{stream::kCloseReply}, config_.timings.replyMs);
+  core_.Reply(stream::kClose, Packet{stream::kCloseReply}, config_.timings.imageCloseMs);
 }
 
 void ProgrammerMode::PartitionTable(const Packet& p) {
@@ -201,6 +201,7 @@ void ProgrammerMode::LosePower() {
   power_loss_done_ = true;
   core_.memory.bootDownloader = true;
   core_.SwitchMode(ModemMode::Switching);
+  core_.CountBootTime(config_.timings.detachAfterMs);
   core_.After(config_.timings.detachAfterMs, [this] {
     core_.DetachNow("power loss");
     core_.ComeBack(config_.timings.reattachAfterMs, std::nullopt, "power back");
@@ -243,7 +244,7 @@ void ProgrammerMode::Open(const Packet& p) {
   }
   core_.memory.flash.Open(type, std::move(header), core_.NowMs());
   core_.Reply(stream::kOpenMultiImage, Packet{stream::kOpenMultiImageReply, 0x00},
-              config_.timings.replyMs);
+              config_.timings.imageOpenMs);
 }
 
 void ProgrammerMode::Write(const Packet& p) {

@@ -9,6 +9,7 @@
 
 #include "sim/config.h"
 #include "sim/flash_store.h"
+#include "sim/link_model.h"
 #include "sim/nv_store.h"
 #include "sim/transport.h"
 
@@ -82,6 +83,7 @@ struct ModemSnapshot {
   uint8_t vendorSwitchAA = 0;
   int diagPortMode = 0;
   std::vector<std::string> cdRun;
+  CostFloor floor;
 };
 
 }  // namespace quorrel::sim

@@ -75,6 +75,14 @@ std::string ReportJson(const ModemSnapshot& s, const ReportContext& context) {
   j["duration_ms"] = s.nowMs;
   j["final_mode"] = ModeName(s.mode);
   j["version"] = Text(s.version);
+  // What the link and the modem themselves cost: no host can take less than
+  // the link's time, the processing and the boots, less what overlapped.
+  j["floor"] = {{"link_ms", s.floor.linkUs / 1000},
+                {"processing_ms", s.floor.processingMs},
+                {"boot_ms", s.floor.bootMs},
+                {"total_ms", s.floor.TotalMs()},
+                {"bytes_to_modem", s.floor.bytesToModem},
+                {"bytes_to_host", s.floor.bytesToHost}};
 
   Json& attachments = j["attachments"] = Json::array();
   for (const AttachRecord& r : s.attachHistory) {

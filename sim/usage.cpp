@@ -29,8 +29,10 @@ Modem:
   --nv-readonly LIST       NV items that refuse writes
   --ready-after N          readiness polls answered "busy" after going offline [0]
   --challenge HEX          the 8-byte handshake challenge [drawn from the seed]
-  --timing K=MS,...        reply, nv-reply, at-reply, flash-write, downloader-start,
-                           programmer-start, detach-after, reattach-after
+  --timing K=MS,...        reply, nv-reply, at-reply, flash-write, image-open,
+                           image-close, downloader-start, programmer-start, detach-after,
+                           reattach-after; and link-rate=BYTES a second each way
+                           [1000000; 0: no link]
   --time-scale F           multiply every delay and pause by F (0.1: ten times faster) [1]
   --start-in MODE          attach in normal, downloader or programmer mode [normal]; the
                            last two show only the diagnostic port
@@ -40,6 +42,7 @@ Faults (PATTERN: nth=N,count=C,every=E,mode=normal|downloader|programmer,code=X;
   --drop-reply PATTERN        leave matching diagnostic-port replies out
   --corrupt-reply PATTERN     send them with a wrong CRC
   --noise-reply PATTERN       send 1 to 8 stray bytes in front of them
+  --twice-reply PATTERN       send them twice
   --delay-reply PATTERN,ms=D  send them D ms late
   --split-replies PATTERN,piece=P,interval=I   send them in P-byte pieces I ms apart
                            (cuts=K instead of piece=: cut each at 1 to K random points)

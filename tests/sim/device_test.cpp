@@ -559,6 +559,55 @@ TEST_F(ModemTest, PipelinedWritesAreAnsweredBackToBackEachWithBothFlags) {
   EXPECT_EQ(device().ImageBytes(9), efs);
 }
 
+// What blocks in flight cost: over a link the modem programs one block at a
+// time, so their acknowledgements come one flash write apart, and the floor
+// counts every byte and every write; without a link they all come at once.
+TEST_F(ModemTest, BlocksInFlightCostTheLinkAndOneFlashWriteEach) {
+  struct Case {
+    uint64_t rate;
+    size_t minAckedAfterHalf, maxAckedAfterHalf;  // of 20, after half their programming time
+  };
+  for (const Case& c : {Case{1'000'000, 5, 10}, Case{0, 20, 20}}) {
+    SCOPED_TRACE(c.rate);
+    ModemConfig config;
+    config.timings.linkBytesPerSecond = c.rate;
+    Start(config);
+    EnterProgrammer();
+    PrepareFlash();
+    ASSERT_EQ(diag_.AskOne(DlFrame({0x1B, 0x09})), (Bytes{0x1C, 0x00}));
+    const sim::CostFloor before = device().Snapshot().floor;
+    const uint64_t writeMs = config.timings.flashWriteMs;
+    const Bytes efs = Pattern(20 * 1024, 3);
+    size_t sent = 0;
+    for (uint32_t block = 0; block < 20; ++block) {
+      Bytes frame = DlFrame(StreamWritePacket(
+          block * 1024, Bytes(efs.begin() + block * 1024, efs.begin() + (block + 1) * 1024)));
+      sent += frame.size();
+      ASSERT_TRUE(diag_.Write(frame));
+    }
+    clock_.Advance(10 * writeMs);
+    const size_t early = SplitReplies(diag_.Drain()).size();
+    EXPECT_GE(early, c.minAckedAfterHalf);
+    EXPECT_LE(early, c.maxAckedAfterHalf);
+    clock_.Advance(20 * writeMs);
+    EXPECT_EQ(early + SplitReplies(diag_.Drain()).size(), 20u);
+    diag_.AskOne(DlFrame({0x15}));
+    EXPECT_EQ(device().ImageBytes(9), efs);
+
+    const sim::CostFloor after = device().Snapshot().floor;
+    EXPECT_GE(after.bytesToModem - before.bytesToModem, sent);
+    EXPECT_GE(after.processingMs - before.processingMs, 20 * writeMs);
+    const uint64_t linkMs = (after.linkUs - before.linkUs) / 1000;
+    if (c.rate == 0)
+      EXPECT_EQ(linkMs, 0u);
+    else
+      EXPECT_GE(linkMs, sent * 1000 / c.rate);
+    modem_.reset();
+    diag_.Close();
+    data_.Close();
+  }
+}
+
 TEST_F(ModemTest, StreamResetReEnumeratesIntoTheFlashedFirmware) {
   Start();
   const int firstDiag = modem_->DiagPort(), firstData = modem_->DataPort();
