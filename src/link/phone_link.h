@@ -107,6 +107,8 @@ class PhoneLink {
   static constexpr size_t kReplyCapacity = 1024;
   static constexpr size_t kMaxAcks = 64;
   static constexpr int kCollectLimit = 1000;
+  // Fast mode: the quiet after a downloader reply (see RunTries).
+  static constexpr uint32_t kFastDmssQuietMs = 3;
 
   PhoneLink(Clock& clock, SerialDevices& devices);
   virtual ~PhoneLink();
@@ -144,6 +146,11 @@ class PhoneLink {
 
   // ---- the port and the clock ----
   Clock& clock() { return clock_; }
+  // Fast: a reply is taken as soon as its closing flag has come, the wait
+  // blocking on the port, instead of once the bytes stop growing over a
+  // sampling interval. Off by default.
+  void SetFast(bool fast) { fast_ = fast; }
+  bool Fast() const { return fast_; }
   // The diagnostic port; jobs open and close it.
   SerialPort& Port() { return port_; }
 
@@ -197,12 +204,16 @@ class PhoneLink {
   void Fail(LinkError error, std::string_view reason);
   // The try loop of Transact, on the frame in the frame buffer.
   bool RunTries(uint8_t tries, uint32_t timeoutMs);
+  // Fast mode's wait for reply bytes within a time-out that began at t0:
+  // the bytes queued once some came, 0 when none did in time.
+  int WaitForReplyBytes(uint64_t t0, uint32_t timeoutMs);
 
   Clock& clock_;
   SerialPort port_;
   // The request under way: its protocol, code byte, frame and check.
   LinkProtocol protocol_ = LinkProtocol::Diag;
   uint8_t requestCode_ = 0;
+  bool fast_ = false;
   uint32_t frameLength_ = 0;
   std::array<uint8_t, kFrameCapacity> frameBuffer_{};
   const ReplyCheck* check_ = nullptr;

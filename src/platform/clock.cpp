@@ -1,5 +1,8 @@
 #include "platform/clock.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include <thread>
 #include <vector>
 
@@ -45,6 +48,10 @@ uint64_t ScaledClock::NowMs() {
                      std::chrono::steady_clock::now() - origin_)
                      .count();
   return static_cast<uint64_t>(static_cast<double>(real_us) / 1000.0 / factor_);
+}
+
+uint32_t ScaledClock::RealMs(uint32_t ms) const {
+  return std::max<uint32_t>(1, static_cast<uint32_t>(std::ceil(ms * factor_)));
 }
 
 void ScaledClock::DoSleep(uint32_t ms) {

@@ -26,6 +26,10 @@ class Clock {
 
   // Total of every sleep asked of this clock, in its own milliseconds.
   uint64_t RequestedSleepMs() const { return requested_sleep_ms_.load(); }
+  // How many real milliseconds ms of this clock last, for a wait that blocks
+  // on something else than the clock (a port); 0 when this clock's time is
+  // not real time at all (a virtual clock: such a wait must sleep instead).
+  virtual uint32_t RealMs(uint32_t ms) const { return ms; }
   // Total of every sleep the calling thread asked of any clock, in the
   // clocks' own milliseconds: the floor of a job thread's time.
   static uint64_t ThreadRequestedSleepMs();
@@ -56,6 +60,7 @@ class ScaledClock : public Clock {
  public:
   explicit ScaledClock(double factor);
   uint64_t NowMs() override;
+  uint32_t RealMs(uint32_t ms) const override;
   double factor() const { return factor_; }
 
  protected:

@@ -78,6 +78,27 @@ int SerialPort::Read(uint8_t* buffer, int maxLength) {
   return got;
 }
 
+int SerialPort::WaitForBytes(Clock& clock, uint32_t ms) {
+  const uint64_t start = clock.NowMs();
+  bool wokeEmpty = false;
+  for (;;) {
+    const int queued = BytesQueued();
+    if (queued > 0 || !device_) return queued;
+    const uint64_t spent = clock.NowMs() - start;
+    if (spent >= ms) return 0;
+    SuspensionPoint();
+    const uint32_t real = clock.RealMs(static_cast<uint32_t>(ms - spent));
+    // A device that wakes without bytes twice running is not trusted to
+    // block: the clock paces the next look.
+    if (real == 0 || wokeEmpty || !device_->WaitReadable(real)) {
+      clock.Sleep(1);
+      wokeEmpty = false;
+    } else {
+      wokeEmpty = true;
+    }
+  }
+}
+
 void SerialPort::Note(std::string_view text) {
   if (device_) device_->Note(text);
 }

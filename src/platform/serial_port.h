@@ -13,6 +13,8 @@
 #include <memory>
 #include <string_view>
 
+#include "platform/clock.h"
+
 namespace quorrel {
 
 // One opened port.
@@ -37,6 +39,10 @@ class SerialDevice {
   // True once the device has gone from under the open port (unplugged,
   // re-enumerated): nothing will ever pass through it again.
   virtual bool HungUp() { return false; }
+  // Blocks up to realMs real milliseconds until bytes arrive (or the device
+  // goes); true when it blocked, so the caller need not sleep. A device that
+  // cannot block returns false at once.
+  virtual bool WaitReadable(uint32_t /*realMs*/) { return false; }
 };
 
 // Where numbered ports come from.
@@ -80,6 +86,10 @@ class SerialPort {
   int BytesQueued();
   // Reads at most maxLength of the queued bytes; 0 when closed or nothing queued.
   int Read(uint8_t* buffer, int maxLength);
+  // Waits up to ms of clock's time for received bytes: blocks on the device
+  // where it can, else sleeps on the clock. The bytes queued then (0 when
+  // none came, the port is closed or its device went away).
+  int WaitForBytes(Clock& clock, uint32_t ms);
   // True when the port was closed because its device went away under it
   // (a hung-up descriptor is closed at once); cleared by the next Open.
   bool HungUp() const { return hung_up_; }

@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -175,6 +176,14 @@ class TtyDevice : public SerialDevice {
   }
 
   bool HungUp() override { return hung_up_; }
+
+  bool WaitReadable(uint32_t realMs) override {
+    if (hung_up_) return false;
+    pollfd p{fd_, POLLIN, 0};
+    const int r = ::poll(&p, 1, static_cast<int>(std::min<uint32_t>(realMs, 60'000)));
+    if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) hung_up_ = true;
+    return r >= 0 || errno == EINTR;
+  }
 
  private:
   // The errors of a tty whose device has gone: the descriptor is hung up.

@@ -22,6 +22,20 @@ bool CrLfAt(std::string_view r, size_t p) {
 
 }  // namespace
 
+bool HasFinalResult(std::string_view text) {
+  size_t start = 0;
+  for (size_t end = text.find(kCr); end != std::string_view::npos;
+       start = end + 1, end = text.find(kCr, start)) {
+    std::string_view line = text.substr(start, end - start);
+    while (!line.empty() && line.front() == kLf) line.remove_prefix(1);
+    if (line == "OK" || line == "ERROR" || line.starts_with("+CME ERROR") ||
+        line.starts_with("+CMS ERROR")) {
+      return true;
+    }
+  }
+  return false;
+}
+
 AtChannel::AtChannel(Clock& clock, SerialDevices& devices) : port(devices), clock_(clock) {}
 
 AtChannel::~AtChannel() = default;
@@ -50,9 +64,24 @@ bool AtChannel::SendAndWait() {
   for (int attempt = 0; attempt < tries_ && !answered; ++attempt) {
     if (port.Write(bytes, length) < length) continue;
 
+    const uint64_t t0 = clock_.NowMs();
+    if (fast_) {
+      // Read as the reply comes, until its final line or the attempt's end.
+      std::string got;
+      std::array<uint8_t, kMaxResponse> buffer{};
+      while (got.size() < static_cast<size_t>(kMaxResponse) && !HasFinalResult(got)) {
+        const uint64_t spent = clock_.NowMs() - t0;
+        if (spent > timeout_) break;
+        if (port.WaitForBytes(clock_, static_cast<uint32_t>(timeout_ - spent) + 1) <= 0) break;
+        const int n = port.Read(buffer.data(), kMaxResponse - static_cast<int>(got.size()));
+        if (n > 0) got.append(reinterpret_cast<const char*>(buffer.data()), static_cast<size_t>(n));
+      }
+      if (got.empty()) continue;
+      response = std::move(got);
+      return true;
+    }
     // Sample the queue in pairs 100 ms apart until the reply stops growing
     // or the attempt's time is up; a pair is always taken.
-    const uint64_t t0 = clock_.NowMs();
     int first = 0;
     for (;;) {
       clock_.Sleep(kSampleMs);

@@ -53,6 +53,11 @@ class AtChannel {
   // Any command whose answer line is not needed.
   bool SendCommand(std::string_view text);
 
+  // Fast: a reply is taken as soon as its final result line ("OK",
+  // "ERROR", "+CME ERROR: ...") has come, the wait blocking on the port,
+  // instead of once the bytes stop growing over two samples. Off by default.
+  void SetFast(bool fast) { fast_ = fast; }
+
   uint32_t timeoutMs() const { return timeout_; }
   int tries() const { return tries_; }
   Clock& clock() { return clock_; }
@@ -67,6 +72,10 @@ class AtChannel {
   Clock& clock_;
   uint32_t timeout_ = kMaxTimeoutMs;
   int tries_ = 3;
+  bool fast_ = false;
 };
+
+// True when text holds a complete final result line of an AT command.
+bool HasFinalResult(std::string_view text);
 
 }  // namespace quorrel
