@@ -46,6 +46,8 @@ const char kUsage[] =
     "                     was saved from (without it such a restore is refused)\n"
     "  --time-scale F     every wait and time-out times F (for the simulator)\n"
     "  --trace FILE       every block sent and received, with time and direction, in hex\n"
+    "  --fast             read replies as they arrive and end waits on events\n"
+    "                     instead of the modem's fixed pace (off by default)\n"
     "  --json             every event (status, progress, port, version, box, message,\n"
     "                     result with the job's record) as a JSON line on stdout\n"
     "  --wait-seconds S   give up when no modem answers within S seconds at the\n"
@@ -153,6 +155,8 @@ std::optional<Options> Parse(int argc, char** argv, std::string* error) {
       o.otherModem = true;
     } else if (a == "--json") {
       o.json = true;
+    } else if (a == "--fast") {
+      o.fast = true;
     } else if (a == "--ignore-modem-manager") {
       o.ignoreModemManager = true;
     } else if (a == "--trace") {

@@ -25,6 +25,7 @@ struct Options {
   bool noUsbBridge = false;
   bool otherModem = false;  // restore-nv --other-modem
   bool json = false;        // --json: the events as JSON lines
+  bool fast = false;        // --fast: replies read as they arrive, waits end on events
   bool noUsbProbe = false;
   bool station = false;     // station: a job on every modem, each on a line
   bool once = false;        // station --once

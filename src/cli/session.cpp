@@ -57,6 +57,7 @@ std::optional<int> OpenSession(const Options& o, Session& s) {
   std::error_code ec;
   s.startup = std::filesystem::current_path(ec).string();
   s.doc = std::make_unique<CQuorrelDoc>(*s.clock, *s.devices);
+  s.doc->SetFast(o.fast);
   std::string error;
   // Installed under /usr, the NV backups and logs go to the user's folders.
   s.folders = DefaultProgramFolders();

@@ -26,6 +26,8 @@ class TracingDevice : public SerialDevice {
     return n;
   }
   void Note(std::string_view text) override { trace_.Note(port_, std::string(text)); }
+  bool HungUp() override { return inner_->HungUp(); }
+  bool WaitReadable(uint32_t realMs) override { return inner_->WaitReadable(realMs); }
 
  private:
   std::unique_ptr<SerialDevice> inner_;

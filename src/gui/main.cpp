@@ -70,9 +70,14 @@ int main(int argc, char** argv) {
       "no-usb-probe",
       "Do not probe the serial ports of a USB modem that no modem table line names (also "
       "QUORREL_USB_PROBE=0).");
+  QCommandLineOption fast(
+      "fast",
+      "Read replies as they arrive and end waits on events instead of the modem's fixed pace "
+      "(also QUORREL_FAST=1).");
   QCommandLineOption device("device", "The USB modem (port path or serial number) for line 1.",
                             "PATH|SERIAL");
   parser.addOption(allLines);
+  parser.addOption(fast);
   parser.addOption(timeScale);
   parser.addOption(noUsbBridge);
   parser.addOption(noUsbProbe);
@@ -135,6 +140,7 @@ int main(int argc, char** argv) {
 
   using namespace quorrel;
   CQuorrelDoc doc(*clock, SystemSerialDevices());
+  doc.SetFast(parser.isSet(fast) || FastModeFromEnvironment());
   std::string error;
   // Installed under /usr the NV backups and logs go to the user's folders;
   // the NV folder's text on the form shows where.

@@ -105,6 +105,7 @@ int main(int argc, char** argv) {
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 
   CQuorrelDoc doc(*clock, SystemSerialDevices());
+  doc.SetFast(FastModeFromEnvironment());
   std::string error;
   if (!doc.OnNewDocument(ExecutableDirectory(), &error)) {
     Tell("quorrel: " + error, true);

@@ -143,6 +143,11 @@ class DownloadRun {
 
   // ---- pieces ----
   void Wait(uint32_t ms) { clock_.Sleep(ms); }
+  // A pause before a request whose own time-out and tries cover a modem
+  // that is not ready yet: left out in fast mode.
+  void Settle(uint32_t ms) {
+    if (!env_.fast()) Wait(ms);
+  }
   void Progress(int percent) { display_.SetProgress(line_, percent); }
   void Status(std::string_view text) { display_.StatusLine(line_, text, true); }
   void Box(std::string_view text, std::string_view caption = kErrorCaption,
@@ -357,14 +362,14 @@ DownloadResult DownloadRun::ModemLost(const ModemDidNotReturn& gone) {
 void DownloadRun::GiveModemBack(bool showProgress) {
   // Autorun back on.
   Run(kAutorunOnTries, [&] { return SetVendorSwitchAA(link_, 0) != 0; });
-  Wait(500);
+  Settle(500);
   if (showProgress) Progress(97);
   Run(kAutorunOnTries, [&] { return SetAutorun(link_, 1) != 0; });
-  Wait(500);
+  Settle(500);
   SendAt("AT+VCDRUN=F", kAtCommandTriesBack);
-  Wait(2000);
+  Settle(2000);
   SendAt("AT+VCDRUN=9", kAtCommandTriesBack);
-  Wait(1000);
+  Settle(1000);
   if (showProgress) Progress(98);
 
   // A restart into the firmware.
@@ -380,28 +385,28 @@ std::optional<DownloadResult> DownloadRun::PhaseA() {
 
   Ask(kOfflineTries, PutOffline);
   // The vendor switch and autorun off.
-  Wait(3000);
+  Settle(3000);
   Run(kAutorunOffTries, [&] { return SetVendorSwitchAA(link_, 1) != 0; });
-  Wait(2000);
+  Settle(2000);
   Progress(1);
   Run(kAutorunOffTries, [&] { return SetAutorun(link_, 0) != 0; });
   // The same over the data port.
-  Wait(2000);
+  Settle(2000);
   SendAt("AT+VCDRUN=E", kAtCommandTries);
-  Wait(2000);
+  Settle(2000);
   SendAt("AT+VCDRUN=8", kAtCommandTries);
 
   // Offline and reset: a pass succeeds with the reset.
-  Wait(2000);
+  Settle(2000);
   Progress(2);
   Run(kRestartPasses, [&] {
     if (!PutOffline(link_)) return false;
-    Wait(2000);
+    Settle(2000);
     return ResetPhone(link_) != 0;
   });
 
   // The modem re-enumerates; find it again.
-  Wait(10000);
+  AwaitDeparture(env_, line_, 10000);
   Progress(3);
   PortWaitWithProgress();
   Progress(7);
@@ -438,7 +443,7 @@ std::optional<DownloadResult> DownloadRun::PhaseA() {
   if (nv22_read_) {
     std::copy_n(nv22_.begin(), kSavedNvKeep, nv22_saved_.begin());
   }
-  Wait(200);
+  Settle(200);
   Progress(9);
 
   // The NV backup.
@@ -498,7 +503,7 @@ std::optional<DownloadResult> DownloadRun::ProgrammerIntoRam() {
   if (!UploadProgrammer(env_, line_))
     return FailWithBox(kInstallFailedText, EndKind::WriteFailRestart, kInstallFailedText);
   Progress(21);
-  Wait(5000);
+  Settle(5000);
   if (!StartProgrammer(env_, line_))
     return FailWithBox(kSkipFailText, EndKind::WriteFailRestart, kInstallFailedText);
   ShowPort();
@@ -510,7 +515,7 @@ bool DownloadRun::ImageAttempt(int attempt) {
   // A second attempt starts from a closed image and a programmer that
   // answers.
   if (attempt == 2) {
-    Wait(2000);
+    Settle(2000);
     StreamClose(link_);
     if (!Ask(kSecondAttemptNoOps, StreamNoOp)) return false;
   }
@@ -524,13 +529,13 @@ bool DownloadRun::ImageAttempt(int attempt) {
     return false;
   }
 
-  Wait(500);
+  Settle(500);
   if (!Ask(kStageTries, StreamSecurityMode)) return false;
 
   Progress(24);
   if (!Run(kPartitionTableStage, [&] { return WritePartitionTable(env_, line_); })) return false;
 
-  Wait(500);
+  Settle(500);
   Progress(25);
   if (!Run(kStageTries, [&] { return WritePlainImage(env_, line_, PlainImage::QcsblHdCfgData); }))
     return false;
@@ -545,7 +550,7 @@ bool DownloadRun::ImageAttempt(int attempt) {
   if (!Run(kAmssStage, [&] { return WriteImageWithHeader(env_, line_, HeaderedImage::Amss); }))
     return false;
 
-  Wait(10000);
+  Settle(10000);
   Run(kNandProgrammerStage,
       [&] { return WriteImageWithHeader(env_, line_, HeaderedImage::NandProgrammer); });
 
@@ -632,7 +637,7 @@ DownloadResult DownloadRun::PhaseD() {
   }
   Progress(96);
   ShowPort();
-  Wait(1000);
+  Settle(1000);
 
   GiveModemBack(true);
 
@@ -650,7 +655,7 @@ DownloadResult DownloadRun::PhaseD() {
   }
 
   if (hooks_.cleanUpAfterDownload) hooks_.cleanUpAfterDownload();
-  Wait(3000);
+  Settle(3000);
   const uint64_t seconds = (clock_.NowMs() - start_ms_) / 1000;
   Progress(100);
   Status(kDoneText);

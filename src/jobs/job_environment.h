@@ -32,6 +32,9 @@ struct JobEnvironment {
   std::function<bool(int line)> refreshLinePorts;
 
   Clock& clock() { return doc.clock(); }
+  // Waits end on events: fixed pauses before a request are left out where
+  // the request's own time-out and tries cover a modem not ready yet.
+  bool fast() const { return doc.Fast(); }
 };
 
 // What the line jobs reach outside themselves. StandardLineHooks fills

@@ -21,11 +21,16 @@ int AtBaud() {
 // The AT port opened in a reconnect pass: up to 3 tries, 2000 ms after
 // each failure.
 constexpr Schedule kAtOpenTries = Evenly(3, 2000);
-// A reconnect: up to 60 passes, each a second after the one before.
+// A reconnect: up to 60 passes, each a second after the one before. In
+// fast mode the first pass goes at once.
 constexpr Schedule kReconnectPasses{{.tries = 60, .beforeMs = 1000}};
+constexpr Schedule kFastReconnectPasses{{.tries = 1}, {.tries = 59, .beforeMs = 1000}};
 // A port wait: a look for the modem's ports once a second, the look that
 // finds them included, for as long as it takes.
 constexpr Schedule kPortPolls{{.tries = kUntilDone, .afterMs = 1000}};
+// In fast mode, ten looks a second.
+constexpr uint32_t kFastPortPollMs = 100;
+constexpr Schedule kFastPortPolls{{.tries = kUntilDone, .afterMs = kFastPortPollMs}};
 // The version texts: try; 200 ms, try. An empty ninth text is asked for
 // once more, a second later.
 constexpr Schedule kVersionTextTries{{.then = {.pauseMs = 200}}, {}};
@@ -165,7 +170,8 @@ constexpr Schedule kDownloaderNoOpTries =
         {.then = {.reopen = Reopen::Diag, .settleMs = 10000}},
         {},
     }
-        .Lead(5000);
+        .Lead(5000)
+        .TryingDuringLead();
 // The flash parameters: try; 5000 ms, try; 3000 ms, try; 5000 ms, try;
 // reopen, 8000 ms, try.
 constexpr Schedule kFlashParameterTries{
@@ -213,7 +219,8 @@ bool EnterDownloader(JobEnvironment& env, int line) {
 bool StartProgrammer(JobEnvironment& env, int line) {
   PhoneLink& link = env.doc.link(line);
   (void)RunSchedule(env, line, kGoTries, [&] { return DmssGo(link, 0x80, 0) != 0; });
-  env.clock().Sleep(2000);
+  // In fast mode the greeting's own tries wait for the programmer's start.
+  if (!env.fast()) env.clock().Sleep(2000);
   return GreetProgrammer(env, line, false);
 }
 
@@ -228,7 +235,7 @@ bool GreetProgrammer(JobEnvironment& env, int line, bool alreadyGreeted) {
 
 bool ResetAndWaitForReturn(JobEnvironment& env, int line, const ReconnectGiveUp& giveUp) {
   (void)StreamReset(env.doc.link(line));
-  env.clock().Sleep(3000);
+  AwaitDeparture(env, line, 3000);
   WaitForPorts(env, line);
   return Reconnect(env, line, giveUp);
 }
@@ -246,7 +253,32 @@ bool Reconnect(JobEnvironment& env, int line, const ReconnectGiveUp& giveUp) {
     // The same bound as the wait for the ports.
     return env.portWaitLimitMs && clock.NowMs() - start >= *env.portWaitLimitMs;
   };
-  return RunSchedule(env, line, kReconnectPasses, pass, {.giveUp = over});
+  return RunSchedule(env, line, env.fast() ? kFastReconnectPasses : kReconnectPasses, pass,
+                     {.giveUp = over});
+}
+
+void AwaitDeparture(JobEnvironment& env, int line, uint32_t ms) {
+  Clock& clock = env.clock();
+  if (!env.fast()) {
+    clock.Sleep(ms);
+    return;
+  }
+  // The modem leaves the bus: its open port hangs up. A port that was not
+  // open, or a system that never tells, waits the whole time.
+  SerialPort& port = env.doc.link(line).Port();
+  const uint64_t start = clock.NowMs();
+  std::array<uint8_t, 256> discard{};
+  for (;;) {
+    const uint64_t spent = clock.NowMs() - start;
+    if (spent >= ms) return;
+    if (!port.IsOpen()) {
+      if (port.HungUp()) return;
+      clock.Sleep(static_cast<uint32_t>(ms - spent));
+      return;
+    }
+    if (port.WaitForBytes(clock, static_cast<uint32_t>(ms - spent)) > 0)
+      (void)port.Read(discard.data(), static_cast<int>(discard.size()));
+  }
 }
 
 std::string ModemDidNotReturnText(const ModemDidNotReturn& gone) {
@@ -268,8 +300,19 @@ void WaitForPorts(JobEnvironment& env, int line, const std::function<void(int po
   const auto bound = [&] {
     return env.portWaitLimitMs && clock.NowMs() - start >= *env.portWaitLimitMs;
   };
-  if (!RunSchedule(env, line, kPortPolls, [&] { return env.discoverLinePorts(line); },
-                   {.giveUp = bound, .afterTry = afterPoll})) {
+  // The callers count seconds in polls: in fast mode every tenth look is one.
+  const bool fast = env.fast();
+  const auto afterLook = [&](int looks) {
+    if (!afterPoll) return;
+    if (!fast) {
+      afterPoll(looks);
+    } else if (looks % (1000 / kFastPortPollMs) == 0) {
+      afterPoll(looks / (1000 / kFastPortPollMs));
+    }
+  };
+  if (!RunSchedule(env, line, fast ? kFastPortPolls : kPortPolls,
+                   [&] { return env.discoverLinePorts(line); },
+                   {.giveUp = bound, .afterTry = afterLook})) {
     throw ModemDidNotReturn{env.portWaitLimitMs.value_or(0), env.doc.line(line).Place().takenBy};
   }
 }

@@ -58,6 +58,10 @@ using ReconnectGiveUp = std::function<bool(bool atOpened)>;
 // Resets the programmer, waits for the modem's ports and for the phone to
 // answer in its normal firmware again (up to 60 passes).
 bool ResetAndWaitForReturn(JobEnvironment& env, int line, const ReconnectGiveUp& giveUp = {});
+// The wait of ms for the modem to leave the bus after a reset. In fast mode
+// it ends as soon as the line's diagnostic port hangs up (it is never
+// longer); bytes that come meanwhile are dropped.
+void AwaitDeparture(JobEnvironment& env, int line, uint32_t ms);
 // Up to 60 passes of: wait 1 s, open the AT port (3 tries), open the
 // diagnostic port and detect the phone. True once detected. The passes end
 // early once env.portWaitLimitMs have passed (when set), or when giveUp

@@ -1,5 +1,7 @@
 #include "jobs/schedule.h"
 
+#include <algorithm>
+
 #include "jobs/mode_transitions.h"
 
 namespace quorrel {
@@ -30,8 +32,24 @@ void Follow(JobEnvironment& env, int line, const AfterFailure& then) {
 
 bool RunSchedule(JobEnvironment& env, int line, const Schedule& schedule,
                  const std::function<bool()>& attempt, const ScheduleChecks& checks) {
-  Pause(env, schedule.leadMs);
   int made = 0;
+  if (env.fast() && schedule.tryDuringLead) {
+    // The lead is a wait for the modem to be ready: a try that finds it
+    // ready ends the wait, and the wait is never longer than the lead.
+    Clock& clock = env.clock();
+    const uint64_t start = clock.NowMs();
+    for (;;) {
+      const bool done = attempt();
+      if (checks.afterTry) checks.afterTry(++made);
+      if (done) return true;
+      if (checks.giveUp && checks.giveUp()) return false;
+      const uint64_t spent = clock.NowMs() - start;
+      if (spent >= schedule.leadMs) break;
+      Pause(env, static_cast<uint32_t>(std::min<uint64_t>(kLeadPollMs, schedule.leadMs - spent)));
+    }
+  } else {
+    Pause(env, schedule.leadMs);
+  }
   for (size_t s = 0; s < schedule.count; ++s) {
     const Step& step = schedule.steps[s];
     for (int i = 0; i < step.tries; ++i) {

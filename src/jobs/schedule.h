@@ -70,6 +70,14 @@ struct Schedule {
     copy.leadMs = ms;
     return copy;
   }
+  // The same schedule; in fast mode its lead is spent trying (a harmless
+  // look, such as a no-op), kLeadPollMs apart, and a try that succeeds ends
+  // it early. After the lead the tries go on as scheduled.
+  constexpr Schedule TryingDuringLead() const {
+    Schedule copy = *this;
+    copy.tryDuringLead = true;
+    return copy;
+  }
   // The same schedule, done even when its last try fails.
   constexpr Schedule IgnoringLastFailure() const {
     Schedule copy = *this;
@@ -81,7 +89,11 @@ struct Schedule {
   size_t count = 0;
   uint32_t leadMs = 0;  // before the first try
   LastFailure lastFailure = LastFailure::Fails;
+  bool tryDuringLead = false;
 };
+
+// The pace of the tries during a lead in fast mode.
+inline constexpr uint32_t kLeadPollMs = 100;
 
 // Up to `tries` tries, pauseMs after each failed one (the last one too).
 constexpr Schedule Evenly(int tries, uint32_t pauseMs) {

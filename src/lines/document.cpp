@@ -1,5 +1,7 @@
 #include "lines/document.h"
 
+#include <cstdlib>
+
 #include "platform/files.h"
 #include "util/text.h"
 
@@ -50,6 +52,17 @@ bool CQuorrelDoc::OnNewDocument(std::string_view exeDirectory, std::string* erro
     }
   }
   return true;
+}
+
+bool FastModeFromEnvironment() {
+  const char* value = std::getenv("QUORREL_FAST");
+  return value != nullptr && std::string_view(value) == "1";
+}
+
+void CQuorrelDoc::SetFast(bool fast) {
+  fast_ = fast;
+  for (auto& link : links_) link->SetFast(fast);
+  for (auto& at : at_channels_) at->SetFast(fast);
 }
 
 std::vector<uint8_t> CQuorrelDoc::SaveSettings() const {

@@ -31,6 +31,10 @@ inline constexpr int kNvRestoreRf = 1;      // "Only restore RF NV"
 inline constexpr int kNvRestoreRfImei = 2;  // "Restore RF NV and IMEI"
 inline constexpr int kNvLoadDefault = 3;    // "不备份,装载缺省NV文件"
 
+// True when QUORREL_FAST is 1: fast mode asked for where no option can ask
+// for it (the windows, whose forms have no room for the control).
+bool FastModeFromEnvironment();
+
 class CQuorrelDoc {
  public:
   static constexpr size_t kFileSize = kLineCount * SettingsRecord::kSize;  // 41,312
@@ -51,6 +55,11 @@ class CQuorrelDoc {
   AtChannel& at(int index) { return *at_channels_.at(static_cast<size_t>(index)); }
 
   Clock& clock() { return clock_; }
+  // Fast mode for every line's link and AT channel: replies are taken as
+  // they arrive and waits end on events (see PhoneLink::SetFast). Set
+  // before jobs start; off by default.
+  void SetFast(bool fast);
+  bool Fast() const { return fast_.load(); }
   // Which modem each line serves once every modem gets a line of its own.
   LineAssignment& assignment() { return assignment_; }
   SerialDevices& devices() { return devices_; }
@@ -108,6 +117,7 @@ class CQuorrelDoc {
   std::string current_version_;
   std::string os_name_;
   LineAssignment assignment_;
+  std::atomic<bool> fast_{false};
   std::string program_folder_;
 };
 

@@ -1,0 +1,123 @@
+// Fast mode against a modem that misbehaves: replies read as they arrive and
+// waits that end on events must still leave the release in flash and the NV
+// items back in the modem, whatever the modem does on the way.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "jobs/download_job.h"
+#include "support/sim_line.h"
+
+namespace quorrel {
+namespace {
+
+using testsupport::SimLine;
+
+// Image types and the embedded files they are written from.
+constexpr std::pair<uint8_t, int> kImages[] = {{2, 171}, {3, 172}, {4, 168},
+                                               {5, 164}, {9, 166}, {10, 185}};
+
+void ExpectReleaseInFlash(SimLine& s) {
+  for (auto [type, id] : kImages) {
+    std::optional<std::vector<uint8_t>> bytes = s.modem().ImageBytes(type);
+    ASSERT_TRUE(bytes.has_value()) << "image type " << int(type);
+    EXPECT_TRUE(*bytes == s.EmbeddedFile(id)) << "image type " << int(type);
+  }
+}
+
+sim::ReplyFault EveryNth(sim::ReplyFault::Kind kind, uint32_t every,
+                         std::optional<sim::ModemMode> mode = std::nullopt) {
+  sim::ReplyFault f;
+  f.kind = kind;
+  f.match.count = 0;
+  f.match.every = every;
+  f.match.mode = mode;
+  return f;
+}
+
+TEST(FastMode, EveryMisbehaviourStillEndsWithTheReleaseInFlashAndTheNvItemsBack) {
+  struct Case {
+    const char* name;
+    std::function<void(sim::ModemConfig&)> fault;
+  };
+  const Case cases[] = {
+      {"a modem that behaves", [](sim::ModemConfig&) {}},
+      {"replies in pieces",
+       [](sim::ModemConfig& c) {
+         sim::ReplyFault f = EveryNth(sim::ReplyFault::Kind::Split, 3);
+         f.randomCuts = 3;
+         f.intervalMs = 15;
+         c.faults.replies.push_back(f);
+       }},
+      {"late replies",
+       [](sim::ModemConfig& c) {
+         sim::ReplyFault f = EveryNth(sim::ReplyFault::Kind::Delay, 7);
+         f.delayMs = 400;
+         c.faults.replies.push_back(f);
+       }},
+      {"replies twice",
+       [](sim::ModemConfig& c) {
+         c.faults.replies.push_back(EveryNth(sim::ReplyFault::Kind::Twice, 7));
+       }},
+      {"noise before replies of every mode",
+       [](sim::ModemConfig& c) {
+         for (sim::ModemMode mode :
+              {sim::ModemMode::Normal, sim::ModemMode::Downloader, sim::ModemMode::Programmer}) {
+           c.faults.replies.push_back(EveryNth(sim::ReplyFault::Kind::Noise, 5, mode));
+         }
+       }},
+      {"lost acknowledgements of blocks",
+       [](sim::ModemConfig& c) {
+         c.faults.replies.push_back(
+             EveryNth(sim::ReplyFault::Kind::Drop, 97, sim::ModemMode::Programmer));
+       }},
+      {"a refused amss block",
+       [](sim::ModemConfig& c) {
+         sim::StreamErrorFault refused;
+         refused.imageType = 5;
+         refused.block = 3;
+         c.faults.streamErrors.push_back(refused);
+       }},
+      {"a modem that reboots slowly",
+       [](sim::ModemConfig& c) { c.faults.slowReboot = sim::SlowReboot{1, 0, 25000}; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::ModemConfig config;
+    c.fault(config);
+    SimLine s(config);
+    s.doc_.SetFast(true);
+    s.PlugInAndFind();
+
+    ASSERT_TRUE(s.StartAndWait());
+    EXPECT_EQ(s.controller().LastOutcome(0), JobOutcome::Succeeded);
+    ExpectReleaseInFlash(s);
+    testsupport::ExpectBackupInModem(s.modem(), testsupport::ReadNvBackup());
+    EXPECT_EQ(s.modem().Autorun(), 1);
+    EXPECT_EQ(s.modem().CdRunCommands(), (std::vector<std::string>{"E", "8", "F", "9"}));
+  }
+}
+
+// Power fails while amss is written: the download fails with the modem in
+// its downloader, and the repair that follows, fast too, flashes it and
+// gives it its NV items back.
+TEST(FastMode, PowerLossDuringAmssThenRepair) {
+  sim::ModemConfig config;
+  config.faults.powerLossAfterPartition = true;
+  SimLine s(config);
+  s.doc_.SetFast(true);
+  s.PlugInAndFind();
+
+  ASSERT_TRUE(s.StartAndWait());
+  EXPECT_EQ(s.controller().LastOutcome(0), JobOutcome::Failed);
+  EXPECT_EQ(s.modem().Mode(), sim::ModemMode::Downloader);
+
+  s.doc_.line(0).lineMode = LineMode::Repair;
+  ASSERT_TRUE(s.StartAndWait());
+  EXPECT_EQ(s.controller().LastOutcome(0), JobOutcome::Succeeded);
+  ExpectReleaseInFlash(s);
+  testsupport::ExpectBackupInModem(s.modem(), testsupport::ReadNvBackup());
+}
+
+}  // namespace
+}  // namespace quorrel
