@@ -405,6 +405,98 @@ class AmssPacer {
   int value_ = kAmssProgressStart;
 };
 
+// The in-flight and unanswered block addresses of an image written with
+// blocks in flight (the EFS image; amss in fast mode).
+class BlockWindow {
+ public:
+  void Sent(uint32_t address) { in_flight_.push_back(address); }
+  size_t InFlight() const { return in_flight_.size(); }
+
+  // Takes the acknowledgements the link collected: an acknowledged block
+  // leaves the in-flight list together with every older one, which counts as
+  // lost. Acknowledgements of blocks not in flight are ignored.
+  void Match(PhoneLink& link) {
+    for (const uint32_t acknowledged : link.Acknowledged()) {
+      const auto it = std::find(in_flight_.begin(), in_flight_.end(), acknowledged);
+      if (it == in_flight_.end()) continue;
+      unanswered_.insert(unanswered_.end(), in_flight_.begin(), it);
+      in_flight_.erase(in_flight_.begin(), it + 1);
+    }
+    link.ClearAcknowledged();
+  }
+  // Whatever is still in flight counts as lost.
+  void GiveUpInFlight() {
+    unanswered_.insert(unanswered_.end(), in_flight_.begin(), in_flight_.end());
+    in_flight_.clear();
+  }
+  const std::vector<uint32_t>& Unanswered() const { return unanswered_; }
+
+ private:
+  std::vector<uint32_t> in_flight_;
+  std::vector<uint32_t> unanswered_;
+};
+
+// Fast mode: collects acknowledgements as they arrive until at most room
+// blocks are in flight. False when none came for timeoutMs.
+bool AwaitWindowRoom(JobEnvironment& env, int line, BlockWindow& window, size_t room,
+                     uint64_t timeoutMs) {
+  PhoneLink& link = env.doc.link(line);
+  Clock& clock = env.clock();
+  uint64_t start = clock.NowMs();
+  while (window.InFlight() > room) {
+    const uint64_t spent = clock.NowMs() - start;
+    if (spent >= timeoutMs) return false;
+    if (link.Port().WaitForBytes(clock, static_cast<uint32_t>(timeoutMs - spent)) <= 0) continue;
+    const size_t before = window.InFlight();
+    (void)StreamCollectReplies(link);
+    window.Match(link);
+    // The time-out counts from the last acknowledgement.
+    if (window.InFlight() < before) start = clock.NowMs();
+  }
+  return true;
+}
+
+// Fast mode: the image's blocks sent kFastWindow at a time without waiting
+// for each acknowledgement, as the EFS image is; the blocks that got none
+// (lost or refused) are written again, acknowledged, before the image is
+// closed, so the flash holds exactly the file. After each block the pacer,
+// when given, may end the image.
+bool WriteBlocksInFlight(JobEnvironment& env, int line, BlockReader& reader, std::string_view path,
+                         uint32_t length, AmssPacer* pacer) {
+  PhoneLink& link = env.doc.link(line);
+  link.Port().Note(Format("fast: up to %zu blocks in flight", kFastWindow));
+  BlockWindow window;
+  std::array<uint8_t, kStreamBlock> block;
+  for (uint32_t offset = 0; offset < length;) {
+    const uint32_t n = BlockSize(length - offset, kStreamBlock);
+    if (!reader.ReadAt(offset, std::span<uint8_t>(block.data(), n))) {
+      Status(env, line, ShortReadText(path));
+      return false;
+    }
+    if (!RunSchedule(env, line, kBlockRewriteTries,
+                     [&] { return StreamWriteNoWait(link, block.data(), offset, n) != 0; })) {
+      Status(env, line, link.LastError());
+      return false;
+    }
+    window.Sent(offset);
+    if (!AwaitWindowRoom(env, line, window, kFastWindow - 1, kAckWaitMs * kSilentWriteLimit))
+      return ProgrammerSilent(env, line);
+    offset += n;
+    if (pacer && !pacer->AfterBlock(env, line)) return false;
+  }
+  (void)AwaitWindowRoom(env, line, window, 0, kAckWaitMs);
+  window.GiveUpInFlight();
+  if (!window.Unanswered().empty()) {
+    link.Port().Note(Format("fast: %zu blocks without an acknowledgement, written again",
+                            window.Unanswered().size()));
+  }
+  WriteLedger ledger(env, line);
+  if (!RewriteBlocks(env, line, ledger, reader, path, length, window.Unanswered(), false))
+    return false;
+  reader.Close();
+  return true;
+}
+
 // Writes the image's blocks in order, each by blockTries, then the blocks
 // that got no acknowledgement again, and closes the file. After each block
 // the pacer, when given, paces the progress and may end the image. False
@@ -434,36 +526,6 @@ bool WriteBlocks(JobEnvironment& env, int line, BlockReader& reader, std::string
   reader.Close();
   return true;
 }
-
-// The in-flight and unanswered block addresses of the EFS image.
-class EfsWindow {
- public:
-  void Sent(uint32_t address) { in_flight_.push_back(address); }
-  size_t InFlight() const { return in_flight_.size(); }
-
-  // Takes the acknowledgements the link collected: an acknowledged block
-  // leaves the in-flight list together with every older one, which counts as
-  // lost. Acknowledgements of blocks not in flight are ignored.
-  void Match(PhoneLink& link) {
-    for (const uint32_t acknowledged : link.Acknowledged()) {
-      const auto it = std::find(in_flight_.begin(), in_flight_.end(), acknowledged);
-      if (it == in_flight_.end()) continue;
-      unanswered_.insert(unanswered_.end(), in_flight_.begin(), it);
-      in_flight_.erase(in_flight_.begin(), it + 1);
-    }
-    link.ClearAcknowledged();
-  }
-  // Whatever is still in flight counts as lost.
-  void GiveUpInFlight() {
-    unanswered_.insert(unanswered_.end(), in_flight_.begin(), in_flight_.end());
-    in_flight_.clear();
-  }
-  const std::vector<uint32_t>& Unanswered() const { return unanswered_; }
-
- private:
-  std::vector<uint32_t> in_flight_;
-  std::vector<uint32_t> unanswered_;
-};
 
 }  // namespace
 
@@ -600,8 +662,11 @@ bool WriteImageWithHeader(JobEnvironment& env, int line, HeaderedImage which) {
   }
   const Schedule& blockTries = which == HeaderedImage::Oemsbl ? kOneTry : kBlockTriesWithAtReopen;
   BlockReader reader(imagePath, std::move(*image));
-  if (!WriteBlocks(env, line, reader, imagePath, *length, blockTries, pacer ? &*pacer : nullptr))
-    return false;
+  const bool written = amss && env.fast()
+                           ? WriteBlocksInFlight(env, line, reader, imagePath, *length, &*pacer)
+                           : WriteBlocks(env, line, reader, imagePath, *length, blockTries,
+                                         pacer ? &*pacer : nullptr);
+  if (!written) return false;
   if (StreamClose(link)) return true;
   if (which != HeaderedImage::Oemsbl) Status(env, line, kTextCloseFailed);
   return false;
@@ -627,7 +692,7 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
   env.display.SetProgress(line, progress);
   const uint32_t blocksPerPercent = (length / kStreamBlock) / kEfsPercentSteps;
   uint32_t count = 0;
-  EfsWindow window;
+  BlockWindow window;
   auto Collect = [&] {
     (void)StreamCollectReplies(link);
     window.Match(link);
@@ -662,9 +727,12 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
     window.Sent(offset);
     const uint64_t sentAt = clock.NowMs();
     auto windowOpen = [&] { return window.InFlight() <= static_cast<size_t>(kEfsWindow); };
-    if (!windowOpen() &&
-        !RunSchedule(env, line, kEfsWindowPolls, [&] { return Collect(), windowOpen(); },
-                     {.giveUp = [&] { return clock.NowMs() - sentAt >= kEfsAckTimeoutMs; }})) {
+    auto awaitRoom = [&] {
+      if (env.fast()) return AwaitWindowRoom(env, line, window, kEfsWindow, kEfsAckTimeoutMs);
+      return RunSchedule(env, line, kEfsWindowPolls, [&] { return Collect(), windowOpen(); },
+                         {.giveUp = [&] { return clock.NowMs() - sentAt >= kEfsAckTimeoutMs; }});
+    };
+    if (!windowOpen() && !awaitRoom()) {
       Status(env, line, kTextNoAck);
       return false;
     }

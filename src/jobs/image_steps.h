@@ -6,6 +6,7 @@
 // read-only with writing denied to others and closed on every path.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -17,6 +18,8 @@ inline constexpr uint32_t kProgrammerLoadAddress = 0x00800000;
 inline constexpr uint32_t kProgrammerChunk = 1017;
 inline constexpr uint32_t kStreamBlock = 1024;
 inline constexpr int kEfsWindow = 4;
+// Fast mode: the amss image's blocks in flight at most.
+inline constexpr size_t kFastWindow = 8;
 inline constexpr uint64_t kEfsAckTimeoutMs = 20000;
 inline constexpr size_t kEfsUnansweredLimit = 6000;
 inline constexpr size_t kEfsInFlightCapacity = 64;

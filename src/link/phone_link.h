@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -149,8 +150,8 @@ class PhoneLink {
   // Fast: a reply is taken as soon as its closing flag has come, the wait
   // blocking on the port, instead of once the bytes stop growing over a
   // sampling interval. Off by default.
-  void SetFast(bool fast) { fast_ = fast; }
-  bool Fast() const { return fast_; }
+  void SetFast(bool fast) { fast_.store(fast, std::memory_order_relaxed); }
+  bool Fast() const { return fast_.load(std::memory_order_relaxed); }
   // The diagnostic port; jobs open and close it.
   SerialPort& Port() { return port_; }
 
@@ -213,7 +214,8 @@ class PhoneLink {
   // The request under way: its protocol, code byte, frame and check.
   LinkProtocol protocol_ = LinkProtocol::Diag;
   uint8_t requestCode_ = 0;
-  bool fast_ = false;
+  // Set from the thread that starts jobs while a port watch may be reading.
+  std::atomic<bool> fast_{false};
   uint32_t frameLength_ = 0;
   std::array<uint8_t, kFrameCapacity> frameBuffer_{};
   const ReplyCheck* check_ = nullptr;

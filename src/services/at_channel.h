@@ -3,6 +3,7 @@
 // No frames here: plain text out, plain text in.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -56,7 +57,7 @@ class AtChannel {
   // Fast: a reply is taken as soon as its final result line ("OK",
   // "ERROR", "+CME ERROR: ...") has come, the wait blocking on the port,
   // instead of once the bytes stop growing over two samples. Off by default.
-  void SetFast(bool fast) { fast_ = fast; }
+  void SetFast(bool fast) { fast_.store(fast, std::memory_order_relaxed); }
 
   uint32_t timeoutMs() const { return timeout_; }
   int tries() const { return tries_; }
@@ -72,7 +73,7 @@ class AtChannel {
   Clock& clock_;
   uint32_t timeout_ = kMaxTimeoutMs;
   int tries_ = 3;
-  bool fast_ = false;
+  std::atomic<bool> fast_{false};
 };
 
 // True when text holds a complete final result line of an AT command.

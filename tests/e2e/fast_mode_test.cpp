@@ -79,7 +79,9 @@ TEST(FastMode, EveryMisbehaviourStillEndsWithTheReleaseInFlashAndTheNvItemsBack)
          c.faults.streamErrors.push_back(refused);
        }},
       {"a modem that reboots slowly",
-       [](sim::ModemConfig& c) { c.faults.slowReboot = sim::SlowReboot{1, 0, 25000}; }},
+       [](sim::ModemConfig& c) {
+         c.faults.slowReboot = sim::SlowReboot{1, 0, 25000};
+       }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -117,6 +119,23 @@ TEST(FastMode, PowerLossDuringAmssThenRepair) {
   EXPECT_EQ(s.controller().LastOutcome(0), JobOutcome::Succeeded);
   ExpectReleaseInFlash(s);
   testsupport::ExpectBackupInModem(s.modem(), testsupport::ReadNvBackup());
+}
+
+// A programmer that hangs in the middle of amss: fast mode gives up as the
+// default does, and never reports a success.
+TEST(FastMode, AProgrammerThatHangsInTheMiddleOfAmssFailsTheJob) {
+  sim::ModemConfig config;
+  config.faults.programmerSilentAfter = 40;
+  SimLine s(config);
+  s.doc_.SetFast(true);
+  s.PlugInAndFind();
+
+  ASSERT_TRUE(s.StartAndWait());
+  EXPECT_EQ(s.controller().LastOutcome(0), JobOutcome::Failed);
+  EXPECT_TRUE(testsupport::Contains(s.form().Texts(testsupport::Seen::Kind::Status),
+                                    "The programmer stopped answering: 8 writes in a row got no "
+                                    "reply!"));
+  EXPECT_EQ(s.doc_.line(0).runFlag, 0);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <numeric>
 #include <vector>
 
@@ -350,6 +351,34 @@ TEST_F(PtyPortTest, HungUpPortIsClosedAtOnceAndOpensAgainWhereTheDeviceIsNow) {
   EXPECT_FALSE(port_.HungUp());
   EXPECT_EQ(port_.PortNumber(), kNewPort);
   EXPECT_EQ(next.ReadExactly(16, kTimeoutMs), block);
+}
+
+// The fast wait for a reply: it ends when bytes arrive or the device leaves,
+// and otherwise at its own bound, with nothing read.
+TEST_F(PtyPortTest, WaitForBytesEndsWhenTheDeviceSpeaksOrLeaves) {
+  enum class Then { Speaks, Leaves, Nothing };
+  for (Then then : {Then::Speaks, Then::Leaves, Then::Nothing}) {
+    SCOPED_TRACE(static_cast<int>(then));
+    if (then != Then::Speaks) {
+      pty_.Close();
+      ASSERT_TRUE(pty_.Open());
+      ASSERT_TRUE(pty_.HoldSlaveOpen());
+      ASSERT_TRUE(LinkComPort(kPort, pty_.slave_path()));
+    }
+    SerialPort port;
+    ASSERT_EQ(port.Open(kPort, 115200, 8, 1), 1);
+    RealClock clock;
+    const uint32_t bound = then == Then::Nothing ? 50 : 120'000;
+    auto waited = std::async(std::launch::async, [&] { return port.WaitForBytes(clock, bound); });
+    if (then == Then::Speaks) {
+      EXPECT_TRUE(pty_.WriteAll(Pattern(7, 1), kTimeoutMs));
+    } else if (then == Then::Leaves) {
+      pty_.Close();
+    }
+    const int queued = waited.get();
+    EXPECT_EQ(queued > 0, then == Then::Speaks);
+    EXPECT_EQ(port.HungUp(), then == Then::Leaves);
+  }
 }
 
 }  // namespace
