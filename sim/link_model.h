@@ -49,8 +49,8 @@ class LinkModel {
   uint64_t BytesUs(size_t bytes) const;
 
   uint64_t rate_;
-  uint64_t in_free_us_ = 0;    // when the link toward the modem is free
-  uint64_t out_free_us_ = 0;   // when the link toward the host is free
+  uint64_t in_free_us_ = 0;     // when the link toward the modem is free
+  uint64_t out_free_us_ = 0;    // when the link toward the host is free
   uint64_t busy_until_us_ = 0;  // when the modem has handled what it holds
   CostFloor floor_;
 };
