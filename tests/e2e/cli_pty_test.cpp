@@ -93,6 +93,44 @@ TEST(CliAgainstSimulator, DownloadOverPseudoTerminalsInScaledRealTime) {
   EXPECT_EQ(testsupport::ReadBytes(work / "dump" / "efs.mbn"), Embedded(166));
 }
 
+// Fast mode over real pseudo-terminals, the waits blocking on the ports, with
+// replies that come in pieces and twice: the flash holds the release and the
+// trace tells what was waited for.
+TEST(CliAgainstSimulator, FastDownloadOverPseudoTerminalsWithRepliesInPiecesAndTwice) {
+  std::optional<fs::path> bin = BinaryDir();
+  if (!bin) GTEST_SKIP() << "QUORREL_TEST_BINARY_DIR is not set (run through ctest)";
+  quorrel::testing::ScratchRoot root;
+  const fs::path work = root.path() / "work";
+  fs::create_directories(work / "nv");
+  const std::string scale = "0.2";
+
+  ChildProcess sim({(*bin / "sim/quorrel-sim").string(), "--time-scale", scale, "--dump",
+                    (work / "dump").string(), "--split-replies", "count=0,every=3,cuts=3",
+                    "--twice-reply", "count=0,every=7"});
+  ASSERT_TRUE(sim.Started());
+  ASSERT_TRUE(sim.ReadUntil("attached", std::chrono::seconds(30))) << sim.output();
+
+  ChildProcess run({(*bin / "src/cli/quorrel-cli").string(), "download", "--fast", "--time-scale",
+                    scale, "--nv-dir", (work / "nv").string(), "--trace",
+                    (work / "trace.txt").string(), "--wait-seconds", "60"});
+  ASSERT_TRUE(run.Started());
+  std::optional<int> code = run.Wait(std::chrono::seconds(240));
+  ASSERT_TRUE(code.has_value()) << run.output();
+  EXPECT_EQ(*code, 0) << run.output();
+  EXPECT_NE(run.output().find("result: success"), std::string::npos) << run.output();
+  EXPECT_EQ(fs::file_size(work / "nv" / "Channel1.nvm"), 98600u);
+
+  std::vector<uint8_t> trace = testsupport::ReadBytes(work / "trace.txt");
+  std::string traceText(trace.begin(), trace.end());
+  EXPECT_NE(traceText.find("fast: up to 8 blocks in flight"), std::string::npos);
+  EXPECT_NE(traceText.find("ms for a reply to 0x"), std::string::npos);
+
+  sim.Signal(SIGTERM);
+  ASSERT_TRUE(sim.Wait(std::chrono::seconds(30)).has_value());
+  EXPECT_EQ(testsupport::ReadBytes(work / "dump" / "amss.mbn"), Embedded(164));
+  EXPECT_EQ(testsupport::ReadBytes(work / "dump" / "efs.mbn"), Embedded(166));
+}
+
 TEST(CliAgainstSimulator, ModemThatNeverComesBackEndsTheRunWithItsOwnExitCode) {
   std::optional<fs::path> bin = BinaryDir();
   if (!bin) GTEST_SKIP() << "QUORREL_TEST_BINARY_DIR is not set (run through ctest)";
