@@ -445,7 +445,8 @@ bool AwaitWindowRoom(JobEnvironment& env, int line, BlockWindow& window, size_t 
   uint64_t start = clock.NowMs();
   while (window.InFlight() > room) {
     const uint64_t spent = clock.NowMs() - start;
-    if (spent >= timeoutMs) return false;
+    // A port closed under the wait (the modem left the bus) brings nothing.
+    if (spent >= timeoutMs || !link.Port().IsOpen()) return false;
     if (link.Port().WaitForBytes(clock, static_cast<uint32_t>(timeoutMs - spent)) <= 0) continue;
     const size_t before = window.InFlight();
     (void)StreamCollectReplies(link);
