@@ -457,6 +457,26 @@ bool AwaitWindowRoom(JobEnvironment& env, int line, BlockWindow& window, size_t 
   return true;
 }
 
+// Reads the block at offset and sends it without waiting for its
+// acknowledgement, by tries. False, with the status line, when the block
+// cannot be read or sent.
+bool ReadAndSendNoWait(JobEnvironment& env, int line, BlockReader& reader, std::string_view path,
+                       uint32_t offset, std::span<uint8_t> block, const Schedule& tries) {
+  PhoneLink& link = env.doc.link(line);
+  if (!reader.ReadAt(offset, block)) {
+    Status(env, line, ShortReadText(path));
+    return false;
+  }
+  if (!RunSchedule(env, line, tries, [&] {
+        return StreamWriteNoWait(link, block.data(), offset, static_cast<uint32_t>(block.size())) !=
+               0;
+      })) {
+    Status(env, line, link.LastError());
+    return false;
+  }
+  return true;
+}
+
 // Fast mode: the image's blocks sent kFastWindow at a time without waiting
 // for each acknowledgement, as the EFS image is; the blocks that got none
 // (lost or refused) are written again, acknowledged, before the image is
@@ -470,13 +490,8 @@ bool WriteBlocksInFlight(JobEnvironment& env, int line, BlockReader& reader, std
   std::array<uint8_t, kStreamBlock> block;
   for (uint32_t offset = 0; offset < length;) {
     const uint32_t n = BlockSize(length - offset, kStreamBlock);
-    if (!reader.ReadAt(offset, std::span<uint8_t>(block.data(), n))) {
-      Status(env, line, ShortReadText(path));
-      return false;
-    }
-    if (!RunSchedule(env, line, kBlockRewriteTries,
-                     [&] { return StreamWriteNoWait(link, block.data(), offset, n) != 0; })) {
-      Status(env, line, link.LastError());
+    if (!ReadAndSendNoWait(env, line, reader, path, offset, std::span<uint8_t>(block.data(), n),
+                           kBlockRewriteTries)) {
       return false;
     }
     window.Sent(offset);
@@ -704,14 +719,9 @@ bool WriteEfsImage(JobEnvironment& env, int line) {
   std::array<uint8_t, kStreamBlock> block;
   for (uint32_t offset = 0; offset < length;) {
     const uint32_t n = BlockSize(length - offset, kStreamBlock);
-    if (!reader.ReadAt(offset, std::span<uint8_t>(block.data(), n))) {
-      Status(env, line, ShortReadText(path));
-      return false;
-    }
     // Sent without waiting for the acknowledgement.
-    if (!RunSchedule(env, line, kEfsSendTries,
-                     [&] { return StreamWriteNoWait(link, block.data(), offset, n) != 0; })) {
-      Status(env, line, link.LastError());
+    if (!ReadAndSendNoWait(env, line, reader, path, offset, std::span<uint8_t>(block.data(), n),
+                           kEfsSendTries)) {
       return false;
     }
     // The progress, and the stop request.

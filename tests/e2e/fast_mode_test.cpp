@@ -11,19 +11,8 @@
 namespace quorrel {
 namespace {
 
+using testsupport::ExpectImagesInFlash;
 using testsupport::SimLine;
-
-// Image types and the embedded files they are written from.
-constexpr std::pair<uint8_t, int> kImages[] = {{2, 171}, {3, 172}, {4, 168},
-                                               {5, 164}, {9, 166}, {10, 185}};
-
-void ExpectReleaseInFlash(SimLine& s) {
-  for (auto [type, id] : kImages) {
-    std::optional<std::vector<uint8_t>> bytes = s.modem().ImageBytes(type);
-    ASSERT_TRUE(bytes.has_value()) << "image type " << int(type);
-    EXPECT_TRUE(*bytes == s.EmbeddedFile(id)) << "image type " << int(type);
-  }
-}
 
 sim::ReplyFault EveryNth(sim::ReplyFault::Kind kind, uint32_t every,
                          std::optional<sim::ModemMode> mode = std::nullopt) {
@@ -93,7 +82,7 @@ TEST(FastMode, EveryMisbehaviourStillEndsWithTheReleaseInFlashAndTheNvItemsBack)
 
     ASSERT_TRUE(s.StartAndWait());
     EXPECT_EQ(s.controller().LastOutcome(0), JobOutcome::Succeeded);
-    ExpectReleaseInFlash(s);
+    ExpectImagesInFlash(s);
     testsupport::ExpectBackupInModem(s.modem(), testsupport::ReadNvBackup());
     EXPECT_EQ(s.modem().Autorun(), 1);
     EXPECT_EQ(s.modem().CdRunCommands(), (std::vector<std::string>{"E", "8", "F", "9"}));
@@ -117,7 +106,7 @@ TEST(FastMode, PowerLossDuringAmssThenRepair) {
   s.doc_.line(0).lineMode = LineMode::Repair;
   ASSERT_TRUE(s.StartAndWait());
   EXPECT_EQ(s.controller().LastOutcome(0), JobOutcome::Succeeded);
-  ExpectReleaseInFlash(s);
+  ExpectImagesInFlash(s);
   testsupport::ExpectBackupInModem(s.modem(), testsupport::ReadNvBackup());
 }
 

@@ -16,23 +16,12 @@ namespace quorrel {
 namespace {
 
 using testsupport::Contains;
+using testsupport::ExpectImagesInFlash;
 using testsupport::Seen;
 using testsupport::SimLine;
 
 constexpr uint8_t kNvReadCode = 0x26;
 constexpr uint8_t kNvWriteCode = 0x27;
-
-// Image types and the embedded files they are written from.
-constexpr std::pair<uint8_t, int> kImages[] = {{2, 171}, {3, 172}, {4, 168},
-                                               {5, 164}, {9, 166}, {10, 185}};
-
-void ExpectReleaseInFlash(SimLine& s) {
-  for (auto [type, id] : kImages) {
-    std::optional<std::vector<uint8_t>> bytes = s.modem().ImageBytes(type);
-    ASSERT_TRUE(bytes.has_value()) << "image type " << int(type);
-    EXPECT_TRUE(*bytes == s.EmbeddedFile(id)) << "image type " << int(type);
-  }
-}
 
 bool AnyStatusStartsWith(SimLine& s, std::string_view start) {
   for (const std::string& t : s.form().Texts(Seen::Kind::Status)) {
@@ -58,7 +47,7 @@ TEST(MisbehavingModem, NoiseBeforeRepliesOfEveryKindDoesNotFailTheDownload) {
   ASSERT_TRUE(s.StartAndWait());
   EXPECT_EQ(s.controller().LastOutcome(0), JobOutcome::Succeeded);
   EXPECT_EQ(s.exitCode_, 0);
-  ExpectReleaseInFlash(s);
+  ExpectImagesInFlash(s);
   testsupport::ExpectBackupInModem(s.modem(), testsupport::ReadNvBackup());
   // Noise went out before replies of each mode.
   size_t noisy = 0;

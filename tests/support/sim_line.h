@@ -206,6 +206,10 @@ inline NvTable ReadNvBackup() {
 }
 
 // Every item the backup read holds the backup's data in the modem.
+// Image types and the embedded files they are written from.
+inline constexpr std::pair<uint8_t, int> kReleaseImages[] = {{2, 171}, {3, 172}, {4, 168},
+                                                             {5, 164}, {9, 166}, {10, 185}};
+
 inline void ExpectBackupInModem(sim::VirtualModem& modem, const NvTable& backup) {
   size_t checked = 0;
   for (const NvRecord& r : backup.records) {
@@ -296,5 +300,14 @@ class SimLine {
   LineController& controller() { return *controller_; }
   WatchedForm& form() { return *form_; }
 };
+
+// The modem's flash holds every image of the embedded release, byte for byte.
+inline void ExpectImagesInFlash(SimLine& s) {
+  for (auto [type, id] : kReleaseImages) {
+    std::optional<std::vector<uint8_t>> bytes = s.modem().ImageBytes(type);
+    ASSERT_TRUE(bytes.has_value()) << "image type " << int(type);
+    EXPECT_TRUE(*bytes == s.EmbeddedFile(id)) << "image type " << int(type);
+  }
+}
 
 }  // namespace quorrel::testsupport
