@@ -39,7 +39,7 @@ std::vector<uint8_t> Bytes(const NvTable& table) {
   return bytes;
 }
 
-std::vector<uint8_t> ReadFile(const fs::path& p) {
+std::vector<uint8_t> FileBytes(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
   return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
                               std::istreambuf_iterator<char>());
@@ -82,7 +82,7 @@ TEST_F(NvTools, DumpThenImportGivesTheSameFileByteForByte) {
   std::optional<NvTable> back = NvTableFromJson(json, &error);
   ASSERT_TRUE(back) << error;
   ASSERT_TRUE(SaveNvFile(Path("again.nvm").string(), *back, &error)) << error;
-  EXPECT_EQ(ReadFile(Path("again.nvm")), ReadFile(Path("Channel1.nvm")));
+  EXPECT_EQ(FileBytes(Path("again.nvm")), FileBytes(Path("Channel1.nvm")));
   // Nothing is left behind next to it.
   size_t files = 0;
   for (const auto& e : fs::directory_iterator(root_.path())) files += e.is_regular_file() ? 1 : 0;
@@ -178,13 +178,13 @@ TEST_F(NvTools, MalformedJsonIsRefusedWithItsFirstProblem) {
 
 TEST_F(NvTools, AFailedSaveLeavesTheOldFileAsItWas) {
   WriteFile(Path("Channel1.nvm"), Bytes(SampleBackup()));
-  const std::vector<uint8_t> before = ReadFile(Path("Channel1.nvm"));
+  const std::vector<uint8_t> before = FileBytes(Path("Channel1.nvm"));
   std::string error;
   // A folder where the file should go cannot be replaced by it.
   fs::create_directories(Path("taken.nvm"));
   EXPECT_FALSE(SaveNvFile(Path("taken.nvm").string(), NvTable{}, &error));
   EXPECT_FALSE(SaveNvFile((root_.path() / "no" / "such" / "dir.nvm").string(), NvTable{}, &error));
-  EXPECT_EQ(ReadFile(Path("Channel1.nvm")), before);
+  EXPECT_EQ(FileBytes(Path("Channel1.nvm")), before);
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ Bytes ErrorReply(uint32_t code) {
                              static_cast<uint8_t>(code >> 16), static_cast<uint8_t>(code >> 24)});
 }
 
-struct OpCase {
+struct StreamOpCase {
   const char* name;
   std::function<int(PhoneLink&)> op;
   Bytes packet;
@@ -52,7 +52,7 @@ struct OpCase {
   const char* sentence;
 };
 
-std::vector<OpCase> AllOperations() {
+std::vector<StreamOpCase> AllStreamOperations() {
   static const Bytes table = Range(16, 0x70);  // holds 7D and 7E
   return {
       {"StreamHello", StreamHello,
@@ -72,7 +72,7 @@ std::vector<OpCase> AllOperations() {
 }
 
 TEST(StreamOperations, SilenceCostsTriesTimesTimeoutAndGivesTheSentence) {
-  for (const OpCase& c : AllOperations()) {
+  for (const StreamOpCase& c : AllStreamOperations()) {
     SCOPED_TRACE(c.name);
     PeerLink p;
     EXPECT_EQ(c.op(p.link), 0);
@@ -95,7 +95,7 @@ TEST(StreamOperations, AnyReplyButAnErrorSucceeds) {
       {ErrorReply(6), 0, "Illegal reason"},
       {DownloadFrame(Hex("0D")), 0, "Illegal reason"},  // code missing: read as 0
   };
-  for (const OpCase& c : AllOperations()) {
+  for (const StreamOpCase& c : AllStreamOperations()) {
     for (const Reply& r : replies) {
       SCOPED_TRACE(std::string(c.name) + " " + testing::PrintToString(r.frame));
       PeerLink p;

@@ -18,22 +18,10 @@ using testsupport::Contains;
 using testsupport::Seen;
 using testsupport::SimLine;
 
-constexpr uint8_t kNvReadCode = 0x26;
-constexpr uint8_t kNvWriteCode = 0x27;
-
-std::filesystem::path NvPath() {
-  return MapPath(testsupport::kNvFile);
-}
-
-NvTable ReadTable(const std::filesystem::path& p) {
-  std::vector<uint8_t> bytes = testsupport::ReadBytes(p);
-  NvTable table;
-  EXPECT_EQ(bytes.size(), NvTable::kFileSize);
-  if (bytes.size() == NvTable::kFileSize) {
-    table.LoadFrom(std::span<const uint8_t, NvTable::kFileSize>(bytes.data(), NvTable::kFileSize));
-  }
-  return table;
-}
+using testsupport::kNvReadCode;
+using testsupport::kNvWriteCode;
+using testsupport::NvPath;
+using testsupport::ReadTable;
 
 sim::NvReplyFault NvReply(sim::NvReplyFault::Kind kind, std::optional<uint16_t> item,
                           uint16_t value, bool write = false, uint32_t count = 0) {
@@ -54,7 +42,7 @@ std::vector<sim::NvWriteRecord> WritesOf(SimLine& s, uint16_t item) {
   return out;
 }
 
-bool NothingFlashed(sim::VirtualModem& m) {
+bool NothingUploadedOrFlashed(sim::VirtualModem& m) {
   return m.Images().empty() && m.PartitionTables().empty() && m.UploadedProgrammer().empty();
 }
 
@@ -223,7 +211,7 @@ TEST(DownloadNv, NoFlashWithoutAWholeBackup) {
     }
     EXPECT_EQ(BoxTexts(s), (std::vector<std::string>{kInstallFailedDotText}));
 
-    EXPECT_TRUE(NothingFlashed(s.modem()));
+    EXPECT_TRUE(NothingUploadedOrFlashed(s.modem()));
     EXPECT_TRUE(s.modem().NvWrites().empty());
     std::vector<uint8_t> kept = testsupport::ReadBytes(NvPath());
     EXPECT_TRUE(std::string(kept.begin(), kept.end()) == previous);

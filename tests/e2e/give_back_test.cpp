@@ -20,8 +20,8 @@ using testsupport::ExpectImagesInFlash;
 using testsupport::Seen;
 using testsupport::SimLine;
 
-constexpr uint8_t kNvReadCode = 0x26;
-constexpr uint8_t kNvWriteCode = 0x27;
+using testsupport::kNvReadCode;
+using testsupport::kNvWriteCode;
 
 bool AnyStatusStartsWith(SimLine& s, std::string_view start) {
   for (const std::string& t : s.form().Texts(Seen::Kind::Status)) {

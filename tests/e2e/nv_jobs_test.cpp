@@ -16,28 +16,10 @@ using testsupport::Contains;
 using testsupport::Seen;
 using testsupport::SimLine;
 
-constexpr uint8_t kNvReadCode = 0x26;
-
-std::filesystem::path NvPath() {
-  return MapPath(testsupport::kNvFile);
-}
-
-NvTable ReadTable(const std::filesystem::path& p) {
-  std::vector<uint8_t> bytes = testsupport::ReadBytes(p);
-  NvTable table;
-  if (bytes.size() == NvTable::kFileSize) {
-    table.LoadFrom(std::span<const uint8_t, NvTable::kFileSize>(bytes.data(), NvTable::kFileSize));
-  }
-  return table;
-}
-
-void WriteTable(const std::filesystem::path& p, const NvTable& table) {
-  std::vector<uint8_t> bytes(NvTable::kFileSize);
-  table.StoreTo(std::span<uint8_t, NvTable::kFileSize>(bytes.data(), NvTable::kFileSize));
-  std::ofstream(p, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-}
+using testsupport::kNvReadCode;
+using testsupport::NvPath;
+using testsupport::ReadTable;
+using testsupport::WriteTable;
 
 std::optional<Seen> LastJobEnd(SimLine& s) {
   std::vector<Seen> ends = s.form().Of(Seen::Kind::JobEnd);

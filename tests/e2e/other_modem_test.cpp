@@ -37,17 +37,8 @@ constexpr uint32_t kFirstEsn = 0x8A3F21C4;  // the virtual modem's own
 constexpr uint32_t kOtherEsn = 0x5C0FFEE5;
 constexpr uint64_t kOtherSeed = 9;
 
-fs::path NvPath() {
-  return MapPath(testsupport::kNvFile);
-}
-
-void WriteTable(const fs::path& p, const NvTable& table) {
-  std::vector<uint8_t> bytes(NvTable::kFileSize);
-  table.StoreTo(std::span<uint8_t, NvTable::kFileSize>(bytes.data(), bytes.size()));
-  std::ofstream(p, std::ios::binary | std::ios::trunc)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-}
+using testsupport::NvPath;
+using testsupport::WriteTable;
 
 // A backup of the listed items as another modem (another seed) holds them.
 NvTable BackupOfAnotherModem() {
@@ -186,7 +177,7 @@ TEST(OtherModem, SameModemWhoseIdentifyingItemsTheFlashResetGetsEverythingBack) 
   EXPECT_NE(s.modem().NvItem(kIdentityItemImei), sim::NvData{});
 }
 
-struct RestoreCase {
+struct StandAloneCase {
   const char* name;
   int nvOption;
   enum class File { ThisModem, OtherModem } file;
@@ -196,21 +187,21 @@ struct RestoreCase {
   const char* endText;  // "": the refusal naming both modems
 };
 
-void PrintTo(const RestoreCase& c, std::ostream* os) {
+void PrintTo(const StandAloneCase& c, std::ostream* os) {
   *os << c.name;
 }
 
-class StandAloneRestore : public ::testing::TestWithParam<RestoreCase> {};
+class StandAloneRestore : public ::testing::TestWithParam<StandAloneCase> {};
 
 TEST_P(StandAloneRestore, WritesOnlyIntoTheModemTheFileBelongsTo) {
-  const RestoreCase& c = GetParam();
+  const StandAloneCase& c = GetParam();
   SimLine s;
   s.PlugInAndFind();
   s.doc_.line(0).lineMode = LineMode::RestoreNv;
   s.doc_.nvOption = c.nvOption;
   s.doc_.nvRestoreIntoOtherModem = c.intoOtherModem;
-  const NvTable table = c.file == RestoreCase::File::ThisModem ? BackupOfThisModem(s.modem())
-                                                               : BackupOfAnotherModem();
+  const NvTable table = c.file == StandAloneCase::File::ThisModem ? BackupOfThisModem(s.modem())
+                                                                  : BackupOfAnotherModem();
   const fs::path file = c.nvOption == kNvLoadDefault ? s.root_.path() / "default.nvm" : NvPath();
   WriteTable(file, table);
   ASSERT_TRUE(s.doc_.line(0).settings.defaultNvFile.Set(file.string()));
@@ -233,18 +224,19 @@ TEST_P(StandAloneRestore, WritesOnlyIntoTheModemTheFileBelongsTo) {
 INSTANTIATE_TEST_SUITE_P(
     Files, StandAloneRestore,
     ::testing::Values(
-        RestoreCase{"ThisModemsFile", kNvRestoreRfImei, RestoreCase::File::ThisModem, false, true,
-                    JobOutcome::Returned, "恢复NV区成功"},
-        RestoreCase{"AnotherModemsFileRefused", kNvRestoreRfImei, RestoreCase::File::OtherModem,
-                    false, false, JobOutcome::OtherModem, ""},
-        RestoreCase{"AnotherModemsFileRefusedWithRfOnly", kNvRestoreRf,
-                    RestoreCase::File::OtherModem, false, false, JobOutcome::OtherModem, ""},
-        RestoreCase{"AnotherModemsFileWrittenOnPurpose", kNvRestoreRfImei,
-                    RestoreCase::File::OtherModem, true, true, JobOutcome::Returned,
-                    "恢复NV区成功"},
-        RestoreCase{"DefaultFileGoesIntoAnyModem", kNvLoadDefault, RestoreCase::File::OtherModem,
-                    false, true, JobOutcome::Returned, "恢复NV区成功"}),
-    [](const ::testing::TestParamInfo<RestoreCase>& param) {
+        StandAloneCase{"ThisModemsFile", kNvRestoreRfImei, StandAloneCase::File::ThisModem, false,
+                       true, JobOutcome::Returned, "恢复NV区成功"},
+        StandAloneCase{"AnotherModemsFileRefused", kNvRestoreRfImei,
+                       StandAloneCase::File::OtherModem, false, false, JobOutcome::OtherModem, ""},
+        StandAloneCase{"AnotherModemsFileRefusedWithRfOnly", kNvRestoreRf,
+                       StandAloneCase::File::OtherModem, false, false, JobOutcome::OtherModem, ""},
+        StandAloneCase{"AnotherModemsFileWrittenOnPurpose", kNvRestoreRfImei,
+                       StandAloneCase::File::OtherModem, true, true, JobOutcome::Returned,
+                       "恢复NV区成功"},
+        StandAloneCase{"DefaultFileGoesIntoAnyModem", kNvLoadDefault,
+                       StandAloneCase::File::OtherModem, false, true, JobOutcome::Returned,
+                       "恢复NV区成功"}),
+    [](const ::testing::TestParamInfo<StandAloneCase>& param) {
       return std::string(param.param.name);
     });
 
@@ -283,17 +275,7 @@ TEST(OtherModem, RepairOfAnotherStuckModemFlashesItButWritesNoneOfTheBackup) {
 // ---------------------------------------------------------------------------
 // quorrel-cli against quorrel-sim: the exit code of its own.
 
-struct Programs {
-  fs::path cli, simulator;
-};
-
-std::optional<Programs> FindPrograms() {
-  std::optional<fs::path> bin = testsupport::BinaryDir();
-  if (!bin) return std::nullopt;
-  return Programs{*bin / "src/cli/quorrel-cli", *bin / "sim/quorrel-sim"};
-}
-
-constexpr char kScale[] = "0.05";
+constexpr char kCliScale[] = "0.05";
 
 nlohmann::json Report(const fs::path& p) {
   std::vector<uint8_t> bytes = testsupport::ReadBytes(p);
@@ -301,17 +283,17 @@ nlohmann::json Report(const fs::path& p) {
 }
 
 TEST(OtherModemThroughTheCli, DownloadIntoAModemSwappedAfterTheFlashExitsWithItsOwnCode) {
-  std::optional<Programs> p = FindPrograms();
+  std::optional<testsupport::Programs> p = testsupport::FindCliAndSimulator();
   if (!p) GTEST_SKIP() << "QUORREL_TEST_BINARY_DIR is not set (run through ctest)";
   quorrel::testing::ScratchRoot root;
   const fs::path work = root.path() / "work";
   fs::create_directories(work / "nv");
 
-  testsupport::ChildProcess sim({p->simulator.string(), "--time-scale", kScale, "--swap-at-reset",
-                                 "reset=2,seed=9,esn=5C0FFEE5", "--report",
+  testsupport::ChildProcess sim({p->simulator.string(), "--time-scale", kCliScale,
+                                 "--swap-at-reset", "reset=2,seed=9,esn=5C0FFEE5", "--report",
                                  (work / "report.json").string()});
   ASSERT_TRUE(sim.ReadUntil("attached", std::chrono::seconds(30))) << sim.output();
-  testsupport::ChildProcess run({p->cli.string(), "download", "--time-scale", kScale, "--nv-dir",
+  testsupport::ChildProcess run({p->cli.string(), "download", "--time-scale", kCliScale, "--nv-dir",
                                  (work / "nv").string(), "--wait-seconds", "60"},
                                 work.string());
   std::optional<int> code = run.Wait(std::chrono::seconds(240));
@@ -330,7 +312,7 @@ TEST(OtherModemThroughTheCli, DownloadIntoAModemSwappedAfterTheFlashExitsWithIts
 }
 
 TEST(OtherModemThroughTheCli, RestoreNvRefusesAnotherModemsFileUnlessToldToWriteIt) {
-  std::optional<Programs> p = FindPrograms();
+  std::optional<testsupport::Programs> p = testsupport::FindCliAndSimulator();
   if (!p) GTEST_SKIP() << "QUORREL_TEST_BINARY_DIR is not set (run through ctest)";
   quorrel::testing::ScratchRoot root;
   const fs::path work = root.path() / "work";
@@ -350,10 +332,10 @@ TEST(OtherModemThroughTheCli, RestoreNvRefusesAnotherModemsFileUnlessToldToWrite
     SCOPED_TRACE(r.onPurpose ? "--other-modem" : "refused");
     const fs::path report = work / (r.onPurpose ? "written.json" : "refused.json");
     testsupport::ChildProcess sim(
-        {p->simulator.string(), "--time-scale", kScale, "--report", report.string()});
+        {p->simulator.string(), "--time-scale", kCliScale, "--report", report.string()});
     ASSERT_TRUE(sim.ReadUntil("attached", std::chrono::seconds(30))) << sim.output();
     std::vector<std::string> args = {p->cli.string(),  "restore-nv", "--time-scale",
-                                     kScale,           "--nv-dir",   (work / "nv").string(),
+                                     kCliScale,        "--nv-dir",   (work / "nv").string(),
                                      "--wait-seconds", "60"};
     if (r.onPurpose) args.push_back("--other-modem");
     testsupport::ChildProcess run(args, work.string());

@@ -22,8 +22,8 @@ namespace quorrel {
 namespace {
 
 namespace fs = std::filesystem;
-using testsupport::BinaryDir;
 using testsupport::ChildProcess;
+using testsupport::Programs;
 
 std::vector<uint8_t> Embedded(int id) {
   auto r = EmbeddedResources().Find(id, "SOURCEMBN");
@@ -36,24 +36,14 @@ std::string Hex(std::span<const uint8_t> bytes) {
   return out;
 }
 
-struct Programs {
-  fs::path cli, simulator;
-};
-
-std::optional<Programs> Find() {
-  std::optional<fs::path> bin = BinaryDir();
-  if (!bin) return std::nullopt;
-  return Programs{*bin / "src/cli/quorrel-cli", *bin / "sim/quorrel-sim"};
-}
-
-constexpr char kScale[] = "0.05";
+constexpr char kRepairScale[] = "0.05";
 
 // backup-nv against a modem in its normal firmware, seed 7.
 void MakeBackup(const Programs& p, const fs::path& nvDir) {
-  ChildProcess sim({p.simulator.string(), "--time-scale", kScale, "--seed", "7"});
+  ChildProcess sim({p.simulator.string(), "--time-scale", kRepairScale, "--seed", "7"});
   ASSERT_TRUE(sim.ReadUntil("attached", std::chrono::seconds(30))) << sim.output();
-  ChildProcess run({p.cli.string(), "backup-nv", "--time-scale", kScale, "--nv-dir", nvDir.string(),
-                    "--wait-seconds", "60"});
+  ChildProcess run({p.cli.string(), "backup-nv", "--time-scale", kRepairScale, "--nv-dir",
+                    nvDir.string(), "--wait-seconds", "60"});
   std::optional<int> code = run.Wait(std::chrono::seconds(120));
   ASSERT_TRUE(code.has_value()) << run.output();
   ASSERT_EQ(*code, 0) << run.output();
@@ -63,7 +53,7 @@ void MakeBackup(const Programs& p, const fs::path& nvDir) {
 }
 
 TEST(RepairThroughTheCli, ModemsStartedInEitherDownloadModeAreFlashedAndGetTheirBackupBack) {
-  std::optional<Programs> p = Find();
+  std::optional<Programs> p = testsupport::FindCliAndSimulator();
   if (!p) GTEST_SKIP() << "QUORREL_TEST_BINARY_DIR is not set (run through ctest)";
   quorrel::testing::ScratchRoot root;
   const fs::path work = root.path() / "work";
@@ -78,12 +68,12 @@ TEST(RepairThroughTheCli, ModemsStartedInEitherDownloadModeAreFlashedAndGetTheir
     const fs::path out = work / mode;
     fs::create_directories(out);
     // The modem the backup was made from (the same seed), now stuck.
-    ChildProcess sim({p->simulator.string(), "--time-scale", kScale, "--seed", "7", "--start-in",
-                      mode, "--dump", (out / "dump").string(), "--report",
+    ChildProcess sim({p->simulator.string(), "--time-scale", kRepairScale, "--seed", "7",
+                      "--start-in", mode, "--dump", (out / "dump").string(), "--report",
                       (out / "report.json").string()});
     ASSERT_TRUE(sim.ReadUntil("data=none", std::chrono::seconds(30))) << sim.output();
 
-    ChildProcess run({p->cli.string(), "repair", "--time-scale", kScale, "--nv-dir",
+    ChildProcess run({p->cli.string(), "repair", "--time-scale", kRepairScale, "--nv-dir",
                       (work / "nv").string(), "--wait-seconds", "60"});
     std::optional<int> code = run.Wait(std::chrono::seconds(240));
     ASSERT_TRUE(code.has_value()) << run.output();
@@ -123,17 +113,17 @@ TEST(RepairThroughTheCli, ModemsStartedInEitherDownloadModeAreFlashedAndGetTheir
 }
 
 TEST(RepairThroughTheCli, NormalModemAndMissingBackupAreNotStarted) {
-  std::optional<Programs> p = Find();
+  std::optional<Programs> p = testsupport::FindCliAndSimulator();
   if (!p) GTEST_SKIP() << "QUORREL_TEST_BINARY_DIR is not set (run through ctest)";
   quorrel::testing::ScratchRoot root;
   const fs::path work = root.path() / "work";
   fs::create_directories(work / "nv");
 
-  ChildProcess sim({p->simulator.string(), "--time-scale", kScale, "--start-in", "downloader",
+  ChildProcess sim({p->simulator.string(), "--time-scale", kRepairScale, "--start-in", "downloader",
                     "--report", (work / "report.json").string()});
   ASSERT_TRUE(sim.ReadUntil("attached", std::chrono::seconds(30))) << sim.output();
   // No backup in the NV folder: refused before the modem is asked anything.
-  ChildProcess refused({p->cli.string(), "repair", "--time-scale", kScale, "--nv-dir",
+  ChildProcess refused({p->cli.string(), "repair", "--time-scale", kRepairScale, "--nv-dir",
                         (work / "nv").string(), "--wait-seconds", "30"});
   std::optional<int> code = refused.Wait(std::chrono::seconds(60));
   ASSERT_TRUE(code.has_value());
@@ -148,10 +138,10 @@ TEST(RepairThroughTheCli, NormalModemAndMissingBackupAreNotStarted) {
   EXPECT_TRUE(report["requests"].empty()) << report["requests"].dump(1);
 
   // A modem in its normal firmware is not stuck.
-  ChildProcess normal({p->simulator.string(), "--time-scale", kScale, "--nv-inactive", "90",
+  ChildProcess normal({p->simulator.string(), "--time-scale", kRepairScale, "--nv-inactive", "90",
                        "--report", (work / "normal.json").string()});
   ASSERT_TRUE(normal.ReadUntil("attached", std::chrono::seconds(30))) << normal.output();
-  ChildProcess run({p->cli.string(), "repair", "--time-scale", kScale, "--nv-option", "0",
+  ChildProcess run({p->cli.string(), "repair", "--time-scale", kRepairScale, "--nv-option", "0",
                     "--wait-seconds", "30"},
                    work.string());
   code = run.Wait(std::chrono::seconds(120));
@@ -161,8 +151,8 @@ TEST(RepairThroughTheCli, NormalModemAndMissingBackupAreNotStarted) {
       << run.output();
 
   // Its NV items read live, and nothing written.
-  ChildProcess read(
-      {p->cli.string(), "nv", "read", "22", "90", "--time-scale", kScale, "--wait-seconds", "30"});
+  ChildProcess read({p->cli.string(), "nv", "read", "22", "90", "--time-scale", kRepairScale,
+                     "--wait-seconds", "30"});
   code = read.Wait(std::chrono::seconds(60));
   ASSERT_TRUE(code.has_value());
   EXPECT_EQ(*code, 0) << read.output();
@@ -179,7 +169,7 @@ TEST(RepairThroughTheCli, NormalModemAndMissingBackupAreNotStarted) {
 }
 
 TEST(NvToolsThroughTheCli, DumpDiffImportAndTheirRefusals) {
-  std::optional<Programs> p = Find();
+  std::optional<Programs> p = testsupport::FindCliAndSimulator();
   if (!p) GTEST_SKIP() << "QUORREL_TEST_BINARY_DIR is not set (run through ctest)";
   quorrel::testing::ScratchRoot root;
   const fs::path dir = root.path();

@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QThread>
 #include <QTimer>
@@ -21,6 +24,17 @@
 #include "support/sim_line.h"
 
 namespace quorrel::testsupport {
+
+// The state line's text while a line waits for its start.
+inline constexpr char kReady[] = "Готово. Нажмите кнопку для начала обновления";
+
+// What a label, button or edit field shows.
+inline QString Text(QWidget* w) {
+  if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
+  if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text();
+  if (auto* e = qobject_cast<QLineEdit*>(w)) return e->text();
+  return {};
+}
 
 // Runs the event loop until pred holds; false after timeout (real time).
 inline bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 60000) {

@@ -24,13 +24,8 @@ using testsupport::BoxAnswerer;
 using testsupport::GuiLine;
 using testsupport::WaitFor;
 
-constexpr char kReady[] = "Готово. Нажмите кнопку для начала обновления";
-
-QString Text(QWidget* w) {
-  if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
-  if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text();
-  return {};
-}
+using testsupport::kReady;
+using testsupport::Text;
 
 // Every control the form shows sits where the table puts it, in the units
 // of the font the window uses; the hidden ones exist, hidden.

@@ -27,18 +27,12 @@ namespace {
 
 using namespace controls;
 using testsupport::BoxAnswerer;
+using testsupport::kReady;
+using testsupport::Text;
 using testsupport::WaitFor;
 
 constexpr char kDone[] = "Обновление выполнено!";
-constexpr char kReady[] = "Готово. Нажмите кнопку для начала обновления";
 constexpr int kModems = 3;
-
-QString Text(QWidget* w) {
-  if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
-  if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text();
-  if (auto* e = qobject_cast<QLineEdit*>(w)) return e->text();
-  return {};
-}
 
 std::vector<uint8_t> Embedded(int id) {
   auto r = EmbeddedResources().Find(id, "SOURCEMBN");

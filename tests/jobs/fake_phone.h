@@ -6,12 +6,15 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/recording_display.h"
@@ -20,6 +23,7 @@
 #include "link/hdlc.h"
 #include "platform/clock.h"
 #include "platform/memory_wire.h"
+#include "platform/paths.h"
 
 namespace quorrel::testsupport {
 
@@ -364,5 +368,14 @@ struct LineBench {
   PhoneLink& link() { return doc.link(0); }
   uint64_t Now() { return phone.clock.NowMs(); }
 };
+
+// Writes a file where the program looks for the Windows path.
+inline void WriteFileAt(std::string_view winPath, const Bytes& bytes) {
+  const auto p = MapPath(winPath);
+  std::filesystem::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
 
 }  // namespace quorrel::testsupport

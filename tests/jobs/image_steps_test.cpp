@@ -28,11 +28,8 @@ using testsupport::FakeReply;
 using testsupport::FakeRequest;
 using testsupport::LineBench;
 using testsupport::Proto;
-using testsupport::SilentTryMs;
+using testsupport::WriteFileAt;
 
-constexpr uint64_t S(uint64_t timeoutMs) {
-  return SilentTryMs(timeoutMs, 10);
-}
 // Virtual time of a stream write answered at once (two samples, 5 and 8 ms).
 constexpr uint64_t kWriteMs = 13;
 
@@ -43,14 +40,6 @@ Bytes Pattern(size_t n, uint8_t seed = 1) {
   Bytes b(n);
   for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + i * 7 + i / 251);
   return b;
-}
-
-void WriteFileAt(std::string_view winPath, const Bytes& bytes) {
-  const auto p = MapPath(winPath);
-  std::filesystem::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
 }
 
 struct ImageBench : LineBench {

@@ -20,12 +20,6 @@ using testsupport::FakeReply;
 using testsupport::FakeRequest;
 using testsupport::LineBench;
 using testsupport::Proto;
-using testsupport::SilentTryMs;
-
-// Virtual time of one unanswered exchange try (10 ms samples).
-constexpr uint64_t S(uint64_t timeoutMs) {
-  return SilentTryMs(timeoutMs, 10);
-}
 
 constexpr uint8_t kEsn = 0x01, kNvModeChange = 0x29, kVersions = 0x39, kSwitch = 0x3A, kSpc = 0x41,
                   kPoll = 0x4B, kCmd5C = 0x5C, kBuild = 0x7C;

@@ -24,6 +24,7 @@ using testsupport::FakePhone;
 using testsupport::LineBench;
 using testsupport::Proto;
 using testsupport::SilentTryMs;
+using testsupport::WriteFileAt;
 
 constexpr uint8_t kNvRead = 0x26, kModeChange = 0x29;
 constexpr char kNvDir[] = "C:\\nv";
@@ -42,14 +43,6 @@ size_t FilesBesideTheNvFile() {
     if (e.path().filename() != "Channel1.nvm" && e.path().filename() != kNvArchiveFolder) ++n;
   }
   return n;
-}
-
-void WriteFileAt(std::string_view winPath, const Bytes& bytes) {
-  const auto p = MapPath(winPath);
-  std::filesystem::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
 }
 
 NvTable TableOf(const Bytes& file) {

@@ -148,17 +148,6 @@ TEST_F(LinkTest, ARefusedReplyFailsTheTryWithTheReasonOfTheCheck) {
 
 // ---- streaming multi-reply decoding ----
 
-Bytes BlockWritten(uint32_t address) {
-  return EncodeFrame(
-      Bytes{0x08, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
-            static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 24)},
-      true);
-}
-
-Bytes StreamError(uint32_t code) {
-  return EncodeFrame(Bytes{0x0D, static_cast<uint8_t>(code), 0, 0, 0}, true);
-}
-
 class MultiReply : public LinkTest {
  protected:
   int Decode(const Bytes& replies) { return link_->DecodeStreamReplies(replies) ? 1 : 0; }

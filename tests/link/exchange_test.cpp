@@ -217,13 +217,6 @@ TEST_F(ExchangeTest, RawReplyIsLeftUndecoded) {
 
 // ---- streaming writes ----
 
-Bytes BlockWritten(uint32_t address) {
-  return EncodeFrame(
-      Bytes{0x08, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
-            static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 24)},
-      true);
-}
-
 TEST_F(ExchangeTest, StreamWriteWithoutReplyCountsAsSent) {
   Request(LinkProtocol::Streaming, Hex("07 00 00 00 00 AA"));
   EXPECT_EQ(StreamWrite(3000), 1);
@@ -271,10 +264,6 @@ TEST_F(ExchangeTest, PipelinedSendsAndCollection) {
   // Nothing more queued: the list stays.
   EXPECT_EQ(Collect(), 1);
   EXPECT_EQ(Acks(), (std::vector<uint32_t>{0, 1024}));
-}
-
-Bytes StreamError(uint32_t code) {
-  return EncodeFrame(Bytes{0x0D, static_cast<uint8_t>(code), 0, 0, 0}, true);
 }
 
 Bytes Joined(std::initializer_list<Bytes> parts) {

@@ -94,4 +94,17 @@ class LinkTest : public ::testing::Test {
   Bytes parsed_;
 };
 
+// A streaming acknowledgement of the block at `address`, as framed on the wire.
+inline Bytes BlockWritten(uint32_t address) {
+  return EncodeFrame(
+      Bytes{0x08, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
+            static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 24)},
+      true);
+}
+
+// A streaming error reply with `code`.
+inline Bytes StreamError(uint32_t code) {
+  return EncodeFrame(Bytes{0x0D, static_cast<uint8_t>(code), 0, 0, 0}, true);
+}
+
 }  // namespace quorrel::testing

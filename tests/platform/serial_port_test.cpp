@@ -25,7 +25,7 @@
 namespace quorrel {
 namespace {
 
-constexpr int kTimeoutMs = 5000;
+constexpr int kPortTimeoutMs = 5000;
 constexpr int kPort = 12;  // above 9 on purpose
 
 std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
@@ -38,7 +38,7 @@ std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
 // pty is handed to the line discipline asynchronously, so the count lags the
 // master's write a little; poll() on our own slave fd wakes us when input is
 // there. Bounded by the deadline.
-bool WaitForQueued(SerialPort& port, int count, int slave_fd, int timeout_ms = kTimeoutMs) {
+bool WaitForQueued(SerialPort& port, int count, int slave_fd, int timeout_ms = kPortTimeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     if (port.BytesQueued() >= count) return true;
@@ -69,7 +69,7 @@ class PtyPortTest : public ::testing::Test {
   // The device sends bytes; returns once the port shows all of them queued.
   void DeviceSends(const std::vector<uint8_t>& bytes, SerialPort& port) {
     int before = port.BytesQueued();
-    ASSERT_TRUE(pty_.WriteAll(bytes, kTimeoutMs));
+    ASSERT_TRUE(pty_.WriteAll(bytes, kPortTimeoutMs));
     ASSERT_TRUE(WaitForQueued(port, before + static_cast<int>(bytes.size()), pty_.held_slave_fd()));
   }
 
@@ -206,7 +206,7 @@ TEST_F(PtyPortTest, BytesTravelBothWaysUnchanged) {
   std::iota(all.begin(), all.end(), 0);
 
   EXPECT_EQ(port_.Write(all.data(), static_cast<int>(all.size())), 256);
-  EXPECT_EQ(pty_.ReadExactly(256, kTimeoutMs), all);
+  EXPECT_EQ(pty_.ReadExactly(256, kPortTimeoutMs), all);
 
   DeviceSends(all, port_);
   std::vector<uint8_t> got(300);
@@ -240,11 +240,11 @@ TEST_F(PtyPortTest, WriteDiscardsUnreadInputWriteKeepInputKeepsIt) {
   DeviceSends(reply, port_);
   EXPECT_EQ(port_.WriteKeepInput(request.data(), 6), 6);
   EXPECT_EQ(port_.BytesQueued(), 20);
-  EXPECT_EQ(pty_.ReadExactly(6, kTimeoutMs), request);
+  EXPECT_EQ(pty_.ReadExactly(6, kPortTimeoutMs), request);
 
   EXPECT_EQ(port_.Write(request.data(), 6), 6);
   EXPECT_EQ(port_.BytesQueued(), 0);
-  EXPECT_EQ(pty_.ReadExactly(6, kTimeoutMs), request);
+  EXPECT_EQ(pty_.ReadExactly(6, kPortTimeoutMs), request);
 
   // Input that came after the write is there as usual.
   DeviceSends(reply, port_);
@@ -266,7 +266,7 @@ TEST_F(PtyPortTest, PipelinedWritesArriveIntactWhenTheDeviceReadsLate) {
     ASSERT_EQ(written, 500) << "block " << i;
     expected.insert(expected.end(), block.begin(), block.end());
   }
-  EXPECT_EQ(pty_.ReadExactly(expected.size(), kTimeoutMs), expected);
+  EXPECT_EQ(pty_.ReadExactly(expected.size(), kPortTimeoutMs), expected);
 }
 
 TEST_F(PtyPortTest, OpenIsExclusiveUntilClosed) {
@@ -285,7 +285,7 @@ TEST_F(PtyPortTest, OpenIsExclusiveUntilClosed) {
     ::close(fd);
   }
   EXPECT_EQ(port_.Write(Pattern(3, 0).data(), 3), 3);
-  EXPECT_EQ(pty_.ReadExactly(3, kTimeoutMs), Pattern(3, 0));
+  EXPECT_EQ(pty_.ReadExactly(3, kPortTimeoutMs), Pattern(3, 0));
 
   // Closing clears the exclusive flag (a pty would keep it) and the lock.
   port_.Close();
@@ -350,7 +350,7 @@ TEST_F(PtyPortTest, HungUpPortIsClosedAtOnceAndOpensAgainWhereTheDeviceIsNow) {
   EXPECT_EQ(reopened, 1);
   EXPECT_FALSE(port_.HungUp());
   EXPECT_EQ(port_.PortNumber(), kNewPort);
-  EXPECT_EQ(next.ReadExactly(16, kTimeoutMs), block);
+  EXPECT_EQ(next.ReadExactly(16, kPortTimeoutMs), block);
 }
 
 // The fast wait for a reply: it ends when bytes arrive or the device leaves,
@@ -371,7 +371,7 @@ TEST_F(PtyPortTest, WaitForBytesEndsWhenTheDeviceSpeaksOrLeaves) {
     const uint32_t bound = then == Then::Nothing ? 50 : 120'000;
     auto waited = std::async(std::launch::async, [&] { return port.WaitForBytes(clock, bound); });
     if (then == Then::Speaks) {
-      EXPECT_TRUE(pty_.WriteAll(Pattern(7, 1), kTimeoutMs));
+      EXPECT_TRUE(pty_.WriteAll(Pattern(7, 1), kPortTimeoutMs));
     } else if (then == Then::Leaves) {
       pty_.Close();
     }

@@ -8,6 +8,7 @@
 
 #include "link/status_texts.h"
 #include "services/diag_codec.h"
+#include "support/nv_pattern.h"
 #include "support/peer_link.h"
 #include "util/text.h"
 
@@ -20,14 +21,9 @@ using testsupport::DiagFrame;
 using testsupport::ExpectSilentTries;
 using testsupport::Fill;
 using testsupport::Hex;
+using testsupport::Pattern;
 using testsupport::PeerLink;
 using testsupport::TextBytes;
-
-std::array<uint8_t, kNvDataSize> Pattern(uint8_t start) {
-  std::array<uint8_t, kNvDataSize> data{};
-  std::iota(data.begin(), data.end(), start);
-  return data;
-}
 
 struct OpCase {
   const char* name;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "services/diag_codec.h"
+#include "support/nv_pattern.h"
 #include "support/peer_link.h"
 
 namespace quorrel {
@@ -15,12 +16,7 @@ namespace {
 using testsupport::Bytes;
 using testsupport::Concat;
 using testsupport::Hex;
-
-std::array<uint8_t, kNvDataSize> Pattern(uint8_t start) {
-  std::array<uint8_t, kNvDataSize> data{};
-  std::iota(data.begin(), data.end(), start);
-  return data;
-}
+using testsupport::Pattern;
 
 struct EncodeCase {
   const char* name;

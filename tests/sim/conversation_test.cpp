@@ -16,20 +16,17 @@
 #include "services/diag_commands.h"
 #include "sim/in_process.h"
 #include "sim/usb_registry.h"
+#include "support/byte_pattern.h"
 #include "util/md5.h"
 
 namespace quorrel::simtest {
 namespace {
 
+using testsupport::Pattern;
+
 using Bytes = std::vector<uint8_t>;
 using sim::ModemConfig;
 using sim::ModemMode;
-
-Bytes Pattern(size_t n, uint8_t seed) {
-  Bytes out(n);
-  for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(seed * 13 + i * 7 + (i >> 9));
-  return out;
-}
 
 // What the port discovery finds: the diagnostic port of the first service
 // that lists a device, 0 when none does.
@@ -281,8 +278,8 @@ class FaultTest : public ConversationTest, public ::testing::WithParamInterface<
   sim::VirtualModem& Device() { return device(); }
 };
 
-sim::ReplyFault Reply(sim::ReplyFault::Kind kind, uint32_t nth,
-                      std::optional<uint8_t> code = std::nullopt) {
+sim::ReplyFault ReplyFaultOf(sim::ReplyFault::Kind kind, uint32_t nth,
+                             std::optional<uint8_t> code = std::nullopt) {
   sim::ReplyFault f;
   f.kind = kind;
   f.match.nth = nth;
@@ -328,20 +325,22 @@ int WriteBlockOfOpenImage(FaultTest& t, PhoneLink& link, uint8_t type, uint32_t 
 
 const FaultCase kFaultCases[] = {
     {"dropped reply",
-     [](ModemConfig& c) { c.faults.replies.push_back(Reply(sim::ReplyFault::Kind::Drop, 2)); },
+     [](ModemConfig& c) {
+       c.faults.replies.push_back(ReplyFaultOf(sim::ReplyFault::Kind::Drop, 2));
+     },
      [](ConversationTest& t, PhoneLink& l) { return GetEsnOnce(t, l) + GetEsnOnce(t, l); }, 1,
      "Cannot Get the ESN Number of the Phone, Since Port Cannot Receive Desired Data from the "
      "Phone"},
     {"corrupted reply",
      [](ModemConfig& c) {
-       c.faults.replies.push_back(Reply(sim::ReplyFault::Kind::Corrupt, 1, 0x01));
+       c.faults.replies.push_back(ReplyFaultOf(sim::ReplyFault::Kind::Corrupt, 1, 0x01));
      },
      GetEsnOnce, 0,
      "Cannot Get the ESN Number of the Phone, Since the Received Data is Wrong with Wrong CRC "
      "Checksum"},
     {"reply later than the time-out",
      [](ModemConfig& c) {
-       sim::ReplyFault f = Reply(sim::ReplyFault::Kind::Delay, 1);
+       sim::ReplyFault f = ReplyFaultOf(sim::ReplyFault::Kind::Delay, 1);
        f.delayMs = 400;
        c.faults.replies.push_back(f);
      },
@@ -350,7 +349,7 @@ const FaultCase kFaultCases[] = {
      "Phone"},
     {"reply split with pauses",
      [](ModemConfig& c) {
-       sim::ReplyFault f = Reply(sim::ReplyFault::Kind::Split, 1);
+       sim::ReplyFault f = ReplyFaultOf(sim::ReplyFault::Kind::Split, 1);
        f.pieceSize = 3;
        f.intervalMs = 40;
        c.faults.replies.push_back(f);
@@ -358,7 +357,7 @@ const FaultCase kFaultCases[] = {
      GetEsnOnce, 1, ""},
     {"reply split at random points",
      [](ModemConfig& c) {
-       sim::ReplyFault f = Reply(sim::ReplyFault::Kind::Split, 1);
+       sim::ReplyFault f = ReplyFaultOf(sim::ReplyFault::Kind::Split, 1);
        f.randomCuts = 4;
        f.intervalMs = 50;
        c.faults.replies.push_back(f);
@@ -366,7 +365,7 @@ const FaultCase kFaultCases[] = {
      GetEsnOnce, 1, ""},
     {"reply split beyond the time-out",
      [](ModemConfig& c) {
-       sim::ReplyFault f = Reply(sim::ReplyFault::Kind::Split, 1);
+       sim::ReplyFault f = ReplyFaultOf(sim::ReplyFault::Kind::Split, 1);
        f.pieceSize = 3;
        f.intervalMs = 200;
        c.faults.replies.push_back(f);
@@ -376,7 +375,7 @@ const FaultCase kFaultCases[] = {
      "Flag(0x7e)"},
     {"reply split but quick",
      [](ModemConfig& c) {
-       sim::ReplyFault f = Reply(sim::ReplyFault::Kind::Split, 1);
+       sim::ReplyFault f = ReplyFaultOf(sim::ReplyFault::Kind::Split, 1);
        f.pieceSize = 2;
        f.intervalMs = 4;
        c.faults.replies.push_back(f);

@@ -11,10 +11,13 @@
 #include "raw_host.h"
 #include "sim/in_process.h"
 #include "sim/usb_registry.h"
+#include "support/byte_pattern.h"
 #include "util/md5.h"
 
 namespace quorrel::simtest {
 namespace {
+
+using testsupport::Pattern;
 
 using sim::ModemConfig;
 using sim::ModemMode;
@@ -59,12 +62,6 @@ Bytes DmssWritePacket(uint32_t address, const Bytes& data) {
           static_cast<uint8_t>(data.size() >> 8),
           static_cast<uint8_t>(data.size())};
   return Cat(p, data);
-}
-
-Bytes Pattern(size_t n, uint8_t seed) {
-  Bytes out(n);
-  for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
-  return out;
 }
 
 class ModemTest : public ::testing::Test {

@@ -30,10 +30,13 @@
 #include "sim/sha256.h"
 #include "sim/usb_registry.h"
 #include "sim_process.h"
+#include "support/byte_pattern.h"
 #include "util/md5.h"
 
 namespace quorrel::simtest {
 namespace {
+
+using testsupport::Pattern;
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
@@ -41,12 +44,6 @@ using Bytes = std::vector<uint8_t>;
 Bytes ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-Bytes Pattern(size_t n, uint8_t seed) {
-  Bytes out(n);
-  for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(seed * 29 + i * 11 + (i >> 8));
-  return out;
 }
 
 bool RegistryKeyExists(const std::string& key) {

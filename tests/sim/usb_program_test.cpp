@@ -27,11 +27,14 @@
 #include "platform/scoped_root.h"
 #include "services/diag_commands.h"
 #include "sim_process.h"
+#include "support/byte_pattern.h"
 #include "support/scoped_env.h"
 #include "usb_tree.h"
 
 namespace quorrel::simtest {
 namespace {
+
+using testsupport::Pattern;
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
@@ -60,12 +63,6 @@ std::optional<Attached> ParseAttached(const std::string& line) {
   a.speed = std::stoi(m[7]);
   a.serial = m[8];
   return a;
-}
-
-Bytes Pattern(size_t n, uint8_t seed) {
-  Bytes out(n);
-  for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(seed * 31 + i * 7 + (i >> 8));
-  return out;
 }
 
 std::string ReadAll(const fs::path& file) {

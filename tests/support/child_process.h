@@ -30,6 +30,17 @@ inline std::optional<std::filesystem::path> BinaryDir() {
   return std::filesystem::path(dir);
 }
 
+// The command-line program and the simulator of that build.
+struct Programs {
+  std::filesystem::path cli, simulator;
+};
+
+inline std::optional<Programs> FindCliAndSimulator() {
+  std::optional<std::filesystem::path> bin = BinaryDir();
+  if (!bin) return std::nullopt;
+  return Programs{*bin / "src/cli/quorrel-cli", *bin / "sim/quorrel-sim"};
+}
+
 class ChildProcess {
  public:
   explicit ChildProcess(const std::vector<std::string>& argv, const std::string& cwd = {}) {

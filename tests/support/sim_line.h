@@ -194,15 +194,36 @@ inline bool Contains(const std::vector<std::string>& texts, std::string_view tex
 inline constexpr char kNvDirectory[] = "C:\\nvbackup";
 inline constexpr char kNvFile[] = "C:\\nvbackup\\Channel1.nvm";
 
-// The NV backup line 1 made, as a table (empty records when it is missing
-// or not whole).
-inline NvTable ReadNvBackup() {
-  std::vector<uint8_t> bytes = ReadBytes(MapPath(kNvFile));
+// The diagnostic commands that read and write one NV item.
+inline constexpr uint8_t kNvReadCode = 0x26;
+inline constexpr uint8_t kNvWriteCode = 0x27;
+
+// Where line 1's NV backup lies on this machine.
+inline std::filesystem::path NvPath() {
+  return MapPath(kNvFile);
+}
+
+// An NV file as a table (empty records when it is missing or not whole).
+inline NvTable ReadTable(const std::filesystem::path& p) {
+  std::vector<uint8_t> bytes = ReadBytes(p);
   NvTable table;
   if (bytes.size() == NvTable::kFileSize) {
     table.LoadFrom(std::span<const uint8_t, NvTable::kFileSize>(bytes.data(), NvTable::kFileSize));
   }
   return table;
+}
+
+inline void WriteTable(const std::filesystem::path& p, const NvTable& table) {
+  std::vector<uint8_t> bytes(NvTable::kFileSize);
+  table.StoreTo(std::span<uint8_t, NvTable::kFileSize>(bytes.data(), NvTable::kFileSize));
+  std::ofstream(p, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+// The NV backup line 1 made, as a table.
+inline NvTable ReadNvBackup() {
+  return ReadTable(NvPath());
 }
 
 // Every item the backup read holds the backup's data in the modem.
