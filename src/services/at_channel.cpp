@@ -82,17 +82,18 @@ bool AtChannel::SendAndWait() {
     }
     // Sample the queue in pairs 100 ms apart until the reply stops growing
     // or the attempt's time is up; a pair is always taken.
-    int first = 0;
+    int queued = 0;
     for (;;) {
       clock_.Sleep(kSampleMs);
-      first = port.BytesQueued();
+      const int first = port.BytesQueued();
       clock_.Sleep(kSampleMs);
-      const int second = port.BytesQueued();
-      if (first >= 1 && second == first) break;
+      queued = port.BytesQueued();
+      if (first >= 1 && queued == first) break;
       if (clock_.NowMs() - t0 > timeout_) break;
     }
-    // Bytes that arrived count, even when they were still coming in.
-    answered = first >= 1;
+    // Bytes that arrived count, even when they were still coming in or came
+    // in the last sample before the time ran out.
+    answered = queued >= 1;
   }
   if (!answered) return false;
 

@@ -160,6 +160,16 @@ TEST_F(ExchangeTest, ReplyStillUnfinishedAtTheTimeOutFailsTheTry) {
   EXPECT_EQ(clock_.NowMs(), 310u);
 }
 
+TEST_F(ExchangeTest, AReplyThatCameInTheLastSampleOfATryIsTakenNotSentForAgain) {
+  // The last sample of a 300 ms try ends at 310; the reply is there by then.
+  // (A thread held up past its time-out sees the same.)
+  Request(LinkProtocol::Diag, Hex("01"));
+  AnswerEvery(EncodeFrame(Hex("01 78 56 34 12"), false), 305);
+  EXPECT_EQ(Exchange(2, 300), 1);
+  EXPECT_EQ(parsed_, Hex("01 78 56 34 12"));
+  EXPECT_EQ(frames_.size(), 1u);
+}
+
 TEST_F(ExchangeTest, BadFrameBeforeTheReplyIsSkipped) {
   Bytes corrupt = Hex("7E 02 6A D4 7E");
   const Bytes good = Hex("7E 02 6A D3 7E");

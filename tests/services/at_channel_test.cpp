@@ -174,6 +174,14 @@ TEST_F(AtChannelTest, ReplyStillGrowingAtTimeoutCountsAsAnswer) {
   EXPECT_EQ(at.response, std::string(5, 'x'));  // arrived at 50..370
 }
 
+TEST_F(AtChannelTest, ReplyThatCameInTheLastPairOfAnAttemptIsTakenNotAskedForAgain) {
+  at.SetTimeout(300);
+  peer.Answer(TextBytes("\r\nOK\r\n"), 350);  // between the samples at 300 and 400
+  EXPECT_TRUE(at.SendAndWait());
+  EXPECT_EQ(at.response, "\r\nOK\r\n");
+  EXPECT_EQ(peer.RequestCount(), 1u);
+}
+
 TEST_F(AtChannelTest, SilenceCostsEveryAttemptItsTimeoutRoundedToPairs) {
   at.response = "previous";
   const uint64_t t0 = peer.clock.NowMs();
