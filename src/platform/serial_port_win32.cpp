@@ -6,7 +6,8 @@
 // operation ever outlives its call and no buffer is written after it
 // returned. Reads take what the driver holds at once (read interval time-out
 // MAXDWORD, no total time-out). Line errors (framing, overrun) are cleared
-// whenever the queue is sampled, so a glitch never blocks the port.
+// whenever the queue is sampled, so a glitch never blocks the port. A wait
+// for bytes is an overlapped WaitCommEvent on EV_RXCHAR, bounded the same way.
 #include <cerrno>
 #include <string>
 
@@ -68,7 +69,8 @@ class Overlapped {
 
 class ComDevice : public SerialDevice {
  public:
-  explicit ComDevice(HANDLE handle) : handle_(handle) {}
+  // canWait: the port reports received bytes as events (SetCommMask took).
+  ComDevice(HANDLE handle, bool canWait) : handle_(handle), can_wait_(canWait) {}
 
   ~ComDevice() override {
     // Nothing is pending between calls, but a cancelled operation whose end
@@ -140,6 +142,27 @@ class ComDevice : public SerialDevice {
 
   bool HungUp() override { return hung_up_; }
 
+  bool WaitReadable(uint32_t realMs) override {
+    if (!can_wait_ || !watch_.Valid() || broken_ || hung_up_) return false;
+    if (BytesQueued() > 0) return true;
+    OVERLAPPED* ov = watch_.get();
+    if (::WaitCommEvent(handle_, &wait_mask_, ov)) return true;
+    if (::GetLastError() != ERROR_IO_PENDING) {
+      ClearErrors();
+      return false;
+    }
+    // Bytes that came before the wait began raise no event: look once more
+    // now that it is pending.
+    if (BytesQueued() > 0) {
+      watch_.Finish(handle_, 0, &broken_);
+      return true;
+    }
+    // The end of the time without an event cancels the wait (Finish), and
+    // it has blocked all the same.
+    watch_.Finish(handle_, realMs, &broken_);
+    return true;
+  }
+
   int Read(uint8_t* buffer, int maxLength) override {
     if (buffer == nullptr || maxLength <= 0 || broken_) return 0;
     DWORD got = 0;
@@ -176,8 +199,13 @@ class ComDevice : public SerialDevice {
   }
 
   HANDLE handle_;
+  const bool can_wait_;
   Overlapped write_;
   Overlapped read_;
+  Overlapped watch_;
+  // Where a pending WaitCommEvent writes the events it saw: a member, as a
+  // wait whose cancellation never completed may still write it.
+  DWORD wait_mask_ = 0;
   bool write_abandoned_ = false;
   // The device went away under the open handle.
   bool hung_up_ = false;
@@ -253,11 +281,15 @@ class ComDevices : public SerialDevices {
     timeouts.WriteTotalTimeoutConstant = kWriteTimeoutMs;
     if (!::SetCommTimeouts(h, &timeouts)) return nullptr;
 
+    // WaitReadable waits for received bytes; without the event it is left
+    // to the caller's pacing.
+    const bool canWait = ::SetCommMask(h, EV_RXCHAR) != 0;
+
     DWORD errors = 0;
     ::ClearCommError(h, &errors, nullptr);
     ::PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
 
-    auto device = std::make_unique<ComDevice>(guard.Release());
+    auto device = std::make_unique<ComDevice>(guard.Release(), canWait);
     if (!device->Ready()) return nullptr;
     return device;
   }
