@@ -79,6 +79,7 @@ if proc.returncode != 0 or not m:
     print("the download failed (exit code %d)" % proc.returncode)
     sys.exit(1)
 sleeps = float(m.group(1))
+slept = re.search(r"slept ([0-9.]+) s in ([0-9]+) sleeps", out)
 cpu = usage.ru_utime + usage.ru_stime
 # The simulator writes its report when it is stopped.
 os.kill(int(sim_pid), signal.SIGTERM)
@@ -92,6 +93,10 @@ with open(report) as f:
 total = physical["total_ms"] / 1000.0
 print("wall time        %9.1f s" % wall)
 print("sleeps           %9.1f s   wall / sleeps   %.3f" % (sleeps, wall / sleeps))
+if slept:
+    real, count = float(slept.group(1)), int(slept.group(2))
+    print("  they lasted %.1f s: %d sleeps, each %.0f us past its end; the rest, %.1f s, is work"
+          % (real, count, (real - sleeps) / max(count, 1) * 1e6, wall - real))
 print("physical floor   %9.1f s   wall / physical %.3f" % (total, wall / total))
 tight = (physical["boot_ms"] + max(physical["link_ms"], physical["processing_ms"])) / 1000.0
 print("overlapped floor %9.1f s   wall / overlapped %.3f" % (tight, wall / tight))

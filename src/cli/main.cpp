@@ -162,9 +162,11 @@ int Run(const Options& o) {
       display.Say(said);
     }
     // The result comes last.
-    char summary[160];
-    std::snprintf(summary, sizeof summary, "wall time: %.3f s; requested sleeps: %.3f s", wall,
-                  floorMs / 1000.0);
+    char summary[200];
+    std::snprintf(summary, sizeof summary,
+                  "wall time: %.3f s; requested sleeps: %.3f s; slept %.3f s in %llu sleeps", wall,
+                  floorMs / 1000.0, static_cast<double>(clock->SleptRealUs()) / 1e6,
+                  static_cast<unsigned long long>(clock->SleepCount()));
     display.Say(summary);
     display.Result(code, code == kExitOk ? std::string() : reason, recordJson);
     if (embedded && (code != kExitOk || repair))

@@ -23,7 +23,12 @@ void Clock::Sleep(uint32_t ms) {
   SuspensionPoint();
   requested_sleep_ms_ += ms;
   t_requested_sleep_ms += ms;
+  const auto start = std::chrono::steady_clock::now();
   DoSleep(ms);
+  sleep_count_ += 1;
+  slept_real_us_ += static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                              std::chrono::steady_clock::now() - start)
+                                              .count());
 }
 
 uint64_t Clock::ThreadRequestedSleepMs() {

@@ -26,6 +26,10 @@ class Clock {
 
   // Total of every sleep asked of this clock, in its own milliseconds.
   uint64_t RequestedSleepMs() const { return requested_sleep_ms_.load(); }
+  // How many sleeps were asked, and the real microseconds they lasted: what
+  // the system's wake-ups add to the sleeps asked (a benchmark's figures).
+  uint64_t SleepCount() const { return sleep_count_.load(); }
+  uint64_t SleptRealUs() const { return slept_real_us_.load(); }
   // How many real milliseconds ms of this clock last, for a wait that blocks
   // on something else than the clock (a port); 0 when this clock's time is
   // not real time at all (a virtual clock: such a wait must sleep instead).
@@ -39,6 +43,8 @@ class Clock {
 
  private:
   std::atomic<uint64_t> requested_sleep_ms_{0};
+  std::atomic<uint64_t> sleep_count_{0};
+  std::atomic<uint64_t> slept_real_us_{0};
 };
 
 class RealClock : public Clock {
