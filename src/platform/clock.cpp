@@ -101,6 +101,7 @@ size_t VirtualClock::PendingEvents() {
 }
 
 void VirtualClock::Advance(uint64_t ms) {
+  std::lock_guard advancing(advance_mutex_);
   uint64_t target;
   {
     std::lock_guard lock(mutex_);

@@ -104,6 +104,12 @@ class VirtualClock : public Clock {
   void DoSleep(uint32_t ms) override { Advance(ms); }
 
  private:
+  // Held by the thread carrying the clock forward, for the whole advance:
+  // another thread's sleep waits until the events of this one have run, so
+  // time never passes an event that is still running (a thread that looks
+  // at the clock then finds the event's effects there). Recursive: an event
+  // may advance the clock itself.
+  std::recursive_mutex advance_mutex_;
   std::mutex mutex_;
   uint64_t now_ms_;
   EventId next_id_ = 1;
