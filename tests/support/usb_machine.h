@@ -8,11 +8,13 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "release/embedded_resources.h"
+#include "support/child_process.h"
 #include "support/scoped_env.h"
 #include "support/sim_report.h"
 
@@ -21,10 +23,10 @@ namespace quorrel::testsupport {
 // The programs of the build the test runs in (QUORREL_TEST_BINARY_DIR, set
 // by ctest); false when the test is not run through ctest.
 inline bool FindPrograms(std::filesystem::path* cli, std::filesystem::path* sim) {
-  const char* dir = std::getenv("QUORREL_TEST_BINARY_DIR");
-  if (dir == nullptr || *dir == 0) return false;
-  *cli = std::filesystem::path(dir) / "src/cli/quorrel-cli";
-  *sim = std::filesystem::path(dir) / "sim/quorrel-sim";
+  const std::optional<Programs> found = FindCliAndSimulator();
+  if (!found) return false;
+  *cli = found->cli;
+  *sim = found->simulator;
   return true;
 }
 
