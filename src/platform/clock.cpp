@@ -11,6 +11,8 @@ namespace quorrel {
 namespace {
 thread_local SuspendGate* t_current_gate = nullptr;
 thread_local uint64_t t_requested_sleep_ms = 0;
+// Each thread's run of real sleeps.
+thread_local SleepSchedule t_real_sleeps;
 
 uint64_t MsSince(std::chrono::steady_clock::time_point origin) {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -35,6 +37,16 @@ uint64_t Clock::ThreadRequestedSleepMs() {
   return t_requested_sleep_ms;
 }
 
+SleepSchedule::TimePoint SleepSchedule::Deadline(TimePoint start, Us wanted) const {
+  if (start - last_wake_ > kRunGap) return start + wanted;
+  return start + wanted - std::min(late_, wanted / 10);
+}
+
+void SleepSchedule::Woke(TimePoint deadline, TimePoint woke) {
+  last_wake_ = woke;
+  late_ = woke > deadline ? std::chrono::duration_cast<Us>(woke - deadline) : Us{0};
+}
+
 RealClock::RealClock() : origin_(std::chrono::steady_clock::now()) {}
 
 uint64_t RealClock::NowMs() {
@@ -42,7 +54,10 @@ uint64_t RealClock::NowMs() {
 }
 
 void RealClock::DoSleep(uint32_t ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  const auto deadline =
+      t_real_sleeps.Deadline(std::chrono::steady_clock::now(), std::chrono::milliseconds(ms));
+  std::this_thread::sleep_until(deadline);
+  t_real_sleeps.Woke(deadline, std::chrono::steady_clock::now());
 }
 
 ScaledClock::ScaledClock(double factor)

@@ -47,6 +47,31 @@ class Clock {
   std::atomic<uint64_t> slept_real_us_{0};
 };
 
+// Keeps a run of sleeps on schedule. A system wakes a sleeping thread a
+// little late (a tenth of a millisecond and more); a sampling loop that
+// sleeps thousands of times would add that lateness up into seconds. When a
+// sleep follows the previous one at once (the thread did next to nothing in
+// between), it is shortened by what the previous wake-up came late, by at
+// most a tenth of its length, so the run lasts what it asked for: the n-th
+// wake-up of a run comes no sooner after its start than the sleeps asked.
+class SleepSchedule {
+ public:
+  using TimePoint = std::chrono::steady_clock::time_point;
+  using Us = std::chrono::microseconds;
+
+  // Work between two sleeps up to this still makes them one run.
+  static constexpr Us kRunGap{1000};
+
+  // When a sleep of `wanted` that starts at `start` is to end.
+  TimePoint Deadline(TimePoint start, Us wanted) const;
+  // Records that the sleep that was to end at deadline woke at woke.
+  void Woke(TimePoint deadline, TimePoint woke);
+
+ private:
+  TimePoint last_wake_{};
+  Us late_{0};
+};
+
 class RealClock : public Clock {
  public:
   RealClock();

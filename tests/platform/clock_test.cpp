@@ -102,6 +102,44 @@ TEST(Clock, RequestedSleepTotalsEverySleep) {
   EXPECT_EQ(virtual_clock.RequestedSleepMs(), 31005u);
 }
 
+// A run of sleeps, each woken `late` after its deadline, with `gap` of work
+// between a wake-up and the next sleep: where the last wake-up lands after
+// the run's start, against the sleeps it asked for.
+TEST(SleepSchedule, ARunOfSleepsLastsWhatItAskedNotItsWakeUpsLateness) {
+  using Us = SleepSchedule::Us;
+  struct Case {
+    const char* name;
+    Us gap;
+    Us late;
+    Us wanted;
+    Us lastWakeAfterAsked;  // of a run of 1000 sleeps
+  };
+  const Case cases[] = {
+      // Only the last wake-up's lateness is left; each gap still counts.
+      {"back to back", Us{0}, Us{140}, Us{5000}, Us{140}},
+      {"a little work between", Us{20}, Us{140}, Us{5000}, Us{140 + 999 * 20}},
+      // Late by more than a tenth of a sleep: a tenth is taken off each.
+      {"late by more than a tenth", Us{0}, Us{800}, Us{5000}, Us{800 + 999 * 300}},
+      // Work longer than a run's gap: every sleep is whole again.
+      {"work between", Us{1500}, Us{140}, Us{5000}, Us{1000 * 140 + 999 * 1500}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SleepSchedule schedule;
+    const SleepSchedule::TimePoint start{std::chrono::hours(1)};
+    SleepSchedule::TimePoint now = start;
+    for (int i = 0; i < 1000; ++i) {
+      if (i > 0) now += c.gap;
+      const auto deadline = schedule.Deadline(now, c.wanted);
+      // Never sooner after the run's start than the sleeps asked so far.
+      EXPECT_GE(deadline - start, c.wanted * (i + 1) + c.gap * i);
+      now = deadline + c.late;
+      schedule.Woke(deadline, now);
+    }
+    EXPECT_EQ(now - start, c.wanted * 1000 + c.lastWakeAfterAsked);
+  }
+}
+
 // NowMs is the real time since construction divided by the factor. The real
 // time is bracketed on both sides, so the check holds however slow the
 // machine is.
