@@ -128,15 +128,22 @@ void PhoneLink::ChainError(const char* sentence) {
   lastError_ = Format(sentence, lastError_.c_str());
 }
 
-int PhoneLink::AcceptReply(std::span<const uint8_t> packet, size_t rawLength) {
+int PhoneLink::AcceptReply(std::span<const uint8_t> packet, size_t rawLength,
+                           std::string& skipped) {
   const size_t n = std::min(packet.size(), replyBuffer_.size());
+  // Judged where the decoder holds it: a skipped reply must leave the reply
+  // buffer, and the bytes still to be decoded in it, as they are.
+  ReplyVerdict verdict;
+  if (check_ && *check_) verdict = (*check_)(LinkReply{packet.first(n), rawLength});
+  if (verdict.skipped) {
+    port_.Note(Format("skipped a reply to another request: %s", verdict.reason.c_str()));
+    skipped = verdict.reason;
+    return -1;
+  }
   std::copy_n(packet.begin(), n, replyBuffer_.begin());
   std::fill(replyBuffer_.begin() + static_cast<long>(n), replyBuffer_.end(), 0);
   packetLength_ = static_cast<uint16_t>(n);
   replyLength_ = 0;
-  if (!check_ || !*check_) return 1;
-  const ReplyVerdict verdict =
-      (*check_)(LinkReply{std::span<const uint8_t>(replyBuffer_.data(), n), rawLength});
   if (verdict.accepted) return 1;
   Fail(LinkError::Refused, verdict.reason);
   return 0;
@@ -221,6 +228,18 @@ bool PhoneLink::RunTries(uint8_t tries, uint32_t timeoutMs) {
     const uint64_t t0 = clock_.NowMs();
     size_t held = 0;  // bytes of this try in the reply buffer
     LinkError badFrame = LinkError::None;
+    std::string skipped;  // why the last reply skipped was another request's
+    // The try's failure, by what came: a bad frame, a reply to another
+    // request and nothing after it, half a reply, or nothing.
+    const auto failWithWhatCame = [&] {
+      if (badFrame != LinkError::None) {
+        Fail(badFrame);
+      } else if (!skipped.empty() && !decoder_.Pending()) {
+        Fail(LinkError::Refused, skipped);
+      } else {
+        Fail(held > 0 ? LinkError::NoEndFlag : LinkError::NoReply);
+      }
+    };
     for (;;) {
       // Wait until the reply stops growing for one sampling interval, or in
       // fast mode until any of it is there.
@@ -246,9 +265,7 @@ bool PhoneLink::RunTries(uint8_t tries, uint32_t timeoutMs) {
       if (countBefore <= 0) {
         // Out of time with nothing (more) arrived.
         if (raw && held > 0) return true;
-        Fail(badFrame != LinkError::None ? badFrame
-             : held > 0                  ? LinkError::NoEndFlag
-                                         : LinkError::NoReply);
+        failWithWhatCame();
         break;
       }
       if (held + static_cast<size_t>(countBefore) > kReplyCapacity) {
@@ -283,7 +300,7 @@ bool PhoneLink::RunTries(uint8_t tries, uint32_t timeoutMs) {
           diagErrorReply_ = e.packet[0];
           verdict = 0;
         } else {
-          verdict = AcceptReply(e.packet, e.rawLength);
+          verdict = AcceptReply(e.packet, e.rawLength, skipped);
         }
       }
       if (verdict == 1) {
@@ -301,7 +318,7 @@ bool PhoneLink::RunTries(uint8_t tries, uint32_t timeoutMs) {
       }
       if (late) {
         if (raw) return true;
-        Fail(badFrame != LinkError::None ? badFrame : LinkError::NoEndFlag);
+        failWithWhatCame();
         break;
       }
       // Unfinished: wait for the rest within the time-out.

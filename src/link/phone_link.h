@@ -63,14 +63,19 @@ struct LinkReply {
   size_t rawLength = 0;
 };
 
-// What a protocol makes of an intact reply: accepted, or refused with the
-// reason the line reports.
+// What a protocol makes of an intact reply: accepted; refused with the
+// reason the line reports (the try has failed); or skipped, when the reply
+// plainly answers another request (a late copy of an earlier one's): the try
+// waits on for its own within its time-out, and ends with the reason when
+// none comes.
 struct ReplyVerdict {
   bool accepted = true;
   std::string reason;
+  bool skipped = false;
 
   static ReplyVerdict Accept() { return {}; }
   static ReplyVerdict Refuse(std::string_view why) { return {false, std::string(why)}; }
+  static ReplyVerdict Skip(std::string_view why) { return {false, std::string(why), true}; }
 };
 
 // Looks at each intact reply of a request; empty accepts every one.
@@ -187,7 +192,9 @@ class PhoneLink {
   void ResetRequest();
   FrameDecoder::Start StartOf(LinkProtocol p) const;
   // Puts a checked packet into the reply buffer and runs the request's check.
-  int AcceptReply(std::span<const uint8_t> packet, size_t rawLength);
+  // 1: accepted, 0: refused (the try has failed), -1: skipped (why in
+  // skipped).
+  int AcceptReply(std::span<const uint8_t> packet, size_t rawLength, std::string& skipped);
   // What a run of streaming replies amounted to: the reason of the first
   // failure, an error reply's text taking the place of a bad frame's.
   struct StreamVerdict {

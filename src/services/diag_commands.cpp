@@ -217,7 +217,10 @@ int SendServiceCode(PhoneLink& link, std::string_view code) {
 namespace {
 
 // An NV read or write, three tries; a reply that is not the answer to it is
-// refused like a lost one. The reply when one was accepted.
+// refused like a lost one, but one for another item (a late copy of an
+// earlier request's) is skipped: the try waits on for its own, and sending
+// again for it would only bring more such copies. The reply when one was
+// accepted.
 std::optional<diag::NvReply> AskNv(PhoneLink& link, uint8_t code, uint16_t item,
                                    std::span<const uint8_t, kNvDataSize> data) {
   RequestBuffer buffer{};
@@ -225,7 +228,11 @@ std::optional<diag::NvReply> AskNv(PhoneLink& link, uint8_t code, uint16_t item,
   std::optional<diag::NvReply> reply;
   const auto parse = [&reply, code, item](const LinkReply& r) {
     const auto parsed = diag::ParseNvReply(code, item, r.packet);
-    if (!parsed) return ReplyVerdict::Refuse(diag::NvRefusalText(parsed.error()));
+    if (!parsed) {
+      const std::string why = diag::NvRefusalText(parsed.error());
+      return parsed.error().kind == diag::NvRefusal::Kind::OtherItem ? ReplyVerdict::Skip(why)
+                                                                      : ReplyVerdict::Refuse(why);
+    }
     reply = *parsed;
     return ReplyVerdict::Accept();
   };

@@ -292,6 +292,38 @@ TEST_F(DiagTest, NvReplyForAnotherRequestIsNoAnswer) {
   EXPECT_EQ(p.peer.RequestCount(), 2u);
 }
 
+// Every NV reply comes twice, the copy a little after the next request went
+// out (a modem that repeats itself, on a busy line). A copy is another
+// item's reply: the try it lands in waits on for its own, so each item is
+// written once and none fails, in either pace. Sending again for a copy
+// would bring one more copy into the next item's try, on and on.
+TEST_F(DiagTest, LateCopiesOfEarlierNvRepliesAreSkippedNotSentForAgain) {
+  for (const bool fast : {false, true}) {
+    SCOPED_TRACE(fast ? "fast" : "default pace");
+    PeerLink q;
+    q.link.SetFast(fast);
+    q.peer.SetResponder([&](std::span<const uint8_t> request)
+                            -> std::optional<testsupport::ScriptedPeer::Reply> {
+      // Code and item (none of them needs escaping), the data, status 0.
+      Bytes reply(request.begin(), request.begin() + 3);
+      reply.resize(3 + kNvDataSize + 2, 0x00);
+      const Bytes frame = DiagFrame(reply);
+      q.peer.Send(frame, 5);
+      // The copy comes just after the reply was taken and the next request
+      // went out (the default pace takes a reply after two 30 ms samples).
+      q.peer.Send(frame, fast ? 8 : 62);
+      return std::nullopt;
+    });
+    for (uint16_t item = 10; item < 20; ++item) {
+      uint16_t status = 9;
+      EXPECT_EQ(WriteNvItem(q.link, item, Pattern(static_cast<uint8_t>(item)), status), 1)
+          << item << ": " << q.link.LastError();
+      EXPECT_EQ(status, 0);
+    }
+    EXPECT_EQ(q.peer.RequestCount(), 10u);
+  }
+}
+
 // A diagnostic error reply that ends the tries is the phone refusing the
 // item: it stands for an NV status. A damaged one is no answer.
 TEST_F(DiagTest, NvErrorRepliesBecomeStatuses) {
