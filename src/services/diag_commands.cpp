@@ -231,7 +231,7 @@ std::optional<diag::NvReply> AskNv(PhoneLink& link, uint8_t code, uint16_t item,
     if (!parsed) {
       const std::string why = diag::NvRefusalText(parsed.error());
       return parsed.error().kind == diag::NvRefusal::Kind::OtherItem ? ReplyVerdict::Skip(why)
-                                                                      : ReplyVerdict::Refuse(why);
+                                                                     : ReplyVerdict::Refuse(why);
     }
     reply = *parsed;
     return ReplyVerdict::Accept();

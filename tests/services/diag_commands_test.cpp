@@ -302,18 +302,18 @@ TEST_F(DiagTest, LateCopiesOfEarlierNvRepliesAreSkippedNotSentForAgain) {
     SCOPED_TRACE(fast ? "fast" : "default pace");
     PeerLink q;
     q.link.SetFast(fast);
-    q.peer.SetResponder([&](std::span<const uint8_t> request)
-                            -> std::optional<testsupport::ScriptedPeer::Reply> {
-      // Code and item (none of them needs escaping), the data, status 0.
-      Bytes reply(request.begin(), request.begin() + 3);
-      reply.resize(3 + kNvDataSize + 2, 0x00);
-      const Bytes frame = DiagFrame(reply);
-      q.peer.Send(frame, 5);
-      // The copy comes just after the reply was taken and the next request
-      // went out (the default pace takes a reply after two 30 ms samples).
-      q.peer.Send(frame, fast ? 8 : 62);
-      return std::nullopt;
-    });
+    q.peer.SetResponder(
+        [&](std::span<const uint8_t> request) -> std::optional<testsupport::ScriptedPeer::Reply> {
+          // Code and item (none of them needs escaping), the data, status 0.
+          Bytes reply(request.begin(), request.begin() + 3);
+          reply.resize(3 + kNvDataSize + 2, 0x00);
+          const Bytes frame = DiagFrame(reply);
+          q.peer.Send(frame, 5);
+          // The copy comes just after the reply was taken and the next request
+          // went out (the default pace takes a reply after two 30 ms samples).
+          q.peer.Send(frame, fast ? 8 : 62);
+          return std::nullopt;
+        });
     for (uint16_t item = 10; item < 20; ++item) {
       uint16_t status = 9;
       EXPECT_EQ(WriteNvItem(q.link, item, Pattern(static_cast<uint8_t>(item)), status), 1)
