@@ -191,9 +191,9 @@ class PhoneLink {
   // Clears the reply and frame buffers for a new request.
   void ResetRequest();
   FrameDecoder::Start StartOf(LinkProtocol p) const;
-  // Puts a checked packet into the reply buffer and runs the request's check.
-  // 1: accepted, 0: refused (the try has failed), -1: skipped (why in
-  // skipped).
+  // Runs the request's check on a decoded packet, then puts it into the reply
+  // buffer unless the check skipped it. 1: accepted, 0: refused (the try has
+  // failed), -1: skipped (why in skipped; the reply buffer is left as it is).
   int AcceptReply(std::span<const uint8_t> packet, size_t rawLength, std::string& skipped);
   // What a run of streaming replies amounted to: the reason of the first
   // failure, an error reply's text taking the place of a bad frame's.
