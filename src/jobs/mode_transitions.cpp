@@ -189,6 +189,8 @@ constexpr Schedule kGoTries =
     Schedule{{.then = {.pauseMs = 500}}, {.then = {.pauseMs = 500}}, {}}.IgnoringLastFailure();
 // The programmer's greeting: try; 2000 ms, try; try.
 constexpr Schedule kHelloTries{{.then = {.pauseMs = 2000}}, {.tries = 2}};
+// The same, 2000 ms after the jump while the programmer starts.
+constexpr Schedule kFirstHelloTries = kHelloTries.Lead(2000).TryingDuringLead();
 // The programmer answers: try; 1000 ms, reopen, try; 1000 ms, reopen, try.
 constexpr Schedule kProgrammerNoOpTries{
     {.then = {.pauseMs = 1000, .reopen = Reopen::Diag}},
@@ -219,9 +221,8 @@ bool EnterDownloader(JobEnvironment& env, int line) {
 bool StartProgrammer(JobEnvironment& env, int line) {
   PhoneLink& link = env.doc.link(line);
   (void)RunSchedule(env, line, kGoTries, [&] { return DmssGo(link, 0x80, 0) != 0; });
-  // In fast mode the greeting's own tries wait for the programmer's start.
-  if (!env.fast()) env.clock().Sleep(2000);
-  return GreetProgrammer(env, line, false);
+  return RunSchedule(env, line, kFirstHelloTries, [&] { return StreamHello(link) != 0; }) &&
+         GreetProgrammer(env, line, true);
 }
 
 bool GreetProgrammer(JobEnvironment& env, int line, bool alreadyGreeted) {

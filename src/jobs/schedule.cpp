@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "jobs/mode_transitions.h"
+#include "util/text.h"
 
 namespace quorrel {
 
@@ -11,6 +12,18 @@ namespace {
 void Pause(JobEnvironment& env, uint32_t ms) {
   if (ms > 0) env.clock().Sleep(ms);
 }
+
+// Caps the link's reply waits for as long as it lives.
+class ReplyWaitCap {
+ public:
+  ReplyWaitCap(PhoneLink& link, uint32_t ms) : link_(link) { link_.CapReplyWait(ms); }
+  ~ReplyWaitCap() { link_.CapReplyWait(0); }
+  ReplyWaitCap(const ReplyWaitCap&) = delete;
+  ReplyWaitCap& operator=(const ReplyWaitCap&) = delete;
+
+ private:
+  PhoneLink& link_;
+};
 
 void Follow(JobEnvironment& env, int line, const AfterFailure& then) {
   Pause(env, then.pauseMs);
@@ -36,10 +49,19 @@ bool RunSchedule(JobEnvironment& env, int line, const Schedule& schedule,
   if (env.fast() && schedule.tryDuringLead) {
     // The lead is a wait for the modem to be ready: a try that finds it
     // ready ends the wait, and the wait is never longer than the lead.
+    // A request sent while the modem still starts is lost: each try waits
+    // only kLeadReplyWaitMs for its reply, not its request's whole time-out.
     Clock& clock = env.clock();
+    PhoneLink& link = env.doc.link(line);
+    link.Port().Note(Format("fast: trying every %u ms for up to %u ms, each try waiting %u ms",
+                            kLeadPollMs, schedule.leadMs, kLeadReplyWaitMs));
     const uint64_t start = clock.NowMs();
     for (;;) {
-      const bool done = attempt();
+      bool done = false;
+      {
+        const ReplyWaitCap cap(link, kLeadReplyWaitMs);
+        done = attempt();
+      }
       if (checks.afterTry) checks.afterTry(++made);
       if (done) return true;
       if (checks.giveUp && checks.giveUp()) return false;

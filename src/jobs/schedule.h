@@ -71,8 +71,9 @@ struct Schedule {
     return copy;
   }
   // The same schedule; in fast mode its lead is spent trying (a harmless
-  // look, such as a no-op), kLeadPollMs apart, and a try that succeeds ends
-  // it early. After the lead the tries go on as scheduled.
+  // look, such as a no-op), kLeadPollMs apart, each waiting at most
+  // kLeadReplyWaitMs for its reply, and a try that succeeds ends it early.
+  // After the lead the tries go on as scheduled, with their own time-outs.
   constexpr Schedule TryingDuringLead() const {
     Schedule copy = *this;
     copy.tryDuringLead = true;
@@ -92,8 +93,10 @@ struct Schedule {
   bool tryDuringLead = false;
 };
 
-// The pace of the tries during a lead in fast mode.
+// The pace of the tries during a lead in fast mode, and how long each waits
+// for its reply (a modem that is up answers within a few milliseconds).
 inline constexpr uint32_t kLeadPollMs = 100;
+inline constexpr uint32_t kLeadReplyWaitMs = 200;
 
 // Up to `tries` tries, pauseMs after each failed one (the last one too).
 constexpr Schedule Evenly(int tries, uint32_t pauseMs) {

@@ -197,7 +197,10 @@ LinkResult PhoneLink::Transact(const LinkRequest& request, const ReplyCheck& che
   requestCode_ = packet.empty() ? 0 : packet[0];
   frameLength_ = static_cast<uint32_t>(FrameRequest(protocol_, packet, {}, frameBuffer_));
   check_ = &check;
-  const bool ok = RunTries(request.tries, request.timeoutMs);
+  const uint32_t timeoutMs = replyWaitCapMs_ != 0 && replyWaitCapMs_ < request.timeoutMs
+                                 ? replyWaitCapMs_
+                                 : request.timeoutMs;
+  const bool ok = RunTries(request.tries, timeoutMs);
   check_ = nullptr;
   return LinkResult{ok ? LinkError::None : failure_};
 }

@@ -157,6 +157,10 @@ class PhoneLink {
   // sampling interval. Off by default.
   void SetFast(bool fast) { fast_.store(fast, std::memory_order_relaxed); }
   bool Fast() const { return fast_.load(std::memory_order_relaxed); }
+  // Fast mode's looks for a modem that is still starting: no try of a
+  // request waits longer than ms for its reply (0: each request's own
+  // time-out). A reply that comes later is dropped by the next write.
+  void CapReplyWait(uint32_t ms) { replyWaitCapMs_ = ms; }
   // The diagnostic port; jobs open and close it.
   SerialPort& Port() { return port_; }
 
@@ -223,6 +227,7 @@ class PhoneLink {
   uint8_t requestCode_ = 0;
   // Set from the thread that starts jobs while a port watch may be reading.
   std::atomic<bool> fast_{false};
+  uint32_t replyWaitCapMs_ = 0;
   uint32_t frameLength_ = 0;
   std::array<uint8_t, kFrameCapacity> frameBuffer_{};
   const ReplyCheck* check_ = nullptr;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -256,6 +257,41 @@ TEST(StartProgrammer, GoesToTheProgrammerThenGreetsItAfterTwoSeconds) {
   EXPECT_EQ(requests[1].code(), kHello);
   EXPECT_EQ(requests[1].atMs - requests[0].atMs, 10u + 2000u);
   EXPECT_EQ(requests[2].code(), kStreamNoOp);
+}
+
+TEST(FastMode, AModemStillStartingIsFoundAsSoonAsItAnswersNotAfterATimeOut) {
+  struct Case {
+    const char* name;
+    uint8_t startedBy;  // the request after which the modem starts
+    uint8_t asked;      // what it does not hear while it starts
+    uint64_t startMs;
+    std::function<bool(JobEnvironment&)> run;
+  };
+  // Each request's own time-out is many seconds (20 s for the no-op, 5 s for
+  // each hello); the lead before it is 5 s and 2 s.
+  const Case cases[] = {
+      {"the downloader after the switch", kSwitch, kDmssNoOp, 1500,
+       [](JobEnvironment& env) { return EnterDownloader(env, 0); }},
+      {"the programmer after the jump", kDmssGo, kHello, 500,
+       [](JobEnvironment& env) { return StartProgrammer(env, 0); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LineBench b;
+    b.doc.SetFast(true);
+    std::optional<uint64_t> upAt;
+    b.phone.SetInterceptor([&](const FakeRequest& r, std::optional<FakeReply>&) {
+      if (r.code() == c.startedBy && !upAt) upAt = r.atMs + c.startMs;
+      // Lost while the modem starts; answered as usual once it is up.
+      return r.code() == c.asked && (!upAt || r.atMs < *upAt);
+    });
+    ASSERT_TRUE(c.run(b.env));
+    ASSERT_TRUE(upAt);
+    const auto asked = b.phone.Requests(Proto::Download, c.asked);
+    ASSERT_FALSE(asked.empty());
+    EXPECT_GE(asked.back().atMs, *upAt);
+    EXPECT_LT(asked.back().atMs - *upAt, 1000u);
+  }
 }
 
 // ---------------------------------------------------------------------------
