@@ -198,6 +198,16 @@ constexpr Schedule kProgrammerNoOpTries{
     {},
 };
 
+// The programmer's greeting by helloTries (none: it was greeted already),
+// then a no-op that must be answered.
+bool Greet(JobEnvironment& env, int line, const Schedule* helloTries) {
+  PhoneLink& link = env.doc.link(line);
+  if (helloTries && !RunSchedule(env, line, *helloTries, [&] { return StreamHello(link) != 0; })) {
+    return false;
+  }
+  return RunSchedule(env, line, kProgrammerNoOpTries, [&] { return StreamNoOp(link) != 0; });
+}
+
 }  // namespace
 
 bool ReadFlashParameters(JobEnvironment& env, int line) {
@@ -221,17 +231,11 @@ bool EnterDownloader(JobEnvironment& env, int line) {
 bool StartProgrammer(JobEnvironment& env, int line) {
   PhoneLink& link = env.doc.link(line);
   (void)RunSchedule(env, line, kGoTries, [&] { return DmssGo(link, 0x80, 0) != 0; });
-  return RunSchedule(env, line, kFirstHelloTries, [&] { return StreamHello(link) != 0; }) &&
-         GreetProgrammer(env, line, true);
+  return Greet(env, line, &kFirstHelloTries);
 }
 
 bool GreetProgrammer(JobEnvironment& env, int line, bool alreadyGreeted) {
-  PhoneLink& link = env.doc.link(line);
-  if (!alreadyGreeted &&
-      !RunSchedule(env, line, kHelloTries, [&] { return StreamHello(link) != 0; })) {
-    return false;
-  }
-  return RunSchedule(env, line, kProgrammerNoOpTries, [&] { return StreamNoOp(link) != 0; });
+  return Greet(env, line, alreadyGreeted ? nullptr : &kHelloTries);
 }
 
 bool ResetAndWaitForReturn(JobEnvironment& env, int line, const ReconnectGiveUp& giveUp) {
